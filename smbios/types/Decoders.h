@@ -5,6 +5,15 @@
 
 namespace gravelin {
 
+void decodeType005MemoryController(const StructureView& s, const StringList& strings,
+                                   const FieldSink& sink);
+void decodeType006MemoryModule(const StructureView& s, const StringList& strings,
+                               const FieldSink& sink);
+void decodeType007Cache(const StructureView& s, const StringList& strings, const FieldSink& sink);
+void decodeType008PortConnector(const StructureView& s, const StringList& strings,
+                                const FieldSink& sink);
+void decodeType009SystemSlot(const StructureView& s, const StringList& strings,
+                             const FieldSink& sink);
 void decodeType017MemoryDevice(const StructureView& s, const StringList& strings,
                                const FieldSink& sink);
 
