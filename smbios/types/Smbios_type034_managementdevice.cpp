@@ -1,0 +1,41 @@
+// Management device (type 34): a hardware-monitoring chip and how it is addressed.
+#include "smbios/types/Decoders.h"
+
+namespace gravelin {
+
+namespace {
+
+// Device type, 0x01 Other .. 0x0D Holtek HT82H791.
+constexpr CodeText kDeviceTypes[] = {
+    {0x01, "Other"},
+    {0x02, "Unknown"},
+    {0x03, "National Semiconductor LM75"},
+    {0x04, "National Semiconductor LM78"},
+    {0x05, "National Semiconductor LM79"},
+    {0x06, "National Semiconductor LM80"},
+    {0x07, "National Semiconductor LM81"},
+    {0x08, "Analog Devices ADM9240"},
+    {0x09, "Dallas Semiconductor DS1780"},
+    {0x0A, "Maxim 1617"},
+    {0x0B, "Genesys GL518SM"},
+    {0x0C, "Winbond W83781D"},
+    {0x0D, "Holtek HT82H791"},
+};
+
+// Address type, 0x01 Other .. 0x05 SM Bus.
+constexpr CodeText kAddressTypes[] = {
+    {0x01, "Other"}, {0x02, "Unknown"}, {0x03, "I/O Port"}, {0x04, "Memory"}, {0x05, "SM Bus"},
+};
+
+}  // namespace
+
+void decodeType034ManagementDevice(const StructureView& s, const StringList& strings,
+                                   const FieldSink& sink) {
+    Fields f(s, strings, sink);
+    f.string("Description", 0x04);
+    f.byteCode("Type", 0x05, kDeviceTypes);
+    f.text("Address", 0x06, hex(s.u32(0x06), 8));
+    f.byteCode("ManagementDeviceAddressType", 0x0A, kAddressTypes);
+}
+
+}  // namespace gravelin
