@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The browser hand-off end to end (tests/e2e/browser_handoff.sh): a build of the scanner
+# whose result host is a loopback endpoint, headless chromium as the browser it opens.
+# Build directory: build-browser/ (GRAVELIN_BROWSER_BUILD_DIR to change it).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+build=${GRAVELIN_BROWSER_BUILD_DIR:-build-browser}
+
+port_is_free() {
+  python3 - "$1" <<'PY'
+import socket, sys
+s = socket.socket()
+try:
+    s.bind(("127.0.0.1", int(sys.argv[1])))
+except OSError:
+    sys.exit(1)
+PY
+}
+
+# Keep the port of an earlier configuration while it is free (no rebuild); else take a
+# free one from the kernel.
+port=""
+if [ -f "$build/CMakeCache.txt" ]; then
+  port=$(sed -n 's/^GRAVELIN_RESULT_HOST:STRING=127\.0\.0\.1:\([0-9]*\)$/\1/p' "$build/CMakeCache.txt")
+fi
+if [ -z "$port" ] || ! port_is_free "$port"; then
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+fi
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGRAVELIN_WERROR=ON \
+  -DBUILD_TESTING=OFF -DGRAVELIN_RESULT_HOST="127.0.0.1:$port" >/dev/null
+cmake --build "$build" --target gravelin-scanner gravelin-report
+bash tests/e2e/browser_handoff.sh "$build/platform/linux/gravelin-scanner" \
+  "$build/tools/gravelin-report" "127.0.0.1:$port"
