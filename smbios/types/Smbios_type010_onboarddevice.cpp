@@ -8,11 +8,24 @@ namespace gravelin {
 
 namespace {
 
-// Device type (bits 0-6), 0x01 Other .. 0x0A SAS Controller.
+// Device type (bits 0-6) as of SMBIOS 3.7, 0x01 Other .. 0x10 UFS Controller.
 constexpr CodeText kDeviceTypes[] = {
-    {0x01, "Other"},           {0x02, "Unknown"},        {0x03, "Video"}, {0x04, "SCSI Controller"},
-    {0x05, "Ethernet"},        {0x06, "Token Ring"},     {0x07, "Sound"}, {0x08, "PATA Controller"},
-    {0x09, "SATA Controller"}, {0x0A, "SAS Controller"},
+    {0x01, "Other"},
+    {0x02, "Unknown"},
+    {0x03, "Video"},
+    {0x04, "SCSI Controller"},
+    {0x05, "Ethernet"},
+    {0x06, "Token Ring"},
+    {0x07, "Sound"},
+    {0x08, "PATA Controller"},
+    {0x09, "SATA Controller"},
+    {0x0A, "SAS Controller"},
+    {0x0B, "Wireless LAN"},
+    {0x0C, "Bluetooth"},
+    {0x0D, "WWAN"},
+    {0x0E, "eMMC"},
+    {0x0F, "NVMe Controller"},
+    {0x10, "UFS Controller"},
 };
 
 std::string deviceTypeText(std::uint8_t entry) {

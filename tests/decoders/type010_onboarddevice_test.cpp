@@ -70,10 +70,16 @@ TEST(OnBoardDevice, DeviceTypeTexts) {
     };
     for (const Case c :
          {Case{0x80, "Unknown (Enabled)"}, Case{0x00, "Unknown (Disabled)"},
-          Case{0x0B, "Unknown (Disabled)"}, Case{0x81, "Other (Enabled)"},
-          Case{0x02, "Unknown (Disabled)"}, Case{0x04, "SCSI Controller (Disabled)"},
-          Case{0x86, "Token Ring (Enabled)"}, Case{0x88, "PATA Controller (Enabled)"},
-          Case{0x09, "SATA Controller (Disabled)"}, Case{0x8A, "SAS Controller (Enabled)"},
+          Case{0x81, "Other (Enabled)"}, Case{0x02, "Unknown (Disabled)"},
+          Case{0x04, "SCSI Controller (Disabled)"}, Case{0x86, "Token Ring (Enabled)"},
+          Case{0x88, "PATA Controller (Enabled)"}, Case{0x09, "SATA Controller (Disabled)"},
+          Case{0x8A, "SAS Controller (Enabled)"},
+          // Codes the standard added after the first table (Wireless LAN .. UFS Controller);
+          // 0x11 and above are still unassigned.
+          Case{0x8B, "Wireless LAN (Enabled)"}, Case{0x0B, "Wireless LAN (Disabled)"},
+          Case{0x0C, "Bluetooth (Disabled)"}, Case{0x8D, "WWAN (Enabled)"},
+          Case{0x8E, "eMMC (Enabled)"}, Case{0x8F, "NVMe Controller (Enabled)"},
+          Case{0x10, "UFS Controller (Disabled)"}, Case{0x91, "Unknown (Enabled)"},
           Case{0xFF, "Unknown (Enabled)"}, Case{0x7F, "Unknown (Disabled)"}}) {
         auto bytes = twoDevices();
         bytes[4] = c.code;
