@@ -153,7 +153,12 @@ std::string osReleasePrettyName(std::string_view text) {
 }
 
 LinuxPlatform::LinuxPlatform(std::string root)
-    : fs_(std::move(root)), wmi_(std::make_unique<LinuxWmiProvider>(fs_)) {
+    : LinuxPlatform(std::move(root), std::make_unique<HostSystem>()) {}
+
+LinuxPlatform::LinuxPlatform(std::string root, std::unique_ptr<LinuxSystem> system)
+    : fs_(std::move(root)),
+      system_(std::move(system)),
+      wmi_(std::make_unique<LinuxWmiProvider>(fs_, *system_)) {
     decimalSeparator_ = ".";
     if (locale_t locale = ::newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(nullptr))) {
         if (const char* radix = ::nl_langinfo_l(RADIXCHAR, locale); radix && *radix)
@@ -167,6 +172,7 @@ LinuxPlatform::~LinuxPlatform() = default;
 std::optional<std::vector<std::uint8_t>> LinuxPlatform::registryBinaryValue(
     std::string_view key, std::string_view valueName) {
     if (key != kSmbiosRegistryKey || valueName != kSmbiosRegistryValue) return std::nullopt;
+    if (system_->denies(kEntryPointPath) || system_->denies(kTablePath)) return std::nullopt;
     return sysfsSmbiosValue(fs_);
 }
 

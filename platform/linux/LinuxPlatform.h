@@ -7,6 +7,7 @@
 
 #include "platform/Platform.h"
 #include "platform/linux/RootFs.h"
+#include "platform/linux/wmi/LinuxSystem.h"
 
 namespace gravelin {
 
@@ -15,6 +16,8 @@ class LinuxWmiProvider;
 class LinuxPlatform : public Platform {
 public:
     explicit LinuxPlatform(std::string root = "/");
+    // Tests: a fixture tree and a description of the fixture machine.
+    LinuxPlatform(std::string root, std::unique_ptr<LinuxSystem> system);
     ~LinuxPlatform() override;
 
     std::optional<std::vector<std::uint8_t>> registryBinaryValue(
@@ -35,6 +38,7 @@ public:
 
 private:
     RootFs fs_;
+    std::unique_ptr<LinuxSystem> system_;
     std::string decimalSeparator_;
     std::unique_ptr<LinuxWmiProvider> wmi_;
 };

@@ -6,19 +6,33 @@
 
 #include "platform/Platform.h"
 #include "platform/linux/RootFs.h"
+#include "platform/linux/wmi/LinuxSystem.h"
+#include "platform/linux/wmi/WmiContext.h"
 
 namespace gravelin {
 
 class LinuxWmiProvider {
 public:
-    explicit LinuxWmiProvider(const RootFs& fs) : fs_(fs) {}
+    // Reads files through `fs` and asks `system` for the rest; both must outlive it.
+    LinuxWmiProvider(const RootFs& fs, LinuxSystem& system) : context_(fs, system) {}
 
-    // The objects of the class a "SELECT ... FROM <class>" query names in namespace
-    // `wmiNamespace`; none for a class this provider does not answer.
-    std::vector<WmiObject> query(std::string_view wmiNamespace, std::string_view wql) const;
+    // The objects of the class a "SELECT <list> FROM <class>" query names in namespace
+    // `wmiNamespace` (keywords, class and namespace case-insensitive; <list> is "*" or
+    // property names separated by commas); none for a class this provider does not answer
+    // or a query it does not understand. Readings shared by several classes are taken on
+    // first use and kept for the provider's life, so that one scan sees one machine state.
+    std::vector<WmiObject> query(std::string_view wmiNamespace, std::string_view wql);
 
 private:
-    const RootFs& fs_;
+    linuxwmi::WmiContext context_;
 };
+
+// The class name and select list of a "SELECT <list> FROM <class>" query; nothing when the
+// text is not one. An empty list means "*".
+struct WqlSelect {
+    std::string className;
+    std::vector<std::string> properties;
+};
+std::optional<WqlSelect> parseWqlSelect(std::string_view wql);
 
 }  // namespace gravelin

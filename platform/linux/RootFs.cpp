@@ -82,4 +82,49 @@ bool RootFs::exists(std::string_view path) const {
     return ::stat(hostPath(path).c_str(), &st) == 0;
 }
 
+bool RootFs::isDirectory(std::string_view path) const {
+    struct stat st {};
+    return ::stat(hostPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::optional<std::string> RootFs::resolve(std::string_view path) const {
+    // Components still to walk, last one first.
+    std::vector<std::string> pending;
+    const auto pushComponents = [&pending](std::string_view text) {
+        std::vector<std::string> parts;
+        std::size_t start = 0;
+        while (start <= text.size()) {
+            auto end = text.find('/', start);
+            if (end == std::string_view::npos) end = text.size();
+            if (end > start) parts.emplace_back(text.substr(start, end - start));
+            start = end + 1;
+        }
+        pending.insert(pending.end(), parts.rbegin(), parts.rend());
+    };
+    pushComponents(path);
+    std::vector<std::string> done;
+    int links = 0;
+    while (!pending.empty()) {
+        std::string part = std::move(pending.back());
+        pending.pop_back();
+        if (part == ".") continue;
+        if (part == "..") {
+            if (!done.empty()) done.pop_back();
+            continue;
+        }
+        done.push_back(std::move(part));
+        std::string current;
+        for (const auto& d : done) current += "/" + d;
+        const auto target = readLink(current);
+        if (!target) continue;
+        if (++links > 40) return std::nullopt;
+        done.pop_back();
+        if (target->starts_with('/')) done.clear();
+        pushComponents(*target);
+    }
+    std::string result;
+    for (const auto& d : done) result += "/" + d;
+    return result.empty() ? std::string("/") : result;
+}
+
 }  // namespace gravelin

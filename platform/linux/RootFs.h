@@ -25,6 +25,11 @@ public:
     // The target of a symbolic link, or nothing.
     [[nodiscard]] std::optional<std::string> readLink(std::string_view path) const;
     [[nodiscard]] bool exists(std::string_view path) const;
+    [[nodiscard]] bool isDirectory(std::string_view path) const;
+    // The path with every symbolic link resolved inside the root (an absolute target counts
+    // from the root, ".." never leaves it); components that do not exist are kept as they
+    // are. Nothing when links loop.
+    [[nodiscard]] std::optional<std::string> resolve(std::string_view path) const;
 
     // The host path of a path below the root.
     [[nodiscard]] std::string hostPath(std::string_view path) const;

@@ -1,0 +1,269 @@
+// Win32_LogicalDisk: one object per mounted volume, DeviceID = its mount point. "/" always;
+// block-backed file systems once per device (the shortest mount point); removable media;
+// network shares. Pseudo, ephemeral and image file systems are left out. Sizes come from
+// statvfs, bounded by a time-out so that a share that does not answer costs only its sizes.
+#include <algorithm>
+#include <array>
+#include <set>
+
+#include "platform/linux/wmi/Classes.h"
+#include "platform/linux/wmi/WmiSupport.h"
+
+namespace gravelin::linuxwmi {
+
+namespace {
+
+constexpr std::array<std::string_view, 40> kNames = {"Access",
+                                                     "Availability",
+                                                     "BlockSize",
+                                                     "Caption",
+                                                     "Compressed",
+                                                     "ConfigManagerErrorCode",
+                                                     "ConfigManagerUserConfig",
+                                                     "CreationClassName",
+                                                     "Description",
+                                                     "DeviceID",
+                                                     "DriveType",
+                                                     "ErrorCleared",
+                                                     "ErrorDescription",
+                                                     "ErrorMethodology",
+                                                     "FileSystem",
+                                                     "FreeSpace",
+                                                     "InstallDate",
+                                                     "LastErrorCode",
+                                                     "MaximumComponentLength",
+                                                     "MediaType",
+                                                     "Name",
+                                                     "NumberOfBlocks",
+                                                     "PNPDeviceID",
+                                                     "PowerManagementCapabilities",
+                                                     "PowerManagementSupported",
+                                                     "ProviderName",
+                                                     "Purpose",
+                                                     "QuotasDisabled",
+                                                     "QuotasIncomplete",
+                                                     "QuotasRebuilding",
+                                                     "Size",
+                                                     "Status",
+                                                     "StatusInfo",
+                                                     "SupportsDiskQuotas",
+                                                     "SupportsFileBasedCompression",
+                                                     "SystemCreationClassName",
+                                                     "SystemName",
+                                                     "VolumeDirty",
+                                                     "VolumeName",
+                                                     "VolumeSerialNumber"};
+
+constexpr std::array<std::string_view, 14> kNetworkTypes = {
+    "nfs", "nfs4", "cifs",      "smb3",           "smbfs", "fuse.sshfs",  "sshfs",
+    "9p",  "ceph", "glusterfs", "fuse.glusterfs", "afs",   "fuse.rclone", "davfs"};
+
+constexpr std::array<std::string_view, 30> kPseudoTypes = {
+    "proc",    "sysfs",       "tmpfs",       "devtmpfs",        "ramfs",      "cgroup",
+    "cgroup2", "devpts",      "securityfs",  "debugfs",         "tracefs",    "bpf",
+    "pstore",  "efivarfs",    "configfs",    "fusectl",         "mqueue",     "hugetlbfs",
+    "autofs",  "binfmt_misc", "nsfs",        "rpc_pipefs",      "overlay",    "squashfs",
+    "nfsd",    "selinuxfs",   "fuse.portal", "fuse.gvfsd-fuse", "fuse.lxcfs", "tracefs"};
+
+template <std::size_t N>
+bool among(const std::array<std::string_view, N>& list, std::string_view value) {
+    return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+bool under(std::string_view path, std::string_view dir) {
+    return path == dir ||
+           (path.starts_with(dir) && path.size() > dir.size() && path[dir.size()] == '/');
+}
+
+enum class Kind { Excluded, Local, Network };
+
+Kind kindOf(const MountEntry& m) {
+    if (m.mountPoint == "/") return Kind::Local;
+    if (among(kNetworkTypes, m.fsType)) return Kind::Network;
+    if (among(kPseudoTypes, m.fsType)) return Kind::Excluded;
+    if (m.source.starts_with("/dev/loop")) return Kind::Excluded;  // mounted images
+    if (under(m.mountPoint, "/proc") || under(m.mountPoint, "/sys") ||
+        under(m.mountPoint, "/dev") ||
+        (under(m.mountPoint, "/run") && !under(m.mountPoint, "/run/media")))
+        return Kind::Excluded;
+    if (m.major != 0 || m.source.starts_with("/dev/") || m.fsType == "zfs") return Kind::Local;
+    return Kind::Excluded;
+}
+
+std::string fileSystemName(const MountEntry& m, const std::string& fsVersion) {
+    const std::string& t = m.fsType;
+    if (t == "vfat") return (fsVersion == "FAT12" || fsVersion == "FAT16") ? "FAT" : "FAT32";
+    if (t == "msdos") return "FAT";
+    if (t == "ntfs" || t == "ntfs3") return "NTFS";
+    if (t == "fuseblk" && fsVersion.empty()) return "NTFS";
+    if (t == "exfat") return "exFAT";
+    if (t == "iso9660") return "CDFS";
+    if (t == "udf") return "UDF";
+    return t;
+}
+
+std::string upperCased(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return text;
+}
+
+// Windows' volume serial number of a file system UUID; other UUIDs as they are.
+std::string volumeSerial(const std::string& uuid, const std::string& fsType) {
+    if ((fsType == "vfat" || fsType == "exfat" || fsType == "msdos") && uuid.size() == 9 &&
+        uuid[4] == '-')
+        return upperCased(uuid.substr(0, 4) + uuid.substr(5));
+    if ((fsType == "ntfs" || fsType == "ntfs3" || fsType == "fuseblk") && uuid.size() == 16)
+        return upperCased(uuid.substr(8));
+    return uuid;
+}
+
+// The name of a /dev/disk/by-* link whose target is the device; escapes decoded.
+std::optional<std::string> linkNamingDevice(const WmiContext& context, std::string_view dir,
+                                            const std::string& kernelName) {
+    for (const auto& entry : context.fs().list(dir)) {
+        const auto target = context.linkName(std::string(dir) + "/" + entry);
+        if (target && *target == kernelName) return udevUnescape(entry);
+    }
+    return std::nullopt;
+}
+
+bool hasQuotaOption(const MountEntry& m) {
+    for (const auto* options : {&m.options, &m.superOptions}) {
+        std::size_t start = 0;
+        while (start <= options->size()) {
+            auto end = options->find(',', start);
+            if (end == std::string::npos) end = options->size();
+            const std::string_view o = std::string_view(*options).substr(start, end - start);
+            if (o == "usrquota" || o == "grpquota" || o == "prjquota" || o == "quota" ||
+                o == "usrjquota" || o == "grpjquota" || o.starts_with("usrjquota=") ||
+                o.starts_with("grpjquota="))
+                return true;
+            start = end + 1;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+namespace properties {
+const std::span<const std::string_view> kLogicalDisk = kNames;
+}
+
+std::vector<WmiObject> queryLogicalDisk(WmiContext& context) {
+    // The mounts in effect: a later mount on the same point hides an earlier one.
+    std::vector<const MountEntry*> chosen;
+    for (const auto& m : context.mounts()) {
+        if (kindOf(m) == Kind::Excluded) continue;
+        std::erase_if(chosen, [&m](const MountEntry* c) { return c->mountPoint == m.mountPoint; });
+        chosen.push_back(&m);
+    }
+    // One object per block device: bind mounts and subvolumes keep the shortest point.
+    std::vector<const MountEntry*> volumes;
+    for (const auto* m : chosen) {
+        const bool shared = kindOf(*m) == Kind::Local && m->major != 0;
+        const auto same = std::find_if(volumes.begin(), volumes.end(), [&](const MountEntry* v) {
+            return shared && kindOf(*v) == Kind::Local && v->major == m->major &&
+                   v->minor == m->minor;
+        });
+        if (same == volumes.end()) {
+            volumes.push_back(m);
+        } else if (m->mountPoint.size() < (*same)->mountPoint.size()) {
+            *same = m;
+        }
+    }
+    std::sort(volumes.begin(), volumes.end(), [](const MountEntry* a, const MountEntry* b) {
+        if ((a->mountPoint == "/") != (b->mountPoint == "/")) return a->mountPoint == "/";
+        return a->mountPoint < b->mountPoint;
+    });
+
+    std::vector<std::string> points;
+    for (const auto* v : volumes) points.push_back(v->mountPoint);
+    const auto stats = context.system().statvfs(context.fs(), points, kStatvfsTimeout);
+
+    std::vector<WmiObject> objects;
+    for (std::size_t i = 0; i < volumes.size(); ++i) {
+        const MountEntry& m = *volumes[i];
+        const bool network = kindOf(m) == Kind::Network;
+        const auto device = m.major != 0 ? context.blockDevice(m.major, m.minor) : std::nullopt;
+        const auto udev =
+            device ? context.udev("b" + std::to_string(m.major) + ":" + std::to_string(m.minor))
+                   : std::map<std::string, std::string, std::less<>>{};
+        const auto udevValue = [&udev](std::string_view key) -> std::optional<std::string> {
+            const auto it = udev.find(key);
+            if (it == udev.end() || it->second.empty()) return std::nullopt;
+            return it->second;
+        };
+
+        std::uint64_t driveType = 3;
+        if (network) {
+            driveType = 4;
+        } else if (m.fsType == "tmpfs" || m.fsType == "ramfs") {
+            driveType = 6;
+        } else if (device && (m.fsType == "iso9660" || m.fsType == "udf") &&
+                   device->diskName.starts_with("sr")) {
+            driveType = 5;
+        } else if (device && (context.number(device->diskPath + "/removable") == std::uint64_t{1} ||
+                              device->diskPath.find("/usb") != std::string::npos)) {
+            driveType = 2;
+        }
+
+        ObjectBuilder object("Win32_LogicalDisk", kNames);
+        object.set("Access", unsignedValue(0));
+        object.set("Caption", m.mountPoint);
+        object.set("DeviceID", m.mountPoint);
+        object.set("Name", m.mountPoint);
+        object.set("Compressed", false);
+        object.set("CreationClassName", "Win32_LogicalDisk");
+        object.set("SystemCreationClassName", "Win32_ComputerSystem");
+        object.set("SystemName", context.hostName());
+        object.set("DriveType", unsignedValue(driveType));
+        static constexpr std::array<std::string_view, 7> kDescriptions = {"",
+                                                                          "",
+                                                                          "Removable Disk",
+                                                                          "Local Fixed Disk",
+                                                                          "Network Connection",
+                                                                          "CD-ROM Disc",
+                                                                          "RAM Disk"};
+        object.set("Description", std::string(kDescriptions[driveType]));
+        if (driveType == 3) object.set("MediaType", unsignedValue(12));
+        if (driveType == 2 || driveType == 5) object.set("MediaType", unsignedValue(11));
+        object.set("FileSystem", fileSystemName(m, udevValue("ID_FS_VERSION").value_or("")));
+        object.set("SupportsDiskQuotas", hasQuotaOption(m));
+        object.set("SupportsFileBasedCompression",
+                   m.fsType == "btrfs" || m.fsType == "ntfs" || m.fsType == "ntfs3");
+        if (network) object.set("ProviderName", m.source);
+
+        const FsStats& s = stats[i];
+        if (s.state == FsStats::State::Ok) {
+            const auto product = [](std::uint64_t a, std::uint64_t b) -> WmiValue {
+                if (a != 0 && b > UINT64_MAX / a) return {};
+                return unsignedValue(a * b);
+            };
+            object.set("Size", product(s.blocks, s.fragmentSize));
+            object.set("FreeSpace", product(s.availableBlocks, s.fragmentSize));
+            object.set("MaximumComponentLength", unsignedValue(s.nameMax));
+        }
+
+        if (device) {
+            std::optional<std::string> label;
+            if (const auto encoded = udevValue("ID_FS_LABEL_ENC")) {
+                label = udevUnescape(*encoded);
+            } else if (const auto plain = udevValue("ID_FS_LABEL")) {
+                label = plain;
+            } else {
+                label = linkNamingDevice(context, "/dev/disk/by-label", device->name);
+            }
+            object.set("VolumeName", label.value_or(""));
+            auto uuid = udevValue("ID_FS_UUID");
+            if (!uuid) uuid = linkNamingDevice(context, "/dev/disk/by-uuid", device->name);
+            if (uuid) object.set("VolumeSerialNumber", volumeSerial(*uuid, m.fsType));
+        }
+        objects.push_back(object.take());
+    }
+    return objects;
+}
+
+}  // namespace gravelin::linuxwmi
