@@ -5,6 +5,14 @@
 
 namespace gravelin {
 
+void decodeType000Bios(const StructureView& s, const StringList& strings, const FieldSink& sink);
+void decodeType001System(const StructureView& s, const StringList& strings, const FieldSink& sink);
+void decodeType002BaseboardModule(const StructureView& s, const StringList& strings,
+                                  const FieldSink& sink);
+void decodeType003SystemEnclosure(const StructureView& s, const StringList& strings,
+                                  const FieldSink& sink);
+void decodeType004Processor(const StructureView& s, const StringList& strings,
+                            const FieldSink& sink);
 void decodeType005MemoryController(const StructureView& s, const StringList& strings,
                                    const FieldSink& sink);
 void decodeType006MemoryModule(const StructureView& s, const StringList& strings,

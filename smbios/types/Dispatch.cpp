@@ -6,6 +6,11 @@ namespace gravelin {
 
 Decoder decoderFor(unsigned type) {
     switch (type) {
+        case 0: return decodeType000Bios;
+        case 1: return decodeType001System;
+        case 2: return decodeType002BaseboardModule;
+        case 3: return decodeType003SystemEnclosure;
+        case 4: return decodeType004Processor;
         case 5: return decodeType005MemoryController;
         case 6: return decodeType006MemoryModule;
         case 7: return decodeType007Cache;
