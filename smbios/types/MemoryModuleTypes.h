@@ -6,7 +6,7 @@
 
 namespace gravelin {
 
-// Memory type bits 0 Other .. 10 SDRAM; bits 11-15 add nothing.
+// Memory type bits, SMBIOS 3.8: 0 Other .. 10 SDRAM; bits 11-15 add nothing.
 inline constexpr CodeText kMemoryModuleTypeBits[] = {
     {0, "Other, "}, {1, "Unknown, "},   {2, "Standard, "}, {3, "Fast Page Mode, "},
     {4, "EDO, "},   {5, "Parity, "},    {6, "ECC, "},      {7, "SIMM, "},

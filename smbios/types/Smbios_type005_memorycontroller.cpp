@@ -7,13 +7,13 @@ namespace gravelin {
 
 namespace {
 
-// Error detecting method, 0x01 Other .. 0x08 CRC.
+// Error detecting method, SMBIOS 3.8: 0x01 Other .. 0x08 CRC.
 constexpr CodeText kErrorDetectingMethods[] = {
     {0x01, "Other"},      {0x02, "Unknown"},    {0x03, "None"},        {0x04, "8-bit Parity"},
     {0x05, "32-bit ECC"}, {0x06, "64-bit ECC"}, {0x07, "128-bit ECC"}, {0x08, "CRC"},
 };
 
-// Error correcting capability bits 0 Other .. 5 Error Scrubbing.
+// Error correcting capability bits, SMBIOS 3.8: 0 Other .. 5 Error Scrubbing.
 constexpr CodeText kErrorCorrectingBits[] = {
     {0, "Other, "},
     {1, "Unknown, "},
@@ -23,7 +23,7 @@ constexpr CodeText kErrorCorrectingBits[] = {
     {5, "Error Scrubbing, "},
 };
 
-// Interleave, 0x01 Other .. 0x07 Sixteen-Way Interleave.
+// Interleave, SMBIOS 3.8: 0x01 Other .. 0x07 Sixteen-Way Interleave.
 constexpr CodeText kInterleaves[] = {
     {0x01, "Other"},
     {0x02, "Unknown"},
@@ -34,12 +34,12 @@ constexpr CodeText kInterleaves[] = {
     {0x07, "Sixteen-Way Interleave"},
 };
 
-// Supported speeds bits 0 Other .. 4 50ns.
+// Supported speeds bits, SMBIOS 3.8: 0 Other .. 4 50ns.
 constexpr CodeText kSpeedBits[] = {
     {0, "Other, "}, {1, "Unknown, "}, {2, "70ns, "}, {3, "60ns, "}, {4, "50ns, "},
 };
 
-// Module voltage bits 0 5V .. 2 2.9V.
+// Module voltage bits, SMBIOS 3.8: 0 5V .. 2 2.9V.
 constexpr CodeText kVoltageBits[] = {
     {0, "5V, "},
     {1, "3.3V, "},

@@ -5,33 +5,33 @@ namespace gravelin {
 
 namespace {
 
-// Location, configuration bits 5-6: 0 Internal .. 3 Unknown location.
+// Location, configuration bits 5-6 (SMBIOS 3.8): 0 Internal .. 3 Unknown location.
 constexpr const char* kLocations[] = {"Internal, ", "External, ", "Reserved location, ",
                                       "Unknown location, "};
 
-// Operational mode, configuration bits 8-9: 0 Write Through .. 3 Unknown op. mode.
+// Operational mode, configuration bits 8-9 (SMBIOS 3.8): 0 Write Through .. 3 Unknown op. mode.
 constexpr const char* kOperationalModes[] = {"Write Through, ", "Write Back, ",
                                              "Op. mode varies with Memory Address, ",
                                              "Unknown op. mode, "};
 
-// SRAM type bits 0 Other .. 6 Asynchronous.
+// SRAM type bits, SMBIOS 3.8: 0 Other .. 6 Asynchronous.
 constexpr CodeText kSramTypeBits[] = {
     {0, "Other, "},          {1, "Unknown, "},     {2, "Non-Burst, "},    {3, "Burst, "},
     {4, "Pipeline Burst, "}, {5, "Synchronous, "}, {6, "Asynchronous, "},
 };
 
-// Error correction type, 0x01 Other .. 0x06 Multi-bit ECC.
+// Error correction type, SMBIOS 3.8: 0x01 Other .. 0x06 Multi-bit ECC.
 constexpr CodeText kErrorCorrectionTypes[] = {
     {0x01, "Other"},  {0x02, "Unknown"},        {0x03, "None"},
     {0x04, "Parity"}, {0x05, "Single-bit ECC"}, {0x06, "Multi-bit ECC"},
 };
 
-// System cache type, 0x01 Other .. 0x05 Unified.
+// System cache type, SMBIOS 3.8: 0x01 Other .. 0x05 Unified.
 constexpr CodeText kSystemCacheTypes[] = {
     {0x01, "Other"}, {0x02, "Unknown"}, {0x03, "Instruction"}, {0x04, "Data"}, {0x05, "Unified"},
 };
 
-// Associativity, 0x01 Other .. 0x0E 20-way Set-Associative (not in order of way count).
+// Associativity, SMBIOS 3.8: 0x01 Other .. 0x0E 20-way Set-Associative (not in order of way count).
 constexpr CodeText kAssociativities[] = {
     {0x01, "Other"},
     {0x02, "Unknown"},

@@ -6,7 +6,7 @@ namespace gravelin {
 
 namespace {
 
-// Connector type, 0x00 None .. 0xFF Other (0x23-0x9F and 0xA5-0xFE unlisted).
+// Connector type, SMBIOS 3.8: 0x00 None .. 0xFF Other (0x24-0x9F and 0xA5-0xFE unassigned).
 constexpr CodeText kConnectorTypes[] = {
     {0x00, "None"},
     {0x01, "Centronics"},
@@ -43,6 +43,7 @@ constexpr CodeText kConnectorTypes[] = {
     {0x20, "BNC"},
     {0x21, "1394"},
     {0x22, "SAS/SATA Plug Receptacle"},
+    {0x23, "USB Type-C Receptacle"},
     {0xA0, "PC-98"},
     {0xA1, "PC-98Hireso"},
     {0xA2, "PC-H98"},
@@ -51,7 +52,7 @@ constexpr CodeText kConnectorTypes[] = {
     {0xFF, "Other – Use Reference Designator Strings to supply information."},
 };
 
-// Port type, 0x00 None .. 0xFF Other (0x22-0x9F and 0xA2-0xFE unlisted).
+// Port type, SMBIOS 3.8: 0x00 None .. 0xFF Other (0x24-0x9F and 0xA2-0xFE unassigned).
 constexpr CodeText kPortTypes[] = {
     {0x00, "None"},
     {0x01, "Parallel Port XT/AT Compatible"},
@@ -87,6 +88,8 @@ constexpr CodeText kPortTypes[] = {
     {0x1F, "Network Port"},
     {0x20, "SATA"},
     {0x21, "SAS"},
+    {0x22, "MFDP (Multi-Function Display Port)"},
+    {0x23, "Thunderbolt"},
     {0xA0, "8251 Compatible"},
     {0xA1, "8251 FIFO Compatible"},
     {0xFF, "Other"},

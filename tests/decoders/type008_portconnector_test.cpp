@@ -52,6 +52,8 @@ TEST(PortConnector, ConnectorTypesForBothConnectorFields) {
              {0x1F, "Mini-jack (headphones)"},
              {0x21, "1394"},
              {0x22, "SAS/SATA Plug Receptacle"},
+             {0x23, "USB Type-C Receptacle"},
+             {0x24, "Unknown"},
              {0xA0, "PC-98"},
              {0xA1, "PC-98Hireso"},
              {0xA4, "PC-98Full"},
@@ -71,26 +73,29 @@ TEST(PortConnector, ConnectorTypesForBothConnectorFields) {
 }
 
 TEST(PortConnector, PortTypes) {
-    for (const auto& [code, text] :
-         std::vector<std::pair<std::uint8_t, std::string>>{{0x00, "None"},
-                                                           {0x01, "Parallel Port XT/AT Compatible"},
-                                                           {0x09, "Serial Port 16550A Compatible"},
-                                                           {0x0D, "Keyboard Port"},
-                                                           {0x0E, "Mouse Port"},
-                                                           {0x10, "USB"},
-                                                           {0x11, "FireWire (IEEE P1394)"},
-                                                           {0x12, "PCMCIA Type I2"},
-                                                           {0x19, "PC-98"},
-                                                           {0x1A, "PC-98-Hireso"},
-                                                           {0x1F, "Network Port"},
-                                                           {0x20, "SATA"},
-                                                           {0x21, "SAS"},
-                                                           {0xA0, "8251 Compatible"},
-                                                           {0xA1, "8251 FIFO Compatible"},
-                                                           {0xA2, "Unknown"},
-                                                           {0x9F, "Unknown"},
-                                                           {0xFE, "Unknown"},
-                                                           {0xFF, "Other"}}) {
+    for (const auto& [code, text] : std::vector<std::pair<std::uint8_t, std::string>>{
+             {0x00, "None"},
+             {0x01, "Parallel Port XT/AT Compatible"},
+             {0x09, "Serial Port 16550A Compatible"},
+             {0x0D, "Keyboard Port"},
+             {0x0E, "Mouse Port"},
+             {0x10, "USB"},
+             {0x11, "FireWire (IEEE P1394)"},
+             {0x12, "PCMCIA Type I2"},
+             {0x19, "PC-98"},
+             {0x1A, "PC-98-Hireso"},
+             {0x1F, "Network Port"},
+             {0x20, "SATA"},
+             {0x21, "SAS"},
+             {0x22, "MFDP (Multi-Function Display Port)"},
+             {0x23, "Thunderbolt"},
+             {0x24, "Unknown"},
+             {0xA0, "8251 Compatible"},
+             {0xA1, "8251 FIFO Compatible"},
+             {0xA2, "Unknown"},
+             {0x9F, "Unknown"},
+             {0xFE, "Unknown"},
+             {0xFF, "Other"}}) {
         auto bytes = fullPortConnector();
         bytes[0x08] = code;
         EXPECT_EQ(valueOf(decodeStructure(bytes, kStrings), "PortType"), text)

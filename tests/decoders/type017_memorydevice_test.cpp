@@ -121,13 +121,31 @@ TEST(MemoryDevice, CodeTablesAndDefaults) {
         const char* field;
         const char* text;
     };
-    for (const Case c :
-         {Case{0x12, 0x1A, "MemoryType", "DDR4"}, Case{0x12, 0x16, "MemoryType", "Reserved"},
-          Case{0x12, 0x00, "MemoryType", "Unknown"}, Case{0x12, 0x01, "MemoryType", "Other"},
-          Case{0x12, 0x1E, "MemoryType", "LPDDR4"}, Case{0x0E, 0x09, "FormFactor", "DIMM"},
-          Case{0x0E, 0x01, "FormFactor", "Other"}, Case{0x0E, 0x0F, "FormFactor", "FB-DIMM"},
-          Case{0x0E, 0x10, "FormFactor", "Unknown"}, Case{0x1B, 0x12, "AttributesRank", "2"},
-          Case{0x1B, 0xFF, "AttributesRank", "15"}}) {
+    for (const Case c : {Case{0x12, 0x1A, "MemoryType", "DDR4"},
+                         Case{0x12, 0x16, "MemoryType", "Reserved"},
+                         Case{0x12, 0x00, "MemoryType", "Unknown"},
+                         Case{0x12, 0x01, "MemoryType", "Other"},
+                         Case{0x12, 0x1E, "MemoryType", "LPDDR4"},
+                         Case{0x0E, 0x09, "FormFactor", "DIMM"},
+                         Case{0x0E, 0x01, "FormFactor", "Other"},
+                         Case{0x0E, 0x0F, "FormFactor", "FB-DIMM"},
+                         Case{0x0E, 0x10, "FormFactor", "Die"},
+                         Case{0x0E, 0x11, "FormFactor", "CAMM"},
+                         Case{0x0E, 0x12, "FormFactor", "CUDIMM"},
+                         Case{0x0E, 0x13, "FormFactor", "CSODIMM"},
+                         Case{0x0E, 0x14, "FormFactor", "Unknown"},
+                         Case{0x0E, 0x00, "FormFactor", "Unknown"},
+                         Case{0x12, 0x1F, "MemoryType", "Logical non-volatile device"},
+                         Case{0x12, 0x20, "MemoryType", "HBM"},
+                         Case{0x12, 0x21, "MemoryType", "HBM2"},
+                         Case{0x12, 0x22, "MemoryType", "DDR5"},
+                         Case{0x12, 0x23, "MemoryType", "LPDDR5"},
+                         Case{0x12, 0x24, "MemoryType", "HBM3"},
+                         Case{0x12, 0x25, "MemoryType", "MRDIMM"},
+                         Case{0x12, 0x26, "MemoryType", "Unknown"},
+                         Case{0x12, 0xFF, "MemoryType", "Unknown"},
+                         Case{0x1B, 0x12, "AttributesRank", "2"},
+                         Case{0x1B, 0xFF, "AttributesRank", "15"}}) {
         auto bytes = fullMemoryDevice();
         bytes[c.offset] = c.code;
         EXPECT_EQ(valueOf(decodeStructure(bytes, kStrings), c.field), c.text)
