@@ -75,5 +75,51 @@ TEST(ManagementDevice, AddressUsesAllEightDigits) {
     EXPECT_EQ(valueOf(decodeStructure(bytes, {"LM78-1"}), "Address"), "0x0000002D");
 }
 
+TEST(ManagementDevice, LengthSixteenGivesBackTheStartOfTheFirstString) {
+    // Firmware that writes Length 0x10: "LM78-" lies in bytes 0x0B-0x0F, the string area
+    // (from 0x10 on) holds only "2".
+    std::vector<std::uint8_t> bytes = fullManagementDevice();
+    bytes[1] = 0x10;
+    bytes.insert(bytes.end(), {'L', 'M', '7', '8', '-'});
+    auto fields = decodeStructure(bytes, {"2"});
+    EXPECT_EQ(fields, (std::vector<Field>{{"Description", "LM78-2", ""},
+                                          {"Type", "National Semiconductor LM78", ""},
+                                          {"Address", "0x00000C00", ""},
+                                          {"ManagementDeviceAddressType", "I/O Port", ""}}));
+
+    struct Case {
+        const char* what;
+        std::uint8_t length;
+        std::uint8_t description;
+        std::uint8_t hiddenByte;  // replaces the fourth of the five bytes
+        const char* text;
+    };
+    for (const Case c : {
+             // Only string 1 starts in the hidden bytes; string 2 is whole.
+             Case{"string 2", 0x10, 2, '8', "Temp"},
+             // Not printable text: the bytes are data, the string stands as it is.
+             Case{"control byte", 0x10, 1, 0x01, "2"},
+             Case{"high byte", 0x10, 1, 0xB0, "2"},
+             // Any other Length is taken as it is.
+             Case{"Length 0x0F", 0x0F, 1, '8', "2"},
+             Case{"Length 0x11", 0x11, 1, '8', "2"},
+             Case{"no string", 0x10, 0, '8', ""},
+         }) {
+        bytes[1] = c.length;
+        bytes[0x04] = c.description;
+        bytes[0x0E] = c.hiddenByte;
+        fields = decodeStructure(bytes, {"2", "Temp"});
+        EXPECT_EQ(valueOf(fields, "Description"), c.text) << c.what;
+    }
+}
+
+TEST(ManagementDevice, LengthSixteenAtTheEndOfTheTableReadsNothingBeyondIt) {
+    // The hidden bytes would lie past the end of the table: no prefix, no read outside.
+    std::vector<std::uint8_t> bytes = fullManagementDevice();
+    bytes[1] = 0x10;
+    bytes.insert(bytes.end(), {'L', 'M'});
+    EXPECT_EQ(valueOf(decode(bytes, {"2"}), "Description"), "2");
+}
+
 }  // namespace
 }  // namespace gravelin::testing
