@@ -5,7 +5,8 @@ namespace gravelin {
 
 namespace {
 
-// BIOS characteristics, bits 0 .. 31; bits 32-63 belong to the firmware and system vendors.
+// BIOS characteristics (SMBIOS 3.8), bits 0 .. 31; bits 32-63 belong to the firmware and
+// system vendors.
 constexpr CodeText kCharacteristics[] = {
     {0, "Reserved, "},
     {1, "Reserved, "},

@@ -5,7 +5,7 @@ namespace gravelin {
 
 namespace {
 
-// Wake-up type, 0x00 Reserved .. 0x08 AC Power Restored.
+// Wake-up type (SMBIOS 3.8), 0x00 Reserved .. 0x08 AC Power Restored.
 constexpr CodeText kWakeupTypes[] = {
     {0x00, "Reserved"},     {0x01, "Other"},      {0x02, "Unknown"},
     {0x03, "APM Timer"},    {0x04, "Modem Ring"}, {0x05, "LAN Remote"},

@@ -6,14 +6,14 @@ namespace gravelin {
 
 namespace {
 
-// Feature flags, bits 0 .. 4.
+// Feature flags (SMBIOS 3.8), bits 0 .. 4; bits 5-7 are reserved.
 constexpr CodeText kFeatureFlags[] = {
     {0, "Hosting board, "}, {1, "Daugther or aux board required, "},
     {2, "removable, "},     {3, "replaceable, "},
     {4, "hot swappable, "},
 };
 
-// Board type, 0x01 Unknown .. 0x0D Interconnect board.
+// Board type (SMBIOS 3.8), 0x01 Unknown .. 0x0D Interconnect board.
 constexpr CodeText kBoardTypes[] = {
     {0x01, "Unknown"},
     {0x02, "Other"},

@@ -6,7 +6,7 @@ namespace gravelin {
 
 namespace {
 
-// Chassis type (bits 0-6), 0x01 Other .. 0x20 Detachable.
+// Chassis type (SMBIOS 3.8; bits 0-6), 0x01 Other .. 0x24 Stick PC.
 constexpr CodeText kChassisTypes[] = {
     {0x01, "Other"},
     {0x02, "Unknown"},
@@ -40,15 +40,19 @@ constexpr CodeText kChassisTypes[] = {
     {0x1E, "Tablet"},
     {0x1F, "Convertible"},
     {0x20, "Detachable"},
+    {0x21, "IoT Gateway"},
+    {0x22, "Embedded PC"},
+    {0x23, "Mini PC"},
+    {0x24, "Stick PC"},
 };
 
-// Boot-up, power supply and thermal state, 0x01 Other .. 0x06 Non-recoverable.
+// Boot-up, power supply and thermal state (SMBIOS 3.8), 0x01 Other .. 0x06 Non-recoverable.
 constexpr CodeText kStates[] = {
     {0x01, "Other"},   {0x02, "Unknown"},  {0x03, "Safe"},
     {0x04, "Warning"}, {0x05, "Critical"}, {0x06, "Non-recoverable"},
 };
 
-// Security status, 0x01 Other .. 0x05 External interface enabled.
+// Security status (SMBIOS 3.8), 0x01 Other .. 0x05 External interface enabled.
 constexpr CodeText kSecurityStatus[] = {
     {0x01, "Other"},
     {0x02, "Unknown"},

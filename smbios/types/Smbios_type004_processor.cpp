@@ -6,15 +6,15 @@ namespace gravelin {
 
 namespace {
 
-// Processor type, 0x01 Other .. 0x06 Video Processor.
+// Processor type (SMBIOS 3.8), 0x01 Other .. 0x06 Video Processor.
 constexpr CodeText kProcessorTypes[] = {
     {0x01, "Other"},          {0x02, "Unknown"},       {0x03, "Central Processor"},
     {0x04, "Math Processor"}, {0x05, "DSP Processor"}, {0x06, "Video Processor"},
 };
 
-// Processor family, byte and word codes alike, 0x0001 Other .. 0x01F4 Video Processor.
-// 0x0000 is "Unknown", 0xFFFE and 0xFFFF are "Reserved", every other code that is not listed
-// is "Available for assignment".
+// Processor family (SMBIOS 3.8), byte and word codes alike, 0x0001 Other .. 0x0307 Intel® Core™
+// Ultra 9. 0x0000 is "Unknown", 0xFFFE and 0xFFFF are "Reserved", every other code that is not
+// listed is "Available for assignment".
 constexpr CodeText kFamilies[] = {
     {0x01, "Other"},
     {0x02, "Unknown"},
@@ -37,6 +37,7 @@ constexpr CodeText kFamilies[] = {
     {0x13, "M2 Family"},
     {0x14, "Intel® Celeron® M processor"},
     {0x15, "Intel® Pentium® 4 HT processor"},
+    {0x16, "Intel® Processor"},
     {0x18, "AMD Duron™ Processor Family [1]"},
     {0x19, "K5 Family [1]"},
     {0x1A, "K6 Family [1]"},
@@ -58,6 +59,9 @@ constexpr CodeText kFamilies[] = {
     {0x2A, "Intel® Core™ Solo mobile processor"},
     {0x2B, "Intel® Atom™ processor"},
     {0x2C, "Intel® Core™ M processor"},
+    {0x2D, "Intel(R) Core(TM) m3 processor"},
+    {0x2E, "Intel(R) Core(TM) m5 processor"},
+    {0x2F, "Intel(R) Core(TM) m7 processor"},
     {0x30, "Alpha Family [2]"},
     {0x31, "Alpha 21064"},
     {0x32, "Alpha 21066"},
@@ -108,6 +112,9 @@ constexpr CodeText kFamilies[] = {
     {0x66, "AMD Athlon(TM) X4 Quad-Core Processor Family"},
     {0x67, "AMD Opteron(TM) X1000 Series Processor"},
     {0x68, "AMD Opteron(TM) X2000 Series APU"},
+    {0x69, "AMD Opteron(TM) A-Series Processor"},
+    {0x6A, "AMD Opteron(TM) X3000 Series APU"},
+    {0x6B, "AMD Zen Processor Family"},
     {0x70, "Hobbit Family"},
     {0x78, "Crusoe™ TM5000 Family"},
     {0x79, "Crusoe™ TM3000 Family"},
@@ -181,6 +188,8 @@ constexpr CodeText kFamilies[] = {
     {0xCC, "z/Architecture base"},
     {0xCD, "Intel® Core™ i5 processor"},
     {0xCE, "Intel® Core™ i3 processor"},
+    {0xCF, "Intel® Core™ i9 processor"},
+    {0xD0, "Intel® Xeon® D Processor"},
     {0xD2, "VIA C7™-M Processor Family"},
     {0xD3, "VIA C7™-D Processor Family"},
     {0xD4, "VIA C7™ Processor Family"},
@@ -211,6 +220,10 @@ constexpr CodeText kFamilies[] = {
     {0xFB, "i960"},
     {0xFE, "---> See ProcessorFamily2 field"},
     {0xFF, "Reserved"},
+    {0x100, "ARMv7"},
+    {0x101, "ARMv8"},
+    {0x102, "ARMv9"},
+    {0x103, "ARM"},
     {0x104, "SH-3"},
     {0x105, "SH-4"},
     {0x118, "ARM"},
@@ -221,9 +234,37 @@ constexpr CodeText kFamilies[] = {
     {0x140, "WinChip"},
     {0x15E, "DSP"},
     {0x1F4, "Video Processor"},
+    {0x200, "RISC-V RV32"},
+    {0x201, "RISC-V RV64"},
+    {0x202, "RISC-V RV128"},
+    {0x258, "LoongArch"},
+    {0x259, "Loongson 1"},
+    {0x25A, "Loongson 2"},
+    {0x25B, "Loongson 3"},
+    {0x25C, "Loongson 2K"},
+    {0x25D, "Loongson 3A"},
+    {0x25E, "Loongson 3B"},
+    {0x25F, "Loongson 3C"},
+    {0x260, "Loongson 3D"},
+    {0x261, "Loongson 3E"},
+    {0x262, "Dual-Core Loongson 2K 2xxx"},
+    {0x26C, "Quad-Core Loongson 3A 5xxx"},
+    {0x26D, "Multi-Core Loongson 3A 5xxx"},
+    {0x26E, "Quad-Core Loongson 3B 5xxx"},
+    {0x26F, "Multi-Core Loongson 3B 5xxx"},
+    {0x270, "Multi-Core Loongson 3C 5xxx"},
+    {0x271, "Multi-Core Loongson 3D 5xxx"},
+    {0x300, "Intel® Core™ 3"},
+    {0x301, "Intel® Core™ 5"},
+    {0x302, "Intel® Core™ 7"},
+    {0x303, "Intel® Core™ 9"},
+    {0x304, "Intel® Core™ Ultra 3"},
+    {0x305, "Intel® Core™ Ultra 5"},
+    {0x306, "Intel® Core™ Ultra 7"},
+    {0x307, "Intel® Core™ Ultra 9"},
 };
 
-// Processor status (bits 0-2 of the status byte), 0 Unknown .. 7 Other.
+// Processor status (SMBIOS 3.8; bits 0-2 of the status byte), 0 Unknown .. 7 Other.
 constexpr CodeText kCpuStatus[] = {
     {0, "Unknown"},
     {1, "CPU Enabled"},
@@ -235,7 +276,7 @@ constexpr CodeText kCpuStatus[] = {
     {7, "Other"},
 };
 
-// Processor upgrade (socket kind), 0x01 Other .. 0x30 Socket BGA1364.
+// Processor upgrade (socket kind) (SMBIOS 3.8), 0x01 Other .. 0x57 Socket BGA2833.
 constexpr CodeText kUpgrades[] = {
     {0x01, "Other"},
     {0x02, "Unknown"},
@@ -285,16 +326,55 @@ constexpr CodeText kUpgrades[] = {
     {0x2E, "Socket BGA1168"},
     {0x2F, "Socket BGA1234"},
     {0x30, "Socket BGA1364"},
+    {0x31, "Socket AM4"},
+    {0x32, "Socket LGA1151"},
+    {0x33, "Socket BGA1356"},
+    {0x34, "Socket BGA1440"},
+    {0x35, "Socket BGA1515"},
+    {0x36, "Socket LGA3647-1"},
+    {0x37, "Socket SP3"},
+    {0x38, "Socket SP3r2"},
+    {0x39, "Socket LGA2066"},
+    {0x3A, "Socket BGA1392"},
+    {0x3B, "Socket BGA1510"},
+    {0x3C, "Socket BGA1528"},
+    {0x3D, "Socket LGA4189"},
+    {0x3E, "Socket LGA1200"},
+    {0x3F, "Socket LGA4677"},
+    {0x40, "Socket LGA1700"},
+    {0x41, "Socket BGA1744"},
+    {0x42, "Socket BGA1781"},
+    {0x43, "Socket BGA1211"},
+    {0x44, "Socket BGA2422"},
+    {0x45, "Socket LGA1211"},
+    {0x46, "Socket LGA2422"},
+    {0x47, "Socket LGA5773"},
+    {0x48, "Socket BGA5773"},
+    {0x49, "Socket AM5"},
+    {0x4A, "Socket SP5"},
+    {0x4B, "Socket SP6"},
+    {0x4C, "Socket BGA883"},
+    {0x4D, "Socket BGA1190"},
+    {0x4E, "Socket BGA4129"},
+    {0x4F, "Socket LGA4710"},
+    {0x50, "Socket LGA7529"},
+    {0x51, "Socket BGA1964"},
+    {0x52, "Socket BGA1792"},
+    {0x53, "Socket BGA2049"},
+    {0x54, "Socket BGA2551"},
+    {0x55, "Socket LGA1851"},
+    {0x56, "Socket BGA2114"},
+    {0x57, "Socket BGA2833"},
 };
 
-// Supported voltages (bit 7 of the voltage byte clear), bits 0 .. 2.
+// Supported voltages (SMBIOS 3.8; bit 7 of the voltage byte clear), bits 0 .. 2.
 constexpr CodeText kSupportedVoltages[] = {
     {0, "5V, "},
     {1, "3.3V, "},
     {2, "2.9V, "},
 };
 
-// Processor characteristics, bits 1 .. 7 of the low byte.
+// Processor characteristics (SMBIOS 3.8), bits 1 .. 9; bit 0 and bits 10-15 are reserved.
 constexpr CodeText kCharacteristics[] = {
     {1, "Unknown, "},
     {2, "64-bit Capable, "},
@@ -303,6 +383,8 @@ constexpr CodeText kCharacteristics[] = {
     {5, "Execute Protection, "},
     {6, "Enhanced Virtualization, "},
     {7, "Power/Performance Control, "},
+    {8, "128-bit Capable, "},
+    {9, "Arm64 SoC ID, "},
 };
 
 std::string familyText(std::uint16_t code) {
@@ -357,7 +439,7 @@ void decodeType004Processor(const StructureView& s, const StringList& strings,
     f.text("CoreCount", 0x23, countText(s.u8(0x23), "--> See CoreCount2 field"));
     f.text("CoreEnabled", 0x24, countText(s.u8(0x24), "--> See CoreEnabled2 field"));
     f.text("ThreadCount", 0x25, countText(s.u8(0x25), "--> See ThreadCount2 field"));
-    f.text("ProcessorCharacteristics", 0x26, bitList(kCharacteristics, s.u16(0x26) & 0xFFU));
+    f.text("ProcessorCharacteristics", 0x26, bitList(kCharacteristics, s.u16(0x26)));
     f.text("ProcessorFamily2", 0x28, familyText(s.u16(0x28)));
     f.wordDecimal("CoreCount2", 0x2A);
     f.wordDecimal("CoreEnabled2", 0x2C);

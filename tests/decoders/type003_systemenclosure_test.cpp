@@ -131,13 +131,26 @@ TEST(SystemEnclosure, ChassisTypes) {
         std::uint8_t code;
         const char* text;
     };
-    for (const Case c : {Case{0x03, "Desktop"}, Case{0x83, "Desktop (chassis lock present)"},
-                         Case{0x80, "Unknown (chassis lock present)"}, Case{0x00, "Unknown"},
-                         Case{0x01, "Other"}, Case{0x02, "Unknown"}, Case{0x0A, "Notebook"},
-                         Case{0x0F, "Space-saving"}, Case{0x13, "SubChassis"},
-                         Case{0x18, "Sealed-case PC"}, Case{0x19, "Multi-system chassis"},
-                         Case{0x20, "Detachable"}, Case{0xA0, "Detachable (chassis lock present)"},
-                         Case{0x21, "Unknown"}, Case{0x7F, "Unknown"}}) {
+    for (const Case c : {Case{0x03, "Desktop"},
+                         Case{0x83, "Desktop (chassis lock present)"},
+                         Case{0x80, "Unknown (chassis lock present)"},
+                         Case{0x00, "Unknown"},
+                         Case{0x01, "Other"},
+                         Case{0x02, "Unknown"},
+                         Case{0x0A, "Notebook"},
+                         Case{0x0F, "Space-saving"},
+                         Case{0x13, "SubChassis"},
+                         Case{0x18, "Sealed-case PC"},
+                         Case{0x19, "Multi-system chassis"},
+                         Case{0x20, "Detachable"},
+                         Case{0xA0, "Detachable (chassis lock present)"},
+                         Case{0x21, "IoT Gateway"},
+                         Case{0x22, "Embedded PC"},
+                         Case{0x23, "Mini PC"},
+                         Case{0x24, "Stick PC"},
+                         Case{0xA3, "Mini PC (chassis lock present)"},
+                         Case{0x25, "Unknown"},
+                         Case{0x7F, "Unknown"}}) {
         auto bytes = enclosure();
         bytes[0x05] = c.code;
         EXPECT_EQ(valueOf(decodeStructure(bytes, kStrings), "ChassisType"), c.text)

@@ -97,9 +97,9 @@ TEST(Processor, FieldsCutByLengthTakeTheirMissingBytesFromTheStrings) {
     bytes = processor();
     bytes.resize(0x29);
     bytes[1] = 0x29;
-    bytes[0x28] = 0x01;
+    bytes[0x28] = 0x06;
     fields = decode(structure(bytes, {"\x01"}), {"\x01"});
-    EXPECT_EQ(valueOf(fields, "ProcessorFamily2"), "Available for assignment");  // 0x0101
+    EXPECT_EQ(valueOf(fields, "ProcessorFamily2"), "Available for assignment");  // 0x0106
     bytes[0x28] = 0x04;
     fields = decode(structure(bytes, {"\x01"}), {"\x01"});
     EXPECT_EQ(valueOf(fields, "ProcessorFamily2"), "SH-3");  // 0x0104
@@ -117,7 +117,13 @@ TEST(Processor, FamilyTable) {
         {0x0002, "Unknown"},
         {0x0005, "Intel386™ processor"},
         {0x000E, "Pentium® processor with MMX™ technology"},
-        {0x0016, "Available for assignment"},
+        {0x0016, "Intel® Processor"},
+        {0x0017, "Available for assignment"},
+        {0x002D, "Intel(R) Core(TM) m3 processor"},
+        {0x002F, "Intel(R) Core(TM) m7 processor"},
+        {0x0059, "Available for assignment"},
+        {0x006B, "AMD Zen Processor Family"},
+        {0x006C, "Available for assignment"},
         {0x0018, "AMD Duron™ Processor Family [1]"},
         {0x0030, "Alpha Family [2]"},
         {0x0056, "UltraSPARC Iii"},
@@ -126,18 +132,36 @@ TEST(Processor, FamilyTable) {
         {0x00A1, "Quad-Core Intel® Xeon® processor 3200 Series"},
         {0x00BE, "Reserved [3]"},
         {0x00C6, "Intel® Core™ i7 processor"},
+        {0x00CF, "Intel® Core™ i9 processor"},
+        {0x00D0, "Intel® Xeon® D Processor"},
+        {0x00D1, "Available for assignment"},
         {0x00D2, "VIA C7™-M Processor Family"},
         {0x00EF, "AMD Sempron™ M Processor Family"},
         {0x00FB, "i960"},
         {0x00FE, "---> See ProcessorFamily2 field"},
         {0x00FF, "Reserved"},
+        {0x0100, "ARMv7"},
+        {0x0101, "ARMv8"},
+        {0x0102, "ARMv9"},
         {0x0104, "SH-3"},
+        {0x0106, "Available for assignment"},
         {0x0118, "ARM"},
         {0x0119, "StrongARM"},
         {0x012C, "6x86"},
         {0x0140, "WinChip"},
         {0x015E, "DSP"},
         {0x01F4, "Video Processor"},
+        {0x0200, "RISC-V RV32"},
+        {0x0201, "RISC-V RV64"},
+        {0x0202, "RISC-V RV128"},
+        {0x0203, "Available for assignment"},
+        {0x0258, "LoongArch"},
+        {0x0262, "Dual-Core Loongson 2K 2xxx"},
+        {0x0263, "Available for assignment"},
+        {0x0271, "Multi-Core Loongson 3D 5xxx"},
+        {0x0300, "Intel® Core™ 3"},
+        {0x0307, "Intel® Core™ Ultra 9"},
+        {0x0308, "Available for assignment"},
         {0xFFFD, "Available for assignment"},
         {0xFFFE, "Reserved"},
         {0xFFFF, "Reserved"},
@@ -228,21 +252,38 @@ TEST(Processor, StatusTexts) {
 }
 
 TEST(Processor, UpgradeTable) {
-    for (const auto& [code, text] :
-         std::vector<std::pair<std::uint8_t, std::string>>{{0x00, "Unknown"},
-                                                           {0x01, "Other"},
-                                                           {0x02, "Unknown"},
-                                                           {0x04, "ZIF Socket"},
-                                                           {0x06, "None"},
-                                                           {0x0A, "370-pin socket"},
-                                                           {0x0E, "Socket A (Socket 462)"},
-                                                           {0x18, "Socket F (1207)"},
-                                                           {0x2B, "Socket LGA2011-3"},
-                                                           {0x30, "Socket BGA1364"}}) {
+    struct Case {
+        std::uint8_t code;
+        const char* text;
+    };
+    for (const Case c : {
+             Case{0x00, "Unknown"},
+             Case{0x01, "Other"},
+             Case{0x02, "Unknown"},
+             Case{0x04, "ZIF Socket"},
+             Case{0x06, "None"},
+             Case{0x0A, "370-pin socket"},
+             Case{0x0E, "Socket A (Socket 462)"},
+             Case{0x18, "Socket F (1207)"},
+             Case{0x24, "Socket LGA1155"},
+             Case{0x2B, "Socket LGA2011-3"},
+             Case{0x30, "Socket BGA1364"},
+             Case{0x31, "Socket AM4"},
+             Case{0x32, "Socket LGA1151"},
+             Case{0x37, "Socket SP3"},
+             Case{0x3E, "Socket LGA1200"},
+             Case{0x40, "Socket LGA1700"},
+             Case{0x49, "Socket AM5"},
+             Case{0x4A, "Socket SP5"},
+             Case{0x55, "Socket LGA1851"},
+             Case{0x57, "Socket BGA2833"},
+             Case{0x58, "Unknown"},
+             Case{0xFF, "Unknown"},
+         }) {
         auto bytes = processor();
-        bytes[0x19] = code;
-        EXPECT_EQ(valueOf(decodeStructure(bytes, kStrings), "ProcessorUpgrade"), text)
-            << "code 0x" << std::hex << int(code);
+        bytes[0x19] = c.code;
+        EXPECT_EQ(valueOf(decodeStructure(bytes, kStrings), "ProcessorUpgrade"), c.text)
+            << "code 0x" << std::hex << int(c.code);
     }
 }
 
@@ -272,10 +313,12 @@ TEST(Processor, CharacteristicsBitList) {
              {0x00FC,
               "64-bit Capable, Multi-Core, Hardware Thread, Execute Protection, Enhanced "
               "Virtualization, Power/Performance Control, "},
-             {0x0100, ""},
              {0x0001, ""},
              {0x0002, "Unknown, "},
-             {0xFF04, "64-bit Capable, "}}) {
+             {0x0100, "128-bit Capable, "},
+             {0x0200, "Arm64 SoC ID, "},
+             {0xFC00, ""},
+             {0xFF04, "64-bit Capable, 128-bit Capable, Arm64 SoC ID, "}}) {
         auto bytes = processor();
         bytes[0x26] = static_cast<std::uint8_t>(flags);
         bytes[0x27] = static_cast<std::uint8_t>(flags >> 8);
