@@ -83,6 +83,10 @@ void CCore::runQuery(std::string_view line) {
     if (!isQueryLine(line)) return;
     if (queryWmi(line) != 0) return;
     if (querySmbios(line) != 0) return;
+    noteNoData(line);
+}
+
+void CCore::noteNoData(std::string_view line) {
     errorText_ += "No data found for \"";
     errorText_ += line;
     errorText_ += "\", ";

@@ -40,6 +40,8 @@ public:
     void loadSmbios();
     // Runs one line as runQueries does; non-query lines do nothing.
     void runQuery(std::string_view line);
+    // Appends the "No data found" entry for a query line.
+    void noteNoData(std::string_view line);
 
     [[nodiscard]] const std::string& errorText() const { return errorText_; }
     [[nodiscard]] const XMLFile& report() const { return report_; }

@@ -1,6 +1,7 @@
 // A platform for tests: every answer is a field the test sets, every call is recorded.
 #pragma once
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -95,15 +96,10 @@ private:
 // A registry value (8-byte header, then the table) for the given table bytes.
 inline std::vector<std::uint8_t> registryValueFor(const std::vector<std::uint8_t>& table) {
     const auto n = static_cast<std::uint32_t>(table.size());
-    std::vector<std::uint8_t> value = {0,
-                                       3,
-                                       0,
-                                       0,
-                                       static_cast<std::uint8_t>(n),
-                                       static_cast<std::uint8_t>(n >> 8),
-                                       static_cast<std::uint8_t>(n >> 16),
-                                       static_cast<std::uint8_t>(n >> 24)};
-    value.insert(value.end(), table.begin(), table.end());
+    std::vector<std::uint8_t> value(8 + table.size());
+    value[1] = 3;  // major version
+    for (std::size_t i = 0; i < 4; ++i) value[4 + i] = static_cast<std::uint8_t>(n >> (8 * i));
+    std::copy(table.begin(), table.end(), value.begin() + 8);
     return value;
 }
 

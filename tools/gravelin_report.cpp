@@ -85,6 +85,24 @@ std::string typeQuery(unsigned type) {
     return std::string("SELECT * FROM SMBIOS_Type") + digits + "_" + name;
 }
 
+// Type filter 255 selects every structure, so the structures of type 255 itself get a walk
+// of their own: every structure is stepped over, only those of type 255 reach the report.
+void runOemType255Query(CCore& core, const std::string& line) {
+    bool selected = false;
+    std::int32_t found = 0;
+    core.smbios().walk(
+        255, "*",
+        [&](std::string_view name, std::string_view value, std::string_view unit) {
+            if (selected) core.addAttribute(name, value, unit);
+        },
+        [&](std::string_view nodeName, std::int32_t) {
+            selected = nodeName.starts_with("SMBIOS_Type_255_");
+            if (selected) core.startObject(nodeName, found++);
+        });
+    // As for every type, structures without a decoder count as nothing found.
+    if (found == 0 || decoderFor(255) == nullptr) core.noteNoData(line);
+}
+
 int decode(const std::vector<std::string>& args) {
     std::vector<std::string> queries;
     bool all = false;
@@ -123,7 +141,13 @@ int decode(const std::vector<std::string>& args) {
             if (line.find("SMBIOS_Type") != std::string::npos) queries.push_back(line);
         }
     }
-    for (const auto& line : queries) core.runQuery(line);
+    for (const auto& line : queries) {
+        if (line == typeQuery(255)) {
+            runOemType255Query(core, line);
+        } else {
+            core.runQuery(line);
+        }
+    }
     std::cout << core.report().xmlText();
     if (!core.errorText().empty()) std::cerr << core.errorText() << "\n";
     return 0;

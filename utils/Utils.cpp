@@ -22,8 +22,8 @@ std::string nt10Name(const WindowsVersionRecord& r) {
     // Windows 11 and the servers after 2016 still report 10.0; the build tells them apart.
     if (r.productType == kWorkstation) return r.build >= 22000 ? "11" : "10";
     if (r.build >= 26100) return "Server 2025";
-    if (r.build >= 20348) return "Server 2022";
-    if (r.build >= 17763) return "Server 2019";
+    if (r.build == 20348) return "Server 2022";
+    if (r.build == 17763) return "Server 2019";
     return "Server 2016";
 }
 
