@@ -3,6 +3,7 @@
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <cstring>
 
 #include "delivery/Blowfish.h"
 #include "delivery/Htmlgen.h"
@@ -200,11 +201,16 @@ std::string sealReportText(std::string_view codePageBytes) {
     auto* bytes = reinterpret_cast<std::uint8_t*>(block.data());
     blowfishEncrypt(context, bytes, bytes, static_cast<std::uint32_t>(padded), kBlowfishEcb);
 
+    // Two hex digits per byte from one table look-up.
+    static const auto kPairs = [] {
+        std::array<std::array<char, 2>, 256> pairs{};
+        for (std::size_t i = 0; i < pairs.size(); ++i)
+            pairs[i] = {kHexDigits[i >> 4], kHexDigits[i & 0xF]};
+        return pairs;
+    }();
     std::string hexText(padded * 2, '\0');
-    for (std::size_t i = 0; i < padded; ++i) {
-        hexText[2 * i] = kHexDigits[bytes[i] >> 4];
-        hexText[2 * i + 1] = kHexDigits[bytes[i] & 0xF];
-    }
+    char* out = hexText.data();
+    for (std::size_t i = 0; i < padded; ++i, out += 2) std::memcpy(out, kPairs[bytes[i]].data(), 2);
     return hexText;
 }
 

@@ -23,19 +23,32 @@ inline void storeBigEndian(std::uint32_t v, std::uint8_t* b) {
 
 }  // namespace
 
-void blowfishEncryptBlock(const BlowfishContext& c, std::uint32_t& left, std::uint32_t& right) {
+// The 16 rounds, two per step so that no swap is needed; after the last step the final swap
+// is already undone.
+inline void encryptRounds(const BlowfishContext& c, std::uint32_t& left, std::uint32_t& right) {
+    const std::uint32_t* p = c.p.data();
+    const std::uint32_t* s0 = c.s[0].data();
+    const std::uint32_t* s1 = c.s[1].data();
+    const std::uint32_t* s2 = c.s[2].data();
+    const std::uint32_t* s3 = c.s[3].data();
+    const auto fn = [&](std::uint32_t x) {
+        return ((s0[x >> 24] + s1[(x >> 16) & 0xFF]) ^ s2[(x >> 8) & 0xFF]) + s3[x & 0xFF];
+    };
     std::uint32_t l = left;
     std::uint32_t r = right;
-    // Two rounds per step, so that no swap is needed; after the 16 rounds the last swap is
-    // already undone.
+#pragma GCC unroll 8
     for (int i = 0; i < 16; i += 2) {
-        l ^= c.p[static_cast<std::size_t>(i)];
-        r ^= f(c, l);
-        r ^= c.p[static_cast<std::size_t>(i) + 1];
-        l ^= f(c, r);
+        l ^= p[i];
+        r ^= fn(l);
+        r ^= p[i + 1];
+        l ^= fn(r);
     }
-    left = r ^ c.p[17];
-    right = l ^ c.p[16];
+    left = r ^ p[17];
+    right = l ^ p[16];
+}
+
+void blowfishEncryptBlock(const BlowfishContext& c, std::uint32_t& left, std::uint32_t& right) {
+    encryptRounds(c, left, right);
 }
 
 void blowfishInit(BlowfishContext& c, const std::uint8_t* key, std::uint32_t keyLength,
@@ -94,7 +107,7 @@ void blowfishEncrypt(const BlowfishContext& c, const std::uint8_t* input, std::u
             chainL = l;
             chainR = r;
         } else {
-            blowfishEncryptBlock(c, l, r);
+            encryptRounds(c, l, r);
         }
         storeBigEndian(l, output + pos);
         storeBigEndian(r, output + pos + 4);
