@@ -47,6 +47,20 @@ std::string releaseText(const StructureView& s, std::size_t majorOffset) {
     return decimal(s.u8(majorOffset)) + "." + decimal(s.u8(majorOffset + 1));
 }
 
+// ROM size in kB. Code 0xFF means 16 MB or more: the exact size then sits in the extended
+// ROM size word at 0x18 (bits 15-14 the unit, 00 MB and 01 GB; bits 13-0 the amount) when the
+// structure has it and firmware filled it in; otherwise the code's own 16384 kB stands.
+std::string romSizeText(const StructureView& s) {
+    const unsigned code = s.u8(0x09);
+    if (code == 0xFF && s.length() > 0x19) {
+        const std::uint16_t extended = s.u16(0x18);
+        const std::uint64_t amount = extended & 0x3FFFU;
+        const unsigned unit = extended >> 14;
+        if (amount != 0 && unit <= 1) return decimal(amount * (unit == 0 ? 1024U : 1024U * 1024U));
+    }
+    return decimal((code + 1U) * 64U);
+}
+
 }  // namespace
 
 void decodeType000Bios(const StructureView& s, const StringList& strings, const FieldSink& sink) {
@@ -55,7 +69,7 @@ void decodeType000Bios(const StructureView& s, const StringList& strings, const 
     f.string("Version", 0x05);
     f.wordHex("StartingSegment", 0x06);
     f.string("ReleaseDate", 0x08);
-    f.text("ROMSize", 0x09, decimal((s.u8(0x09) + 1U) * 64U), "kB");
+    f.text("ROMSize", 0x09, romSizeText(s), "kB");
     f.text("Characteristics", 0x0A, bitList(kCharacteristics, s.u64(0x0A) & 0xFFFFFFFFU));
     f.byteHex("Characteristics extension", 0x12);
     // The second extension byte (0x13) has no field; both release fields guard on their

@@ -97,6 +97,29 @@ TEST(Bios, StartingSegmentAndRomSize) {
     }
 }
 
+// Code 0xFF means "16 MB or more"; the extended ROM size word at 0x18 then gives the size.
+TEST(Bios, RomSizeOfSixteenMegabytesOrMoreComesFromTheExtendedWord) {
+    struct Case {
+        std::uint8_t length;
+        std::uint16_t extended;
+        const char* romText;
+    };
+    for (const Case c : {Case{0x1A, 0x0020, "32768"},     // 32 MB
+                         Case{0x1A, 0x4001, "1048576"},   // 1 GB
+                         Case{0x1A, 0x0000, "16384"},     // not filled in
+                         Case{0x1A, 0x8001, "16384"},     // reserved unit
+                         Case{0x18, 0x0020, "16384"}}) {  // structure without the word
+        auto bytes = fullBios();
+        bytes.resize(std::max<std::size_t>(bytes.size(), 0x1A), 0);
+        bytes[0x01] = c.length;
+        bytes[0x09] = 0xFF;
+        bytes[0x18] = static_cast<std::uint8_t>(c.extended);
+        bytes[0x19] = static_cast<std::uint8_t>(c.extended >> 8);
+        EXPECT_EQ(valueOf(decodeStructure(bytes, kStrings), "ROMSize"), c.romText)
+            << "Length " << int(c.length) << " extended 0x" << std::hex << c.extended;
+    }
+}
+
 TEST(Bios, CharacteristicsBitList) {
     struct Case {
         std::uint64_t flags;
