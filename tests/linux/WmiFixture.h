@@ -150,36 +150,44 @@ private:
     HostSystem host_;
 };
 
-// A private copy of a fixture tree, removed at the end of the test.
+// A fixture tree: read in place until the test changes it, then a private copy, removed
+// at the end of the test.
 class FixtureTree {
 public:
-    explicit FixtureTree(const std::string& scenario) {
-        char pattern[] = "/tmp/gravelin-wmi-XXXXXX";
-        const char* dir = ::mkdtemp(pattern);
-        if (dir == nullptr) throw std::runtime_error("mkdtemp failed");
-        root_ = dir;
-        fs::copy(fs::path(GRAVELIN_FIXTURES_DIR) / scenario, root_,
-                 fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    }
+    explicit FixtureTree(const std::string& scenario)
+        : source_((fs::path(GRAVELIN_FIXTURES_DIR) / scenario).string()), root_(source_) {}
     ~FixtureTree() {
         std::error_code ignored;
-        fs::remove_all(root_, ignored);
+        if (copied_) fs::remove_all(root_, ignored);
     }
     FixtureTree(const FixtureTree&) = delete;
     FixtureTree& operator=(const FixtureTree&) = delete;
 
+    // The tree's root; machines made before a change keep reading the tree they were given.
     [[nodiscard]] const std::string& root() const { return root_; }
-    void write(const std::string& path, std::string_view text) const {
-        const fs::path target = fs::path(root_) / fs::path(path).relative_path();
+    // The root of the private copy, for changes made directly.
+    const std::string& mutableRoot() {
+        if (!copied_) {
+            char pattern[] = "/tmp/gravelin-wmi-XXXXXX";
+            const char* dir = ::mkdtemp(pattern);
+            if (dir == nullptr) throw std::runtime_error("mkdtemp failed");
+            fs::copy(source_, dir, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+            root_ = dir;
+            copied_ = true;
+        }
+        return root_;
+    }
+    void write(const std::string& path, std::string_view text) {
+        const fs::path target = fs::path(mutableRoot()) / fs::path(path).relative_path();
         fs::remove(target);  // a symbolic link is replaced, never written through
         writeText(target, text);
     }
-    void remove(const std::string& path) const {
-        fs::remove_all(fs::path(root_) / fs::path(path).relative_path());
+    void remove(const std::string& path) {
+        fs::remove_all(fs::path(mutableRoot()) / fs::path(path).relative_path());
     }
     // Changes one key of .fixture/env.ini.
-    void setEnv(const std::string& key, const std::string& value) const {
-        const fs::path env = fs::path(root_) / ".fixture/env.ini";
+    void setEnv(const std::string& key, const std::string& value) {
+        const fs::path env = fs::path(mutableRoot()) / ".fixture/env.ini";
         std::istringstream in(readText(env));
         std::string out;
         bool replaced = false;
@@ -191,11 +199,14 @@ public:
             out += line + "\n";
         }
         if (!replaced) out += key + "=" + value + "\n";
+        fs::remove(env);
         writeText(env, out);
     }
 
 private:
+    std::string source_;
     std::string root_;
+    bool copied_ = false;
 };
 
 // A provider over a fixture tree, with the fixture system it asks.
@@ -282,8 +293,7 @@ inline std::string laptopSmbiosTable(std::uint16_t l2KiB = 512) {
 }
 
 // Runs the laptop as root: readable 0400 files and the SMBIOS table.
-inline void makeLaptopRoot(const FixtureTree& tree,
-                           const std::string& table = laptopSmbiosTable()) {
+inline void makeLaptopRoot(FixtureTree& tree, const std::string& table = laptopSmbiosTable()) {
     tree.setEnv("uid", "0");
     tree.write("/sys/firmware/dmi/tables/smbios_entry_point", smbios3EntryPoint(3, 2, 0));
     tree.write("/sys/firmware/dmi/tables/DMI", table);

@@ -130,7 +130,7 @@ std::vector<WmiObject> queryDiskDrive(WmiContext& context) {
         if (path.find("/devices/virtual/") != std::string::npos) continue;
         disks.push_back(name);
     }
-    std::sort(disks.begin(), disks.end(), naturalLess);
+    std::sort(disks.begin(), disks.end(), diskNameLess);
 
     std::vector<WmiObject> objects;
     for (std::size_t index = 0; index < disks.size(); ++index) {
@@ -260,12 +260,15 @@ std::vector<WmiObject> queryDiskDrive(WmiContext& context) {
         object.set("Partitions", unsignedValue(partitions));
 
         // Size, in whole cylinders of 255 x 63 sectors; sysfs counts 512-byte units.
-        const auto sectorSize = context.number(base + "/queue/logical_block_size");
+        // A sector size is a power of two from 512 to 64 KiB; anything else is not one.
+        auto sectorSize = context.number(base + "/queue/logical_block_size");
+        if (sectorSize &&
+            (*sectorSize < 512 || *sectorSize > 65536 || (*sectorSize & (*sectorSize - 1)) != 0))
+            sectorSize.reset();
         object.set("BytesPerSector", optionalUnsigned(sectorSize));
         const auto units = context.number(base + "/size");
         object.set("MediaLoaded", units ? WmiValue(*units > 0) : WmiValue{});
-        const std::uint64_t bytesPerSector =
-            sectorSize && *sectorSize >= 512 && *sectorSize <= 65536 ? *sectorSize : 512;
+        const std::uint64_t bytesPerSector = sectorSize.value_or(512);
         if (units && *units > 0 && *units <= (UINT64_MAX / 512)) {
             const std::uint64_t bytes = *units * 512;
             const std::uint64_t cylinders = bytes / (255 * 63 * bytesPerSector);

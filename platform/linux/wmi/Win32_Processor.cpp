@@ -327,9 +327,10 @@ std::optional<std::uint64_t> smbiosCount(const SmbiosTable::Structure* s, std::s
     if (s == nullptr) return std::nullopt;
     const auto count = s->byte(offset);
     if (!count || *count == 0) return std::nullopt;
-    if (*count == 0xFF) {
+    if (*count == 0xFF) {  // 255 or more: the 16-bit field says how many
         const auto count2 = s->word(offset2);
         if (count2 && *count2 != 0 && *count2 != 0xFFFF) return *count2;
+        return std::nullopt;
     }
     return *count;
 }

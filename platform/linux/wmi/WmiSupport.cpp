@@ -125,6 +125,32 @@ bool naturalLess(std::string_view a, std::string_view b) {
     return (a.size() - i) < (b.size() - j);
 }
 
+namespace {
+
+// "sdaa" -> {"sd", "aa"} for the letter-numbered disk families; else nothing.
+std::optional<std::pair<std::string_view, std::string_view>> letterDisk(std::string_view name) {
+    for (const std::string_view family : {"xvd", "sd", "vd", "hd"}) {
+        if (!name.starts_with(family) || name.size() == family.size()) continue;
+        const auto letters = name.substr(family.size());
+        if (std::all_of(letters.begin(), letters.end(),
+                        [](char c) { return c >= 'a' && c <= 'z'; }))
+            return std::pair{family, letters};
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool diskNameLess(std::string_view a, std::string_view b) {
+    const auto x = letterDisk(a);
+    const auto y = letterDisk(b);
+    if (x && y && x->first == y->first) {
+        if (x->second.size() != y->second.size()) return x->second.size() < y->second.size();
+        return x->second < y->second;
+    }
+    return naturalLess(a, b);
+}
+
 std::vector<std::string_view> splitLines(std::string_view text) {
     std::vector<std::string_view> lines;
     std::size_t start = 0;

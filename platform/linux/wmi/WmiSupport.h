@@ -36,6 +36,10 @@ bool lessIgnoreCase(std::string_view a, std::string_view b);
 // Kernel-name order: digit runs compare as numbers ("sda" < "sdb" < "sdaa", "nvme2" < "nvme10").
 bool naturalLess(std::string_view a, std::string_view b);
 
+// Disk names: within one family of letter-numbered disks (sd, vd, xvd, hd) the kernel's
+// order, "sdz" before "sdaa"; otherwise naturalLess.
+bool diskNameLess(std::string_view a, std::string_view b);
+
 std::vector<std::string_view> splitLines(std::string_view text);
 std::vector<std::string_view> splitWords(std::string_view text);
 
