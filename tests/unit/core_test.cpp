@@ -165,8 +165,9 @@ TEST(ScanDriver, InstanceIndexesCountPerTypeAndFieldsPassTheSelectList) {
     core.loadSmbios();
     core.runQuery("SELECT Speed, Size FROM SMBIOS_Type017_MemoryDevice");
     EXPECT_EQ(core.smbios().fieldFilter(), "Speed, Size");
-    const auto node =
-        parse(core.report().xmlText()).child("HWInfo").child("SMBIOS_Type_17_MemoryDevice");
+    // The document must outlive the node handles taken from it.
+    const auto doc = parse(core.report().xmlText());
+    const auto node = doc.child("HWInfo").child("SMBIOS_Type_17_MemoryDevice");
     EXPECT_EQ(childNames(node), (std::vector<std::string>{"i2", "i1", "i0"}));
     std::vector<std::string> attributes;
     for (auto a : node.child("i2").attributes())
@@ -197,7 +198,8 @@ TEST(ScanDriver, ApplicationBlock) {
         FakePlatform platform;
         CCore core(platform);
         core.addApplicationInfo(path);
-        const auto node = parse(core.report().xmlText()).child("HWInfo").child("Application");
+        const auto doc = parse(core.report().xmlText());
+        const auto node = doc.child("HWInfo").child("Application");
         EXPECT_EQ(childNames(node), std::vector<std::string>{"i0"});
         std::vector<std::string> attributes;
         for (auto a : node.child("i0").attributes())
@@ -217,7 +219,8 @@ TEST(ScanDriver, AnUnusableNameCostsOnlyItselfAndIsReported) {
     CCore core(platform);
     core.runQuery("SELECT * FROM Win32_BaseBoard");
     core.runQuery("SELECT * FROM Win32_Processor");
-    const auto root = parse(core.report().xmlText()).child("HWInfo");
+    const auto doc = parse(core.report().xmlText());
+    const auto root = doc.child("HWInfo");
     EXPECT_EQ(childNames(root), std::vector<std::string>{"Win32_BaseBoard"});
     const auto board = root.child("Win32_BaseBoard").child("i0");
     EXPECT_STREQ(board.attribute("Good").value(), "1 ");
