@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -501,19 +502,57 @@ TEST(HostileInput, WmiValuesWithMarkupAndBrokenText) {
     EXPECT_NE(errors.find("Win32<DiskDrive>"), std::string::npos) << errors;
 }
 
-// The Application block's own inputs: the OS description and the program's path.
-TEST(HostileInput, OsDescriptionAndProgramPath) {
-    FakePlatform platform;
-    platform.identity = LinuxIdentity{"Evil \x01OS\" <b> &amp; \xff", true, "6.1\x1b"};
-    platform.exePath = "/opt/x/scan<&>\"ner\x02\xc3";
-    const std::string report = reportOfRun(platform);
-    pugi::xml_document doc;
-    ASSERT_TRUE(wellFormed(report, doc));
-    EXPECT_TRUE(xmllintAccepts(report));
-    const auto application = attributesOf(doc.document_element().child("Application").child("i0"));
-    EXPECT_EQ(application.at("Name"), "scan<&>\"ner?? ");
-    EXPECT_NE(application.at("OS").find("Evil ?OS\" <b> &amp; ?"), std::string::npos)
-        << application.at("OS");
+// What the platform tells about itself: the OS description (Linux's os-release name,
+// Windows' service pack text), the program's path and the locale's decimal separator.
+TEST(HostileInput, PlatformTexts) {
+    WindowsIdentity windows;
+    windows.source = WindowsIdentity::Source::RtlGetVersion;
+    windows.record = {10, 0, 19045, 2, "Service Pack \x01<9>&\"\xfe", 0x100, 1};
+    windows.is64BitOs = true;
+    struct Case {
+        const char* name;
+        OsIdentity identity;
+        std::string exePath;
+        std::string separator;
+        std::string osPart;       // expected inside "OS"
+        std::string programName;  // expected "Name", without the trailing blank
+        std::string voltage;      // expected processor "Voltage", without the trailing blank
+    };
+    const Case cases[] = {
+        {"Linux", LinuxIdentity{"Evil \x01OS\" <b> &amp; \xff", true, "6.1\x1b"},
+         "/opt/x/scan<&>\"ner\x02\xc3", ".", "Evil ?OS\" <b> &amp; ?", "scan<&>\"ner??",
+         "Current voltage=1.2V"},
+        {"Windows", windows, "C:\\Program Files\\<x>\\scan&ner.exe", "\x01<&",
+         "Service Pack ?<9>&\"?", "scan&ner.exe", "Current voltage=1?<&2V"},
+    };
+    // A processor whose voltage byte (0x8C: current voltage 1.2 V) is written with the
+    // separator.
+    Bytes processor = {4, 0x1A, 0x00, 0x04, 1, 3, 0xB3, 2};
+    processor.insert(processor.end(), 8, 0x00);  // processor ID
+    processor.insert(processor.end(), {3, 0x8C, 0, 0, 0, 0, 0, 0, 0x41, 0x01});
+    for (const char* text : {"CPU0", "Maker", "Model"}) {
+        processor.insert(processor.end(), text, text + std::strlen(text));
+        processor.push_back(0);
+    }
+    processor.push_back(0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePlatform platform;
+        platform.identity = c.identity;
+        platform.exePath = c.exePath;
+        platform.separator = c.separator;
+        platform.registryValue = registryValueFor(processor);
+        const std::string report = reportOfRun(platform);
+        pugi::xml_document doc;
+        ASSERT_TRUE(wellFormed(report, doc));
+        EXPECT_TRUE(xmllintAccepts(report));
+        const auto root = doc.document_element();
+        const auto application = attributesOf(root.child("Application").child("i0"));
+        EXPECT_EQ(application.at("Name"), c.programName + " ");
+        EXPECT_NE(application.at("OS").find(c.osPart), std::string::npos) << application.at("OS");
+        EXPECT_EQ(attributesOf(root.child("SMBIOS_Type_4_Processor").child("i0")).at("Voltage"),
+                  c.voltage + " ");
+    }
 }
 
 // --- SMBIOS tables from sysfs, through the Linux platform on a fixture tree -----------------
