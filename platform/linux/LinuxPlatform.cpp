@@ -106,7 +106,7 @@ std::vector<std::uint8_t> rawSmbiosValue(std::string_view entryPoint, std::strin
     if (entryPoint.starts_with("_SM3_")) {
         major = at(7), minor = at(8), revision = at(9);
     } else if (entryPoint.starts_with("_SM_")) {
-        major = at(6), minor = at(7);
+        major = at(6), minor = at(7), revision = at(10);  // entry point revision
     } else if (entryPoint.starts_with("_DMI_")) {
         major = at(14) >> 4, minor = at(14) & 0x0F;
     }

@@ -38,8 +38,8 @@ TEST(SysfsTable, BecomesTheRegistryValueLayout) {
 
 TEST(SysfsTable, VersionBytesOfEachEntryPointKind) {
     std::string sm2 = "_SM_";
-    sm2 += std::string("\x00\x1F\x02\x08", 4);
-    EXPECT_EQ(rawSmbiosValue(sm2, ""), (std::vector<std::uint8_t>{0, 2, 8, 0, 0, 0, 0, 0}));
+    sm2 += std::string("\x00\x1F\x02\x08\x00\x00\x01", 7);  // ..., entry point revision 1
+    EXPECT_EQ(rawSmbiosValue(sm2, ""), (std::vector<std::uint8_t>{0, 2, 8, 1, 0, 0, 0, 0}));
     std::string legacy = "_DMI_";
     legacy.resize(15, '\0');
     legacy[14] = 0x21;

@@ -77,7 +77,8 @@ TEST(XmlFile, AttributesAreSetInPlaceAndKeepTheirFirstOrder) {
     file.setAttribute("Characteristics extension", "x ");
     file.setAttribute("Second", "y ");
     file.setAttribute("Characteristics extension", "z ");
-    const auto node = parsed(file).child("HWInfo").child("i0");
+    const auto doc = parsed(file);
+    const auto node = doc.child("HWInfo").child("i0");
     std::vector<std::pair<std::string, std::string>> attributes;
     for (auto a : node.attributes()) attributes.emplace_back(a.name(), a.value());
     EXPECT_EQ(attributes, (std::vector<std::pair<std::string, std::string>>{
