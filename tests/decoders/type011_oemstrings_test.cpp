@@ -64,7 +64,7 @@ TEST(OemStrings, LengthFourOrLessGivesNothing) {
 }
 
 // The report of a table holding one type 11 structure, as the scanner builds it.
-std::string reportWithOemStrings() {
+[[maybe_unused]] std::string reportWithOemStrings() {
     std::vector<std::uint8_t> table = structure(oemStrings(2), {"OEM one", "OEM two"});
     const auto end = structure({127, 0x04, 0x31, 0x00});
     table.insert(table.end(), end.begin(), end.end());
@@ -76,7 +76,7 @@ std::string reportWithOemStrings() {
     return core.report().xmlText();
 }
 
-std::string readFile(const std::string& path) {
+[[maybe_unused]] std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
