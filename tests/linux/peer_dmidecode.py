@@ -70,8 +70,8 @@ INTENDED = {
                        'an empty part for the cooling device type) where dmidecode prints '
                        '"<OUT OF SPEC>" (precisiont7600 cache associativity, type 28 location '
                        '0 on Supermicro boards).',
-    "rom-extended": 'ROM size code 0xFF is 16384 kB; dmidecode reads the extended ROM size '
-                    'of SMBIOS 3.1 instead.',
+    "rom-extended": 'ROM size code 0xFF with an empty extended ROM size word stays 16384 kB '
+                    '(the code\'s own 16 MB); dmidecode prints the empty word as "0 MB".',
     "handle-decimal": 'Handles are decimal: ChassisHandle="3" vs "Chassis Handle: 0x0003".',
     "dmidecode-omits": 'dmidecode leaves a line out where we report the value the structure '
                        'holds: an empty type 17 socket shows nothing after "Type Detail"; '
@@ -778,7 +778,10 @@ def type0(c, ours, dmi, rec):
     rom = our_int(v(ours, "ROMSize", "kB"))
     if rom is not None:
         code = rec.raw[0x09]
-        if code == 0xFF and rec.length >= 0x1A:
+        extended = int.from_bytes(rec.raw[0x18:0x1A], "little") if rec.length >= 0x1A else 0
+        if code == 0xFF and rec.length >= 0x1A and not (extended & 0x3FFF and extended >> 14 <= 1):
+            # The extended size word is empty (or in a unit beyond GB): we keep the code's own
+            # 16 MB, dmidecode prints the word ("0 MB").
             (c.agree if rom == 16384 else c.differ)("ROMSize", rom, dmi_value(dmi, "ROM Size"),
                                                     "rom-extended")
         else:
