@@ -8,7 +8,13 @@ if(GRAVELIN_PUGIXML_SOURCE)
   target_link_libraries(gravelin_pugixml INTERFACE pugixml_bundled)
 else()
   find_package(pugixml REQUIRED)
-  target_link_libraries(gravelin_pugixml INTERFACE pugixml::pugixml)
+  # The static library where there is one: the report tool links its C++ runtime statically
+  # (tools/CMakeLists.txt), and a shared pugixml would bring the shared runtime back.
+  if(TARGET pugixml::static)
+    target_link_libraries(gravelin_pugixml INTERFACE pugixml::static)
+  else()
+    target_link_libraries(gravelin_pugixml INTERFACE pugixml::pugixml)
+  endif()
 endif()
 
 # GoogleTest: the unit tests. Debian's libgtest-dev on Linux; the sources of Debian's

@@ -1,6 +1,7 @@
 #include "smbios/Smbios.h"
 
 #include <array>
+#include <cstring>
 
 #include "smbios/Reg.h"
 #include "wmi/Wmi.h"
@@ -80,6 +81,22 @@ std::int32_t readStringSet(std::span<const std::uint8_t> area, StringList& strin
     return static_cast<std::int32_t>(pos);
 }
 
+std::int32_t stringAreaSize(std::span<const std::uint8_t> area) {
+    if (area.empty()) return -1;
+    if (area[0] == 0) return area.size() >= 2 ? 1 : -1;
+    // The area ends at the first two zero bytes in a row (the last string's terminator and
+    // the closing empty string); area[0] is not zero, so they lie at 1 or later.
+    const std::uint8_t* const begin = area.data();
+    const std::uint8_t* const end = begin + area.size();
+    const std::uint8_t* zero = begin;
+    while ((zero = static_cast<const std::uint8_t*>(
+                std::memchr(zero + 1, 0, static_cast<std::size_t>(end - zero - 1)))) != nullptr) {
+        if (zero + 1 == end) return -1;  // the closing empty string is missing
+        if (zero[1] == 0) return static_cast<std::int32_t>(zero + 1 - begin);
+    }
+    return -1;  // a string runs past the end of the table
+}
+
 std::int32_t SMBIOS::load(std::int32_t requestCode) {
     release();
     const std::uint8_t* table = nullptr;
@@ -120,23 +137,20 @@ bool SMBIOS::decodeStructure(const StructureView& structure, const StringList& s
     return true;
 }
 
-// Steps through the table and calls visit(structure offset, string list) for every
-// structure that lies wholly inside it. A structure cut off by the end of the table, or one
-// whose Length is below the 4-byte header (the table is broken from there on), ends the
-// walk unreported.
+// Steps through the table and calls visit(structure offset, Length) for every structure
+// that lies wholly inside it. A structure cut off by the end of the table, or one whose
+// Length is below the 4-byte header (the table is broken from there on), ends the walk
+// unreported. The strings are only measured here; the visitor reads those it needs.
 template <typename Visit>
-void forEachStructure(std::span<const std::uint8_t> table, const AnsiCodePage& codePage,
-                      Visit&& visit) {
-    StringList strings;
+void forEachStructure(std::span<const std::uint8_t> table, Visit&& visit) {
     std::size_t offset = 0;
     while (offset < table.size()) {
         if (table.size() - offset < 4) break;
         const std::size_t length = table[offset + 1];
         if (length < 4 || length > table.size() - offset) break;
-        const std::int32_t areaSize =
-            readStringSet(table.subspan(offset + length), strings, codePage);
+        const std::int32_t areaSize = stringAreaSize(table.subspan(offset + length));
         if (areaSize < 0) break;
-        visit(offset, strings);
+        visit(offset, length);
         offset += length + static_cast<std::size_t>(areaSize) + 1;
     }
 }
@@ -149,8 +163,7 @@ std::span<const std::uint8_t> SMBIOS::tableBytes() const {
 std::vector<unsigned> SMBIOS::typesPresent() const {
     std::array<bool, 256> seen{};
     const auto table = tableBytes();
-    forEachStructure(table, platform_.ansiCodePage(),
-                     [&](std::size_t offset, const StringList&) { seen[table[offset]] = true; });
+    forEachStructure(table, [&](std::size_t offset, std::size_t) { seen[table[offset]] = true; });
     std::vector<unsigned> types;
     for (unsigned type = 0; type < seen.size(); ++type) {
         if (seen[type]) types.push_back(type);
@@ -165,16 +178,17 @@ std::int32_t SMBIOS::walk(std::int32_t typeFilter, std::string_view selectList,
     std::array<std::int32_t, 256> instances{};
     std::int32_t count = 0;
     const auto table = tableBytes();
-    forEachStructure(
-        table, platform_.ansiCodePage(), [&](std::size_t offset, const StringList& strings) {
-            const std::uint8_t type = table[offset];
-            if (typeFilter != 255 && typeFilter != type) return;
-            std::string nodeName = "SMBIOS_Type_" + std::to_string(type) + "_";
-            nodeName += smbiosTypeName(type);
-            startObject(nodeName, instances[type]++);
-            if (decodeStructure(StructureView(table.subspan(offset)), strings, addAttribute))
-                ++count;
-        });
+    const AnsiCodePage& codePage = platform_.ansiCodePage();
+    StringList strings;
+    forEachStructure(table, [&](std::size_t offset, std::size_t length) {
+        const std::uint8_t type = table[offset];
+        if (typeFilter != 255 && typeFilter != type) return;
+        readStringSet(table.subspan(offset + length), strings, codePage);
+        std::string nodeName = "SMBIOS_Type_" + std::to_string(type) + "_";
+        nodeName += smbiosTypeName(type);
+        startObject(nodeName, instances[type]++);
+        if (decodeStructure(StructureView(table.subspan(offset)), strings, addAttribute)) ++count;
+    });
     return count;
 }
 

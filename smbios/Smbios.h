@@ -29,6 +29,9 @@ std::string_view smbiosTypeName(unsigned type);
 std::int32_t readStringSet(std::span<const std::uint8_t> area, StringList& strings,
                            const AnsiCodePage& codePage);
 
+// The string-area size that readStringSet gives for `area`, without reading the strings.
+std::int32_t stringAreaSize(std::span<const std::uint8_t> area);
+
 // The decoder of a structure type, or nullptr when the type has none.
 Decoder decoderFor(unsigned type);
 

@@ -128,16 +128,19 @@ std::string programVersion(const std::optional<FileVersion>& version) {
 }
 
 std::string Windows1252::toUtf8(std::string_view bytes) const {
+    // Runs of ASCII are the same in UTF-8 and are copied whole.
     std::string out;
     out.reserve(bytes.size());
-    for (char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x80) {
-            out += c;
-        } else {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        if (byte >= 0x80) {
+            out.append(bytes.substr(start, i - start));
             appendUtf8(out, toUnicode(byte));
+            start = i + 1;
         }
     }
+    out.append(bytes.substr(start));
     return out;
 }
 

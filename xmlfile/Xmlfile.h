@@ -2,10 +2,14 @@
 // front of their siblings; names are made safe; values are kept valid XML.
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <functional>
 #include <pugixml.hpp>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace gravelin {
 
@@ -49,11 +53,31 @@ public:
     [[nodiscard]] std::string xmlText() const;
 
 private:
+    // An attribute name as given, made safe and checked once: the report sets the same few
+    // hundred names over and over.
+    struct AttributeName {
+        std::string safe;
+        std::size_t bit;  // its place in namesSet_
+    };
+    struct NameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view name) const {
+            return std::hash<std::string_view>{}(name);
+        }
+    };
+
     void bindPrefix(std::string_view name);
+    const AttributeName& safeAttributeName(std::string_view attributeName);
+    // The cursor moved to a new, empty element (fresh) or to one that may have attributes.
+    void cursorMoved(bool fresh);
 
     pugi::xml_document document_;
     pugi::xml_node root_;
     pugi::xml_node cursor_;
+    std::unordered_map<std::string, AttributeName, NameHash, std::equal_to<>> names_;
+    // A filter of the names set on the cursor element: a clear bit proves that no attribute
+    // of a name with that bit is there yet, so it is appended without a search.
+    std::array<std::uint64_t, 4> namesSet_{};
 };
 
 }  // namespace gravelin
