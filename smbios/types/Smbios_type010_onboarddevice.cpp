@@ -8,7 +8,7 @@ namespace gravelin {
 
 namespace {
 
-// Device type (bits 0-6) as of SMBIOS 3.7, 0x01 Other .. 0x10 UFS Controller.
+// Device type (bits 0-6), SMBIOS 3.8: 0x01 Other .. 0x10 UFS Controller.
 constexpr CodeText kDeviceTypes[] = {
     {0x01, "Other"},
     {0x02, "Unknown"},

@@ -8,7 +8,7 @@ namespace gravelin {
 
 namespace {
 
-// Device chemistry as of SMBIOS 3.7, 0x01 Other .. 0x08 Lithium Polymer.
+// Device chemistry, SMBIOS 3.8: 0x01 Other .. 0x08 Lithium Polymer.
 constexpr CodeText kChemistries[] = {
     {0x01, "Other"},
     {0x02, "Unknown"},

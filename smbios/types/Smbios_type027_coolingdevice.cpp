@@ -6,7 +6,7 @@ namespace gravelin {
 
 namespace {
 
-// Device type (bits 0-4) as of SMBIOS 3.7, 0x01 Other .. 0x11 Passive Cooling.
+// Device type (bits 0-4), SMBIOS 3.8: 0x01 Other .. 0x11 Passive Cooling.
 constexpr CodeText kDeviceTypes[] = {
     {0x01, "Other"},
     {0x02, "Unknown"},
@@ -21,7 +21,7 @@ constexpr CodeText kDeviceTypes[] = {
     {0x11, "Passive Cooling"},
 };
 
-// Status (bits 5-7) as of SMBIOS 3.7, 1 Other .. 6 Non-recoverable (the temperature probe's
+// Status (bits 5-7), SMBIOS 3.8: 1 Other .. 6 Non-recoverable (the temperature probe's
 // status reads the same).
 constexpr CodeText kStatuses[] = {
     {1, "Other"},        {2, "Unknown"},  {3, "OK"},

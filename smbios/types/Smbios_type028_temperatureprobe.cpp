@@ -6,7 +6,7 @@ namespace gravelin {
 
 namespace {
 
-// Location (bits 0-4) as of SMBIOS 3.7, 0x01 Other .. 0x0F Drive Back Plane.
+// Location (bits 0-4), SMBIOS 3.8: 0x01 Other .. 0x0F Drive Back Plane.
 constexpr CodeText kLocations[] = {
     {0x01, "Other"},
     {0x02, "Unknown"},
@@ -25,7 +25,7 @@ constexpr CodeText kLocations[] = {
     {0x0F, "Drive Back Plane"},
 };
 
-// Status (bits 5-7) as of SMBIOS 3.7, 1 Other .. 6 Non-recoverable (the cooling device's
+// Status (bits 5-7), SMBIOS 3.8: 1 Other .. 6 Non-recoverable (the cooling device's
 // status reads the same).
 constexpr CodeText kStatuses[] = {
     {1, "Other"},        {2, "Unknown"},  {3, "OK"},

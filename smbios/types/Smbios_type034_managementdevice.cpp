@@ -5,7 +5,7 @@ namespace gravelin {
 
 namespace {
 
-// Device type as of SMBIOS 3.7, 0x01 Other .. 0x0D Holtek HT82H791.
+// Device type, SMBIOS 3.8: 0x01 Other .. 0x0D Holtek HT82H791.
 constexpr CodeText kDeviceTypes[] = {
     {0x01, "Other"},
     {0x02, "Unknown"},
@@ -22,7 +22,7 @@ constexpr CodeText kDeviceTypes[] = {
     {0x0D, "Holtek HT82H791"},
 };
 
-// Address type as of SMBIOS 3.7, 0x01 Other .. 0x05 SM Bus.
+// Address type, SMBIOS 3.8: 0x01 Other .. 0x05 SM Bus.
 constexpr CodeText kAddressTypes[] = {
     {0x01, "Other"}, {0x02, "Unknown"}, {0x03, "I/O Port"}, {0x04, "Memory"}, {0x05, "SM Bus"},
 };

@@ -6,25 +6,25 @@ namespace gravelin {
 
 namespace {
 
-// Characteristics bits 0-2 as of SMBIOS 3.7, each named when set.
+// Characteristics bits, SMBIOS 3.8: 0 hot-replaceable .. 2 unplugged from the wall.
 constexpr CodeText kFlags[] = {
     {0, "hot-replaceable, "},
     {1, "present, "},
     {2, "unplugged from the wall, "},
 };
 
-// Input voltage range switching (bits 3-6) as of SMBIOS 3.7, 1 Other .. 6 Not applicable.
+// Input voltage range switching (bits 3-6), SMBIOS 3.8: 1 Other .. 6 Not applicable.
 constexpr CodeText kRanges[] = {
     {1, "Other"},       {2, "Unknown"},    {3, "Manual"},
     {4, "Auto-switch"}, {5, "Wide range"}, {6, "Not applicable"},
 };
 
-// Status (bits 7-9) as of SMBIOS 3.7, 1 Other .. 5 Critical.
+// Status (bits 7-9), SMBIOS 3.8: 1 Other .. 5 Critical.
 constexpr CodeText kStatuses[] = {
     {1, "Other"}, {2, "Unknown"}, {3, "OK"}, {4, "non-critical"}, {5, "Critical"},
 };
 
-// Power supply type (bits 10-13) as of SMBIOS 3.7, 1 Other .. 8 Regulator.
+// Power supply type (bits 10-13), SMBIOS 3.8: 1 Other .. 8 Regulator.
 constexpr CodeText kTypes[] = {
     {1, "Other"},   {2, "Unknown"}, {3, "Linear"},    {4, "Switching"},
     {5, "Battery"}, {6, "UPS"},     {7, "Converter"}, {8, "Regulator"},
