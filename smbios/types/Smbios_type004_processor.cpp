@@ -223,7 +223,6 @@ constexpr CodeText kFamilies[] = {
     {0x100, "ARMv7"},
     {0x101, "ARMv8"},
     {0x102, "ARMv9"},
-    {0x103, "ARM"},
     {0x104, "SH-3"},
     {0x105, "SH-4"},
     {0x118, "ARM"},

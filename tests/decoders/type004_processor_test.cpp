@@ -143,6 +143,7 @@ TEST(Processor, FamilyTable) {
         {0x0100, "ARMv7"},
         {0x0101, "ARMv8"},
         {0x0102, "ARMv9"},
+        {0x0103, "Available for assignment"},  // between ARMv9 and SH-3, still unassigned
         {0x0104, "SH-3"},
         {0x0106, "Available for assignment"},
         {0x0118, "ARM"},
