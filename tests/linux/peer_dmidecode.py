@@ -15,6 +15,13 @@ The report for every table must also be well-formed XML: it is checked with xmll
 two namespace-aware parsers (ElementTree and minidom), which must see the type 11 count
 attribute "Count:_" bound to the namespace the report declares for the prefix "Count".
 
+The code sweep then does the same on a table built here (sweep_table): structure i of each
+decoded type carries code i in every code field (and the 16-bit processor families
+0x100-0x30F, every on-board device type, every power supply range, status and type), so that
+every code of every value table is decoded by both. A code that dmidecode names and we give
+as unassigned fails; a code we name and dmidecode 3.4 prints as "<OUT OF SPEC>" (it predates
+it) is listed.
+
 Normalisation rules (how the two texts of one field are brought to a common form):
 
   N1  Strings. We keep a string byte for byte (Windows-1252 converted to UTF-8); dmidecode
@@ -43,7 +50,7 @@ Intended differences: texts where this system says something else than dmidecode
 an example, and every comparison that relies on one counts it. Any other disagreement fails
 the test.
 
-Usage: peer_dmidecode.py REPORT_TOOL SHARED_DIR [--verbose] [--trace] [--only NAME]
+Usage: peer_dmidecode.py REPORT_TOOL SHARED_DIR [--verbose] [--trace] [--only NAME|sweep]
 Exit codes: 0 all agree, 1 disagreements or malformed XML, 77 no tables or no dmidecode.
 """
 
@@ -52,6 +59,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import xml.dom.minidom
 import xml.etree.ElementTree as ET
 from collections import Counter, defaultdict
@@ -133,7 +141,7 @@ INTENDED = {
     "type34-length16": 'Type 34 with Length 0x10 (a firmware fault): both mend it so that '
                        'the description is whole; dmidecode warns "Invalid entry length '
                        '(16). Fixed up to 11.".',
-    "out-of-spec": 'Codes that dmidecode 3.4 predates (SMBIOS 3.5 and later) are printed as '
+    "peer-predates-code": 'Codes that dmidecode 3.4 predates (SMBIOS 3.5 and later) are printed as '
                    '"<OUT OF SPEC>" by dmidecode; we give the standard\'s name.',
 }
 
@@ -146,42 +154,25 @@ CODE_TEXTS = {
         "Processor/IO Module": "Processor+I/O Module",
     },
     "ChassisType": {
-        "Space-saving": "Space-saving",
-        "Sealed-case PC": "Sealed-case PC",
+        "SubChassis": "Sub Chassis",
+        "Compact PCI": "CompactPCI",
+        "Advanced TCA": "AdvancedTCA",
+        "Blade Enclosure": "Blade Enclosing",
+        "Multi-system chassis": "Multi-system",
     },
     "SecurityStatus": {},
     "ProcessorType": {},
+    # The regular ones follow from family_words() below; these are the irregular ones.
     "ProcessorFamily": {
-        "Intel® Pentium® processor": "Pentium",
-        "Pentium® Pro processor": "Pentium Pro",
-        "Pentium® II processor": "Pentium II",
+        "Intel386™ processor": "80386",
+        "Intel486™ processor": "80486",
         "Pentium® processor with MMX™ technology": "Pentium MMX",
-        "Intel® Celeron® processor": "Celeron",
-        "Pentium® II Xeon™ processor": "Pentium II Xeon",
-        "Pentium® III processor": "Pentium III",
-        "Intel® Celeron® M processor": "Celeron M",
-        "Intel® Pentium® 4 HT processor": "Pentium 4 HT",
-        "Pentium® III Xeon™ processor": "Pentium III Xeon",
         "Pentium® III Processor with Intel® SpeedStep™ Technology": "Pentium III Speedstep",
-        "Pentium® 4 Processor": "Pentium 4",
-        "Intel® Xeon® processor": "Xeon",
-        "Intel® Xeon™ processor MP": "Xeon MP",
-        "AMD Athlon™ XP Processor Family": "Athlon XP",
-        "AMD Athlon™ MP Processor Family": "Athlon MP",
-        "Intel® Pentium® M processor": "Pentium M",
-        "Intel® Core™ 2 Duo Processor": "Core 2 Duo",
-        "Intel® Core™ 2 Solo processor": "Core 2 Solo",
-        "Intel® Core™ i7 processor": "Core i7",
-        "Intel® Core™ i5 processor": "Core i5",
-        "Intel® Core™ i3 processor": "Core i3",
-        "AMD Athlon™ Processor Family [1]": "Athlon",
-        "AMD Opteron™ Processor Family": "Opteron",
-        "Quad-Core AMD Opteron™ Processor Family": "Quad-Core Opteron",
-        "Dual-Core AMD Opteron™ Processor Family": "Dual-Core Opteron",
-        "Multi-Core Intel® Xeon® processor": "Multi-Core Xeon",
+        "Intel® Pentium® Processor Extreme Edition": "Pentium EE",
+        "z/Architecture base": "z/Architecture",
         # 0xBE: the standard reserves the code; dmidecode names it after the firmware that
-        # used it before (Precision 390).
-        "Reserved [3]": "Core 2",
+        # used it before, by the manufacturer string ("Core 2" for Intel, Precision 390).
+        "Reserved [3]": ("Core 2", "K7", "Core 2 or K7"),
         "---> See ProcessorFamily2 field": None,  # dmidecode prints the 16-bit family
     },
     "ProcessorUpgrade": {
@@ -217,14 +208,21 @@ CODE_TEXTS = {
         "Mini-jack (headphones)": "Mini Jack (headphones)",
         "Mini-Centronics Type-14": "Mini Centronics Type-14",
         "Mini-Centronics Type-26": "Mini Centronics Type-26",
+        "1394": "IEEE 1394",
+        "PC-98Hireso": "PC-98 Hireso",
+        "PC-98Note": "PC-98 Note",
+        "PC-98Full": "PC-98 Full",
         "Other – Use Reference Designator Strings to supply information.": "Other",
     },
     "PortType": {
         "FireWire (IEEE P1394)": "Firewire (IEEE P1394)",
         "PCMCIA Type I2": "PCMCIA Type I",
+        "Joy Stick Port": "Joystick Port",
+        "PC-98-Hireso": "PC-98 Hireso",
     },
     "SlotType": {
         "PCI – 66MHz Capable": "PCI-66",
+        "VL-VESA": "VLB",
         "PCI Express (see below)": "PCI Express",
         "PCI Express Gen 2 (see below)": "PCI Express 2",
         "PCI Express Gen 3 (see below)": "PCI Express 3",
@@ -233,7 +231,19 @@ CODE_TEXTS = {
         "PCI Express Gen 3 SFF-8639": "PCI Express 3 SFF-8639 (U.2)",
         "PCI Express Gen 4 SFF-8639": "PCI Express 4 SFF-8639 (U.2)",
         "PCI Express Gen 2 SFF-8639": "PCI Express 2 SFF-8639 (U.2)",
+        "Processor Card Slot": "Processor Card",
+        "Proprietary Memory Card Slot": "Proprietary Memory Card",
+        "I/O Riser Card Slot": "I/O Riser Card",
+        "M.2 Socket 1-DP (Mechanical Key A)": "M.2 Socket 1-DP",
+        "M.2 Socket 1-SD (Mechanical Key E)": "M.2 Socket 1-SD",
+        "M.2 Socket 2 (Mechanical Key B)": "M.2 Socket 2",
         "M.2 Socket 3 (Mechanical Key M)": "M.2 Socket 3",
+        "MXM Type III (standard connector)": "MXM Type III",
+        "MXM Type III (HE connector)": "MXM Type III-HE",
+        "PCI Express Gen 5 SFF-8639": "PCI Express 5 SFF-8639 (U.2)",
+        "PCI Express Gen 6 and Beyond": "PCI Express 6+",
+        "Enterprise and Datacenter 1U E1 Form Factor Slot (EDSFF E1.S, E1.L)": "EDSFF E1",
+        "Enterprise and Datacenter 3\" E3 Form Factor Slot (EDSFF E3.S, E3.L)": "EDSFF E3",
     },
     "CurrentUsage": {},
     "SlotLength": {
@@ -263,16 +273,29 @@ CODE_TEXTS = {
         "Winbond W83781D": "W83781D",
         "Holtek HT82H791": "HT82H791",
     },
-    "ManagementDeviceAddressType": {},
+    "ManagementDeviceAddressType": {"SM Bus": "SMBus"},
     "WakeupType": {},
-    "PowerSupplyRange": {},
+    "PowerSupplyRange": {"Not applicable": "N/A"},
     "PowerSupplyStatus": {"non-critical": "Non-critical"},
     "PowerSupplyType": {},
 }
 
 # Wording rules that hold for a whole table, tried after CODE_TEXTS: dmidecode names the PCI
 # Express generations without "Gen" ("PCI Express Gen 3 x16" is "PCI Express 3 x16").
+def family_words(text):
+    """Our processor family text in dmidecode's words: no trade marks, makers, notes or
+    "processor" ("Dual-Core Intel® Xeon® processor 5100 Series" is "Dual-Core Xeon 5100")."""
+    text = re.sub(r"™|®|\(TM\)|\(R\)|\s\[\d\]", "", text)
+    text = re.sub(r"^(Intel|AMD|VIA|RISC-V)\s+", "", text)
+    text = re.sub(r"\s(Intel|AMD)\s", " ", text)
+    text = re.sub(r"\s+(processor|Processor|Processor Family|Family|Series Processor|Series APU|"
+                  r"Series|Mobile Technology)$", "", text)
+    text = re.sub(r"\s+(processor|Processor)(?=\s)", "", text)
+    return re.sub(r"(X\d|FX) (Dual|Quad)-Core", r"\1", text)
+
+
 CODE_TRANSFORMS = {
+    "ProcessorFamily": family_words,
     "SlotType": lambda text: re.sub(r"^PCI Express Gen (\d)", r"PCI Express \1",
                                     text.replace(" (see below)", "")),
 }
@@ -427,6 +450,13 @@ BIOS_EXT2_BITS = [
 ]
 
 OUT_OF_SPEC = "<OUT OF SPEC>"
+# Our texts for codes the standard leaves unassigned: a table's default, the family table's
+# unassigned ranges, the processor status codes 5 and 6, code 0 where our tables name it, and
+# the family byte's pointer 0xFE met as a 16-bit family.
+UNASSIGNED_TEXTS = {"Unknown", "", "Available for assignment", "Reserved", "None",
+                    "---> See ProcessorFamily2 field"}
+# Bits that dmidecode 3.4 predates: it leaves them out of its lists.
+PEER_PREDATES_BITS = {"ProcessorCharacteristics": {"Arm64 SoC ID"}}
 
 
 # ---- Reading the table here: the handle of every structure, in table order ---------------
@@ -631,20 +661,20 @@ class Comparison:
         if table in NEWER_CODES and re.fullmatch(NEWER_CODES[table], ours):
             self.newer[(field, ours, theirs)] += 1
         if theirs == OUT_OF_SPEC:
-            if ours in ("Unknown", ""):
+            if ours in UNASSIGNED_TEXTS:
                 # Neither knows the code: ours gives the table's default, dmidecode its mark.
                 return self.agree(field, ours, theirs, "unassigned-code")
             self.out_of_spec.append(f"{self.context} {field}: {ours!r}")
-            return self.agree(field, ours, theirs, "out-of-spec")
+            return self.agree(field, ours, theirs, "peer-predates-code")
         if ours == theirs:
             return self.agree(field, ours, theirs)
         if fold(ours) == fold(theirs):
             return self.agree(field, ours, theirs, "code-texts")
-        mapped = CODE_TEXTS[table].get(ours, CODE_TEXTS[table].get(ours.strip()))
-        if mapped is not None and mapped == theirs:
+        mapped = CODE_TEXTS[table].get(ours)
+        if mapped is not None and theirs in (mapped if isinstance(mapped, tuple) else (mapped,)):
             return self.agree(field, ours, theirs, "code-texts")
         transform = CODE_TRANSFORMS.get(table)
-        if transform is not None and transform(ours) == theirs:
+        if transform is not None and fold(transform(ours)) == fold(theirs):
             return self.agree(field, ours, theirs, "code-texts")
         self.differ(field, ours, theirs, f"no correspondence in CODE_TEXTS[{table!r}]")
 
@@ -655,12 +685,19 @@ class Comparison:
             return self.differ(field, ours, theirs_items, f"not a list of BIT_TEXTS[{table!r}]")
         expected, dropped = set(extra_expected), False
         for item in items:
+            if item in PEER_PREDATES_BITS.get(table, ()):
+                self.out_of_spec.append(f"{self.context} {field}: {item!r} (left out)")
+                continue
             mapped = BIT_TEXTS[table][item]
             if mapped is None:
                 dropped = True
             else:
                 expected.add(mapped)
         theirs = set(theirs_items) - set(extra_ignored)
+        if theirs == {"None"} and table == "ProcessorCharacteristics":
+            # dmidecode says "None" when none of bits 2-7 is set, and then lists nothing.
+            if expected <= {"128-bit Capable"} and expected:
+                return self.agree(field, ours, theirs_items, "dmidecode-omits")
         if theirs == {"None"} and not expected:
             theirs = set()
         if expected == theirs:
@@ -976,7 +1013,8 @@ def type4(c, ours, dmi, rec):
         cpu_words = {"Unknown": "Unknown", "CPU Enabled": "Enabled",
                      "CPU Disabled by User through BIOS Setup": "Disabled By User",
                      "CPU Disabled By BIOS (POST Error)": "Disabled By BIOS",
-                     "CPU is Idle, waiting to be enabled.": "Idle", "Other": "Other"}
+                     "CPU is Idle, waiting to be enabled.": "Idle", "Other": "Other",
+                     "Reserved": OUT_OF_SPEC}
         expected = "Unpopulated" if populated == "Unpopulated" else f"Populated, {cpu_words.get(cpu)}"
         if theirs == expected:
             c.agree("Status", status, theirs, "raw-composite")
@@ -1199,9 +1237,13 @@ def type9(c, ours, dmi, rec):
     c.string("SlotDesignation", ours.get("SlotDesignation"), dmi, "Designation")
     slot_type, width = v(ours, "SlotType"), v(ours, "SlotDataBusWidth")
     if slot_type is not None and width is not None:
+        # dmidecode joins the two: "x16 PCI Express 3" is width "x16 " and type "PCI Express 3".
         theirs = dmi_value(dmi, "Type") or ""
         prefix = SLOT_WIDTHS.get(width)
-        if prefix is None or not theirs.startswith(prefix):
+        if theirs.startswith(OUT_OF_SPEC + " ") and width in UNASSIGNED_TEXTS:
+            c.agree("SlotDataBusWidth", width, OUT_OF_SPEC, "unassigned-code")
+            c.code("SlotType", "SlotType", slot_type, theirs[len(OUT_OF_SPEC) + 1:])
+        elif prefix is None or not theirs.startswith(prefix):
             c.differ("SlotDataBusWidth", width, theirs)
         else:
             c.agree("SlotDataBusWidth", width, theirs, "raw-composite")
@@ -1588,19 +1630,21 @@ def type39(c, ours, dmi, rec):
             c.differ("PowerSupplyCharacteristics", text, None, "unreadable")
         else:
             hot, present, unplugged, rng, status, kind = m.groups()
-            def word(x):
-                return OUT_OF_SPEC if x == "UNKNOWN" else x
+            def word(x, table=None):
+                if x == "UNKNOWN":
+                    return OUT_OF_SPEC
+                return CODE_TEXTS[table].get(x, x) if table else x
             expected_status = (f"Present, {word(CODE_TEXTS['PowerSupplyStatus'].get(status, status))}"
                                if present else "Not Present")
             expected = {
                 "Status": expected_status,
                 "Type": word(kind),
-                "Input Voltage Range Switching": word(rng),
+                "Input Voltage Range Switching": word(rng, "PowerSupplyRange"),
                 "Plugged": "No" if unplugged else "Yes",
                 "Hot Replaceable": "Yes" if hot else "No",
             }
             got = {k: dmi_value(dmi, k) for k in expected}
-            if got == expected:
+            if all(fold(got[k] or "") == fold(expected[k]) for k in expected):
                 c.agree("PowerSupplyCharacteristics", text, got, "raw-composite")
             else:
                 c.differ("PowerSupplyCharacteristics", text, got, f"expected {expected}")
@@ -1673,6 +1717,138 @@ def compare_table(c, tool, path, problems):
         c.beyond.append(f"{name}: {len(extra)} structure(s) beyond dmidecode's walk")
 
 
+# ---- The code sweep: every code of every value table, in a table built here -------------
+
+def sweep_structure(type_, length, handle, fields, strings=("Sweep",)):
+    """One structure: `fields` maps offsets to bytes; every string number byte is set by the
+    caller."""
+    body = bytearray(length)
+    body[0], body[1] = type_, length
+    body[2:4] = handle.to_bytes(2, "little")
+    for offset, value in fields.items():
+        body[offset:offset + len(value)] = value
+    area = b"".join(s.encode("latin-1") + b"\0" for s in strings) if strings else b"\0"
+    return bytes(body) + area + b"\0"
+
+
+def word(value):
+    return value.to_bytes(2, "little")
+
+
+def sweep_table():
+    """Structures that carry every code of every value table the decoders have (structure i of
+    a type holds code i in each of its code fields), so that each code is decoded by both."""
+    structures = []
+    handle = 0x100
+
+    def add(type_, length, fields, strings=("Sweep",)):
+        nonlocal handle
+        structures.append(sweep_structure(type_, length, handle, fields, strings))
+        handle += 1
+
+    for bit in range(32):  # BIOS characteristics, one bit at a time, and the extension bits
+        ext = (1 << (bit % 8)).to_bytes(1, "little")
+        add(0, 0x1A, {0x04: b"\1", 0x05: b"\1", 0x06: word(0xE800), 0x08: b"\1",
+                      0x09: bytes([bit]), 0x0A: (1 << bit).to_bytes(8, "little"),
+                      0x12: ext, 0x14: b"\1\2", 0x16: b"\3\4"})
+    for code in range(256):
+        add(1, 0x1B, {0x04: b"\1", 0x08: bytes(range(16)), 0x18: bytes([code])})
+        add(2, 0x0F, {0x04: b"\1", 0x09: bytes([code & 0x1F]), 0x0B: word(0x300),
+                      0x0D: bytes([code])})
+        add(3, 0x16, {0x04: b"\1", 0x05: bytes([code]), 0x09: bytes([code] * 4),
+                      0x11: b"\2\1", 0x14: b"\3", 0x15: b"\1"})
+        add(4, 0x30, {0x04: b"\1", 0x05: bytes([code]), 0x06: bytes([code]), 0x07: b"\1",
+                      0x10: b"\1", 0x11: bytes([code]), 0x12: word(100), 0x14: word(3000),
+                      0x16: word(2000), 0x18: bytes([code]), 0x19: bytes([code]),
+                      0x1A: word(0xFFFF) * 3, 0x23: b"\4\4\x08",
+                      0x26: word(code << 1 & 0x3FE), 0x28: word(code), 0x2A: word(4) * 3})
+        add(5, 0x10, {0x04: bytes([code]), 0x05: bytes([code & 0x3F]), 0x06: bytes([code]),
+                      0x07: bytes([code]), 0x08: b"\x0A", 0x09: word(code & 0x1F),
+                      0x0B: word(code << 3 & 0x7FF), 0x0D: bytes([code & 0x07]),
+                      0x0F: bytes([code & 0x3F])}, strings=())
+        add(7, 0x13, {0x04: b"\1", 0x05: word(code | 0x80), 0x07: word(0x8010),
+                      0x09: word(0x0100), 0x0B: word(code & 0x7F), 0x0D: word(code & 0x7F),
+                      0x0F: b"\0", 0x10: bytes([code]), 0x11: bytes([code]),
+                      0x12: bytes([code])})
+        add(8, 0x09, {0x04: b"\1", 0x05: bytes([code]), 0x06: b"\1", 0x07: bytes([code]),
+                      0x08: bytes([code])})
+        add(9, 0x11, {0x04: b"\1", 0x05: bytes([code]), 0x06: bytes([code]),
+                      0x07: bytes([code]), 0x08: bytes([code]), 0x09: word(1),
+                      0x0B: bytes([code & 0xFE]), 0x0C: bytes([code & 0x07])})
+        add(17, 0x28, {0x04: word(0x1000), 0x06: word(0xFFFE), 0x08: word(72) + word(64),
+                       0x0C: word(1024), 0x0E: bytes([code]), 0x0F: b"\1", 0x10: b"\1\1",
+                       0x12: bytes([code]), 0x13: word(code << 1 | (code & 0x80) << 8),
+                       0x15: word(2400), 0x17: b"\1\1\1\1", 0x1B: b"\2",
+                       0x20: word(2400), 0x22: word(1200) * 3})
+        add(22, 0x1A, {0x04: b"\1\1\1\1\1", 0x09: bytes([code]), 0x0A: word(4800),
+                       0x0C: word(11100), 0x0E: b"\1", 0x0F: b"\5", 0x10: word(7),
+                       0x12: word(0x2841), 0x14: b"\1", 0x15: b"\x0A"})
+        add(27, 0x0F, {0x04: word(0x200), 0x06: bytes([code]), 0x07: b"\1",
+                       0x0C: word(2400), 0x0E: b"\1"})
+        add(28, 0x16, {0x04: b"\1", 0x05: bytes([code]), 0x06: word(455), 0x08: word(0xFFF6),
+                       0x0A: word(1), 0x0C: word(5), 0x0E: word(150), 0x14: word(300)})
+        add(34, 0x0B, {0x04: b"\1", 0x05: bytes([code]), 0x06: word(0x0C00) + word(0),
+                       0x0A: bytes([code])})
+    for code in range(0x100, 0x310):  # the 16-bit processor families
+        add(4, 0x30, {0x04: b"\1", 0x05: b"\3", 0x06: b"\xFE", 0x07: b"\1", 0x10: b"\1",
+                      0x18: b"\x41", 0x19: b"\1", 0x1A: word(0xFFFF) * 3,
+                      0x23: b"\4\4\x08", 0x28: word(code), 0x2A: word(4) * 3})
+    for first in range(0, 128, 32):  # on-board device types, enabled and not
+        entries = b"".join(bytes([code | (0x80 if code % 2 else 0), 1])
+                           for code in range(first, first + 32))
+        add(10, 4 + len(entries), {0x04: entries})
+    for code in range(16):  # power supply range, status and type codes
+        characteristics = (code & 0x7) | (code << 3) | ((code & 0x7) << 7) | (code << 10)
+        add(39, 0x16, {0x04: b"\1", 0x05: b"\1\1\1\1\1\1\1", 0x0C: word(450),
+                       0x0E: word(characteristics & 0x3FFF), 0x10: word(0xFFFF) * 3})
+    add(127, 4, {}, strings=())
+    return b"".join(structures), len(structures)
+
+
+def sweep_dump(path, version=(3, 8)):
+    """The sweep table as a `dmidecode --dump-bin` file: an _SM3_ entry point, the table at
+    offset 0x20."""
+    table, _ = sweep_table()
+    entry = bytearray(0x18)
+    entry[0:5] = b"_SM3_"
+    entry[6], entry[7], entry[8], entry[10] = 0x18, version[0], version[1], 1
+    entry[0x0C:0x10] = len(table).to_bytes(4, "little")
+    entry[0x10:0x18] = (0x20).to_bytes(8, "little")
+    entry[5] = (-sum(entry)) & 0xFF
+    with open(path, "wb") as out:
+        out.write(bytes(entry) + bytes(0x20 - len(entry)) + table)
+
+
+def report(c, problems, verbose, title):
+    print(f"{title}: tables {c.tables}, structures {c.structures}, fields compared {c.fields} "
+          f"({c.exact} equal as they stand, {c.fields - c.exact - len(c.mismatches)} through a "
+          f"normalisation rule or intended difference), disagreements {len(c.mismatches)}")
+    print("intended differences and normalisations used:")
+    for rule, count in sorted(c.rules.items(), key=lambda kv: -kv[1]):
+        print(f"  {rule:22} {count:6}  e.g. {c.rule_examples.get(rule, '')}")
+    if c.out_of_spec:
+        print(f"codes dmidecode 3.4 predates (it prints {OUT_OF_SPEC}), ours named: "
+              f"{len(c.out_of_spec)}")
+        for line in c.out_of_spec[: None if verbose else 12]:
+            print("  " + line)
+        if len(c.out_of_spec) > 12 and not verbose:
+            print(f"  ... {len(c.out_of_spec) - 12} more (--verbose)")
+    if c.newer:
+        print("codes added to the standard since SMBIOS 3.0 (ours ~ dmidecode's; each counted "
+              "above):")
+        for (field, ours, theirs), count in sorted(c.newer.items()):
+            print(f"  {field}: {ours!r} ~ {theirs!r} x{count}")
+    for line in c.beyond:
+        print("note: " + line)
+    for line in problems:
+        print("XML: " + line)
+    for line in c.mismatches[: None if verbose else 60]:
+        print("DISAGREE: " + line)
+    if len(c.mismatches) > 60 and not verbose:
+        print(f"... {len(c.mismatches) - 60} more (--verbose)")
+    return bool(c.mismatches or problems)
+
+
 def main(argv):
     verbose = "--verbose" in argv
     trace = "--trace" in argv
@@ -1687,44 +1863,34 @@ def main(argv):
         return 2
     tool, shared = args
     tables = os.path.join(shared, "smbios-tables")
-    if not os.path.isdir(tables):
-        print(f"SKIP: no real tables at {tables}")
-        return 77
     if shutil.which("dmidecode") is None or shutil.which("xmllint") is None:
         print("SKIP: dmidecode and xmllint are needed (scripts/packages/base.txt)")
         return 77
-    paths = sorted(os.path.join(tables, f) for f in os.listdir(tables) if f.endswith(".bin"))
-    if only:
-        paths = [p for p in paths if only in os.path.basename(p)]
-    c = Comparison(verbose, trace)
-    c.beyond = []
-    problems = []
-    for path in paths:
-        compare_table(c, tool, path, problems)
-    print(f"tables {c.tables}, structures {c.structures}, fields compared {c.fields} "
-          f"({c.exact} equal as they stand, {c.fields - c.exact - len(c.mismatches)} through a "
-          f"normalisation rule or intended difference), disagreements {len(c.mismatches)}")
-    print("intended differences and normalisations used:")
-    for rule, count in sorted(c.rules.items(), key=lambda kv: -kv[1]):
-        print(f"  {rule:22} {count:6}  e.g. {c.rule_examples.get(rule, '')}")
-    if c.out_of_spec:
-        print(f"codes dmidecode 3.4 prints as {OUT_OF_SPEC}: {len(c.out_of_spec)}")
-        for line in c.out_of_spec[: 40 if verbose else 10]:
-            print("  " + line)
-    if c.newer:
-        print("codes added to the standard since SMBIOS 3.0, met in the real tables "
-              "(ours ~ dmidecode's; each counted above):")
-        for (field, ours, theirs), count in sorted(c.newer.items()):
-            print(f"  {field}: {ours!r} ~ {theirs!r} x{count}")
-    for line in c.beyond:
-        print("note: " + line)
-    for line in problems:
-        print("XML: " + line)
-    for line in c.mismatches[: None if verbose else 60]:
-        print("DISAGREE: " + line)
-    if len(c.mismatches) > 60 and not verbose:
-        print(f"... {len(c.mismatches) - 60} more (--verbose)")
-    return 1 if c.mismatches or problems else 0
+    failed = False
+    if only != "sweep":
+        if not os.path.isdir(tables):
+            print(f"SKIP: no real tables at {tables}")
+            return 77
+        paths = sorted(os.path.join(tables, f) for f in os.listdir(tables) if f.endswith(".bin"))
+        if only:
+            paths = [p for p in paths if only in os.path.basename(p)]
+        c = Comparison(verbose, trace)
+        c.beyond = []
+        problems = []
+        for path in paths:
+            compare_table(c, tool, path, problems)
+        failed |= report(c, problems, verbose, "real tables")
+    if only is None or only == "sweep":
+        with tempfile.TemporaryDirectory() as scratch:
+            path = os.path.join(scratch, "sweep.bin")
+            sweep_dump(path)
+            c = Comparison(verbose, trace)
+            c.beyond = []
+            problems = []
+            compare_table(c, tool, path, problems)
+            print()
+            failed |= report(c, problems, verbose, "code sweep (every code of every table)")
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
