@@ -839,8 +839,10 @@ def type0(c, ours, dmi, rec):
                             if ext1 is not None and ext1 >> b & 1]
             c.bits("Characteristics", "BIOSCharacteristics", characteristics, theirs,
                    extra_expected=expected_ext, extra_ignored=BIOS_EXT2_BITS)
-            if any(item in BIOS_EXT2_BITS for item in theirs):
+            ext2 = [item for item in theirs if item in BIOS_EXT2_BITS]
+            if ext2:
                 c.rules["bios-ext2"] += 1
+                c.rule_examples.setdefault("bios-ext2", f"{c.context} (no field) ~ {ext2}")
     for field, key in (("Release", "BIOS Revision"), ("EmbeddedFirmwareRelease", "Firmware Revision")):
         ours_release = v(ours, field)
         theirs = dmi_value(dmi, key)
