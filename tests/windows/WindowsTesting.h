@@ -3,8 +3,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <oleauto.h>
 #include <windows.h>
+// After windows.h:
+#include <oleauto.h>
 
 #include <optional>
 #include <string>

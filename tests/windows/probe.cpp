@@ -2,14 +2,17 @@
 // compare with the scanner's report.
 //   windows_probe os FILE         the OS description
 //   windows_probe wmi-table FILE  the SMBIOS table of the WMI source (exit 3: none)
-#include <objbase.h>
+//   windows_probe registry FILE   the registry value SMBiosData (exit 3: none)
 #include <windows.h>
+// After windows.h:
+#include <objbase.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "platform/windows/WindowsPlatform.h"
+#include "smbios/Reg.h"
 #include "utils/Utils.h"
 #include "wmi/Wmi.h"
 
@@ -26,7 +29,7 @@ bool writeAll(const char* path, const void* data, std::size_t size) {
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: windows_probe os|wmi-table FILE\n");
+        std::fprintf(stderr, "usage: windows_probe os|wmi-table|registry FILE\n");
         return 2;
     }
     const std::string command = argv[1];
@@ -46,6 +49,10 @@ int main(int argc, char** argv) {
             } else {
                 status = 3;
             }
+        } else if (command == "registry") {
+            const auto value = platform.registryBinaryValue(gravelin::kSmbiosRegistryKey,
+                                                            gravelin::kSmbiosRegistryValue);
+            status = !value ? 3 : writeAll(argv[2], value->data(), value->size()) ? 0 : 1;
         }
     }
     if (SUCCEEDED(com)) ::CoUninitialize();
