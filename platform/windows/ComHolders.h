@@ -2,8 +2,9 @@
 // goes out of scope, on every path.
 #pragma once
 
-#include <oleauto.h>
 #include <windows.h>
+// After windows.h:
+#include <oleauto.h>
 
 #include <utility>
 

@@ -1,7 +1,8 @@
 // gravelin-scanner on Windows: a windowed program that opens no window. It runs the scan on
 // its one thread, inside a single-threaded COM apartment, and always exits with 0.
-#include <objbase.h>
 #include <windows.h>
+// After windows.h:
+#include <objbase.h>
 
 #include "core/Core.h"
 #include "platform/windows/WindowsPlatform.h"

@@ -1,7 +1,8 @@
 #include "platform/windows/WindowsPlatform.h"
 
-#include <shellapi.h>
 #include <windows.h>
+// After windows.h:
+#include <shellapi.h>
 
 #include <climits>
 

@@ -2,8 +2,9 @@
 // conversion of property variants into WmiValue.
 #pragma once
 
-#include <wbemidl.h>
 #include <windows.h>
+// After windows.h:
+#include <wbemidl.h>
 
 #include <string_view>
 #include <vector>
