@@ -5,6 +5,8 @@
 
 namespace gravelin {
 
+// clang-format off
+
 const std::array<std::uint32_t, 18> kBlowfishInitialP = {
     0x243F6A88U, 0x85A308D3U, 0x13198A2EU, 0x03707344U, 0xA4093822U, 0x299F31D0U,
     0x082EFA98U, 0xEC4E6C89U, 0x452821E6U, 0x38D01377U, 0xBE5466CFU, 0x34E90C6CU,
@@ -193,5 +195,7 @@ const std::array<std::array<std::uint32_t, 256>, 4> kBlowfishInitialS = {{
         0xB74E6132U, 0xCE77E25BU, 0x578FDFE3U, 0x3AC372E6U,
     }},
 }};
+
+// clang-format on
 
 }  // namespace gravelin
