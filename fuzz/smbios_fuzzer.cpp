@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "core/Core.h"
-#include "platform/Platform.h"
 #include "smbios/Smbios.h"
+#include "tests/FakePlatform.h"
 #include "tools/Unseal.h"
 #include "utils/Utf8.h"
 #include "utils/Utils.h"
@@ -33,35 +33,6 @@
 namespace {
 
 using namespace gravelin;
-
-// A machine that has nothing but the SMBIOS table: the registry value is the input.
-class TablePlatform final : public Platform {
-public:
-    TablePlatform(std::vector<std::uint8_t> value, std::string separator)
-        : value_(std::move(value)), separator_(std::move(separator)) {}
-
-    std::optional<std::vector<std::uint8_t>> registryBinaryValue(std::string_view,
-                                                                 std::string_view) override {
-        return value_;
-    }
-    std::vector<WmiObject> wmiQueryClass(std::string_view) override { return {}; }
-    WmiPropertyAnswer wmiQueryProperty(std::string_view, std::string_view,
-                                       std::string_view) override {
-        return {"Error at CoCreateInstance", {}};
-    }
-    void shellOpen(std::string_view) override {}
-    void sleepMs(unsigned) override {}
-    std::unique_ptr<OutputFile> createFile(std::string_view) override { return nullptr; }
-    std::string executablePath() override { return "gravelin-scanner"; }
-    OsIdentity osIdentity() override { return LinuxIdentity{}; }
-    std::optional<FileVersion> fileVersion(std::string_view) override { return std::nullopt; }
-    const AnsiCodePage& ansiCodePage() override { return windows1252(); }
-    std::string decimalSeparator() override { return separator_; }
-
-private:
-    std::vector<std::uint8_t> value_;
-    std::string separator_;
-};
 
 [[noreturn]] void fail(const char* what, std::string_view detail = {}) {
     std::fprintf(stderr, "finding: %s %.*s\n", what, static_cast<int>(detail.size()),
@@ -136,7 +107,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (stringAreaSize(rest) != readStringSet(rest, strings, windows1252()))
         fail("stringAreaSize and readStringSet disagree");
 
-    TablePlatform platform(std::move(value), (options & 0x01U) != 0 ? "," : ".");
+    testing::FakePlatform platform;
+    platform.registryValue = std::move(value);
+    platform.separator = (options & 0x01U) != 0 ? "," : ".";
 
     CCore core(platform);
     core.loadSmbios();
