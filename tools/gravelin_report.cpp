@@ -1,8 +1,6 @@
 // gravelin-report: for the people who receive and support the reports. Decodes an SMBIOS
 // table dump into the report's XML, seals a report text as the scanner does, and unseals a
 // sealed text or submit page.
-#include <langinfo.h>
-#include <locale.h>
 
 #include <cstring>
 #include <fstream>
@@ -15,6 +13,7 @@
 
 #include "core/Core.h"
 #include "delivery/Blowfish.h"
+#include "platform/linux/LinuxPlatform.h"
 #include "tools/OfflinePlatform.h"
 #include "tools/TableFile.h"
 #include "tools/Unseal.h"
@@ -63,16 +62,6 @@ std::string readInput(const std::string& path) {
     std::string data{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     if (in.bad()) throw std::runtime_error(path + ": read error");
     return data;
-}
-
-std::string localeDecimalSeparator() {
-    std::string separator = ".";
-    if (locale_t locale = ::newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(nullptr))) {
-        if (const char* radix = ::nl_langinfo_l(RADIXCHAR, locale); radix && *radix)
-            separator = radix;
-        ::freelocale(locale);
-    }
-    return separator;
 }
 
 std::string typeQuery(unsigned type) {

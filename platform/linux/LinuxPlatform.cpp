@@ -158,13 +158,17 @@ LinuxPlatform::LinuxPlatform(std::string root)
 LinuxPlatform::LinuxPlatform(std::string root, std::unique_ptr<LinuxSystem> system)
     : fs_(std::move(root)),
       system_(std::move(system)),
-      wmi_(std::make_unique<LinuxWmiProvider>(fs_, *system_)) {
-    decimalSeparator_ = ".";
+      decimalSeparator_(localeDecimalSeparator()),
+      wmi_(std::make_unique<LinuxWmiProvider>(fs_, *system_)) {}
+
+std::string localeDecimalSeparator() {
+    std::string separator = ".";
     if (locale_t locale = ::newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(nullptr))) {
         if (const char* radix = ::nl_langinfo_l(RADIXCHAR, locale); radix && *radix)
-            decimalSeparator_ = radix;
+            separator = radix;
         ::freelocale(locale);
     }
+    return separator;
 }
 
 LinuxPlatform::~LinuxPlatform() = default;

@@ -51,6 +51,9 @@ std::optional<std::vector<std::uint8_t>> sysfsSmbiosValue(const RootFs& fs);
 // come from the entry point ("_SM3_", "_SM_" or "_DMI_").
 std::vector<std::uint8_t> rawSmbiosValue(std::string_view entryPoint, std::string_view table);
 
+// The decimal separator of the user's LC_NUMERIC locale (UTF-8), "." when there is none.
+std::string localeDecimalSeparator();
+
 // PRETTY_NAME from os-release text, unquoted; "" when absent.
 std::string osReleasePrettyName(std::string_view osRelease);
 
