@@ -155,6 +155,12 @@ void forEachStructure(std::span<const std::uint8_t> table, Visit&& visit) {
     }
 }
 
+std::size_t countWholeStructures(std::span<const std::uint8_t> table) {
+    std::size_t count = 0;
+    forEachStructure(table, [&](std::size_t, std::size_t) { ++count; });
+    return count;
+}
+
 std::span<const std::uint8_t> SMBIOS::tableBytes() const {
     if (table_ == nullptr || tableLength_ <= 0) return {};
     return {table_, static_cast<std::size_t>(tableLength_)};

@@ -32,6 +32,10 @@ std::int32_t readStringSet(std::span<const std::uint8_t> area, StringList& strin
 // The string-area size that readStringSet gives for `area`, without reading the strings.
 std::int32_t stringAreaSize(std::span<const std::uint8_t> area);
 
+// How many structures the walk steps through in these bytes taken as a table: up to the
+// first one that is cut off by the end or whose Length is below its header.
+std::size_t countWholeStructures(std::span<const std::uint8_t> table);
+
 // The decoder of a structure type, or nullptr when the type has none.
 Decoder decoderFor(unsigned type);
 

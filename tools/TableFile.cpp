@@ -4,7 +4,6 @@
 
 #include "platform/linux/LinuxPlatform.h"
 #include "smbios/Smbios.h"
-#include "utils/Utils.h"
 
 namespace gravelin {
 
@@ -26,24 +25,6 @@ std::string_view announcedTable(std::string_view file, std::uint64_t address, st
                                  std::to_string(address) + ", past the end of the file (" +
                                  std::to_string(file.size()) + " bytes)");
     return file.substr(address, std::min<std::uint64_t>(length, file.size() - address));
-}
-
-// How many whole structures a bare table holds from its start, up to its end.
-std::size_t wholeStructures(std::string_view table) {
-    std::size_t count = 0;
-    std::size_t offset = 0;
-    StringList strings;
-    const auto* data = reinterpret_cast<const std::uint8_t*>(table.data());
-    while (table.size() - offset >= 4) {
-        const std::size_t length = data[offset + 1];
-        if (length < 4 || length > table.size() - offset) break;
-        const auto area = readStringSet({data + offset + length, table.size() - offset - length},
-                                        strings, windows1252());
-        if (area < 0) break;
-        ++count;
-        offset += length + static_cast<std::size_t>(area) + 1;
-    }
-    return count;
 }
 
 }  // namespace
@@ -78,7 +59,8 @@ TableFile parseTableFile(std::string_view bytes) {
         const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
         return {TableLayout::Registry, std::vector<std::uint8_t>(data, data + bytes.size())};
     }
-    if (wholeStructures(bytes) == 0)
+    if (countWholeStructures({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}) ==
+        0)
         throw std::runtime_error(
             "not an SMBIOS table: no entry point, no registry header and "
             "no whole structure at offset 0");
