@@ -1,0 +1,145 @@
+// Where scans, machines and console accounts live. Used from many threads at once:
+// implementations serialise what they must. One interface, two engines: SQLite (the
+// embedded default, one file in a data directory) and PostgreSQL (several receivers sharing
+// one server). One contract test suite runs against both.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace gravelin::storage {
+
+// The database cannot be reached or refused the write: the report is not acknowledged (503).
+class StorageUnavailable : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+// The database cannot be opened or migrated at all (bad path, bad URI, newer schema).
+class StorageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The searchable columns of one scan, taken from the report's summary.
+struct ScanColumns {
+    std::string maker, model;
+    std::string processor;              // processor models, "; "-joined
+    std::uint32_t cores = 0, threads = 0;
+    std::uint64_t memoryBytes = 0;
+    std::uint32_t memoryModules = 0;
+    std::string disks;                  // "model (size)", "; "-joined
+    std::uint64_t diskBytes = 0;
+    std::string os;
+    std::string serialNumbers;          // every serial in the report, " "-joined, for search
+    std::string uuid;
+};
+
+struct NewScan {
+    std::int64_t receivedAtMs = 0;      // Unix time, milliseconds
+    std::string remoteAddress;
+    std::string sealedDigest;           // unique: the same sealed text is stored once
+    std::string receipt;                // derived from the digest, quoted to support
+    std::string reportBytes;            // as the machine sent them; the store compresses
+    std::string encoding;               // "utf-8" or "windows-1252"
+    std::string osDescription, programName, programVersion, errors;
+    std::string identityKey;            // empty: a machine of its own
+    std::string identityRule;
+    ScanColumns columns;
+    std::string summaryJson;            // the whole summary, for the console
+};
+
+struct AddResult {
+    std::int64_t scanId = 0;
+    std::int64_t machineId = 0;
+    std::string receipt;
+    bool duplicate = false;             // the digest was already stored: nothing new written
+};
+
+struct ScanRow {
+    std::int64_t id = 0, machineId = 0, receivedAtMs = 0;
+    std::string remoteAddress, receipt, encoding, identityKey, identityRule;
+    std::string osDescription, programName, programVersion, errors;
+    ScanColumns columns;
+    std::uint64_t storedBytes = 0;      // compressed report size
+};
+
+struct ScanRecord {
+    ScanRow row;
+    std::string reportBytes;            // decompressed, as the machine sent them
+    std::string summaryJson;
+};
+
+struct MachineRow {
+    std::int64_t id = 0;
+    std::string identityKey, identityRule;
+    std::int64_t firstSeenMs = 0, lastSeenMs = 0;
+    std::int64_t latestScanId = 0;
+    std::uint64_t scanCount = 0;
+    ScanColumns latest;                 // columns of the latest scan
+};
+
+enum class MachineSort { LastSeen, Maker, Model, Processor, Cores, Memory, Disks, Os, Scans };
+
+struct MachineQuery {
+    std::string search;                 // matched in every column, serials and UUID included
+    MachineSort sort = MachineSort::LastSeen;
+    bool descending = true;
+    std::uint32_t limit = 50;
+    std::uint64_t offset = 0;
+};
+
+struct MachinePage {
+    std::vector<MachineRow> machines;
+    std::uint64_t total = 0;            // machines matching the search
+};
+
+struct Account {
+    std::int64_t id = 0;
+    std::string name;
+    std::string passwordHash;           // an encoded Argon2id hash, never the password
+};
+
+struct Session {
+    std::string tokenHash;              // hash of the cookie value; the value is never stored
+    std::int64_t accountId = 0;
+    std::int64_t expiresAtMs = 0;
+    std::string formToken;              // the session's anti-forgery token
+};
+
+class Store {
+public:
+    virtual ~Store() = default;
+
+    // Stores a scan and its machine in one transaction, durably committed on return.
+    // Throws StorageUnavailable when it cannot.
+    virtual AddResult addScan(const NewScan& scan) = 0;
+
+    virtual std::vector<ScanRow> scans(std::optional<std::int64_t> machineId,
+                                       std::uint32_t limit = 1000, std::uint64_t offset = 0) = 0;
+    virtual std::optional<ScanRecord> scan(std::int64_t scanId) = 0;
+    virtual std::optional<MachineRow> machine(std::int64_t machineId) = 0;
+    virtual MachinePage machines(const MachineQuery& query) = 0;
+
+    // Console accounts and sessions.
+    virtual void putAccount(const std::string& name, const std::string& passwordHash) = 0;
+    virtual std::optional<Account> account(const std::string& name) = 0;
+    virtual void putSession(const Session& session) = 0;
+    virtual std::optional<Session> session(const std::string& tokenHash) = 0;
+    virtual void dropSession(const std::string& tokenHash) = 0;
+};
+
+// Where the store lives: a data directory (SQLite) or a PostgreSQL connection URI.
+struct StoreLocation {
+    std::string dataDirectory;  // SQLite: <dir>/receiver.sqlite3, created when missing
+    std::string databaseUri;    // "postgresql://..." or "postgres://..."
+};
+
+// Opens the store and brings its schema to the current version (versioned migrations, the
+// same for both engines). Throws StorageError when it cannot.
+std::unique_ptr<Store> openStore(const StoreLocation& location);
+
+}  // namespace gravelin::storage
