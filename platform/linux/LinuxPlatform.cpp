@@ -190,12 +190,12 @@ std::optional<DirectoryRefusal> unsafeDirectory(const std::string& directory,
     }
     if ((st.st_mode & S_IWGRP) != 0 && !groupOfUserAlone(st.st_gid, owners.browserUser())) {
         const group* gr = ::getgrgid(st.st_gid);
-        return DirectoryRefusal{"other members of the group " +
-                                    (gr != nullptr ? std::string(gr->gr_name)
-                                                   : std::to_string(st.st_gid)) +
-                                    " can write to " + directory + " and it has no sticky bit",
-                                "its directory can be written by other users (its group) and "
-                                "has no sticky bit"};
+        return DirectoryRefusal{
+            "other members of the group " +
+                (gr != nullptr ? std::string(gr->gr_name) : std::to_string(st.st_gid)) +
+                " can write to " + directory + " and it has no sticky bit",
+            "its directory can be written by other users (its group) and "
+            "has no sticky bit"};
     }
     return std::nullopt;
 }
@@ -402,16 +402,14 @@ void LinuxPlatform::shellOpen(std::string_view fileName) {
         case LaunchFailure::BecomeUser:
             return refuseBrowser("the browser cannot be started as " + user + ": " + error);
         case LaunchFailure::ReadPage:
-            return refuseBrowser(
-                user + " cannot read " + path + ": " + error,
-                std::string(owners.invoking ? "the invoking user" : "the user") +
-                    " cannot read it in this directory (" + error + ")",
-                "run the scanner again in a directory " + user + " can read");
+            return refuseBrowser(user + " cannot read " + path + ": " + error,
+                                 std::string(owners.invoking ? "the invoking user" : "the user") +
+                                     " cannot read it in this directory (" + error + ")",
+                                 "run the scanner again in a directory " + user + " can read");
         case LaunchFailure::Exec:
             return refuseBrowser(failure.error == ENOENT ? "xdg-open was not found"
                                                          : "xdg-open cannot be started: " + error);
-        default:
-            return refuseBrowser("the browser's process failed: " + error);
+        default: return refuseBrowser("the browser's process failed: " + error);
     }
 }
 
@@ -433,8 +431,7 @@ std::string LinuxPlatform::handOffSummary() const {
         text += "the sealed report is in " + pagePath_ + "\n";
     } else {
         text += "no report page was written: " +
-                (pageFailure_.empty() ? std::string("the scan ended early") : pageFailure_) +
-                "\n";
+                (pageFailure_.empty() ? std::string("the scan ended early") : pageFailure_) + "\n";
     }
     text += "gravelin-scanner: ";
     if (browserAsked_) {

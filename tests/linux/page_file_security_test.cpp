@@ -91,13 +91,14 @@ protected:
     // Runs the scanner in a directory. At a terminal, standard input, output and error are a
     // pseudo-terminal (script); otherwise standard error goes to a file.
     ScanRun scan(const fs::path& dir, As as, bool terminal = true, bool browser = true,
-             const std::string& umask = "022") {
+                 const std::string& umask = "022") {
         std::remove(log().c_str());
         writeFile(log(), "");
         fs::permissions(log(), fs::perms(0666));
-        std::string command = "cd " + shellQuoted(dir.string()) + " && umask " + umask +
-                              " && exec /usr/bin/env PATH=" +
-                              shellQuoted((work_.path() / (browser ? "bin" : "nobrowser")).string());
+        std::string command =
+            "cd " + shellQuoted(dir.string()) + " && umask " + umask +
+            " && exec /usr/bin/env PATH=" +
+            shellQuoted((work_.path() / (browser ? "bin" : "nobrowser")).string());
         if (as == As::Sudo) {
             command += " SUDO_UID=1 SUDO_GID=1 SUDO_USER=daemon " + shellQuoted(scanner().string());
         } else {
@@ -199,8 +200,8 @@ TEST_F(PageFileSecurity, ThePageIsNewPrivateAndTheBrowserUsers) {
         uid_t staleOwner;
     };
     const Case cases[] = {
-        {"as the user in their own directory, umask 000", kUser, kUserGroup, As::User, "000",
-         false, 0},
+        {"as the user in their own directory, umask 000", kUser, kUserGroup, As::User, "000", false,
+         0},
         {"under sudo in root's directory", 0, 0, As::Sudo, "022", false, 0},
         {"under sudo over the user's own earlier page", 0, 0, As::Sudo, "022", true, kUser},
         {"as the user over a plain-root run's page in the user's directory", kUser, kUserGroup,
@@ -264,8 +265,7 @@ TEST_F(PageFileSecurity, ADirectoryOthersCanSwapThePageInGetsNoBrowser) {
          "Page not opened in a browser: its directory can be written by other users and has no "
          "sticky bit, ",
          "other users can write to "},
-        {"writable by a group with another member, no sticky bit", 0, kOtherGroup, 0775,
-         As::Sudo,
+        {"writable by a group with another member, no sticky bit", 0, kOtherGroup, 0775, As::Sudo,
          "Page not opened in a browser: its directory can be written by other users (its group) "
          "and has no sticky bit, ",
          "other members of the group nogroup can write to "},
@@ -318,9 +318,9 @@ TEST_F(PageFileSecurity, UnderSudoADirectoryTheUserCannotReadGetsNoBrowser) {
     EXPECT_NE(reportIn(page).find("Page not opened in a browser: the invoking user cannot read it "
                                   "in this directory (Permission denied), "),
               std::string::npos);
-    EXPECT_NE(r.terminal.find("daemon (uid 1) cannot read " + page.string() +
-                              ": Permission denied"),
-              std::string::npos)
+    EXPECT_NE(
+        r.terminal.find("daemon (uid 1) cannot read " + page.string() + ": Permission denied"),
+        std::string::npos)
         << r.terminal;
 }
 
