@@ -88,6 +88,13 @@ bool isValidUtf8(std::string_view bytes) {
 // refuses what pugixml would let through: text or a second element at document level, and
 // any markup declaration ("<!DOCTYPE", "<!ENTITY", ...).
 Rejection prescan(std::string_view t, const IntakeLimits& limits) {
+    // XML has no place for control characters other than tab, line feed and carriage
+    // return (the scanner replaces them): a NUL would also end pugixml's reading of a value
+    // early, so that the tree and the stored text disagreed.
+    for (const char c : t) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 && c != '\t' && c != '\n' && c != '\r') return Rejection::NotXml;
+    }
     constexpr std::string_view kBom = "\xEF\xBB\xBF";
     std::size_t i = t.starts_with(kBom) ? kBom.size() : 0;
     std::size_t depth = 0;

@@ -121,6 +121,9 @@ std::vector<BadInput> badInputs() {
                      Rejection::NotXml});
     cases.push_back({"text after the root", sealReportText(reportAround("") + "trailing"),
                      Rejection::NotXml});
+    cases.push_back({"a control character inside a value",
+                     sealReportText(reportAround("<X><i0 A=\"1\x01x\"/></X>")),
+                     Rejection::NotXml});
     cases.push_back({"a second root", sealReportText(reportAround("") + "<HWInfo/>"),
                      Rejection::NotXml});
     cases.push_back({"a repeated attribute",
