@@ -238,8 +238,12 @@ ProcessorSummary smbiosProcessor(const Object& processor) {
 void readProcessors(const pugi::xml_node& root, Summary& summary) {
     std::vector<ProcessorSummary> fromTable;
     for (const auto& processor : smbiosType(root, 4)) {
-        // Empty sockets are no processor.
-        if (processor.has("Status") && !processor.text("Status").starts_with("Populated")) continue;
+        // Empty sockets are no processor, nor are the sockets the firmware disabled (a
+        // virtual machine's table lists every socket it could have, disabled).
+        const std::string status = processor.text("Status");
+        if (processor.has("Status") &&
+            (!status.starts_with("Populated") || status.find("Disabled") != std::string::npos))
+            continue;
         fromTable.push_back(smbiosProcessor(processor));
     }
     std::vector<bool> used(fromTable.size(), false);
