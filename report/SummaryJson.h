@@ -3,10 +3,9 @@
 // field of Summary has a member of the same name.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "report/Summary.h"
 

@@ -4,10 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <pugixml.hpp>
 #include <string>
 #include <vector>
-
-#include <pugixml.hpp>
 
 #include "RealReports.h"
 #include "report/Summary.h"
@@ -41,7 +40,8 @@ inline pugi::xml_node objectWith(pugi::xml_document& document, std::string_view 
     for (auto classNode : document.document_element().children()) {
         if (!std::string_view(classNode.name()).starts_with(classPrefix)) continue;
         for (auto object : classNode.children()) {
-            if (std::string_view(object.attribute(attribute).value()).starts_with(value)) return object;
+            if (std::string_view(object.attribute(attribute).value()).starts_with(value))
+                return object;
         }
     }
     return {};
@@ -57,9 +57,9 @@ inline bool haveRealTables() {
     return std::filesystem::exists(realTablesDir() / "MANIFEST.tsv");
 }
 
-#define GRAVELIN_NEED_REAL_TABLES()                                                     \
-    do {                                                                                \
-        if (!::gravelin::testing::haveRealTables())                                     \
+#define GRAVELIN_NEED_REAL_TABLES()                                                       \
+    do {                                                                                  \
+        if (!::gravelin::testing::haveRealTables())                                       \
             GTEST_SKIP() << "no real tables in " << ::gravelin::testing::realTablesDir(); \
     } while (false)
 

@@ -27,22 +27,33 @@ WmiClasses machineWmi(std::vector<WmiObject> disks, const char* free, const char
                       const char* clock, const char* boot) {
     WmiClasses wmi;
     wmi["SELECT * FROM Win32_DiskDrive"] = std::move(disks);
-    wmi["SELECT * FROM Win32_LogicalDisk"] = {wmiObject(
-        "Win32_LogicalDisk", {{"DeviceID", "C:"}, {"DriveType", "3"}, {"FileSystem", "NTFS"},
-                              {"FreeSpace", free}, {"Size", "499570700288"},
-                              {"VolumeName", "System"}, {"VolumeSerialNumber", "A2B4C6D8"}})};
-    wmi["SELECT * FROM Win32_Processor"] = {wmiObject(
-        "Win32_Processor", {{"CurrentClockSpeed", clock}, {"LoadPercentage", load},
-                            {"MaxClockSpeed", clock}, {"Name", "Intel(R) Xeon(R) CPU E3-1225 v5"},
-                            {"NumberOfCores", "4"}, {"NumberOfLogicalProcessors", "4"},
-                            {"SocketDesignation", "U3E1"}})};
-    wmi["SELECT * FROM Win32_OperatingSystem"] = {wmiObject(
-        "Win32_OperatingSystem", {{"Caption", "Microsoft Windows 10 Pro"}, {"Version", "10.0.19045"},
-                                  {"BuildNumber", "19045"}, {"FreePhysicalMemory", free},
-                                  {"LastBootUpTime", boot}, {"LocalDateTime", boot},
-                                  {"TotalVisibleMemorySize", "16655176"}})};
-    wmi["SELECT * FROM Win32_PerfFormattedData_PerfOS_Memory"] = {wmiObject(
-        "Win32_PerfFormattedData_PerfOS_Memory", {{"AvailableBytes", free}, {"PageFaultsPersec", load}})};
+    wmi["SELECT * FROM Win32_LogicalDisk"] = {
+        wmiObject("Win32_LogicalDisk", {{"DeviceID", "C:"},
+                                        {"DriveType", "3"},
+                                        {"FileSystem", "NTFS"},
+                                        {"FreeSpace", free},
+                                        {"Size", "499570700288"},
+                                        {"VolumeName", "System"},
+                                        {"VolumeSerialNumber", "A2B4C6D8"}})};
+    wmi["SELECT * FROM Win32_Processor"] = {
+        wmiObject("Win32_Processor", {{"CurrentClockSpeed", clock},
+                                      {"LoadPercentage", load},
+                                      {"MaxClockSpeed", clock},
+                                      {"Name", "Intel(R) Xeon(R) CPU E3-1225 v5"},
+                                      {"NumberOfCores", "4"},
+                                      {"NumberOfLogicalProcessors", "4"},
+                                      {"SocketDesignation", "U3E1"}})};
+    wmi["SELECT * FROM Win32_OperatingSystem"] = {
+        wmiObject("Win32_OperatingSystem", {{"Caption", "Microsoft Windows 10 Pro"},
+                                            {"Version", "10.0.19045"},
+                                            {"BuildNumber", "19045"},
+                                            {"FreePhysicalMemory", free},
+                                            {"LastBootUpTime", boot},
+                                            {"LocalDateTime", boot},
+                                            {"TotalVisibleMemorySize", "16655176"}})};
+    wmi["SELECT * FROM Win32_PerfFormattedData_PerfOS_Memory"] = {
+        wmiObject("Win32_PerfFormattedData_PerfOS_Memory",
+                  {{"AvailableBytes", free}, {"PageFaultsPersec", load}})};
     return wmi;
 }
 
@@ -67,19 +78,20 @@ void moveModule(pugi::xml_document& report, std::string_view from, std::string_v
 // too. Exactly two changes.
 TEST(DiffProof, ModuleMovedAndDiskSwappedAreExactlyTwoChanges) {
     GRAVELIN_NEED_REAL_TABLES();
-    const auto before = scanRealTable(
-        "jcreekmore-Dell-Precision-3620",
-        machineWmi({disk("\\\\.\\PHYSICALDRIVE0", "Samsung SSD 860 EVO 500GB", "S3Z9NB0K123456A",
-                         "500105249280", "RVT04B6Q"),
-                    disk("\\\\.\\PHYSICALDRIVE1", "ST2000DM008-2FR102", "ZFL1ABCD", "2000396321280", "CC43")},
-                   "128849018880", "7", "3301", "20261201080000.500000+060"));
-    const auto afterScan = scanRealTable(
-        "jcreekmore-Dell-Precision-3620",
-        machineWmi({disk("\\\\.\\PHYSICALDRIVE0", "Samsung SSD 860 EVO 500GB", "S3Z9NB0K123456A",
-                         "500105249280", "RVT04B6Q"),
-                    disk("\\\\.\\PHYSICALDRIVE1", "WDC WD40EZRZ-00GXCB0", "WD-WCC7K0123456",
-                         "4000787030016", "80.00A80")},
-                   "99849018880", "63", "800", "20261209073015.250000+060"));
+    const auto before =
+        scanRealTable("jcreekmore-Dell-Precision-3620",
+                      machineWmi({disk("\\\\.\\PHYSICALDRIVE0", "Samsung SSD 860 EVO 500GB",
+                                       "S3Z9NB0K123456A", "500105249280", "RVT04B6Q"),
+                                  disk("\\\\.\\PHYSICALDRIVE1", "ST2000DM008-2FR102", "ZFL1ABCD",
+                                       "2000396321280", "CC43")},
+                                 "128849018880", "7", "3301", "20261201080000.500000+060"));
+    const auto afterScan =
+        scanRealTable("jcreekmore-Dell-Precision-3620",
+                      machineWmi({disk("\\\\.\\PHYSICALDRIVE0", "Samsung SSD 860 EVO 500GB",
+                                       "S3Z9NB0K123456A", "500105249280", "RVT04B6Q"),
+                                  disk("\\\\.\\PHYSICALDRIVE1", "WDC WD40EZRZ-00GXCB0",
+                                       "WD-WCC7K0123456", "4000787030016", "80.00A80")},
+                                 "99849018880", "63", "800", "20261209073015.250000+060"));
     auto after = parsedReport(afterScan.xml);
     moveModule(after, "DIMM2", "DIMM4");
 
@@ -143,8 +155,11 @@ TEST(DiffVolatile, ValuesThatMoveByThemselvesAndObjectOrderAreNoChange) {
     };
     auto reversed = disks();
     std::reverse(reversed.begin(), reversed.end());
-    const auto first = scanRealTable("infrasim-dell_r630", machineWmi(disks(), "1000", "1", "2300", "20261201080000.500000+060"));
-    const auto second = scanRealTable("infrasim-dell_r630", machineWmi(reversed, "999999", "100", "1200", "20261209080000.500000+060"));
+    const auto first = scanRealTable("infrasim-dell_r630", machineWmi(disks(), "1000", "1", "2300",
+                                                                      "20261201080000.500000+060"));
+    const auto second =
+        scanRealTable("infrasim-dell_r630",
+                      machineWmi(reversed, "999999", "100", "1200", "20261209080000.500000+060"));
     // The table's values of the moment change too: the processor's current speed, the
     // module's configured clock.
     auto edited = parsedReport(second.xml);
@@ -210,45 +225,117 @@ TEST(DiffKeys, EachKindOfChange) {
     };
     const std::vector<Case> cases = {
         {"module replaced in its slot",
-         [](Summary& s) { s.memory[0].serialNumber = "99999999", s.memory[0].partNumber = "KVR21N15D8/16"; },
-         Change::Kind::Changed, "Memory", "DIMM1", "replaced", {"Part number", "Serial number"}},
+         [](Summary& s) {
+             s.memory[0].serialNumber = "99999999", s.memory[0].partNumber = "KVR21N15D8/16";
+         },
+         Change::Kind::Changed,
+         "Memory",
+         "DIMM1",
+         "replaced",
+         {"Part number", "Serial number"}},
         {"module added to the empty slot",
          [](Summary& s) {
              s.memory[2] = s.memory[0];
              s.memory[2].locator = "DIMM3";
              s.memory[2].serialNumber = "12345678";
          },
-         Change::Kind::Added, "Memory", "DIMM3", "", {}},
+         Change::Kind::Added,
+         "Memory",
+         "DIMM3",
+         "",
+         {}},
         {"module taken out",
-         [](Summary& s) { s.memory[1] = MemorySlotSummary{"DIMM2", "", {}, "", "", {}, "", "", "", true}; },
-         Change::Kind::Removed, "Memory", "DIMM2", "", {}},
+         [](Summary& s) {
+             s.memory[1] = MemorySlotSummary{"DIMM2", "", {}, "", "", {}, "", "", "", true};
+         },
+         Change::Kind::Removed,
+         "Memory",
+         "DIMM2",
+         "",
+         {}},
         {"module grew (same serial, same slot)",
          [](Summary& s) { s.memory[0].sizeBytes = 16ULL << 30; },
-         Change::Kind::Changed, "Memory", "DIMM1", "", {"Size"}},
+         Change::Kind::Changed,
+         "Memory",
+         "DIMM1",
+         "",
+         {"Size"}},
         {"disk moved to another port",
          [](Summary& s) { s.disks[1].deviceId = "\\\\.\\PHYSICALDRIVE2"; },
-         Change::Kind::Changed, "Disk", "S2", "moved", {"Device ID"}},
-        {"disk firmware updated", [](Summary& s) { s.disks[0].firmware = "2"; },
-         Change::Kind::Changed, "Disk", "\\\\.\\PHYSICALDRIVE0", "", {"Firmware"}},
-        {"disk added", [](Summary& s) { s.disks.push_back({"NVMe", "S3", "\\\\.\\PHYSICALDRIVE2", "SCSI", "", 1}); },
-         Change::Kind::Added, "Disk", "\\\\.\\PHYSICALDRIVE2", "", {}},
-        {"volume resized", [](Summary& s) { s.volumes[0].sizeBytes = 399570700288; },
-         Change::Kind::Changed, "Volume", "C:", "", {"Size"}},
+         Change::Kind::Changed,
+         "Disk",
+         "S2",
+         "moved",
+         {"Device ID"}},
+        {"disk firmware updated",
+         [](Summary& s) { s.disks[0].firmware = "2"; },
+         Change::Kind::Changed,
+         "Disk",
+         "\\\\.\\PHYSICALDRIVE0",
+         "",
+         {"Firmware"}},
+        {"disk added",
+         [](Summary& s) {
+             s.disks.push_back({"NVMe", "S3", "\\\\.\\PHYSICALDRIVE2", "SCSI", "", 1});
+         },
+         Change::Kind::Added,
+         "Disk",
+         "\\\\.\\PHYSICALDRIVE2",
+         "",
+         {}},
+        {"volume resized",
+         [](Summary& s) { s.volumes[0].sizeBytes = 399570700288; },
+         Change::Kind::Changed,
+         "Volume",
+         "C:",
+         "",
+         {"Size"}},
         {"volume reformatted: another volume serial in the same place",
          [](Summary& s) { s.volumes[0].volumeSerial = "11112222"; },
-         Change::Kind::Changed, "Volume", "C:", "replaced", {"Volume serial"}},
+         Change::Kind::Changed,
+         "Volume",
+         "C:",
+         "replaced",
+         {"Volume serial"}},
         {"processor upgraded",
-         [](Summary& s) { s.processors[0].model = "Intel(R) Xeon(R) CPU E3-1280 v5", s.processors[0].cores = 8; },
-         Change::Kind::Changed, "Processor", "U3E1", "", {"Model", "Cores"}},
-        {"card put in a slot", [](Summary& s) { s.slots[0].usage = "In use"; },
-         Change::Kind::Changed, "Slot", "SLOT1", "", {"Usage"}},
+         [](Summary& s) {
+             s.processors[0].model = "Intel(R) Xeon(R) CPU E3-1280 v5", s.processors[0].cores = 8;
+         },
+         Change::Kind::Changed,
+         "Processor",
+         "U3E1",
+         "",
+         {"Model", "Cores"}},
+        {"card put in a slot",
+         [](Summary& s) { s.slots[0].usage = "In use"; },
+         Change::Kind::Changed,
+         "Slot",
+         "SLOT1",
+         "",
+         {"Usage"}},
         {"controller added",
-         [](Summary& s) { s.controllers.push_back({"NVMe", "Storage", "PCI\\VEN_144D&DEV_A808\\4&2", "", ""}); },
-         Change::Kind::Added, "Controller", "PCI\\VEN_144D&DEV_A808\\4&2", "", {}},
-        {"OS updated", [](Summary& s) { s.osVersion = "10.0.19045.4894", s.osBuild = "19045.4894"; },
-         Change::Kind::Changed, "Operating system", "", "updated", {"Version", "Build"}},
-        {"board replaced", [](Summary& s) { s.boardSerial = "/NEW/"; },
-         Change::Kind::Changed, "Board", "", "replaced", {"Serial number"}},
+         [](Summary& s) {
+             s.controllers.push_back({"NVMe", "Storage", "PCI\\VEN_144D&DEV_A808\\4&2", "", ""});
+         },
+         Change::Kind::Added,
+         "Controller",
+         "PCI\\VEN_144D&DEV_A808\\4&2",
+         "",
+         {}},
+        {"OS updated",
+         [](Summary& s) { s.osVersion = "10.0.19045.4894", s.osBuild = "19045.4894"; },
+         Change::Kind::Changed,
+         "Operating system",
+         "",
+         "updated",
+         {"Version", "Build"}},
+        {"board replaced",
+         [](Summary& s) { s.boardSerial = "/NEW/"; },
+         Change::Kind::Changed,
+         "Board",
+         "",
+         "replaced",
+         {"Serial number"}},
     };
     const Summary before = baseMachine();
     for (const auto& c : cases) {

@@ -31,9 +31,11 @@ struct Forms {
 Forms scanForms(const char* diskSerial) {
     FakePlatform platform;
     platform.registryValue = realRegistryValue("jcreekmore-Dell-Precision-3620");
-    platform.wmiClasses["SELECT * FROM Win32_DiskDrive"] = {wmiObject(
-        "Win32_DiskDrive", {{"DeviceID", "\\\\.\\PHYSICALDRIVE0"}, {"Model", "Disque Société"},
-                            {"SerialNumber", diskSerial}, {"Size", "500105249280"}})};
+    platform.wmiClasses["SELECT * FROM Win32_DiskDrive"] = {
+        wmiObject("Win32_DiskDrive", {{"DeviceID", "\\\\.\\PHYSICALDRIVE0"},
+                                      {"Model", "Disque Société"},
+                                      {"SerialNumber", diskSerial},
+                                      {"Size", "500105249280"}})};
     const auto scanned = scanWith(platform);
     Forms forms{scanned.xml, scanned.sealed, {}};
     for (const auto& [name, content] : platform.files) {
@@ -56,7 +58,8 @@ TEST(SummaryTool, EveryInputFormGivesTheSameSummary) {
     // The tool and the library give the same text: one summariser.
     const std::string expected = report::summaryText(summaryOfXml(forms.xml));
     ASSERT_NE(expected.find("Disque Société"), std::string::npos) << expected;
-    for (const char* file : {"report.xml", "report-1252.xml", "sealed.txt", "sealed-lower.txt", "page.html"}) {
+    for (const char* file :
+         {"report.xml", "report-1252.xml", "sealed.txt", "sealed-lower.txt", "page.html"}) {
         const auto result = tool("summary " + shellQuoted((dir.path() / file).string()));
         EXPECT_EQ(result.exitCode, 0) << file << ": " << result.err;
         EXPECT_EQ(result.out, expected) << file;
@@ -71,15 +74,20 @@ TEST(SummaryTool, TableDumpsInEveryLayout) {
     GRAVELIN_NEED_REAL_TABLES();
     // The dump-bin file and the registry value of one table; the system structure gives the
     // machine, its UUID read as Windows reads it.
-    for (const char* file : {"jcreekmore-Dell-Precision-3620.bin", "jcreekmore-Dell-Precision-3620.rsmb"}) {
+    for (const char* file :
+         {"jcreekmore-Dell-Precision-3620.bin", "jcreekmore-Dell-Precision-3620.rsmb"}) {
         const auto result = tool("summary " + shellQuoted((realTablesDir() / file).string()));
         ASSERT_EQ(result.exitCode, 0) << result.err;
         for (const char* expected :
-             {"Machine     Dell Inc. Precision Tower 3620, serial 7KNZBH2, UUID 4C4C4544-004B-4E10-805A-B7C04F424832\n",
+             {"Machine     Dell Inc. Precision Tower 3620, serial 7KNZBH2, UUID "
+              "4C4C4544-004B-4E10-805A-B7C04F424832\n",
               "Memory      16 GiB in 2 of 4 slots\n", "  DIMM3  empty\n",
-              "  U3E1  Intel(R) Xeon(R) CPU E3-1225 v5 @ 3.30GHz  Intel(R) Corporation  4 cores  4 threads  max 4400 MHz\n",
+              "  U3E1  Intel(R) Xeon(R) CPU E3-1225 v5 @ 3.30GHz  Intel(R) Corporation  4 cores  4 "
+              "threads  max 4400 MHz\n",
               "  - the firmware table has no memory module structure (type 6)"}) {
-            EXPECT_NE(result.out.find(expected), std::string::npos) << file << " misses " << expected << "\n" << result.out;
+            EXPECT_NE(result.out.find(expected), std::string::npos)
+                << file << " misses " << expected << "\n"
+                << result.out;
         }
     }
 }
@@ -121,13 +129,15 @@ TEST(SummaryTool, RefusesWhatItCannotRead) {
         const auto result = tool("summary " + shellQuoted((dir.path() / "input").string()));
         EXPECT_EQ(result.exitCode, 1) << c.content;
         EXPECT_TRUE(result.out.empty()) << c.content;
-        EXPECT_NE(result.err.find("gravelin-report: "), std::string::npos) << c.content << ": " << result.err;
+        EXPECT_NE(result.err.find("gravelin-report: "), std::string::npos)
+            << c.content << ": " << result.err;
         EXPECT_NE(result.err.find(c.message), std::string::npos) << c.content << ": " << result.err;
     }
     for (const char* arguments : {"summary", "summary a b", "diff a", "diff - -"}) {
         const auto result = tool(arguments);
         EXPECT_EQ(result.exitCode, 1) << arguments;
-        EXPECT_NE(result.err.find("see gravelin-report --help"), std::string::npos) << arguments << ": " << result.err;
+        EXPECT_NE(result.err.find("see gravelin-report --help"), std::string::npos)
+            << arguments << ": " << result.err;
     }
     const auto missing = tool("summary " + shellQuoted((dir.path() / "absent").string()));
     EXPECT_EQ(missing.exitCode, 1);

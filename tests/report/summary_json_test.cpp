@@ -14,9 +14,12 @@ using report::Summary;
 TEST(SummaryJson, RealScanRoundTrips) {
     GRAVELIN_NEED_REAL_TABLES();
     WmiClasses wmi;
-    wmi["SELECT * FROM Win32_LogicalDisk"] = {wmiObject(
-        "Win32_LogicalDisk", {{"DeviceID", "C:"}, {"DriveType", "3"}, {"FreeSpace", "1000"},
-                              {"Size", ""}, {"VolumeName", "Système \"quoted\""}})};
+    wmi["SELECT * FROM Win32_LogicalDisk"] = {
+        wmiObject("Win32_LogicalDisk", {{"DeviceID", "C:"},
+                                        {"DriveType", "3"},
+                                        {"FreeSpace", "1000"},
+                                        {"Size", ""},
+                                        {"VolumeName", "Système \"quoted\""}})};
     const Summary original = summaryOfXml(scanRealTable("infrasim-dell_r630", wmi).xml);
     const json stored = report::toJson(original);
 
@@ -45,14 +48,15 @@ TEST(SummaryJson, WrongOrMissingMembersKeepDefaults) {
     EXPECT_TRUE(fromGarbage.maker.empty() && fromGarbage.memory.empty());
     EXPECT_TRUE(report::summaryFromJsonText("[1,2,3]").processors.empty());
 
-    const json odd = {{"maker", 42},
-                      {"model", "M"},
-                      {"cores", -4},
-                      {"threads", 5000000000ULL},  // over 32 bits
-                      {"memoryBytes", "lots"},
-                      {"memory", {{{"locator", "A1"}, {"sizeBytes", -1}, {"empty", "no"}}, 7, nullptr}},
-                      {"processors", "CPU"},
-                      {"errorsExplained", {"one", 2, "three"}}};
+    const json odd = {
+        {"maker", 42},
+        {"model", "M"},
+        {"cores", -4},
+        {"threads", 5000000000ULL},  // over 32 bits
+        {"memoryBytes", "lots"},
+        {"memory", {{{"locator", "A1"}, {"sizeBytes", -1}, {"empty", "no"}}, 7, nullptr}},
+        {"processors", "CPU"},
+        {"errorsExplained", {"one", 2, "three"}}};
     const Summary s = report::summaryFromJson(odd);
     EXPECT_EQ(s.maker, "");
     EXPECT_EQ(s.model, "M");
@@ -78,7 +82,8 @@ TEST(SummaryJson, ChangeList) {
     EXPECT_EQ(changes[0]["component"], "Disk");
     EXPECT_EQ(changes[0]["key"], "disk0");
     EXPECT_EQ(changes[0]["note"], "replaced");
-    EXPECT_EQ(changes[0]["fields"], json::parse(R"([{"name":"Serial number","before":"S1","after":"S2"}])"));
+    EXPECT_EQ(changes[0]["fields"],
+              json::parse(R"([{"name":"Serial number","before":"S1","after":"S2"}])"));
     EXPECT_EQ(changes[1]["kind"], "added");
     EXPECT_EQ(changes[1]["component"], "Operating system");
     EXPECT_EQ(changes[1]["after"], "Version 12");

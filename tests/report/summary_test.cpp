@@ -9,8 +9,8 @@
 namespace gravelin::testing {
 namespace {
 
-using report::Summary;
 using report::summarise;
+using report::Summary;
 
 constexpr std::uint64_t GiB = 1ULL << 30;
 
@@ -21,27 +21,27 @@ Summary scannedSummary(const std::string& table, const WmiClasses& wmi = {}) {
 // A Windows desktop's answers for the WMI classes of the query list.
 WmiClasses desktopWmi() {
     WmiClasses wmi;
-    wmi["SELECT * FROM Win32_ComputerSystemProduct"] = {wmiObject(
-        "Win32_ComputerSystemProduct", {{"IdentifyingNumber", "7KNZBH2"},
-                                        {"Name", "Precision Tower 3620"},
-                                        {"UUID", "4C4C4544-004B-4E10-805A-B7C04F424832"},
-                                        {"Vendor", "Dell Inc."}})};
-    wmi["SELECT * FROM Win32_Processor"] = {wmiObject(
-        "Win32_Processor", {{"CurrentClockSpeed", "3301"},
-                            {"LoadPercentage", "7"},
-                            {"Manufacturer", "GenuineIntel"},
-                            {"MaxClockSpeed", "3301"},
-                            {"Name", "Intel(R) Xeon(R) CPU E3-1225 v5 @ 3.30GHz   "},
-                            {"NumberOfCores", "4"},
-                            {"NumberOfLogicalProcessors", "4"},
-                            {"SocketDesignation", "U3E1"}})};
-    wmi["SELECT * FROM Win32_OperatingSystem"] = {wmiObject(
-        "Win32_OperatingSystem", {{"BuildNumber", "19045"},
-                                  {"Caption", "Microsoft Windows 10 Pro"},
-                                  {"FreePhysicalMemory", "9000000"},
-                                  {"OSArchitecture", "64-bit"},
-                                  {"TotalVisibleMemorySize", "16655176"},
-                                  {"Version", "10.0.19045"}})};
+    wmi["SELECT * FROM Win32_ComputerSystemProduct"] = {
+        wmiObject("Win32_ComputerSystemProduct", {{"IdentifyingNumber", "7KNZBH2"},
+                                                  {"Name", "Precision Tower 3620"},
+                                                  {"UUID", "4C4C4544-004B-4E10-805A-B7C04F424832"},
+                                                  {"Vendor", "Dell Inc."}})};
+    wmi["SELECT * FROM Win32_Processor"] = {
+        wmiObject("Win32_Processor", {{"CurrentClockSpeed", "3301"},
+                                      {"LoadPercentage", "7"},
+                                      {"Manufacturer", "GenuineIntel"},
+                                      {"MaxClockSpeed", "3301"},
+                                      {"Name", "Intel(R) Xeon(R) CPU E3-1225 v5 @ 3.30GHz   "},
+                                      {"NumberOfCores", "4"},
+                                      {"NumberOfLogicalProcessors", "4"},
+                                      {"SocketDesignation", "U3E1"}})};
+    wmi["SELECT * FROM Win32_OperatingSystem"] = {
+        wmiObject("Win32_OperatingSystem", {{"BuildNumber", "19045"},
+                                            {"Caption", "Microsoft Windows 10 Pro"},
+                                            {"FreePhysicalMemory", "9000000"},
+                                            {"OSArchitecture", "64-bit"},
+                                            {"TotalVisibleMemorySize", "16655176"},
+                                            {"Version", "10.0.19045"}})};
     wmi["SELECT * FROM Win32_DiskDrive"] = {
         wmiObject("Win32_DiskDrive", {{"DeviceID", "\\\\.\\PHYSICALDRIVE0"},
                                       {"FirmwareRevision", "RVT04B6Q"},
@@ -72,17 +72,19 @@ WmiClasses desktopWmi() {
                                         {"VolumeSerialNumber", ""}})};
     // One query, several classes: all under the node of the first object's class.
     wmi["SELECT * FROM CIM_Controller"] = {
-        wmiObject("Win32_USBController",
-                  {{"CreationClassName", "Win32_USBController"},
-                   {"DeviceID", "PCI\\VEN_8086&DEV_A12F&SUBSYS_07A41028&REV_31\\3&11583659&0&A0"},
-                   {"Manufacturer", "Intel"},
-                   {"Name", "Intel(R) USB 3.0 eXtensible Host Controller - 1.0 (Microsoft)"},
-                   {"PNPDeviceID", "PCI\\VEN_8086&DEV_A12F&SUBSYS_07A41028&REV_31\\3&11583659&0&A0"}}),
-        wmiObject("Win32_VideoController",
-                  {{"CreationClassName", "Win32_VideoController"},
-                   {"DeviceID", "VideoController1"},
-                   {"Name", "Intel(R) HD Graphics P530"},
-                   {"PNPDeviceID", "PCI\\VEN_8086&DEV_191D&SUBSYS_07A41028&REV_06\\3&11583659&0&10"}})};
+        wmiObject(
+            "Win32_USBController",
+            {{"CreationClassName", "Win32_USBController"},
+             {"DeviceID", "PCI\\VEN_8086&DEV_A12F&SUBSYS_07A41028&REV_31\\3&11583659&0&A0"},
+             {"Manufacturer", "Intel"},
+             {"Name", "Intel(R) USB 3.0 eXtensible Host Controller - 1.0 (Microsoft)"},
+             {"PNPDeviceID", "PCI\\VEN_8086&DEV_A12F&SUBSYS_07A41028&REV_31\\3&11583659&0&A0"}}),
+        wmiObject(
+            "Win32_VideoController",
+            {{"CreationClassName", "Win32_VideoController"},
+             {"DeviceID", "VideoController1"},
+             {"Name", "Intel(R) HD Graphics P530"},
+             {"PNPDeviceID", "PCI\\VEN_8086&DEV_191D&SUBSYS_07A41028&REV_06\\3&11583659&0&10"}})};
     return wmi;
 }
 
@@ -306,7 +308,9 @@ TEST(SummaryOfRealTables, EveryTableAgreesWithItsStructureCounts) {
         for (std::string item; types >> item;) {
             const auto colon = item.find(':');
             counts[static_cast<unsigned>(std::stoul(item.substr(0, colon)))] =
-                colon == std::string::npos ? 1 : static_cast<unsigned>(std::stoul(item.substr(colon + 1)));
+                colon == std::string::npos
+                    ? 1
+                    : static_cast<unsigned>(std::stoul(item.substr(colon + 1)));
         }
         const Summary s = scannedSummary(columns[0]);
         ++tables;
@@ -332,15 +336,19 @@ TEST(SummaryOfWmi, ProcessorsPairWithTheTableBySocketNotPlace) {
     // WMI lists the second socket first and gives no counts for it: the table's CPU2 fills.
     WmiClasses wmi;
     wmi["SELECT * FROM Win32_Processor"] = {
-        wmiObject("Win32_Processor", {{"Name", "Upgraded CPU"}, {"SocketDesignation", "CPU2"},
-                                      {"NumberOfCores", ""}, {"NumberOfLogicalProcessors", "garbage"}}),
-        wmiObject("Win32_Processor", {{"Name", "First CPU"}, {"SocketDesignation", "CPU1"},
-                                      {"NumberOfCores", "20"}, {"NumberOfLogicalProcessors", "40"}})};
+        wmiObject("Win32_Processor", {{"Name", "Upgraded CPU"},
+                                      {"SocketDesignation", "CPU2"},
+                                      {"NumberOfCores", ""},
+                                      {"NumberOfLogicalProcessors", "garbage"}}),
+        wmiObject("Win32_Processor", {{"Name", "First CPU"},
+                                      {"SocketDesignation", "CPU1"},
+                                      {"NumberOfCores", "20"},
+                                      {"NumberOfLogicalProcessors", "40"}})};
     const Summary s = scannedSummary("infrasim-dell_r630", wmi);
     ASSERT_EQ(s.processors.size(), 2u);
     EXPECT_EQ(s.processors[0].model, "Upgraded CPU");
     EXPECT_EQ(s.processors[0].socket, "CPU2");
-    EXPECT_EQ(s.processors[0].cores, 18u);    // from the table's CPU2
+    EXPECT_EQ(s.processors[0].cores, 18u);  // from the table's CPU2
     EXPECT_EQ(s.processors[0].threads, 36u);
     EXPECT_EQ(s.processors[0].maxClockMHz, 4000u);
     EXPECT_EQ(s.processors[1].cores, 20u);
@@ -398,11 +406,12 @@ TEST(SummaryOfReports, GarbledNumbersGiveEmptyValues) {
 }
 
 TEST(SummaryOfReports, HostileAndEmptyDocumentsGiveEmptySummaries) {
-    for (const char* xml : {"", "<other/>", "<HWInfo/>", "<HWInfo><Application/></HWInfo>",
-                            "<HWInfo><Win32_DiskDrive><notAnObject/>text</Win32_DiskDrive></HWInfo>",
-                            // type 170 is not type 17, nor "Type_1" type 1
-                            "<HWInfo><SMBIOS_Type_170_Oem><i0 DeviceLocator=\"A \"/></SMBIOS_Type_170_Oem>"
-                            "<SMBIOS_Type_1><i0 Manufacturer=\"M \"/></SMBIOS_Type_1></HWInfo>"}) {
+    for (const char* xml :
+         {"", "<other/>", "<HWInfo/>", "<HWInfo><Application/></HWInfo>",
+          "<HWInfo><Win32_DiskDrive><notAnObject/>text</Win32_DiskDrive></HWInfo>",
+          // type 170 is not type 17, nor "Type_1" type 1
+          "<HWInfo><SMBIOS_Type_170_Oem><i0 DeviceLocator=\"A \"/></SMBIOS_Type_170_Oem>"
+          "<SMBIOS_Type_1><i0 Manufacturer=\"M \"/></SMBIOS_Type_1></HWInfo>"}) {
         pugi::xml_document document;
         document.load_string(xml);
         const Summary s = summarise(document);
@@ -441,7 +450,8 @@ TEST(ErrorsExplained, EachKindOfEntry) {
         {"No data found for \"SELECT * FROM SMBIOS_Type005_MemoryController\", "
          "No data found for \"SELECT * FROM SMBIOS_Type009_SystemSlot\", ",
          {"the firmware table has no memory controller structure (type 5): an old structure",
-          "the firmware table has no system slot structure (type 9): the expansion slots are unknown"}},
+          "the firmware table has no system slot structure (type 9): the expansion slots are "
+          "unknown"}},
         {"No data found for \"SELECT * FROM Win32_ComputerSystemProduct\", ",
          {"the machine did not answer for Win32_ComputerSystemProduct: the report has no "
           "machine maker, model, serial number or UUID"}},
@@ -453,22 +463,29 @@ TEST(ErrorsExplained, EachKindOfEntry) {
         {"disk on fire No data found for \"SELECT * FROM Win32_DiskDrive",
          {"other error text: disk on fire",
           "the machine did not answer for Win32_DiskDrive: the report has no disks"}},
+        // Repeated entries (a report put together by hand) are said once.
+        {"Unable to query SMBIOS device data! Unable to query SMBIOS device data! "
+         "No data found for \"SELECT * FROM Win32_DiskDrive\", "
+         "No data found for \"SELECT * FROM Win32_DiskDrive\", ",
+         {"no SMBIOS table", "the machine did not answer for Win32_DiskDrive"}},
     };
     for (const auto& c : cases) {
         const auto explained = report::explainErrors(c.errors);
         ASSERT_EQ(explained.size(), c.expectedStarts.size()) << c.errors;
         for (std::size_t i = 0; i < explained.size(); ++i) {
             EXPECT_TRUE(explained[i].starts_with(c.expectedStarts[i]))
-                << c.errors << "\n  got:      " << explained[i] << "\n  expected: " << c.expectedStarts[i];
+                << c.errors << "\n  got:      " << explained[i]
+                << "\n  expected: " << c.expectedStarts[i];
         }
     }
 }
 
 TEST(ErrorsExplained, NoWmiAtAllIsSaidOnceFirst) {
     std::string errors;
-    for (const char* line : {"Win32_BaseBoard", "Win32_Processor", "Win32_OperatingSystem",
-                             "Win32_PerfFormattedData_PerfOS_Memory", "Win32_DiskDrive",
-                             "Win32_LogicalDisk", "Win32_ComputerSystemProduct", "CIM_Controller"}) {
+    for (const char* line :
+         {"Win32_BaseBoard", "Win32_Processor", "Win32_OperatingSystem",
+          "Win32_PerfFormattedData_PerfOS_Memory", "Win32_DiskDrive", "Win32_LogicalDisk",
+          "Win32_ComputerSystemProduct", "CIM_Controller"}) {
         errors += std::string("No data found for \"SELECT * FROM ") + line + "\", ";
     }
     const auto explained = report::explainErrors(errors);
@@ -482,7 +499,8 @@ TEST(ErrorsExplained, ScanWithoutTable) {
     const Summary s = summaryOfXml(scanWith(platform).xml);
     EXPECT_TRUE(s.errors.starts_with("Unable to query SMBIOS device data! ")) << s.errors;
     ASSERT_FALSE(s.errorsExplained.empty());
-    EXPECT_EQ(s.errorsExplained[0].rfind("WMI answered nothing at all", 0), 0u) << s.errorsExplained[0];
+    EXPECT_EQ(s.errorsExplained[0].rfind("WMI answered nothing at all", 0), 0u)
+        << s.errorsExplained[0];
     EXPECT_EQ(s.errorsExplained[1].rfind("no SMBIOS table: run with administrator rights", 0), 0u);
     // The seven SMBIOS lines are said by the one sentence, the eight WMI classes each.
     EXPECT_EQ(s.errorsExplained.size(), 2u + 8u);
@@ -495,27 +513,27 @@ TEST(SummaryValues, HumanSizes) {
         const char* text;
     };
     using report::SizeUnits;
-    for (const auto& c : std::vector<Case>{{0, SizeUnits::Binary, "0 B"},
-                                           {1023, SizeUnits::Binary, "1023 B"},
-                                           {1024, SizeUnits::Binary, "1 KiB"},
-                                           {8ULL << 30, SizeUnits::Binary, "8 GiB"},
-                                           {(23ULL << 30) + (1ULL << 29), SizeUnits::Binary, "23.5 GiB"},
-                                           {499570700288, SizeUnits::Binary, "465 GiB"},
-                                           {500105249280, SizeUnits::Decimal, "500 GB"},
-                                           {2000396321280, SizeUnits::Decimal, "2 TB"},
-                                           {1500000000, SizeUnits::Decimal, "1.5 GB"},
-                                           {~0ULL, SizeUnits::Binary, "16 EiB"}}) {
+    for (const auto& c :
+         std::vector<Case>{{0, SizeUnits::Binary, "0 B"},
+                           {1023, SizeUnits::Binary, "1023 B"},
+                           {1024, SizeUnits::Binary, "1 KiB"},
+                           {8ULL << 30, SizeUnits::Binary, "8 GiB"},
+                           {(23ULL << 30) + (1ULL << 29), SizeUnits::Binary, "23.5 GiB"},
+                           {499570700288, SizeUnits::Binary, "465 GiB"},
+                           {500105249280, SizeUnits::Decimal, "500 GB"},
+                           {2000396321280, SizeUnits::Decimal, "2 TB"},
+                           {1500000000, SizeUnits::Decimal, "1.5 GB"},
+                           {~0ULL, SizeUnits::Binary, "16 EiB"}}) {
         EXPECT_EQ(report::humanSize(c.bytes, c.units), c.text) << c.bytes;
     }
 }
 
 TEST(SummaryValues, Placeholders) {
-    for (const char* value : {"", "   ", "To Be Filled By O.E.M.", "To be filled by O.E.M.",
-                              "Default string", "System Serial Number", "Base Board Asset Tag",
-                              "No Asset Information", "No Asset Tag", "Not Available", "None",
-                              "0123456789", "..................", "00000000", "Not Specified",
-                              "03000200-0400-0500-0006-000700080009",
-                              "FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF"}) {
+    for (const char* value :
+         {"", "   ", "To Be Filled By O.E.M.", "To be filled by O.E.M.", "Default string",
+          "System Serial Number", "Base Board Asset Tag", "No Asset Information", "No Asset Tag",
+          "Not Available", "None", "0123456789", "..................", "00000000", "Not Specified",
+          "03000200-0400-0500-0006-000700080009", "FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF"}) {
         EXPECT_TRUE(report::isPlaceholderValue(value)) << '"' << value << '"';
     }
     for (const char* value : {"7KNZBH2", "..CN6970237M0012.", "40F688FD", "S3Z9NB0K123456A", "1",
@@ -533,12 +551,14 @@ TEST(SummaryValues, SerialNumbersForSearchSkipPlaceholdersAndRepeats) {
     s.memory.back().serialNumber = "28221928";
     s.disks.push_back({});
     s.disks.back().serialNumber = "ZFL1ABCD";
-    EXPECT_EQ(report::serialNumbers(s), (std::vector<std::string>{"7KNZBH2", "28221928", "ZFL1ABCD"}));
+    EXPECT_EQ(report::serialNumbers(s),
+              (std::vector<std::string>{"7KNZBH2", "28221928", "ZFL1ABCD"}));
 }
 
 TEST(SummaryText, ReadsAsATechnicianExpects) {
     GRAVELIN_NEED_REAL_TABLES();
-    const std::string text = report::summaryText(scannedSummary("jcreekmore-Dell-Precision-3620", desktopWmi()));
+    const std::string text =
+        report::summaryText(scannedSummary("jcreekmore-Dell-Precision-3620", desktopWmi()));
     for (const char* expected :
          {"Machine     Dell Inc. Precision Tower 3620, serial 7KNZBH2",
           "Memory      16 GiB in 2 of 4 slots\n",
@@ -548,7 +568,8 @@ TEST(SummaryText, ReadsAsATechnicianExpects) {
           "  C:  NTFS  \"System\"  465 GiB  120 GiB free  74 % used  Local disk",
           "Slots       5 expansion slots, 3 in use\n",
           "OS          Microsoft Windows 10 Pro, version 10.0.19045, build 19045, 64-bit\n"}) {
-        EXPECT_NE(text.find(expected), std::string::npos) << "missing: " << expected << "\nin:\n" << text;
+        EXPECT_NE(text.find(expected), std::string::npos) << "missing: " << expected << "\nin:\n"
+                                                          << text;
     }
 }
 
