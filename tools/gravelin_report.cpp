@@ -161,17 +161,6 @@ int unseal(const std::vector<std::string>& args) {
     return 0;
 }
 
-// The sealed text of a submit page: the value of the field scanResult.
-std::string_view submitPageValue(std::string_view page) {
-    constexpr std::string_view kField = "name=\"scanResult\" value=\"";
-    const auto start = page.find(kField);
-    if (start == std::string_view::npos) return {};
-    const auto from = start + kField.size();
-    const auto end = page.find('"', from);
-    if (end == std::string_view::npos) throw std::runtime_error("submit page: the scanResult value has no closing quote");
-    return page.substr(from, end - from);
-}
-
 bool looksLikeSealedHex(std::string_view text) {
     bool digits = false;
     for (const char c : text) {
@@ -195,7 +184,8 @@ report::Summary tableSummary(const std::string& file, const std::string& bytes) 
     try {
         table = parseTableFile(bytes);
     } catch (const std::runtime_error& e) {
-        throw std::runtime_error(file + ": not a submit page, sealed text, report or table dump (" + e.what() + ")");
+        throw std::runtime_error(file + ": not a submit page, sealed text, report or table dump (" +
+                                 e.what() + ")");
     }
     OfflinePlatform platform(std::move(table.registryValue), localeDecimalSeparator());
     CCore core(platform);
@@ -207,7 +197,8 @@ report::Summary tableSummary(const std::string& file, const std::string& bytes) 
     }
     pugi::xml_document document;
     const std::string xml = core.report().xmlText();
-    if (!document.load_buffer(xml.data(), xml.size())) throw std::runtime_error(file + ": the decoded table gave no report");
+    if (!document.load_buffer(xml.data(), xml.size()))
+        throw std::runtime_error(file + ": the decoded table gave no report");
     report::Summary summary = report::summarise(document);
     summary.errors = core.errorText();
     summary.errorsExplained = report::explainErrors(summary.errors);
@@ -219,15 +210,23 @@ report::Summary summaryOf(const std::string& file) {
     const std::string bytes = readInput(file);
     std::string_view text = bytes;
     if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
-    if (const auto sealed = submitPageValue(text); !sealed.empty()) {
-        return receivedSummary(file, report::receiveSealed(sealed));
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
+        text.remove_prefix(1);
+    // A submit page (its field can hold nothing a report's text holds: quotes in values are
+    // escaped there) or a bare sealed text.
+    if (text.find("name=\"scanResult\" value=\"") != std::string_view::npos ||
+        looksLikeSealedHex(text)) {
+        const auto sealed = report::sealedTextIn(text);
+        if (!sealed)
+            throw std::runtime_error(file +
+                                     ": submit page: the scanResult value has no closing quote");
+        return receivedSummary(file, report::receiveSealed(*sealed));
     }
-    if (looksLikeSealedHex(text)) return receivedSummary(file, report::receiveSealed(text));
     if (text.starts_with("<")) {
         auto result = report::receiveText(text);
         // A report saved as the machine sent it is in its code page.
-        if (result.rejection == report::Rejection::NotXml) result = report::receiveText(windows1252().toUtf8(text));
+        if (result.rejection == report::Rejection::NotXml)
+            result = report::receiveText(windows1252().toUtf8(text));
         return receivedSummary(file, result);
     }
     return tableSummary(file, bytes);
@@ -241,7 +240,8 @@ int summary(const std::vector<std::string>& args) {
 
 int diff(const std::vector<std::string>& args) {
     if (args.size() != 2) throw UsageError("diff takes two FILEs: BEFORE AFTER");
-    if (args[0] == "-" && args[1] == "-") throw UsageError("diff reads at most one FILE from stdin");
+    if (args[0] == "-" && args[1] == "-")
+        throw UsageError("diff reads at most one FILE from stdin");
     const report::Summary before = summaryOf(args[0]);
     const report::Summary after = summaryOf(args[1]);
     std::cout << report::diffText(report::diff(before, after));
