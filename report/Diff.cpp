@@ -193,33 +193,35 @@ void compareLists(const std::string& component, std::vector<Item> before, std::v
                   std::vector<Change>& changes) {
     prepare(before);
     prepare(after);
-    std::vector<int> pairOf(before.size(), -1);  // index into after
+    // After prepare, identities and places are unique within a scan: one look-up each.
+    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    std::map<std::string_view, std::size_t> afterByIdentity, afterByPlace;
+    for (std::size_t a = 0; a < after.size(); ++a) {
+        if (!after[a].identity.empty()) afterByIdentity.emplace(after[a].identity, a);
+        afterByPlace.emplace(after[a].place, a);
+    }
+    std::vector<std::size_t> pairOf(before.size(), kNone);  // index into after
     std::vector<bool> taken(after.size(), false);
     std::vector<bool> byIdentity(before.size(), false);
     // First the parts themselves, then the places.
     for (std::size_t b = 0; b < before.size(); ++b) {
         if (before[b].identity.empty()) continue;
-        for (std::size_t a = 0; a < after.size(); ++a) {
-            if (!taken[a] && after[a].identity == before[b].identity) {
-                pairOf[b] = static_cast<int>(a);
-                taken[a] = true;
-                byIdentity[b] = true;
-                break;
-            }
-        }
+        const auto found = afterByIdentity.find(before[b].identity);
+        if (found == afterByIdentity.end() || taken[found->second]) continue;
+        pairOf[b] = found->second;
+        taken[found->second] = true;
+        byIdentity[b] = true;
     }
     for (std::size_t b = 0; b < before.size(); ++b) {
-        if (pairOf[b] >= 0) continue;
-        for (std::size_t a = 0; a < after.size(); ++a) {
-            if (taken[a] || after[a].place != before[b].place) continue;
-            pairOf[b] = static_cast<int>(a);
-            taken[a] = true;
-            break;
-        }
+        if (pairOf[b] != kNone) continue;
+        const auto found = afterByPlace.find(before[b].place);
+        if (found == afterByPlace.end() || taken[found->second]) continue;
+        pairOf[b] = found->second;
+        taken[found->second] = true;
     }
     std::vector<Change> found;
     for (std::size_t b = 0; b < before.size(); ++b) {
-        if (pairOf[b] < 0) {
+        if (pairOf[b] == kNone) {
             Change removed;
             removed.kind = Change::Kind::Removed;
             removed.component = component;
@@ -228,7 +230,7 @@ void compareLists(const std::string& component, std::vector<Item> before, std::v
             found.push_back(std::move(removed));
             continue;
         }
-        const Item& now = after[static_cast<std::size_t>(pairOf[b])];
+        const Item& now = after[pairOf[b]];
         auto fields = differingFields(before[b], now);
         if (fields.empty()) continue;
         Change changed;

@@ -408,3 +408,26 @@ TEST(DiffKeys, WholeComponentsAppearingAndDisappearing) {
 
 }  // namespace
 }  // namespace gravelin::testing
+
+namespace gravelin::testing {
+namespace {
+
+// As many parts as the intake lets a report hold, in another order in the second scan, one
+// of them replaced: the pairing finds each by look-up, not by trying every pair.
+TEST(DiffKeys, AsManyPartsAsAReportCanHold) {
+    constexpr std::size_t kDisks = 100000;
+    Summary before, after;
+    for (std::size_t i = 0; i < kDisks; ++i) {
+        const std::string n = std::to_string(i);
+        before.disks.push_back({"HDD", "S" + n, "disk" + n, "SATA", "1", 1000});
+    }
+    after.disks.assign(before.disks.rbegin(), before.disks.rend());
+    after.disks[10].serialNumber = "NEW";
+    const auto changes = report::diff(before, after);
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0].key, "disk" + std::to_string(kDisks - 11));
+    EXPECT_EQ(changes[0].note, "replaced");
+}
+
+}  // namespace
+}  // namespace gravelin::testing
