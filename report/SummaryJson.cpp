@@ -256,6 +256,14 @@ Summary summaryFromJson(const json& j) {
     return s;
 }
 
+std::string toJsonText(const Summary& summary) {
+    return toJson(summary).dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string toJsonText(const std::vector<Change>& changes) {
+    return toJson(changes).dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 Summary summaryFromJsonText(const std::string& text) {
     const json parsed = json::parse(text, nullptr, false);
     if (parsed.is_discarded()) return {};

@@ -71,6 +71,23 @@ TEST(SummaryJson, WrongOrMissingMembersKeepDefaults) {
     EXPECT_EQ(s.errorsExplained, (std::vector<std::string>{"one", "three"}));
 }
 
+// A report can carry bytes that are not UTF-8 in a value (a character reference to a lone
+// surrogate, a code-page byte): the text form replaces them, it does not throw.
+TEST(SummaryJson, TextOfInvalidUtf8) {
+    Summary s;
+    s.maker = "Soci\xE9t\xE9";
+    s.disks = {{"\xED\xA0\x80", "S1", "disk0", "", "", {}}};
+    EXPECT_THROW((void)report::toJson(s).dump(), nlohmann::json::type_error);
+    const std::string text = report::toJsonText(s);
+    const Summary read = report::summaryFromJsonText(text);
+    EXPECT_EQ(read.maker, "Soci\uFFFDt\uFFFD");
+    ASSERT_EQ(read.disks.size(), 1u);
+    EXPECT_EQ(read.disks[0].serialNumber, "S1");
+    Summary other = s;
+    other.maker = "x";
+    EXPECT_NE(report::toJsonText(report::diff(s, other)).find("\"x\""), std::string::npos);
+}
+
 TEST(SummaryJson, ChangeList) {
     Summary before, after;
     before.disks = {{"HDD", "S1", "disk0", "SATA", "1", 1000}};
