@@ -14,7 +14,9 @@
 #include "core/Core.h"
 #include "delivery/Blowfish.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "report/Summary.h"
 #include "tools/OfflinePlatform.h"
+#include "tools/ReportInput.h"
 #include "tools/TableFile.h"
 #include "report/Unseal.h"
 #include "utils/Utils.h"
@@ -31,6 +33,8 @@ constexpr const char* kUsage =
     "usage: gravelin-report decode [--all] [--query LINE]... FILE\n"
     "       gravelin-report seal [FILE]\n"
     "       gravelin-report unseal [FILE]\n"
+    "       gravelin-report summary FILE\n"
+    "       gravelin-report diff BEFORE AFTER\n"
     "\n"
     "decode  Reads an SMBIOS table from FILE: a dmidecode --dump-bin file (an _SM_, _SM3_\n"
     "        or _DMI_ entry point at offset 0), the registry value SMBiosData (an 8-byte\n"
@@ -156,6 +160,22 @@ int unseal(const std::vector<std::string>& args) {
     return 0;
 }
 
+int summary(const std::vector<std::string>& args) {
+    if (args.size() != 1) throw UsageError("summary takes one FILE");
+    std::cout << report::summaryText(summaryOfInput(args[0], readInput(args[0])));
+    return 0;
+}
+
+int diff(const std::vector<std::string>& args) {
+    if (args.size() != 2) throw UsageError("diff takes two FILEs: BEFORE AFTER");
+    if (args[0] == "-" && args[1] == "-")
+        throw UsageError("diff reads at most one FILE from stdin");
+    const report::Summary before = summaryOfInput(args[0], readInput(args[0]));
+    const report::Summary after = summaryOfInput(args[1], readInput(args[1]));
+    std::cout << report::diffText(report::diff(before, after));
+    return 0;
+}
+
 }  // namespace
 
 }  // namespace gravelin
@@ -172,6 +192,8 @@ int main(int argc, char** argv) {
         if (command == "decode") return gravelin::decode(args);
         if (command == "seal") return gravelin::seal(args);
         if (command == "unseal") return gravelin::unseal(args);
+        if (command == "summary") return gravelin::summary(args);
+        if (command == "diff") return gravelin::diff(args);
         throw gravelin::UsageError("unknown command " + command);
     } catch (const gravelin::UsageError& e) {
         std::cerr << "gravelin-report: " << e.what() << " (see gravelin-report --help)\n";
