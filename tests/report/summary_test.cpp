@@ -528,20 +528,6 @@ TEST(SummaryValues, HumanSizes) {
     }
 }
 
-TEST(SummaryValues, Placeholders) {
-    for (const char* value :
-         {"", "   ", "To Be Filled By O.E.M.", "To be filled by O.E.M.", "Default string",
-          "System Serial Number", "Base Board Asset Tag", "No Asset Information", "No Asset Tag",
-          "Not Available", "None", "0123456789", "..................", "00000000", "Not Specified",
-          "03000200-0400-0500-0006-000700080009", "FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF"}) {
-        EXPECT_TRUE(report::isPlaceholderValue(value)) << '"' << value << '"';
-    }
-    for (const char* value : {"7KNZBH2", "..CN6970237M0012.", "40F688FD", "S3Z9NB0K123456A", "1",
-                              "4C4C4544-004B-4E10-805A-B7C04F424832"}) {
-        EXPECT_FALSE(report::isPlaceholderValue(value)) << value;
-    }
-}
-
 TEST(SummaryValues, SerialNumbersForSearchSkipPlaceholdersAndRepeats) {
     Summary s;
     s.serialNumber = "7KNZBH2";
