@@ -1,5 +1,6 @@
 // Win32_DiskDrive: one object per physical disk under /sys/block (no loop, RAM, zram,
-// device-mapper, md, network block or optical devices), in kernel-name order. Sizes use
+// device-mapper, md, network block or optical devices), in kernel-name order; an NVMe
+// namespace reached over several paths (native multipath) once, by its subsystem. Sizes use
 // Windows' synthetic geometry: 255 heads, 63 sectors per track, whole cylinders.
 #include <algorithm>
 #include <array>
@@ -126,8 +127,12 @@ std::vector<WmiObject> queryDiskDrive(WmiContext& context) {
     std::vector<std::string> disks;
     for (const auto& name : context.fs().list("/sys/block")) {
         if (!isReportedDisk(name)) continue;
+        // Virtual block devices are no drives, except the namespaces of NVMe native
+        // multipath: their parent is the NVMe subsystem, one disk for all its paths.
         const std::string path = context.resolve("/sys/block/" + name);
-        if (path.find("/devices/virtual/") != std::string::npos) continue;
+        if (path.find("/devices/virtual/") != std::string::npos &&
+            path.find("/devices/virtual/nvme-subsystem/") == std::string::npos)
+            continue;
         disks.push_back(name);
     }
     std::sort(disks.begin(), disks.end(), diskNameLess);
