@@ -126,5 +126,64 @@ TEST(NvmeMultipath, VolumesOnMultipathNamespacesAreFixedDisks) {
                                                {"VolumeName", ""}}));
 }
 
+
+// ---- btrfs -------------------------------------------------------------------------------
+
+// Each btrfs file system shows one anonymous device number (0:N) for all its mounts: the
+// root on LUKS with subvolumes at / and /home, a USB stick at /media/user/BACKUP with a
+// snapshot subvolume below it. One object per file system, at its shortest mount point,
+// with the identity of the device the mount source names.
+TEST(Btrfs, OneVolumePerFileSystemWithTheDevicesIdentity) {
+    FixtureTree tree{"btrfs"};
+    FixtureMachine machine(tree);
+    const auto objects = machine.query("Win32_LogicalDisk");
+    ASSERT_EQ(objects.size(), 2U);
+    const Expected btrfs = {{"FileSystem", "btrfs"}, {"SupportsFileBasedCompression", "True"}};
+    // udev knows the LUKS mapping's label and UUID.
+    expectObject(objects[0], "Win32_LogicalDisk",
+                 with(with(volumeCommon("fedora"), btrfs),
+                      {{"Caption", "/"},
+                       {"Description", "Local Fixed Disk"},
+                       {"DeviceID", "/"},
+                       {"DriveType", "3"},
+                       {"FreeSpace", "241664000000"},
+                       {"MediaType", "12"},
+                       {"Name", "/"},
+                       {"Size", "491520000000"},
+                       {"VolumeName", "fedora"},
+                       {"VolumeSerialNumber", "6b8e3c1a-2f4d-4e5b-9c7a-1d2e3f4a5b6c"}}));
+    // No udev record for the stick: /sys/fs/btrfs names its file system and label.
+    expectObject(objects[1], "Win32_LogicalDisk",
+                 with(with(volumeCommon("fedora"), btrfs),
+                      {{"Caption", "/media/user/BACKUP"},
+                       {"Description", "Removable Disk"},
+                       {"DeviceID", "/media/user/BACKUP"},
+                       {"DriveType", "2"},
+                       {"FreeSpace", "36864000000"},
+                       {"MediaType", "11"},
+                       {"Name", "/media/user/BACKUP"},
+                       {"Size", "61440000000"},
+                       {"VolumeName", "BACKUP"},
+                       {"VolumeSerialNumber", "c0ffee00-1234-4abc-8def-0123456789ab"}}));
+    EXPECT_EQ(machine.system.statvfsAsked,
+              (std::vector<std::string>{"/", "/media/user/BACKUP"}));
+}
+
+// A source that names no block device (gone, or not visible here) leaves the identity
+// unknown instead of borrowing another device's.
+TEST(Btrfs, SourceWithoutBlockDeviceKeepsOneVolumeWithoutIdentity) {
+    FixtureTree tree{"btrfs"};
+    tree.remove("/dev/mapper/luks-5d7e0c4a");
+    tree.remove("/sys/class/block/dm-0");
+    FixtureMachine machine(tree);
+    const auto objects = machine.query("Win32_LogicalDisk");
+    ASSERT_EQ(objects.size(), 2U);
+    EXPECT_EQ(text(objects[0], "DeviceID"), "/");
+    EXPECT_EQ(text(objects[0], "DriveType"), "3");
+    EXPECT_TRUE(isNull(objects[0], "VolumeName"));
+    EXPECT_TRUE(isNull(objects[0], "VolumeSerialNumber"));
+    EXPECT_EQ(text(objects[1], "VolumeSerialNumber"), "c0ffee00-1234-4abc-8def-0123456789ab");
+}
+
 }  // namespace
 }  // namespace gravelin::testing
