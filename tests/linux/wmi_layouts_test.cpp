@@ -185,5 +185,85 @@ TEST(Btrfs, SourceWithoutBlockDeviceKeepsOneVolumeWithoutIdentity) {
     EXPECT_EQ(text(objects[1], "VolumeSerialNumber"), "c0ffee00-1234-4abc-8def-0123456789ab");
 }
 
+
+// ---- arm64 big.LITTLE --------------------------------------------------------------------
+
+// Four Cortex-A53 and two Cortex-A72 in one package on a device tree: core ids restart in
+// the second cluster (0-3, 0-1), so counting them gives 4 cores and implies SMT. The
+// sibling sets give six cores of one thread each.
+TEST(Arm64BigLittle, CoresCountedBySiblingSets) {
+    FixtureTree tree{"arm64-biglittle"};
+    FixtureMachine machine(tree);
+    const auto objects = machine.query("Win32_Processor");
+    ASSERT_EQ(objects.size(), 1U);
+    expectObject(objects[0], "Win32_Processor",
+                 {{"AddressWidth", "64"},
+                  {"Architecture", "12"},
+                  {"Availability", "3"},
+                  {"Caption", "ARMv8 (64-bit) Family 8 Model D03 Revision 4"},
+                  {"CpuStatus", "1"},
+                  {"CreationClassName", "Win32_Processor"},
+                  {"CurrentClockSpeed", "408"},
+                  {"DataWidth", "64"},
+                  {"Description", "ARMv8 (64-bit) Family 8 Model D03 Revision 4"},
+                  {"DeviceID", "CPU0"},
+                  {"L2CacheSize", "1536"},  // one 512 KiB and one 1 MiB cluster cache
+                  {"L3CacheSize", "0"},
+                  {"Level", "8"},
+                  {"LoadPercentage", "30"},
+                  {"Manufacturer", "ARM Limited"},
+                  {"MaxClockSpeed", "1416"},
+                  {"NumberOfCores", "6"},
+                  {"NumberOfEnabledCore", "6"},
+                  {"NumberOfLogicalProcessors", "6"},
+                  {"PowerManagementSupported", "False"},
+                  {"ProcessorType", "3"},
+                  {"Role", "CPU"},
+                  {"Status", "OK"},
+                  {"StatusInfo", "3"},
+                  {"SystemCreationClassName", "Win32_ComputerSystem"},
+                  {"SystemName", "rockpi"},
+                  {"ThreadCount", "6"}});
+}
+
+// Where the sibling sets are missing, a core id and then the CPU itself still tell cores
+// apart; a sibling set that does not contain its own CPU is not believed.
+TEST(Arm64BigLittle, FallbacksWhenSiblingSetsAreMissingOrWrong) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> removed;
+        std::vector<std::pair<std::string, std::string>> written;
+        const char* cores;
+    };
+    const std::string cpu = "/sys/devices/system/cpu/cpu";
+    std::vector<std::string> allSiblingFiles, allTopology;
+    for (int i = 0; i < 6; ++i) {
+        allSiblingFiles.push_back(cpu + std::to_string(i) + "/topology/core_cpus_list");
+        allSiblingFiles.push_back(cpu + std::to_string(i) + "/topology/thread_siblings_list");
+        allTopology.push_back(cpu + std::to_string(i) + "/topology");
+    }
+    const Case cases[] = {
+        {"older kernel: thread_siblings_list only", {allSiblingFiles[0], allSiblingFiles[8]}, {},
+         "6"},
+        {"no sibling sets: the core ids, which repeat", allSiblingFiles, {}, "4"},
+        {"no topology at all: one core per CPU", allTopology, {}, "6"},
+        {"a set without its own CPU falls back to the core id",
+         {},
+         {{cpu + "4/topology/core_cpus_list", "0\n"}},
+         "6"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FixtureTree tree{"arm64-biglittle"};
+        for (const auto& path : c.removed) tree.remove(path);
+        for (const auto& [path, text] : c.written) tree.write(path, text);
+        FixtureMachine machine(tree);
+        const auto objects = machine.query("Win32_Processor");
+        ASSERT_EQ(objects.size(), 1U);
+        EXPECT_EQ(text(objects[0], "NumberOfCores"), c.cores);
+        EXPECT_EQ(text(objects[0], "NumberOfLogicalProcessors"), "6");
+    }
+}
+
 }  // namespace
 }  // namespace gravelin::testing
