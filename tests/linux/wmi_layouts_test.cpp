@@ -1,5 +1,5 @@
 // Real-world layouts, one fixture tree each, checked property by property: NVMe native
-// multipath, btrfs subvolumes, an arm64 big.LITTLE board, a container.
+// multipath, btrfs subvolumes, an arm64 big.LITTLE board, a Docker container.
 #include <gtest/gtest.h>
 
 #include "WmiFixture.h"
@@ -263,6 +263,53 @@ TEST(Arm64BigLittle, FallbacksWhenSiblingSetsAreMissingOrWrong) {
         EXPECT_EQ(text(objects[0], "NumberOfCores"), c.cores);
         EXPECT_EQ(text(objects[0], "NumberOfLogicalProcessors"), "6");
     }
+}
+
+
+// ---- Containers ----------------------------------------------------------------------------
+
+// Docker bind-mounts /etc/hosts, /etc/hostname and /etc/resolv.conf as files from the
+// host's disk: files, not volumes. The overlay root is the one volume.
+TEST(Container, FilesMountedFromTheHostAreNoVolumes) {
+    FixtureTree tree{"container"};
+    FixtureMachine machine(tree);
+    const auto objects = machine.query("Win32_LogicalDisk");
+    ASSERT_EQ(objects.size(), 1U);
+    expectObject(objects[0], "Win32_LogicalDisk",
+                 with(volumeCommon("3f2a9c1b7d4e"), {{"Caption", "/"},
+                                                     {"Description", "Local Fixed Disk"},
+                                                     {"DeviceID", "/"},
+                                                     {"DriveType", "3"},
+                                                     {"FileSystem", "overlay"},
+                                                     {"FreeSpace", "43827200000"},
+                                                     {"MediaType", "12"},
+                                                     {"Name", "/"},
+                                                     {"Size", "102400000000"}}));
+}
+
+// A directory from the host (docker run -v /srv/data:/data) is a volume on the host's disk.
+TEST(Container, DirectoryMountedFromTheHostIsAVolume) {
+    FixtureTree tree{"container"};
+    const std::string mountinfo =
+        readText(fs::path(tree.root()) / "proc/self/mountinfo") +
+        "623 612 8:1 /srv/data /data rw,relatime - ext4 /dev/sda1 rw,errors=remount-ro\n";
+    tree.write("/proc/self/mountinfo", mountinfo);
+    tree.write("/data/.keep", "");
+    FixtureMachine machine(tree);
+    const auto objects = machine.query("Win32_LogicalDisk");
+    ASSERT_EQ(objects.size(), 2U);
+    EXPECT_EQ(text(objects[0], "DeviceID"), "/");
+    expectObject(objects[1], "Win32_LogicalDisk",
+                 with(volumeCommon("3f2a9c1b7d4e"), {{"Caption", "/data"},
+                                                     {"Description", "Local Fixed Disk"},
+                                                     {"DeviceID", "/data"},
+                                                     {"DriveType", "3"},
+                                                     {"FileSystem", "ext4"},
+                                                     {"FreeSpace", "43827200000"},
+                                                     {"MediaType", "12"},
+                                                     {"Name", "/data"},
+                                                     {"Size", "102400000000"},
+                                                     {"VolumeName", ""}}));
 }
 
 }  // namespace

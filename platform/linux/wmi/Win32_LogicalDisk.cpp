@@ -176,6 +176,14 @@ std::optional<BtrfsIdentity> btrfsIdentity(const WmiContext& context,
     return std::nullopt;
 }
 
+// A file bind-mounted over a file (a container's /etc/hosts, /etc/hostname and
+// /etc/resolv.conf, taken from the host's disk) is no volume. Only bind mounts of a
+// block-backed file system are looked at: a stat there cannot wait on a server.
+bool isFileMount(const WmiContext& context, const MountEntry& m) {
+    if (m.root == "/" || m.major == 0 || kindOf(m) != Kind::Local) return false;
+    return context.fs().exists(m.mountPoint) && !context.fs().isDirectory(m.mountPoint);
+}
+
 bool hasQuotaOption(const MountEntry& m) {
     for (const auto* options : {&m.options, &m.superOptions}) {
         std::size_t start = 0;
@@ -203,7 +211,7 @@ std::vector<WmiObject> queryLogicalDisk(WmiContext& context) {
     // The mounts in effect: a later mount on the same point hides an earlier one.
     std::vector<const MountEntry*> chosen;
     for (const auto& m : context.mounts()) {
-        if (kindOf(m) == Kind::Excluded) continue;
+        if (kindOf(m) == Kind::Excluded || isFileMount(context, m)) continue;
         std::erase_if(chosen, [&m](const MountEntry* c) { return c->mountPoint == m.mountPoint; });
         chosen.push_back(&m);
     }
