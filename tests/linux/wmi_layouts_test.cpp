@@ -1,5 +1,6 @@
 // Real-world layouts, one fixture tree each, checked property by property: NVMe native
-// multipath, btrfs subvolumes, an arm64 big.LITTLE board, a Docker container.
+// multipath, btrfs subvolumes, an arm64 big.LITTLE board, a Docker container, a root file
+// system in memory.
 #include <gtest/gtest.h>
 
 #include "WmiFixture.h"
@@ -310,6 +311,34 @@ TEST(Container, DirectoryMountedFromTheHostIsAVolume) {
                                                      {"Name", "/data"},
                                                      {"Size", "102400000000"},
                                                      {"VolumeName", ""}}));
+}
+
+
+// ---- Roots in memory ---------------------------------------------------------------------
+
+// A diskless machine runs from its initramfs (rootfs) or a tmpfs root: a RAM disk, not a
+// fixed disk.
+TEST(MemoryRoot, RootfsAndTmpfsRootsAreRamDisks) {
+    for (const std::string type : {"rootfs", "tmpfs"}) {
+        SCOPED_TRACE(type);
+        FixtureTree tree{"container"};
+        tree.write("/proc/self/mountinfo",
+                   "1 1 0:2 / / rw - " + type + " " + type +
+                       " rw,size=8000000k\n"
+                       "22 1 0:21 / /proc rw,relatime - proc proc rw\n");
+        FixtureMachine machine(tree);
+        const auto objects = machine.query("Win32_LogicalDisk");
+        ASSERT_EQ(objects.size(), 1U);
+        expectObject(objects[0], "Win32_LogicalDisk",
+                     with(volumeCommon("3f2a9c1b7d4e"), {{"Caption", "/"},
+                                                         {"Description", "RAM Disk"},
+                                                         {"DeviceID", "/"},
+                                                         {"DriveType", "6"},
+                                                         {"FileSystem", type},
+                                                         {"FreeSpace", "43827200000"},
+                                                         {"Name", "/"},
+                                                         {"Size", "102400000000"}}));
+    }
 }
 
 }  // namespace

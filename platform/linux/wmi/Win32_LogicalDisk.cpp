@@ -259,7 +259,8 @@ std::vector<WmiObject> queryLogicalDisk(WmiContext& context) {
         std::uint64_t driveType = 3;
         if (network) {
             driveType = 4;
-        } else if (m.fsType == "tmpfs" || m.fsType == "ramfs") {
+        } else if (m.fsType == "tmpfs" || m.fsType == "ramfs" || m.fsType == "rootfs") {
+            // rootfs: the initramfs a diskless system runs from, in memory like tmpfs
             driveType = 6;
         } else if (device && (m.fsType == "iso9660" || m.fsType == "udf") &&
                    device->diskName.starts_with("sr")) {
