@@ -1,6 +1,6 @@
 // Real-world layouts, one fixture tree each, checked property by property: NVMe native
-// multipath, btrfs subvolumes, an arm64 big.LITTLE board, a Docker container, a root file
-// system in memory.
+// multipath, SCSI paths joined by dm-multipath, btrfs subvolumes, an arm64 big.LITTLE
+// board, a Docker container, a root file system in memory.
 #include <gtest/gtest.h>
 
 #include "WmiFixture.h"
@@ -339,6 +339,62 @@ TEST(MemoryRoot, RootfsAndTmpfsRootsAreRamDisks) {
                                                          {"Name", "/"},
                                                          {"Size", "102400000000"}}));
     }
+}
+
+
+// ---- dm-multipath ------------------------------------------------------------------------
+
+// A storage array's LUN over two Fibre Channel paths (sdb, sdc) joined into mpatha: one
+// drive, at its first path, beside the local disk.
+TEST(DmMultipath, OneDrivePerLunAtItsFirstPath) {
+    FixtureTree tree{"dm-multipath"};
+    FixtureMachine machine(tree);
+    const auto objects = machine.query("Win32_DiskDrive");
+    ASSERT_EQ(objects.size(), 2U);
+    expectObject(objects[0], "Win32_DiskDrive",
+                 with(diskCommon("app01"), {{"Caption", "Micron_5300_MTFDDAK480TDS"},
+                                            {"DeviceID", "/dev/sda"},
+                                            {"FirmwareRevision", "U001"},
+                                            {"Index", "0"},
+                                            {"InterfaceType", "IDE"},
+                                            {"Model", "Micron_5300_MTFDDAK480TDS"},
+                                            {"Name", "/dev/sda"},
+                                            {"Partitions", "2"},
+                                            {"SCSILogicalUnit", "0"},
+                                            {"SCSIPort", "0"},
+                                            {"SerialNumber", "2034291A8C3F"},
+                                            {"Size", "480101368320"},
+                                            {"TotalCylinders", "58369"},
+                                            {"TotalSectors", "937697985"},
+                                            {"TotalTracks", "14884095"}}));
+    expectObject(objects[1], "Win32_DiskDrive",
+                 with(diskCommon("app01"), {{"Caption", "NETAPP LUN C-Mode"},
+                                            {"DeviceID", "/dev/sdb"},
+                                            {"FirmwareRevision", "9800"},
+                                            {"Index", "1"},
+                                            {"Manufacturer", "NETAPP"},
+                                            {"Model", "NETAPP LUN C-Mode"},
+                                            {"Name", "/dev/sdb"},
+                                            {"Partitions", "0"},
+                                            {"SCSILogicalUnit", "1"},
+                                            {"SCSIPort", "1"},
+                                            {"SerialNumber", "81Dx3E-Ey-1z"},
+                                            {"Size", "2199020382720"},
+                                            {"TotalCylinders", "267349"},
+                                            {"TotalSectors", "4294961685"},
+                                            {"TotalTracks", "68173995"}}));
+}
+
+// A device-mapper holder that is no multipath map (LVM, LUKS) keeps its disks apart.
+TEST(DmMultipath, OtherDeviceMapperHoldersJoinNothing) {
+    FixtureTree tree{"dm-multipath"};
+    tree.write("/sys/devices/virtual/block/dm-0/dm/uuid", "LVM-Xk2b9Wq0\n");
+    FixtureMachine machine(tree);
+    const auto objects = machine.query("Win32_DiskDrive");
+    ASSERT_EQ(objects.size(), 3U);
+    EXPECT_EQ(text(objects[1], "DeviceID"), "/dev/sdb");
+    EXPECT_EQ(text(objects[2], "DeviceID"), "/dev/sdc");
+    EXPECT_EQ(text(objects[2], "Index"), "2");
 }
 
 }  // namespace
