@@ -266,14 +266,10 @@ TEST(Arm64BigLittle, FallbacksWhenSiblingSetsAreMissingOrWrong) {
     }
 }
 
-
 // ---- Containers ----------------------------------------------------------------------------
 
-// Docker bind-mounts /etc/hosts, /etc/hostname and /etc/resolv.conf as files from the
-// host's disk: files, not volumes. The overlay root is the one volume.
-TEST(Container, FilesMountedFromTheHostAreNoVolumes) {
-    FixtureTree tree{"container"};
-    FixtureMachine machine(tree);
+// The container's one volume: its overlay root.
+void checkContainerRoot(FixtureMachine& machine) {
     const auto objects = machine.query("Win32_LogicalDisk");
     ASSERT_EQ(objects.size(), 1U);
     expectObject(objects[0], "Win32_LogicalDisk",
@@ -286,6 +282,28 @@ TEST(Container, FilesMountedFromTheHostAreNoVolumes) {
                                                      {"MediaType", "12"},
                                                      {"Name", "/"},
                                                      {"Size", "102400000000"}}));
+}
+
+// Docker bind-mounts /etc/hosts, /etc/hostname and /etc/resolv.conf as files from the
+// host's disk: files, not volumes. The overlay root is the one volume. The same on a host
+// whose disk is btrfs (an anonymous device number).
+TEST(Container, FilesMountedFromTheHostAreNoVolumes) {
+    for (const bool btrfsHost : {false, true}) {
+        SCOPED_TRACE(btrfsHost ? "btrfs host" : "ext4 host");
+        FixtureTree tree{"container"};
+        if (btrfsHost) {
+            std::string mountinfo = readText(fs::path(tree.root()) / "proc/self/mountinfo");
+            for (auto at = mountinfo.find(" 8:1 "); at != std::string::npos;
+                 at = mountinfo.find(" 8:1 ", at))
+                mountinfo.replace(at, 5, " 0:34 ");
+            for (auto at = mountinfo.find(" ext4 "); at != std::string::npos;
+                 at = mountinfo.find(" ext4 ", at))
+                mountinfo.replace(at, 6, " btrfs ");
+            tree.write("/proc/self/mountinfo", mountinfo);
+        }
+        FixtureMachine machine(tree);
+        checkContainerRoot(machine);
+    }
 }
 
 // A directory from the host (docker run -v /srv/data:/data) is a volume on the host's disk.

@@ -178,9 +178,11 @@ std::optional<BtrfsIdentity> btrfsIdentity(const WmiContext& context,
 
 // A file bind-mounted over a file (a container's /etc/hosts, /etc/hostname and
 // /etc/resolv.conf, taken from the host's disk) is no volume. Only bind mounts of a
-// block-backed file system are looked at: a stat there cannot wait on a server.
+// block-backed file system (a device number, or btrfs's anonymous one with a /dev source)
+// are looked at: a stat there cannot wait on a server.
 bool isFileMount(const WmiContext& context, const MountEntry& m) {
-    if (m.root == "/" || m.major == 0 || kindOf(m) != Kind::Local) return false;
+    if (m.root == "/" || kindOf(m) != Kind::Local) return false;
+    if (m.major == 0 && !m.source.starts_with("/dev/")) return false;
     return context.fs().exists(m.mountPoint) && !context.fs().isDirectory(m.mountPoint);
 }
 
