@@ -101,5 +101,31 @@ TEST(RateSampling, TheEarlyReadingServesOneScanOnly) {
     EXPECT_EQ(system.firstCounterReading(fs).seconds, 10);
 }
 
+
+// What the program does at its start: the running machine's first reading, taken before the
+// platform exists, goes to the first HostSystem that reads "/", once; a fixture root never
+// gets it.
+TEST(RateSampling, ProgramStartReadingGoesToTheFirstHostOfTheRunningMachine) {
+    const auto now = [] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
+    HostSystem::takeEarlyCounterReading();
+    const double afterStart = now();
+    FixtureTree tree{"laptop"};
+    HostSystem fixtureHost;
+    const auto fixtureReading = fixtureHost.firstCounterReading(RootFs(tree.root()));
+    EXPECT_GE(fixtureReading.seconds, afterStart);
+    EXPECT_NE(fixtureReading.stat, std::nullopt);
+
+    HostSystem host;
+    const RootFs machine("/");
+    const auto first = host.firstCounterReading(machine);
+    EXPECT_LE(first.seconds, afterStart);
+    ASSERT_TRUE(first.stat.has_value());
+    EXPECT_TRUE(first.stat->starts_with("cpu "));
+    EXPECT_GE(HostSystem().firstCounterReading(machine).seconds, afterStart);
+}
+
 }  // namespace
 }  // namespace gravelin::testing

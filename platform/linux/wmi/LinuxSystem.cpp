@@ -187,10 +187,25 @@ void HostSystem::takeFirstCounterReading(const RootFs& fs) {
     early_ = readCounters(fs);
 }
 
+namespace {
+// The running machine's reading taken at program start, until a HostSystem takes it.
+std::optional<CounterReading>& programStartReading() {
+    static std::optional<CounterReading> reading;
+    return reading;
+}
+}  // namespace
+
+void HostSystem::takeEarlyCounterReading() {
+    HostSystem host;
+    programStartReading() = host.readCounters(RootFs("/"));
+}
+
 CounterReading HostSystem::firstCounterReading(const RootFs& fs) {
-    if (early_) {
-        CounterReading reading = std::move(*early_);
-        early_.reset();
+    auto& programStart = programStartReading();
+    for (auto* early : {&early_, fs.root() == "/" ? &programStart : nullptr}) {
+        if (early == nullptr || !*early) continue;
+        CounterReading reading = std::move(**early);
+        early->reset();
         return reading;
     }
     return readCounters(fs);

@@ -118,6 +118,9 @@ public:
     // Reads the rate counters now; the first reading the WMI classes use, when taken at
     // the very start of the program.
     void takeFirstCounterReading(const RootFs& fs);
+    // The same for the running machine ("/"), kept for the first HostSystem that asks: the
+    // program calls it before anything else.
+    static void takeEarlyCounterReading();
 
 protected:
     // The clock of the readings (seconds, monotonic) and the pause; tests put a fake here.
