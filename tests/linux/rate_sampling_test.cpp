@@ -101,7 +101,6 @@ TEST(RateSampling, TheEarlyReadingServesOneScanOnly) {
     EXPECT_EQ(system.firstCounterReading(fs).seconds, 10);
 }
 
-
 // What the program does at its start: the running machine's first reading, taken before the
 // platform exists, goes to the first HostSystem that reads "/", once; a fixture root never
 // gets it.

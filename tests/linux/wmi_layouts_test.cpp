@@ -127,7 +127,6 @@ TEST(NvmeMultipath, VolumesOnMultipathNamespacesAreFixedDisks) {
                                                {"VolumeName", ""}}));
 }
 
-
 // ---- btrfs -------------------------------------------------------------------------------
 
 // Each btrfs file system shows one anonymous device number (0:N) for all its mounts: the
@@ -166,8 +165,7 @@ TEST(Btrfs, OneVolumePerFileSystemWithTheDevicesIdentity) {
                        {"Size", "61440000000"},
                        {"VolumeName", "BACKUP"},
                        {"VolumeSerialNumber", "c0ffee00-1234-4abc-8def-0123456789ab"}}));
-    EXPECT_EQ(machine.system.statvfsAsked,
-              (std::vector<std::string>{"/", "/media/user/BACKUP"}));
+    EXPECT_EQ(machine.system.statvfsAsked, (std::vector<std::string>{"/", "/media/user/BACKUP"}));
 }
 
 // A source that names no block device (gone, or not visible here) leaves the identity
@@ -185,7 +183,6 @@ TEST(Btrfs, SourceWithoutBlockDeviceKeepsOneVolumeWithoutIdentity) {
     EXPECT_TRUE(isNull(objects[0], "VolumeSerialNumber"));
     EXPECT_EQ(text(objects[1], "VolumeSerialNumber"), "c0ffee00-1234-4abc-8def-0123456789ab");
 }
-
 
 // ---- arm64 big.LITTLE --------------------------------------------------------------------
 
@@ -237,15 +234,15 @@ TEST(Arm64BigLittle, FallbacksWhenSiblingSetsAreMissingOrWrong) {
         const char* cores;
     };
     const std::string cpu = "/sys/devices/system/cpu/cpu";
-    std::vector<std::string> allSiblingFiles, allTopology;
+    std::vector<std::string> coreCpusFiles, allSiblingFiles, allTopology;
     for (int i = 0; i < 6; ++i) {
-        allSiblingFiles.push_back(cpu + std::to_string(i) + "/topology/core_cpus_list");
+        coreCpusFiles.push_back(cpu + std::to_string(i) + "/topology/core_cpus_list");
+        allSiblingFiles.push_back(coreCpusFiles.back());
         allSiblingFiles.push_back(cpu + std::to_string(i) + "/topology/thread_siblings_list");
         allTopology.push_back(cpu + std::to_string(i) + "/topology");
     }
     const Case cases[] = {
-        {"older kernel: thread_siblings_list only", {allSiblingFiles[0], allSiblingFiles[8]}, {},
-         "6"},
+        {"older kernel: thread_siblings_list only", coreCpusFiles, {}, "6"},
         {"no sibling sets: the core ids, which repeat", allSiblingFiles, {}, "4"},
         {"no topology at all: one core per CPU", allTopology, {}, "6"},
         {"a set without its own CPU falls back to the core id",
@@ -331,7 +328,6 @@ TEST(Container, DirectoryMountedFromTheHostIsAVolume) {
                                                      {"VolumeName", ""}}));
 }
 
-
 // ---- Roots in memory ---------------------------------------------------------------------
 
 // A diskless machine runs from its initramfs (rootfs) or a tmpfs root: a RAM disk, not a
@@ -340,10 +336,9 @@ TEST(MemoryRoot, RootfsAndTmpfsRootsAreRamDisks) {
     for (const std::string type : {"rootfs", "tmpfs"}) {
         SCOPED_TRACE(type);
         FixtureTree tree{"container"};
-        tree.write("/proc/self/mountinfo",
-                   "1 1 0:2 / / rw - " + type + " " + type +
-                       " rw,size=8000000k\n"
-                       "22 1 0:21 / /proc rw,relatime - proc proc rw\n");
+        tree.write("/proc/self/mountinfo", "1 1 0:2 / / rw - " + type + " " + type +
+                                               " rw,size=8000000k\n"
+                                               "22 1 0:21 / /proc rw,relatime - proc proc rw\n");
         FixtureMachine machine(tree);
         const auto objects = machine.query("Win32_LogicalDisk");
         ASSERT_EQ(objects.size(), 1U);
@@ -358,7 +353,6 @@ TEST(MemoryRoot, RootfsAndTmpfsRootsAreRamDisks) {
                                                          {"Size", "102400000000"}}));
     }
 }
-
 
 // ---- dm-multipath ------------------------------------------------------------------------
 

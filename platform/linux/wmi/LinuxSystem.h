@@ -1,6 +1,7 @@
 // What the Linux WMI classes learn from the system other than by reading files: uname,
 // the host name, the clock and the time zone, statvfs and birth times (bounded by a
-// time-out), CPUID, the address-space limit, and the two readings of the rate counters. Tests replace it with a description of a fixture machine.
+// time-out), CPUID, the address-space limit, and the two readings of the rate counters. Tests
+// replace it with a description of a fixture machine.
 #pragma once
 
 #include <array>

@@ -250,8 +250,8 @@ std::vector<WmiObject> queryLogicalDisk(WmiContext& context) {
         const auto* device = volume ? &volume->device : nullptr;
         const auto udev = volume ? context.udev(volume->udevKey)
                                  : std::map<std::string, std::string, std::less<>>{};
-        const auto btrfs = device && m.fsType == "btrfs" ? btrfsIdentity(context, device->name)
-                                                         : std::nullopt;
+        const auto btrfs =
+            device && m.fsType == "btrfs" ? btrfsIdentity(context, device->name) : std::nullopt;
         const auto udevValue = [&udev](std::string_view key) -> std::optional<std::string> {
             const auto it = udev.find(key);
             if (it == udev.end() || it->second.empty()) return std::nullopt;
