@@ -1,8 +1,8 @@
 // Win32_DiskDrive: one object per physical disk under /sys/block (no loop, RAM, zram,
-// device-mapper, md, network block or optical devices), in kernel-name order; an NVMe
-// namespace reached over several paths (native multipath) once, by its subsystem, and a
-// SCSI LUN joined by dm-multipath once, by its first path. Sizes use
-// Windows' synthetic geometry: 255 heads, 63 sectors per track, whole cylinders.
+// device-mapper, md, network block or optical devices), in kernel-name order. A disk reached
+// over several paths is one object: an NVMe namespace under native multipath by its
+// subsystem, a SCSI LUN joined by dm-multipath by its first path. Sizes use Windows'
+// synthetic geometry: 255 heads, 63 sectors per track, whole cylinders.
 #include <algorithm>
 #include <array>
 #include <set>

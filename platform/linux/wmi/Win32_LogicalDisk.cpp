@@ -1,9 +1,9 @@
 // Win32_LogicalDisk: one object per mounted volume, DeviceID = its mount point. "/" always;
-// block-backed file systems once per device (the shortest mount point); removable media;
-// network shares. Pseudo, ephemeral and image file systems are left out. A btrfs file
-// system (one anonymous device number for all its subvolumes) is one volume, its device
-// found from the mount source. Sizes come from
-// statvfs, bounded by a time-out so that a share that does not answer costs only its sizes.
+// local file systems once each (the shortest mount point; btrfs shows one anonymous device
+// number for all its subvolumes, its device is found from the mount source); removable
+// media; network shares. Pseudo, ephemeral and image file systems, and files bind-mounted
+// over files, are left out. Sizes come from statvfs, bounded by a time-out so that a share
+// that does not answer costs only its sizes.
 #include <algorithm>
 #include <array>
 #include <set>
