@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Times the whole Linux scan, from the start of gravelin-scanner to its submit page (no
 # browser: it runs in a scratch directory with a PATH that has no xdg-open), beside
-# `lshw -xml` on the same machine in the same run: wall time (hyperfine) and peak memory
-# (GNU time's maximum resident set size, the median of several runs).
+# `lshw -xml` on the same machine in the same run: wall time and CPU time (hyperfine's user +
+# system time) and peak memory (GNU time's maximum resident set size, the median of several
+# runs).
 #
 #   bench/whole_scan.sh [path/to/gravelin-scanner]      (RUNS=20 by default)
 set -euo pipefail
@@ -42,9 +43,12 @@ import json, statistics, sys
 results = {r["command"]: r for r in json.load(open(sys.argv[1]))["results"]}
 scan, lshw = results["gravelin-scanner"], results["lshw -xml"]
 ms = lambda r: 1000 * statistics.median(r["times"])
-print("== summary (medians)")
+cpu = lambda r: 1000 * (r["user"] + r["system"])  # hyperfine gives means only
+print("== summary (medians; CPU time: means)")
 print(f"wall: gravelin-scanner {ms(scan):.1f} ms, lshw -xml {ms(lshw):.1f} ms, "
       f"ratio {ms(scan) / ms(lshw):.2f}")
+print(f"cpu (user+system): gravelin-scanner {cpu(scan):.1f} ms, lshw -xml {cpu(lshw):.1f} ms, "
+      f"ratio {cpu(scan) / cpu(lshw):.2f}")
 print(f"peak memory: gravelin-scanner {sys.argv[2]} KiB, lshw -xml {sys.argv[3]} KiB, "
       f"ratio {int(sys.argv[2]) / int(sys.argv[3]):.2f}")
 PY

@@ -9,6 +9,8 @@
 #include "platform/linux/LinuxPlatform.h"
 
 int main() {
+    // The rates' first reading before anything else: the scan's work fills the interval.
+    gravelin::HostSystem::takeEarlyCounterReading();
     gravelin::LinuxPlatform platform;
     const int code = gravelin::runScanner(platform);
     if (::isatty(STDERR_FILENO) == 1) std::fputs(platform.handOffSummary().c_str(), stderr);

@@ -126,14 +126,19 @@ public:
         if (text.empty()) return std::nullopt;
         return std::stoull(text);
     }
-    double waitCounterInterval() override {
-        ++intervalsWaited;
-        return std::stod(get("sample.interval", "1.0"));
+    // The first reading at second 0, the second one sample.interval later.
+    CounterReading firstCounterReading(const RootFs& fs) override {
+        return {fs.read("/proc/stat"), fs.read("/proc/vmstat"), 0.0};
     }
-    std::optional<std::string> readSecondSample(const RootFs& fs, std::string_view path) override {
+    CounterReading secondCounterReading(const RootFs& fs, const CounterReading& first) override {
+        ++intervalsWaited;
         const RootFs second(root_ + "/.fixture/sample2");
-        if (auto text = second.read(path)) return text;
-        return fs.read(path);
+        const auto read = [&](std::string_view path) {
+            auto text = second.read(path);
+            return text ? text : fs.read(path);
+        };
+        return {read("/proc/stat"), read("/proc/vmstat"),
+                first.seconds + std::stod(get("sample.interval", "1.0"))};
     }
     bool denies(std::string_view path) const override {
         if (get("uid", "0") == "0") return false;

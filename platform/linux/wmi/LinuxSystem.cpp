@@ -164,11 +164,58 @@ std::optional<std::uint64_t> HostSystem::addressSpaceLimit() {
     return static_cast<std::uint64_t>(limit.rlim_cur);
 }
 
-double HostSystem::waitCounterInterval() {
-    const auto start = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(kCounterSampleInterval);
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    return elapsed.count();
+double HostSystem::monotonicSeconds() {
+    const std::chrono::duration<double> since = std::chrono::steady_clock::now().time_since_epoch();
+    return since.count();
+}
+
+void HostSystem::sleepSeconds(double seconds) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+CounterReading HostSystem::readCounters(const RootFs& fs) {
+    CounterReading reading;
+    // The time between the two reads of one reading is part of neither interval: take the
+    // clock between them.
+    reading.stat = fs.read("/proc/stat", 4U << 20);
+    reading.seconds = monotonicSeconds();
+    reading.vmstat = fs.read("/proc/vmstat", 1U << 20);
+    return reading;
+}
+
+void HostSystem::takeFirstCounterReading(const RootFs& fs) {
+    early_ = readCounters(fs);
+}
+
+namespace {
+// The running machine's reading taken at program start, until a HostSystem takes it.
+std::optional<CounterReading>& programStartReading() {
+    static std::optional<CounterReading> reading;
+    return reading;
+}
+}  // namespace
+
+void HostSystem::takeEarlyCounterReading() {
+    HostSystem host;
+    programStartReading() = host.readCounters(RootFs("/"));
+}
+
+CounterReading HostSystem::firstCounterReading(const RootFs& fs) {
+    auto& programStart = programStartReading();
+    for (auto* early : {&early_, fs.root() == "/" ? &programStart : nullptr}) {
+        if (early == nullptr || !*early) continue;
+        CounterReading reading = std::move(**early);
+        early->reset();
+        return reading;
+    }
+    return readCounters(fs);
+}
+
+CounterReading HostSystem::secondCounterReading(const RootFs& fs, const CounterReading& first) {
+    const std::chrono::duration<double> interval = kCounterSampleInterval;
+    const double remaining = first.seconds + interval.count() - monotonicSeconds();
+    if (remaining > 0) sleepSeconds(remaining);
+    return readCounters(fs);
 }
 
 }  // namespace gravelin

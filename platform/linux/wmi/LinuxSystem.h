@@ -1,7 +1,7 @@
 // What the Linux WMI classes learn from the system other than by reading files: uname,
 // the host name, the clock and the time zone, statvfs and birth times (bounded by a
-// time-out), CPUID, the address-space limit, and the pause between the two counter
-// samples. Tests replace it with a description of a fixture machine.
+// time-out), CPUID, the address-space limit, and the two readings of the rate counters. Tests
+// replace it with a description of a fixture machine.
 #pragma once
 
 #include <array>
@@ -52,9 +52,18 @@ struct FsStats {
     std::uint64_t nameMax = 0;          // f_namemax
 };
 
-// How long the two samples of the rate counters lie apart, and the most the statvfs calls
-// of one query may take together.
-inline constexpr std::chrono::milliseconds kCounterSampleInterval{250};
+// One reading of the rate counters and the moment it was taken, in seconds on a clock that
+// only moves forward.
+struct CounterReading {
+    std::optional<std::string> stat;    // /proc/stat
+    std::optional<std::string> vmstat;  // /proc/vmstat
+    double seconds = 0;
+};
+
+// The least time between the two readings of the rate counters, counted from the first
+// (taken at program start, so that the scan's own work fills most of it), and the most the
+// statvfs calls of one query may take together.
+inline constexpr std::chrono::milliseconds kCounterSampleInterval{100};
 inline constexpr std::chrono::milliseconds kStatvfsTimeout{1500};
 
 class LinuxSystem {
@@ -80,12 +89,12 @@ public:
     // A finite RLIMIT_AS in bytes, or nothing when unlimited.
     virtual std::optional<std::uint64_t> addressSpaceLimit() = 0;
 
-    // Waits the counter sample interval; returns the seconds that really passed.
-    virtual double waitCounterInterval() = 0;
-    // The second sample of a counter file (/proc/stat, /proc/vmstat).
-    virtual std::optional<std::string> readSecondSample(const RootFs& fs, std::string_view path) {
-        return fs.read(path, 1U << 20);
-    }
+    // The first reading of the rate counters: the one taken at program start when there is
+    // one (handed out once), else one taken now.
+    virtual CounterReading firstCounterReading(const RootFs& fs) = 0;
+    // The second reading, taken once at least the sample interval has passed since `first`:
+    // it waits only for what remains of the interval.
+    virtual CounterReading secondCounterReading(const RootFs& fs, const CounterReading& first) = 0;
 
     // True when the running user may not read this file although it exists (files only
     // root may read). On a real machine the read itself fails; fixtures say it here.
@@ -104,13 +113,28 @@ public:
     std::optional<std::int64_t> birthTime(const RootFs& fs, const std::string& path) override;
     std::optional<std::array<std::uint32_t, 4>> cpuid(std::uint32_t leaf) override;
     std::optional<std::uint64_t> addressSpaceLimit() override;
-    double waitCounterInterval() override;
+    CounterReading firstCounterReading(const RootFs& fs) override;
+    CounterReading secondCounterReading(const RootFs& fs, const CounterReading& first) override;
+
+    // Reads the rate counters now; the first reading the WMI classes use, when taken at
+    // the very start of the program.
+    void takeFirstCounterReading(const RootFs& fs);
+    // The same for the running machine ("/"), kept for the first HostSystem that asks: the
+    // program calls it before anything else.
+    static void takeEarlyCounterReading();
 
 protected:
+    // The clock of the readings (seconds, monotonic) and the pause; tests put a fake here.
+    virtual double monotonicSeconds();
+    virtual void sleepSeconds(double seconds);
     // The blocking call itself, run on a worker thread that may outlive this object, so it
     // must hold everything it uses (tests put a hanging one here).
     using StatvfsCall = std::function<FsStats(const std::string& hostPath)>;
     virtual StatvfsCall statvfsCall();
+
+private:
+    CounterReading readCounters(const RootFs& fs);
+    std::optional<CounterReading> early_;
 };
 
 }  // namespace gravelin

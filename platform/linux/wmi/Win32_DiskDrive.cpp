@@ -1,8 +1,11 @@
 // Win32_DiskDrive: one object per physical disk under /sys/block (no loop, RAM, zram,
-// device-mapper, md, network block or optical devices), in kernel-name order. Sizes use
-// Windows' synthetic geometry: 255 heads, 63 sectors per track, whole cylinders.
+// device-mapper, md, network block or optical devices), in kernel-name order. A disk reached
+// over several paths is one object: an NVMe namespace under native multipath by its
+// subsystem, a SCSI LUN joined by dm-multipath by its first path. Sizes use Windows'
+// synthetic geometry: 255 heads, 63 sectors per track, whole cylinders.
 #include <algorithm>
 #include <array>
+#include <set>
 
 #include "platform/linux/wmi/Classes.h"
 #include "platform/linux/wmi/WmiSupport.h"
@@ -116,6 +119,15 @@ std::string joinTrimmed(const std::optional<std::string>& a, const std::optional
     return text;
 }
 
+// The dm-multipath map ("dm-0") a SCSI disk is one path of, or nothing.
+std::optional<std::string> multipathMap(const WmiContext& context, const std::string& name) {
+    for (const auto& holder : context.fs().list("/sys/block/" + name + "/holders")) {
+        const auto uuid = context.value("/sys/block/" + holder + "/dm/uuid");
+        if (uuid && uuid->starts_with("mpath-")) return holder;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 namespace properties {
@@ -126,11 +138,23 @@ std::vector<WmiObject> queryDiskDrive(WmiContext& context) {
     std::vector<std::string> disks;
     for (const auto& name : context.fs().list("/sys/block")) {
         if (!isReportedDisk(name)) continue;
+        // Virtual block devices are no drives, except the namespaces of NVMe native
+        // multipath: their parent is the NVMe subsystem, one disk for all its paths.
         const std::string path = context.resolve("/sys/block/" + name);
-        if (path.find("/devices/virtual/") != std::string::npos) continue;
+        if (path.find("/devices/virtual/") != std::string::npos &&
+            path.find("/devices/virtual/nvme-subsystem/") == std::string::npos)
+            continue;
         disks.push_back(name);
     }
     std::sort(disks.begin(), disks.end(), diskNameLess);
+    // A LUN reached over several SCSI paths that dm-multipath joins is one drive: its
+    // first path stands for it.
+    std::set<std::string> maps;
+    std::erase_if(disks, [&](const std::string& name) {
+        if (!name.starts_with("sd")) return false;
+        const auto map = multipathMap(context, name);
+        return map && !maps.insert(*map).second;
+    });
 
     std::vector<WmiObject> objects;
     for (std::size_t index = 0; index < disks.size(); ++index) {

@@ -1,7 +1,9 @@
 // Win32_LogicalDisk: one object per mounted volume, DeviceID = its mount point. "/" always;
-// block-backed file systems once per device (the shortest mount point); removable media;
-// network shares. Pseudo, ephemeral and image file systems are left out. Sizes come from
-// statvfs, bounded by a time-out so that a share that does not answer costs only its sizes.
+// local file systems once each (the shortest mount point; btrfs shows one anonymous device
+// number for all its subvolumes, its device is found from the mount source); removable
+// media; network shares. Pseudo, ephemeral and image file systems, and files bind-mounted
+// over files, are left out. Sizes come from statvfs, bounded by a time-out so that a share
+// that does not answer costs only its sizes.
 #include <algorithm>
 #include <array>
 #include <set>
@@ -129,6 +131,61 @@ std::optional<std::string> linkNamingDevice(const WmiContext& context, std::stri
     return std::nullopt;
 }
 
+// The block device a mount stands on and its udev key ("b8:1"): by the mount's device
+// number, or, when that is anonymous (btrfs shows 0:N, one per file system), by the mount
+// source when it names a block device (/dev/sda1, /dev/mapper/root -> dm-0).
+struct VolumeDevice {
+    WmiContext::BlockDevice device;
+    std::string udevKey;
+};
+std::optional<VolumeDevice> volumeDevice(const WmiContext& context, const MountEntry& m) {
+    std::uint64_t major = m.major;
+    std::uint64_t minor = m.minor;
+    if (major == 0) {
+        if (!m.source.starts_with("/dev/")) return std::nullopt;
+        const std::string resolved = context.resolve(m.source);
+        const std::string name = resolved.substr(resolved.rfind('/') + 1);
+        if (name.empty() || name == "." || name == "..") return std::nullopt;
+        const auto numbers = context.value("/sys/class/block/" + name + "/dev");
+        const auto colon = numbers ? numbers->find(':') : std::string::npos;
+        if (colon == std::string::npos) return std::nullopt;
+        const auto ma = parseUnsigned(std::string_view(*numbers).substr(0, colon));
+        const auto mi = parseUnsigned(std::string_view(*numbers).substr(colon + 1));
+        if (!ma || !mi || *ma == 0 || *ma > 0xFFFFFFFFU || *mi > 0xFFFFFFFFU) return std::nullopt;
+        major = *ma;
+        minor = *mi;
+    }
+    auto device = context.blockDevice(static_cast<unsigned>(major), static_cast<unsigned>(minor));
+    if (!device) return std::nullopt;
+    return VolumeDevice{std::move(*device),
+                        "b" + std::to_string(major) + ":" + std::to_string(minor)};
+}
+
+// A btrfs file system's UUID and label from /sys/fs/btrfs, by one of its devices.
+struct BtrfsIdentity {
+    std::string uuid;
+    std::optional<std::string> label;
+};
+std::optional<BtrfsIdentity> btrfsIdentity(const WmiContext& context,
+                                           const std::string& deviceName) {
+    for (const auto& uuid : context.fs().list("/sys/fs/btrfs")) {
+        const std::string dir = "/sys/fs/btrfs/" + uuid;
+        if (context.fs().exists(dir + "/devices/" + deviceName))
+            return BtrfsIdentity{uuid, context.value(dir + "/label")};
+    }
+    return std::nullopt;
+}
+
+// A file bind-mounted over a file (a container's /etc/hosts, /etc/hostname and
+// /etc/resolv.conf, taken from the host's disk) is no volume. Only bind mounts of a
+// block-backed file system (a device number, or btrfs's anonymous one with a /dev source)
+// are looked at: a stat there cannot wait on a server.
+bool isFileMount(const WmiContext& context, const MountEntry& m) {
+    if (m.root == "/" || kindOf(m) != Kind::Local) return false;
+    if (m.major == 0 && !m.source.starts_with("/dev/")) return false;
+    return context.fs().exists(m.mountPoint) && !context.fs().isDirectory(m.mountPoint);
+}
+
 bool hasQuotaOption(const MountEntry& m) {
     for (const auto* options : {&m.options, &m.superOptions}) {
         std::size_t start = 0;
@@ -156,16 +213,18 @@ std::vector<WmiObject> queryLogicalDisk(WmiContext& context) {
     // The mounts in effect: a later mount on the same point hides an earlier one.
     std::vector<const MountEntry*> chosen;
     for (const auto& m : context.mounts()) {
-        if (kindOf(m) == Kind::Excluded) continue;
+        if (kindOf(m) == Kind::Excluded || isFileMount(context, m)) continue;
         std::erase_if(chosen, [&m](const MountEntry* c) { return c->mountPoint == m.mountPoint; });
         chosen.push_back(&m);
     }
-    // One object per block device: bind mounts and subvolumes keep the shortest point.
+    // One object per local file system (its device number; btrfs shows one anonymous
+    // number for all its subvolumes): bind mounts and subvolumes keep the shortest mount
+    // point, the first mounted among equally short ones.
     std::vector<const MountEntry*> volumes;
     for (const auto* m : chosen) {
-        const bool shared = kindOf(*m) == Kind::Local && m->major != 0;
+        const bool local = kindOf(*m) == Kind::Local;
         const auto same = std::find_if(volumes.begin(), volumes.end(), [&](const MountEntry* v) {
-            return shared && kindOf(*v) == Kind::Local && v->major == m->major &&
+            return local && kindOf(*v) == Kind::Local && v->major == m->major &&
                    v->minor == m->minor;
         });
         if (same == volumes.end()) {
@@ -187,10 +246,12 @@ std::vector<WmiObject> queryLogicalDisk(WmiContext& context) {
     for (std::size_t i = 0; i < volumes.size(); ++i) {
         const MountEntry& m = *volumes[i];
         const bool network = kindOf(m) == Kind::Network;
-        const auto device = m.major != 0 ? context.blockDevice(m.major, m.minor) : std::nullopt;
-        const auto udev =
-            device ? context.udev("b" + std::to_string(m.major) + ":" + std::to_string(m.minor))
-                   : std::map<std::string, std::string, std::less<>>{};
+        const auto volume = network ? std::nullopt : volumeDevice(context, m);
+        const auto* device = volume ? &volume->device : nullptr;
+        const auto udev = volume ? context.udev(volume->udevKey)
+                                 : std::map<std::string, std::string, std::less<>>{};
+        const auto btrfs =
+            device && m.fsType == "btrfs" ? btrfsIdentity(context, device->name) : std::nullopt;
         const auto udevValue = [&udev](std::string_view key) -> std::optional<std::string> {
             const auto it = udev.find(key);
             if (it == udev.end() || it->second.empty()) return std::nullopt;
@@ -200,7 +261,8 @@ std::vector<WmiObject> queryLogicalDisk(WmiContext& context) {
         std::uint64_t driveType = 3;
         if (network) {
             driveType = 4;
-        } else if (m.fsType == "tmpfs" || m.fsType == "ramfs") {
+        } else if (m.fsType == "tmpfs" || m.fsType == "ramfs" || m.fsType == "rootfs") {
+            // rootfs: the initramfs a diskless system runs from, in memory like tmpfs
             driveType = 6;
         } else if (device && (m.fsType == "iso9660" || m.fsType == "udf") &&
                    device->diskName.starts_with("sr")) {
@@ -253,11 +315,14 @@ std::vector<WmiObject> queryLogicalDisk(WmiContext& context) {
                 label = udevUnescape(*encoded);
             } else if (const auto plain = udevValue("ID_FS_LABEL")) {
                 label = plain;
+            } else if (btrfs) {
+                label = btrfs->label;
             } else {
                 label = linkNamingDevice(context, "/dev/disk/by-label", device->name);
             }
             object.set("VolumeName", label.value_or(""));
             auto uuid = udevValue("ID_FS_UUID");
+            if (!uuid && btrfs) uuid = btrfs->uuid;
             if (!uuid) uuid = linkNamingDevice(context, "/dev/disk/by-uuid", device->name);
             if (uuid) object.set("VolumeSerialNumber", volumeSerial(*uuid, m.fsType));
         }

@@ -78,7 +78,9 @@ const std::string kCpuDir = "/sys/devices/system/cpu/cpu";
 struct Package {
     std::int64_t id = 0;
     std::vector<unsigned> cpus;  // online, ascending
-    std::set<std::int64_t> cores;
+    // One entry per core: the lowest CPU of its sibling set (kind 0), else its core id
+    // (kind 1), else the CPU itself (kind 2).
+    std::set<std::pair<int, std::int64_t>> cores;
 };
 
 bool hasFlag(const std::vector<std::string>& flags, std::string_view flag) {
@@ -296,6 +298,28 @@ std::vector<unsigned> onlineCpus(WmiContext& context) {
     return cpus;
 }
 
+// The core a CPU belongs to. The kernel's sibling sets (the CPUs sharing the core) hold on
+// every architecture; core ids do not: on arm64 device-tree systems they restart at 0 in
+// every cluster of a big.LITTLE chip while the package id stays 0.
+std::pair<int, std::int64_t> coreKey(const WmiContext& context, unsigned cpu,
+                                     const CpuInfo::Fields* block) {
+    const std::string topology = kCpuDir + std::to_string(cpu) + "/topology/";
+    for (const char* file : {"core_cpus_list", "thread_siblings_list"}) {
+        const auto text = context.value(topology + file);
+        const auto siblings = text ? parseCpuList(*text) : std::nullopt;
+        if (siblings && !siblings->empty() &&
+            std::find(siblings->begin(), siblings->end(), cpu) != siblings->end())
+            return {0, *std::min_element(siblings->begin(), siblings->end())};
+    }
+    auto core = topologyId(context, cpu, "core_id");
+    if (!core) {
+        const auto field = cpuField(block, "core id");
+        core = field ? parseSigned(*field) : std::nullopt;
+    }
+    if (core) return {1, *core};
+    return {2, static_cast<std::int64_t>(cpu)};
+}
+
 std::vector<Package> packages(WmiContext& context) {
     std::map<std::int64_t, Package> byId;
     const CpuInfo& info = context.cpuInfo();
@@ -306,16 +330,11 @@ std::vector<Package> packages(WmiContext& context) {
             const auto field = cpuField(block, "physical id");
             package = field ? parseSigned(*field) : std::nullopt;
         }
-        auto core = topologyId(context, cpu, "core_id");
-        if (!core) {
-            const auto field = cpuField(block, "core id");
-            core = field ? parseSigned(*field) : std::nullopt;
-        }
         const std::int64_t id = package.value_or(0);
         Package& p = byId[id];
         p.id = id;
         p.cpus.push_back(cpu);
-        p.cores.insert(core.value_or(static_cast<std::int64_t>(cpu)));
+        p.cores.insert(coreKey(context, cpu, block));
     }
     std::vector<Package> list;
     for (auto& [id, p] : byId) list.push_back(std::move(p));

@@ -309,12 +309,14 @@ const CpuInfo& WmiContext::cpuInfo() {
 
 const CounterSamples& WmiContext::samples() {
     if (!samples_) {
+        CounterReading first = system_.firstCounterReading(fs_);
+        CounterReading second = system_.secondCounterReading(fs_, first);
         CounterSamples samples;
-        samples.stat1 = fs_.read("/proc/stat", 4U << 20);
-        samples.vmstat1 = fs_.read("/proc/vmstat", 1U << 20);
-        samples.seconds = system_.waitCounterInterval();
-        samples.stat2 = system_.readSecondSample(fs_, "/proc/stat");
-        samples.vmstat2 = system_.readSecondSample(fs_, "/proc/vmstat");
+        samples.stat1 = std::move(first.stat);
+        samples.vmstat1 = std::move(first.vmstat);
+        samples.stat2 = std::move(second.stat);
+        samples.vmstat2 = std::move(second.vmstat);
+        samples.seconds = second.seconds - first.seconds;
         samples_ = std::move(samples);
     }
     return *samples_;

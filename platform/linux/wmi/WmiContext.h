@@ -129,7 +129,8 @@ public:
     bool is64BitOs();
     const std::vector<MountEntry>& mounts();
     const CpuInfo& cpuInfo();
-    // Taken on first use: the counters, a pause of the sample interval, the counters again.
+    // Taken on first use: the first reading (from program start when there is one), then,
+    // once the sample interval has passed since it, the second.
     const CounterSamples& samples();
     // The raw table when its files exist and may be read; nullptr otherwise.
     const SmbiosTable* smbios();
