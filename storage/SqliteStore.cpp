@@ -515,11 +515,14 @@ private:
                 return result;
             }
         }
-        const bool withKey = !s.identityKey.empty();
         std::int64_t lastSeen = 0;
         {
-            auto upsert = writer_.prepare(machineUpsertSql(Dialect::Sqlite, withKey));
-            if (withKey) upsert.bind(1, s.identityKey);
+            auto upsert = writer_.prepare(machineUpsertSql(Dialect::Sqlite));
+            // No key: NULL, which never conflicts, so the scan gets a machine of its own.
+            if (s.identityKey.empty())
+                upsert.bindNull(1);
+            else
+                upsert.bind(1, s.identityKey);
             upsert.bind(2, s.identityRule).bind(3, s.receivedAtMs);
             bindColumns(upsert, 4, s.columns);
             upsert.bind(16, prepared.searchText);

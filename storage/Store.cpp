@@ -214,17 +214,16 @@ constexpr const char* kColumnNames[] = {"maker",          "model",  "processor",
 
 }  // namespace
 
-std::string machineUpsertSql(Dialect dialect, bool withKey) {
+std::string machineUpsertSql(Dialect dialect) {
     const auto p = [&](int n) { return placeholder(dialect, n); };
     std::string sql = "INSERT INTO machines (identity_key, identity_rule, first_seen, last_seen, "
                       "scan_count, ";
     sql += kColumnsSql;
     sql += ", search_text) VALUES (";
-    sql += withKey ? p(1) : std::string("NULL");
-    sql += ", " + p(2) + ", " + p(3) + ", " + p(3) + ", 1";
+    sql += p(1) + ", " + p(2) + ", " + p(3) + ", " + p(3) + ", 1";
     for (int i = 4; i <= 16; ++i) sql += ", " + p(i);
     sql += ")";
-    if (withKey) {
+    {
         const bool pg = dialect == Dialect::Postgres;
         const std::string newer = "CASE WHEN excluded.last_seen >= machines.last_seen THEN ";
         sql += " ON CONFLICT (identity_key) DO UPDATE SET ";

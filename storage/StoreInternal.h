@@ -81,7 +81,7 @@ struct PreparedScan {
 PreparedScan prepareScan(const NewScan& scan);
 
 // The statements that store a scan, with numbered placeholders ("?N" for SQLite, "$N" for
-// PostgreSQL). Machine upsert parameters: 1 identity key (omitted when withKey is false),
+// PostgreSQL). Machine upsert parameters: 1 identity key (NULL for none: never merged),
 // 2 identity rule, 3 received at, 4-15 the columns, 16 search text; it returns the machine's
 // id and last_seen. The scan's columns, with the latest scan's taking the machine's columns
 // only when it is not older than what the machine holds (an imported backlog does not
@@ -90,7 +90,7 @@ PreparedScan prepareScan(const NewScan& scan);
 // 10 OS description, 11 program name, 12 program version, 13 errors, 14 identity key,
 // 15 identity rule, 16-27 the columns, 28 summary JSON; it returns the scan's id.
 enum class Dialect { Sqlite, Postgres };
-std::string machineUpsertSql(Dialect dialect, bool withKey);
+std::string machineUpsertSql(Dialect dialect);
 std::string scanInsertSql(Dialect dialect);
 
 std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory);

@@ -571,6 +571,32 @@ TEST_P(StoreContract, MigratesOnceAndKeepsDataAcrossReopening) {
     EXPECT_TRUE(store->account("ann"));
 }
 
+TEST_P(StoreContract, ReceiversStartingTogetherMigrateOnce) {
+    constexpr int kReceivers = 6;
+    std::vector<std::unique_ptr<Store>> stores(kReceivers);
+    std::vector<std::string> errors(kReceivers);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kReceivers; ++i)
+        threads.emplace_back([&, i] {
+            try {
+                stores[i] = open();
+            } catch (const std::exception& e) {
+                errors[i] = e.what();
+            }
+        });
+    for (auto& t : threads) t.join();
+    for (int i = 0; i < kReceivers; ++i) {
+        EXPECT_EQ(errors[i], "") << "receiver " << i;
+        EXPECT_TRUE(stores[i]) << "receiver " << i;
+    }
+    EXPECT_EQ(rawInteger("SELECT count(*) FROM schema_version"),
+              rawInteger("SELECT count(DISTINCT version) FROM schema_version"));
+    ASSERT_TRUE(stores[0] && stores[1]);
+    const AddResult r = stores[0]->addScan(makeScan("shared", "k", 1));
+    EXPECT_TRUE(stores[1]->addScan(makeScan("shared", "k", 1)).duplicate);
+    EXPECT_EQ(stores[1]->machine(r.machineId)->scanCount, 1u);
+}
+
 TEST_P(StoreContract, RefusesADatabaseWithANewerSchema) {
     { auto store = open(); }
     rawExec("INSERT INTO schema_version (version, description, applied_at) "
