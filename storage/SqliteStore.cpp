@@ -367,7 +367,7 @@ public:
         return read([&](Connection& c) {
             MachinePage page;
             if (terms.empty()) {
-                auto s = c.prepare("SELECT count(*) FROM machines");
+                auto s = c.prepare("SELECT sum(n) FROM machine_count");
                 if (s.step()) page.total = static_cast<std::uint64_t>(s.integer(0));
             } else if (checked.empty()) {  // the trigram index alone
                 auto s = c.prepare("SELECT count(*) FROM machines_search WHERE machines_search MATCH ?1");

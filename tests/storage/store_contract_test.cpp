@@ -577,6 +577,24 @@ TEST_P(StoreContract, MigratesOnceAndKeepsDataAcrossReopening) {
     EXPECT_TRUE(store->account("ann"));
 }
 
+TEST_P(StoreContract, UpgradesADatabaseFromTheVersionBefore) {
+    {
+        auto store = open();
+        for (int i = 0; i < 5; ++i) store->addScan(makeScan("u" + std::to_string(i), "k" + std::to_string(i % 3), i));
+    }
+    // Back to version 2, as a database written by the program before the machine count.
+    rawExec(postgres() ? "DROP TRIGGER machine_count_change ON machines; DROP FUNCTION machine_count_change(); "
+                         "DROP TABLE machine_count; DELETE FROM schema_version WHERE version = 3"
+                       : "DROP TRIGGER machine_count_insert; DROP TRIGGER machine_count_delete; "
+                         "DROP TABLE machine_count; DELETE FROM schema_version WHERE version = 3");
+    auto store = open();
+    EXPECT_EQ(rawInteger("SELECT max(version) FROM schema_version"), 3);
+    EXPECT_EQ(store->machines({}).total, 3u) << "the count starts from the machines there are";
+    store->addScan(makeScan("u-new", "", 10));
+    EXPECT_EQ(store->machines({}).total, 4u);
+    EXPECT_EQ(store->scans(std::nullopt).size(), 6u);
+}
+
 TEST_P(StoreContract, ReceiversStartingTogetherMigrateOnce) {
     constexpr int kReceivers = 6;
     std::vector<std::unique_ptr<Store>> stores(kReceivers);
