@@ -241,7 +241,7 @@ void registerFor(Engine* e) {
     s.search = "windows 11";
     add("search_two_terms", s);
 
-    for (int threads : {1, 8})
+    for (int threads : {1, 8, 32})
         benchmark::RegisterBenchmark(("AddScan/" + e->name).c_str(), AddScan, e)
             ->Threads(threads)
             ->UseRealTime()

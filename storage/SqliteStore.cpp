@@ -62,8 +62,10 @@ public:
         Statement(const Statement&) = delete;
         Statement& operator=(const Statement&) = delete;
 
+        // Text is copied (callers pass temporaries); the blob is not: it must outlive the
+        // statement's use (the compressed report, held by the caller until it returns).
         Statement& bind(int i, std::string_view text) {
-            check(sqlite3_bind_text64(stmt_, i, text.data(), text.size(), SQLITE_STATIC,
+            check(sqlite3_bind_text64(stmt_, i, text.data(), text.size(), SQLITE_TRANSIENT,
                                       SQLITE_UTF8));
             return *this;
         }

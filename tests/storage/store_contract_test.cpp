@@ -397,7 +397,9 @@ TEST_P(StoreContract, PagesThroughEverySortInBothDirections) {
     // Unfiltered, and through a search that matches every machine or about half of them
     // (an engine may reach a page in more than one way; each must give the same rows).
     for (const std::string search : {"", "model", "WINDOWS"})
-    for (const auto& [sort, key] : sorts) {
+    for (const auto& entry : sorts) {
+        const MachineSort sort = entry.first;
+        const auto& key = entry.second;
         for (bool descending : {false, true}) {
             std::vector<Expected> order;
             for (const auto& [id, e] : expected)
