@@ -496,7 +496,12 @@ private:
             std::vector<Pending*> batch;
             batch.swap(queue_);
             lock.unlock();
-            writeBatch(batch);
+            try {
+                writeBatch(batch);
+            } catch (...) {  // out of memory: fail the batch, never leave the group leaderless
+                for (Pending* p : batch)
+                    if (!p->error) p->error = std::current_exception();
+            }
             lock.lock();
             for (Pending* p : batch) p->done = true;
             leading_ = false;
