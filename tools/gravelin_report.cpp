@@ -16,7 +16,7 @@
 #include "platform/linux/LinuxPlatform.h"
 #include "tools/OfflinePlatform.h"
 #include "tools/TableFile.h"
-#include "tools/Unseal.h"
+#include "report/Unseal.h"
 #include "utils/Utils.h"
 
 namespace gravelin {
@@ -152,7 +152,7 @@ int seal(const std::vector<std::string>& args) {
 int unseal(const std::vector<std::string>& args) {
     if (args.size() > 1) throw UsageError("unseal takes at most one FILE");
     const std::string input = readInput(args.empty() ? "" : args[0]);
-    std::cout << windows1252().toUtf8(unsealText(input));
+    std::cout << windows1252().toUtf8(gravelin::report::unsealText(input));
     return 0;
 }
 
