@@ -26,7 +26,7 @@
 #include "core/Core.h"
 #include "smbios/Smbios.h"
 #include "tests/FakePlatform.h"
-#include "tools/Unseal.h"
+#include "report/Unseal.h"
 #include "utils/Utf8.h"
 #include "utils/Utils.h"
 
@@ -125,6 +125,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if ((options & 0x04U) == 0) return 0;
     const std::string codePage = windows1252().fromUtf8(text);
     const std::string sealed = sealReportText(codePage);
-    if (unsealText(sealed) != codePage) fail("unsealing does not give the report back");
+    if (report::unsealText(sealed) != codePage) fail("unsealing does not give the report back");
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <pugixml.hpp>
@@ -35,6 +36,7 @@ struct DiskSummary {
 struct VolumeSummary {
     std::string deviceId, fileSystem, volumeName, volumeSerial;
     std::optional<std::uint64_t> sizeBytes, freeBytes;
+    std::string driveType;  // "Local disk", "Removable disk", "Network drive", "CD/DVD", ...
 };
 
 struct ExpansionSlotSummary {
@@ -43,6 +45,7 @@ struct ExpansionSlotSummary {
 
 struct ControllerSummary {
     std::string name, kind, deviceId, maker;
+    std::string pnpDeviceId;  // the Plug and Play ID ("PCI\\VEN_8086&DEV_..."), when it differs
 };
 
 struct Summary {
@@ -58,7 +61,11 @@ struct Summary {
     std::vector<VolumeSummary> volumes;
     std::vector<ExpansionSlotSummary> slots;
     std::vector<ControllerSummary> controllers;
+    std::uint32_t memoryModules = 0;       // installed modules (non-empty slots)
+    std::uint64_t memoryVisibleBytes = 0;  // Win32_OperatingSystem TotalVisibleMemorySize
+    std::uint64_t diskBytes = 0;           // total over all disks of known size
     std::string os, osVersion;                 // Win32_OperatingSystem Caption, Version
+    std::string osBuild, osArchitecture;       // BuildNumber (Linux: kernel release), OSArchitecture
     std::string osDescription;                 // Application/OS
     std::string programName, programVersion;  // Application/Name, Version
     std::string errors;                        // Application/Errors as sent
@@ -71,6 +78,23 @@ Summary summarise(const pugi::xml_document& report);
 
 // A readable plain-text rendering (gravelin-report summary).
 std::string summaryText(const Summary& summary);
+
+// The error text of a report's Application block said plainly, one sentence per kind of
+// problem (summarise fills Summary::errorsExplained with it).
+std::vector<std::string> explainErrors(std::string_view errorText);
+
+// Every serial number and asset tag the summary holds that is not a placeholder, once each
+// (for search).
+std::vector<std::string> serialNumbers(const Summary& summary);
+
+// True for the values firmware writers leave in place of a real one: "To Be Filled By O.E.M.",
+// "Default string", "None", "0123456789", runs of dots or zeros, blank text...
+bool isPlaceholderValue(std::string_view value);
+
+// Sizes for people: memory and volumes in binary units as the OS shows them ("16 GiB",
+// "237.4 GiB"), disks in the decimal units their makers print ("500.1 GB").
+enum class SizeUnits { Binary, Decimal };
+std::string humanSize(std::uint64_t bytes, SizeUnits units = SizeUnits::Binary);
 
 // One change between two scans of a machine, keyed by what identifies the component
 // (serial number, locator, device ID), never by its position in the report.
@@ -85,6 +109,8 @@ struct Change {
     std::vector<Field> fields;  // for Changed: what differs; values that move by themselves
                                 // (free memory, free space, load, clocks, uptime) never appear
     std::string before, after;  // one-line descriptions of the component in each scan
+    std::string note;           // for Changed, what a technician calls it: "moved", "replaced",
+                                // "updated" (the OS), or empty
 };
 
 std::vector<Change> diff(const Summary& before, const Summary& after);

@@ -28,7 +28,7 @@
 #include "core/Core.h"
 #include "delivery/Htmlgen.h"
 #include "platform/linux/LinuxPlatform.h"
-#include "tools/Unseal.h"
+#include "report/Unseal.h"
 #include "utils/Utf8.h"
 #include "utils/Utils.h"
 
@@ -118,7 +118,7 @@ std::string characterFault(const std::string& text) {
 
 // The report a run sealed into its submit page, in UTF-8.
 std::string unsealedReport(const std::string& page) {
-    return windows1252().toUtf8(unsealText(page));
+    return windows1252().toUtf8(gravelin::report::unsealText(page));
 }
 
 // One object's attributes: name -> value.

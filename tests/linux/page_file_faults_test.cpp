@@ -16,7 +16,7 @@
 #include "core/Core.h"
 #include "delivery/Htmlgen.h"
 #include "platform/linux/LinuxPlatform.h"
-#include "tools/Unseal.h"
+#include "report/Unseal.h"
 
 namespace gravelin::testing {
 namespace {
@@ -213,7 +213,7 @@ TEST_F(PageFileFault, WholeRunEndsQuietlyWhateverTheWindowOfTheLock) {
         EXPECT_EQ(platform.opened.size(), c.browserOpened ? 1U : 0U);
         if (c.submitPageWritten) {
             ASSERT_TRUE(fs::is_regular_file(page()));
-            const std::string report = unsealText(contentOf(page()));
+            const std::string report = gravelin::report::unsealText(contentOf(page()));
             EXPECT_TRUE(report.starts_with("<?xml")) << report.substr(0, 100);
             fs::remove(page());
         } else {

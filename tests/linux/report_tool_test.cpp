@@ -8,7 +8,7 @@
 
 #include "ProcessTesting.h"
 #include "core/Core.h"
-#include "tools/Unseal.h"
+#include "report/Unseal.h"
 #include "utils/Utils.h"
 
 namespace gravelin::testing {
@@ -185,7 +185,7 @@ TEST(ReportTool, SealThenUnsealGivesTheTextBack) {
     // From stdin, and from a submit page.
     EXPECT_EQ(run(kReport + " unseal < " + shellQuoted((dir.path() / "sealed.txt").string())).out,
               text);
-    EXPECT_EQ(unsealText("<input type=\"hidden\" name=\"scanResult\" value=\"" +
+    EXPECT_EQ(gravelin::report::unsealText("<input type=\"hidden\" name=\"scanResult\" value=\"" +
                          sealed.out.substr(0, sealed.out.size() - 1) + "\">"),
               windows1252().fromUtf8(text));
 }

@@ -13,7 +13,7 @@
 #include "WmiFixture.h"
 #include "core/Core.h"
 #include "delivery/Htmlgen.h"
-#include "tools/Unseal.h"
+#include "report/Unseal.h"
 #include "utils/Utils.h"
 
 namespace gravelin::testing {
@@ -61,7 +61,7 @@ TEST(SealingDeterminism, TwoRunsOnAnUnchangedMachineSealTheSameText) {
 
     // The report really is the machine's, SMBIOS and WMI alike, and the sealed length is
     // that of the report's 8-bit text padded to whole 8-byte blocks, in hex.
-    const std::string report = unsealText(first);
+    const std::string report = gravelin::report::unsealText(first);
     for (const char* node : {"<SMBIOS_Type_2_", "<SMBIOS_Type_4_", "<Win32_OperatingSystem>",
                              "<Win32_PerfFormattedData_PerfOS_Memory>", "<Win32_Processor>"}) {
         EXPECT_NE(report.find(node), std::string::npos) << node;
@@ -78,8 +78,8 @@ TEST(SealingDeterminism, AChangeOfTheMachineChangesTheSealedTextFromItsBlockOn) 
     const std::string before = pageOfRun(tree);
     tree.setEnv("now", "1700007200.000001");  // an hour later
     const std::string after = pageOfRun(tree);
-    const std::string reportBefore = unsealText(before);
-    const std::string reportAfter = unsealText(after);
+    const std::string reportBefore = gravelin::report::unsealText(before);
+    const std::string reportAfter = gravelin::report::unsealText(after);
     ASSERT_NE(reportBefore, reportAfter);
     std::size_t first = 0;
     while (first < reportBefore.size() && reportBefore[first] == reportAfter[first]) ++first;

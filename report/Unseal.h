@@ -4,11 +4,18 @@
 #include <string>
 #include <string_view>
 
-namespace gravelin {
+namespace gravelin::report {
+
+// The value of one hex digit (either case), or -1.
+int hexDigitValue(char c);
+
+// Decrypts sealed bytes (a whole number of 8-byte blocks) in place under the fixed key and
+// drops the zero padding the sealing added (at most one block's worth).
+void unsealBlocks(std::string& bytes);
 
 // Takes a sealed hex text, or a submit page holding one as the value of "scanResult";
 // returns the report's code-page bytes without the zero padding. Throws
 // std::runtime_error naming what is wrong with the input.
 std::string unsealText(std::string_view input);
 
-}  // namespace gravelin
+}  // namespace gravelin::report
