@@ -169,7 +169,7 @@ private:
             ++state_->timedOut;
             return closeNow();
         }
-        if (ec.category() == http::error::bad_method.category() && ec != http::error::end_of_stream &&
+        if (ec.category() == http::make_error_code(http::error::bad_method).category() && ec != http::error::end_of_stream &&
             ec != http::error::partial_message && ec != http::error::need_more) {
             ++state_->badRequests;
             return fail(http::status::bad_request, "malformed request");
