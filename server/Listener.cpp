@@ -165,6 +165,11 @@ private:
             ++state_->tooLarge;
             return fail(http::status::payload_too_large, "the request body is too large");
         }
+        if (ec == http::error::partial_message && parser_ && parser_->is_header_done()) {
+            // The peer ended its side mid-body: it may still read why.
+            ++state_->badRequests;
+            return fail(http::status::bad_request, "the request body is shorter than announced");
+        }
         if (ec == beast::error::timeout) {
             ++state_->timedOut;
             return closeNow();

@@ -49,6 +49,7 @@ public:
         fd_ = -1;
     }
     bool connected() const { return connected_; }
+    void shutdownSending() { ::shutdown(fd_, SHUT_WR); }
 
     bool send(std::string_view bytes) {
         while (!bytes.empty()) {
@@ -264,6 +265,11 @@ TEST_F(ListenerTest, ShortBodyAndSlowHeaderDroppedAtTheirDeadlines) {
     ASSERT_TRUE(shortBody.send("POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n0123456789"));
     Client slowHeader(port());
     ASSERT_TRUE(slowHeader.send("POST /p HTTP/1.1\r\nHo"));
+    // One that ends its side half-way is told why.
+    Client halfClosed(port());
+    ASSERT_TRUE(halfClosed.send("POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n0123"));
+    halfClosed.shutdownSending();
+    EXPECT_EQ(statusOf(halfClosed.response(3s)), 400);
     const auto started = Clock::now();
     EXPECT_TRUE(shortBody.closedWithin(5s));
     EXPECT_TRUE(slowHeader.closedWithin(5s));
