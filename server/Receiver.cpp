@@ -497,6 +497,20 @@ int user(const std::vector<std::string>& rawArgs) {
     return 0;
 }
 
+// Library messages may span lines (libpq's do): errors stay one line.
+std::string oneLine(std::string text) {
+    for (char& c : text) {
+        if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    std::string out;
+    for (char c : text) {
+        if (c == ' ' && !out.empty() && out.back() == ' ') continue;
+        out += c;
+    }
+    return out;
+}
+
 }  // namespace
 
 int runReceiver(int argc, char** argv) {
@@ -526,7 +540,7 @@ int runReceiver(int argc, char** argv) {
         std::cerr << "gravelin-receiver: " << e.what() << " (see gravelin-receiver --help)\n";
         return 2;
     } catch (const std::exception& e) {
-        std::cerr << "gravelin-receiver: " << e.what() << "\n";
+        std::cerr << "gravelin-receiver: " << oneLine(e.what()) << "\n";
         return 1;
     }
 }

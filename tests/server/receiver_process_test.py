@@ -3,7 +3,7 @@
 posted over HTTPS with a throw-away certificate, the table of bad posts, slow clients, the
 command line, SIGTERM, and SIGKILL under load followed by a restart.
 
-usage: receiver_process_test.py RECEIVER SAMPLE_REPORTS SHARED_DIR [GRAVELIN_REPORT]
+usage: receiver_process_test.py RECEIVER SAMPLE_REPORTS SHARED_DIR [TEST NAME...]
 Runs on SQLite; on PostgreSQL too when GRAVELIN_TEST_POSTGRES_URI names a server
 (tests/storage/with-postgres.sh provides one)."""
 
@@ -23,7 +23,6 @@ import time
 import unittest
 
 RECEIVER, SAMPLES, SHARED = sys.argv[1], sys.argv[2], sys.argv[3]
-REPORT_TOOL = sys.argv[4] if len(sys.argv) > 4 else None
 TABLES = os.path.join(SHARED, 'smbios-tables')
 POSTGRES = os.environ.get('GRAVELIN_TEST_POSTGRES_URI')
 # The real tables the tests post: a server, a desktop, a laptop-era board and a VM.
@@ -78,7 +77,8 @@ class Receiver:
     def read_log(self):
         if not self.log.closed:
             self.log.flush()
-        return open(os.path.join(self.work, 'receiver.log'), errors='replace').read()
+        with open(os.path.join(self.work, 'receiver.log'), errors='replace') as log:
+            return log.read()
 
     def connection(self, timeout=20):
         return http.client.HTTPSConnection('127.0.0.1', self.port, timeout=timeout,
@@ -98,8 +98,11 @@ class Receiver:
 
     def status(self):
         conn = http.client.HTTPConnection('127.0.0.1', self.console, timeout=10)
-        conn.request('GET', '/status')
-        return json.loads(conn.getresponse().read())
+        try:
+            conn.request('GET', '/status')
+            return json.loads(conn.getresponse().read())
+        finally:
+            conn.close()
 
     def cli(self, *args):
         return run(RECEIVER, *args, *self.store_args)
@@ -261,7 +264,7 @@ class ReceiverTest:
             tls.sendall(b'POST /kestal/scantest.php HTTP/1.1\r\nHost: x\r\nContent-Type: '
                         b'application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n' % len(body) +
                         body[:len(body) // 2])
-            raw.shutdown(socket.SHUT_WR)  # the client gives up half-way
+            tls.shutdown(socket.SHUT_WR)  # the client gives up half-way
             answer = b''
             try:
                 answer = tls.recv(4096)
@@ -422,6 +425,6 @@ class PostgresTest(ReceiverTest, unittest.TestCase):
 if __name__ == '__main__':
     Fixture.setup()
     try:
-        unittest.main(argv=[sys.argv[0], '-v'], exit=True)
+        unittest.main(argv=[sys.argv[0], '-v', *sys.argv[4:]], exit=True)
     finally:
         shutil.rmtree(Fixture.work, ignore_errors=True)
