@@ -65,7 +65,7 @@ constexpr const char* kUsage =
     "                                 the last X-Forwarded-For entry\n"
     "          Tuning (defaults in brackets):\n"
     "          --threads N            network threads [one per core]\n"
-    "          --workers N            threads running checks and storage [2 per core, min 4]\n"
+    "          --workers N            threads running checks and storage [8 per core, min 32]\n"
     "          --max-report-bytes N   largest sealed text in hex digits [8388608]\n"
     "          --max-connections-per-address N  [256]\n"
     "          --handshake-timeout MS TLS handshake [10000]\n"
@@ -250,7 +250,7 @@ int serve(const std::vector<std::string>& rawArgs) {
     }
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     const auto threads = static_cast<int>(number(args, "--threads", cores));
-    const auto workerCount = static_cast<std::size_t>(number(args, "--workers", std::max(4u, 2 * cores)));
+    const auto workerCount = static_cast<std::size_t>(number(args, "--workers", std::max(32u, 8 * cores)));
 
     auto store = openStore(args);
     IntakeCounters counters;
