@@ -353,9 +353,20 @@ int import(const std::vector<std::string>& rawArgs) {
             ++failed;
             continue;
         }
-        std::string content(readLimit + 1, '\0');
-        in.read(content.data(), static_cast<std::streamsize>(content.size()));
-        content.resize(static_cast<std::size_t>(in.gcount()));
+        std::error_code sizeError;
+        const auto size = std::filesystem::file_size(path, sizeError);
+        if (!sizeError && size > readLimit) {
+            std::cout << path << ": refused: the file is larger than any report can be\n";
+            ++failed;
+            continue;
+        }
+        // Read in steps, bounded, whatever the file system said about its size.
+        std::string content;
+        char chunk[1 << 16];
+        while (in && content.size() <= readLimit) {
+            in.read(chunk, sizeof chunk);
+            content.append(chunk, static_cast<std::size_t>(in.gcount()));
+        }
         if (content.size() > readLimit) {
             std::cout << path << ": refused: the file is larger than any report can be\n";
             ++failed;
