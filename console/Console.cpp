@@ -21,6 +21,7 @@
 #include "console/Web.h"
 #include "report/Intake.h"
 #include "report/Summary.h"
+#include "report/SummaryJson.h"
 #include "utils/Utils.h"
 
 namespace gravelin::console {
@@ -763,6 +764,7 @@ private:
             row.set("device", orDash(v.deviceId));
             row.set("fileSystem", orDash(v.fileSystem));
             row.set("name", orDash(v.volumeName));
+            row.set("driveType", orDash(v.driveType));
             row.set("size", v.sizeBytes ? diskSize(*v.sizeBytes) : "—");
             row.set("free", v.freeBytes ? diskSize(*v.freeBytes) : "—");
             if (v.sizeBytes && *v.sizeBytes > 0 && v.freeBytes && *v.freeBytes <= *v.sizeBytes) {
@@ -990,9 +992,15 @@ private:
             {"errors", r.errors},
             {"storedBytes", r.storedBytes},
         };
-        nlohmann::json summary =
-            nlohmann::json::parse(record->summaryJson, nullptr, /*allow_exceptions=*/false);
-        if (summary.is_discarded()) summary = nullptr;
+        // The summary as this version reads the stored report; what was stored with the scan
+        // when the report itself cannot be read.
+        nlohmann::json summary;
+        if (const SummaryOrProblem fresh = summaryOf(*record); fresh.summary) {
+            summary = report::toJson(*fresh.summary);
+        } else {
+            summary = nlohmann::json::parse(record->summaryJson, nullptr, false);
+            if (summary.is_discarded()) summary = nullptr;
+        }
         const nlohmann::json document = {{"scan", scan}, {"summary", summary}};
         return download("application/json; charset=utf-8", "scan-" + std::to_string(scanId) + ".json",
                         document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
