@@ -117,6 +117,11 @@ public:
     // Stores a scan and its machine in one transaction, durably committed on return.
     // Throws StorageUnavailable when it cannot.
     virtual AddResult addScan(const NewScan& scan) = 0;
+    // Many scans at once (an import of a backlog): the same as addScan for each, committed
+    // in as few transactions as the engine can. Every result returned is committed; when it
+    // throws, some of the scans may be stored already (adding them again is harmless: the
+    // digest recognises them).
+    virtual std::vector<AddResult> addScans(const std::vector<NewScan>& scans) = 0;
 
     virtual std::vector<ScanRow> scans(std::optional<std::int64_t> machineId,
                                        std::uint32_t limit = 1000, std::uint64_t offset = 0) = 0;
@@ -124,12 +129,19 @@ public:
     virtual std::optional<MachineRow> machine(std::int64_t machineId) = 0;
     virtual MachinePage machines(const MachineQuery& query) = 0;
 
-    // Console accounts and sessions.
+    // Console accounts and sessions. putAccount creates the account or replaces its hash.
     virtual void putAccount(const std::string& name, const std::string& passwordHash) = 0;
     virtual std::optional<Account> account(const std::string& name) = 0;
     virtual void putSession(const Session& session) = 0;
+    // Expired sessions are not returned.
     virtual std::optional<Session> session(const std::string& tokenHash) = 0;
     virtual void dropSession(const std::string& tokenHash) = 0;
+
+    // Throws StorageUnavailable when the database cannot be reached right now (a health
+    // check: a round trip to the server, or a read of the SQLite file).
+    virtual void probe() = 0;
+    // "SQLite <file>" or "PostgreSQL <host/database>", without credentials, for logs.
+    virtual std::string describe() const = 0;
 };
 
 // Where the store lives: a data directory (SQLite) or a PostgreSQL connection URI.

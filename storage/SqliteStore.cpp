@@ -1,0 +1,655 @@
+// The embedded engine: one SQLite file, <data directory>/receiver.sqlite3.
+//
+// Durability: WAL journal with synchronous=FULL. In WAL mode FULL syncs the log at every
+// commit, so a commit that returned survives a power loss; NORMAL syncs only at checkpoints
+// and may lose the last commits on power loss (not on a crash of the process), which would
+// break "a 200 only for a stored scan".
+//
+// Throughput: one fsync costs milliseconds here (about 6 ms on the CI machine's disk), so one
+// transaction per report would cap the receiver at a few hundred reports per second. addScan
+// therefore commits in groups: concurrent callers queue their scans, one of them (the
+// leader) writes every queued scan in one transaction, each in its own savepoint, commits
+// once, and wakes the others; each caller returns only after the commit that holds its scan.
+// Compression happens in the caller's thread, before it queues.
+//
+// Reads use a pool of read-only connections (WAL lets them run next to the writer).
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <type_traits>
+
+#include "storage/StoreInternal.h"
+
+namespace gravelin::storage::detail {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kBusyTimeoutMs = 5000;
+constexpr std::size_t kLargestBatch = 256;
+
+std::int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t clampToInt64(std::uint64_t value) {
+    constexpr auto kMax = static_cast<std::uint64_t>(INT64_MAX);
+    return static_cast<std::int64_t>(value > kMax ? kMax : value);
+}
+
+// One connection and its prepared statements. Used by one thread at a time.
+class Connection {
+public:
+    class Statement {
+    public:
+        explicit Statement(Connection& c, sqlite3_stmt* s) : connection_(c), stmt_(s) {}
+        ~Statement() {
+            sqlite3_reset(stmt_);
+            sqlite3_clear_bindings(stmt_);
+        }
+        Statement(const Statement&) = delete;
+        Statement& operator=(const Statement&) = delete;
+
+        Statement& bind(int i, std::string_view text) {
+            check(sqlite3_bind_text64(stmt_, i, text.data(), text.size(), SQLITE_STATIC,
+                                      SQLITE_UTF8));
+            return *this;
+        }
+        Statement& bindBlob(int i, std::string_view bytes) {
+            check(sqlite3_bind_blob64(stmt_, i, bytes.data(), bytes.size(), SQLITE_STATIC));
+            return *this;
+        }
+        Statement& bind(int i, std::int64_t value) {
+            check(sqlite3_bind_int64(stmt_, i, value));
+            return *this;
+        }
+        Statement& bindNull(int i) {
+            check(sqlite3_bind_null(stmt_, i));
+            return *this;
+        }
+        // True while there is a row.
+        bool step() {
+            const int rc = sqlite3_step(stmt_);
+            if (rc == SQLITE_ROW) return true;
+            if (rc == SQLITE_DONE) return false;
+            connection_.fail("step");
+        }
+        std::string text(int column) const {
+            const auto* data = sqlite3_column_blob(stmt_, column);
+            const int size = sqlite3_column_bytes(stmt_, column);
+            return data ? std::string(static_cast<const char*>(data), static_cast<std::size_t>(size))
+                        : std::string();
+        }
+        std::int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
+
+    private:
+        void check(int rc) {
+            if (rc != SQLITE_OK) connection_.fail("bind");
+        }
+        Connection& connection_;
+        sqlite3_stmt* stmt_;
+    };
+
+    // Opening failures are StorageError: the database cannot be opened at all.
+    Connection(const std::string& path, bool readOnly) {
+        const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX |
+                          (readOnly ? 0 : SQLITE_OPEN_CREATE);
+        const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+        if (rc != SQLITE_OK) {
+            std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+            sqlite3_close(db_);
+            db_ = nullptr;
+            throw StorageError("cannot open " + path + ": " + message);
+        }
+        sqlite3_extended_result_codes(db_, 1);
+        sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    }
+    ~Connection() {
+        for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
+        sqlite3_close(db_);
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    Statement prepare(const std::string& sql) {
+        auto found = statements_.find(sql);
+        if (found == statements_.end()) {
+            sqlite3_stmt* stmt = nullptr;
+            if (sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
+                                   SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK)
+                fail("prepare");
+            found = statements_.emplace(sql, stmt).first;
+        }
+        return Statement(*this, found->second);
+    }
+
+    void exec(const char* sql) {
+        char* error = nullptr;
+        if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+            std::string message = error ? error : sqlite3_errmsg(db_);
+            sqlite3_free(error);
+            throw StorageUnavailable("SQLite: " + message);
+        }
+    }
+
+    [[noreturn]] void fail(const char* what) const {
+        throw StorageUnavailable(std::string("SQLite ") + what + ": " + sqlite3_errmsg(db_));
+    }
+
+    sqlite3* handle() const { return db_; }
+
+private:
+    sqlite3* db_ = nullptr;
+    std::map<std::string, sqlite3_stmt*> statements_;
+};
+
+class StatementRow : public RowReader {
+public:
+    explicit StatementRow(const Connection::Statement& s) : s_(s) {}
+    std::string text(int column) const override { return s_.text(column); }
+    std::int64_t integer(int column) const override { return s_.integer(column); }
+
+private:
+    const Connection::Statement& s_;
+};
+
+// Runs statements at open time, turning any failure into StorageError.
+void openingExec(Connection& c, const char* sql, const std::string& what) {
+    try {
+        c.exec(sql);
+    } catch (const StorageUnavailable& e) {
+        throw StorageError(what + ": " + e.what());
+    }
+}
+
+std::string pragmaText(Connection& c, const char* sql, const std::string& path) {
+    try {
+        auto s = c.prepare(sql);
+        return s.step() ? s.text(0) : std::string();
+    } catch (const StorageUnavailable& e) {
+        throw StorageError("cannot open " + path + ": " + e.what());
+    }
+}
+
+void migrate(Connection& c, const std::string& path) {
+    for (;;) {
+        openingExec(c, "BEGIN IMMEDIATE", "cannot lock " + path + " to migrate it");
+        try {
+            c.exec("CREATE TABLE IF NOT EXISTS schema_version ("
+                   " version INTEGER PRIMARY KEY, description TEXT NOT NULL,"
+                   " applied_at INTEGER NOT NULL) STRICT");
+            int version = 0;
+            {
+                auto s = c.prepare("SELECT coalesce(max(version), 0) FROM schema_version");
+                if (s.step()) version = static_cast<int>(s.integer(0));
+            }
+            if (version > currentSchemaVersion()) throw StorageError(newerSchemaMessage(version));
+            const Migration* next = nullptr;
+            for (const Migration& m : migrations())
+                if (m.version > version) {
+                    next = &m;
+                    break;
+                }
+            if (!next) {
+                c.exec("COMMIT");
+                return;
+            }
+            try {
+                c.exec(next->sqlite);
+            } catch (const StorageUnavailable& e) {
+                throw StorageError("migration to schema version " + std::to_string(next->version) +
+                                   " failed: " + e.what());
+            }
+            c.prepare("INSERT INTO schema_version (version, description, applied_at) "
+                      "VALUES (?1, ?2, ?3)")
+                .bind(1, std::int64_t{next->version})
+                .bind(2, next->description)
+                .bind(3, nowMs())
+                .step();
+            c.exec("COMMIT");
+        } catch (const StorageError&) {
+            sqlite3_exec(c.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        } catch (const StorageUnavailable& e) {
+            sqlite3_exec(c.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+            throw StorageError("cannot migrate " + path + ": " + e.what());
+        }
+    }
+}
+
+class SqliteStore final : public Store {
+public:
+    explicit SqliteStore(std::string path) : path_(std::move(path)), writer_(path_, false) {
+        // WAL is a property of the file and stays; FULL is per connection (see the top).
+        if (pragmaText(writer_, "PRAGMA journal_mode=WAL", path_) != "wal")
+            throw StorageError("cannot switch " + path_ + " to WAL mode");
+        openingExec(writer_, "PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON", "cannot open " + path_);
+        migrate(writer_, path_);
+        // One reader at once: it proves the file readable now rather than on first use.
+        try {
+            releaseReader(acquireReader());
+        } catch (const StorageUnavailable& e) {
+            throw StorageError(e.what());
+        }
+    }
+
+    ~SqliteStore() override {
+        for (Connection* c : readers_) delete c;
+    }
+
+    AddResult addScan(const NewScan& scan) override {
+        Pending pending{prepareScan(scan)};
+        std::vector<Pending*> mine{&pending};
+        commitInGroup(mine);
+        if (pending.error) std::rethrow_exception(pending.error);
+        return pending.result;
+    }
+
+    std::vector<AddResult> addScans(const std::vector<NewScan>& scans) override {
+        std::vector<AddResult> results;
+        for (std::size_t first = 0; first < scans.size(); first += kLargestBatch) {
+            const std::size_t last = std::min(scans.size(), first + kLargestBatch);
+            std::vector<Pending> pendings;
+            pendings.reserve(last - first);
+            for (std::size_t i = first; i < last; ++i) pendings.push_back(Pending{prepareScan(scans[i])});
+            std::vector<Pending*> mine;
+            for (Pending& p : pendings) mine.push_back(&p);
+            commitInGroup(mine);
+            for (Pending& p : pendings) {
+                if (p.error) std::rethrow_exception(p.error);
+                results.push_back(p.result);
+            }
+        }
+        return results;
+    }
+
+    std::vector<ScanRow> scans(std::optional<std::int64_t> machineId, std::uint32_t limit,
+                               std::uint64_t offset) override {
+        return read([&](Connection& c) {
+            std::string sql = std::string("SELECT ") + kScanRowSql + " FROM scans";
+            if (machineId) sql += " WHERE machine_id = ?3";
+            sql += " ORDER BY received_at DESC, id DESC LIMIT ?1 OFFSET ?2";
+            auto s = c.prepare(sql);
+            s.bind(1, std::int64_t{limit}).bind(2, clampToInt64(offset));
+            if (machineId) s.bind(3, *machineId);
+            std::vector<ScanRow> rows;
+            while (s.step()) rows.push_back(readScanRow(StatementRow(s)));
+            return rows;
+        });
+    }
+
+    std::optional<ScanRecord> scan(std::int64_t scanId) override {
+        return read([&](Connection& c) -> std::optional<ScanRecord> {
+            auto s = c.prepare(std::string("SELECT ") + kScanRowSql +
+                               ", report, report_size, summary_json FROM scans WHERE id = ?1");
+            s.bind(1, scanId);
+            if (!s.step()) return std::nullopt;
+            ScanRecord record;
+            record.row = readScanRow(StatementRow(s));
+            record.reportBytes = decompressReport(s.text(kScanRowCount),
+                                                  static_cast<std::uint64_t>(s.integer(kScanRowCount + 1)));
+            record.summaryJson = s.text(kScanRowCount + 2);
+            return record;
+        });
+    }
+
+    std::optional<MachineRow> machine(std::int64_t machineId) override {
+        return read([&](Connection& c) -> std::optional<MachineRow> {
+            auto s = c.prepare(std::string("SELECT ") + kMachineSql + " FROM machines WHERE id = ?1");
+            s.bind(1, machineId);
+            if (!s.step()) return std::nullopt;
+            return readMachine(StatementRow(s));
+        });
+    }
+
+    MachinePage machines(const MachineQuery& query) override {
+        // Terms of three characters or more go through the trigram index; shorter ones are
+        // looked for in the text of the rows the index (or the whole table) gives.
+        std::vector<std::string> terms = searchTerms(query.search);
+        std::string match;
+        std::vector<std::string> shortTerms;
+        for (const std::string& term : terms) {
+            std::size_t characters = 0;
+            for (char ch : term) characters += (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
+            if (characters < 3) {
+                shortTerms.push_back(term);
+                continue;
+            }
+            if (!match.empty()) match += ' ';
+            match += '"';
+            for (char ch : term) {
+                if (ch == '"') match += '"';
+                match += ch;
+            }
+            match += '"';
+        }
+        std::string where;
+        int parameter = 3;  // 1 and 2: limit and offset
+        const int matchParameter = match.empty() ? 0 : parameter++;
+        if (matchParameter)
+            where = " WHERE id IN (SELECT rowid FROM machines_search WHERE machines_search MATCH ?" +
+                    std::to_string(matchParameter) + ")";
+        const int firstShort = parameter;
+        for (std::size_t i = 0; i < shortTerms.size(); ++i)
+            where += std::string(where.empty() ? " WHERE" : " AND") + " instr(search_text, ?" +
+                     std::to_string(parameter++) + ") > 0";
+        const std::string direction = query.descending ? " DESC" : " ASC";
+        const std::string order =
+            std::string(" ORDER BY ") + sortColumn(query.sort) + direction + ", id" + direction;
+        // The inner query walks the sort column's index alone (it holds the rowid); only the
+        // rows of the page are read from the table.
+        const std::string pageSql = std::string("SELECT ") + kMachineSql +
+                                    " FROM machines WHERE id IN (SELECT id FROM machines" + where +
+                                    order + " LIMIT ?1 OFFSET ?2)" + order;
+        const auto bindSearch = [&](Connection::Statement& s) {
+            if (matchParameter) s.bind(matchParameter, match);
+            for (std::size_t i = 0; i < shortTerms.size(); ++i)
+                s.bind(firstShort + static_cast<int>(i), shortTerms[i]);
+        };
+        const std::int64_t limit = std::min<std::uint32_t>(query.limit, 1000);
+        const std::int64_t offset = clampToInt64(query.offset);
+        return read([&](Connection& c) {
+            MachinePage page;
+            {
+                auto s = c.prepare(pageSql);
+                s.bind(1, limit).bind(2, offset);
+                bindSearch(s);
+                while (s.step()) page.machines.push_back(readMachine(StatementRow(s)));
+            }
+            {
+                auto s = c.prepare(where.empty() ? std::string("SELECT count(*) FROM machines")
+                                                 : "SELECT count(*) FROM machines" + where);
+                bindSearch(s);
+                if (s.step()) page.total = static_cast<std::uint64_t>(s.integer(0));
+            }
+            return page;
+        });
+    }
+
+    void putAccount(const std::string& name, const std::string& passwordHash) override {
+        write([&](Connection& c) {
+            c.prepare("INSERT INTO accounts (name, password_hash) VALUES (?1, ?2) "
+                      "ON CONFLICT (name) DO UPDATE SET password_hash = excluded.password_hash")
+                .bind(1, cleanText(name))
+                .bind(2, cleanText(passwordHash))
+                .step();
+        });
+    }
+
+    std::optional<Account> account(const std::string& name) override {
+        return read([&](Connection& c) -> std::optional<Account> {
+            auto s = c.prepare("SELECT id, name, password_hash FROM accounts WHERE name = ?1");
+            s.bind(1, cleanText(name));
+            if (!s.step()) return std::nullopt;
+            return Account{s.integer(0), s.text(1), s.text(2)};
+        });
+    }
+
+    void putSession(const Session& session) override {
+        write([&](Connection& c) {
+            c.prepare("DELETE FROM sessions WHERE expires_at <= ?1").bind(1, nowMs()).step();
+            c.prepare("INSERT INTO sessions (token_hash, account_id, expires_at, form_token) "
+                      "VALUES (?1, ?2, ?3, ?4) ON CONFLICT (token_hash) DO UPDATE SET "
+                      "account_id = excluded.account_id, expires_at = excluded.expires_at, "
+                      "form_token = excluded.form_token")
+                .bind(1, cleanText(session.tokenHash))
+                .bind(2, session.accountId)
+                .bind(3, session.expiresAtMs)
+                .bind(4, cleanText(session.formToken))
+                .step();
+        });
+    }
+
+    std::optional<Session> session(const std::string& tokenHash) override {
+        return read([&](Connection& c) -> std::optional<Session> {
+            auto s = c.prepare("SELECT token_hash, account_id, expires_at, form_token FROM sessions "
+                               "WHERE token_hash = ?1 AND expires_at > ?2");
+            s.bind(1, cleanText(tokenHash)).bind(2, nowMs());
+            if (!s.step()) return std::nullopt;
+            return Session{s.text(0), s.integer(1), s.integer(2), s.text(3)};
+        });
+    }
+
+    void dropSession(const std::string& tokenHash) override {
+        write([&](Connection& c) {
+            c.prepare("DELETE FROM sessions WHERE token_hash = ?1").bind(1, cleanText(tokenHash)).step();
+        });
+    }
+
+    void probe() override {
+        read([&](Connection& c) {
+            auto s = c.prepare("SELECT max(version) FROM schema_version");
+            s.step();
+            return 0;
+        });
+    }
+
+    std::string describe() const override { return "SQLite " + path_; }
+
+private:
+    struct Pending {
+        PreparedScan scan;
+        AddResult result{};
+        std::exception_ptr error{};
+        bool done = false;
+    };
+
+    // Queues the scans and waits until a commit holds them (or failed): the first caller
+    // that finds no leader becomes one and writes everything queued so far.
+    void commitInGroup(const std::vector<Pending*>& mine) {
+        std::unique_lock lock(queueMutex_);
+        queue_.insert(queue_.end(), mine.begin(), mine.end());
+        const auto allDone = [&] {
+            for (const Pending* p : mine)
+                if (!p->done) return false;
+            return true;
+        };
+        while (!allDone()) {
+            if (leading_) {
+                queueChanged_.wait(lock);
+                continue;
+            }
+            leading_ = true;
+            std::vector<Pending*> batch;
+            batch.swap(queue_);
+            lock.unlock();
+            writeBatch(batch);
+            lock.lock();
+            for (Pending* p : batch) p->done = true;
+            leading_ = false;
+            queueChanged_.notify_all();
+        }
+    }
+
+    void writeBatch(const std::vector<Pending*>& batch) {
+        std::lock_guard writing(writeMutex_);
+        try {
+            writer_.exec("BEGIN IMMEDIATE");
+        } catch (...) {
+            for (Pending* p : batch) p->error = std::current_exception();
+            return;
+        }
+        for (Pending* p : batch) {
+            try {
+                writer_.exec("SAVEPOINT scan");
+                p->result = storeOne(p->scan);
+                writer_.exec("RELEASE scan");
+            } catch (...) {
+                p->error = std::current_exception();
+                sqlite3_exec(writer_.handle(), "ROLLBACK TO scan; RELEASE scan", nullptr, nullptr, nullptr);
+            }
+        }
+        try {
+            writer_.exec("COMMIT");
+        } catch (...) {
+            const auto error = std::current_exception();
+            sqlite3_exec(writer_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+            for (Pending* p : batch) p->error = error;
+        }
+    }
+
+    AddResult storeOne(const PreparedScan& prepared) {
+        const NewScan& s = prepared.scan;
+        AddResult result;
+        {
+            auto existing = writer_.prepare(
+                "SELECT id, machine_id, receipt FROM scans WHERE sealed_digest = ?1");
+            existing.bind(1, s.sealedDigest);
+            if (existing.step()) {
+                result.scanId = existing.integer(0);
+                result.machineId = existing.integer(1);
+                result.receipt = existing.text(2);
+                result.duplicate = true;
+                return result;
+            }
+        }
+        std::int64_t lastSeen = 0;
+        {
+            auto upsert = writer_.prepare(machineUpsertSql(Dialect::Sqlite));
+            // No key: NULL, which never conflicts, so the scan gets a machine of its own.
+            if (s.identityKey.empty())
+                upsert.bindNull(1);
+            else
+                upsert.bind(1, s.identityKey);
+            upsert.bind(2, s.identityRule).bind(3, s.receivedAtMs);
+            bindColumns(upsert, 4, s.columns);
+            upsert.bind(16, prepared.searchText);
+            if (!upsert.step()) writer_.fail("machine upsert");
+            result.machineId = upsert.integer(0);
+            lastSeen = upsert.integer(1);
+        }
+        {
+            auto insert = writer_.prepare(scanInsertSql(Dialect::Sqlite));
+            insert.bind(1, result.machineId)
+                .bind(2, s.receivedAtMs)
+                .bind(3, s.remoteAddress)
+                .bind(4, s.sealedDigest)
+                .bind(5, s.receipt)
+                .bindBlob(6, prepared.compressed)
+                .bind(7, static_cast<std::int64_t>(prepared.reportSize))
+                .bind(8, static_cast<std::int64_t>(prepared.compressed.size()))
+                .bind(9, s.encoding)
+                .bind(10, s.osDescription)
+                .bind(11, s.programName)
+                .bind(12, s.programVersion)
+                .bind(13, s.errors)
+                .bind(14, s.identityKey)
+                .bind(15, s.identityRule);
+            bindColumns(insert, 16, s.columns);
+            insert.bind(28, s.summaryJson);
+            if (!insert.step()) writer_.fail("scan insert");
+            result.scanId = insert.integer(0);
+        }
+        if (lastSeen == s.receivedAtMs)
+            writer_.prepare("UPDATE machines SET latest_scan_id = ?1 WHERE id = ?2")
+                .bind(1, result.scanId)
+                .bind(2, result.machineId)
+                .step();
+        result.receipt = s.receipt;
+        return result;
+    }
+
+    static void bindColumns(Connection::Statement& s, int first, const ScanColumns& c) {
+        s.bind(first + 0, c.maker)
+            .bind(first + 1, c.model)
+            .bind(first + 2, c.processor)
+            .bind(first + 3, std::int64_t{c.cores})
+            .bind(first + 4, std::int64_t{c.threads})
+            .bind(first + 5, static_cast<std::int64_t>(c.memoryBytes))
+            .bind(first + 6, std::int64_t{c.memoryModules})
+            .bind(first + 7, c.disks)
+            .bind(first + 8, static_cast<std::int64_t>(c.diskBytes))
+            .bind(first + 9, c.os)
+            .bind(first + 10, c.serialNumbers)
+            .bind(first + 11, c.uuid);
+    }
+
+    // A statement outside the group commit (accounts, sessions): its own transaction.
+    template <typename F>
+    void write(F&& f) {
+        std::lock_guard writing(writeMutex_);
+        f(writer_);
+    }
+
+    template <typename F>
+    std::invoke_result_t<F, Connection&> read(F&& f) {
+        Connection* c = acquireReader();
+        try {
+            auto result = f(*c);
+            releaseReader(c);
+            return result;
+        } catch (...) {
+            releaseReader(c);
+            throw;
+        }
+    }
+
+    Connection* acquireReader() {
+        {
+            std::lock_guard lock(readersMutex_);
+            if (!readers_.empty()) {
+                Connection* c = readers_.back();
+                readers_.pop_back();
+                return c;
+            }
+        }
+        try {
+            auto c = std::make_unique<Connection>(path_, true);
+            c->exec("PRAGMA query_only=1; PRAGMA mmap_size=268435456");
+            return c.release();
+        } catch (const StorageError& e) {
+            throw StorageUnavailable(e.what());
+        }
+    }
+
+    void releaseReader(Connection* c) {
+        std::lock_guard lock(readersMutex_);
+        readers_.push_back(c);
+    }
+
+    std::string path_;
+    std::mutex writeMutex_;
+    Connection writer_;
+
+    std::mutex queueMutex_;
+    std::condition_variable queueChanged_;
+    std::vector<Pending*> queue_;
+    bool leading_ = false;
+
+    std::mutex readersMutex_;
+    std::vector<Connection*> readers_;
+};
+
+}  // namespace
+
+std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory) {
+    const fs::path directory(dataDirectory);
+    std::error_code error;
+    const auto status = fs::status(directory, error);
+    if (fs::exists(status)) {
+        if (!fs::is_directory(status))
+            throw StorageError("data directory " + dataDirectory + " is not a directory");
+    } else {
+        // Parents as the umask says; the data directory itself only for its owner: it holds
+        // every report's serial numbers.
+        if (directory.has_parent_path()) fs::create_directories(directory.parent_path(), error);
+        if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST)
+            throw StorageError("cannot create data directory " + dataDirectory + ": " +
+                               std::strerror(errno));
+    }
+    return std::make_unique<SqliteStore>((directory / "receiver.sqlite3").string());
+}
+
+}  // namespace gravelin::storage::detail
