@@ -68,6 +68,12 @@ public:
         return {scanId, machineId, scan.receipt, false};
     }
 
+    std::vector<storage::AddResult> addScans(const std::vector<storage::NewScan>& scans) override {
+        std::vector<storage::AddResult> results;
+        for (const auto& scan : scans) results.push_back(addScan(scan));
+        return results;
+    }
+
     std::vector<storage::ScanRow> scans(std::optional<std::int64_t> machineId, std::uint32_t limit,
                                         std::uint64_t offset) override {
         std::lock_guard lock(mutex_);
@@ -169,6 +175,9 @@ public:
         std::lock_guard lock(mutex_);
         sessions_.erase(tokenHash);
     }
+
+    void probe() override {}
+    std::string describe() const override { return "memory"; }
 
 private:
     static std::string lower(std::string s) {

@@ -20,8 +20,7 @@ int main(int argc, char** argv) {
             for (const char c : seeds[i].name) {
                 name += (std::isalnum(static_cast<unsigned char>(c)) != 0) ? c : '-';
             }
-            char prefix[8];
-            std::snprintf(prefix, sizeof prefix, "%02zu-", i);
+            const std::string prefix = (i < 10 ? "0" : "") + std::to_string(i) + "-";
             std::ofstream out(directory / (prefix + name + ".hex"), std::ios::binary);
             out << seeds[i].sealed;
             if (!out) throw std::runtime_error("cannot write into " + directory.string());
