@@ -1,0 +1,447 @@
+// Machine identity: placeholder values, the order of the rules, the 49 real tables (each
+// the machine it is, the same machine twice being one), and the same machine scanned by
+// the Windows and by the Linux build landing on one key.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "../report/RealReports.h"
+#include "identity/Identity.h"
+#include "linux/WmiFixture.h"
+
+namespace gravelin::testing {
+namespace {
+
+using identity::identify;
+using identity::isPlaceholder;
+using identity::MachineIdentity;
+
+MachineIdentity identityOf(const std::string& xml) {
+    pugi::xml_document document;
+    EXPECT_TRUE(document.load_string(xml.c_str())) << xml;
+    return identify(document);
+}
+
+// ---- Placeholders -------------------------------------------------------------------
+
+TEST(Identity, PlaceholderValues) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        // Left by firmware writers (the real tables hold every one of these).
+        {"", true},
+        {"   ", true},
+        {" \t", true},
+        {"To Be Filled By O.E.M.", true},
+        {"To be filled by O.E.M.", true},
+        {"TO BE FILLED BY O.E.M.", true},
+        {"Default string", true},
+        {"System Serial Number", true},
+        {"Base Board Serial Number", true},
+        {"Chassis Serial Number", true},
+        {"OEM Chassis Serial Number", true},
+        {"Type2 - Board Serial Number", true},
+        {"0123456789", true},
+        {"1234567890", true},
+        {"1234567890.", true},
+        {"BSN12345678901234567", true},
+        {"None", true},
+        {"Not Specified", true},
+        {"Not Available", true},
+        {"No Asset Information", true},
+        {"No Asset Tag", true},
+        {"Base Board Asset Tag", true},
+        {"..................", true},
+        {"/       /              /", true},
+        {"0000000000000000", true},
+        {"00000000-0000-0000-0000-000000000000", true},
+        {"FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF", true},
+        {"ffffffff-ffff-ffff-ffff-ffffffffffff", true},
+        {"03000200-0400-0500-0006-000700080009", true},
+        {"00020003-0004-0005-0006-000700080009", true},  // the same bytes read big-endian
+        {"4C4C4544-0000-0010-8000-00C04F000000", true},  // a Dell table without a service tag
+        // Real values from the same tables.
+        {"8T64121", false},
+        {"..CN6970237M0012.", false},
+        {".5QK2X31.CN486433BP0179.", false},
+        {"/2R0Q2G2/CN1296374E0065/", false},
+        {"MY06P7081934123G0LD6", false},
+        {"VMware-56 4d e2 c3 c3 c0 e1 e2-46 22 55 4d c5 eb 6b a1", false},
+        {"1519-7810-4472-8775-7272-8851-12", false},
+        {"FCN0CJ03468352B     ", false},
+        {"44454C4C-5400-1036-8034-B8C04F313231", false},
+        {"00000000-0000-0000-0000-0cc47a7939ba", false},  // zeros and the board's MAC
+        {"4C4C4544-0052-3010-8051-B2C04F324732", false},
+    };
+    for (const auto& [value, placeholder] : cases)
+        EXPECT_EQ(isPlaceholder(value), placeholder) << '"' << value << '"';
+}
+
+// ---- Rule order, on reports written by hand --------------------------------------------
+
+// A machine's identifying values by field: uuid, serial, vendor, name, boardSerial,
+// boardMaker, boardProduct, wmiBoardSerial, enclosureSerial; a field left out is absent.
+using Machine = std::map<std::string, std::string>;
+
+// A report as the scanner writes one: class nodes, one object "i0", every value followed
+// by a blank and its (empty) unit.
+std::string reportOf(const Machine& m) {
+    const auto attr = [&](const char* name, const char* field) {
+        const auto it = m.find(field);
+        return it == m.end() ? std::string() : std::string(" ") + name + "=\"" + it->second + " \"";
+    };
+    std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<HWInfo>\n";
+    xml += "<Application><i0 OS=\"x \" Name=\"x \" Version=\"x \" Errors=\" \"/></Application>";
+    xml += "<Win32_ComputerSystemProduct><i0" + attr("IdentifyingNumber", "serial") +
+           attr("Name", "name") + attr("UUID", "uuid") + attr("Vendor", "vendor") +
+           "/></Win32_ComputerSystemProduct>";
+    xml += "<SMBIOS_Type_3_SystemEnclosure><i0 Manufacturer=\"Maker \"" +
+           attr("SerialNumber", "enclosureSerial") + "/></SMBIOS_Type_3_SystemEnclosure>";
+    xml += "<SMBIOS_Type_2_BaseBoard><i0" + attr("Manufacturer", "boardMaker") +
+           attr("ProductName", "boardProduct") + attr("SerialNumber", "boardSerial") +
+           "/></SMBIOS_Type_2_BaseBoard>";
+    xml += "<Win32_BaseBoard><i0" + attr("SerialNumber", "wmiBoardSerial") +
+           "/></Win32_BaseBoard>";
+    return xml + "</HWInfo>\n";
+}
+
+const std::string kUuid = "4C4C4544-0052-3010-8051-B2C04F324732";
+
+TEST(Identity, RulesInOrder) {
+    struct Case {
+        const char* what;
+        Machine machine;
+        const char* rule;
+    };
+    const Case cases[] = {
+        {"UUID and system serial",
+         {{"uuid", kUuid}, {"serial", "2R0Q2G2"}, {"vendor", "Dell Inc."}, {"name", "XPS 13"},
+          {"boardSerial", "/2R0Q2G2/CN12/"}},
+         "uuid+serial"},
+        {"UUID, placeholder system serial, board serial",
+         {{"uuid", kUuid}, {"serial", "System Serial Number"}, {"boardSerial", "/2R0Q2G2/CN12/"},
+          {"enclosureSerial", "2R0Q2G2"}},
+         "uuid+board"},
+        {"UUID, enclosure serial only",
+         {{"uuid", kUuid}, {"serial", "Not Specified"}, {"enclosureSerial", "28SXY01"}},
+         "uuid+enclosure"},
+        {"UUID and nothing else usable",
+         {{"uuid", kUuid}, {"serial", "1234567890"}, {"boardSerial", "1234567890"},
+          {"enclosureSerial", "1234567890."}},
+         "uuid"},
+        {"placeholder UUID falls back to the system serial",
+         {{"uuid", "03000200-0400-0500-0006-000700080009"}, {"serial", "BN1004GH10075"},
+          {"vendor", "AZW"}, {"name", "EQ"}, {"boardSerial", "Default string"}},
+         "serial"},
+        {"no UUID at all, board serial",
+         {{"serial", "To be filled by O.E.M."}, {"boardSerial", "ZM159S017443"},
+          {"boardMaker", "Supermicro"}, {"boardProduct", "X10DAL-i"}},
+         "board"},
+        {"only the WMI board class has the serial",
+         {{"uuid", "FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF"}, {"wmiBoardSerial", "L1HF9380025"}},
+         "board"},
+        {"enclosure serial only", {{"serial", "None"}, {"enclosureSerial", "35X1B11"}},
+         "enclosure"},
+        {"nothing usable",
+         {{"uuid", "00000000-0000-0000-0000-000000000000"}, {"serial", "To Be Filled By O.E.M."},
+          {"vendor", "MSI"}, {"name", "MS-7816"}, {"boardSerial", "To be filled by O.E.M."},
+          {"boardMaker", "MSI"}, {"wmiBoardSerial", "Default string"},
+          {"enclosureSerial", "Chassis Serial Number"}},
+         "none"},
+        {"a UUID that is not one", {{"uuid", "not-a-uuid"}}, "none"},
+        {"an empty report", {}, "none"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto id = identityOf(reportOf(c.machine));
+        EXPECT_EQ(id.rule, c.rule);
+        EXPECT_EQ(id.key.empty(), std::string(c.rule) == "none") << id.key;
+        if (!id.key.empty()) {
+            EXPECT_TRUE(id.key.starts_with(id.rule + ":")) << id.key;
+        }
+    }
+}
+
+TEST(Identity, ClonesSharingAUuidStayApart) {
+    const std::string shared = "C3E24D56-C0C3-E2E1-4622-554DC5EB6BA1";
+    const auto a = identityOf(reportOf({{"uuid", shared}, {"serial", "SN-A"}}));
+    const auto b = identityOf(reportOf({{"uuid", shared}, {"serial", "SN-B"}}));
+    const auto c = identityOf(reportOf({{"uuid", shared}, {"boardSerial", "BOARD-C"}}));
+    const auto d = identityOf(reportOf({{"uuid", shared}, {"boardSerial", "BOARD-D"}}));
+    EXPECT_NE(a.key, b.key);
+    EXPECT_NE(c.key, d.key);
+    EXPECT_NE(a.key, c.key);
+    // Machines sharing a placeholder UUID and without serials are not merged: no key.
+    const auto e = identityOf(reportOf({{"uuid", "03000200-0400-0500-0006-000700080009"}}));
+    EXPECT_EQ(e.rule, "none");
+    EXPECT_TRUE(e.key.empty());
+}
+
+TEST(Identity, SpellingsOfOneValueGiveOneKey) {
+    const auto base = identityOf(
+        reportOf({{"uuid", "44454c4c-5400-1036-8034-b8c04f313231"}, {"serial", "8t64121"}}));
+    // Upper case, surrounding blanks and dots, and the other byte order of the UUID's
+    // first three fields (tables before SMBIOS 2.6).
+    const auto other = identityOf(
+        reportOf({{"uuid", "  4C4C4544-0054-3610-8034-B8C04F313231"}, {"serial", "..8T64121.  "}}));
+    EXPECT_EQ(base.rule, "uuid+serial");
+    EXPECT_EQ(base.key, other.key);
+    const auto board1 = identityOf(reportOf({{"boardSerial", "..CN6970237M0012."}}));
+    const auto board2 = identityOf(reportOf({{"boardSerial", "CN6970237M0012"}}));
+    EXPECT_EQ(board1.rule, "board");
+    EXPECT_EQ(board1.key, board2.key);
+    EXPECT_NE(base.key, identityOf(reportOf({{"uuid", kUuid}, {"serial", "8T64121"}})).key);
+}
+
+// ---- The real tables ------------------------------------------------------------------
+
+namespace fs = std::filesystem;
+
+// The Linux build's answers for a class on a machine whose firmware table is the named
+// real table, run as root: /sys/firmware/dmi/tables holds the entry point and the table.
+class LinuxMachine {
+public:
+    explicit LinuxMachine(const std::string& table) {
+        char pattern[] = "/tmp/gravelin-identity-XXXXXX";
+        const char* dir = ::mkdtemp(pattern);
+        if (dir == nullptr) throw std::runtime_error("mkdtemp failed");
+        root_ = dir;
+        const std::string bin = fileBytes(realTablesDir() / (table + ".bin"));
+        const std::size_t entryLength =
+            bin.starts_with("_SM3_") ? static_cast<unsigned char>(bin[6])
+                                     : static_cast<unsigned char>(bin[5]);
+        const auto registry = realRegistryValue(table);
+        writeText(root_ / "sys/firmware/dmi/tables/smbios_entry_point",
+                  bin.substr(0, entryLength));
+        writeText(root_ / "sys/firmware/dmi/tables/DMI",
+                  std::string(registry.begin() + 8, registry.end()));
+        writeText(root_ / ".fixture/env.ini", "uid=0\n");
+    }
+    ~LinuxMachine() {
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+    LinuxMachine(const LinuxMachine&) = delete;
+    LinuxMachine& operator=(const LinuxMachine&) = delete;
+
+    std::vector<WmiObject> query(const std::string& wmiClass) {
+        RootFs rootFs(root_.string());
+        FixtureSystem system(root_.string());
+        LinuxWmiProvider provider(rootFs, system);
+        return provider.query("root\\cimv2", "SELECT * FROM " + wmiClass);
+    }
+
+private:
+    fs::path root_;
+};
+
+// The first structure of a type in a registry-layout table and its strings, read the way
+// Windows' WMI reads them: strings as stored, the UUID's first three fields little-endian
+// whatever the table's version.
+struct RawStructure {
+    std::vector<std::uint8_t> formatted;
+    std::vector<std::string> strings;
+    std::optional<std::string> string(std::size_t offset) const {
+        if (offset >= formatted.size() || formatted[offset] == 0 ||
+            formatted[offset] > strings.size())
+            return std::nullopt;
+        return strings[formatted[offset] - 1];
+    }
+};
+
+std::optional<RawStructure> firstOfType(const std::vector<std::uint8_t>& registry,
+                                        std::uint8_t type) {
+    std::size_t at = 8;
+    while (at + 4 <= registry.size()) {
+        const std::size_t length = registry[at + 1];
+        if (length < 4 || at + length > registry.size()) return std::nullopt;
+        RawStructure s;
+        s.formatted.assign(registry.begin() + static_cast<std::ptrdiff_t>(at),
+                           registry.begin() + static_cast<std::ptrdiff_t>(at + length));
+        std::size_t pos = at + length;
+        std::string current;
+        while (pos < registry.size()) {
+            const char c = static_cast<char>(registry[pos++]);
+            if (c != '\0') {
+                current += c;
+                continue;
+            }
+            if (current.empty()) break;
+            s.strings.push_back(current);
+            current.clear();
+        }
+        if (registry[at] == type) return s;
+        if (registry[at] == 127) return std::nullopt;
+        at = pos;
+        // A structure without strings ends in two zeros.
+        if (s.strings.empty() && at < registry.size() && registry[at] == 0) ++at;
+    }
+    return std::nullopt;
+}
+
+WmiObject windowsObject(const std::string& className,
+                        const std::vector<std::pair<std::string, std::optional<std::string>>>& values) {
+    WmiObject object{className, {}};
+    for (const auto& [name, value] : values)
+        object.properties.emplace_back(name, value ? WmiValue(*value) : WmiValue());
+    return object;
+}
+
+// The scan of the named table on each build.
+struct TwoBuilds {
+    std::string linuxReport, windowsReport;
+};
+
+TwoBuilds scansOf(const std::string& table) {
+    const std::string productLine = "SELECT * FROM Win32_ComputerSystemProduct";
+    const std::string boardLine = "SELECT * FROM Win32_BaseBoard";
+    TwoBuilds scans;
+    {
+        LinuxMachine machine(table);
+        scans.linuxReport = scanRealTable(table, {{productLine, machine.query("Win32_ComputerSystemProduct")},
+                                                  {boardLine, machine.query("Win32_BaseBoard")}})
+                                .xml;
+    }
+    const auto registry = realRegistryValue(table);
+    std::map<std::string, std::vector<WmiObject>, std::less<>> wmi;
+    if (const auto system = firstOfType(registry, 1)) {
+        std::optional<std::string> uuid;
+        if (system->formatted.size() >= 0x18) {
+            const auto* b = system->formatted.data() + 8;
+            char text[40];
+            std::snprintf(text, sizeof text,
+                          "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+                          b[3], b[2], b[1], b[0], b[5], b[4], b[7], b[6], b[8], b[9], b[10], b[11],
+                          b[12], b[13], b[14], b[15]);
+            uuid = text;
+        }
+        wmi[productLine] = {windowsObject("Win32_ComputerSystemProduct",
+                                          {{"Caption", "Computer System Product"},
+                                           {"IdentifyingNumber", system->string(0x07)},
+                                           {"Name", system->string(0x05)},
+                                           {"UUID", uuid},
+                                           {"Vendor", system->string(0x04)},
+                                           {"Version", system->string(0x06)}})};
+    }
+    if (const auto board = firstOfType(registry, 2)) {
+        wmi[boardLine] = {windowsObject("Win32_BaseBoard", {{"Manufacturer", board->string(0x04)},
+                                                            {"Product", board->string(0x05)},
+                                                            {"SerialNumber", board->string(0x07)}})};
+    }
+    scans.windowsReport = scanRealTable(table, wmi).xml;
+    return scans;
+}
+
+// What each real table identifies by (checked against dmidecode's reading of the tables):
+// "none" only where every UUID and serial in the table is a placeholder.
+const std::map<std::string, std::string> kExpectedRules = {
+    {"dell-libsmbios-ES3020", "uuid+serial"},
+    {"dell-libsmbios-ES3040", "uuid+serial"},
+    {"dell-libsmbios-PAweb110", "uuid+serial"},
+    {"dell-libsmbios-PE0400", "uuid+serial"},
+    {"dell-libsmbios-PE0420", "uuid+serial"},
+    {"dell-libsmbios-PE0500", "uuid+enclosure"},  // system serial "Not Specified", no board
+    {"dell-libsmbios-PE0650", "uuid+serial"},
+    {"dell-libsmbios-PE1300", "uuid+enclosure"},
+    {"dell-libsmbios-PE1650", "uuid+serial"},
+    {"dell-libsmbios-PE1750_A00", "uuid+serial"},
+    {"dell-libsmbios-PE1750_A07", "uuid+serial"},
+    {"dell-libsmbios-PE2450", "uuid+enclosure"},
+    {"dell-libsmbios-PE2500", "uuid+enclosure"},
+    {"dell-libsmbios-PE2600", "uuid+serial"},
+    {"dell-libsmbios-PE4400", "uuid+enclosure"},
+    {"dell-libsmbios-PE4600", "uuid+serial"},
+    {"dell-libsmbios-PE6600", "uuid+serial"},
+    {"dell-libsmbios-PV755N", "uuid+enclosure"},
+    {"dell-libsmbios-Precision_390", "uuid+serial"},
+    {"dell-libsmbios-dimension_4400", "uuid+board"},  // blank system serial
+    {"dell-libsmbios-latitude_D500", "uuid+serial"},
+    {"dell-libsmbios-precisiont7600", "none"},  // empty-tag UUID, every serial a placeholder
+    {"dell-libsmbios-xps9365", "uuid+serial"},
+    {"infrasim-dell_c6320", "uuid+serial"},
+    {"infrasim-dell_r630", "uuid+serial"},
+    {"infrasim-dell_r640", "uuid+serial"},
+    {"infrasim-dell_r730", "uuid+serial"},
+    {"infrasim-quanta_d51", "uuid+serial"},
+    {"infrasim-s2600kp", "uuid+serial"},
+    {"infrasim-s2600wtt", "uuid+serial"},
+    {"jcreekmore-Dell-Precision-3620", "uuid+serial"},
+    {"jcreekmore-Supermicro-SuperServer", "uuid+board"},  // system serial 0123456789
+    {"nimsmbios-Acer-Predator-PT515-51", "uuid+serial"},
+    {"qemu-pc-bochsbios", "none"},
+    {"qemu-pc-seabios", "none"},
+    {"qemu-pc-seabios-2s", "none"},
+    {"qemu-q35-seabios-ep64", "none"},
+    {"siderolabs-Beelink-EQ12", "serial"},  // the 03000200-... UUID
+    {"siderolabs-Dell-PowerEdge-R630-Dual-Xeon", "uuid+serial"},
+    {"siderolabs-HyperV", "uuid+serial"},
+    {"siderolabs-SuperMicro-Quad-Opteron", "uuid"},  // every serial 1234567890
+    {"uroot-Asus-UX307LA", "uuid+serial"},
+    {"uroot-Gigabyte-GA-MA74GMT-S2", "uuid"},  // blank serials
+    {"uroot-Lenovo-ThinkPad-T480", "uuid+serial"},
+    {"uroot-MSI-MS-7816", "none"},  // all-FF UUID, every serial "To be filled by O.E.M."
+    {"uroot-SuperMicro-X9DBL", "uuid+serial"},
+    {"uroot-Toshiba-SatellitePro-L70", "uuid+serial"},
+    {"uroot-VMWare", "uuid+serial"},
+    {"uroot-smbios_table", "uuid+serial"},
+};
+
+// Tables of one machine: the same firmware strings under another badge or BIOS version.
+const std::vector<std::pair<std::string, std::string>> kSameMachine = {
+    {"dell-libsmbios-ES3020", "dell-libsmbios-PE2600"},  // "a PE2600 in disguise"
+    {"dell-libsmbios-PE1750_A00", "dell-libsmbios-PE1750_A07"},
+};
+
+TEST(Identity, EveryRealTableIsTheMachineItIsOnBothBuilds) {
+    const auto names = realTableNames();
+    ASSERT_EQ(names.size(), kExpectedRules.size());
+    std::map<std::string, std::string> keys;
+    for (const auto& name : names) {
+        SCOPED_TRACE(name);
+        const auto scans = scansOf(name);
+        const auto onLinux = identityOf(scans.linuxReport);
+        const auto onWindows = identityOf(scans.windowsReport);
+        ASSERT_TRUE(kExpectedRules.contains(name));
+        EXPECT_EQ(onLinux.rule, kExpectedRules.at(name)) << onLinux.key;
+        EXPECT_EQ(onWindows.key, onLinux.key);
+        EXPECT_EQ(onWindows.rule, onLinux.rule);
+        keys[name] = onLinux.key;
+    }
+    // The known pairs agree; every other two tables with a key differ.
+    std::set<std::pair<std::string, std::string>> same(kSameMachine.begin(), kSameMachine.end());
+    for (const auto& [a, b] : kSameMachine) EXPECT_EQ(keys[a], keys[b]) << a << " and " << b;
+    for (auto i = keys.begin(); i != keys.end(); ++i) {
+        for (auto j = std::next(i); j != keys.end(); ++j) {
+            if (i->second.empty() || same.contains({i->first, j->first})) continue;
+            EXPECT_NE(i->second, j->second) << i->first << " and " << j->first;
+        }
+    }
+}
+
+TEST(Identity, BothShapesOfOneMachineCarryTheSameValues) {
+    // The check above is only as good as the two shapes: the Linux provider reads the
+    // table as root, the Windows shape as WMI does, and the values reach the report.
+    const auto scans = scansOf("dell-libsmbios-PE1750_A00");  // SMBIOS 2.3: byte orders differ
+    pugi::xml_document linuxDoc, windowsDoc;
+    ASSERT_TRUE(linuxDoc.load_string(scans.linuxReport.c_str()));
+    ASSERT_TRUE(windowsDoc.load_string(scans.windowsReport.c_str()));
+    const auto product = [](const pugi::xml_document& d, const char* name) {
+        return std::string(
+            d.child("HWInfo").child("Win32_ComputerSystemProduct").child("i0").attribute(name).value());
+    };
+    EXPECT_EQ(product(linuxDoc, "IdentifyingNumber"), "144S931 ");
+    EXPECT_EQ(product(windowsDoc, "IdentifyingNumber"), "144S931 ");
+    EXPECT_EQ(product(linuxDoc, "UUID"), "44454C4C-3400-1034-8053-B1C04F393331 ");
+    EXPECT_EQ(product(windowsDoc, "UUID"), "4C4C4544-0034-3410-8053-B1C04F393331 ");
+    EXPECT_EQ(linuxDoc.child("HWInfo").child("Win32_BaseBoard").child("i0").attribute("SerialNumber").value(),
+              std::string("..CN6970237M0012. "));
+}
+
+}  // namespace
+}  // namespace gravelin::testing
