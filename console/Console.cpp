@@ -278,11 +278,17 @@ private:
         return response;
     }
 
+    // Secure when the console says so, and whenever the request came over TLS or through a
+    // proxy that terminated TLS (X-Forwarded-Proto: https), even if the console was set up
+    // for plain HTTP. A forged header only makes the cookie stricter.
     std::string cookieHeader(const std::string& name, const std::string& value,
-                             std::int64_t maxAgeSeconds) const {
+                             std::int64_t maxAgeSeconds, const Request& request) const {
         std::string header = name + "=" + value + "; Path=/; Max-Age=" +
                              std::to_string(maxAgeSeconds) + "; HttpOnly; SameSite=Strict";
-        if (options_.secureCookies) header += "; Secure";
+        if (options_.secureCookies || request.secure ||
+            lowerCase(request.header("x-forwarded-proto")) == "https") {
+            header += "; Secure";
+        }
         return header;
     }
 
@@ -365,7 +371,7 @@ private:
         }
         if (path == "/favicon.ico") return plain(404, "not found");
         if (path == "/signin") {
-            if (get) return signInPage(200, {}, {});
+            if (get) return signInPage(request, 200, {}, {});
             if (request.method == "POST") return signIn(request);
             return notAllowed("GET, HEAD, POST");
         }
@@ -437,8 +443,8 @@ private:
 
     // The sign-in form carries a token bound to a short-lived cookie of its own, so that no
     // other site can sign a browser in to an account of its choosing.
-    Response signInPage(int status, const std::string& error, const std::string& name,
-                        std::int64_t retryAfterSeconds = 0) {
+    Response signInPage(const Request& request, int status, const std::string& error,
+                        const std::string& name, std::int64_t retryAfterSeconds = 0) {
         const std::string nonce = randomBytes(24);
         const std::string nonceText =
             base64url(reinterpret_cast<const unsigned char*>(nonce.data()), nonce.size());
@@ -454,7 +460,7 @@ private:
         Response response = page(status, "Sign in", "signin", context, nullptr);
         response.headers.emplace_back("Set-Cookie",
                                       cookieHeader(signInCookie_, nonceText,
-                                                   kSignInFormLifetimeMs / 1000));
+                                                   kSignInFormLifetimeMs / 1000, request));
         if (retryAfterSeconds > 0) {
             response.headers.emplace_back("Retry-After", std::to_string(retryAfterSeconds));
         }
@@ -480,7 +486,7 @@ private:
         if (request.body.size() > kMaxFormBytes) return plain(413, "form too large");
         const Fields form = parseForm(request.body);
         if (!signInFormValid(request, form)) {
-            return signInPage(403, "This sign-in form has expired. Please sign in again.", {});
+            return signInPage(request, 403, "This sign-in form has expired. Please sign in again.", {});
         }
         const std::string name = field(form, "name");
         const std::string password = field(form, "password");
@@ -491,7 +497,7 @@ private:
             std::max(names_.lockedForMs(nameKey, t), addresses_.lockedForMs(addressKey, t));
         if (lockedMs > 0) {
             const std::int64_t seconds = (lockedMs + 999) / 1000;
-            return signInPage(429,
+            return signInPage(request, 429,
                               "Too many failed sign-ins. Try again in " + std::to_string(seconds) +
                                   (seconds == 1 ? " second." : " seconds."),
                               validUserName(name) ? name : std::string{}, seconds);
@@ -518,7 +524,7 @@ private:
         if (!ok) {
             names_.failure(nameKey, t);
             addresses_.failure(addressKey, t);
-            return signInPage(401, "Wrong name or password.",
+            return signInPage(request, 401, "Wrong name or password.",
                               validUserName(name) ? name : std::string{});
         }
         names_.success(nameKey);
@@ -539,8 +545,8 @@ private:
             base64url(reinterpret_cast<const unsigned char*>(tag.data()), tag.size());
         Response response = redirect("/machines");
         response.headers.emplace_back(
-            "Set-Cookie", cookieHeader(sessionCookie_, value, options_.sessionLifetimeMs / 1000));
-        response.headers.emplace_back("Set-Cookie", cookieHeader(signInCookie_, "", 0));
+            "Set-Cookie", cookieHeader(sessionCookie_, value, options_.sessionLifetimeMs / 1000, request));
+        response.headers.emplace_back("Set-Cookie", cookieHeader(signInCookie_, "", 0, request));
         return response;
     }
 
@@ -551,7 +557,7 @@ private:
         }
         store_.dropSession(auth.session.tokenHash);
         Response response = redirect("/signin");
-        response.headers.emplace_back("Set-Cookie", cookieHeader(sessionCookie_, "", 0));
+        response.headers.emplace_back("Set-Cookie", cookieHeader(sessionCookie_, "", 0, request));
         return response;
     }
 

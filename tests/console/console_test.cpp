@@ -299,6 +299,23 @@ TEST_P(ConsoleTest, SessionCookieIsHttpOnlySecureStrictAndOnlyItsHashIsStored) {
     (void)form;
 }
 
+TEST_P(ConsoleTest, PlainHttpConsoleMarksCookiesSecureWhenTheProxyTerminatedTls) {
+    console::ConsoleOptions options;
+    options.secureCookies = false;
+    options.passwordCost = console::PasswordCost::Interactive;
+    const server::Handler plain = console::makeConsole(*store_, options);
+    const auto setCookie = [&](Request r) { return headerOf(plain(r), "Set-Cookie"); };
+    Request direct = request("GET", "/signin");
+    direct.secure = false;
+    EXPECT_TRUE(setCookie(direct).starts_with("gravelin-signin="));
+    EXPECT_EQ(setCookie(direct).find("Secure"), std::string::npos);
+    Request proxied = direct;
+    proxied.headers.emplace_back("x-forwarded-proto", "https");
+    EXPECT_NE(setCookie(proxied).find("; Secure"), std::string::npos);
+    direct.secure = true;
+    EXPECT_NE(setCookie(direct).find("; Secure"), std::string::npos);
+}
+
 TEST_P(ConsoleTest, CookieFromAnotherSecretExpiredSessionAndSignedOutSessionAreRefused) {
     // Another console over the same store with its own secret: its cookies open nothing here.
     const server::Handler other = makeConsole("another secret");
