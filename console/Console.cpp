@@ -635,6 +635,7 @@ private:
         const std::uint64_t pages = std::max<std::uint64_t>(1, (result.total + kPageSize - 1) / kPageSize);
         Data context = objectData();
         context.set("search", search);
+        context.set("hasSearch", !search.empty());
         context.set("columns", columns);
         context.set("rows", rows);
         context.set("hasRows", !result.machines.empty());
@@ -825,6 +826,7 @@ private:
         d.set("hasExplained", !s.errorsExplained.empty());
         d.set("hasErrors", !s.errors.empty() || !s.errorsExplained.empty());
         d.set("errorsRaw", s.errors);
+        d.set("hasErrorsRaw", !s.errors.empty());
         return d;
     }
 
@@ -858,7 +860,7 @@ private:
         context.set("firstSeen", displayTime(machine->firstSeenMs));
         context.set("lastSeen", displayTime(machine->lastSeenMs));
         context.set("scanCount", grouped(machine->scanCount));
-        context.set("scanTime", displayTime(row.receivedAtMs));
+        context.set("scanTime", displayTime(row.receivedAtMs, true));
         context.set("scanAddress", orDash(row.remoteAddress));
         context.set("receipt", orDash(row.receipt));
         context.set("encoding", orDash(row.encoding));
@@ -882,7 +884,7 @@ private:
             Data s = objectData();
             s.set("id", std::to_string(h.id));
             s.set("href", "/scans/" + std::to_string(h.id));
-            s.set("time", displayTime(h.receivedAtMs));
+            s.set("time", displayTime(h.receivedAtMs, true));
             s.set("os", orDash(h.osDescription));
             s.set("version", orDash(h.programVersion));
             s.set("receipt", orDash(h.receipt));
@@ -935,8 +937,12 @@ private:
             c.set("kindClass", lowerCase(kind));
             c.set("component", orDash(change.component));
             c.set("key", orDash(change.key));
-            c.set("before", change.before);
-            c.set("after", change.after);
+            // Added: what is there now; removed: what was there; changed: the fields.
+            c.set("description", orDash(change.kind == report::Change::Kind::Added ? change.after
+                                        : change.kind == report::Change::Kind::Removed
+                                            ? change.before
+                                            : (change.before.empty() ? change.after
+                                                                     : change.before + " → " + change.after)));
             Data changedFields = listData();
             for (const auto& f : change.fields) {
                 Data fd = objectData();
@@ -957,8 +963,8 @@ private:
         context.set("machineHref", "/machines/" + std::to_string(first->row.machineId));
         context.set("beforeHref", "/scans/" + std::to_string(first->row.id));
         context.set("afterHref", "/scans/" + std::to_string(second->row.id));
-        context.set("beforeTime", displayTime(first->row.receivedAtMs));
-        context.set("afterTime", displayTime(second->row.receivedAtMs));
+        context.set("beforeTime", displayTime(first->row.receivedAtMs, true));
+        context.set("afterTime", displayTime(second->row.receivedAtMs, true));
         context.set("changes", rows);
         context.set("hasChanges", !changes.empty());
         context.set("changeCount", std::to_string(changes.size()) + (changes.size() == 1 ? " change" : " changes"));

@@ -77,9 +77,9 @@ class Page:
                 raise TimeoutError("never: %s (%s)" % (what, expression))
             time.sleep(0.05)
 
-    def navigate(self, url):
+    def navigate(self, url, lands_on=None):
         self.call("Page.navigate", url=url)
-        self.wait_loaded(url)
+        self.wait_loaded(lands_on or url)
 
     def wait_loaded(self, url_prefix):
         self.wait_for("document.readyState === 'complete' && location.href.startsWith(%s)"
@@ -148,15 +148,18 @@ def main():
             page.size(1280, 800)
 
     # Not signed in: the list sends the browser to the sign-in form.
-    page.navigate(base + "/machines")
-    page.wait_loaded(base + "/signin")
+    page.navigate(base + "/machines", base + "/signin")
     check("sign-in form", "console-signin.png")
     page.evaluate("document.getElementById('name').value = %s;"
                   "document.getElementById('password').value = %s;"
                   "document.querySelector('form[action=\"/signin\"]').requestSubmit()"
                   % (json.dumps(options.user), json.dumps(options.password)))
     page.wait_loaded(base + "/machines")
-    check("machine list", "console-machines.png", "console-machines-phone.png")
+    check("machine list")
+    # The pictures show the list by model, the hostile machine (sorted first by last seen)
+    # at the end; its own pages are checked below.
+    page.navigate(base + "/machines?sort=model&dir=desc")
+    check("machine list by model", "console-machines.png", "console-machines-phone.png")
 
     # The workstation with two scans, found by its serial number.
     page.navigate(base + "/machines?q=7TQCK2J")
@@ -167,6 +170,12 @@ def main():
     machine = page.evaluate("document.querySelector('table.list tbody a').href")
     page.navigate(machine)
     check("machine page", "console-machine.png", "console-machine-phone.png")
+    if options.screenshots:
+        # The hardware further down: processors, memory slots, disks and volumes.
+        page.evaluate("[...document.querySelectorAll('h2')].find(h => h.textContent.startsWith("
+                      "'Processors')).scrollIntoView()")
+        page.screenshot(os.path.join(options.screenshots, "console-machine-hardware.png"))
+        page.evaluate("window.scrollTo(0, 0)")
     if "Memory" not in page.evaluate("document.body.innerText"):
         failures.append("machine page without memory")
     earlier = page.evaluate("[...document.querySelectorAll('#history a')].pop().href")
@@ -210,8 +219,7 @@ def main():
     # Signing out ends the session: the list sends the browser to sign in again.
     page.evaluate("document.querySelector('form.signout').requestSubmit()")
     page.wait_loaded(base + "/signin")
-    page.navigate(base + "/machines")
-    page.wait_loaded(base + "/signin")
+    page.navigate(base + "/machines", base + "/signin")
 
     for event in page.events:
         method = event["method"]
