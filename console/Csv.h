@@ -1,0 +1,16 @@
+// CSV for spreadsheets (RFC 4180): fields quoted when they hold a comma, a quote or a line
+// break, quotes doubled, CR LF between records; a field that a spreadsheet would take as a
+// formula (starting with = + - @, TAB or CR) is defused with a leading apostrophe.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace gravelin::console {
+
+std::string csvField(std::string_view value);
+// One record: the fields comma-separated, then CR LF.
+void appendCsvRecord(std::string& out, const std::vector<std::string>& fields);
+
+}  // namespace gravelin::console

@@ -1,0 +1,40 @@
+// Small pieces of HTTP the console needs on top of server::Request: form and query decoding,
+// cookies, and the figures shown on pages (sizes, times).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace gravelin::console {
+
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+// application/x-www-form-urlencoded (also a query string): '+' is a blank, %XX a byte.
+// At most maxFields fields; a malformed escape is kept as it is.
+Fields parseForm(std::string_view text, std::size_t maxFields = 64);
+// The first field of that name, empty when absent.
+std::string field(const Fields& fields, std::string_view name);
+// Percent-encodes everything but unreserved characters.
+std::string urlEncode(std::string_view text);
+
+// The value of a cookie in a Cookie header, nullopt when absent.
+std::optional<std::string> cookie(std::string_view cookieHeader, std::string_view name);
+
+// A decimal number of at most 18 digits, nothing else.
+std::optional<std::int64_t> parseId(std::string_view text);
+
+// "16 GiB", "512 MiB" (binary, for memory); "1.0 TB", "500 GB" (decimal, as disks are sold).
+std::string memorySize(std::uint64_t bytes);
+std::string diskSize(std::uint64_t bytes);
+// "2026-12-10 13:42 UTC" ("2026-12-10 13:42:05 UTC" with seconds); ISO 8601 for exports:
+// "2026-12-10T13:42:05Z".
+std::string displayTime(std::int64_t unixMs, bool seconds = false);
+std::string isoTime(std::int64_t unixMs);
+// 100000 -> "100,000".
+std::string grouped(std::uint64_t n);
+
+}  // namespace gravelin::console

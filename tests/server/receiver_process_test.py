@@ -1,0 +1,430 @@
+#!/usr/bin/env python3
+"""gravelin-receiver as a whole process: real sealed reports from the real firmware tables
+posted over HTTPS with a throw-away certificate, the table of bad posts, slow clients, the
+command line, SIGTERM, and SIGKILL under load followed by a restart.
+
+usage: receiver_process_test.py RECEIVER SAMPLE_REPORTS SHARED_DIR [TEST NAME...]
+Runs on SQLite; on PostgreSQL too when GRAVELIN_TEST_POSTGRES_URI names a server
+(tests/storage/with-postgres.sh provides one)."""
+
+import http.client
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+RECEIVER, SAMPLES, SHARED = sys.argv[1], sys.argv[2], sys.argv[3]
+TABLES = os.path.join(SHARED, 'smbios-tables')
+POSTGRES = os.environ.get('GRAVELIN_TEST_POSTGRES_URI')
+# The real tables the tests post: a server, a desktop, a laptop-era board and a VM.
+REAL = ['dell-libsmbios-PE0400', 'dell-libsmbios-ES3040', 'dell-libsmbios-PAweb110']
+SEALING_KEY = b'Qm7#vK2p!Lx9@Tz4'
+
+
+def run(*args, stdin=None, check=False):
+    result = subprocess.run(args, input=stdin, capture_output=True, timeout=120)
+    if check and result.returncode != 0:
+        raise AssertionError('%s failed: %s' % (args, result.stderr.decode(errors='replace')))
+    return result
+
+
+def sealed_samples(table, count, out_dir):
+    run(SAMPLES, os.path.join(TABLES, table + '.bin'), '--count', str(count), '--out', out_dir,
+        check=True)
+    return [open(os.path.join(out_dir, '%s-%d.hex' % (table, n))).read() for n in range(count)]
+
+
+def blowfish_seal(data, key):
+    """Seals bytes as the scanner does (zero padding, Blowfish-ECB, upper-case hex), with any
+    key, through openssl's legacy provider."""
+    data += b'\0' * (-len(data) % 8)
+    out = run('openssl', 'enc', '-bf-ecb', '-provider', 'legacy', '-provider', 'default',
+              '-K', key.hex(), '-nopad', '-nosalt', stdin=data, check=True).stdout
+    return out.hex().upper()
+
+
+class Receiver:
+    """One gravelin-receiver serve process on loopback ports the system picks."""
+
+    def __init__(self, work, store_args, extra=()):
+        self.work = work
+        self.store_args = list(store_args)
+        self.log = open(os.path.join(work, 'receiver.log'), 'ab')
+        self.proc = subprocess.Popen(
+            [RECEIVER, 'serve', '--listen', '127.0.0.1:0', '--cert', Fixture.cert, '--key',
+             Fixture.key, '--console', '127.0.0.1:0', *self.store_args, *extra],
+            stdout=subprocess.PIPE, stderr=self.log)
+        self.port = self.console = None
+        for _ in range(2):
+            line = self.proc.stdout.readline().decode()
+            match = re.search(r'(https|http)://127\.0\.0\.1:(\d+)', line)
+            if not match:
+                raise AssertionError('receiver did not start: %r; log: %s' % (line, self.read_log()))
+            if 'console' in line:
+                self.console = int(match.group(2))
+            else:
+                self.port = int(match.group(2))
+
+    def read_log(self):
+        if not self.log.closed:
+            self.log.flush()
+        with open(os.path.join(self.work, 'receiver.log'), errors='replace') as log:
+            return log.read()
+
+    def connection(self, timeout=20):
+        return http.client.HTTPSConnection('127.0.0.1', self.port, timeout=timeout,
+                                           context=Fixture.client_context)
+
+    def post(self, body, content_type='application/x-www-form-urlencoded', conn=None):
+        own = conn is None
+        conn = conn or self.connection()
+        try:
+            headers = {'Content-Type': content_type} if content_type else {}
+            conn.request('POST', '/kestal/scantest.php', body=body, headers=headers)
+            response = conn.getresponse()
+            return response.status, response.read().decode(errors='replace'), response
+        finally:
+            if own:
+                conn.close()
+
+    def status(self):
+        conn = http.client.HTTPConnection('127.0.0.1', self.console, timeout=10)
+        try:
+            conn.request('GET', '/status')
+            return json.loads(conn.getresponse().read())
+        finally:
+            conn.close()
+
+    def cli(self, *args):
+        return run(RECEIVER, *args, *self.store_args)
+
+    def scans(self):
+        result = self.cli('scans', '--json')
+        assert result.returncode == 0, result.stderr
+        return json.loads(result.stdout)
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        code = self.proc.wait(timeout=60)
+        self.output = self.proc.stdout.read().decode(errors='replace')
+        self.proc.stdout.close()
+        self.log.close()
+        return code
+
+
+class Fixture:
+    work = cert = key = client_context = None
+    samples = {}
+
+    @classmethod
+    def setup(cls):
+        cls.work = tempfile.mkdtemp(prefix='gravelin-receiver-test-')
+        cls.cert = os.path.join(cls.work, 'cert.pem')
+        cls.key = os.path.join(cls.work, 'key.pem')
+        run('openssl', 'req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256',
+            '-nodes', '-days', '1', '-subj', '/CN=localhost', '-addext',
+            'subjectAltName=IP:127.0.0.1', '-keyout', cls.key, '-out', cls.cert, check=True)
+        cls.client_context = ssl.create_default_context(cafile=cls.cert)
+        for table in REAL:
+            cls.samples[table] = sealed_samples(table, 1, os.path.join(cls.work, 'samples'))[0]
+        # Many distinct reports of one machine for the load phases.
+        cls.load = sealed_samples(REAL[0], 300, os.path.join(cls.work, 'load'))
+
+
+def form(sealed):
+    return 'scanResult=' + sealed
+
+
+class ReceiverTest:
+    """Mixed into one TestCase per storage engine."""
+
+    def store_args(self, name):
+        raise NotImplementedError
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix='case-', dir=Fixture.work)
+        self.args = self.store_args(self.dir)
+        self.receiver = Receiver(self.dir, self.args)
+
+    def tearDown(self):
+        if self.receiver.proc.poll() is None:
+            self.receiver.stop(signal.SIGKILL)
+        # The receiver never crashed or was killed by anything but the test.
+        self.assertNotIn('AddressSanitizer', self.receiver.read_log())
+
+    def test_real_reports_over_https_are_stored_identified_and_listed(self):
+        pages = {}
+        for table in REAL:
+            status, page, response = self.receiver.post(form(Fixture.samples[table]))
+            self.assertEqual(status, 200, page)
+            self.assertIn("default-src 'none'", response.getheader('Content-Security-Policy'))
+            self.assertEqual(response.getheader('X-Content-Type-Options'), 'nosniff')
+            self.assertIn('max-age=', response.getheader('Strict-Transport-Security'))
+            self.assertNotIn(Fixture.samples[table][:64], page)  # nothing echoed
+            pages[table] = page
+        scans = self.receiver.scans()
+        self.assertEqual(len(scans), len(REAL))
+        by_receipt = {scan['receipt']: scan for scan in scans}
+        for table, page in pages.items():
+            receipt = re.search(r'class="receipt">([0-9A-F-]+)<', page).group(1)
+            scan = by_receipt[receipt]
+            summary = scan['summary']
+            # The page names the machine the summary found, escaped.
+            self.assertIn('Machine: %s %s' % (summary['maker'], summary['model']), page.replace('&amp;', '&'))
+            self.assertTrue(summary['maker'], table)
+            self.assertEqual(scan['columns']['maker'], summary['maker'])
+            self.assertEqual(scan['columns']['model'], summary['model'])
+            self.assertEqual(scan['programName'], 'gravelin-scanner')
+            self.assertNotEqual(scan['identityRule'], 'none', table)
+            self.assertTrue(scan['identityKey'], table)
+            self.assertGreater(scan['storedBytes'], 0)
+        machines = json.loads(self.receiver.cli('machines', '--json').stdout)
+        self.assertEqual(len(machines), len(REAL))
+        one = machines[0]['id']
+        listed = json.loads(self.receiver.cli('scans', '--machine', str(one), '--json').stdout)
+        self.assertEqual([scan['machine'] for scan in listed], [one])
+
+    def test_repost_is_stored_once_with_the_same_receipt(self):
+        sealed = Fixture.samples[REAL[0]]
+        first = self.receiver.post(form(sealed))
+        # Lower case and surrounding whitespace are the same sealed text.
+        second = self.receiver.post(form(' ' + sealed.lower() + '\n').replace('\n', '%0A').replace(' ', '+'))
+        self.assertEqual((first[0], second[0]), (200, 200), second[1])
+        receipt = re.compile(r'class="receipt">([0-9A-F-]+)<')
+        self.assertEqual(receipt.search(first[1]).group(1), receipt.search(second[1]).group(1))
+        self.assertEqual(len(self.receiver.scans()), 1)
+        self.assertEqual(self.receiver.status()['answers'], {'stored': 1, 'duplicate': 1})
+
+    def test_bad_posts_get_their_4xx_store_nothing_and_are_counted(self):
+        # A cap of 25 MB of hex lets a million attributes reach the parser's bounds.
+        self.receiver.stop()
+        self.receiver = Receiver(self.dir, self.args, ['--max-report-bytes', '25000000'])
+        good = Fixture.samples[REAL[0]]
+        seal = lambda text: blowfish_seal(text.encode(), SEALING_KEY)
+        app = '<Application><i0 OS="x" Name="y" Version="1" Errors=""/></Application>'
+        cases = [
+            ('not hex', form('XYZ' + good[3:]), 400, 'not_hex'),
+            ('odd length', form(good[:-1]), 400, 'odd_length'),
+            ('not a whole block', form(good[:-2]), 400, 'partial_block'),
+            ('wrong key', form(blowfish_seal(b'<?xml version="1.0"?><HWInfo>' + app.encode() +
+                                             b'</HWInfo>', b'another key 1234')), 400, None),
+            ('padding only', form(blowfish_seal(b'\0' * 16, SEALING_KEY)), 400, 'padding_only'),
+            ('not XML', form(seal('this is not a report at all')), 400, 'not_xml'),
+            ('DOCTYPE with entities', form(seal('<?xml version="1.0"?><!DOCTYPE HWInfo [<!ENTITY a "b">]>'
+                                               '<HWInfo>&a;' + app + '</HWInfo>')), 400, 'doctype'),
+            ('billion laughs', form(seal('<?xml version="1.0"?><!DOCTYPE lolz [<!ENTITY lol "lol">' +
+                                         ''.join('<!ENTITY lol%d "%s">' % (i, ('&lol%s;' % ('' if i == 1 else i - 1)) * 10)
+                                                 for i in range(1, 10)) +
+                                         ']><HWInfo>&lol9;</HWInfo>')), 400, 'doctype'),
+            ('100,000 nested elements', form(seal('<HWInfo>' + '<a>' * 100000 + '</a>' * 100000 +
+                                                  app + '</HWInfo>')), 400, 'too_deep'),
+            ('a million attributes', form(seal('<HWInfo><i0 ' + ' '.join('a%d="1"' % i for i in range(1000000)) +
+                                               '/>' + app + '</HWInfo>')), 400, 'too_many_attributes'),
+            ('no Application', form(seal('<?xml version="1.0"?><HWInfo><SMBIOS_Type_1_System>'
+                                         '<i0 Manufacturer="x"/></SMBIOS_Type_1_System></HWInfo>')), 400, 'not_a_report'),
+            ('a second field', form(good) + '&other=1', 400, 'bad_form'),
+            ('no field', 'other=1', 400, 'bad_form'),
+            ('broken percent escape', 'scanResult=%G1', 400, 'bad_form'),
+        ]
+        for name, body, status, counter in cases:
+            with self.subTest(name):
+                got, text, _ = self.receiver.post(body)
+                self.assertEqual(got, status, '%s: %s' % (name, text))
+                self.assertEqual(text.count('\n'), 1, text)  # one line, no echo
+                if counter:
+                    self.assertEqual(self.receiver.status()['answers'].get(counter, 0) > 0, True, name)
+        with self.subTest('multipart'):
+            got, text, _ = self.receiver.post(
+                '--b\r\nContent-Disposition: form-data; name="scanResult"\r\n\r\n' + good + '\r\n--b--\r\n',
+                content_type='multipart/form-data; boundary=b')
+            self.assertEqual(got, 415, text)
+            self.assertGreater(self.receiver.status()['answers']['wrong_content_type'], 0)
+        with self.subTest('larger than the cap: 413 from the header alone'):
+            raw = socket.create_connection(('127.0.0.1', self.receiver.port), timeout=10)
+            tls = Fixture.client_context.wrap_socket(raw, server_hostname='127.0.0.1')
+            tls.sendall(b'POST /kestal/scantest.php HTTP/1.1\r\nHost: x\r\nContent-Type: '
+                        b'application/x-www-form-urlencoded\r\nContent-Length: 100000000\r\n\r\n')
+            answer = tls.recv(4096).decode()  # no body byte was sent
+            self.assertTrue(answer.startswith('HTTP/1.1 413'), answer)
+            tls.close()
+        with self.subTest('truncated body'):
+            raw = socket.create_connection(('127.0.0.1', self.receiver.port), timeout=10)
+            tls = Fixture.client_context.wrap_socket(raw, server_hostname='127.0.0.1')
+            body = form(good).encode()
+            tls.sendall(b'POST /kestal/scantest.php HTTP/1.1\r\nHost: x\r\nContent-Type: '
+                        b'application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n' % len(body) +
+                        body[:len(body) // 2])
+            tls.shutdown(socket.SHUT_WR)  # the client gives up half-way
+            answer = b''
+            try:
+                answer = tls.recv(4096)
+            except (ssl.SSLError, OSError):
+                pass
+            tls.close()
+            # Over TLS a half-closed client cannot be answered; what matters is that nothing
+            # was stored and the receiver went on (checked below).
+            self.assertFalse(answer.startswith(b'HTTP/1.1 200'), answer)
+        with self.subTest('other addresses and methods'):
+            conn = self.receiver.connection()
+            for method, path, status in [('GET', '/', 404), ('GET', '/kestal/', 404),
+                                         ('GET', '/kestal/scantest.php', 405),
+                                         ('POST', '/kestal/loading-com.jpg', 405),
+                                         ('GET', '/kestal/loading-com.jpg?x', 200)]:
+                conn.request(method, path)
+                response = conn.getresponse()
+                body = response.read()
+                self.assertEqual(response.status, status, path)
+            self.assertEqual(response.getheader('Content-Type'), 'image/jpeg')
+            self.assertEqual(body[:3], b'\xff\xd8\xff')
+            conn.close()
+        # The receiver is still up, stored nothing, and says why it refused.
+        self.assertIsNone(self.receiver.proc.poll())
+        self.assertEqual(self.receiver.scans(), [])
+        status = self.receiver.status()
+        self.assertNotIn('stored', status['answers'])
+        self.assertGreaterEqual(status['listener']['tooLarge'], 1)
+        self.assertEqual(self.receiver.post(form(good))[0], 200)
+
+    def test_trickling_clients_do_not_stop_normal_posts(self):
+        tricklers = []
+        for _ in range(200):
+            s = socket.create_connection(('127.0.0.1', self.receiver.port), timeout=10)
+            s.sendall(b'\x16')  # the first byte of a TLS hello, and nothing more for now
+            tricklers.append(s)
+        for n in range(10):
+            status, text, _ = self.receiver.post(form(Fixture.load[n]))
+            self.assertEqual(status, 200, text)
+        # Answered while every trickler still held its connection (their deadline is 10 s).
+        self.assertGreaterEqual(self.receiver.status()['listener']['open'], 200)
+        for s in tricklers:
+            s.close()
+
+    def test_kill_under_load_loses_nothing_acknowledged(self):
+        acknowledged = []
+        lock = threading.Lock()
+        stop = threading.Event()
+
+        def poster(reports):
+            for sealed in reports:
+                if stop.is_set():
+                    return
+                try:
+                    status, page, _ = self.receiver.post(form(sealed))
+                except (OSError, http.client.HTTPException):
+                    return
+                if status == 200:
+                    with lock:
+                        acknowledged.append(re.search(r'class="receipt">([0-9A-F-]+)<', page).group(1))
+
+        workers = [threading.Thread(target=poster, args=(Fixture.load[i::8],)) for i in range(8)]
+        for w in workers:
+            w.start()
+        while len(acknowledged) < 40 and any(w.is_alive() for w in workers):
+            time.sleep(0.01)
+        self.assertEqual(self.receiver.stop(signal.SIGKILL), -signal.SIGKILL)
+        stop.set()
+        for w in workers:
+            w.join()
+        self.assertGreaterEqual(len(acknowledged), 40)
+        self.receiver = Receiver(self.dir, self.args)
+        stored = {scan['receipt'] for scan in self.receiver.scans()}
+        missing = set(acknowledged) - stored
+        self.assertEqual(missing, set(), 'acknowledged but not stored')
+        # The reopened database takes new scans.
+        self.assertEqual(self.receiver.post(form(Fixture.load[-1]))[0], 200)
+
+    def test_sigterm_exits_cleanly(self):
+        self.assertEqual(self.receiver.post(form(Fixture.samples[REAL[1]]))[0], 200)
+        self.assertEqual(self.receiver.stop(signal.SIGTERM), 0)
+        self.assertIn('gravelin-receiver: stopped', self.receiver.output)
+
+    def test_import_takes_pages_and_hex_with_the_same_checks(self):
+        self.receiver.stop()
+        hex_file = os.path.join(self.dir, 'one.hex')
+        page_file = os.path.join(self.dir, 'page.html')
+        bad_file = os.path.join(self.dir, 'bad.hex')
+        open(hex_file, 'w').write(Fixture.samples[REAL[0]] + '\n')
+        open(page_file, 'w').write('<html><form><input type="hidden" name="scanResult" value="%s">'
+                                   '</form></html>' % Fixture.samples[REAL[1]])
+        open(bad_file, 'w').write('ABC')
+        result = run(RECEIVER, 'import', *self.args, hex_file, page_file)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(result.stdout.decode().count('stored, receipt '), 2)
+        result = run(RECEIVER, 'import', *self.args, hex_file, bad_file,
+                     os.path.join(self.dir, 'missing.hex'))
+        out = result.stdout.decode()
+        self.assertEqual(result.returncode, 1, out)
+        self.assertIn('already stored, receipt', out)
+        self.assertIn('refused (odd_length)', out)
+        self.assertIn('missing.hex: cannot read', out)
+        self.assertEqual(len(json.loads(run(RECEIVER, 'scans', '--json', *self.args).stdout)), 2)
+
+
+class SqliteTest(ReceiverTest, unittest.TestCase):
+    def store_args(self, name):
+        return ['--data', os.path.join(name, 'data')]
+
+    def test_command_line_errors_are_one_line_with_an_exit_code(self):
+        self.receiver.stop()
+        a_file = os.path.join(self.dir, 'file')
+        open(a_file, 'w').write('x')
+        for args, code, words in [
+            (['serve', '--plain-http', '--cert', a_file], 2, '--plain-http and --cert'),
+            (['serve', '--data', self.dir], 2, 'needs --cert'),
+            (['serve', '--bogus'], 2, 'unknown option --bogus'),
+            (['serve', '--listen', 'nowhere', '--plain-http'], 2, 'ADDRESS:PORT'),
+            (['serve', '--cert', a_file + '.none', '--key', a_file], 1, 'No such file'),
+            (['serve', '--cert', a_file, '--key', a_file], 1, 'not a usable PEM certificate'),
+            (['scans', '--data', a_file], 1, 'cannot open the database'),
+            (['scans', '--database', 'mysql://x'], 2, 'postgresql://'),
+            (['scans', '--database', 'postgresql:///none?host=/nonexistent'], 1, 'cannot open the database'),
+            (['frobnicate'], 2, 'unknown command'),
+            (['user', 'add'], 2, 'user add NAME'),
+            (['import'], 2, 'at least one FILE'),
+        ]:
+            with self.subTest(' '.join(args)):
+                result = run(RECEIVER, *args)
+                err = result.stderr.decode()
+                self.assertEqual(result.returncode, code, err)
+                self.assertIn(words, err)
+                self.assertEqual(err.count('\n'), 1, err)
+        self.assertIn('user add', run(RECEIVER, '--help').stdout.decode())
+
+    def test_user_add_reads_the_password_from_stdin(self):
+        self.receiver.stop()
+        result = run(RECEIVER, 'user', 'add', 'support', *self.args, stdin=b'correct horse battery\n')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        result = run(RECEIVER, 'user', 'add', 'support', *self.args, stdin=b'short\n')
+        self.assertEqual(result.returncode, 1)
+
+
+@unittest.skipUnless(POSTGRES, 'no PostgreSQL server (run under tests/storage/with-postgres.sh)')
+class PostgresTest(ReceiverTest, unittest.TestCase):
+    counter = 0
+
+    def store_args(self, name):
+        # A database of its own per case: the throw-away server is shared.
+        PostgresTest.counter += 1
+        db = 'receiver_case_%d' % PostgresTest.counter
+        base = POSTGRES
+        admin = subprocess.run(['psql', base, '-qc', 'CREATE DATABASE %s' % db], capture_output=True)
+        assert admin.returncode == 0, admin.stderr
+        return ['--database', base.replace('/postgres?', '/%s?' % db, 1)]
+
+
+if __name__ == '__main__':
+    Fixture.setup()
+    try:
+        unittest.main(argv=[sys.argv[0], '-v', *sys.argv[4:]], exit=True)
+    finally:
+        shutil.rmtree(Fixture.work, ignore_errors=True)
