@@ -89,6 +89,18 @@ private:
     int row_;
 };
 
+struct Values {
+    explicit Values(const std::vector<Param>& params) {
+        for (const Param& p : params) {
+            values.push_back(p.null ? nullptr : p.value.data());
+            lengths.push_back(static_cast<int>(p.value.size()));
+            formats.push_back(p.binary ? 1 : 0);
+        }
+    }
+    std::vector<const char*> values;
+    std::vector<int> lengths, formats;
+};
+
 class Connection {
 public:
     // Throws ConnectionLost when the server cannot be reached.
@@ -125,15 +137,17 @@ public:
             check(PQprepare(conn_, name.c_str(), sql.c_str(), 0, nullptr));
             found = prepared_.emplace(sql, name).first;
         }
-        std::vector<const char*> values;
-        std::vector<int> lengths, formats;
-        for (const Param& p : params) {
-            values.push_back(p.null ? nullptr : p.value.data());
-            lengths.push_back(static_cast<int>(p.value.size()));
-            formats.push_back(p.binary ? 1 : 0);
-        }
+        const Values v(params);
         return check(PQexecPrepared(conn_, found->second.c_str(), static_cast<int>(params.size()),
-                                    values.data(), lengths.data(), formats.data(), 1));
+                                    v.values.data(), v.lengths.data(), v.formats.data(), 1));
+    }
+
+    // The same, planned for these very values: a search, whose plan depends on how common
+    // its terms are (a prepared statement's generic plan cannot know).
+    Result runPlanned(const std::string& sql, const std::vector<Param>& params) {
+        const Values v(params);
+        return check(PQexecParams(conn_, sql.c_str(), static_cast<int>(params.size()), nullptr,
+                                  v.values.data(), v.lengths.data(), v.formats.data(), 1));
     }
 
     bool usable() const { return PQstatus(conn_) == CONNECTION_OK; }
@@ -366,12 +380,14 @@ public:
         std::vector<Param> pageParams = {integer(std::min<std::uint32_t>(query.limit, 1000)),
                                          integer(clamp(query.offset))};
         pageParams.insert(pageParams.end(), search.begin(), search.end());
-        const std::string countSql = "SELECT count(*) FROM machines" + where(1);
+        const std::string countSql =
+            search.empty() ? "SELECT sum(n)::bigint FROM machine_count" : "SELECT count(*) FROM machines" + where(1);
         return withConnection([&](Connection& c) {
             MachinePage page;
-            const Result r = c.run(pageSql, pageParams);
+            const bool planned = !search.empty();
+            const Result r = planned ? c.runPlanned(pageSql, pageParams) : c.run(pageSql, pageParams);
             for (int i = 0; i < PQntuples(r.get()); ++i) page.machines.push_back(readMachine(ResultRow(r.get(), i)));
-            const Result n = c.run(countSql, search);
+            const Result n = planned ? c.runPlanned(countSql, search) : c.run(countSql, search);
             page.total = static_cast<std::uint64_t>(ResultRow(n.get(), 0).integer(0));
             return page;
         });
