@@ -29,40 +29,6 @@ namespace console = gravelin::console;
 
 constexpr int kMachines = 100000;
 
-// Forwards everything to the real store but keeps the console's sessions in memory: the
-// SQLite engine's session lookup loses its bound token (reported to the storage room), and
-// what is measured here is the list, not the session check.
-class SessionsInMemory : public storage::Store {
-public:
-    explicit SessionsInMemory(std::unique_ptr<storage::Store> real) : real_(std::move(real)) {}
-    storage::AddResult addScan(const storage::NewScan& s) override { return real_->addScan(s); }
-    std::vector<storage::AddResult> addScans(const std::vector<storage::NewScan>& s) override {
-        return real_->addScans(s);
-    }
-    std::vector<storage::ScanRow> scans(std::optional<std::int64_t> m, std::uint32_t l,
-                                        std::uint64_t o) override {
-        return real_->scans(m, l, o);
-    }
-    std::optional<storage::ScanRecord> scan(std::int64_t id) override { return real_->scan(id); }
-    std::optional<storage::MachineRow> machine(std::int64_t id) override { return real_->machine(id); }
-    storage::MachinePage machines(const storage::MachineQuery& q) override { return real_->machines(q); }
-    void putAccount(const std::string& n, const std::string& h) override { real_->putAccount(n, h); }
-    std::optional<storage::Account> account(const std::string& n) override { return real_->account(n); }
-    void putSession(const storage::Session& s) override { sessions_[s.tokenHash] = s; }
-    std::optional<storage::Session> session(const std::string& h) override {
-        const auto it = sessions_.find(h);
-        if (it == sessions_.end()) return std::nullopt;
-        return it->second;
-    }
-    void dropSession(const std::string& h) override { sessions_.erase(h); }
-    void probe() override { real_->probe(); }
-    std::string describe() const override { return real_->describe(); }
-
-private:
-    std::unique_ptr<storage::Store> real_;
-    std::map<std::string, storage::Session> sessions_;  // the benchmark runs on one thread
-};
-
 struct Setup {
     std::unique_ptr<storage::Store> store;
     gravelin::server::Handler handler;
@@ -147,7 +113,7 @@ Setup& setup() {
             const char* dir = std::getenv("GRAVELIN_BENCH_DATA");
             location.dataDirectory = dir && *dir ? dir : "/tmp/gravelin-bench-console";
         }
-        made.store = std::make_unique<SessionsInMemory>(storage::openStore(location));
+        made.store = storage::openStore(location);
         const auto have = made.store->machines({}).total;
         if (have < static_cast<std::uint64_t>(kMachines)) {
             std::cerr << "generating " << kMachines << " machines in " << made.store->describe() << "\n";
