@@ -9,6 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <map>
+#include <optional>
+#include <vector>
 #include <memory>
 #include <regex>
 #include <string>
@@ -46,7 +49,7 @@ storage::NewScan generated(int i) {
                                     "Microsoft Windows Server 2019 Standard",
                                     "Debian GNU/Linux 12 (bookworm)"};
     storage::NewScan scan;
-    char text[64];
+    char text[80];
     std::snprintf(text, sizeof text, "%064d", i);
     scan.sealedDigest = text;
     scan.receipt = std::string("B") + std::to_string(i);

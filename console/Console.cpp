@@ -110,6 +110,32 @@ bool endsWith(std::string_view s, std::string_view suffix) {
     return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
 }
 
+// Text order with runs of digits compared as numbers: "DIMM 2" < "DIMM 10".
+bool naturalLess(const std::string& a, const std::string& b) {
+    std::size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        const bool da = a[i] >= '0' && a[i] <= '9', db = b[j] >= '0' && b[j] <= '9';
+        if (da && db) {
+            std::size_t ei = i, ej = j;
+            while (ei < a.size() && a[ei] == '0') ++ei;
+            while (ej < b.size() && b[ej] == '0') ++ej;
+            std::size_t ni = ei, nj = ej;
+            while (ni < a.size() && a[ni] >= '0' && a[ni] <= '9') ++ni;
+            while (nj < b.size() && b[nj] >= '0' && b[nj] <= '9') ++nj;
+            if (ni - ei != nj - ej) return ni - ei < nj - ej;
+            const int c = a.compare(ei, ni - ei, b, ej, nj - ej);
+            if (c != 0) return c < 0;
+            i = ni;
+            j = nj;
+        } else {
+            if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+            ++i;
+            ++j;
+        }
+    }
+    return a.size() - i < b.size() - j;
+}
+
 // The report as UTF-8 text, whatever code page the machine wrote it in.
 std::string reportUtf8(const storage::ScanRecord& record) {
     if (record.row.encoding == "windows-1252") return windows1252().toUtf8(record.reportBytes);
@@ -725,9 +751,16 @@ private:
         d.set("processors", processors);
         d.set("hasProcessors", !s.processors.empty());
 
+        // Slots in the order people count them (DIMM_2 before DIMM_10), not report order.
+        std::vector<const report::MemorySlotSummary*> slotsInOrder;
+        for (const auto& m : s.memory) slotsInOrder.push_back(&m);
+        std::stable_sort(slotsInOrder.begin(), slotsInOrder.end(), [](const auto* a, const auto* b) {
+            return naturalLess(a->bankLocator + " " + a->locator, b->bankLocator + " " + b->locator);
+        });
         Data memory = listData();
         std::size_t used = 0;
-        for (const auto& m : s.memory) {
+        for (const auto* slot : slotsInOrder) {
+            const auto& m = *slot;
             Data row = objectData();
             row.set("locator", orDash(m.locator));
             row.set("bank", orDash(m.bankLocator));

@@ -519,6 +519,10 @@ TEST_P(ConsoleTest, MachinePageShowsTheHardwareAsATechnicianReadsIt) {
     // The table holds two populated slots and two empty ones.
     EXPECT_EQ(count(html, "<tr class=\"empty\">"), 2u);
     EXPECT_NE(html.find("2 of 4 slots in use"), std::string::npos);
+    // Slots in the order people count them, whatever order the report lists them in.
+    EXPECT_LT(html.find("<td>DIMM_1</td>"), html.find("DIMM_2</td>"));
+    EXPECT_LT(html.find("DIMM_2</td>"), html.find("DIMM_3</td>"));
+    EXPECT_LT(html.find("DIMM_3</td>"), html.find("<td>DIMM_4</td>"));
     EXPECT_NE(html.find("05176522"), std::string::npos) << "a module's serial number";
     EXPECT_NE(html.find(">250 GB<"), std::string::npos) << "disk sizes in human units";
     EXPECT_NE(html.find(">500 GB<"), std::string::npos);
