@@ -1,9 +1,15 @@
 #include "server/Receiver.h"
 
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/thread_pool.hpp>
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
@@ -13,16 +19,12 @@
 #include <iostream>
 #include <iterator>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/signal_set.hpp>
-#include <boost/asio/thread_pool.hpp>
-#include <nlohmann/json.hpp>
 
 #include "console/Accounts.h"
 #include "console/Console.h"
@@ -39,8 +41,10 @@ namespace net = boost::asio;
 using nlohmann::json;
 
 constexpr const char* kUsage =
-    "usage: gravelin-receiver serve [--listen ADDRESS:PORT] [--cert FILE --key FILE | --plain-http]\n"
-    "                               [--data DIR | --database URI] [--console ADDRESS:PORT | --no-console]\n"
+    "usage: gravelin-receiver serve [--listen ADDRESS:PORT] [--cert FILE --key FILE | "
+    "--plain-http]\n"
+    "                               [--data DIR | --database URI] [--console ADDRESS:PORT | "
+    "--no-console]\n"
     "                               [tuning options]\n"
     "       gravelin-receiver import [--data DIR | --database URI] FILE...\n"
     "       gravelin-receiver scans [--machine ID] [--json] [--data DIR | --database URI]\n"
@@ -61,6 +65,10 @@ constexpr const char* kUsage =
     "          --console ADDRESS:PORT the console (plain HTTP; keep it on loopback or behind\n"
     "                                 a TLS proxy), default 127.0.0.1:8081; GET /status there\n"
     "                                 gives the counts of answers by reason as JSON\n"
+    "                                 to a loopback client no proxy speaks for\n"
+    "          --console-secret-file FILE  the key of the console's session cookies,\n"
+    "                                 made when missing [DIR/console.secret with --data;\n"
+    "                                 with --database none: sessions end with a restart]\n"
     "          --no-console           no console listener\n"
     "          --trusted-proxy ADDRESS  requests from ADDRESS take the client address from\n"
     "                                 the last X-Forwarded-For entry\n"
@@ -115,13 +123,23 @@ struct Arguments {
 
 // Options with a value; every other "--x" is a flag.
 bool takesValue(const std::string& name) {
-    static const std::vector<std::string> kValued = {
-        "--listen",        "--cert",           "--key",
-        "--data",          "--database",       "--console",
-        "--machine",       "--threads",        "--workers",
-        "--max-report-bytes", "--max-connections-per-address", "--handshake-timeout",
-        "--header-timeout", "--body-timeout", "--request-timeout",
-        "--write-timeout", "--trusted-proxy"};
+    static const std::vector<std::string> kValued = {"--listen",
+                                                     "--cert",
+                                                     "--key",
+                                                     "--data",
+                                                     "--database",
+                                                     "--console",
+                                                     "--machine",
+                                                     "--threads",
+                                                     "--workers",
+                                                     "--max-report-bytes",
+                                                     "--max-connections-per-address",
+                                                     "--handshake-timeout",
+                                                     "--header-timeout",
+                                                     "--body-timeout",
+                                                     "--request-timeout",
+                                                     "--write-timeout",
+                                                     "--trusted-proxy"};
     return std::find(kValued.begin(), kValued.end(), name) != kValued.end();
 }
 
@@ -204,28 +222,93 @@ std::string isoTime(std::int64_t ms) {
 }
 
 json columnsJson(const storage::ScanColumns& c) {
-    return {{"maker", c.maker},       {"model", c.model},
-            {"processor", c.processor}, {"cores", c.cores},
-            {"threads", c.threads},   {"memoryBytes", c.memoryBytes},
-            {"memoryModules", c.memoryModules}, {"disks", c.disks},
-            {"diskBytes", c.diskBytes}, {"os", c.os},
-            {"serialNumbers", c.serialNumbers}, {"uuid", c.uuid}};
+    return {{"maker", c.maker},
+            {"model", c.model},
+            {"processor", c.processor},
+            {"cores", c.cores},
+            {"threads", c.threads},
+            {"memoryBytes", c.memoryBytes},
+            {"memoryModules", c.memoryModules},
+            {"disks", c.disks},
+            {"diskBytes", c.diskBytes},
+            {"os", c.os},
+            {"serialNumbers", c.serialNumbers},
+            {"uuid", c.uuid}};
 }
 
 // ---- serve ----------------------------------------------------------------------------
 
+// The console's cookie key, kept in a file so that sessions outlive a restart (and several
+// receivers sharing one database can share it). A missing file is made with fresh random
+// bytes, readable by its owner only; an existing one must be a regular file of the
+// receiver's own user that nobody else can read.
+std::string consoleSecret(const std::string& path) {
+    constexpr std::size_t kBytes = 32;
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        std::string secret(kBytes, '\0');
+        if (::getrandom(secret.data(), secret.size(), 0) != static_cast<ssize_t>(secret.size()))
+            throw std::runtime_error("cannot make a console secret: no random bytes");
+        const int out =
+            ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (out < 0 && errno != EEXIST)
+            throw std::runtime_error("cannot create the console secret " + path + ": " +
+                                     std::strerror(errno));
+        if (out >= 0) {
+            const bool written =
+                ::write(out, secret.data(), secret.size()) == static_cast<ssize_t>(secret.size()) &&
+                ::fsync(out) == 0;
+            ::close(out);
+            if (!written) {
+                ::unlink(path.c_str());
+                throw std::runtime_error("cannot write the console secret " + path);
+            }
+            return secret;
+        }
+        fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);  // another made it first
+    }
+    if (fd < 0)
+        throw std::runtime_error("cannot read the console secret " + path + ": " +
+                                 std::strerror(errno));
+    struct stat info {};
+    std::string secret(1024, '\0');
+    ssize_t got = -1;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+        (info.st_mode & 077) == 0) {
+        got = ::read(fd, secret.data(), secret.size());
+    }
+    ::close(fd);
+    if (got < static_cast<ssize_t>(kBytes))
+        throw std::runtime_error("the console secret " + path +
+                                 " must be a file of this user's, mode 0600, of at least 32 bytes");
+    secret.resize(static_cast<std::size_t>(got));
+    return secret;
+}
+
+// The counts at GET /status are for the machine's own monitoring: only a loopback peer
+// that no proxy speaks for gets them; through a proxy the path is the console's, signed in.
+bool isLocalStatusRequest(const Request& request) {
+    if (request.path != "/status") return false;
+    if (!request.header("x-forwarded-for").empty() || !request.header("forwarded").empty())
+        return false;
+    const std::string& a = request.remoteAddress;
+    return a == "::1" || a.starts_with("127.") || a.starts_with("::ffff:127.");
+}
+
 int serve(const std::vector<std::string>& rawArgs) {
-    const Arguments args = parse(
-        rawArgs, with(kStoreOptions,
-                      {"--listen", "--cert", "--key", "--plain-http", "--console", "--no-console",
-                       "--trusted-proxy", "--threads", "--workers", "--max-report-bytes",
-                       "--max-connections-per-address", "--handshake-timeout", "--header-timeout",
-                       "--body-timeout", "--request-timeout", "--write-timeout"}));
+    const Arguments args =
+        parse(rawArgs,
+              with(kStoreOptions,
+                   {"--listen", "--cert", "--key", "--plain-http", "--console", "--no-console",
+                    "--trusted-proxy", "--console-secret-file", "--threads", "--workers",
+                    "--max-report-bytes", "--max-connections-per-address", "--handshake-timeout",
+                    "--header-timeout", "--body-timeout", "--request-timeout", "--write-timeout"}));
     if (!args.positional.empty()) throw UsageError("serve takes no argument " + args.positional[0]);
     const auto cert = option(args, "--cert");
     const auto key = option(args, "--key");
     const bool plain = option(args, "--plain-http").has_value();
-    if (plain && (cert || key)) throw UsageError("--plain-http and --cert/--key exclude each other");
+    if (plain && (cert || key))
+        throw UsageError("--plain-http and --cert/--key exclude each other");
     if (!plain && (!cert || !key))
         throw UsageError("serve needs --cert FILE and --key FILE, or --plain-http behind a proxy");
     if (option(args, "--no-console") && option(args, "--console"))
@@ -242,12 +325,15 @@ int serve(const std::vector<std::string>& rawArgs) {
         site.tls = makeTlsContext(*cert, *key);
     }
     report::IntakeLimits intakeLimits;
-    intakeLimits.maxSealedHexBytes = number(args, "--max-report-bytes", intakeLimits.maxSealedHexBytes);
+    intakeLimits.maxSealedHexBytes =
+        number(args, "--max-report-bytes", intakeLimits.maxSealedHexBytes);
     auto& limits = site.limits;
     limits.bodyBytes = intakeLimits.maxSealedHexBytes + (64u << 10);
-    limits.connectionsPerAddress = number(args, "--max-connections-per-address", limits.connectionsPerAddress);
+    limits.connectionsPerAddress =
+        number(args, "--max-connections-per-address", limits.connectionsPerAddress);
     const auto ms = [&](const char* name, std::chrono::milliseconds fallback) {
-        return std::chrono::milliseconds(number(args, name, static_cast<std::uint64_t>(fallback.count())));
+        return std::chrono::milliseconds(
+            number(args, name, static_cast<std::uint64_t>(fallback.count())));
     };
     limits.handshake = ms("--handshake-timeout", limits.handshake);
     limits.header = ms("--header-timeout", limits.header);
@@ -265,7 +351,8 @@ int serve(const std::vector<std::string>& rawArgs) {
     }
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     const auto threads = static_cast<int>(number(args, "--threads", cores));
-    const auto workerCount = static_cast<std::size_t>(number(args, "--workers", std::max(32u, 8 * cores)));
+    const auto workerCount =
+        static_cast<std::size_t>(number(args, "--workers", std::max(32u, 8 * cores)));
 
     auto store = openStore(args);
     IntakeCounters counters;
@@ -280,23 +367,34 @@ int serve(const std::vector<std::string>& rawArgs) {
     if (consoleOptions) {
         console::ConsoleOptions consoleSettings;
         consoleSettings.secureCookies = false;
+        if (const auto file = option(args, "--console-secret-file")) {
+            consoleSettings.secret = consoleSecret(*file);
+        } else if (!option(args, "--database")) {
+            const auto data = option(args, "--data").value_or("gravelin-data");
+            consoleSettings.secret = consoleSecret(data + "/console.secret");
+        }
         Handler consoleHandler = console::makeConsole(*store, consoleSettings);
         Handler withStatus = [consoleHandler, &counters, &siteListener](const Request& request) {
-            if (request.path != "/status") return consoleHandler(request);
+            if (!isLocalStatusRequest(request)) return consoleHandler(request);
             if (request.method != "GET") return Response{405, {{"Allow", "GET"}}, {}};
             const auto c = siteListener.counters();
             json status = {{"answers", counters.snapshot()},
                            {"listener",
-                            {{"accepted", c.accepted}, {"refusedAtCap", c.refusedAtCap},
-                             {"requests", c.requests}, {"timedOut", c.timedOut},
-                             {"tooLarge", c.tooLarge}, {"badRequests", c.badRequests},
-                             {"handshakeFailures", c.handshakeFailures}, {"open", c.open},
+                            {{"accepted", c.accepted},
+                             {"refusedAtCap", c.refusedAtCap},
+                             {"requests", c.requests},
+                             {"timedOut", c.timedOut},
+                             {"tooLarge", c.tooLarge},
+                             {"badRequests", c.badRequests},
+                             {"handshakeFailures", c.handshakeFailures},
+                             {"open", c.open},
                              {"handlerMicros", c.handlerMicros}}},
                            {"stageMicros",
                             {{"check", counters.checkMicros.load()},
                              {"analyse", counters.analyseMicros.load()},
                              {"store", counters.storeMicros.load()}}}};
-            return Response{200, {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
+            return Response{200,
+                            {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
                             status.dump(2) + "\n"};
         };
         consoleListener = std::make_unique<Listener>(io, workers, *consoleOptions, withStatus);
@@ -322,7 +420,8 @@ int serve(const std::vector<std::string>& rawArgs) {
         if (consoleListener) consoleListener->stop();
         watchdog = std::thread([&] {
             std::unique_lock lock(doneMutex);
-            if (!doneSignal.wait_for(lock, std::chrono::seconds(40), [&] { return done; })) io.stop();
+            if (!doneSignal.wait_for(lock, std::chrono::seconds(40), [&] { return done; }))
+                io.stop();
         });
     });
 
@@ -400,7 +499,8 @@ int import(const std::vector<std::string>& rawArgs) {
             std::cout << path << ": " << (outcome.duplicate ? "already stored" : "stored")
                       << ", receipt " << outcome.receipt << "\n";
         } else {
-            std::cout << path << ": refused (" << outcome.counter << "): " << outcome.reason << "\n";
+            std::cout << path << ": refused (" << outcome.counter << "): " << outcome.reason
+                      << "\n";
             ++failed;
         }
     }
@@ -413,7 +513,8 @@ int scans(const std::vector<std::string>& rawArgs) {
     const Arguments args = parse(rawArgs, with(kStoreOptions, {"--machine", "--json"}));
     if (!args.positional.empty()) throw UsageError("scans takes no argument " + args.positional[0]);
     std::optional<std::int64_t> machine;
-    if (option(args, "--machine")) machine = static_cast<std::int64_t>(number(args, "--machine", 0));
+    if (option(args, "--machine"))
+        machine = static_cast<std::int64_t>(number(args, "--machine", 0));
     const bool asJson = option(args, "--json").has_value();
     auto store = openStore(args);
     json list = json::array();
@@ -456,7 +557,8 @@ int scans(const std::vector<std::string>& rawArgs) {
 
 int machines(const std::vector<std::string>& rawArgs) {
     const Arguments args = parse(rawArgs, with(kStoreOptions, {"--json"}));
-    if (!args.positional.empty()) throw UsageError("machines takes no argument " + args.positional[0]);
+    if (!args.positional.empty())
+        throw UsageError("machines takes no argument " + args.positional[0]);
     const bool asJson = option(args, "--json").has_value();
     auto store = openStore(args);
     json list = json::array();
@@ -468,7 +570,8 @@ int machines(const std::vector<std::string>& rawArgs) {
             if (!asJson) {
                 std::cout << m.id << "\t" << m.identityRule << "\t" << m.identityKey << "\t"
                           << isoTime(m.firstSeenMs) << "\t" << isoTime(m.lastSeenMs) << "\t"
-                          << m.scanCount << "\t" << m.latest.maker << "\t" << m.latest.model << "\n";
+                          << m.scanCount << "\t" << m.latest.maker << "\t" << m.latest.model
+                          << "\n";
                 continue;
             }
             list.push_back({{"id", m.id},
