@@ -52,8 +52,10 @@ if x86_64-w64-mingw32-objdump -h dist/gravelin-scanner.exe | grep -q '\.debug'; 
   echo "70-release: the exe has debug sections" >&2
   exit 1
 fi
-grep -qa "$(printf '%s' "$version" | sed 's/./&\x00/g' | head -c 13)" dist/gravelin-scanner.exe ||
+strings -el dist/gravelin-scanner.exe | grep -qx "$version" ||
   { echo "70-release: no version $version in the exe's resource" >&2; exit 1; }
+x86_64-w64-mingw32-objdump -p dist/gravelin-scanner.exe | grep -q 'Time/Date.*1970' ||
+  { echo "70-release: the exe's PE header carries a link time" >&2; exit 1; }
 elapsed "reproducibility"
 
 lintian --fail-on error --no-tag-display-limit dist/*.deb | tee "$scratch/lintian.txt"
