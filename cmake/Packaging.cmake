@@ -39,10 +39,23 @@ function(gravelin_package_docs package component)
           PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ COMPONENT ${component})
 endfunction()
 
+# Manual pages, compressed as Debian wants them (gzip -n: no name, no time stamp inside).
+function(gravelin_man_page program component)
+  set(page ${docs}/${program}.1)
+  configure_file(${packaging}/man/${program}.1.in ${page} @ONLY)
+  if(GRAVELIN_GZIP)
+    execute_process(COMMAND ${GRAVELIN_GZIP} -9nc ${page} OUTPUT_FILE ${docs}/${program}.1.gz)
+    set(page ${docs}/${program}.1.gz)
+  endif()
+  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${component})
+endfunction()
+
 install(TARGETS gravelin-scanner RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT scanner)
 gravelin_package_docs(gravelin-scanner scanner pugixml)
+gravelin_man_page(gravelin-scanner scanner)
 install(TARGETS gravelin-report RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT report)
 gravelin_package_docs(gravelin-report report pugixml gcc-runtime)
+gravelin_man_page(gravelin-report report)
 set(components scanner report)
 
 if(TARGET gravelin-receiver)
@@ -61,10 +74,10 @@ if(TARGET gravelin-receiver)
   set(CPACK_DEBIAN_RECEIVER_PACKAGE_CONTROL_EXTRA
       ${packaging}/receiver/postinst ${packaging}/receiver/postrm ${packaging}/receiver/conffiles)
   set(CPACK_DEBIAN_RECEIVER_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-  set(CPACK_COMPONENT_RECEIVER_DESCRIPTION
+  string(CONCAT CPACK_COMPONENT_RECEIVER_DESCRIPTION
       "result endpoint and console for gravelin-scanner reports\n"
-      "Receives the sealed reports the scanner's page posts, verifies and stores them\n"
-      "(SQLite or PostgreSQL) and serves the console. Runs as the system user\n"
+      "Receives the sealed reports the scanner's page posts, verifies and stores\n"
+      "them (SQLite or PostgreSQL) and serves the console. Runs as the system user\n"
       "gravelin-receiver with its data in /var/lib/gravelin-receiver.")
 endif()
 
@@ -84,13 +97,13 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_SCANNER_PACKAGE_NAME gravelin-scanner)
 set(CPACK_DEBIAN_REPORT_PACKAGE_NAME gravelin-report)
-set(CPACK_COMPONENT_SCANNER_DESCRIPTION
+string(CONCAT CPACK_COMPONENT_SCANNER_DESCRIPTION
     "one-shot hardware survey that hands its report to the browser\n"
-    "Reads the firmware's SMBIOS table and the system's hardware inventory, writes one\n"
-    "XML report, seals it and leaves a page in the current directory that makes the\n"
-    "browser post it to https://${GRAVELIN_RESULT_HOST}/. Run it with sudo to include\n"
-    "the SMBIOS table and the serial numbers.")
-set(CPACK_COMPONENT_REPORT_DESCRIPTION
+    "Reads the firmware's SMBIOS table and the system's hardware inventory,\n"
+    "writes one XML report, seals it and leaves a page in the current directory\n"
+    "that makes the browser post it to https://${GRAVELIN_RESULT_HOST}/.\n"
+    "Run it with sudo to include the SMBIOS table and the serial numbers.")
+string(CONCAT CPACK_COMPONENT_REPORT_DESCRIPTION
     "decode, seal and unseal gravelin-scanner reports\n"
     "For the people who receive and support reports: decodes SMBIOS table dumps\n"
     "(dmidecode --dump-bin, the Windows registry value, bare tables) into the\n"
