@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
@@ -117,7 +118,7 @@ std::string readInput(const std::string& path, std::size_t limit, const char* wh
     return data;
 }
 
-// Flushes standard output; a failed write (a full disk, a closed pipe) is an error.
+// Flushes standard output; a failed write (a full disk) is an error.
 int finishOutput() {
     std::cout.flush();
     if (!std::cout) {
