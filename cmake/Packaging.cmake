@@ -62,7 +62,7 @@ if(TARGET gravelin-receiver)
   install(TARGETS gravelin-receiver RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
           COMPONENT receiver)
   install(FILES ${packaging}/receiver/gravelin-receiver.service
-          DESTINATION lib/systemd/system COMPONENT receiver)
+          DESTINATION /lib/systemd/system COMPONENT receiver)
   install(FILES ${packaging}/receiver/gravelin-receiver.default
           DESTINATION /etc/default RENAME gravelin-receiver COMPONENT receiver)
   gravelin_package_docs(gravelin-receiver receiver pugixml boost openssl sqlite libpq libsodium
