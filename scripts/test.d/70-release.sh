@@ -48,13 +48,17 @@ if [ "$first" != "$second" ]; then
   exit 1
 fi
 # Optimised and stripped: no symbol table, no debug sections; the version resource is there.
-if x86_64-w64-mingw32-objdump -h dist/gravelin-scanner.exe | grep -q '\.debug'; then
+# (Whole outputs first: grep -q would end the pipe early, and pipefail count that.)
+sections=$(x86_64-w64-mingw32-objdump -h dist/gravelin-scanner.exe)
+headers=$(TZ=UTC x86_64-w64-mingw32-objdump -p dist/gravelin-scanner.exe)
+texts=$(strings -el dist/gravelin-scanner.exe)
+if grep -q '\.debug' <<<"$sections"; then
   echo "70-release: the exe has debug sections" >&2
   exit 1
 fi
-strings -el dist/gravelin-scanner.exe | grep -qx "$version" ||
+grep -qx "$version" <<<"$texts" ||
   { echo "70-release: no version $version in the exe's resource" >&2; exit 1; }
-x86_64-w64-mingw32-objdump -p dist/gravelin-scanner.exe | grep -q 'Time/Date.*1970' ||
+grep -q 'Time/Date.*1970' <<<"$headers" ||
   { echo "70-release: the exe's PE header carries a link time" >&2; exit 1; }
 elapsed "reproducibility"
 
