@@ -102,7 +102,26 @@ env -u SUDO_USER -u SUDO_UID -u SUDO_GID chroot "$chroot_dir" /bin/sh -ec "
   gravelin-report unseal gravelin-scanner.html >scan.xml
   grep -q 'Name=\"gravelin-scanner \" Version=\"$version ' scan.xml
   dpkg --purge gravelin-scanner gravelin-report >/dev/null
-  ! command -v gravelin-scanner
+  test ! -e /usr/bin/gravelin-scanner
+  test ! -e /usr/bin/gravelin-report
 "
 echo "installed with dpkg -i on a clean Debian 12: both programs ran, the scan's page unsealed"
+
+# The receiver's package, once the build has the receiver: its system user and data
+# directory come and, on purge, go.
+if compgen -G "dist/gravelin-receiver_*.deb" >/dev/null; then
+  cp dist/gravelin-receiver_*.deb "$chroot_dir/tmp/release/"
+  env -u SUDO_USER -u SUDO_UID -u SUDO_GID chroot "$chroot_dir" /bin/sh -ec "
+    cd /tmp/release
+    dpkg -i gravelin-receiver_${version}_amd64.deb >/dev/null
+    test \"\$(gravelin-receiver --version)\" = 'gravelin-receiver $version'
+    getent passwd gravelin-receiver >/dev/null
+    test \"\$(stat -c '%U %a' /var/lib/gravelin-receiver)\" = 'gravelin-receiver 750'
+    test -f /lib/systemd/system/gravelin-receiver.service
+    dpkg --purge gravelin-receiver >/dev/null
+    ! getent passwd gravelin-receiver >/dev/null
+    test ! -e /var/lib/gravelin-receiver
+  "
+  echo "gravelin-receiver installed: its user, data directory and unit; purged again"
+fi
 elapsed "install check"
