@@ -119,7 +119,7 @@ if compgen -G "dist/gravelin-receiver_*.deb" >/dev/null; then
     test \"\$(stat -c '%U %a' /var/lib/gravelin-receiver)\" = 'gravelin-receiver 750'
     test -f /lib/systemd/system/gravelin-receiver.service
     dpkg --purge gravelin-receiver >/dev/null
-    ! getent passwd gravelin-receiver >/dev/null
+    if getent passwd gravelin-receiver >/dev/null; then exit 1; fi
     test ! -e /var/lib/gravelin-receiver
   "
   echo "gravelin-receiver installed: its user, data directory and unit; purged again"
