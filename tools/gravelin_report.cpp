@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "core/Core.h"
-#include "gravelin_config.h"
 #include "delivery/Blowfish.h"
+#include "gravelin_config.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "tools/OfflinePlatform.h"
 #include "tools/TableFile.h"
@@ -111,8 +111,7 @@ std::string readInput(const std::string& path, std::size_t limit, const char* wh
             throw std::runtime_error(name + ": " + std::strerror(errno));
         }
         if (got == 0) break;
-        if (data.size() + static_cast<std::size_t>(got) > limit)
-            throw tooLarge("");
+        if (data.size() + static_cast<std::size_t>(got) > limit) throw tooLarge("");
         data.append(buffer, static_cast<std::size_t>(got));
     }
     return data;

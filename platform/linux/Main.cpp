@@ -29,7 +29,8 @@ int main(int argc, char** argv) {
             "usage: gravelin-scanner\n"
             "Surveys this machine's hardware, writes the sealed report into\n"
             "gravelin-scanner.html in the current directory and opens it in the browser,\n"
-            "which posts it to https://" GRAVELIN_RESULT_HOST "/kestal/scantest.php.\n"
+            "which posts it to https://" GRAVELIN_RESULT_HOST
+            "/kestal/scantest.php.\n"
             "Run it with sudo to include the SMBIOS table and the serial numbers.\n"
             "       gravelin-scanner --version\n");
     gravelin::LinuxPlatform platform;

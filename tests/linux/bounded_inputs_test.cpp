@@ -46,8 +46,8 @@ ProcessResult runBounded(const std::string& commandLine) {
 class HugeText {
 public:
     explicit HugeText(std::size_t size) : size_(size) {
-        void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                         -1, 0);
+        void* p =
+            ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         data_ = p == MAP_FAILED ? nullptr : static_cast<const char*>(p);
     }
     ~HugeText() {
@@ -125,8 +125,9 @@ TEST(BoundedReportTool, ATableFileOfExactlyTheLimitIsRead) {
 
     writeFile(dir.path() / "over.rsmb", rsmb + '\0');
     const std::string over = (dir.path() / "over.rsmb").string();
-    expectOneLineError({kReport + " decode " + shellQuoted(over),
-                        over + ": 1048577 bytes, more than the 1048576 bytes a table file may have"});
+    expectOneLineError(
+        {kReport + " decode " + shellQuoted(over),
+         over + ": 1048577 bytes, more than the 1048576 bytes a table file may have"});
     expectOneLineError({"cat " + shellQuoted(over) + " | " + kReport + " decode -",
                         "standard input: more than the 1048576 bytes a table file may have"});
 }

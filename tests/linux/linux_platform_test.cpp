@@ -49,8 +49,7 @@ TEST(SysfsTable, VersionBytesOfEachEntryPointKind) {
 }
 
 TEST(SysfsTable, ARealTableScansThroughTheRegistrySource) {
-    const fs::path bin =
-        fs::path(GRAVELIN_TABLES_DIR) / "uroot-Lenovo-ThinkPad-T480.bin";
+    const fs::path bin = fs::path(GRAVELIN_TABLES_DIR) / "uroot-Lenovo-ThinkPad-T480.bin";
     ASSERT_TRUE(fs::exists(bin)) << bin;
     const std::string dump = readFile(bin);
     ScratchDir root;
