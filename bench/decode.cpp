@@ -9,7 +9,7 @@
 //   AllTablesAllTypes     AllTypesWithText over all the real tables in turn
 //
 // The large table is the VMware one (620 structures, 29 kB); the tables come from
-// ../shared/smbios-tables (GRAVELIN_SHARED_DIR). A missing table skips the benchmark.
+// tests/data/smbios-tables (GRAVELIN_TABLES_DIR). A missing table skips the benchmark.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -28,7 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 using gravelin::CCore;
 
-const fs::path kTables = fs::path(GRAVELIN_SHARED_DIR) / "smbios-tables";
+const fs::path kTables = fs::path(GRAVELIN_TABLES_DIR);
 
 std::vector<std::uint8_t> readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -4,13 +4,13 @@
 # and prints the ratio of each to dmidecode (mean wall time; below 1 is faster).
 #
 #   bench/decode_vs_dmidecode.sh [path/to/gravelin-report] [TABLE...]
-#       TABLE: names under ../shared/smbios-tables without ".bin" (default: all of them)
+#       TABLE: names under tests/data/smbios-tables without ".bin" (default: all of them)
 #   RUNS=30 (runs per command after 3 warm-up runs)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 tool=$(realpath "${1:-$here/build/tools/gravelin-report}")
 shift || true
-tables_dir=$(realpath "$here/../shared/smbios-tables")
+tables_dir=$(realpath "$here/tests/data/smbios-tables")
 runs=${RUNS:-30}
 for needed in hyperfine dmidecode python3; do
   command -v "$needed" >/dev/null || { echo "missing: $needed" >&2; exit 1; }

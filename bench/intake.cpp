@@ -24,12 +24,10 @@ namespace {
 using gravelin::report::IntakeLimits;
 using gravelin::report::receiveSealed;
 
-// The largest real table (the shared data from GRAVELIN_SHARED_DIR when set)'s report (620 structures), sealed as the scanner seals it.
+// The largest real table's report (620 structures), sealed as the scanner seals it.
 const std::string& realSealed() {
     static const std::string sealed = [] {
-        const char* shared = std::getenv("GRAVELIN_SHARED_DIR");
-        std::ifstream in(std::string(shared ? shared : GRAVELIN_SHARED_DIR) +
-                             "/smbios-tables/uroot-VMWare.rsmb",
+        std::ifstream in(std::string(GRAVELIN_TABLES_DIR) + "/uroot-VMWare.rsmb",
                          std::ios::binary);
         const std::string bytes{std::istreambuf_iterator<char>(in), {}};
         auto table = gravelin::parseTableFile(bytes);

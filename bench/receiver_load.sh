@@ -20,7 +20,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
 receiver=$build/server/gravelin-receiver
 samples=$build/tests/server/gravelin-sample-reports
-tables=${GRAVELIN_SHARED_DIR:-$here/../../shared}/smbios-tables
+tables=$here/../tests/data/smbios-tables
 reports=${REPORTS:-4000}
 table_count=${TABLES:-8}
 for tool in wrk nginx openssl "$receiver" "$samples"; do

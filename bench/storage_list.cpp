@@ -10,8 +10,8 @@
 // SQLite runs in a temporary directory; PostgreSQL when GRAVELIN_TEST_POSTGRES_URI names a
 // throw-away server (its public schema is emptied first), e.g. with fsync on as deployed:
 //   GRAVELIN_TEST_POSTGRES_FSYNC=on tests/storage/with-postgres.sh build/bench/bench_storage_list
-// GRAVELIN_BENCH_MACHINES sets the number of machines (100000), GRAVELIN_SHARED_DIR where the
-// real tables are (../shared), GRAVELIN_BENCH_REPORT_BYTES the report's size (80000),
+// GRAVELIN_BENCH_MACHINES sets the number of machines (100000),
+// GRAVELIN_BENCH_REPORT_BYTES the report's size (80000),
 // GRAVELIN_BENCH_DIR a SQLite data directory to keep and reuse.
 #include <benchmark/benchmark.h>
 #include <libpq-fe.h>
@@ -60,8 +60,7 @@ std::string tableReport(const fs::path& path) {
 // until it reaches the size of a whole scan's report (a table alone gives 18-30 kB, a
 // Windows scan with its WMI classes about 80 kB).
 std::string realReport(std::size_t size) {
-    const char* shared = std::getenv("GRAVELIN_SHARED_DIR");
-    const fs::path tables = fs::path(shared ? shared : GRAVELIN_SHARED_DIR) / "smbios-tables";
+    const fs::path tables = GRAVELIN_TABLES_DIR;
     std::vector<fs::path> paths;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(tables, error))
@@ -255,7 +254,7 @@ int main(int argc, char** argv) {
     const char* reportBytes = std::getenv("GRAVELIN_BENCH_REPORT_BYTES");
     report = realReport(reportBytes ? std::strtoull(reportBytes, nullptr, 10) : 80'000);
     if (report.empty()) {
-        std::fprintf(stderr, "no real table under %s (set GRAVELIN_SHARED_DIR)\n", GRAVELIN_SHARED_DIR);
+        std::fprintf(stderr, "no real table under %s\n", GRAVELIN_TABLES_DIR);
         return 1;
     }
     std::fprintf(stderr, "report: %zu bytes\n", report.size());

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstring>
+#include <stdexcept>
 
 #include "delivery/Blowfish.h"
 #include "delivery/Htmlgen.h"
@@ -192,11 +193,16 @@ void CCore::addApplicationInfo(std::string_view executablePath) {
 std::string sealReportText(std::string_view codePageBytes) {
     static constexpr std::array<std::uint8_t, 8> kZeroVector{};
     static constexpr char kHexDigits[] = "0123456789ABCDEF";
+    const std::size_t n = codePageBytes.size();
+    if (n > kMaxSealableBytes)
+        throw std::length_error("a report of " + std::to_string(n) +
+                                " bytes is too large to seal (at most " +
+                                std::to_string(kMaxSealableBytes) + ")");
+    // Whole 8-byte blocks; the empty text is one block of zeros.
+    const std::size_t padded = n == 0 ? 8 : (n + 7) / 8 * 8;
     BlowfishContext context;
     blowfishInit(context, kSealingKey.data(), kSealingKey.size(), kZeroVector);
 
-    const auto n = static_cast<std::int32_t>(codePageBytes.size());
-    const auto padded = static_cast<std::size_t>(roundUpToMultiple(n, 8));
     std::string block(padded, '\0');
     codePageBytes.copy(block.data(), codePageBytes.size());
     auto* bytes = reinterpret_cast<std::uint8_t*>(block.data());

@@ -3,6 +3,7 @@
 // to the browser.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -63,8 +64,13 @@ private:
     bool objectSkipped_ = false;
 };
 
+// The most bytes a report text may have to be sealed: the cipher takes a 32-bit length, so
+// the padded text must stay within 2^32 - 8 bytes.
+inline constexpr std::size_t kMaxSealableBytes = 0xFFFFFFF8U;
+
 // The report text sealed under the fixed key: code-page bytes, zero padding to whole 8-byte
-// blocks, Blowfish-ECB, upper-case hex.
+// blocks, Blowfish-ECB, upper-case hex. Throws std::length_error, touching no byte of the
+// text, when it has more than kMaxSealableBytes.
 std::string sealReportText(std::string_view codePageBytes);
 
 // The program: scan, queries, Application block, sealing and hand-off; exceptions end the

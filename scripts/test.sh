@@ -7,7 +7,9 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 echo "== build and test (build/)"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGRAVELIN_WERROR=ON -DGRAVELIN_BENCH=ON >/dev/null
+# scripts/build.sh shares build/ without tests or receiver: switch them back on.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGRAVELIN_WERROR=ON -DGRAVELIN_BENCH=ON \
+  -DBUILD_TESTING=ON -DGRAVELIN_RECEIVER=ON >/dev/null
 cmake --build build
 ctest --test-dir build --output-on-failure -j "$jobs"
 

@@ -4,7 +4,7 @@
 # Build directory: build-fuzz/ (GRAVELIN_FUZZ_BUILD_DIR to change it); seconds:
 # GRAVELIN_FUZZ_SECONDS (default 90).
 #
-# The seed corpus is the real tables of ../shared/smbios-tables, copied into the build
+# The seed corpus is the real tables of tests/data/smbios-tables, copied into the build
 # directory at run time (one option byte 0, then the table without its registry header).
 # A finding leaves its input in build-fuzz/findings/: fix the fault, and keep the input under
 # tests/data/fuzz-regressions/ with a unit test that replays it; the inputs there are seeds
@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${GRAVELIN_FUZZ_BUILD_DIR:-build-fuzz}
 seconds=${GRAVELIN_FUZZ_SECONDS:-90}
-tables=../shared/smbios-tables
+tables=tests/data/smbios-tables
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DGRAVELIN_FUZZ=ON -DBUILD_TESTING=OFF -DGRAVELIN_WERROR=ON >/dev/null
@@ -21,13 +21,13 @@ cmake --build "$build" --target smbios_fuzzer
 
 rm -rf "$build/corpus" "$build/corpus-run" "$build/findings"
 mkdir -p "$build/corpus" "$build/corpus-run" "$build/findings"
-if compgen -G "$tables/*.rsmb" >/dev/null; then
-  for table in "$tables"/*.rsmb; do
-    { printf '\000'; tail -c +9 "$table"; } >"$build/corpus/$(basename "$table" .rsmb)"
-  done
-else
-  echo "note: no real tables at $tables; fuzzing from an empty corpus"
+if ! compgen -G "$tables/*.rsmb" >/dev/null; then
+  echo "50-fuzz: no real tables in $tables" >&2
+  exit 1
 fi
+for table in "$tables"/*.rsmb; do
+  { printf '\000'; tail -c +9 "$table"; } >"$build/corpus/$(basename "$table" .rsmb)"
+done
 # The earlier regression inputs are seeds too.
 if compgen -G "tests/data/fuzz-regressions/*" >/dev/null; then
   cp tests/data/fuzz-regressions/* "$build/corpus/"

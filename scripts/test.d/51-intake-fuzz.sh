@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${GRAVELIN_FUZZ_BUILD_DIR:-build-fuzz}
 seconds=${GRAVELIN_INTAKE_FUZZ_SECONDS:-60}
-tables=../shared/smbios-tables
+tables=tests/data/smbios-tables
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DGRAVELIN_FUZZ=ON -DBUILD_TESTING=OFF -DGRAVELIN_WERROR=ON >/dev/null

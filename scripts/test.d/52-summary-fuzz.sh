@@ -2,7 +2,7 @@
 # Fuzzes the summariser, the differ and the JSON form (fuzz/summary_fuzzer.cpp) for a bounded
 # time and fails on any finding. Shares the fuzz build directory with 50-fuzz.sh
 # (GRAVELIN_FUZZ_BUILD_DIR, default build-fuzz/); seconds: GRAVELIN_SUMMARY_FUZZ_SECONDS
-# (default 45); the real tables: GRAVELIN_SHARED_DIR (default ../shared).
+# (default 45); the real tables: tests/data/smbios-tables.
 #
 # Seeds, written here: the reports the report tool decodes from a few real tables (memory
 # devices, processors, slots, enclosures of a desktop, a server and a virtual machine) and a
@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${GRAVELIN_FUZZ_BUILD_DIR:-build-fuzz}
 seconds=${GRAVELIN_SUMMARY_FUZZ_SECONDS:-45}
-tables=${GRAVELIN_SHARED_DIR:-../shared}/smbios-tables
+tables=tests/data/smbios-tables
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DGRAVELIN_FUZZ=ON -DBUILD_TESTING=OFF -DGRAVELIN_WERROR=ON >/dev/null

@@ -176,8 +176,8 @@ Bytes registryValue(const Bytes& table, std::uint32_t announced) {
     return value;
 }
 
-std::optional<Bytes> sharedFile(const std::string& name) {
-    const fs::path path = fs::path(GRAVELIN_SHARED_DIR) / "smbios-tables" / name;
+std::optional<Bytes> tableFile(const std::string& name) {
+    const fs::path path = fs::path(GRAVELIN_TABLES_DIR) / name;
     if (!fs::exists(path)) return std::nullopt;
     const std::string data = contentOf(path);
     return Bytes(data.begin(), data.end());
@@ -231,8 +231,8 @@ TEST(HostileSmbios, EveryCutOfARealTableKeepsTheStructuresBeforeIt) {
                                  "siderolabs-Beelink-EQ12.rsmb"};
     int tables = 0;
     for (const char* name : names) {
-        const auto rsmb = sharedFile(name);
-        if (!rsmb) continue;
+        const auto rsmb = tableFile(name);
+        ASSERT_TRUE(rsmb) << name << " missing from " << GRAVELIN_TABLES_DIR;
         SCOPED_TRACE(name);
         const Bytes table = tableOf(*rsmb);
         const auto ends = structureEnds(table);
@@ -262,13 +262,13 @@ TEST(HostileSmbios, EveryCutOfARealTableKeepsTheStructuresBeforeIt) {
         EXPECT_TRUE(wellFormed(expected.rbegin()->second.xml, doc, false));
         EXPECT_TRUE(hasSmbiosNode(expected.rbegin()->second));
     }
-    if (tables == 0) GTEST_SKIP() << "no SMBIOS tables in " << GRAVELIN_SHARED_DIR;
+    ASSERT_GT(tables, 0) << "no SMBIOS tables in " << GRAVELIN_TABLES_DIR;
 }
 
 // What the registry value's header says against what was delivered.
 TEST(HostileSmbios, RegistryLengthFieldAgainstTheBytesDelivered) {
-    const auto rsmb = sharedFile("qemu-pc-seabios.rsmb");
-    if (!rsmb) GTEST_SKIP() << "no SMBIOS tables in " << GRAVELIN_SHARED_DIR;
+    const auto rsmb = tableFile("qemu-pc-seabios.rsmb");
+    ASSERT_TRUE(rsmb) << "no SMBIOS tables in " << GRAVELIN_TABLES_DIR;
     const Bytes table = tableOf(*rsmb);
     const SmbiosScan whole = smbiosReportOfValue(registryValue(table, table.size()));
     ASSERT_TRUE(hasSmbiosNode(whole));
@@ -293,8 +293,8 @@ TEST(HostileSmbios, RegistryLengthFieldAgainstTheBytesDelivered) {
 
 // WMI's copy of the table: "Size" says one thing, the byte array holds another.
 TEST(HostileSmbios, WmiSizeAgainstTheBytesDelivered) {
-    const auto rsmb = sharedFile("qemu-pc-seabios.rsmb");
-    if (!rsmb) GTEST_SKIP() << "no SMBIOS tables in " << GRAVELIN_SHARED_DIR;
+    const auto rsmb = tableFile("qemu-pc-seabios.rsmb");
+    ASSERT_TRUE(rsmb) << "no SMBIOS tables in " << GRAVELIN_TABLES_DIR;
     const Bytes table = tableOf(*rsmb);
     const SmbiosScan whole = smbiosReportOfValue(registryValue(table, table.size()));
     const auto ends = structureEnds(table);
@@ -607,7 +607,7 @@ struct SysfsLayout {
 };
 
 std::optional<SysfsLayout> sysfsLayout(const std::string& name) {
-    const auto bin = sharedFile(name + ".bin");
+    const auto bin = tableFile(name + ".bin");
     if (!bin) return std::nullopt;
     const std::string data = asText(*bin);
     const std::size_t epLength = data.starts_with("_SM3_") ? 0x18 : 0x1F;
@@ -625,7 +625,7 @@ std::string smbiosNodesFromRegistryLayout(const std::string& table) {
 
 TEST_F(SysfsTables, EntryPointAndTableFilesAgainstEachOther) {
     const auto layout = sysfsLayout("qemu-pc-seabios");
-    if (!layout) GTEST_SKIP() << "no SMBIOS tables in " << GRAVELIN_SHARED_DIR;
+    ASSERT_TRUE(layout) << "no SMBIOS tables in " << GRAVELIN_TABLES_DIR;
     const std::string& table = layout->table;
     const auto ends = structureEnds(Bytes(table.begin(), table.end()));
     const std::string cutTable = table.substr(0, ends[ends.size() / 2] + 3);

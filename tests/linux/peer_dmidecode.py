@@ -50,8 +50,8 @@ Intended differences: texts where this system says something else than dmidecode
 an example, and every comparison that relies on one counts it. Any other disagreement fails
 the test.
 
-Usage: peer_dmidecode.py REPORT_TOOL SHARED_DIR [--verbose] [--trace] [--only NAME|sweep]
-Exit codes: 0 all agree, 1 disagreements or malformed XML, 77 no tables or no dmidecode.
+Usage: peer_dmidecode.py REPORT_TOOL TABLES_DIR [--verbose] [--trace] [--only NAME|sweep]
+Exit codes: 0 all agree, 1 disagreements, malformed XML or no tables, 77 no dmidecode.
 """
 
 import os
@@ -1863,16 +1863,15 @@ def main(argv):
     if len(args) != 2:
         print(__doc__.split("\n\n")[-2], file=sys.stderr)
         return 2
-    tool, shared = args
-    tables = os.path.join(shared, "smbios-tables")
+    tool, tables = args
     if shutil.which("dmidecode") is None or shutil.which("xmllint") is None:
         print("SKIP: dmidecode and xmllint are needed (scripts/packages/base.txt)")
         return 77
     failed = False
     if only != "sweep":
         if not os.path.isdir(tables):
-            print(f"SKIP: no real tables at {tables}")
-            return 77
+            print(f"no real tables at {tables}", file=sys.stderr)
+            return 1
         paths = sorted(os.path.join(tables, f) for f in os.listdir(tables) if f.endswith(".bin"))
         if only:
             paths = [p for p in paths if only in os.path.basename(p)]

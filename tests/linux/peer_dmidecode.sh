@@ -3,11 +3,11 @@
 # table through xmllint and two namespace-aware XML parsers. The comparison, its
 # normalisation rules and its list of intended differences are in peer_dmidecode.py.
 #
-#   peer_dmidecode.sh SCANNER REPORT_TOOL SHARED_DIR
+#   peer_dmidecode.sh SCANNER REPORT_TOOL TABLES_DIR
 set -euo pipefail
 
 if [ $# -lt 3 ]; then
-  echo "usage: $0 SCANNER REPORT_TOOL SHARED_DIR" >&2
+  echo "usage: $0 SCANNER REPORT_TOOL TABLES_DIR" >&2
   exit 2
 fi
 if ! command -v python3 >/dev/null; then

@@ -16,7 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kTables = fs::path(GRAVELIN_SHARED_DIR) / "smbios-tables";
+const fs::path kTables = fs::path(GRAVELIN_TABLES_DIR);
 const std::string kReport = GRAVELIN_REPORT_EXE;
 
 struct ManifestRow {
@@ -75,8 +75,7 @@ std::map<int, int> typeCountsOf(const std::string& xml) {
 }
 
 TEST(ReportTool, DecodesEveryRealTableWithTheManifestsTypeCounts) {
-    if (!fs::exists(kTables / "MANIFEST.tsv"))
-        GTEST_SKIP() << "no " << kTables << ": shared test data missing";
+    ASSERT_TRUE(fs::exists(kTables / "MANIFEST.tsv")) << kTables;
     const auto rows = manifest();
     ASSERT_EQ(rows.size(), 49U);
     for (const auto& row : rows) {
@@ -94,7 +93,7 @@ TEST(ReportTool, DecodesEveryRealTableWithTheManifestsTypeCounts) {
 
 TEST(ReportTool, TheBrokenHyperVTableEndsAtItsBrokenStructure) {
     const fs::path file = kTables / "siderolabs-HyperV.fullraw.bin";
-    if (!fs::exists(file)) GTEST_SKIP() << "no " << file << ": shared test data missing";
+    ASSERT_TRUE(fs::exists(file)) << file;
     const auto result = run(kReport + " decode --all " + shellQuoted(file.string()));
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(typeCountsOf(result.out),
@@ -103,7 +102,7 @@ TEST(ReportTool, TheBrokenHyperVTableEndsAtItsBrokenStructure) {
 
 TEST(ReportTool, DefaultQueriesAreTheScannersSmbiosLines) {
     const fs::path file = kTables / "uroot-Lenovo-ThinkPad-T480.bin";
-    if (!fs::exists(file)) GTEST_SKIP() << "no " << file << ": shared test data missing";
+    ASSERT_TRUE(fs::exists(file)) << file;
     const auto result = run(kReport + " decode " + shellQuoted(file.string()));
     ASSERT_EQ(result.exitCode, 0);
     pugi::xml_document doc;
@@ -129,7 +128,7 @@ TEST(ReportTool, DefaultQueriesAreTheScannersSmbiosLines) {
 
 TEST(ReportTool, LayoutsGiveTheSameReport) {
     const fs::path bin = kTables / "qemu-pc-seabios.bin";
-    if (!fs::exists(bin)) GTEST_SKIP() << "no " << bin << ": shared test data missing";
+    ASSERT_TRUE(fs::exists(bin)) << bin;
     ScratchDir dir;
     const std::string rsmb = readFile(kTables / "qemu-pc-seabios.rsmb");
     writeFile(dir.path() / "bare", rsmb.substr(8));

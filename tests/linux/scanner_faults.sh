@@ -3,7 +3,7 @@
 # cannot be opened for a while or for good, a working directory it may not write, no
 # browser or a failing one; and two runs that must seal the same report alike.
 #
-#   scanner_faults.sh SCANNER REPORT_TOOL [SHARED_DIR]
+#   scanner_faults.sh SCANNER REPORT_TOOL [TABLES_DIR]
 #
 # On Linux nothing locks a file against opening the way another program's open handle does
 # on Windows; what makes opening fail here is a name taken by something that is no regular
@@ -15,7 +15,7 @@
 set -euo pipefail
 
 if [ $# -lt 2 ]; then
-  echo "usage: $0 SCANNER REPORT_TOOL [SHARED_DIR]" >&2
+  echo "usage: $0 SCANNER REPORT_TOOL [TABLES_DIR]" >&2
   exit 2
 fi
 scanner_built=$(realpath "$1")

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # gravelin-report seal against an independent Blowfish: OpenSSL's bf-ecb (legacy provider)
 # over the same zero-padded bytes under the same key must give the same hex text.
-# Arguments: gravelin-scanner gravelin-report shared-dir
+# Arguments: gravelin-scanner gravelin-report tables-dir
 set -euo pipefail
 report=$2
 command -v openssl >/dev/null || { echo "SKIP: openssl not installed"; exit 77; }

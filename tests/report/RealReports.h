@@ -19,7 +19,7 @@
 namespace gravelin::testing {
 
 inline std::filesystem::path realTablesDir() {
-    return std::filesystem::path(GRAVELIN_SHARED_DIR) / "smbios-tables";
+    return std::filesystem::path(GRAVELIN_TABLES_DIR);
 }
 
 inline std::string fileBytes(const std::filesystem::path& path) {

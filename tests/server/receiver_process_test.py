@@ -22,8 +22,7 @@ import threading
 import time
 import unittest
 
-RECEIVER, SAMPLES, SHARED = sys.argv[1], sys.argv[2], sys.argv[3]
-TABLES = os.path.join(SHARED, 'smbios-tables')
+RECEIVER, SAMPLES, TABLES = sys.argv[1], sys.argv[2], sys.argv[3]
 POSTGRES = os.environ.get('GRAVELIN_TEST_POSTGRES_URI')
 # The real tables the tests post: a server, a desktop, a laptop-era board and a VM.
 REAL = ['dell-libsmbios-PE0400', 'dell-libsmbios-ES3040', 'dell-libsmbios-PAweb110']

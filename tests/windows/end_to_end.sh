@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end test of gravelin-scanner.exe under Wine.
 #
-# usage: end_to_end.sh BUILD_WINDOWS_DIR GRAVELIN_REPORT SHARED_DIR
+# usage: end_to_end.sh BUILD_WINDOWS_DIR GRAVELIN_REPORT TABLES_DIR
 #
 # Each run happens in a scratch directory, with Wine's browser setting pointed at a stub
 # that records what it is asked to open. The page the scanner leaves is unsealed with the
@@ -20,16 +20,15 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
 report_tool=$2
-shared=$3
-tables_dir="$shared/smbios-tables"
+tables_dir=$3
 scanner="$build/platform/windows/gravelin-scanner.exe"
 probe="$build/tests/windows/windows_probe.exe"
 host=$(sed -n 's/^GRAVELIN_RESULT_HOST:[A-Z]*=//p' "$build/CMakeCache.txt")
 version=$(sed -n 's/^#define GRAVELIN_VERSION "\(.*\)"$/\1/p' "$build/generated/gravelin_config.h")
 
 if [ ! -f "$tables_dir/MANIFEST.tsv" ]; then
-  echo "SKIP: no SMBIOS tables in $tables_dir"
-  exit 77
+  echo "no SMBIOS tables in $tables_dir" >&2
+  exit 1
 fi
 for f in "$scanner" "$probe" "$report_tool"; do
   [ -e "$f" ] || { echo "missing $f" >&2; exit 1; }
