@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Proves the SMBIOS decoders on real firmware tables against a peer decoder, dmidecode.
 
-For every NAME.bin under SHARED/smbios-tables this runs
+For every NAME.bin in the real tables folder (tests/data/smbios-tables) this runs
 
     gravelin-report decode --all NAME.bin
     dmidecode --from-dump NAME.bin

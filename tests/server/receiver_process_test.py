@@ -3,7 +3,7 @@
 posted over HTTPS with a throw-away certificate, the table of bad posts, slow clients, the
 command line, SIGTERM, and SIGKILL under load followed by a restart.
 
-usage: receiver_process_test.py RECEIVER SAMPLE_REPORTS SHARED_DIR [TEST NAME...]
+usage: receiver_process_test.py RECEIVER SAMPLE_REPORTS TABLES_DIR [TEST NAME...]
 Runs on SQLite; on PostgreSQL too when GRAVELIN_TEST_POSTGRES_URI names a server
 (tests/storage/with-postgres.sh provides one)."""
 
