@@ -67,6 +67,7 @@ if(TARGET gravelin-receiver)
           DESTINATION /etc/default RENAME gravelin-receiver COMPONENT receiver)
   gravelin_package_docs(gravelin-receiver receiver pugixml boost openssl sqlite libpq libsodium
                         nlohmann-json kainjow-mustache zlib)
+  gravelin_man_page(gravelin-receiver receiver)
   list(APPEND components receiver)
   set(CPACK_DEBIAN_RECEIVER_PACKAGE_NAME gravelin-receiver)
   set(CPACK_DEBIAN_RECEIVER_PACKAGE_SECTION net)

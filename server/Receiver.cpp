@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/thread_pool.hpp>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "console/Accounts.h"
+#include "gravelin_config.h"
 #include "console/Console.h"
 #include "report/Unseal.h"
 #include "server/Listener.h"
@@ -50,6 +52,7 @@ constexpr const char* kUsage =
     "       gravelin-receiver scans [--machine ID] [--json] [--data DIR | --database URI]\n"
     "       gravelin-receiver machines [--json] [--data DIR | --database URI]\n"
     "       gravelin-receiver user add NAME [--data DIR | --database URI]\n"
+    "       gravelin-receiver --version\n"
     "\n"
     "Receives the scanner's sealed reports, checks them, identifies the machine and stores\n"
     "every scan.\n"
@@ -643,8 +646,14 @@ int runReceiver(int argc, char** argv) {
         std::cerr << kUsage;
         return 2;
     }
-    if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        std::cout << kUsage;
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help" ||
+                             args[0] == "--version")) {
+        std::cout << (args[0] == "--version" ? "gravelin-receiver " GRAVELIN_VERSION "\n" : kUsage)
+                  << std::flush;
+        if (!std::cout) {
+            std::cerr << "gravelin-receiver: standard output: " << std::strerror(errno) << "\n";
+            return 1;
+        }
         return 0;
     }
     const std::string command = args[0];

@@ -111,10 +111,17 @@ echo "installed with dpkg -i on a clean Debian 12: both programs ran, the scan's
 # directory come and, on purge, go.
 if compgen -G "dist/gravelin-receiver_*.deb" >/dev/null; then
   cp dist/gravelin-receiver_*.deb "$chroot_dir/tmp/release/"
+  # Its libraries (libpq, SQLite, libsodium, OpenSSL) come from Debian: apt installs the
+  # package with what it depends on, as a maker's administrator would.
+  cp /etc/resolv.conf "$chroot_dir/etc/resolv.conf"
   env -u SUDO_USER -u SUDO_UID -u SUDO_GID chroot "$chroot_dir" /bin/sh -ec "
     cd /tmp/release
-    dpkg -i gravelin-receiver_${version}_amd64.deb >/dev/null
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q >/dev/null
+    apt-get install -y -q --no-install-recommends ./gravelin-receiver_${version}_amd64.deb >/dev/null
     test \"\$(gravelin-receiver --version)\" = 'gravelin-receiver $version'
+    gravelin-receiver machines --data /tmp/release/receiver-data >/dev/null
+    test -f /tmp/release/receiver-data/receiver.sqlite3
     getent passwd gravelin-receiver >/dev/null
     test \"\$(stat -c '%U %a' /var/lib/gravelin-receiver)\" = 'gravelin-receiver 750'
     test -f /lib/systemd/system/gravelin-receiver.service
@@ -122,6 +129,6 @@ if compgen -G "dist/gravelin-receiver_*.deb" >/dev/null; then
     if getent passwd gravelin-receiver >/dev/null; then exit 1; fi
     test ! -e /var/lib/gravelin-receiver
   "
-  echo "gravelin-receiver installed: its user, data directory and unit; purged again"
+  echo "gravelin-receiver installed with its libraries: it opened a database; its user, data directory and unit; purged again"
 fi
 elapsed "install check"
