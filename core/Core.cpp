@@ -78,6 +78,7 @@ void CCore::scan() {
     buildQueryList();
     loadSmbios();
     writeProgressPage(platform_);
+    errorText_ += platform_.takeHandOffErrors();
 }
 
 void CCore::runQuery(std::string_view line) {

@@ -107,10 +107,15 @@ public:
     // Shows a local file in the user's default browser; the result is not examined.
     virtual void shellOpen(std::string_view fileName) = 0;
 
+    // Why the page file or the browser failed since the last call, as entries for the scan's
+    // error text ("..., " each); empty when nothing did or the platform cannot tell.
+    [[nodiscard]] virtual std::string takeHandOffErrors() { return {}; }
+
     virtual void sleepMs(unsigned milliseconds) = 0;
 
     // Opens a file in the current directory for writing bytes, created or emptied. Never
-    // writes through a symbolic link. Nothing when the file cannot be opened now.
+    // writes through a symbolic link. Nothing when the file cannot be opened now. (On Linux
+    // an existing file is never written into: it is replaced when it is the user's own.)
     [[nodiscard]] virtual std::unique_ptr<OutputFile> createFile(std::string_view fileName) = 0;
 
     // Full path of the running program's executable (UTF-8).

@@ -14,7 +14,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "gravelin_config.h"
 #include "platform/linux/LinuxWmiProvider.h"
@@ -93,6 +95,118 @@ bool becomeUser(const SudoUser& user) {
     }
     return true;
 }
+
+// The users a page file may belong to: the effective user and, under sudo, the invoking one.
+struct PageOwners {
+    uid_t effective;
+    std::optional<SudoUser> invoking;
+
+    [[nodiscard]] bool contains(uid_t uid) const {
+        return uid == effective || (invoking && uid == invoking->uid);
+    }
+    // The user whose browser shows the page.
+    [[nodiscard]] uid_t browserUser() const { return invoking ? invoking->uid : effective; }
+};
+
+PageOwners pageOwners() {
+    const uid_t euid = ::geteuid();
+    return {euid, euid == 0 ? sudoUser() : std::nullopt};
+}
+
+std::string errnoText(int error) {
+    return std::strerror(error);
+}
+
+std::string currentDirectory() {
+    char cwd[PATH_MAX];
+    return ::getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) : std::string();
+}
+
+std::string userName(uid_t uid) {
+    const passwd* pw = ::getpwuid(uid);
+    return (pw != nullptr ? std::string(pw->pw_name) + " " : std::string()) + "(uid " +
+           std::to_string(uid) + ")";
+}
+
+// Only a new file is ever written: O_EXCL fails on any name that exists, a symbolic link
+// (even a dangling one) included.
+int createNewPage(const std::string& name) {
+    return ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+// Whether an existing page may be replaced: it is the user's own, or one a run as plain root
+// left in a directory of the user's own.
+bool mayReplace(const struct stat& page, const PageOwners& owners) {
+    if (owners.contains(page.st_uid)) return true;
+    struct stat directory {};
+    return page.st_uid == 0 && ::stat(".", &directory) == 0 && owners.contains(directory.st_uid);
+}
+
+// Whether nobody but the user belongs to a group: no other listed member, and no other user
+// with it as primary group (a user's private group).
+bool groupOfUserAlone(gid_t gid, uid_t uid) {
+    const passwd* pw = ::getpwuid(uid);
+    const group* gr = pw != nullptr ? ::getgrgid(gid) : nullptr;
+    if (gr == nullptr) return false;
+    const std::string name = pw->pw_name;
+    for (char** member = gr->gr_mem; member != nullptr && *member != nullptr; ++member) {
+        if (name != *member) return false;
+    }
+    bool alone = true;
+    ::setpwent();
+    while (const passwd* other = ::getpwent()) {
+        if (other->pw_gid == gid && other->pw_uid != uid) {
+            alone = false;
+            break;
+        }
+    }
+    ::endpwent();
+    return alone;
+}
+
+// Why a page in this directory must not go to the browser: another user could swap it
+// before the browser reads it, or after the program has ended.
+struct DirectoryRefusal {
+    std::string why;         // for the terminal
+    std::string errorEntry;  // for the error text: no path, no name
+};
+
+std::optional<DirectoryRefusal> unsafeDirectory(const std::string& directory,
+                                                const PageOwners& owners) {
+    struct stat st {};
+    if (::stat(directory.c_str(), &st) != 0) {
+        return DirectoryRefusal{directory + " cannot be examined: " + errnoText(errno),
+                                "its directory cannot be examined"};
+    }
+    if (st.st_uid != 0 && !owners.contains(st.st_uid)) {
+        return DirectoryRefusal{directory + " belongs to another user, " + userName(st.st_uid),
+                                "its directory belongs to another user"};
+    }
+    if ((st.st_mode & S_ISVTX) != 0) return std::nullopt;  // only owners remove or rename
+    if ((st.st_mode & S_IWOTH) != 0) {
+        return DirectoryRefusal{
+            "other users can write to " + directory + " and it has no sticky bit",
+            "its directory can be written by other users and has no sticky bit"};
+    }
+    if ((st.st_mode & S_IWGRP) != 0 && !groupOfUserAlone(st.st_gid, owners.browserUser())) {
+        const group* gr = ::getgrgid(st.st_gid);
+        return DirectoryRefusal{
+            "other members of the group " +
+                (gr != nullptr ? std::string(gr->gr_name) : std::to_string(st.st_gid)) +
+                " can write to " + directory + " and it has no sticky bit",
+            "its directory can be written by other users (its group) and "
+            "has no sticky bit"};
+    }
+    return std::nullopt;
+}
+
+// What stopped the browser's process before it became the browser, sent back to the program
+// through a pipe that closes by itself once the browser runs.
+struct LaunchFailure {
+    enum Step : int { Fork = 1, BecomeUser, ReadPage, Exec };
+    int step = 0;
+    int error = 0;
+};
 
 }  // namespace
 
@@ -194,27 +308,64 @@ WmiPropertyAnswer LinuxPlatform::wmiQueryProperty(std::string_view wmiNamespace,
     return {"", {}};  // a property the class does not have reads as null
 }
 
+void LinuxPlatform::refuseBrowser(std::string why, std::string_view errorEntry,
+                                  std::string advice) {
+    browserAsked_ = false;
+    browserRefusal_ = std::move(why);
+    browserAdvice_ = std::move(advice);
+    if (!errorEntry.empty()) {
+        handOffErrors_ += "Page not opened in a browser: ";
+        handOffErrors_ += errorEntry;
+        handOffErrors_ += ", ";
+    }
+}
+
 void LinuxPlatform::shellOpen(std::string_view fileName) {
     std::string path(fileName);
     if (!path.starts_with('/')) {
-        char cwd[PATH_MAX];
-        if (::getcwd(cwd, sizeof cwd) == nullptr) return;
-        path = std::string(cwd) + "/" + path;
+        const std::string cwd = currentDirectory();
+        if (cwd.empty()) return refuseBrowser("the current directory has no name");
+        path = cwd + "/" + path;
     }
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return refuseBrowser(path + " is not a regular file");
 
-    std::optional<SudoUser> user;
-    if (::geteuid() == 0) {
-        user = sudoUser();
-        if (!user) return;  // never open the page in a browser running as root
+    const PageOwners owners = pageOwners();
+    const std::string directory = path.substr(0, std::max<std::size_t>(path.rfind('/'), 1));
+    if (auto refusal = unsafeDirectory(directory, owners)) {
+        return refuseBrowser(std::move(refusal->why), refusal->errorEntry,
+                             "run the scanner again in a directory only you can write to, such "
+                             "as your home directory");
+    }
+    if (owners.effective == 0 && !owners.invoking) {
+        // Never open the page in a browser running as root.
+        return refuseBrowser("running as root without sudo, the scanner starts no browser");
     }
 
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0)
+        return refuseBrowser("no pipe to follow the browser's start: " + errnoText(errno));
     // Fork twice so that the browser is neither waited for nor left as a zombie.
     const pid_t child = ::fork();
-    if (child < 0) return;
+    if (child < 0) {
+        const int error = errno;
+        ::close(report[0]);
+        ::close(report[1]);
+        return refuseBrowser("no process for the browser: " + errnoText(error));
+    }
     if (child == 0) {
-        if (::fork() != 0) ::_exit(0);
+        ::close(report[0]);
+        int out = report[1];
+        if (out <= STDERR_FILENO) out = ::fcntl(out, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        const auto fail = [out](LaunchFailure::Step step) {
+            const LaunchFailure failure{step, errno};
+            (void)!::write(out, &failure, sizeof failure);
+            ::_exit(127);
+        };
+        const pid_t grandchild = ::fork();
+        if (grandchild < 0) fail(LaunchFailure::Fork);
+        if (grandchild != 0) ::_exit(0);
         ::setsid();
         if (const int null = ::open("/dev/null", O_RDWR); null >= 0) {
             ::dup2(null, STDIN_FILENO);
@@ -222,13 +373,85 @@ void LinuxPlatform::shellOpen(std::string_view fileName) {
             ::dup2(null, STDERR_FILENO);
             if (null > STDERR_FILENO) ::close(null);
         }
-        if (user && !becomeUser(*user)) ::_exit(126);
+        if (owners.invoking && !becomeUser(*owners.invoking)) fail(LaunchFailure::BecomeUser);
+        // The browser runs as this user: it must be able to reach and read the page where it
+        // is (not so in /root after "sudo -i").
+        const int page = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+        if (page < 0) fail(LaunchFailure::ReadPage);
+        ::close(page);
         ::execlp("xdg-open", "xdg-open", path.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);  // no xdg-open: nothing is reported
+        fail(LaunchFailure::Exec);
     }
+    ::close(report[1]);
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
+    LaunchFailure failure;
+    ssize_t n = 0;
+    while ((n = ::read(report[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
+    }
+    ::close(report[0]);
+    if (n == 0) {  // closed by the exec: xdg-open runs
+        browserAsked_ = true;
+        browserRefusal_.clear();
+        return;
+    }
+    const std::string user = userName(owners.browserUser());
+    const std::string error = n == sizeof failure ? errnoText(failure.error) : "unknown";
+    switch (n == sizeof failure ? failure.step : 0) {
+        case LaunchFailure::BecomeUser:
+            return refuseBrowser("the browser cannot be started as " + user + ": " + error);
+        case LaunchFailure::ReadPage:
+            return refuseBrowser(user + " cannot read " + path + ": " + error,
+                                 std::string(owners.invoking ? "the invoking user" : "the user") +
+                                     " cannot read it in this directory (" + error + ")",
+                                 "run the scanner again in a directory " + user + " can read");
+        case LaunchFailure::Exec:
+            return refuseBrowser(failure.error == ENOENT ? "xdg-open was not found"
+                                                         : "xdg-open cannot be started: " + error);
+        default: return refuseBrowser("the browser's process failed: " + error);
+    }
+}
+
+std::string LinuxPlatform::takeHandOffErrors() {
+    if (!pageFailure_.empty() && !pageFailureTaken_) {
+        pageFailureTaken_ = true;
+        handOffErrors_ += "Page file not written: " + pageFailure_ + ", ";
+        if (!browserAsked_ && browserRefusal_.empty())
+            browserRefusal_ = "the waiting page could not be written: " + pageFailure_;
+    }
+    return std::exchange(handOffErrors_, std::string());
+}
+
+std::string LinuxPlatform::handOffSummary() const {
+    const std::string endpoint = std::string("https://") + GRAVELIN_RESULT_HOST + "/";
+    const bool written = pageFailure_.empty() && !pagePath_.empty();
+    std::string text = "gravelin-scanner: ";
+    if (written) {
+        text += "the sealed report is in " + pagePath_ + "\n";
+    } else {
+        text += "no report page was written: " +
+                (pageFailure_.empty() ? std::string("the scan ended early") : pageFailure_) + "\n";
+    }
+    text += "gravelin-scanner: ";
+    if (browserAsked_) {
+        text += written ? "a browser was asked to open it; it sends the report to " + endpoint +
+                              " by itself\n"
+                        : "a browser shows the waiting page, which no report will follow; run "
+                          "the scanner again in a directory of your own\n";
+        return text;
+    }
+    text += "no browser was asked to open it (" +
+            (browserRefusal_.empty() ? std::string("none was started") : browserRefusal_) + "); ";
+    if (!browserAdvice_.empty()) {
+        text += browserAdvice_;
+    } else if (written) {
+        text += "to send the report, open that page in a browser on a machine that can reach " +
+                endpoint;
+    } else {
+        text += "run the scanner again in a directory of your own";
+    }
+    return text + "\n";
 }
 
 void LinuxPlatform::sleepMs(unsigned milliseconds) {
@@ -239,22 +462,34 @@ void LinuxPlatform::sleepMs(unsigned milliseconds) {
 }
 
 std::unique_ptr<OutputFile> LinuxPlatform::createFile(std::string_view fileName) {
-    // O_NOFOLLOW: a planted symbolic link is refused, never written through. The file is
-    // emptied only once it is known to be a regular file with no other name.
+    // An existing file is never opened, so never written into: a page of the user's own is
+    // replaced by a new file; anything else at the name makes this attempt fail. The new file
+    // is the user's alone (0600) and, under sudo, belongs to the invoking user, who runs the
+    // browser.
     const std::string name(fileName);
-    const int fd =
-        ::open(name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0) return nullptr;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-        ::ftruncate(fd, 0) != 0) {
-        ::close(fd);
+    const PageOwners owners = pageOwners();
+    const auto fail = [&](const std::string& why) -> std::unique_ptr<OutputFile> {
+        pageFailure_ = name + " " + why;
+        pageFailureTaken_ = false;
         return nullptr;
+    };
+    int fd = createNewPage(name);
+    if (fd < 0 && errno == EEXIST) {
+        struct stat st {};
+        if (::lstat(name.c_str(), &st) != 0) return fail("cannot be examined: " + errnoText(errno));
+        if (S_ISLNK(st.st_mode)) return fail("is a symbolic link");
+        if (!S_ISREG(st.st_mode)) return fail("is not a regular file");
+        if (!mayReplace(st, owners))
+            return fail("belongs to another user (uid " + std::to_string(st.st_uid) + ")");
+        if (st.st_nlink != 1) return fail("has a second name (a hard link)");
+        if (::unlink(name.c_str()) != 0) return fail("cannot be replaced: " + errnoText(errno));
+        fd = createNewPage(name);
     }
-    if (::geteuid() == 0 && st.st_uid == 0) {
-        // Under sudo the page belongs to the invoking user, who runs the browser.
-        if (const auto user = sudoUser()) (void)::fchown(fd, user->uid, user->gid);
-    }
+    if (fd < 0) return fail("cannot be created: " + errnoText(errno));
+    (void)::fchmod(fd, 0600);  // whatever the umask
+    if (owners.invoking) (void)::fchown(fd, owners.invoking->uid, owners.invoking->gid);
+    pagePath_ = name.starts_with('/') ? name : currentDirectory() + "/" + name;
+    pageFailure_.clear();
     return std::make_unique<PosixFile>(fd);
 }
 

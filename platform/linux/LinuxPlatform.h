@@ -26,6 +26,7 @@ public:
     WmiPropertyAnswer wmiQueryProperty(std::string_view wmiNamespace, std::string_view wql,
                                        std::string_view property) override;
     void shellOpen(std::string_view fileName) override;
+    std::string takeHandOffErrors() override;
     void sleepMs(unsigned milliseconds) override;
     std::unique_ptr<OutputFile> createFile(std::string_view fileName) override;
     std::string executablePath() override;
@@ -36,11 +37,32 @@ public:
 
     [[nodiscard]] const RootFs& fs() const { return fs_; }
 
+    // For a user at a terminal, a line or two: where the page is (or why there is none),
+    // whether a browser was asked to open it, and what to do when none was.
+    [[nodiscard]] std::string handOffSummary() const;
+
 private:
+    // Notes why no browser was asked to open the page, for the terminal (with paths and what
+    // to do instead, when that differs from opening the page elsewhere); a non-empty error
+    // entry (without paths or names) also goes into the error text.
+    void refuseBrowser(std::string why, std::string_view errorEntry = {}, std::string advice = {});
+
     RootFs fs_;
     std::unique_ptr<LinuxSystem> system_;
     std::string decimalSeparator_;
     std::unique_ptr<LinuxWmiProvider> wmi_;
+
+    // The hand-off so far. The page: the absolute path of the last one written, and why the
+    // last attempt to write one failed ("" when it succeeded).
+    std::string pagePath_;
+    std::string pageFailure_;
+    // The browser: whether one was asked to open the page, or why not.
+    bool browserAsked_ = false;
+    std::string browserRefusal_;
+    std::string browserAdvice_;
+    bool pageFailureTaken_ = false;
+    // Error text entries not yet taken.
+    std::string handOffErrors_;
 };
 
 // The raw SMBIOS value built from sysfs: an 8-byte header (calling method 0, major, minor,

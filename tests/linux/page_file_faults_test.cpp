@@ -121,8 +121,38 @@ std::vector<Obstacle> obstacles() {
     };
 }
 
+// Root only: a page of another user (nobody), writable by everyone, as another local user
+// plants it in a directory they may write to.
+const std::string kPlantedContent = "another user's page\n";
+
+void plantOthersPage(const fs::path& dir) {
+    const fs::path page = dir / kPageFileName;
+    writeText(page, kPlantedContent);
+    ASSERT_EQ(::chown(page.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(page.c_str(), 0666), 0);
+}
+
+void expectOthersPageUntouched(const fs::path& dir) {
+    const fs::path page = dir / kPageFileName;
+    struct stat st {};
+    ASSERT_EQ(::lstat(page.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534U);
+    EXPECT_EQ(st.st_mode & 07777, 0666U);
+    EXPECT_EQ(contentOf(page), kPlantedContent);
+}
+
+std::vector<Obstacle> obstaclesHere() {
+    auto all = obstacles();
+    if (::geteuid() == 0) {
+        all.push_back({"a page of another user", plantOthersPage,
+                       [](const fs::path& d) { fs::remove(d / kPageFileName); },
+                       expectOthersPageUntouched});
+    }
+    return all;
+}
+
 TEST_F(PageFileFault, HeldTheWholeTimeThirtyAttemptsThenNothing) {
-    for (const auto& obstacle : obstacles()) {
+    for (const auto& obstacle : obstaclesHere()) {
         SCOPED_TRACE(obstacle.name);
         obstacle.place(dir_);
         ObservedPlatform platform;
@@ -137,7 +167,7 @@ TEST_F(PageFileFault, HeldTheWholeTimeThirtyAttemptsThenNothing) {
 }
 
 TEST_F(PageFileFault, FreedAfterTheSecondWaitTheWaitingPageIsWrittenAndOpened) {
-    for (const auto& obstacle : obstacles()) {
+    for (const auto& obstacle : obstaclesHere()) {
         SCOPED_TRACE(obstacle.name);
         obstacle.place(dir_);
         ObservedPlatform platform;
@@ -184,6 +214,29 @@ TEST_F(PageFileFault, AnEarlierLongerPageIsReplacedWhole) {
     EXPECT_EQ(platform.creates, 1);
     EXPECT_TRUE(platform.waits.empty());
     EXPECT_EQ(contentOf(page()), submitPageText("00FF"));
+}
+
+// Another user's page held the waiting page off for all its 30 attempts: the run goes on,
+// and the report's error text says why there was no waiting page.
+TEST_F(PageFileFault, AnotherUsersPageIsNamedInTheErrorText) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant a page owned by another user";
+    plantOthersPage(dir_);
+    ObservedPlatform platform;
+    platform.onWait = [&](std::size_t n) {
+        if (n == 1) expectOthersPageUntouched(dir_);
+        if (n == 30) {
+            expectOthersPageUntouched(dir_);
+            fs::remove(page());
+        }
+    };
+    EXPECT_EQ(runScanner(platform), 0);
+    EXPECT_EQ(platform.creates, 31);
+    EXPECT_TRUE(platform.opened.empty());
+    const std::string report = unsealText(contentOf(page()));
+    EXPECT_NE(report.find("Page file not written: gravelin-scanner.html belongs to another user "
+                          "(uid 65534), "),
+              std::string::npos)
+        << report.substr(0, 2000);
 }
 
 // The whole run with the page file held: the scan goes on, seals, ends quietly, and the

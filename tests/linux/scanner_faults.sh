@@ -88,11 +88,13 @@ new_case() {
   echo "$dir"
 }
 
-# Open attempts on the page file in an strace log: failed ones, successful ones; and waits
-# of 100 ms.
-failed_opens() { grep -s "\"$page\"" "$1" | grep -c ' = -1 ' || true; }
-good_opens() { grep -s "\"$page\"" "$1" | grep -c ' = [0-9]' || true; }
+# Open attempts on the page file in an strace log: failed ones, successful ones; waits of
+# 100 ms; and replacements of an earlier page of the user's own (its removal), each of which
+# begins with a failed exclusive creation.
+failed_opens() { grep -s "open.*\"$page\"" "$1" | grep -c ' = -1 ' || true; }
+good_opens() { grep -s "open.*\"$page\"" "$1" | grep -c ' = [0-9]' || true; }
 waits_of_100ms() { grep -sc 'tv_sec=0, tv_nsec=100000000' "$1" || true; }
+replacements() { grep -s "unlink.*\"$page\"" "$1" | grep -c ' = 0' || true; }
 at_least_failed() { [ "$(failed_opens "$1")" -ge "$2" ]; }
 
 # Runs the scanner in a case under strace, in the background; sets traced_pid.
@@ -100,7 +102,7 @@ start_traced() {
   local dir=$1; shift
   (cd "$dir/run" && exec env ASAN_OPTIONS="$traced_asan_options" \
     GRAVELIN_OPEN_LOG="$dir/opened.log" PATH="$work/stub:$PATH" \
-    "$strace" -qq -o "$dir/strace.txt" -e trace=openat,clock_nanosleep,nanosleep \
+    "$strace" -qq -o "$dir/strace.txt" -e trace=openat,unlink,unlinkat,clock_nanosleep,nanosleep \
     "$@" "$scanner") &
   traced_pid=$!
 }
@@ -183,25 +185,29 @@ held_then_freed() {
   local status=0
   wait "$traced_pid" || status=$?
   [ "$status" = 0 ] || fail "$name: exit code $status"
-  local failed good waits
+  local failed good waits replaced
   failed=$(failed_opens "$dir/strace.txt")
   good=$(good_opens "$dir/strace.txt")
   waits=$(waits_of_100ms "$dir/strace.txt")
+  replaced=$(replacements "$dir/strace.txt")
   # Freeing follows the attempt seen with some delay, but within the same page's 30.
   local loop_end=30
   [ "$free_after" -lt 30 ] || loop_end=60
-  [ "$failed" -ge "$free_after" ] && [ "$failed" -lt "$loop_end" ] ||
-    fail "$name: $failed failed attempts, freed after $free_after"
-  [ "$waits" = "$failed" ] || fail "$name: $waits waits for $failed failed attempts"
+  [ "$waits" -ge "$free_after" ] && [ "$waits" -lt "$loop_end" ] ||
+    fail "$name: $waits failed attempts, freed after $free_after"
+  # Every failed attempt waits; the submit page replaces the waiting page when there is one.
+  [ "$failed" = $((waits + replaced)) ] ||
+    fail "$name: $failed failed opens for $waits waits and $replaced replacements"
   if [ "$browser" = yes ]; then
     [ "$good" = 2 ] || fail "$name: $good successful opens (want both pages)"
+    [ "$replaced" = 1 ] || fail "$name: the waiting page was replaced $replaced times (want 1)"
     expect_browser_opened_once "$dir" "$name"
   else
     [ "$good" = 1 ] || fail "$name: $good successful opens (want the submit page only)"
     expect_no_browser "$dir" "$name"
   fi
   check_submit_page "$dir" "$name"
-  note "$name ($model): $failed failed attempts, then written; browser opened: $browser"
+  note "$name ($model): $waits failed attempts, then written; browser opened: $browser"
 }
 
 # --- A working directory that cannot be written -------------------------------------------
@@ -237,7 +243,7 @@ without_browser() {
     (cd "$dir/run" && exec env ASAN_OPTIONS="$traced_asan_options" \
       GRAVELIN_OPEN_LOG="$dir/opened.log" GRAVELIN_BROWSER_EXIT="$browser_exit" \
       PATH="$path_dir" "$strace" -qq -o "$dir/strace.txt" \
-      -e trace=openat,clock_nanosleep,nanosleep "$@" "$scanner") || status=$?
+      -e trace=openat,unlink,unlinkat,clock_nanosleep,nanosleep "$@" "$scanner") || status=$?
   else
     (cd "$dir/run" && GRAVELIN_OPEN_LOG="$dir/opened.log" \
       GRAVELIN_BROWSER_EXIT="$browser_exit" PATH="$path_dir" exec "$@" "$scanner") || status=$?
@@ -248,12 +254,14 @@ without_browser() {
     expect_browser_opened_once "$dir" "$name"
   fi
   if [ "$traced" = yes ]; then
-    local failed good waits
+    local failed good waits replaced
     failed=$(failed_opens "$dir/strace.txt")
     good=$(good_opens "$dir/strace.txt")
     waits=$(waits_of_100ms "$dir/strace.txt")
-    [ "$failed/$good/$waits" = 0/2/0 ] ||
-      fail "$name: $failed failed and $good good opens, $waits waits (want 0, 2, 0)"
+    replaced=$(replacements "$dir/strace.txt")
+    # The submit page replaces the waiting page: one failed exclusive creation, no wait.
+    [ "$failed/$good/$waits/$replaced" = 1/2/0/1 ] ||
+      fail "$name: $failed failed and $good good opens, $waits waits, $replaced replacements (want 1, 2, 0, 1)"
   fi
   note "$name: sealed and left the submit page"
 }

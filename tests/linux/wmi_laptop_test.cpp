@@ -211,8 +211,6 @@ TEST_F(LaptopTest, OperatingSystem) {
                   {"OSType", "36"},
                   {"PortableOperatingSystem", "False"},
                   {"Primary", "True"},
-                  {"ServicePackMajorVersion", "0"},
-                  {"ServicePackMinorVersion", "0"},
                   {"SizeStoredInPagingFiles", "2097148"},
                   {"Status", "OK"},
                   {"SystemDevice", "/dev/nvme0n1p2"},

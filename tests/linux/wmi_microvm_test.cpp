@@ -170,8 +170,6 @@ TEST_F(MicroVmTest, OperatingSystemWithoutLocaleOrBirthTime) {
                   {"OSType", "36"},
                   {"PortableOperatingSystem", "False"},
                   {"Primary", "True"},
-                  {"ServicePackMajorVersion", "0"},
-                  {"ServicePackMinorVersion", "0"},
                   {"SizeStoredInPagingFiles", "0"},
                   {"Status", "OK"},
                   {"SystemDevice", "/dev/vda"},

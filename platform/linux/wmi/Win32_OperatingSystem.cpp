@@ -247,8 +247,6 @@ std::vector<WmiObject> queryOperatingSystem(WmiContext& context) {
     object.set("Distributed", false);
     object.set("OSType", unsignedValue(36));  // LINUX in the CIM enumeration
     object.set("Primary", true);
-    object.set("ServicePackMajorVersion", unsignedValue(0));
-    object.set("ServicePackMinorVersion", unsignedValue(0));
     object.set("Status", "OK");
     object.set("SystemDrive", "/");
 
