@@ -21,6 +21,7 @@
 #include "console/Web.h"
 #include "report/Intake.h"
 #include "report/Summary.h"
+#include "report/SummaryJson.h"
 #include "utils/Utils.h"
 
 namespace gravelin::console {
@@ -277,11 +278,17 @@ private:
         return response;
     }
 
+    // Secure when the console says so, and whenever the request came over TLS or through a
+    // proxy that terminated TLS (X-Forwarded-Proto: https), even if the console was set up
+    // for plain HTTP. A forged header only makes the cookie stricter.
     std::string cookieHeader(const std::string& name, const std::string& value,
-                             std::int64_t maxAgeSeconds) const {
+                             std::int64_t maxAgeSeconds, const Request& request) const {
         std::string header = name + "=" + value + "; Path=/; Max-Age=" +
                              std::to_string(maxAgeSeconds) + "; HttpOnly; SameSite=Strict";
-        if (options_.secureCookies) header += "; Secure";
+        if (options_.secureCookies || request.secure ||
+            lowerCase(request.header("x-forwarded-proto")) == "https") {
+            header += "; Secure";
+        }
         return header;
     }
 
@@ -364,7 +371,7 @@ private:
         }
         if (path == "/favicon.ico") return plain(404, "not found");
         if (path == "/signin") {
-            if (get) return signInPage(200, {}, {});
+            if (get) return signInPage(request, 200, {}, {});
             if (request.method == "POST") return signIn(request);
             return notAllowed("GET, HEAD, POST");
         }
@@ -436,8 +443,8 @@ private:
 
     // The sign-in form carries a token bound to a short-lived cookie of its own, so that no
     // other site can sign a browser in to an account of its choosing.
-    Response signInPage(int status, const std::string& error, const std::string& name,
-                        std::int64_t retryAfterSeconds = 0) {
+    Response signInPage(const Request& request, int status, const std::string& error,
+                        const std::string& name, std::int64_t retryAfterSeconds = 0) {
         const std::string nonce = randomBytes(24);
         const std::string nonceText =
             base64url(reinterpret_cast<const unsigned char*>(nonce.data()), nonce.size());
@@ -453,7 +460,7 @@ private:
         Response response = page(status, "Sign in", "signin", context, nullptr);
         response.headers.emplace_back("Set-Cookie",
                                       cookieHeader(signInCookie_, nonceText,
-                                                   kSignInFormLifetimeMs / 1000));
+                                                   kSignInFormLifetimeMs / 1000, request));
         if (retryAfterSeconds > 0) {
             response.headers.emplace_back("Retry-After", std::to_string(retryAfterSeconds));
         }
@@ -479,7 +486,7 @@ private:
         if (request.body.size() > kMaxFormBytes) return plain(413, "form too large");
         const Fields form = parseForm(request.body);
         if (!signInFormValid(request, form)) {
-            return signInPage(403, "This sign-in form has expired. Please sign in again.", {});
+            return signInPage(request, 403, "This sign-in form has expired. Please sign in again.", {});
         }
         const std::string name = field(form, "name");
         const std::string password = field(form, "password");
@@ -490,7 +497,7 @@ private:
             std::max(names_.lockedForMs(nameKey, t), addresses_.lockedForMs(addressKey, t));
         if (lockedMs > 0) {
             const std::int64_t seconds = (lockedMs + 999) / 1000;
-            return signInPage(429,
+            return signInPage(request, 429,
                               "Too many failed sign-ins. Try again in " + std::to_string(seconds) +
                                   (seconds == 1 ? " second." : " seconds."),
                               validUserName(name) ? name : std::string{}, seconds);
@@ -517,7 +524,7 @@ private:
         if (!ok) {
             names_.failure(nameKey, t);
             addresses_.failure(addressKey, t);
-            return signInPage(401, "Wrong name or password.",
+            return signInPage(request, 401, "Wrong name or password.",
                               validUserName(name) ? name : std::string{});
         }
         names_.success(nameKey);
@@ -538,8 +545,8 @@ private:
             base64url(reinterpret_cast<const unsigned char*>(tag.data()), tag.size());
         Response response = redirect("/machines");
         response.headers.emplace_back(
-            "Set-Cookie", cookieHeader(sessionCookie_, value, options_.sessionLifetimeMs / 1000));
-        response.headers.emplace_back("Set-Cookie", cookieHeader(signInCookie_, "", 0));
+            "Set-Cookie", cookieHeader(sessionCookie_, value, options_.sessionLifetimeMs / 1000, request));
+        response.headers.emplace_back("Set-Cookie", cookieHeader(signInCookie_, "", 0, request));
         return response;
     }
 
@@ -550,7 +557,7 @@ private:
         }
         store_.dropSession(auth.session.tokenHash);
         Response response = redirect("/signin");
-        response.headers.emplace_back("Set-Cookie", cookieHeader(sessionCookie_, "", 0));
+        response.headers.emplace_back("Set-Cookie", cookieHeader(sessionCookie_, "", 0, request));
         return response;
     }
 
@@ -628,6 +635,7 @@ private:
         const std::uint64_t pages = std::max<std::uint64_t>(1, (result.total + kPageSize - 1) / kPageSize);
         Data context = objectData();
         context.set("search", search);
+        context.set("hasSearch", !search.empty());
         context.set("columns", columns);
         context.set("rows", rows);
         context.set("hasRows", !result.machines.empty());
@@ -763,6 +771,7 @@ private:
             row.set("device", orDash(v.deviceId));
             row.set("fileSystem", orDash(v.fileSystem));
             row.set("name", orDash(v.volumeName));
+            row.set("driveType", orDash(v.driveType));
             row.set("size", v.sizeBytes ? diskSize(*v.sizeBytes) : "—");
             row.set("free", v.freeBytes ? diskSize(*v.freeBytes) : "—");
             if (v.sizeBytes && *v.sizeBytes > 0 && v.freeBytes && *v.freeBytes <= *v.sizeBytes) {
@@ -817,6 +826,7 @@ private:
         d.set("hasExplained", !s.errorsExplained.empty());
         d.set("hasErrors", !s.errors.empty() || !s.errorsExplained.empty());
         d.set("errorsRaw", s.errors);
+        d.set("hasErrorsRaw", !s.errors.empty());
         return d;
     }
 
@@ -850,7 +860,7 @@ private:
         context.set("firstSeen", displayTime(machine->firstSeenMs));
         context.set("lastSeen", displayTime(machine->lastSeenMs));
         context.set("scanCount", grouped(machine->scanCount));
-        context.set("scanTime", displayTime(row.receivedAtMs));
+        context.set("scanTime", displayTime(row.receivedAtMs, true));
         context.set("scanAddress", orDash(row.remoteAddress));
         context.set("receipt", orDash(row.receipt));
         context.set("encoding", orDash(row.encoding));
@@ -874,7 +884,7 @@ private:
             Data s = objectData();
             s.set("id", std::to_string(h.id));
             s.set("href", "/scans/" + std::to_string(h.id));
-            s.set("time", displayTime(h.receivedAtMs));
+            s.set("time", displayTime(h.receivedAtMs, true));
             s.set("os", orDash(h.osDescription));
             s.set("version", orDash(h.programVersion));
             s.set("receipt", orDash(h.receipt));
@@ -927,8 +937,12 @@ private:
             c.set("kindClass", lowerCase(kind));
             c.set("component", orDash(change.component));
             c.set("key", orDash(change.key));
-            c.set("before", change.before);
-            c.set("after", change.after);
+            // Added: what is there now; removed: what was there; changed: the fields.
+            c.set("description", orDash(change.kind == report::Change::Kind::Added ? change.after
+                                        : change.kind == report::Change::Kind::Removed
+                                            ? change.before
+                                            : (change.before.empty() ? change.after
+                                                                     : change.before + " → " + change.after)));
             Data changedFields = listData();
             for (const auto& f : change.fields) {
                 Data fd = objectData();
@@ -949,8 +963,8 @@ private:
         context.set("machineHref", "/machines/" + std::to_string(first->row.machineId));
         context.set("beforeHref", "/scans/" + std::to_string(first->row.id));
         context.set("afterHref", "/scans/" + std::to_string(second->row.id));
-        context.set("beforeTime", displayTime(first->row.receivedAtMs));
-        context.set("afterTime", displayTime(second->row.receivedAtMs));
+        context.set("beforeTime", displayTime(first->row.receivedAtMs, true));
+        context.set("afterTime", displayTime(second->row.receivedAtMs, true));
         context.set("changes", rows);
         context.set("hasChanges", !changes.empty());
         context.set("changeCount", std::to_string(changes.size()) + (changes.size() == 1 ? " change" : " changes"));
@@ -990,9 +1004,15 @@ private:
             {"errors", r.errors},
             {"storedBytes", r.storedBytes},
         };
-        nlohmann::json summary =
-            nlohmann::json::parse(record->summaryJson, nullptr, /*allow_exceptions=*/false);
-        if (summary.is_discarded()) summary = nullptr;
+        // The summary as this version reads the stored report; what was stored with the scan
+        // when the report itself cannot be read.
+        nlohmann::json summary;
+        if (const SummaryOrProblem fresh = summaryOf(*record); fresh.summary) {
+            summary = report::toJson(*fresh.summary);
+        } else {
+            summary = nlohmann::json::parse(record->summaryJson, nullptr, false);
+            if (summary.is_discarded()) summary = nullptr;
+        }
         const nlohmann::json document = {{"scan", scan}, {"summary", summary}};
         return download("application/json; charset=utf-8", "scan-" + std::to_string(scanId) + ".json",
                         document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");

@@ -142,11 +142,11 @@ std::string diskSize(std::uint64_t bytes) {
     return scaled(bytes, 1000.0, units, 6);
 }
 
-std::string displayTime(std::int64_t unixMs) {
+std::string displayTime(std::int64_t unixMs, bool seconds) {
     std::tm tm{};
     if (!toUtc(unixMs, tm)) return "?";
     char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &tm);
+    std::strftime(text, sizeof text, seconds ? "%Y-%m-%d %H:%M:%S UTC" : "%Y-%m-%d %H:%M UTC", &tm);
     return text;
 }
 

@@ -30,6 +30,7 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -125,11 +126,13 @@ bool isPlaceholderUuid(const std::string& digits) {
     for (std::size_t i = 2; i < digits.size(); i += 2)
         sameBytes = sameBytes && digits.compare(i, 2, digits, 0, 2) == 0;
     if (sameBytes) return true;
-    static constexpr std::array<std::string_view, 2> kKnown = {
+    static constexpr std::array<std::string_view, 3> kKnown = {
         // bytes 00 02 00 03 ... 00 09: Windows shows it as 03000200-0400-0500-0006-000700080009
         "03000200040005000006000700080009",
         // the UUID a Dell firmware derives from an empty service tag
         "4C4C454400000010800000C04F000000",
+        // what Wine's WMI answers when it has no firmware UUID
+        "DEADDEADDEADDEADDEADDEADDEADDEAD",
     };
     const std::string free = byteOrderFree(digits);
     for (const auto known : kKnown) {

@@ -18,10 +18,10 @@ namespace gravelin::report {
 namespace {
 
 struct Item {
-    std::string identity;  // serial number, or empty
-    std::string place;     // locator, device ID, socket...
+    std::string identity;                                     // serial number, or empty
+    std::string place;                                        // locator, device ID, socket...
     std::vector<std::pair<std::string, std::string>> fields;  // compared, in display order
-    std::string line;      // one-line description
+    std::string line;                                         // one-line description
 };
 
 std::string sizeText(const std::optional<std::uint64_t>& bytes, SizeUnits units) {
@@ -44,18 +44,13 @@ std::string joined(std::initializer_list<std::string> pieces, std::string_view s
     return text;
 }
 
-std::string memoryPlace(const MemorySlotSummary& slot) {
-    if (slot.bankLocator.empty() || slot.bankLocator == slot.locator) return slot.locator;
-    return slot.locator + " / " + slot.bankLocator;
-}
-
 std::vector<Item> memoryItems(const Summary& s) {
     std::vector<Item> items;
     for (const auto& slot : s.memory) {
         if (slot.empty) continue;
         Item item;
         item.identity = slot.serialNumber;
-        item.place = memoryPlace(slot);
+        item.place = slotName(slot);
         item.fields = {{"Slot", item.place},
                        {"Size", sizeText(slot.sizeBytes, SizeUnits::Binary)},
                        {"Type", slot.type},
@@ -64,11 +59,11 @@ std::vector<Item> memoryItems(const Summary& s) {
                        {"Maker", slot.maker},
                        {"Part number", slot.partNumber},
                        {"Serial number", slot.serialNumber}};
-        item.line = joined({sizeText(slot.sizeBytes, SizeUnits::Binary), slot.type, slot.formFactor,
-                            slot.speedMTs ? std::to_string(*slot.speedMTs) + " MT/s" : "", slot.maker,
-                            slot.partNumber,
-                            slot.serialNumber.empty() ? "" : "serial " + slot.serialNumber,
-                            "in " + item.place});
+        item.line =
+            joined({sizeText(slot.sizeBytes, SizeUnits::Binary), slot.type, slot.formFactor,
+                    slot.speedMTs ? std::to_string(*slot.speedMTs) + " MT/s" : "", slot.maker,
+                    slot.partNumber, slot.serialNumber.empty() ? "" : "serial " + slot.serialNumber,
+                    "in " + item.place});
         items.push_back(std::move(item));
     }
     return items;
@@ -86,10 +81,11 @@ std::vector<Item> diskItems(const Summary& s) {
                        {"Interface", disk.interfaceType},
                        {"Firmware", disk.firmware},
                        {"Size", sizeText(disk.sizeBytes, SizeUnits::Decimal)}};
-        item.line = joined({disk.model, disk.interfaceType.empty() ? "" : "(" + disk.interfaceType + ")",
-                            sizeText(disk.sizeBytes, SizeUnits::Decimal),
-                            disk.serialNumber.empty() ? "" : "serial " + disk.serialNumber,
-                            disk.deviceId.empty() ? "" : "at " + disk.deviceId});
+        item.line =
+            joined({disk.model, disk.interfaceType.empty() ? "" : "(" + disk.interfaceType + ")",
+                    sizeText(disk.sizeBytes, SizeUnits::Decimal),
+                    disk.serialNumber.empty() ? "" : "serial " + disk.serialNumber,
+                    disk.deviceId.empty() ? "" : "at " + disk.deviceId});
         items.push_back(std::move(item));
     }
     return items;
@@ -120,7 +116,8 @@ std::vector<Item> processorItems(const Summary& s) {
     for (std::size_t i = 0; i < s.processors.size(); ++i) {
         const auto& processor = s.processors[i];
         Item item;
-        item.place = processor.socket.empty() ? "processor " + std::to_string(i + 1) : processor.socket;
+        item.place =
+            processor.socket.empty() ? "processor " + std::to_string(i + 1) : processor.socket;
         // The clock is left out: on machines without frequency scaling data the maximum is
         // the current clock, which moves.
         item.fields = {{"Socket", processor.socket},
@@ -128,10 +125,10 @@ std::vector<Item> processorItems(const Summary& s) {
                        {"Maker", processor.maker},
                        {"Cores", numberText(processor.cores)},
                        {"Threads", numberText(processor.threads)}};
-        item.line = joined({processor.model,
-                            processor.cores ? std::to_string(*processor.cores) + " cores" : "",
-                            processor.threads ? std::to_string(*processor.threads) + " threads" : "",
-                            processor.socket.empty() ? "" : "in " + processor.socket});
+        item.line = joined(
+            {processor.model, processor.cores ? std::to_string(*processor.cores) + " cores" : "",
+             processor.threads ? std::to_string(*processor.threads) + " threads" : "",
+             processor.socket.empty() ? "" : "in " + processor.socket});
         items.push_back(std::move(item));
     }
     return items;
@@ -142,7 +139,8 @@ std::vector<Item> slotItems(const Summary& s) {
     for (const auto& slot : s.slots) {
         Item item;
         item.place = slot.designation;
-        item.fields = {{"Designation", slot.designation}, {"Type", slot.type}, {"Usage", slot.usage}};
+        item.fields = {
+            {"Designation", slot.designation}, {"Type", slot.type}, {"Usage", slot.usage}};
         item.line = joined({slot.designation, slot.type, slot.usage}, ", ");
         items.push_back(std::move(item));
     }
@@ -173,7 +171,8 @@ void prepare(std::vector<Item>& items) {
         if (!isPlaceholderValue(item.identity)) ++identities[item.identity];
     }
     for (auto& item : items) {
-        if (isPlaceholderValue(item.identity) || identities[item.identity] > 1) item.identity.clear();
+        if (isPlaceholderValue(item.identity) || identities[item.identity] > 1)
+            item.identity.clear();
         const int seen = ++places[item.place];
         if (seen > 1) item.place += " #" + std::to_string(seen);
     }
@@ -183,7 +182,8 @@ std::vector<Change::Field> differingFields(const Item& before, const Item& after
     std::vector<Change::Field> fields;
     for (std::size_t i = 0; i < after.fields.size() && i < before.fields.size(); ++i) {
         if (before.fields[i].second != after.fields[i].second) {
-            fields.push_back({after.fields[i].first, before.fields[i].second, after.fields[i].second});
+            fields.push_back(
+                {after.fields[i].first, before.fields[i].second, after.fields[i].second});
         }
     }
     return fields;
@@ -193,33 +193,35 @@ void compareLists(const std::string& component, std::vector<Item> before, std::v
                   std::vector<Change>& changes) {
     prepare(before);
     prepare(after);
-    std::vector<int> pairOf(before.size(), -1);  // index into after
+    // After prepare, identities and places are unique within a scan: one look-up each.
+    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    std::map<std::string_view, std::size_t> afterByIdentity, afterByPlace;
+    for (std::size_t a = 0; a < after.size(); ++a) {
+        if (!after[a].identity.empty()) afterByIdentity.emplace(after[a].identity, a);
+        afterByPlace.emplace(after[a].place, a);
+    }
+    std::vector<std::size_t> pairOf(before.size(), kNone);  // index into after
     std::vector<bool> taken(after.size(), false);
     std::vector<bool> byIdentity(before.size(), false);
     // First the parts themselves, then the places.
     for (std::size_t b = 0; b < before.size(); ++b) {
         if (before[b].identity.empty()) continue;
-        for (std::size_t a = 0; a < after.size(); ++a) {
-            if (!taken[a] && after[a].identity == before[b].identity) {
-                pairOf[b] = static_cast<int>(a);
-                taken[a] = true;
-                byIdentity[b] = true;
-                break;
-            }
-        }
+        const auto found = afterByIdentity.find(before[b].identity);
+        if (found == afterByIdentity.end() || taken[found->second]) continue;
+        pairOf[b] = found->second;
+        taken[found->second] = true;
+        byIdentity[b] = true;
     }
     for (std::size_t b = 0; b < before.size(); ++b) {
-        if (pairOf[b] >= 0) continue;
-        for (std::size_t a = 0; a < after.size(); ++a) {
-            if (taken[a] || after[a].place != before[b].place) continue;
-            pairOf[b] = static_cast<int>(a);
-            taken[a] = true;
-            break;
-        }
+        if (pairOf[b] != kNone) continue;
+        const auto found = afterByPlace.find(before[b].place);
+        if (found == afterByPlace.end() || taken[found->second]) continue;
+        pairOf[b] = found->second;
+        taken[found->second] = true;
     }
     std::vector<Change> found;
     for (std::size_t b = 0; b < before.size(); ++b) {
-        if (pairOf[b] < 0) {
+        if (pairOf[b] == kNone) {
             Change removed;
             removed.kind = Change::Kind::Removed;
             removed.component = component;
@@ -228,7 +230,7 @@ void compareLists(const std::string& component, std::vector<Item> before, std::v
             found.push_back(std::move(removed));
             continue;
         }
-        const Item& now = after[static_cast<std::size_t>(pairOf[b])];
+        const Item& now = after[pairOf[b]];
         auto fields = differingFields(before[b], now);
         if (fields.empty()) continue;
         Change changed;
@@ -269,7 +271,8 @@ void compareSingle(const std::string& component,
                    const std::vector<std::pair<std::string, std::string>>& after,
                    std::vector<Change>& changes, const char* note = "") {
     const auto blank = [](const auto& fields) {
-        return std::all_of(fields.begin(), fields.end(), [](const auto& f) { return f.second.empty(); });
+        return std::all_of(fields.begin(), fields.end(),
+                           [](const auto& f) { return f.second.empty(); });
     };
     const auto line = [](const auto& fields) {
         std::string text;
@@ -304,16 +307,34 @@ void compareSingle(const std::string& component,
 std::vector<Change> diff(const Summary& before, const Summary& after) {
     std::vector<Change> changes;
     compareSingle("System",
-                  {{"Maker", before.maker}, {"Model", before.model}, {"Serial number", before.serialNumber}, {"UUID", before.uuid}},
-                  {{"Maker", after.maker}, {"Model", after.model}, {"Serial number", after.serialNumber}, {"UUID", after.uuid}},
+                  {{"Maker", before.maker},
+                   {"Model", before.model},
+                   {"Serial number", before.serialNumber},
+                   {"UUID", before.uuid}},
+                  {{"Maker", after.maker},
+                   {"Model", after.model},
+                   {"Serial number", after.serialNumber},
+                   {"UUID", after.uuid}},
                   changes);
     compareSingle("Board",
-                  {{"Maker", before.boardMaker}, {"Product", before.boardProduct}, {"Version", before.boardVersion}, {"Serial number", before.boardSerial}},
-                  {{"Maker", after.boardMaker}, {"Product", after.boardProduct}, {"Version", after.boardVersion}, {"Serial number", after.boardSerial}},
+                  {{"Maker", before.boardMaker},
+                   {"Product", before.boardProduct},
+                   {"Version", before.boardVersion},
+                   {"Serial number", before.boardSerial}},
+                  {{"Maker", after.boardMaker},
+                   {"Product", after.boardProduct},
+                   {"Version", after.boardVersion},
+                   {"Serial number", after.boardSerial}},
                   changes, before.boardSerial != after.boardSerial ? "replaced" : "");
     compareSingle("Enclosure",
-                  {{"Maker", before.enclosureMaker}, {"Type", before.enclosureType}, {"Serial number", before.enclosureSerial}, {"Asset tag", before.enclosureAssetTag}},
-                  {{"Maker", after.enclosureMaker}, {"Type", after.enclosureType}, {"Serial number", after.enclosureSerial}, {"Asset tag", after.enclosureAssetTag}},
+                  {{"Maker", before.enclosureMaker},
+                   {"Type", before.enclosureType},
+                   {"Serial number", before.enclosureSerial},
+                   {"Asset tag", before.enclosureAssetTag}},
+                  {{"Maker", after.enclosureMaker},
+                   {"Type", after.enclosureType},
+                   {"Serial number", after.enclosureSerial},
+                   {"Asset tag", after.enclosureAssetTag}},
                   changes);
     compareLists("Processor", processorItems(before), processorItems(after), changes);
     compareLists("Memory", memoryItems(before), memoryItems(after), changes);
@@ -322,12 +343,18 @@ std::vector<Change> diff(const Summary& before, const Summary& after) {
     compareLists("Slot", slotItems(before), slotItems(after), changes);
     compareLists("Controller", controllerItems(before), controllerItems(after), changes);
     compareSingle("Operating system",
-                  {{"Name", before.os}, {"Version", before.osVersion}, {"Build", before.osBuild}, {"Architecture", before.osArchitecture}},
-                  {{"Name", after.os}, {"Version", after.osVersion}, {"Build", after.osBuild}, {"Architecture", after.osArchitecture}},
+                  {{"Name", before.os},
+                   {"Version", before.osVersion},
+                   {"Build", before.osBuild},
+                   {"Architecture", before.osArchitecture}},
+                  {{"Name", after.os},
+                   {"Version", after.osVersion},
+                   {"Build", after.osBuild},
+                   {"Architecture", after.osArchitecture}},
                   changes, "updated");
-    compareSingle("Program",
-                  {{"Name", before.programName}, {"Version", before.programVersion}},
-                  {{"Name", after.programName}, {"Version", after.programVersion}}, changes, "updated");
+    compareSingle("Program", {{"Name", before.programName}, {"Version", before.programVersion}},
+                  {{"Name", after.programName}, {"Version", after.programVersion}}, changes,
+                  "updated");
     return changes;
 }
 

@@ -7,6 +7,7 @@
 // Anything else (a text from another program, or cut short) is passed on as it stands.
 #include <algorithm>
 #include <array>
+#include <set>
 
 #include "report/Summary.h"
 
@@ -47,10 +48,12 @@ constexpr std::array<TableType, 7> kTableTypes{{
     {2, "no baseboard structure (type 2): the board comes from WMI only"},
     {3, "no enclosure structure (type 3): no chassis type, serial number or asset tag"},
     {4, "no processor structure (type 4): no socket names"},
-    {5, "no memory controller structure (type 5): an old structure that firmware since "
-        "SMBIOS 2.1 rarely carries, not a fault"},
-    {6, "no memory module structure (type 6): an old structure that firmware since SMBIOS 2.1 "
-        "rarely carries, not a fault"},
+    {5,
+     "no memory controller structure (type 5): an old structure that firmware since "
+     "SMBIOS 2.1 rarely carries, not a fault"},
+    {6,
+     "no memory module structure (type 6): an old structure that firmware since SMBIOS 2.1 "
+     "rarely carries, not a fault"},
     {17, "no memory device structure (type 17): the memory slots are unknown"},
     {9, "no system slot structure (type 9): the expansion slots are unknown"},
 }};
@@ -85,7 +88,8 @@ std::string_view queriedClass(std::string_view line) {
 // "SMBIOS_Type017_MemoryDevice" -> 17; not such a name -> nothing.
 std::optional<unsigned> tableType(std::string_view className) {
     constexpr std::string_view kPrefix = "SMBIOS_Type";
-    if (className.size() < kPrefix.size() + 3 || !equalsIgnoringCase(className.substr(0, kPrefix.size()), kPrefix))
+    if (className.size() < kPrefix.size() + 3 ||
+        !equalsIgnoringCase(className.substr(0, kPrefix.size()), kPrefix))
         return std::nullopt;
     unsigned type = 0;
     for (char c : className.substr(kPrefix.size(), 3)) {
@@ -139,17 +143,18 @@ std::vector<std::string> explainErrors(std::string_view text) {
             const std::string_view className = queriedClass(line);
             if (const auto type = tableType(className)) {
                 if (noTable) continue;  // said once above
-                const auto known = std::find_if(kTableTypes.begin(), kTableTypes.end(),
-                                                [&](const TableType& t) { return t.type == *type; });
+                const auto known =
+                    std::find_if(kTableTypes.begin(), kTableTypes.end(),
+                                 [&](const TableType& t) { return t.type == *type; });
                 explained.push_back(known != kTableTypes.end()
                                         ? "the firmware table has " + std::string(known->text)
                                         : "the firmware table has no structure of type " +
                                               std::to_string(*type));
                 continue;
             }
-            const auto known = std::find_if(kWmiClasses.begin(), kWmiClasses.end(), [&](const Meaning& m) {
-                return equalsIgnoringCase(m.className, className);
-            });
+            const auto known = std::find_if(
+                kWmiClasses.begin(), kWmiClasses.end(),
+                [&](const Meaning& m) { return equalsIgnoringCase(m.className, className); });
             missingWmi.emplace_back(className);
             explained.push_back("the machine did not answer for " + std::string(className) + ": " +
                                 (known != kWmiClasses.end()
@@ -162,22 +167,31 @@ std::vector<std::string> explainErrors(std::string_view text) {
                                 "\" is not a usable XML name and was left out of the report");
         } else {
             const std::size_t next = nextEntry(text, at);
-            const std::string_view other = trimmed(text.substr(at, next == std::string_view::npos ? next : next - at));
+            const std::string_view other =
+                trimmed(text.substr(at, next == std::string_view::npos ? next : next - at));
             if (!other.empty()) explained.push_back("other error text: " + std::string(other));
             at = next;
         }
     }
     // Every WMI class of the query list missing at once: WMI itself did not answer.
     const bool allWmi = std::all_of(kWmiClasses.begin(), kWmiClasses.end(), [&](const Meaning& m) {
-        return std::any_of(missingWmi.begin(), missingWmi.end(),
-                           [&](const std::string& c) { return equalsIgnoringCase(c, m.className); });
+        return std::any_of(missingWmi.begin(), missingWmi.end(), [&](const std::string& c) {
+            return equalsIgnoringCase(c, m.className);
+        });
     });
     if (allWmi) {
-        explained.insert(explained.begin(),
-                         "WMI answered nothing at all: the WMI service is stopped, damaged or "
-                         "refused the program; the report holds only what the firmware table gives");
+        explained.insert(
+            explained.begin(),
+            "WMI answered nothing at all: the WMI service is stopped, damaged or "
+            "refused the program; the report holds only what the firmware table gives");
     }
-    return explained;
+    // A text that repeats an entry says it once.
+    std::vector<std::string> once;
+    std::set<std::string, std::less<>> seen;
+    for (auto& sentence : explained) {
+        if (seen.insert(sentence).second) once.push_back(std::move(sentence));
+    }
+    return once;
 }
 
 }  // namespace gravelin::report

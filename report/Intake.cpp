@@ -8,6 +8,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <string>
@@ -69,6 +70,19 @@ std::string sealedDigestOf(std::string_view hex) {
     return text;
 }
 
+// The value of each byte as a hex digit (either case); kNotHexDigit for every other byte.
+constexpr unsigned char kNotHexDigit = 0x10;
+constexpr std::array<unsigned char, 256> kHexValue = [] {
+    std::array<unsigned char, 256> table{};
+    table.fill(kNotHexDigit);
+    for (int c = 0; c < 256; ++c) {
+        if (c >= '0' && c <= '9') table[c] = static_cast<unsigned char>(c - '0');
+        if (c >= 'A' && c <= 'F') table[c] = static_cast<unsigned char>(c - 'A' + 10);
+        if (c >= 'a' && c <= 'f') table[c] = static_cast<unsigned char>(c - 'a' + 10);
+    }
+    return table;
+}();
+
 bool isValidUtf8(std::string_view bytes) {
     std::size_t pos = 0;
     while (pos < bytes.size()) {
@@ -88,6 +102,13 @@ bool isValidUtf8(std::string_view bytes) {
 // refuses what pugixml would let through: text or a second element at document level, and
 // any markup declaration ("<!DOCTYPE", "<!ENTITY", ...).
 Rejection prescan(std::string_view t, const IntakeLimits& limits) {
+    // XML has no place for control characters other than tab, line feed and carriage
+    // return (the scanner replaces them): a NUL would also end pugixml's reading of a value
+    // early, so that the tree and the stored text disagreed.
+    for (const char c : t) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 && c != '\t' && c != '\n' && c != '\r') return Rejection::NotXml;
+    }
     constexpr std::string_view kBom = "\xEF\xBB\xBF";
     std::size_t i = t.starts_with(kBom) ? kBom.size() : 0;
     std::size_t depth = 0;
@@ -312,24 +333,28 @@ IntakeResult receiveSealed(std::string_view sealedHex, const IntakeLimits& limit
         result.rejection = Rejection::TooLarge;
         return result;
     }
-    for (const char c : hex) {
-        if (hexDigitValue(c) < 0) {
-            result.rejection = Rejection::NotHex;
-            return result;
-        }
-    }
-    if (hex.size() % 2 != 0) {
-        result.rejection = Rejection::OddLength;
-        return result;
-    }
+    // One pass decodes and checks the digits of a text of whole blocks; any other length
+    // is refused, as not hex when a digit is wrong, else for its length.
     if (hex.size() % 16 != 0) {
-        result.rejection = Rejection::PartialBlock;
+        const bool allHex = std::all_of(hex.begin(), hex.end(), [](char c) {
+            return kHexValue[static_cast<unsigned char>(c)] != kNotHexDigit;
+        });
+        result.rejection = !allHex                ? Rejection::NotHex
+                           : hex.size() % 2 != 0 ? Rejection::OddLength
+                                                 : Rejection::PartialBlock;
         return result;
     }
-
     std::string bytes(hex.size() / 2, '\0');
+    unsigned char wrong = 0;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        bytes[i] = static_cast<char>(hexDigitValue(hex[2 * i]) * 16 + hexDigitValue(hex[2 * i + 1]));
+        const unsigned char high = kHexValue[static_cast<unsigned char>(hex[2 * i])];
+        const unsigned char low = kHexValue[static_cast<unsigned char>(hex[2 * i + 1])];
+        wrong |= static_cast<unsigned char>(high | low);
+        bytes[i] = static_cast<char>((high << 4) | (low & 0x0F));
+    }
+    if (wrong & kNotHexDigit) {
+        result.rejection = Rejection::NotHex;
+        return result;
     }
     unsealBlocks(bytes);
     if (bytes.find_first_not_of('\0') == std::string::npos) {

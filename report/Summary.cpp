@@ -111,7 +111,8 @@ std::vector<Object> objectsOf(const pugi::xml_node& root, Match matches) {
         if (classNode.type() != pugi::node_element || !matches(std::string_view(classNode.name())))
             continue;
         for (const auto& object : classNode.children()) {
-            if (object.type() == pugi::node_element) found.emplace_back(objectIndex(object.name()), object);
+            if (object.type() == pugi::node_element)
+                found.emplace_back(objectIndex(object.name()), object);
         }
     }
     std::stable_sort(found.begin(), found.end(),
@@ -123,7 +124,8 @@ std::vector<Object> objectsOf(const pugi::xml_node& root, Match matches) {
 }
 
 std::vector<Object> wmiClass(const pugi::xml_node& root, std::string_view name) {
-    return objectsOf(root, [name](std::string_view node) { return equalsIgnoringCase(node, name); });
+    return objectsOf(root,
+                     [name](std::string_view node) { return equalsIgnoringCase(node, name); });
 }
 
 // SMBIOS nodes are "SMBIOS_Type_" + type + "_" + the structure's label.
@@ -151,10 +153,18 @@ std::string jedecMaker(std::string_view text) {
         const char* name;
     };
     static constexpr std::array<Maker, 12> kMakers{{
-        {0, 0x2C, "Micron"},   {0, 0x4E, "Samsung"},   {0, 0x2D, "SK Hynix"},
-        {0, 0x4F, "Transcend"}, {0, 0x0B, "Nanya"},    {1, 0x18, "Kingston"},
-        {1, 0x7A, "Apacer"},   {2, 0x1E, "Corsair"},   {4, 0x4B, "A-DATA"},
-        {4, 0x4D, "G.Skill"},  {4, 0x6F, "Team Group"}, {5, 0x1B, "Crucial"},
+        {0, 0x2C, "Micron"},
+        {0, 0x4E, "Samsung"},
+        {0, 0x2D, "SK Hynix"},
+        {0, 0x4F, "Transcend"},
+        {0, 0x0B, "Nanya"},
+        {1, 0x18, "Kingston"},
+        {1, 0x7A, "Apacer"},
+        {2, 0x1E, "Corsair"},
+        {4, 0x4B, "A-DATA"},
+        {4, 0x4D, "G.Skill"},
+        {4, 0x6F, "Team Group"},
+        {5, 0x1B, "Crucial"},
     }};
     text = trimmed(text);
     if (text.size() != 4 && text.size() != 12 && text.size() != 16) return {};
@@ -238,8 +248,12 @@ ProcessorSummary smbiosProcessor(const Object& processor) {
 void readProcessors(const pugi::xml_node& root, Summary& summary) {
     std::vector<ProcessorSummary> fromTable;
     for (const auto& processor : smbiosType(root, 4)) {
-        // Empty sockets are no processor.
-        if (processor.has("Status") && !processor.text("Status").starts_with("Populated")) continue;
+        // Empty sockets are no processor, nor are the sockets the firmware disabled (a
+        // virtual machine's table lists every socket it could have, disabled).
+        const std::string status = processor.text("Status");
+        if (processor.has("Status") &&
+            (!status.starts_with("Populated") || status.find("Disabled") != std::string::npos))
+            continue;
         fromTable.push_back(smbiosProcessor(processor));
     }
     std::vector<bool> used(fromTable.size(), false);
@@ -300,12 +314,14 @@ std::string tableUuid(std::string_view text) {
         text.remove_prefix(2);
     }
     if (count != bytes.size() || !trimmed(text).empty()) return {};
-    static constexpr std::array<int, 16> kOrder{3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+    static constexpr std::array<int, 16> kOrder{3, 2, 1,  0,  5,  4,  7,  6,
+                                                8, 9, 10, 11, 12, 13, 14, 15};
     std::string uuid;
     char digits[3];
     for (std::size_t i = 0; i < kOrder.size(); ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10) uuid += '-';
-        std::snprintf(digits, sizeof digits, "%02X", bytes[static_cast<std::size_t>(kOrder[i])] & 0xFFU);
+        std::snprintf(digits, sizeof digits, "%02X",
+                      bytes[static_cast<std::size_t>(kOrder[i])] & 0xFFU);
         uuid += digits;
     }
     return uuid;
@@ -356,7 +372,8 @@ void readOperatingSystem(const pugi::xml_node& root, Summary& summary) {
         summary.osVersion = os.text("Version");
         summary.osBuild = os.text("BuildNumber");
         summary.osArchitecture = os.text("OSArchitecture");
-        summary.memoryVisibleBytes = multiplied(os.number("TotalVisibleMemorySize"), 1024).value_or(0);
+        summary.memoryVisibleBytes =
+            multiplied(os.number("TotalVisibleMemorySize"), 1024).value_or(0);
         break;
     }
     for (const auto& application : wmiClass(root, "Application")) {
@@ -389,8 +406,8 @@ void readDisks(const pugi::xml_node& root, Summary& summary) {
         volume.sizeBytes = logical.number("Size");
         volume.freeBytes = logical.number("FreeSpace");
         static constexpr std::array<const char*, 7> kDriveTypes{
-            "Unknown", "No root directory", "Removable disk", "Local disk",
-            "Network drive", "CD/DVD", "RAM disk"};
+            "Unknown", "No root directory", "Removable disk", "Local disk", "Network drive",
+            "CD/DVD",  "RAM disk"};
         if (const auto type = logical.number("DriveType"); type && *type < kDriveTypes.size())
             volume.driveType = kDriveTypes[*type];
         summary.volumes.push_back(std::move(volume));
@@ -448,7 +465,8 @@ void readControllers(const pugi::xml_node& root, Summary& summary) {
         fill(controller.name, object.text("Caption"));
         const std::string className = object.text("CreationClassName");
         controller.kind = std::string(controllerKind(className));
-        if (controller.kind.empty() && className.starts_with("Win32_")) controller.kind = className.substr(6);
+        if (controller.kind.empty() && className.starts_with("Win32_"))
+            controller.kind = className.substr(6);
         controller.deviceId = object.text("DeviceID");
         controller.pnpDeviceId = object.text("PNPDeviceID");
         if (controller.pnpDeviceId == controller.deviceId) controller.pnpDeviceId.clear();
@@ -475,14 +493,44 @@ bool isPlaceholderValue(std::string_view value) {
          value.front() == 'x' || value.front() == '*'))
         return true;
     static const std::set<std::string, std::less<>> kPlaceholders{
-        "to be filled by o.e.m.", "to be filled by oem", "default string", "default_string",
-        "system serial number", "system product name", "system manufacturer",
-        "base board serial number", "base board asset tag", "chassis serial number",
-        "no asset information", "no asset tag", "asset tag", "asset-1234567890", "not available",
-        "not applicable", "not specified", "not present", "not provided", "none", "n/a", "na",
-        "unknown", "null", "empty", "0123456789", "123456789", "1234567890", "9876543210",
-        "serial", "serial number", "serialnumber", "sernum", "o.e.m.", "oem", "invalid",
-        "03000200-0400-0500-0006-000700080009", "ffffffff-ffff-ffff-ffff-ffffffffffff",
+        "to be filled by o.e.m.",
+        "to be filled by oem",
+        "default string",
+        "default_string",
+        "system serial number",
+        "system product name",
+        "system manufacturer",
+        "base board serial number",
+        "base board asset tag",
+        "chassis serial number",
+        "no asset information",
+        "no asset tag",
+        "asset tag",
+        "asset-1234567890",
+        "not available",
+        "not applicable",
+        "not specified",
+        "not present",
+        "not provided",
+        "none",
+        "n/a",
+        "na",
+        "unknown",
+        "null",
+        "empty",
+        "0123456789",
+        "123456789",
+        "1234567890",
+        "9876543210",
+        "serial",
+        "serial number",
+        "serialnumber",
+        "sernum",
+        "o.e.m.",
+        "oem",
+        "invalid",
+        "03000200-0400-0500-0006-000700080009",
+        "ffffffff-ffff-ffff-ffff-ffffffffffff",
         "00000000-0000-0000-0000-000000000000"};
     return kPlaceholders.contains(lowerCased(value));
 }
@@ -490,7 +538,8 @@ bool isPlaceholderValue(std::string_view value) {
 std::string humanSize(std::uint64_t bytes, SizeUnits units) {
     const bool binary = units == SizeUnits::Binary;
     const double step = binary ? 1024.0 : 1000.0;
-    static constexpr std::array<const char*, 7> kBinary{"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    static constexpr std::array<const char*, 7> kBinary{"B",   "KiB", "MiB", "GiB",
+                                                        "TiB", "PiB", "EiB"};
     static constexpr std::array<const char*, 7> kDecimal{"B", "kB", "MB", "GB", "TB", "PB", "EB"};
     double value = static_cast<double>(bytes);
     std::size_t unit = 0;
@@ -532,6 +581,12 @@ Summary summarise(const pugi::xml_document& report) {
         // Out of memory on a huge report: what was read so far stands.
     }
     return summary;
+}
+
+std::string slotName(const MemorySlotSummary& slot) {
+    if (slot.locator.empty()) return slot.bankLocator;
+    if (slot.bankLocator.empty() || slot.bankLocator == slot.locator) return slot.locator;
+    return slot.locator + " / " + slot.bankLocator;
 }
 
 std::vector<std::string> serialNumbers(const Summary& summary) {

@@ -45,7 +45,7 @@ struct ExpansionSlotSummary {
 
 struct ControllerSummary {
     std::string name, kind, deviceId, maker;
-    std::string pnpDeviceId;  // the Plug and Play ID ("PCI\\VEN_8086&DEV_..."), when it differs
+    std::string pnpDeviceId;  // the Plug and Play ID ("PCI\VEN_8086&DEV_..."), when it differs
 };
 
 struct Summary {
@@ -86,6 +86,10 @@ std::vector<std::string> explainErrors(std::string_view errorText);
 // Every serial number and asset tag the summary holds that is not a placeholder, once each
 // (for search).
 std::vector<std::string> serialNumbers(const Summary& summary);
+
+// How a memory slot is named to people: its locator, with the bank locator when that adds
+// something ("DIMM1", "Controller0-ChannelA-DIMM0 / BANK 0").
+std::string slotName(const MemorySlotSummary& slot);
 
 // True for the values firmware writers leave in place of a real one: "To Be Filled By O.E.M.",
 // "Default string", "None", "0123456789", runs of dots or zeros, blank text...

@@ -13,13 +13,12 @@ json optional(const std::optional<T>& value) {
 
 // Readers that keep the default unless the member is there with the right type.
 void read(const json& object, const char* name, std::string& target) {
-    if (const auto it = object.find(name); it != object.end() && it->is_string()) target = it->get<std::string>();
+    if (const auto it = object.find(name); it != object.end() && it->is_string())
+        target = it->get<std::string>();
 }
 
 template <typename T>
-void read(const json& object, const char* name, T& target)
-    requires std::is_unsigned_v<T>
-{
+void read(const json& object, const char* name, T& target) requires std::is_unsigned_v<T> {
     const auto it = object.find(name);
     if (it == object.end() || !it->is_number_unsigned()) return;
     const auto value = it->get<std::uint64_t>();
@@ -36,7 +35,8 @@ void read(const json& object, const char* name, std::optional<T>& target) {
 }
 
 void read(const json& object, const char* name, bool& target) {
-    if (const auto it = object.find(name); it != object.end() && it->is_boolean()) target = it->get<bool>();
+    if (const auto it = object.find(name); it != object.end() && it->is_boolean())
+        target = it->get<bool>();
 }
 
 template <typename Item, typename Reader>
@@ -65,29 +65,43 @@ const char* kindName(Change::Kind kind) {
 json toJson(const Summary& s) {
     json processors = json::array();
     for (const auto& p : s.processors) {
-        processors.push_back({{"model", p.model}, {"maker", p.maker}, {"socket", p.socket},
-                              {"cores", optional(p.cores)}, {"threads", optional(p.threads)},
+        processors.push_back({{"model", p.model},
+                              {"maker", p.maker},
+                              {"socket", p.socket},
+                              {"cores", optional(p.cores)},
+                              {"threads", optional(p.threads)},
                               {"maxClockMHz", optional(p.maxClockMHz)}});
     }
     json memory = json::array();
     for (const auto& m : s.memory) {
-        memory.push_back({{"locator", m.locator}, {"bankLocator", m.bankLocator},
-                          {"sizeBytes", optional(m.sizeBytes)}, {"type", m.type},
-                          {"formFactor", m.formFactor}, {"speedMTs", optional(m.speedMTs)},
-                          {"maker", m.maker}, {"partNumber", m.partNumber},
-                          {"serialNumber", m.serialNumber}, {"empty", m.empty}});
+        memory.push_back({{"locator", m.locator},
+                          {"bankLocator", m.bankLocator},
+                          {"sizeBytes", optional(m.sizeBytes)},
+                          {"type", m.type},
+                          {"formFactor", m.formFactor},
+                          {"speedMTs", optional(m.speedMTs)},
+                          {"maker", m.maker},
+                          {"partNumber", m.partNumber},
+                          {"serialNumber", m.serialNumber},
+                          {"empty", m.empty}});
     }
     json disks = json::array();
     for (const auto& d : s.disks) {
-        disks.push_back({{"model", d.model}, {"serialNumber", d.serialNumber}, {"deviceId", d.deviceId},
-                         {"interfaceType", d.interfaceType}, {"firmware", d.firmware},
+        disks.push_back({{"model", d.model},
+                         {"serialNumber", d.serialNumber},
+                         {"deviceId", d.deviceId},
+                         {"interfaceType", d.interfaceType},
+                         {"firmware", d.firmware},
                          {"sizeBytes", optional(d.sizeBytes)}});
     }
     json volumes = json::array();
     for (const auto& v : s.volumes) {
-        volumes.push_back({{"deviceId", v.deviceId}, {"fileSystem", v.fileSystem},
-                           {"volumeName", v.volumeName}, {"volumeSerial", v.volumeSerial},
-                           {"sizeBytes", optional(v.sizeBytes)}, {"freeBytes", optional(v.freeBytes)},
+        volumes.push_back({{"deviceId", v.deviceId},
+                           {"fileSystem", v.fileSystem},
+                           {"volumeName", v.volumeName},
+                           {"volumeSerial", v.volumeSerial},
+                           {"sizeBytes", optional(v.sizeBytes)},
+                           {"freeBytes", optional(v.freeBytes)},
                            {"driveType", v.driveType}});
     }
     json slots = json::array();
@@ -96,8 +110,11 @@ json toJson(const Summary& s) {
     }
     json controllers = json::array();
     for (const auto& c : s.controllers) {
-        controllers.push_back({{"name", c.name}, {"kind", c.kind}, {"deviceId", c.deviceId},
-                               {"maker", c.maker}, {"pnpDeviceId", c.pnpDeviceId}});
+        controllers.push_back({{"name", c.name},
+                               {"kind", c.kind},
+                               {"deviceId", c.deviceId},
+                               {"maker", c.maker},
+                               {"pnpDeviceId", c.pnpDeviceId}});
     }
     return {{"maker", s.maker},
             {"model", s.model},
@@ -139,11 +156,16 @@ json toJson(const std::vector<Change>& changes) {
     for (const auto& change : changes) {
         json fields = json::array();
         for (const auto& field : change.fields) {
-            fields.push_back({{"name", field.name}, {"before", field.before}, {"after", field.after}});
+            fields.push_back(
+                {{"name", field.name}, {"before", field.before}, {"after", field.after}});
         }
-        list.push_back({{"kind", kindName(change.kind)}, {"component", change.component},
-                        {"key", change.key}, {"note", change.note}, {"fields", std::move(fields)},
-                        {"before", change.before}, {"after", change.after}});
+        list.push_back({{"kind", kindName(change.kind)},
+                        {"component", change.component},
+                        {"key", change.key},
+                        {"note", change.note},
+                        {"fields", std::move(fields)},
+                        {"before", change.before},
+                        {"after", change.after}});
     }
     return list;
 }
@@ -232,6 +254,14 @@ Summary summaryFromJson(const json& j) {
         }
     }
     return s;
+}
+
+std::string toJsonText(const Summary& summary) {
+    return toJson(summary).dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string toJsonText(const std::vector<Change>& changes) {
+    return toJson(changes).dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 Summary summaryFromJsonText(const std::string& text) {

@@ -65,8 +65,8 @@ std::string percentUsed(const VolumeSummary& volume) {
         *volume.freeBytes > *volume.sizeBytes)
         return {};
     const auto used = *volume.sizeBytes - *volume.freeBytes;
-    const auto percent = static_cast<unsigned>(static_cast<double>(used) * 100.0 /
-                                               static_cast<double>(*volume.sizeBytes) + 0.5);
+    const auto percent = static_cast<unsigned>(
+        static_cast<double>(used) * 100.0 / static_cast<double>(*volume.sizeBytes) + 0.5);
     return std::to_string(percent) + " % used";
 }
 
@@ -74,18 +74,22 @@ std::string percentUsed(const VolumeSummary& volume) {
 
 std::string summaryText(const Summary& s) {
     std::ostringstream out;
-    line(out, "Machine", joined({joined({s.maker, s.model}, " "), prefixed("serial ", s.serialNumber),
-                                 prefixed("UUID ", s.uuid)}));
-    line(out, "Board", joined({joined({s.boardMaker, s.boardProduct}, " "), prefixed("version ", s.boardVersion),
-                               prefixed("serial ", s.boardSerial)}));
-    line(out, "Enclosure", joined({joined({s.enclosureMaker, s.enclosureType}, " "),
-                                   prefixed("serial ", s.enclosureSerial),
-                                   prefixed("asset tag ", s.enclosureAssetTag)}));
+    line(out, "Machine",
+         joined({joined({s.maker, s.model}, " "), prefixed("serial ", s.serialNumber),
+                 prefixed("UUID ", s.uuid)}));
+    line(out, "Board",
+         joined({joined({s.boardMaker, s.boardProduct}, " "), prefixed("version ", s.boardVersion),
+                 prefixed("serial ", s.boardSerial)}));
+    line(out, "Enclosure",
+         joined({joined({s.enclosureMaker, s.enclosureType}, " "),
+                 prefixed("serial ", s.enclosureSerial),
+                 prefixed("asset tag ", s.enclosureAssetTag)}));
 
     if (!s.processors.empty()) {
-        line(out, "Processors", joined({plural(s.processors.size(), "processor", "processors"),
-                                        s.cores ? plural(s.cores, "core", "cores") : "",
-                                        s.threads ? plural(s.threads, "thread", "threads") : ""}));
+        line(out, "Processors",
+             joined({plural(s.processors.size(), "processor", "processors"),
+                     s.cores ? plural(s.cores, "core", "cores") : "",
+                     s.threads ? plural(s.threads, "thread", "threads") : ""}));
         std::vector<std::vector<std::string>> rows;
         for (const auto& p : s.processors) {
             rows.push_back({p.socket.empty() ? "-" : p.socket, p.model, p.maker,
@@ -107,9 +111,7 @@ std::string summaryText(const Summary& s) {
         line(out, "Memory", total);
         std::vector<std::vector<std::string>> rows;
         for (const auto& m : s.memory) {
-            const std::string place = m.bankLocator.empty() || m.bankLocator == m.locator
-                                          ? m.locator
-                                          : m.locator + " / " + m.bankLocator;
+            const std::string place = slotName(m);
             if (m.empty) {
                 rows.push_back({place, "empty"});
                 continue;
@@ -122,13 +124,15 @@ std::string summaryText(const Summary& s) {
     }
 
     if (!s.disks.empty()) {
-        line(out, "Disks", joined({plural(s.disks.size(), "disk", "disks"),
-                                   s.diskBytes ? humanSize(s.diskBytes, SizeUnits::Decimal) : ""}));
+        line(out, "Disks",
+             joined({plural(s.disks.size(), "disk", "disks"),
+                     s.diskBytes ? humanSize(s.diskBytes, SizeUnits::Decimal) : ""}));
         std::vector<std::vector<std::string>> rows;
         for (const auto& d : s.disks) {
             rows.push_back({d.deviceId, d.model, d.interfaceType,
                             d.sizeBytes ? humanSize(*d.sizeBytes, SizeUnits::Decimal) : "",
-                            prefixed("serial ", d.serialNumber), prefixed("firmware ", d.firmware)});
+                            prefixed("serial ", d.serialNumber),
+                            prefixed("firmware ", d.firmware)});
         }
         table(out, rows);
     }
@@ -137,7 +141,8 @@ std::string summaryText(const Summary& s) {
         line(out, "Volumes", plural(s.volumes.size(), "volume", "volumes"));
         std::vector<std::vector<std::string>> rows;
         for (const auto& v : s.volumes) {
-            rows.push_back({v.deviceId, v.fileSystem, v.volumeName.empty() ? "" : "\"" + v.volumeName + "\"",
+            rows.push_back({v.deviceId, v.fileSystem,
+                            v.volumeName.empty() ? "" : "\"" + v.volumeName + "\"",
                             v.sizeBytes ? humanSize(*v.sizeBytes) : "",
                             v.freeBytes ? humanSize(*v.freeBytes) + " free" : "", percentUsed(v),
                             v.driveType});
@@ -146,10 +151,12 @@ std::string summaryText(const Summary& s) {
     }
 
     if (!s.slots.empty()) {
-        const auto inUse = std::count_if(s.slots.begin(), s.slots.end(),
-                                         [](const ExpansionSlotSummary& e) { return e.usage == "In use"; });
-        line(out, "Slots", plural(s.slots.size(), "expansion slot", "expansion slots") + ", " +
-                               std::to_string(inUse) + " in use");
+        const auto inUse =
+            std::count_if(s.slots.begin(), s.slots.end(),
+                          [](const ExpansionSlotSummary& e) { return e.usage == "In use"; });
+        line(out, "Slots",
+             plural(s.slots.size(), "expansion slot", "expansion slots") + ", " +
+                 std::to_string(inUse) + " in use");
         std::vector<std::vector<std::string>> rows;
         for (const auto& e : s.slots) rows.push_back({e.designation, e.type, e.usage});
         table(out, rows);
@@ -162,11 +169,13 @@ std::string summaryText(const Summary& s) {
         table(out, rows);
     }
 
-    line(out, "OS", joined({s.os, prefixed("version ", s.osVersion),
-                            s.osBuild.empty() || s.osBuild == s.osVersion ? "" : "build " + s.osBuild,
-                            s.osArchitecture}));
-    line(out, "Program", joined({joined({s.programName, s.programVersion}, " "),
-                                 prefixed("on ", s.osDescription)}));
+    line(out, "OS",
+         joined({s.os, prefixed("version ", s.osVersion),
+                 s.osBuild.empty() || s.osBuild == s.osVersion ? "" : "build " + s.osBuild,
+                 s.osArchitecture}));
+    line(
+        out, "Program",
+        joined({joined({s.programName, s.programVersion}, " "), prefixed("on ", s.osDescription)}));
     if (!s.errorsExplained.empty()) {
         line(out, "Errors", std::to_string(s.errorsExplained.size()) + " noted");
         for (const auto& error : s.errorsExplained) out << "  - " << printable(error) << "\n";

@@ -14,21 +14,20 @@ bool isAsciiSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
 }
 
-std::string_view hexPart(std::string_view input) {
+}  // namespace
+
+std::optional<std::string_view> sealedTextIn(std::string_view input) {
     constexpr std::string_view kField = "name=\"scanResult\" value=\"";
     if (const auto at = input.find(kField); at != std::string_view::npos) {
         input.remove_prefix(at + kField.size());
         const auto end = input.find('"');
-        if (end == std::string_view::npos)
-            throw std::runtime_error("submit page: the scanResult value has no closing quote");
-        return input.substr(0, end);
+        if (end == std::string_view::npos) return std::nullopt;
+        input = input.substr(0, end);
     }
     while (!input.empty() && isAsciiSpace(input.front())) input.remove_prefix(1);
     while (!input.empty() && isAsciiSpace(input.back())) input.remove_suffix(1);
     return input;
 }
-
-}  // namespace
 
 int hexDigitValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -57,7 +56,9 @@ void unsealBlocks(std::string& bytes) {
 }
 
 std::string unsealText(std::string_view input) {
-    const std::string_view hex = hexPart(input);
+    const auto found = sealedTextIn(input);
+    if (!found) throw std::runtime_error("submit page: the scanResult value has no closing quote");
+    const std::string_view hex = *found;
     if (hex.empty()) throw std::runtime_error("no sealed text");
     if (hex.size() % 2 != 0)
         throw std::runtime_error("odd number of hex digits (" + std::to_string(hex.size()) + ")");

@@ -26,6 +26,7 @@
 
 #include "console/Accounts.h"
 #include "console/Console.h"
+#include "report/Unseal.h"
 #include "server/Listener.h"
 #include "server/Site.h"
 #include "storage/Store.h"
@@ -328,16 +329,6 @@ int serve(const std::vector<std::string>& rawArgs) {
 
 // ---- import ---------------------------------------------------------------------------
 
-std::string sealedTextOf(const std::string& content) {
-    const auto field = content.find("name=\"scanResult\"");
-    if (field == std::string::npos) return content;
-    const auto value = content.find("value=\"", field);
-    if (value == std::string::npos) return {};
-    const auto end = content.find('"', value + 7);
-    if (end == std::string::npos) return {};
-    return content.substr(value + 7, end - value - 7);
-}
-
 int import(const std::vector<std::string>& rawArgs) {
     const Arguments args = parse(rawArgs, kStoreOptions);
     if (args.positional.empty()) throw UsageError("import needs at least one FILE");
@@ -353,15 +344,32 @@ int import(const std::vector<std::string>& rawArgs) {
             ++failed;
             continue;
         }
-        std::string content(readLimit + 1, '\0');
-        in.read(content.data(), static_cast<std::streamsize>(content.size()));
-        content.resize(static_cast<std::size_t>(in.gcount()));
+        std::error_code sizeError;
+        const auto size = std::filesystem::file_size(path, sizeError);
+        if (!sizeError && size > readLimit) {
+            std::cout << path << ": refused: the file is larger than any report can be\n";
+            ++failed;
+            continue;
+        }
+        // Read in steps, bounded, whatever the file system said about its size.
+        std::string content;
+        char chunk[1 << 16];
+        while (in && content.size() <= readLimit) {
+            in.read(chunk, sizeof chunk);
+            content.append(chunk, static_cast<std::size_t>(in.gcount()));
+        }
         if (content.size() > readLimit) {
             std::cout << path << ": refused: the file is larger than any report can be\n";
             ++failed;
             continue;
         }
-        const Outcome outcome = intake.submit(sealedTextOf(content), "import");
+        const auto sealed = report::sealedTextIn(content);
+        if (!sealed) {
+            std::cout << path << ": refused: the submit page's scanResult value is cut short\n";
+            ++failed;
+            continue;
+        }
+        const Outcome outcome = intake.submit(*sealed, "import");
         if (outcome.status == 200) {
             std::cout << path << ": " << (outcome.duplicate ? "already stored" : "stored")
                       << ", receipt " << outcome.receipt << "\n";
@@ -416,7 +424,7 @@ int scans(const std::vector<std::string>& rawArgs) {
         }
         if (rows.size() < kPage) break;
     }
-    if (asJson) std::cout << list.dump(2) << "\n";
+    if (asJson) std::cout << list.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
     return 0;
 }
 
@@ -450,7 +458,7 @@ int machines(const std::vector<std::string>& rawArgs) {
         }
         if (page.machines.size() < query.limit) break;
     }
-    if (asJson) std::cout << list.dump(2) << "\n";
+    if (asJson) std::cout << list.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
     return 0;
 }
 

@@ -212,7 +212,7 @@ Outcome Intake::submit(std::string_view sealedHex, const std::string& remoteAddr
     scan.identityKey = identity.key;
     scan.identityRule = identity.rule;
     scan.columns = columnsOf(summary);
-    scan.summaryJson = report::toJson(summary).dump();
+    scan.summaryJson = report::toJsonText(summary);
     counters_.analyseMicros += microsSince(started);
 
     started = Clock::now();

@@ -366,7 +366,8 @@ public:
         std::vector<Param> pageParams = {integer(std::min<std::uint32_t>(query.limit, 1000)),
                                          integer(clamp(query.offset))};
         pageParams.insert(pageParams.end(), search.begin(), search.end());
-        const std::string countSql = "SELECT count(*) FROM machines" + where(1);
+        const std::string countSql =
+            search.empty() ? "SELECT sum(n)::bigint FROM machine_count" : "SELECT count(*) FROM machines" + where(1);
         return withConnection([&](Connection& c) {
             MachinePage page;
             const Result r = c.run(pageSql, pageParams);

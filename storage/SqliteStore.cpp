@@ -62,8 +62,10 @@ public:
         Statement(const Statement&) = delete;
         Statement& operator=(const Statement&) = delete;
 
+        // Text is copied (callers pass temporaries); the blob is not: it must outlive the
+        // statement's use (the compressed report, held by the caller until it returns).
         Statement& bind(int i, std::string_view text) {
-            check(sqlite3_bind_text64(stmt_, i, text.data(), text.size(), SQLITE_STATIC,
+            check(sqlite3_bind_text64(stmt_, i, text.data(), text.size(), SQLITE_TRANSIENT,
                                       SQLITE_UTF8));
             return *this;
         }
@@ -315,65 +317,94 @@ public:
     }
 
     MachinePage machines(const MachineQuery& query) override {
-        // Terms of three characters or more go through the trigram index; shorter ones are
-        // looked for in the text of the rows the index (or the whole table) gives.
-        std::vector<std::string> terms = searchTerms(query.search);
+        // A term matches as a substring of the search text (ASCII letters in any case). Terms
+        // of three characters or more are found through the trigram index, which folds case
+        // at least as widely; every term that is shorter or not ASCII is also checked with
+        // instr() on the rows the index gives, so the result is exactly the substring match.
+        const std::vector<std::string> terms = searchTerms(query.search);
         std::string match;
-        std::vector<std::string> shortTerms;
+        std::vector<std::string> checked;
         for (const std::string& term : terms) {
             std::size_t characters = 0;
-            for (char ch : term) characters += (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
-            if (characters < 3) {
-                shortTerms.push_back(term);
-                continue;
-            }
-            if (!match.empty()) match += ' ';
-            match += '"';
+            bool ascii = true;
             for (char ch : term) {
-                if (ch == '"') match += '"';
-                match += ch;
+                characters += (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
+                ascii = ascii && static_cast<unsigned char>(ch) < 0x80;
             }
-            match += '"';
+            if (characters >= 3) {
+                if (!match.empty()) match += ' ';
+                match += '"';
+                for (char ch : term) {
+                    if (ch == '"') match += '"';
+                    match += ch;
+                }
+                match += '"';
+            }
+            if (characters < 3 || !ascii) checked.push_back(term);
         }
-        std::string where;
-        int parameter = 3;  // 1 and 2: limit and offset
-        const int matchParameter = match.empty() ? 0 : parameter++;
-        if (matchParameter)
-            where = " WHERE id IN (SELECT rowid FROM machines_search WHERE machines_search MATCH ?" +
-                    std::to_string(matchParameter) + ")";
-        const int firstShort = parameter;
-        for (std::size_t i = 0; i < shortTerms.size(); ++i)
-            where += std::string(where.empty() ? " WHERE" : " AND") + " instr(search_text, ?" +
-                     std::to_string(parameter++) + ") > 0";
+        // Parameters: 1 limit, 2 offset, then the match, then the instr() terms.
+        const auto instrOf = [](const std::vector<std::string>& list, int first) {
+            std::string sql;
+            for (std::size_t i = 0; i < list.size(); ++i)
+                sql += " AND instr(search_text, ?" + std::to_string(first + static_cast<int>(i)) + ") > 0";
+            return sql;
+        };
+        std::string indexed = " WHERE 1";
+        if (!match.empty())
+            indexed += " AND id IN (SELECT rowid FROM machines_search WHERE machines_search MATCH ?3)";
+        indexed += instrOf(checked, 4);
+        const std::string scanned = " WHERE 1" + instrOf(terms, 4);
+
         const std::string direction = query.descending ? " DESC" : " ASC";
         const std::string order =
             std::string(" ORDER BY ") + sortColumn(query.sort) + direction + ", id" + direction;
-        // The inner query walks the sort column's index alone (it holds the rowid); only the
-        // rows of the page are read from the table.
-        const std::string pageSql = std::string("SELECT ") + kMachineSql +
-                                    " FROM machines WHERE id IN (SELECT id FROM machines" + where +
-                                    order + " LIMIT ?1 OFFSET ?2)" + order;
-        const auto bindSearch = [&](Connection::Statement& s) {
-            if (matchParameter) s.bind(matchParameter, match);
-            for (std::size_t i = 0; i < shortTerms.size(); ++i)
-                s.bind(firstShort + static_cast<int>(i), shortTerms[i]);
+        // The inner query gives the page's ids; only the page's rows are read whole. Without
+        // a search it walks the sort column's index alone (the index holds the rowid).
+        const auto pageSql = [&](const std::string& where) {
+            return std::string("SELECT ") + kMachineSql + " FROM machines WHERE id IN (SELECT id FROM machines" +
+                   where + order + " LIMIT ?1 OFFSET ?2)" + order;
         };
         const std::int64_t limit = std::min<std::uint32_t>(query.limit, 1000);
         const std::int64_t offset = clampToInt64(query.offset);
         return read([&](Connection& c) {
             MachinePage page;
-            {
-                auto s = c.prepare(pageSql);
-                s.bind(1, limit).bind(2, offset);
-                bindSearch(s);
-                while (s.step()) page.machines.push_back(readMachine(StatementRow(s)));
-            }
-            {
-                auto s = c.prepare(where.empty() ? std::string("SELECT count(*) FROM machines")
-                                                 : "SELECT count(*) FROM machines" + where);
-                bindSearch(s);
+            if (terms.empty()) {
+                auto s = c.prepare("SELECT sum(n) FROM machine_count");
+                if (s.step()) page.total = static_cast<std::uint64_t>(s.integer(0));
+            } else if (checked.empty()) {  // the trigram index alone
+                auto s = c.prepare("SELECT count(*) FROM machines_search WHERE machines_search MATCH ?1");
+                s.bind(1, match);
+                if (s.step()) page.total = static_cast<std::uint64_t>(s.integer(0));
+            } else {
+                auto s = c.prepare("SELECT count(*) FROM machines" + (match.empty() ? scanned : indexed));
+                if (!match.empty()) s.bind(3, match);
+                for (std::size_t i = 0; i < checked.size() && !match.empty(); ++i)
+                    s.bind(4 + static_cast<int>(i), checked[i]);
+                for (std::size_t i = 0; i < terms.size() && match.empty(); ++i)
+                    s.bind(4 + static_cast<int>(i), terms[i]);
                 if (s.step()) page.total = static_cast<std::uint64_t>(s.integer(0));
             }
+            // Two ways to the page, the same rows either way. Walking the sort index and
+            // testing each row costs about (offset + limit) * machines / matches rows; going
+            // through the trigram index and sorting the matches costs about the matches.
+            // A common term takes the first, a rare one the second.
+            bool walk = match.empty();
+            if (!walk && page.total > 0) {
+                auto s = c.prepare("SELECT coalesce(max(id), 0) FROM machines");
+                const double machines = s.step() ? static_cast<double>(s.integer(0)) : 0.0;
+                const double matches = static_cast<double>(page.total);
+                walk = static_cast<double>(offset + limit) * machines / matches < matches;
+            }
+            if (!match.empty() && page.total == 0) return page;
+            auto s = c.prepare(pageSql(walk ? scanned : indexed));
+            s.bind(1, limit).bind(2, offset);
+            if (walk) {
+                for (std::size_t i = 0; i < terms.size(); ++i) s.bind(4 + static_cast<int>(i), terms[i]);
+            } else {
+                s.bind(3, match);
+                for (std::size_t i = 0; i < checked.size(); ++i) s.bind(4 + static_cast<int>(i), checked[i]);
+            }
+            while (s.step()) page.machines.push_back(readMachine(StatementRow(s)));
             return page;
         });
     }

@@ -121,7 +121,11 @@ public:
     // in as few transactions as the engine can. Every result returned is committed; when it
     // throws, some of the scans may be stored already (adding them again is harmless: the
     // digest recognises them).
-    virtual std::vector<AddResult> addScans(const std::vector<NewScan>& scans) = 0;
+    virtual std::vector<AddResult> addScans(const std::vector<NewScan>& scans) {
+        std::vector<AddResult> results;
+        for (const NewScan& scan : scans) results.push_back(addScan(scan));
+        return results;
+    }
 
     virtual std::vector<ScanRow> scans(std::optional<std::int64_t> machineId,
                                        std::uint32_t limit = 1000, std::uint64_t offset = 0) = 0;
@@ -139,9 +143,9 @@ public:
 
     // Throws StorageUnavailable when the database cannot be reached right now (a health
     // check: a round trip to the server, or a read of the SQLite file).
-    virtual void probe() = 0;
-    // "SQLite <file>" or "PostgreSQL <host/database>", without credentials, for logs.
-    virtual std::string describe() const = 0;
+    virtual void probe() {}
+    // "SQLite <file>" or "PostgreSQL <database> on <host>", without credentials, for logs.
+    virtual std::string describe() const { return "store"; }
 };
 
 // Where the store lives: a data directory (SQLite) or a PostgreSQL connection URI.

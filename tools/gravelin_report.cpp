@@ -2,7 +2,6 @@
 // table dump into the report's XML, seals a report text as the scanner does, and unseals a
 // sealed text or submit page.
 
-#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -15,9 +14,9 @@
 #include "core/Core.h"
 #include "delivery/Blowfish.h"
 #include "platform/linux/LinuxPlatform.h"
-#include "report/Intake.h"
 #include "report/Summary.h"
 #include "tools/OfflinePlatform.h"
+#include "tools/ReportInput.h"
 #include "tools/TableFile.h"
 #include "report/Unseal.h"
 #include "utils/Utils.h"
@@ -161,89 +160,18 @@ int unseal(const std::vector<std::string>& args) {
     return 0;
 }
 
-// The sealed text of a submit page: the value of the field scanResult.
-std::string_view submitPageValue(std::string_view page) {
-    constexpr std::string_view kField = "name=\"scanResult\" value=\"";
-    const auto start = page.find(kField);
-    if (start == std::string_view::npos) return {};
-    const auto from = start + kField.size();
-    const auto end = page.find('"', from);
-    if (end == std::string_view::npos) throw std::runtime_error("submit page: the scanResult value has no closing quote");
-    return page.substr(from, end - from);
-}
-
-bool looksLikeSealedHex(std::string_view text) {
-    bool digits = false;
-    for (const char c : text) {
-        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-        digits = true;
-    }
-    return digits;
-}
-
-report::Summary receivedSummary(const std::string& file, const report::IntakeResult& result) {
-    if (result.rejection != report::Rejection::None)
-        throw std::runtime_error(file + ": " + report::rejectionReason(result.rejection));
-    return report::summarise(*result.report.document);
-}
-
-// A table dump decoded as decode does by default, with the system structure (type 1) too:
-// the scanner takes maker, model, serial number and UUID from WMI, a bare table has only it.
-report::Summary tableSummary(const std::string& file, const std::string& bytes) {
-    TableFile table;
-    try {
-        table = parseTableFile(bytes);
-    } catch (const std::runtime_error& e) {
-        throw std::runtime_error(file + ": not a submit page, sealed text, report or table dump (" + e.what() + ")");
-    }
-    OfflinePlatform platform(std::move(table.registryValue), localeDecimalSeparator());
-    CCore core(platform);
-    core.loadSmbios();
-    core.buildQueryList();
-    core.runQuery(typeQuery(1));
-    for (const auto& line : core.queryList()) {
-        if (line.find("SMBIOS_Type") != std::string::npos) core.runQuery(line);
-    }
-    pugi::xml_document document;
-    const std::string xml = core.report().xmlText();
-    if (!document.load_buffer(xml.data(), xml.size())) throw std::runtime_error(file + ": the decoded table gave no report");
-    report::Summary summary = report::summarise(document);
-    summary.errors = core.errorText();
-    summary.errorsExplained = report::explainErrors(summary.errors);
-    return summary;
-}
-
-// A report to summarise, from any of the forms summary accepts.
-report::Summary summaryOf(const std::string& file) {
-    const std::string bytes = readInput(file);
-    std::string_view text = bytes;
-    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
-    if (const auto sealed = submitPageValue(text); !sealed.empty()) {
-        return receivedSummary(file, report::receiveSealed(sealed));
-    }
-    if (looksLikeSealedHex(text)) return receivedSummary(file, report::receiveSealed(text));
-    if (text.starts_with("<")) {
-        auto result = report::receiveText(text);
-        // A report saved as the machine sent it is in its code page.
-        if (result.rejection == report::Rejection::NotXml) result = report::receiveText(windows1252().toUtf8(text));
-        return receivedSummary(file, result);
-    }
-    return tableSummary(file, bytes);
-}
-
 int summary(const std::vector<std::string>& args) {
     if (args.size() != 1) throw UsageError("summary takes one FILE");
-    std::cout << report::summaryText(summaryOf(args[0]));
+    std::cout << report::summaryText(summaryOfInput(args[0], readInput(args[0])));
     return 0;
 }
 
 int diff(const std::vector<std::string>& args) {
     if (args.size() != 2) throw UsageError("diff takes two FILEs: BEFORE AFTER");
-    if (args[0] == "-" && args[1] == "-") throw UsageError("diff reads at most one FILE from stdin");
-    const report::Summary before = summaryOf(args[0]);
-    const report::Summary after = summaryOf(args[1]);
+    if (args[0] == "-" && args[1] == "-")
+        throw UsageError("diff reads at most one FILE from stdin");
+    const report::Summary before = summaryOfInput(args[0], readInput(args[0]));
+    const report::Summary after = summaryOfInput(args[1], readInput(args[1]));
     std::cout << report::diffText(report::diff(before, after));
     return 0;
 }

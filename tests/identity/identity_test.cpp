@@ -66,6 +66,8 @@ TEST(Identity, PlaceholderValues) {
         {"03000200-0400-0500-0006-000700080009", true},
         {"00020003-0004-0005-0006-000700080009", true},  // the same bytes read big-endian
         {"4C4C4544-0000-0010-8000-00C04F000000", true},  // a Dell table without a service tag
+        {"deaddead-dead-dead-dead-deaddeaddead", true},  // Wine's WMI without a firmware UUID
+        {"0", true},                                     // Wine's WMI without a system serial
         // Real values from the same tables.
         {"8T64121", false},
         {"..CN6970237M0012.", false},

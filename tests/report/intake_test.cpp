@@ -13,6 +13,7 @@
 #include "RealReports.h"
 #include "delivery/Blowfish.h"
 #include "report/Intake.h"
+#include "report/Unseal.h"
 #include "utils/Utils.h"
 
 namespace gravelin::testing {
@@ -120,6 +121,9 @@ std::vector<BadInput> badInputs() {
     cases.push_back({"truncated report", sealReportText(codePage.substr(0, codePage.size() / 2)),
                      Rejection::NotXml});
     cases.push_back({"text after the root", sealReportText(reportAround("") + "trailing"),
+                     Rejection::NotXml});
+    cases.push_back({"a control character inside a value",
+                     sealReportText(reportAround("<X><i0 A=\"1\x01x\"/></X>")),
                      Rejection::NotXml});
     cases.push_back({"a second root", sealReportText(reportAround("") + "<HWInfo/>"),
                      Rejection::NotXml});
@@ -295,6 +299,24 @@ TEST(Intake, AUtf8ReportIsKeptAsUtf8) {
                      .attribute("Manufacturer")
                      .value(),
                  "Société Générale – € ");
+}
+
+TEST(Intake, TheSubmitPageTheScannerLeavesHoldsTheSealedText) {
+    FakePlatform platform;
+    platform.registryValue = realRegistryValue("uroot-smbios_table");
+    const auto scan = scanWith(platform);
+    std::string page;
+    for (const auto& [name, content] : platform.files) {
+        if (content.find("scanResult") != std::string::npos) page = content;
+    }
+    ASSERT_FALSE(page.empty()) << "the scanner wrote no submit page";
+    const auto sealed = report::sealedTextIn(page);
+    ASSERT_TRUE(sealed.has_value());
+    EXPECT_EQ(*sealed, scan.sealed);
+    EXPECT_EQ(receiveSealed(*sealed).rejection, Rejection::None);
+    // A bare sealed text is its own; a page cut inside the value holds none.
+    EXPECT_EQ(report::sealedTextIn("\r\n" + scan.sealed + "\n"), scan.sealed);
+    EXPECT_EQ(report::sealedTextIn(page.substr(0, page.find(scan.sealed) + 100)), std::nullopt);
 }
 
 TEST(Intake, ReportTextGoesThroughTheSameBounds) {

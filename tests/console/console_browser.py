@@ -1,0 +1,240 @@
+#!/usr/bin/env python3
+"""Drives headless chromium through the console over the DevTools protocol.
+
+Signs in, opens the machine list, a search, a machine, its earlier scan, the diff of its two
+scans, and the hostile machine's pages (its firmware strings hold <script>, "onmouseover=,
+javascript: and a formula). On every page it checks that no script ran: no console message,
+no exception, no CSP violation report in the log, the sentinel global the hostile strings
+would set is undefined, and the document holds no <script> element and no on* attribute.
+Exports must not open as pages. Screenshots (1280x800 and phone width 390x844) go to
+--screenshots when given.
+
+  console_browser.py --profile DIR --base http://127.0.0.1:PORT --user NAME --password PW
+                     [--screenshots DIR]
+
+Uses the WebSocket and session code of tests/e2e/devtools.py.
+"""
+import argparse
+import base64
+import json
+import os
+import sys
+import time
+import urllib.request
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import devtools  # noqa: E402
+
+
+class Page:
+    """One page target, with the events the checks need collected as they arrive."""
+
+    def __init__(self, profile, timeout):
+        deadline = time.monotonic() + timeout
+        port = devtools.devtools_port(profile, deadline)
+        target = None
+        while target is None:
+            with urllib.request.urlopen("http://127.0.0.1:%d/json/list" % port, timeout=5) as r:
+                target = next((t for t in json.load(r) if t.get("type") == "page"), None)
+            if target is None:
+                if time.monotonic() > deadline:
+                    raise TimeoutError("chromium shows no page")
+                time.sleep(0.05)
+        self.session = devtools.Session(target["webSocketDebuggerUrl"], timeout)
+        self.events = []
+        self.timeout = timeout
+        for domain in ("Page", "Runtime", "Log", "Network"):
+            self.call(domain + ".enable")
+        self.call("Page.setDownloadBehavior", behavior="deny")
+
+    def call(self, method, **params):
+        """Like devtools.Session.call, but keeps the events that arrive meanwhile."""
+        s = self.session
+        s.next_id += 1
+        s.ws.send(json.dumps({"id": s.next_id, "method": method, "params": params}))
+        while True:
+            reply = json.loads(s.ws.receive())
+            if reply.get("id") == s.next_id:
+                if "error" in reply:
+                    raise RuntimeError("%s: %s" % (method, reply["error"]))
+                return reply["result"]
+            if "method" in reply:
+                self.events.append(reply)
+
+    def evaluate(self, expression):
+        result = self.call("Runtime.evaluate", expression=expression, returnByValue=True)
+        if "exceptionDetails" in result:
+            raise RuntimeError("evaluating %s: %s" % (expression, result["exceptionDetails"]))
+        return result.get("result", {}).get("value")
+
+    def wait_for(self, expression, what):
+        deadline = time.monotonic() + self.timeout
+        while True:
+            value = self.evaluate(expression)
+            if value:
+                return value
+            if time.monotonic() > deadline:
+                raise TimeoutError("never: %s (%s)" % (what, expression))
+            time.sleep(0.05)
+
+    def navigate(self, url, lands_on=None):
+        self.call("Page.navigate", url=url)
+        self.wait_loaded(lands_on or url)
+
+    def wait_loaded(self, url_prefix):
+        self.wait_for("document.readyState === 'complete' && location.href.startsWith(%s)"
+                      % json.dumps(url_prefix), "loaded " + url_prefix)
+
+    def size(self, width, height):
+        self.call("Emulation.setDeviceMetricsOverride", width=width, height=height,
+                  deviceScaleFactor=1, mobile=width < 600)
+
+    def screenshot(self, path):
+        self.evaluate("new Promise(done => requestAnimationFrame(() => requestAnimationFrame(done)))")
+        self.call("Runtime.evaluate", awaitPromise=True, expression=(
+            "new Promise(done => requestAnimationFrame(() => requestAnimationFrame(done)))"))
+        shot = self.call("Page.captureScreenshot", format="png")
+        with open(path, "wb") as f:
+            f.write(base64.b64decode(shot["data"]))
+
+
+# What may not be on any console page once it has loaded.
+NO_SCRIPT = """(() => {
+  const all = [...document.querySelectorAll('*')];
+  return {
+    sentinel: typeof window.__gravelinPwned,
+    scripts: document.querySelectorAll('script').length,
+    handlers: all.filter(e => [...e.attributes].some(a => a.name.startsWith('on'))).length,
+    styles: document.querySelectorAll('style, [style]').length,
+    jsLinks: [...document.querySelectorAll('a[href], form[action]')]
+      .filter(e => /^\\s*javascript:/i.test(e.getAttribute('href') || e.getAttribute('action'))).length,
+    sheetLoaded: [...document.styleSheets].some(s => s.href && s.href.endsWith('/console.css')),
+  };
+})()"""
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--profile", required=True)
+    parser.add_argument("--base", required=True)
+    parser.add_argument("--user", required=True)
+    parser.add_argument("--password", required=True)
+    parser.add_argument("--screenshots")
+    parser.add_argument("--timeout", type=float, default=60)
+    options = parser.parse_args()
+    base = options.base.rstrip("/")
+    page = Page(options.profile, options.timeout)
+    page.size(1280, 800)
+    failures = []
+    visited = []
+
+    def check(name, shot=None, phone_shot=None):
+        found = page.evaluate(NO_SCRIPT)
+        visited.append(page.evaluate("location.pathname + location.search"))
+        if found["sentinel"] != "undefined" or found["scripts"] or found["handlers"] or \
+                found["styles"] or found["jsLinks"]:
+            failures.append("%s: %s" % (name, found))
+        if not found["sheetLoaded"]:
+            failures.append("%s: the style sheet did not load" % name)
+        if shot and options.screenshots:
+            page.screenshot(os.path.join(options.screenshots, shot))
+        if phone_shot and options.screenshots:
+            page.size(390, 844)
+            page.screenshot(os.path.join(options.screenshots, phone_shot))
+            # Nothing but the tables' own scroll boxes may be wider than the phone.
+            overflow = page.evaluate("document.documentElement.scrollWidth")
+            if overflow > 390:
+                failures.append("%s: the page is %d px wide at phone width" % (name, overflow))
+            page.size(1280, 800)
+
+    # Not signed in: the list sends the browser to the sign-in form.
+    page.navigate(base + "/machines", base + "/signin")
+    check("sign-in form", "console-signin.png")
+    page.evaluate("document.getElementById('name').value = %s;"
+                  "document.getElementById('password').value = %s;"
+                  "document.querySelector('form[action=\"/signin\"]').requestSubmit()"
+                  % (json.dumps(options.user), json.dumps(options.password)))
+    page.wait_loaded(base + "/machines")
+    check("machine list")
+    # The pictures show the list by model, the hostile machine (sorted first by last seen)
+    # at the end; its own pages are checked below.
+    page.navigate(base + "/machines?sort=model&dir=desc")
+    check("machine list by model", "console-machines.png", "console-machines-phone.png")
+
+    # The workstation with two scans, found by its serial number.
+    page.navigate(base + "/machines?q=7TQCK2J")
+    check("search")
+    rows = page.evaluate("document.querySelectorAll('table.list tbody tr').length")
+    if rows != 1:
+        failures.append("search by serial number: %r rows" % rows)
+    machine = page.evaluate("document.querySelector('table.list tbody a').href")
+    page.navigate(machine)
+    check("machine page", "console-machine.png", "console-machine-phone.png")
+    if options.screenshots:
+        # The hardware further down: processors, memory slots, disks and volumes.
+        page.evaluate("[...document.querySelectorAll('h2')].find(h => h.textContent.startsWith("
+                      "'Processors')).scrollIntoView()")
+        page.screenshot(os.path.join(options.screenshots, "console-machine-hardware.png"))
+        page.evaluate("window.scrollTo(0, 0)")
+    if "Memory" not in page.evaluate("document.body.innerText"):
+        failures.append("machine page without memory")
+    earlier = page.evaluate("[...document.querySelectorAll('#history a')].pop().href")
+    page.evaluate("document.querySelector('form[action=\"/diff\"]').requestSubmit()")
+    page.wait_loaded(base + "/diff")
+    check("diff", "console-diff.png", "console-diff-phone.png")
+    diff_text = page.evaluate("document.body.innerText")
+    for expected in ("05176522", "S3Z1NB0K812345A", "WD-WCAS82143317"):
+        if expected not in diff_text:
+            failures.append("diff page lacks %s" % expected)
+    page.navigate(earlier)
+    check("earlier scan")
+
+    # The hostile machine: found by a search for its script tag, every page of it.
+    page.navigate(base + "/machines?q=%3Cscript%3E")
+    check("hostile search")
+    hostile = page.evaluate("document.querySelector('table.list tbody a').href")
+    page.navigate(hostile)
+    check("hostile machine", None)
+    if "<script>window.__gravelinPwned=1</script>" not in page.evaluate("document.body.innerText"):
+        failures.append("the hostile model is not shown as text")
+    # Hover everything: an attribute that escaped its quotes would fire now.
+    page.evaluate("document.querySelectorAll('*').forEach(e => e.dispatchEvent("
+                  "new MouseEvent('mouseover', {bubbles: true})))")
+    check("hostile machine after mouseover")
+    page.evaluate("document.querySelector('form[action=\"/diff\"]').requestSubmit()")
+    page.wait_loaded(base + "/diff")
+    check("hostile diff")
+    page.navigate(base + "/machines?sort=maker&dir=desc")
+    check("hostile list sorted")
+
+    # Exports download; they never become the page.
+    for export in ("/machines.csv", hostile.replace("/machines/", "/scans/") + "/report.xml"):
+        url = export if export.startswith("http") else base + export
+        before = page.evaluate("location.href")
+        page.call("Page.navigate", url=url)
+        time.sleep(0.5)
+        if page.evaluate("location.href") != before:
+            failures.append("%s opened as a page" % export)
+
+    # Signing out ends the session: the list sends the browser to sign in again.
+    page.evaluate("document.querySelector('form.signout').requestSubmit()")
+    page.wait_loaded(base + "/signin")
+    page.navigate(base + "/machines", base + "/signin")
+
+    for event in page.events:
+        method = event["method"]
+        if method in ("Runtime.consoleAPICalled", "Runtime.exceptionThrown"):
+            failures.append("script ran: %s" % json.dumps(event["params"])[:300])
+        if method == "Log.entryAdded":
+            entry = event["params"]["entry"]
+            text = entry.get("text", "")
+            # Downloads refused by the test and the missing favicon are expected noise.
+            if "Content Security Policy" in text or "Refused to" in text or entry.get("level") == "error" \
+                    and "favicon" not in entry.get("url", "") and "net::ERR_ABORTED" not in text:
+                failures.append("browser log: %s %s" % (entry.get("level"), text[:300]))
+    print(json.dumps({"visited": visited, "failures": failures}, indent=1))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
