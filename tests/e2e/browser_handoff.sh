@@ -23,8 +23,8 @@
 #     (`gravelin-report unseal`), and sealing it again gives the page's text byte for byte;
 #   - the scan's identity is what the rules give for this machine's report (no usable
 #     UUID or serial: rule "none", a machine of its own; else a key made of the report's
-#     values), its summary names the report's maker and model, and the program is
-#     gravelin-scanner.
+#     values), its summary has the report's maker and model, cores, threads, disk total and
+#     OS, and the program is the scanner's file name.
 #
 # Two runs:
 #   waiting  the scanner is held (stopped by strace right after it launched the browser) so
@@ -236,10 +236,23 @@ else:
     parts = re.split(r"[:|]", scan["identityKey"])[1:]
     assert parts and all(any(p in v or p in v.replace("-", "") for v in values) for p in parts), (
         "%s: identity key %r not made of the report's values %r" % (name, scan["identityKey"], values))
-# The summary names the report's maker and model (what the browser's answer page shows).
+# The summary is this machine's as the report has it: maker and model (what the browser's
+# answer page shows; empty where the machine reports none), cores, threads, disks, OS.
+def total(node, attribute):
+    return sum(int((i.get(attribute) or "0").strip() or 0) for i in root.findall(node + "/*"))
 product = root.find("Win32_ComputerSystemProduct/i0")
-if product is not None and (product.get("Vendor") or "").strip():
-    assert scan["summary"]["maker"].strip() == product.get("Vendor").strip(), scan["summary"]
+summary = scan["summary"]
+expected = {
+    "maker": (product.get("Vendor") or "").strip() if product is not None else "",
+    "model": (product.get("Name") or "").strip() if product is not None else "",
+    "cores": total("Win32_Processor", "NumberOfCores"),
+    "threads": total("Win32_Processor", "NumberOfLogicalProcessors"),
+    "diskBytes": total("Win32_DiskDrive", "Size"),
+    "os": (root.find("Win32_OperatingSystem/i0").get("Caption") or "").strip(),
+}
+got = {key: summary[key].strip() if isinstance(summary[key], str) else summary[key]
+       for key in expected}
+assert got == expected, "%s: summary %r, the report says %r" % (name, got, expected)
 assert scan["columns"]["maker"] == scan["summary"]["maker"], scan
 assert scan["columns"]["model"] == scan["summary"]["model"], scan
 print(scan["id"])
