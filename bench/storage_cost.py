@@ -28,7 +28,6 @@ import re
 import shutil
 import ssl
 import subprocess
-import sys
 import tempfile
 import threading
 import time

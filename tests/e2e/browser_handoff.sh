@@ -49,7 +49,6 @@ scanner=$(realpath "$1")
 report_tool=$(realpath "$2")
 receiver=$(realpath "$3")
 host_port=$4
-port=${host_port##*:}
 here=$(cd "$(dirname "$0")" && pwd)
 artifacts=$(realpath -m "$here/../artifacts/browser")
 

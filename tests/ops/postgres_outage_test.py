@@ -22,7 +22,6 @@ import json
 import os
 import re
 import shutil
-import socket
 import ssl
 import subprocess
 import sys
