@@ -89,6 +89,20 @@ constexpr const char* kUsage =
     "\n"
     "Errors are one line on stderr; exit code 1 for failures, 2 for bad arguments.\n";
 
+// Library messages may span lines (libpq's do): errors stay one line.
+std::string oneLine(std::string text) {
+    for (char& c : text) {
+        if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    std::string out;
+    for (char c : text) {
+        if (c == ' ' && !out.empty() && out.back() == ' ') continue;
+        out += c;
+    }
+    return out;
+}
+
 class UsageError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -312,9 +326,21 @@ int serve(const std::vector<std::string>& rawArgs) {
         });
     });
 
+    // A handler that throws (out of memory, a bad header from a handler) costs its
+    // connection, never the process: the thread logs it and goes back to the loop.
+    const auto runLoop = [&io] {
+        for (;;) {
+            try {
+                io.run();
+                return;
+            } catch (const std::exception& e) {
+                std::cerr << "gravelin-receiver: " << oneLine(e.what()) << std::endl;
+            }
+        }
+    };
     std::vector<std::thread> pool;
-    for (int i = 1; i < threads; ++i) pool.emplace_back([&io] { io.run(); });
-    io.run();
+    for (int i = 1; i < threads; ++i) pool.emplace_back(runLoop);
+    runLoop();
     for (auto& thread : pool) thread.join();
     workers.join();
     {
@@ -503,20 +529,6 @@ int user(const std::vector<std::string>& rawArgs) {
     }
     std::cout << "user " << name << " saved\n";
     return 0;
-}
-
-// Library messages may span lines (libpq's do): errors stay one line.
-std::string oneLine(std::string text) {
-    for (char& c : text) {
-        if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-    }
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    std::string out;
-    for (char c : text) {
-        if (c == ' ' && !out.empty() && out.back() == ' ') continue;
-        out += c;
-    }
-    return out;
 }
 
 }  // namespace
