@@ -14,6 +14,8 @@ for tool in x86_64-w64-mingw32-g++-posix wine wineserver wineboot; do
   fi
 done
 started=$(date +%s)
+# The real firmware tables: ../shared beside the clone, or GRAVELIN_SHARED_DIR.
+shared=${GRAVELIN_SHARED_DIR:-$PWD/../shared}
 elapsed() { echo "   [$(($(date +%s) - started)) s] $*"; }
 
 scripts/build-windows.sh --all
@@ -41,7 +43,7 @@ ctest --test-dir build-windows --output-on-failure -j "$(nproc)"
 elapsed "unit tests under Wine"
 
 status=0
-bash tests/windows/end_to_end.sh build-windows "$report" "$PWD/../shared" || status=$?
+bash tests/windows/end_to_end.sh build-windows "$report" "$shared" || status=$?
 if [ "$status" -eq 77 ]; then
   echo "30-windows: end-to-end test skipped (no ../shared/smbios-tables)"
 elif [ "$status" -ne 0 ]; then
@@ -52,7 +54,7 @@ elapsed "end-to-end test"
 status=0
 bash tests/windows/receiver_end_to_end.sh build-windows "$linux/server/gravelin-receiver" \
   "$linux/tests/server/gravelin-sample-reports" "$linux/platform/linux/gravelin-scanner" \
-  "$PWD/../shared" || status=$?
+  "$shared" || status=$?
 if [ "$status" -eq 77 ]; then
   echo "30-windows: receiver end-to-end test skipped"
 elif [ "$status" -ne 0 ]; then
