@@ -129,7 +129,7 @@ start_receiver() {
   "$receiver" serve --listen "$host_port" --cert "$work/cert.pem" --key "$work/key.pem" \
     --data "$out/data" --console 127.0.0.1:0 >"$out/receiver.out" 2>"$out/receiver.log" &
   receiver_pid=$!
-  wait_for 30 grep -q 'console on' "$out/receiver.out" ||
+  wait_for 30 grep -qs 'console on' "$out/receiver.out" ||
     { cat "$out/receiver.log" >&2; fail "the receiver did not start on $host_port"; }
   console=$(sed -n 's|.*console on http://\(127\.0\.0\.1:[0-9]*\).*|\1|p' "$out/receiver.out")
   # The image the receiver serves, to compare with what the browser shows.
