@@ -2,7 +2,9 @@
 # The Windows program under Wine: the cross-build (build-windows/), a fresh Wine prefix with
 # one persistent wineserver, the Windows unit tests through CTest with Wine as the emulator,
 # then the end-to-end test (tests/windows/end_to_end.sh), which unseals the scanner's pages
-# with the Linux gravelin-report.
+# with the Linux gravelin-report, and tests/windows/receiver_end_to_end.sh: the pages posted
+# to gravelin-receiver, and one real table through both builds landing on one identity
+# (about 1.5 min).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 for tool in x86_64-w64-mingw32-g++-posix wine wineserver wineboot; do
@@ -17,13 +19,17 @@ elapsed() { echo "   [$(($(date +%s) - started)) s] $*"; }
 scripts/build-windows.sh --all
 elapsed "cross-build"
 
-# The Linux gravelin-report unseals the pages: the one scripts/test.sh built, else our own.
-report=build/tools/gravelin-report
-if [ ! -x "$report" ]; then
-  cmake -S . -B build-win-linux -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
-  cmake --build build-win-linux --target gravelin-report
-  report=build-win-linux/tools/gravelin-report
+# The Linux programs (gravelin-report unseals the pages; the receiver, the sample maker and
+# the Linux scanner for the receiver's test): the ones scripts/test.sh built, else our own.
+linux=build
+if [ ! -x build/tools/gravelin-report ] || [ ! -x build/server/gravelin-receiver ] ||
+   [ ! -x build/tests/server/gravelin-sample-reports ] || [ ! -x build/platform/linux/gravelin-scanner ]; then
+  cmake -S . -B build-win-linux -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build-win-linux --target gravelin-report gravelin-receiver gravelin-sample-reports \
+    gravelin-scanner
+  linux=build-win-linux
 fi
+report=$linux/tools/gravelin-report
 
 # shellcheck source=tests/windows/wine_session.sh
 . tests/windows/wine_session.sh
@@ -36,3 +42,14 @@ elapsed "unit tests under Wine"
 
 bash tests/windows/end_to_end.sh build-windows "$report" "$PWD/tests/data/smbios-tables"
 elapsed "end-to-end test"
+
+status=0
+bash tests/windows/receiver_end_to_end.sh build-windows "$linux/server/gravelin-receiver" \
+  "$linux/tests/server/gravelin-sample-reports" "$linux/platform/linux/gravelin-scanner" \
+  "$PWD/tests/data/smbios-tables" || status=$?
+if [ "$status" -eq 77 ]; then
+  echo "30-windows: receiver end-to-end test skipped"
+elif [ "$status" -ne 0 ]; then
+  exit "$status"
+fi
+elapsed "receiver end-to-end test"
