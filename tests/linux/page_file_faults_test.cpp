@@ -232,7 +232,7 @@ TEST_F(PageFileFault, AnotherUsersPageIsNamedInTheErrorText) {
     EXPECT_EQ(runScanner(platform), 0);
     EXPECT_EQ(platform.creates, 31);
     EXPECT_TRUE(platform.opened.empty());
-    const std::string report = unsealText(contentOf(page()));
+    const std::string report = gravelin::report::unsealText(contentOf(page()));
     EXPECT_NE(report.find("Page file not written: gravelin-scanner.html belongs to another user "
                           "(uid 65534), "),
               std::string::npos)

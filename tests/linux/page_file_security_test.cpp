@@ -15,7 +15,7 @@
 
 #include "ProcessTesting.h"
 #include "delivery/Htmlgen.h"
-#include "tools/Unseal.h"
+#include "report/Unseal.h"
 
 namespace gravelin::testing {
 namespace {
@@ -140,7 +140,7 @@ PageState pageState(const fs::path& page) {
 std::string reportIn(const fs::path& page) {
     const std::string text = readFile(page);
     if (text.find("name=\"scanResult\"") == std::string::npos) return "";
-    return unsealText(text);
+    return report::unsealText(text);
 }
 
 // A page another user planted is never written into, whatever the directory lets them do:
