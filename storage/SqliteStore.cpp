@@ -12,10 +12,20 @@
 // once, and wakes the others; each caller returns only after the commit that holds its scan.
 // Compression happens in the caller's thread, before it queues.
 //
+// Checkpoints: SQLite would copy the log into the database file (two more fsyncs and
+// megabytes of writes) inside whichever commit crosses wal_autocheckpoint, and every caller
+// queued behind that commit would wait for it. The writer therefore never checkpoints
+// itself; a thread of its own, on its own connection, runs a passive checkpoint (it never
+// blocks the writer) once the log holds kCheckpointPages pages. Only if the log outgrows
+// kLargestLogPages (the checkpointer cannot keep up, or a reader holds an old snapshot) does
+// the writer checkpoint after its commit, as SQLite would have. Checkpoints change nothing
+// about durability: a commit is durable once its log frames are synced.
+//
 // Reads use a pool of read-only connections (WAL lets them run next to the writer).
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -25,6 +35,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <type_traits>
 
 #include "storage/StoreInternal.h"
@@ -37,6 +48,8 @@ namespace fs = std::filesystem;
 
 constexpr int kBusyTimeoutMs = 5000;
 constexpr std::size_t kLargestBatch = 256;
+constexpr int kCheckpointPages = 4000;      // 16 MB of log at 4 KiB pages
+constexpr int kLargestLogPages = 64000;     // 256 MB: the writer then checkpoints itself
 
 std::int64_t nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -239,15 +252,32 @@ public:
             throw StorageError("cannot switch " + path_ + " to WAL mode");
         openingExec(writer_, "PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON", "cannot open " + path_);
         migrate(writer_, path_);
+        // The writer's pages stay cached between batches (the machines' indexes, the search
+        // index); the log is checkpointed off the commit path (see the top).
+        openingExec(writer_, "PRAGMA cache_size=-65536; PRAGMA wal_autocheckpoint=0",
+                    "cannot open " + path_);
+        checkpointer_ = std::make_unique<Connection>(path_, false);
+        openingExec(*checkpointer_, "PRAGMA synchronous=FULL", "cannot open " + path_);
+
         // One reader at once: it proves the file readable now rather than on first use.
         try {
             releaseReader(acquireReader());
         } catch (const StorageUnavailable& e) {
             throw StorageError(e.what());
         }
+        // Last: nothing after this may throw, or the thread would outlive the object.
+        sqlite3_wal_hook(writer_.handle(), &SqliteStore::walCommitted, this);
+        checkpointThread_ = std::thread([this] { checkpointLoop(); });
     }
 
     ~SqliteStore() override {
+        {
+            std::lock_guard lock(checkpointMutex_);
+            stopping_ = true;
+        }
+        checkpointWanted_.notify_all();
+        if (checkpointThread_.joinable()) checkpointThread_.join();
+        sqlite3_wal_hook(writer_.handle(), nullptr, nullptr);
         for (Connection* c : readers_) delete c;
     }
 
@@ -519,9 +549,9 @@ private:
         }
         for (Pending* p : batch) {
             try {
-                writer_.exec("SAVEPOINT scan");
+                writer_.prepare("SAVEPOINT scan").step();
                 p->result = storeOne(p->scan);
-                writer_.exec("RELEASE scan");
+                writer_.prepare("RELEASE scan").step();
             } catch (...) {
                 p->error = std::current_exception();
                 sqlite3_exec(writer_.handle(), "ROLLBACK TO scan; RELEASE scan", nullptr, nullptr, nullptr);
@@ -533,6 +563,39 @@ private:
             const auto error = std::current_exception();
             sqlite3_exec(writer_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
             for (Pending* p : batch) p->error = error;
+            return;
+        }
+        // The commit is durable; a log the checkpointer could not keep small is copied back
+        // here, as SQLite itself would (a failure is retried after the next commit).
+        if (logPages_.load(std::memory_order_relaxed) >= kLargestLogPages)
+            sqlite3_wal_checkpoint_v2(writer_.handle(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr,
+                                      nullptr);
+    }
+
+    // SQLite calls this on the writer's thread after each commit with the log's size in pages.
+    static int walCommitted(void* self, sqlite3*, const char*, int pages) {
+        auto* store = static_cast<SqliteStore*>(self);
+        store->logPages_.store(pages, std::memory_order_relaxed);
+        if (pages >= kCheckpointPages) {
+            std::lock_guard lock(store->checkpointMutex_);
+            store->checkpointDue_ = true;
+            store->checkpointWanted_.notify_one();
+        }
+        return SQLITE_OK;
+    }
+
+    void checkpointLoop() {
+        std::unique_lock lock(checkpointMutex_);
+        for (;;) {
+            checkpointWanted_.wait(lock, [&] { return stopping_ || checkpointDue_; });
+            if (stopping_) return;
+            checkpointDue_ = false;
+            lock.unlock();
+            // Passive: copies what no reader still needs, never waits for the writer. A busy
+            // or failed checkpoint is tried again after a later commit.
+            sqlite3_wal_checkpoint_v2(checkpointer_->handle(), nullptr, SQLITE_CHECKPOINT_PASSIVE,
+                                      nullptr, nullptr);
+            lock.lock();
         }
     }
 
@@ -553,7 +616,8 @@ private:
         }
         std::int64_t lastSeen = 0;
         {
-            auto upsert = writer_.prepare(machineUpsertSql(Dialect::Sqlite));
+            static const std::string kUpsertSql = machineUpsertSql(Dialect::Sqlite);
+            auto upsert = writer_.prepare(kUpsertSql);
             // No key: NULL, which never conflicts, so the scan gets a machine of its own.
             if (s.identityKey.empty())
                 upsert.bindNull(1);
@@ -567,7 +631,8 @@ private:
             lastSeen = upsert.integer(1);
         }
         {
-            auto insert = writer_.prepare(scanInsertSql(Dialect::Sqlite));
+            static const std::string kInsertSql = scanInsertSql(Dialect::Sqlite);
+            auto insert = writer_.prepare(kInsertSql);
             insert.bind(1, result.machineId)
                 .bind(2, s.receivedAtMs)
                 .bind(3, s.remoteAddress)
@@ -666,6 +731,14 @@ private:
 
     std::mutex readersMutex_;
     std::vector<Connection*> readers_;
+
+    std::unique_ptr<Connection> checkpointer_;
+    std::atomic<int> logPages_{0};
+    std::mutex checkpointMutex_;
+    std::condition_variable checkpointWanted_;
+    bool checkpointDue_ = false;
+    bool stopping_ = false;
+    std::thread checkpointThread_;
 };
 
 }  // namespace
