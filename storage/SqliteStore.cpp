@@ -508,12 +508,17 @@ private:
         AddResult result{};
         std::exception_ptr error{};
         bool done = false;
+        std::condition_variable* waiter = nullptr;  // its caller's, woken when done
     };
 
     // Queues the scans and waits until a commit holds them (or failed): the first caller
-    // that finds no leader becomes one and writes everything queued so far.
+    // that finds no leader becomes one and writes everything queued so far. A leader that
+    // is done wakes the callers of its batch and the first caller still queued (the next
+    // leader), no one else: every other queued caller is in the next batch.
     void commitInGroup(const std::vector<Pending*>& mine) {
+        std::condition_variable wake;
         std::unique_lock lock(queueMutex_);
+        for (Pending* p : mine) p->waiter = &wake;
         queue_.insert(queue_.end(), mine.begin(), mine.end());
         const auto allDone = [&] {
             for (const Pending* p : mine)
@@ -522,7 +527,7 @@ private:
         };
         while (!allDone()) {
             if (leading_) {
-                queueChanged_.wait(lock);
+                wake.wait(lock);
                 continue;
             }
             leading_ = true;
@@ -536,9 +541,13 @@ private:
                     if (!p->error) p->error = std::current_exception();
             }
             lock.lock();
+            // The callers cannot return (and drop their condition variables) before this
+            // thread lets go of the lock.
             for (Pending* p : batch) p->done = true;
             leading_ = false;
-            queueChanged_.notify_all();
+            for (Pending* p : batch)
+                if (p->waiter != &wake) p->waiter->notify_one();
+            if (!queue_.empty()) queue_.front()->waiter->notify_one();
         }
     }
 
@@ -728,7 +737,6 @@ private:
     Connection writer_;
 
     std::mutex queueMutex_;
-    std::condition_variable queueChanged_;
     std::vector<Pending*> queue_;
     bool leading_ = false;
 
