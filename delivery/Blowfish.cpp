@@ -4,11 +4,6 @@ namespace gravelin {
 
 namespace {
 
-inline std::uint32_t f(const BlowfishContext& c, std::uint32_t x) {
-    return ((c.s[0][x >> 24] + c.s[1][(x >> 16) & 0xFF]) ^ c.s[2][(x >> 8) & 0xFF]) +
-           c.s[3][x & 0xFF];
-}
-
 inline std::uint32_t loadBigEndian(const std::uint8_t* b) {
     return (static_cast<std::uint32_t>(b[0]) << 24) | (static_cast<std::uint32_t>(b[1]) << 16) |
            (static_cast<std::uint32_t>(b[2]) << 8) | static_cast<std::uint32_t>(b[3]);
@@ -114,17 +109,31 @@ void blowfishEncrypt(const BlowfishContext& c, const std::uint8_t* input, std::u
     }
 }
 
-void blowfishDecryptBlock(const BlowfishContext& c, std::uint32_t& left, std::uint32_t& right) {
+// The rounds of encryptRounds with the subkeys in reverse order.
+inline void decryptRounds(const BlowfishContext& c, std::uint32_t& left, std::uint32_t& right) {
+    const std::uint32_t* p = c.p.data();
+    const std::uint32_t* s0 = c.s[0].data();
+    const std::uint32_t* s1 = c.s[1].data();
+    const std::uint32_t* s2 = c.s[2].data();
+    const std::uint32_t* s3 = c.s[3].data();
+    const auto fn = [&](std::uint32_t x) {
+        return ((s0[x >> 24] + s1[(x >> 16) & 0xFF]) ^ s2[(x >> 8) & 0xFF]) + s3[x & 0xFF];
+    };
     std::uint32_t l = left;
     std::uint32_t r = right;
+#pragma GCC unroll 8
     for (int i = 17; i > 1; i -= 2) {
-        l ^= c.p[static_cast<std::size_t>(i)];
-        r ^= f(c, l);
-        r ^= c.p[static_cast<std::size_t>(i) - 1];
-        l ^= f(c, r);
+        l ^= p[i];
+        r ^= fn(l);
+        r ^= p[i - 1];
+        l ^= fn(r);
     }
-    left = r ^ c.p[0];
-    right = l ^ c.p[1];
+    left = r ^ p[0];
+    right = l ^ p[1];
+}
+
+void blowfishDecryptBlock(const BlowfishContext& c, std::uint32_t& left, std::uint32_t& right) {
+    decryptRounds(c, left, right);
 }
 
 void blowfishDecryptEcb(const BlowfishContext& c, const std::uint8_t* input, std::uint8_t* output,
@@ -133,7 +142,7 @@ void blowfishDecryptEcb(const BlowfishContext& c, const std::uint8_t* input, std
     for (std::uint32_t pos = 0; pos < length; pos += 8) {
         std::uint32_t l = loadBigEndian(input + pos);
         std::uint32_t r = loadBigEndian(input + pos + 4);
-        blowfishDecryptBlock(c, l, r);
+        decryptRounds(c, l, r);
         storeBigEndian(l, output + pos);
         storeBigEndian(r, output + pos + 4);
     }

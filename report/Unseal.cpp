@@ -39,8 +39,12 @@ int hexDigitValue(char c) {
 void unsealBlocks(std::string& bytes) {
     if (bytes.empty() || bytes.size() % 8 != 0)
         throw std::invalid_argument("sealed bytes are not whole 8-byte blocks");
-    BlowfishContext context;
-    blowfishInit(context, kSealingKey.data(), kSealingKey.size(), {});
+    // The key schedule (521 block encryptions) is the same for every report: made once.
+    static const BlowfishContext context = [] {
+        BlowfishContext c;
+        blowfishInit(c, kSealingKey.data(), kSealingKey.size(), {});
+        return c;
+    }();
     auto* data = reinterpret_cast<std::uint8_t*>(bytes.data());
     // ECB: every block stands alone, so a text of any size goes through in slices that fit
     // the cipher's 32-bit length.

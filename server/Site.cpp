@@ -58,6 +58,14 @@ bool formDecode(std::string_view in, std::string& out) {
     out.clear();
     out.reserve(in.size());
     for (std::size_t i = 0; i < in.size(); ++i) {
+        // Runs without an escape (all of a sealed text: hex digits) are copied at once.
+        std::size_t plain = i;
+        while (plain < in.size() && in[plain] != '+' && in[plain] != '%') ++plain;
+        if (plain > i) {
+            out.append(in.substr(i, plain - i));
+            i = plain;
+            if (i == in.size()) break;
+        }
         const char c = in[i];
         if (c == '+') {
             out += ' ';

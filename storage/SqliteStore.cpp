@@ -12,10 +12,22 @@
 // once, and wakes the others; each caller returns only after the commit that holds its scan.
 // Compression happens in the caller's thread, before it queues.
 //
+// Checkpoints: SQLite would copy the log into the database file (two more fsyncs and
+// megabytes of writes) inside whichever commit crosses wal_autocheckpoint, and every caller
+// queued behind that commit would wait for it. The writer therefore never checkpoints
+// itself; a thread of its own, on its own connection, runs a passive checkpoint (it never
+// blocks the writer) once the log holds kCheckpointPages pages. Under steady load the writer
+// appends while that runs, so the log is never wholly copied and never starts over: once it
+// holds kLargestLogPages the writer checkpoints after its commit, as SQLite would have, but
+// finds most pages copied already; the next transaction then starts the log over (and
+// journal_size_limit truncates the file). Checkpoints change nothing about durability: a
+// commit is durable once its log frames are synced.
+//
 // Reads use a pool of read-only connections (WAL lets them run next to the writer).
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -25,6 +37,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <type_traits>
 
 #include "storage/StoreInternal.h"
@@ -37,6 +50,8 @@ namespace fs = std::filesystem;
 
 constexpr int kBusyTimeoutMs = 5000;
 constexpr std::size_t kLargestBatch = 256;
+constexpr int kCheckpointPages = 2000;   // 8 MB of log at 4 KiB pages
+constexpr int kLargestLogPages = 16000;  // 64 MB: the writer then checkpoints itself
 
 std::int64_t nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -239,15 +254,33 @@ public:
             throw StorageError("cannot switch " + path_ + " to WAL mode");
         openingExec(writer_, "PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON", "cannot open " + path_);
         migrate(writer_, path_);
+        // The writer's pages stay cached between batches (the machines' indexes, the search
+        // index); the log is checkpointed off the commit path (see the top).
+        openingExec(writer_, "PRAGMA cache_size=-65536; PRAGMA wal_autocheckpoint=0; "
+                    "PRAGMA journal_size_limit=67108864",
+                    "cannot open " + path_);
+        checkpointer_ = std::make_unique<Connection>(path_, false);
+        openingExec(*checkpointer_, "PRAGMA synchronous=FULL", "cannot open " + path_);
+
         // One reader at once: it proves the file readable now rather than on first use.
         try {
             releaseReader(acquireReader());
         } catch (const StorageUnavailable& e) {
             throw StorageError(e.what());
         }
+        // Last: nothing after this may throw, or the thread would outlive the object.
+        sqlite3_wal_hook(writer_.handle(), &SqliteStore::walCommitted, this);
+        checkpointThread_ = std::thread([this] { checkpointLoop(); });
     }
 
     ~SqliteStore() override {
+        {
+            std::lock_guard lock(checkpointMutex_);
+            stopping_ = true;
+        }
+        checkpointWanted_.notify_all();
+        if (checkpointThread_.joinable()) checkpointThread_.join();
+        sqlite3_wal_hook(writer_.handle(), nullptr, nullptr);
         for (Connection* c : readers_) delete c;
     }
 
@@ -475,12 +508,17 @@ private:
         AddResult result{};
         std::exception_ptr error{};
         bool done = false;
+        std::condition_variable* waiter = nullptr;  // its caller's, woken when done
     };
 
     // Queues the scans and waits until a commit holds them (or failed): the first caller
-    // that finds no leader becomes one and writes everything queued so far.
+    // that finds no leader becomes one and writes everything queued so far. A leader that
+    // is done wakes the callers of its batch and the first caller still queued (the next
+    // leader), no one else: every other queued caller is in the next batch.
     void commitInGroup(const std::vector<Pending*>& mine) {
+        std::condition_variable wake;
         std::unique_lock lock(queueMutex_);
+        for (Pending* p : mine) p->waiter = &wake;
         queue_.insert(queue_.end(), mine.begin(), mine.end());
         const auto allDone = [&] {
             for (const Pending* p : mine)
@@ -489,7 +527,7 @@ private:
         };
         while (!allDone()) {
             if (leading_) {
-                queueChanged_.wait(lock);
+                wake.wait(lock);
                 continue;
             }
             leading_ = true;
@@ -503,9 +541,13 @@ private:
                     if (!p->error) p->error = std::current_exception();
             }
             lock.lock();
+            // The callers cannot return (and drop their condition variables) before this
+            // thread lets go of the lock.
             for (Pending* p : batch) p->done = true;
             leading_ = false;
-            queueChanged_.notify_all();
+            for (Pending* p : batch)
+                if (p->waiter != &wake) p->waiter->notify_one();
+            if (!queue_.empty()) queue_.front()->waiter->notify_one();
         }
     }
 
@@ -519,9 +561,9 @@ private:
         }
         for (Pending* p : batch) {
             try {
-                writer_.exec("SAVEPOINT scan");
+                writer_.prepare("SAVEPOINT scan").step();
                 p->result = storeOne(p->scan);
-                writer_.exec("RELEASE scan");
+                writer_.prepare("RELEASE scan").step();
             } catch (...) {
                 p->error = std::current_exception();
                 sqlite3_exec(writer_.handle(), "ROLLBACK TO scan; RELEASE scan", nullptr, nullptr, nullptr);
@@ -533,6 +575,39 @@ private:
             const auto error = std::current_exception();
             sqlite3_exec(writer_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
             for (Pending* p : batch) p->error = error;
+            return;
+        }
+        // The commit is durable; a log the checkpointer could not keep small is copied back
+        // here, as SQLite itself would (a failure is retried after the next commit).
+        if (logPages_.load(std::memory_order_relaxed) >= kLargestLogPages)
+            sqlite3_wal_checkpoint_v2(writer_.handle(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr,
+                                      nullptr);
+    }
+
+    // SQLite calls this on the writer's thread after each commit with the log's size in pages.
+    static int walCommitted(void* self, sqlite3*, const char*, int pages) {
+        auto* store = static_cast<SqliteStore*>(self);
+        store->logPages_.store(pages, std::memory_order_relaxed);
+        if (pages >= kCheckpointPages) {
+            std::lock_guard lock(store->checkpointMutex_);
+            store->checkpointDue_ = true;
+            store->checkpointWanted_.notify_one();
+        }
+        return SQLITE_OK;
+    }
+
+    void checkpointLoop() {
+        std::unique_lock lock(checkpointMutex_);
+        for (;;) {
+            checkpointWanted_.wait(lock, [&] { return stopping_ || checkpointDue_; });
+            if (stopping_) return;
+            checkpointDue_ = false;
+            lock.unlock();
+            // Passive: copies what no reader still needs, never waits for the writer. A busy
+            // or failed checkpoint is tried again after a later commit.
+            sqlite3_wal_checkpoint_v2(checkpointer_->handle(), nullptr, SQLITE_CHECKPOINT_PASSIVE,
+                                      nullptr, nullptr);
+            lock.lock();
         }
     }
 
@@ -553,7 +628,8 @@ private:
         }
         std::int64_t lastSeen = 0;
         {
-            auto upsert = writer_.prepare(machineUpsertSql(Dialect::Sqlite));
+            static const std::string kUpsertSql = machineUpsertSql(Dialect::Sqlite);
+            auto upsert = writer_.prepare(kUpsertSql);
             // No key: NULL, which never conflicts, so the scan gets a machine of its own.
             if (s.identityKey.empty())
                 upsert.bindNull(1);
@@ -567,7 +643,8 @@ private:
             lastSeen = upsert.integer(1);
         }
         {
-            auto insert = writer_.prepare(scanInsertSql(Dialect::Sqlite));
+            static const std::string kInsertSql = scanInsertSql(Dialect::Sqlite);
+            auto insert = writer_.prepare(kInsertSql);
             insert.bind(1, result.machineId)
                 .bind(2, s.receivedAtMs)
                 .bind(3, s.remoteAddress)
@@ -660,12 +737,19 @@ private:
     Connection writer_;
 
     std::mutex queueMutex_;
-    std::condition_variable queueChanged_;
     std::vector<Pending*> queue_;
     bool leading_ = false;
 
     std::mutex readersMutex_;
     std::vector<Connection*> readers_;
+
+    std::unique_ptr<Connection> checkpointer_;
+    std::atomic<int> logPages_{0};
+    std::mutex checkpointMutex_;
+    std::condition_variable checkpointWanted_;
+    bool checkpointDue_ = false;
+    bool stopping_ = false;
+    std::thread checkpointThread_;
 };
 
 }  // namespace
