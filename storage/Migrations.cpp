@@ -261,8 +261,12 @@ CREATE TRIGGER machine_count_change AFTER INSERT OR DELETE ON machines
 
 }  // namespace
 
-const std::vector<Migration>& migrations() { return kMigrations; }
-
 int currentSchemaVersion() { return kMigrations.back().version; }
+
+const Migration* migrationAfter(int version) {
+    for (const Migration& m : kMigrations)
+        if (m.version > version) return &m;
+    return nullptr;
+}
 
 }  // namespace gravelin::storage::detail

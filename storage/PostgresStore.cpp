@@ -224,12 +224,7 @@ void migrate(Connection& c) {
             c.exec("ROLLBACK");
             throw StorageError(newerSchemaMessage(version));
         }
-        const Migration* next = nullptr;
-        for (const Migration& m : migrations())
-            if (m.version > version) {
-                next = &m;
-                break;
-            }
+        const Migration* next = migrationAfter(version);
         if (!next) {
             c.exec("COMMIT");
             return;

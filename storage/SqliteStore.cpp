@@ -213,12 +213,7 @@ void migrate(Connection& c, const std::string& path) {
                 if (s.step()) version = static_cast<int>(s.integer(0));
             }
             if (version > currentSchemaVersion()) throw StorageError(newerSchemaMessage(version));
-            const Migration* next = nullptr;
-            for (const Migration& m : migrations())
-                if (m.version > version) {
-                    next = &m;
-                    break;
-                }
+            const Migration* next = migrationAfter(version);
             if (!next) {
                 c.exec("COMMIT");
                 return;

@@ -38,8 +38,9 @@ struct Migration {
     const char* sqlite;    // statements run in one transaction
     const char* postgres;  // statements run in one transaction
 };
-const std::vector<Migration>& migrations();
 int currentSchemaVersion();
+// The first migration above `version`, or nothing when the schema is current.
+const Migration* migrationAfter(int version);
 // The message for a database whose schema is newer than this program knows.
 std::string newerSchemaMessage(int found);
 
