@@ -2,7 +2,7 @@
 # The release (scripts/release.sh) as a maker makes it: dist/ with the Windows program, the
 # Debian packages and SHA256SUMS; the exe built a second time from a copy of the sources in
 # another directory must have the same bytes; lintian finds no error in the packages; the
-# packages install with dpkg -i on a clean Debian 12 (a debootstrap chroot, kept in
+# packages install (apt-get install ./PKG.deb: dpkg with the Debian libraries each names) on a clean Debian 12 (a debootstrap chroot, kept in
 # build-release/chroot for later runs) and each program runs there: --version, a decode of a
 # real table, a whole scan whose page the installed report tool unseals.
 set -euo pipefail
@@ -89,10 +89,16 @@ mount -t sysfs sysfs "$chroot_dir/sys" && mounted+=("$chroot_dir/sys")
 rm -rf "$chroot_dir/tmp/release"
 mkdir -p "$chroot_dir/tmp/release"
 cp dist/*.deb tests/data/smbios-tables/uroot-Lenovo-ThinkPad-T480.bin "$chroot_dir/tmp/release/"
-# As plain root (no sudo variables): the scanner starts no browser.
+# The packages name the Debian libraries they link (the report tool: OpenSSL's libcrypto for
+# the sealed texts' digest); apt installs them with what they depend on, as an administrator
+# would. As plain root (no sudo variables): the scanner starts no browser.
+cp /etc/resolv.conf "$chroot_dir/etc/resolv.conf"
 env -u SUDO_USER -u SUDO_UID -u SUDO_GID chroot "$chroot_dir" /bin/sh -ec "
   cd /tmp/release
-  dpkg -i gravelin-scanner_${version}_amd64.deb gravelin-report_${version}_amd64.deb >/dev/null
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q >/dev/null
+  apt-get install -y -q --no-install-recommends ./gravelin-scanner_${version}_amd64.deb \
+    ./gravelin-report_${version}_amd64.deb >/dev/null
   test \"\$(gravelin-scanner --version)\" = 'gravelin-scanner $version'
   test \"\$(gravelin-report --version)\" = 'gravelin-report $version'
   gravelin-report decode uroot-Lenovo-ThinkPad-T480.bin >report.xml
@@ -105,19 +111,16 @@ env -u SUDO_USER -u SUDO_UID -u SUDO_GID chroot "$chroot_dir" /bin/sh -ec "
   test ! -e /usr/bin/gravelin-scanner
   test ! -e /usr/bin/gravelin-report
 "
-echo "installed with dpkg -i on a clean Debian 12: both programs ran, the scan's page unsealed"
+echo "installed on a clean Debian 12: both programs ran, the scan's page unsealed"
 
 # The receiver's package, once the build has the receiver: its system user and data
 # directory come and, on purge, go.
 if compgen -G "dist/gravelin-receiver_*.deb" >/dev/null; then
   cp dist/gravelin-receiver_*.deb "$chroot_dir/tmp/release/"
-  # Its libraries (libpq, SQLite, libsodium, OpenSSL) come from Debian: apt installs the
-  # package with what it depends on, as a maker's administrator would.
-  cp /etc/resolv.conf "$chroot_dir/etc/resolv.conf"
+  # Its libraries (libpq, SQLite, libsodium, OpenSSL) come from Debian the same way.
   env -u SUDO_USER -u SUDO_UID -u SUDO_GID chroot "$chroot_dir" /bin/sh -ec "
     cd /tmp/release
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q >/dev/null
     apt-get install -y -q --no-install-recommends ./gravelin-receiver_${version}_amd64.deb >/dev/null
     test \"\$(gravelin-receiver --version)\" = 'gravelin-receiver $version'
     gravelin-receiver machines --data /tmp/release/receiver-data >/dev/null
