@@ -96,6 +96,8 @@ cp /etc/resolv.conf "$chroot_dir/etc/resolv.conf"
 env -u SUDO_USER -u SUDO_UID -u SUDO_GID chroot "$chroot_dir" /bin/sh -ec "
   cd /tmp/release
   export DEBIAN_FRONTEND=noninteractive
+  # What an interrupted earlier run left in the kept chroot goes first.
+  dpkg --purge --force-all gravelin-scanner gravelin-report gravelin-receiver >/dev/null 2>&1 || true
   apt-get update -q >/dev/null
   apt-get install -y -q --no-install-recommends ./gravelin-scanner_${version}_amd64.deb \
     ./gravelin-report_${version}_amd64.deb >/dev/null
