@@ -88,7 +88,10 @@ protected:
                     std::to_string(counter_++));
         std::filesystem::create_directories(scratch_);
         store_ = openEngine(GetParam(), scratch_.string());
-        if (!store_) GTEST_SKIP() << GetParam() << " is not available here";
+        // PostgreSQL runs under tests/storage/with-postgres.sh (CTest console_test_postgresql),
+        // which names the server; without one that instance fails rather than passing unseen.
+        ASSERT_TRUE(store_) << GetParam()
+                            << " is not available: run under tests/storage/with-postgres.sh";
         // Each test's data stands apart in a shared database: its own names and machines.
         prefix_ = std::to_string(::getpid()) + "-" + std::to_string(counter_);
         user_ = "alice-" + prefix_;
