@@ -10,11 +10,11 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
-#include <optional>
-#include <vector>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "console/Accounts.h"
 #include "console/Console.h"
@@ -36,15 +36,15 @@ struct Setup {
 };
 
 storage::NewScan generated(int i) {
-    static const char* makers[] = {"Dell Inc.", "LENOVO", "HP", "ASUSTeK COMPUTER INC.", "Acer",
-                                   "Supermicro", "FUJITSU", "Quanta Cloud Technology Inc."};
-    static const char* models[] = {"OptiPlex 7090", "ThinkPad T14 Gen 3", "EliteBook 840 G8",
-                                   "PRIME B560M-A", "Aspire 5", "SYS-1029P-WTR", "ESPRIMO D7010",
-                                   "D51B-2U"};
-    static const char* cpus[] = {"Intel(R) Core(TM) i7-11700 CPU @ 2.50GHz",
-                                 "AMD Ryzen 7 PRO 6850U with Radeon Graphics",
-                                 "Intel(R) Core(TM) i5-1145G7 @ 2.60GHz",
-                                 "Intel(R) Xeon(R) Silver 4210R CPU @ 2.40GHz"};
+    static const char* makers[] = {
+        "Dell Inc.", "LENOVO",     "HP",      "ASUSTeK COMPUTER INC.",
+        "Acer",      "Supermicro", "FUJITSU", "Quanta Cloud Technology Inc."};
+    static const char* models[] = {
+        "OptiPlex 7090", "ThinkPad T14 Gen 3", "EliteBook 840 G8", "PRIME B560M-A",
+        "Aspire 5",      "SYS-1029P-WTR",      "ESPRIMO D7010",    "D51B-2U"};
+    static const char* cpus[] = {
+        "Intel(R) Core(TM) i7-11700 CPU @ 2.50GHz", "AMD Ryzen 7 PRO 6850U with Radeon Graphics",
+        "Intel(R) Core(TM) i5-1145G7 @ 2.60GHz", "Intel(R) Xeon(R) Silver 4210R CPU @ 2.40GHz"};
     static const char* systems[] = {"Microsoft Windows 10 Pro", "Microsoft Windows 11 Pro",
                                     "Microsoft Windows Server 2019 Standard",
                                     "Debian GNU/Linux 12 (bookworm)"};
@@ -59,7 +59,8 @@ storage::NewScan generated(int i) {
     scan.encoding = "utf-8";
     std::snprintf(text, sizeof text, "BENCH%07d", i);
     const std::string serial = text;
-    std::snprintf(text, sizeof text, "%08X-1111-2222-3333-%012d", static_cast<unsigned>(i * 2654435761u), i);
+    std::snprintf(text, sizeof text, "%08X-1111-2222-3333-%012d",
+                  static_cast<unsigned>(i * 2654435761u), i);
     scan.identityKey = std::string("uuid:") + text;
     scan.identityRule = "uuid";
     auto& c = scan.columns;
@@ -116,7 +117,8 @@ Setup& setup() {
         made.store = storage::openStore(location);
         const auto have = made.store->machines({}).total;
         if (have < static_cast<std::uint64_t>(kMachines)) {
-            std::cerr << "generating " << kMachines << " machines in " << made.store->describe() << "\n";
+            std::cerr << "generating " << kMachines << " machines in " << made.store->describe()
+                      << "\n";
             std::vector<storage::NewScan> batch;
             for (int i = 0; i < kMachines; ++i) {
                 batch.push_back(generated(i));
@@ -127,7 +129,8 @@ Setup& setup() {
             }
             if (!batch.empty()) made.store->addScans(batch);
         }
-        console::addUser(*made.store, "bench", "bench-password", console::PasswordCost::Interactive);
+        console::addUser(*made.store, "bench", "bench-password",
+                         console::PasswordCost::Interactive);
         console::ConsoleOptions options;
         options.passwordCost = console::PasswordCost::Interactive;
         options.secureCookies = false;
@@ -162,14 +165,21 @@ void listPage(benchmark::State& state, const std::string& query) {
 }  // namespace
 
 BENCHMARK_CAPTURE(listPage, first_page_last_seen, std::string(""))->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(listPage, deep_page_1000, std::string("page=1000"))->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(listPage, last_page_2000, std::string("page=2000"))->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(listPage, sort_memory_deep_page_1000, std::string("sort=memory&dir=desc&page=1000"))
+BENCHMARK_CAPTURE(listPage, deep_page_1000, std::string("page=1000"))
     ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(listPage, sort_model_asc, std::string("sort=model&dir=asc"))->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(listPage, search_serial, std::string("q=BENCH0054321"))->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(listPage, search_uuid, std::string("q=1111-2222-3333-000000054321"))->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(listPage, search_model_many, std::string("q=ThinkPad"))->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(listPage, last_page_2000, std::string("page=2000"))
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(listPage, sort_memory_deep_page_1000,
+                  std::string("sort=memory&dir=desc&page=1000"))
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(listPage, sort_model_asc, std::string("sort=model&dir=asc"))
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(listPage, search_serial, std::string("q=BENCH0054321"))
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(listPage, search_uuid, std::string("q=1111-2222-3333-000000054321"))
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(listPage, search_model_many, std::string("q=ThinkPad"))
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(listPage, search_model_deep_page_100, std::string("q=ThinkPad&page=100"))
     ->Unit(benchmark::kMillisecond);
 

@@ -1,5 +1,7 @@
 // The receiving side's intake: a real report accepted (hex, unsealing, code page, bounded
 // parse, digest) and hostile documents refused, per call.
+#include "report/Intake.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -8,7 +10,6 @@
 #include <string>
 
 #include "core/Core.h"
-#include "report/Intake.h"
 #include "tools/OfflinePlatform.h"
 #include "tools/TableFile.h"
 #include "utils/Utils.h"
@@ -27,8 +28,7 @@ using gravelin::report::receiveSealed;
 // The largest real table's report (620 structures), sealed as the scanner seals it.
 const std::string& realSealed() {
     static const std::string sealed = [] {
-        std::ifstream in(std::string(GRAVELIN_TABLES_DIR) + "/uroot-VMWare.rsmb",
-                         std::ios::binary);
+        std::ifstream in(std::string(GRAVELIN_TABLES_DIR) + "/uroot-VMWare.rsmb", std::ios::binary);
         const std::string bytes{std::istreambuf_iterator<char>(in), {}};
         auto table = gravelin::parseTableFile(bytes);
         gravelin::OfflinePlatform platform(std::move(table.registryValue), ".");
@@ -68,11 +68,14 @@ std::string around(const std::string& inner) {
 const std::string& hostile(std::int64_t which) {
     static const std::string cases[] = {
         gravelin::sealReportText(around(repeated("<a>", 100000) + repeated("</a>", 100000))),
-        gravelin::sealReportText(around("<X><i0" + [] {
-            std::string a;
-            for (int i = 0; i < 1000000; ++i) a += " a" + std::to_string(i) + "=\"\"";
-            return a;
-        }() + "/></X>")),
+        gravelin::sealReportText(around("<X><i0" +
+                                        [] {
+                                            std::string a;
+                                            for (int i = 0; i < 1000000; ++i)
+                                                a += " a" + std::to_string(i) + "=\"\"";
+                                            return a;
+                                        }() +
+                                        "/></X>")),
         gravelin::sealReportText(around("<X>" + repeated("<i/>", 100001) + "</X>")),
     };
     return cases[which];

@@ -40,7 +40,8 @@ using namespace gravelin::storage;
 // A real table decoded through the scanner's core, every structure type queried.
 std::string tableReport(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    std::vector<std::uint8_t> value{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::vector<std::uint8_t> value{std::istreambuf_iterator<char>(in),
+                                    std::istreambuf_iterator<char>()};
     if (value.size() <= 8) return {};
     gravelin::testing::FakePlatform platform;
     platform.registryValue = std::move(value);
@@ -64,7 +65,8 @@ std::string realReport(std::size_t size) {
     std::vector<fs::path> paths;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(tables, error))
-        if (entry.path().extension() == ".rsmb" && entry.path().stem() != "uroot-VMWare") paths.push_back(entry.path());
+        if (entry.path().extension() == ".rsmb" && entry.path().stem() != "uroot-VMWare")
+            paths.push_back(entry.path());
     std::sort(paths.begin(), paths.end());
     std::string text;
     for (const fs::path& path : paths) {
@@ -74,15 +76,35 @@ std::string realReport(std::size_t size) {
     return text;
 }
 
-const std::vector<std::string> kMakers = {"Dell Inc.", "HP", "LENOVO", "ASUSTeK COMPUTER INC.", "Acer",
-                                          "Micro-Star International Co., Ltd.", "Gigabyte Technology Co., Ltd.",
-                                          "Fujitsu", "Apple Inc.", "VMware, Inc.", "Microsoft Corporation",
-                                          "Supermicro", "Intel Corporation", "Toshiba", "Samsung Electronics",
-                                          "Medion", "Packard Bell", "Sony", "Panasonic", "Getac"};
-const std::vector<std::string> kOs = {"Microsoft Windows 10 Pro", "Microsoft Windows 11 Pro",
-                                      "Microsoft Windows 10 Enterprise", "Microsoft Windows Server 2019",
-                                      "Microsoft Windows Server 2022", "Debian GNU/Linux 12",
-                                      "Ubuntu 22.04.3 LTS", "Fedora Linux 39", "Microsoft Windows 7 Professional",
+const std::vector<std::string> kMakers = {"Dell Inc.",
+                                          "HP",
+                                          "LENOVO",
+                                          "ASUSTeK COMPUTER INC.",
+                                          "Acer",
+                                          "Micro-Star International Co., Ltd.",
+                                          "Gigabyte Technology Co., Ltd.",
+                                          "Fujitsu",
+                                          "Apple Inc.",
+                                          "VMware, Inc.",
+                                          "Microsoft Corporation",
+                                          "Supermicro",
+                                          "Intel Corporation",
+                                          "Toshiba",
+                                          "Samsung Electronics",
+                                          "Medion",
+                                          "Packard Bell",
+                                          "Sony",
+                                          "Panasonic",
+                                          "Getac"};
+const std::vector<std::string> kOs = {"Microsoft Windows 10 Pro",
+                                      "Microsoft Windows 11 Pro",
+                                      "Microsoft Windows 10 Enterprise",
+                                      "Microsoft Windows Server 2019",
+                                      "Microsoft Windows Server 2022",
+                                      "Debian GNU/Linux 12",
+                                      "Ubuntu 22.04.3 LTS",
+                                      "Fedora Linux 39",
+                                      "Microsoft Windows 7 Professional",
                                       "Rocky Linux 9.3"};
 
 std::string randomText(std::mt19937_64& random, std::size_t length, const char* alphabet) {
@@ -104,7 +126,8 @@ NewScan generatedScan(std::mt19937_64& random, std::size_t i) {
     s.programVersion = "1.0.0.0";
     ScanColumns& c = s.columns;
     c.maker = kMakers[random() % kMakers.size()];
-    c.model = "Model " + randomText(random, 1, "ABCDEFGHJKLMNPQRSTUVWXYZ") + std::to_string(random() % 900 + 100);
+    c.model = "Model " + randomText(random, 1, "ABCDEFGHJKLMNPQRSTUVWXYZ") +
+              std::to_string(random() % 900 + 100);
     c.processor = "Intel(R) Core(TM) i" + std::to_string(3 + 2 * (random() % 4)) + "-" +
                   std::to_string(2000 + random() % 12000) + " CPU";
     c.cores = 2u << (random() % 4);
@@ -112,12 +135,15 @@ NewScan generatedScan(std::mt19937_64& random, std::size_t i) {
     c.memoryBytes = (4ull << 30) * (1 + random() % 16);
     c.memoryModules = 1 + static_cast<std::uint32_t>(random() % 4);
     c.diskBytes = 128'000'000'000ull * (1 + random() % 16);
-    c.disks = "Samsung SSD " + std::to_string(random() % 1000) + " (" + std::to_string(c.diskBytes / 1'000'000'000) + " GB)";
+    c.disks = "Samsung SSD " + std::to_string(random() % 1000) + " (" +
+              std::to_string(c.diskBytes / 1'000'000'000) + " GB)";
     c.os = kOs[random() % kOs.size()];
     c.serialNumbers = randomText(random, 10, "0123456789ABCDEFGHJKLMNPQRSTUVWXYZ") + " " +
                       randomText(random, 12, "0123456789ABCDEF");
-    c.uuid = randomText(random, 8, "0123456789ABCDEF") + "-" + randomText(random, 4, "0123456789ABCDEF") + "-" +
-             randomText(random, 4, "0123456789ABCDEF") + "-" + randomText(random, 4, "0123456789ABCDEF") + "-" +
+    c.uuid = randomText(random, 8, "0123456789ABCDEF") + "-" +
+             randomText(random, 4, "0123456789ABCDEF") + "-" +
+             randomText(random, 4, "0123456789ABCDEF") + "-" +
+             randomText(random, 4, "0123456789ABCDEF") + "-" +
              randomText(random, 12, "0123456789ABCDEF");
     s.identityKey = "uuid:" + c.uuid;
     s.identityRule = "uuid";
@@ -197,9 +223,11 @@ Engine* prepare(const std::string& name, StoreLocation location, std::uint64_t c
             batch.clear();
         }
     }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::fprintf(stderr, "%s: %llu machines imported in %.1f s (%.0f scans/s through addScans)\n", name.c_str(),
-                 static_cast<unsigned long long>(count), seconds, static_cast<double>(count) / seconds);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::fprintf(stderr, "%s: %llu machines imported in %.1f s (%.0f scans/s through addScans)\n",
+                 name.c_str(), static_cast<unsigned long long>(count), seconds,
+                 static_cast<double>(count) / seconds);
     return engine;
 }
 
@@ -215,9 +243,11 @@ void registerFor(Engine* e) {
     q.offset = e->machines - 50;
     add("last_page", q);
     const std::vector<std::pair<std::string, MachineSort>> sorts = {
-        {"last_seen", MachineSort::LastSeen}, {"maker", MachineSort::Maker}, {"model", MachineSort::Model},
-        {"processor", MachineSort::Processor}, {"cores", MachineSort::Cores}, {"memory", MachineSort::Memory},
-        {"disks", MachineSort::Disks}, {"os", MachineSort::Os}, {"scans", MachineSort::Scans}};
+        {"last_seen", MachineSort::LastSeen}, {"maker", MachineSort::Maker},
+        {"model", MachineSort::Model},        {"processor", MachineSort::Processor},
+        {"cores", MachineSort::Cores},        {"memory", MachineSort::Memory},
+        {"disks", MachineSort::Disks},        {"os", MachineSort::Os},
+        {"scans", MachineSort::Scans}};
     for (const auto& [name, sort] : sorts) {
         MachineQuery s;
         s.sort = sort;

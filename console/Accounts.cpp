@@ -47,11 +47,12 @@ bool verifyPassword(const std::string& encodedHash, std::string_view password) {
 void addUser(storage::Store& store, const std::string& name, const std::string& password,
              PasswordCost cost) {
     if (!validUserName(name)) {
-        throw std::invalid_argument(
-            "a user name is 1 to 64 letters, digits, '.', '_', '-' or '@'");
+        throw std::invalid_argument("a user name is 1 to 64 letters, digits, '.', '_', '-' or '@'");
     }
-    if (password.size() < 8) throw std::invalid_argument("the password is shorter than 8 characters");
-    if (password.size() > 1024) throw std::invalid_argument("the password is longer than 1024 bytes");
+    if (password.size() < 8)
+        throw std::invalid_argument("the password is shorter than 8 characters");
+    if (password.size() > 1024)
+        throw std::invalid_argument("the password is longer than 1024 bytes");
     store.putAccount(name, hashPassword(password, cost));
 }
 

@@ -128,7 +128,8 @@ bool naturalLess(const std::string& a, const std::string& b) {
             i = ni;
             j = nj;
         } else {
-            if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+            if (a[i] != b[j])
+                return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
             ++i;
             ++j;
         }
@@ -196,8 +197,9 @@ public:
         if (sodium_init() < 0) throw std::runtime_error("libsodium cannot be initialised");
         // The cookie key: the secret's hash, or random bytes (sessions then end with the
         // process).
-        const std::string secret =
-            options_.secret.empty() ? randomBytes(crypto_auth_hmacsha256_KEYBYTES) : options_.secret;
+        const std::string secret = options_.secret.empty()
+                                       ? randomBytes(crypto_auth_hmacsha256_KEYBYTES)
+                                       : options_.secret;
         crypto_hash_sha256(key_, reinterpret_cast<const unsigned char*>(secret.data()),
                            secret.size());
         sessionCookie_ = options_.secureCookies ? "__Host-gravelin-session" : "gravelin-session";
@@ -212,8 +214,8 @@ public:
             response = message(503, "Storage unavailable",
                                "The database cannot be reached just now. Try again shortly.");
         } catch (const std::exception&) {
-            response = message(500, "Something went wrong",
-                               "The console could not answer this request.");
+            response =
+                message(500, "Something went wrong", "The console could not answer this request.");
         }
         secure(response);
         return response;
@@ -309,8 +311,9 @@ private:
     // for plain HTTP. A forged header only makes the cookie stricter.
     std::string cookieHeader(const std::string& name, const std::string& value,
                              std::int64_t maxAgeSeconds, const Request& request) const {
-        std::string header = name + "=" + value + "; Path=/; Max-Age=" +
-                             std::to_string(maxAgeSeconds) + "; HttpOnly; SameSite=Strict";
+        std::string header = name + "=" + value +
+                             "; Path=/; Max-Age=" + std::to_string(maxAgeSeconds) +
+                             "; HttpOnly; SameSite=Strict";
         if (options_.secureCookies || request.secure ||
             lowerCase(request.header("x-forwarded-proto")) == "https") {
             header += "; Secure";
@@ -341,8 +344,8 @@ private:
         const auto dot = value->find('.');
         if (dot == std::string::npos) return std::nullopt;
         const auto token = fromBase64url(std::string_view(*value).substr(0, dot), 32);
-        const auto tag = fromBase64url(std::string_view(*value).substr(dot + 1),
-                                       crypto_auth_hmacsha256_BYTES);
+        const auto tag =
+            fromBase64url(std::string_view(*value).substr(dot + 1), crypto_auth_hmacsha256_BYTES);
         if (!token || !tag) return std::nullopt;
         if (crypto_auth_hmacsha256_verify(reinterpret_cast<const unsigned char*>(tag->data()),
                                           reinterpret_cast<const unsigned char*>(token->data()),
@@ -373,10 +376,9 @@ private:
     // The password hash checked for names that have no account, so that they cost the same.
     const std::string& standInHash() {
         std::call_once(standInOnce_, [this] {
-            standInHash_ = hashPassword(toHex(reinterpret_cast<const unsigned char*>(
-                                                  randomBytes(16).data()),
-                                              16),
-                                        options_.passwordCost);
+            standInHash_ = hashPassword(
+                toHex(reinterpret_cast<const unsigned char*>(randomBytes(16).data()), 16),
+                options_.passwordCost);
         });
         return standInHash_;
     }
@@ -416,15 +418,17 @@ private:
             // Every other address only reads. A POST still needs the form token, so that a
             // forged request learns nothing, not even which addresses exist.
             if (request.method == "POST") {
-                if (!formTokenMatches(*auth, parseForm(request.body.substr(
-                                                 0, std::min(request.body.size(), kMaxFormBytes))))) {
+                if (!formTokenMatches(*auth,
+                                      parseForm(request.body.substr(
+                                          0, std::min(request.body.size(), kMaxFormBytes))))) {
                     return message(403, "Refused", "The form token is missing or wrong.", &*auth);
                 }
             }
             return notAllowed("GET, HEAD");
         }
 
-        const Fields query = parseForm(request.query.substr(0, std::min<std::size_t>(request.query.size(), 4096)));
+        const Fields query =
+            parseForm(request.query.substr(0, std::min<std::size_t>(request.query.size(), 4096)));
         if (path == "/" || path == "/machines/") return redirect("/machines");
         if (path == "/machines") return machineList(query, *auth);
         if (path == "/machines.csv") return machineCsv(query);
@@ -478,15 +482,15 @@ private:
         const std::string formValue = nonceText + "." + expires;
         const std::string tag = mac("signin|" + formValue);
         Data context = objectData();
-        context.set("token", formValue + "." +
-                                 base64url(reinterpret_cast<const unsigned char*>(tag.data()),
-                                           tag.size()));
+        context.set("token",
+                    formValue + "." +
+                        base64url(reinterpret_cast<const unsigned char*>(tag.data()), tag.size()));
         context.set("name", name);
         if (!error.empty()) context.set("error", error);
         Response response = page(status, "Sign in", "signin", context, nullptr);
-        response.headers.emplace_back("Set-Cookie",
-                                      cookieHeader(signInCookie_, nonceText,
-                                                   kSignInFormLifetimeMs / 1000, request));
+        response.headers.emplace_back(
+            "Set-Cookie",
+            cookieHeader(signInCookie_, nonceText, kSignInFormLifetimeMs / 1000, request));
         if (retryAfterSeconds > 0) {
             response.headers.emplace_back("Retry-After", std::to_string(retryAfterSeconds));
         }
@@ -500,8 +504,8 @@ private:
         const auto second = token.find('.', first == std::string::npos ? first : first + 1);
         if (!nonce || first == std::string::npos || second == std::string::npos) return false;
         const std::string formValue = token.substr(0, second);
-        const auto tag = fromBase64url(std::string_view(token).substr(second + 1),
-                                       crypto_auth_hmacsha256_BYTES);
+        const auto tag =
+            fromBase64url(std::string_view(token).substr(second + 1), crypto_auth_hmacsha256_BYTES);
         if (!tag || !equalInConstantTime(*tag, mac("signin|" + formValue))) return false;
         if (!equalInConstantTime(token.substr(0, first), *nonce)) return false;
         const auto expires = parseId(std::string_view(token).substr(first + 1, second - first - 1));
@@ -512,7 +516,8 @@ private:
         if (request.body.size() > kMaxFormBytes) return plain(413, "form too large");
         const Fields form = parseForm(request.body);
         if (!signInFormValid(request, form)) {
-            return signInPage(request, 403, "This sign-in form has expired. Please sign in again.", {});
+            return signInPage(request, 403, "This sign-in form has expired. Please sign in again.",
+                              {});
         }
         const std::string name = field(form, "name");
         const std::string password = field(form, "password");
@@ -571,7 +576,8 @@ private:
             base64url(reinterpret_cast<const unsigned char*>(tag.data()), tag.size());
         Response response = redirect("/machines");
         response.headers.emplace_back(
-            "Set-Cookie", cookieHeader(sessionCookie_, value, options_.sessionLifetimeMs / 1000, request));
+            "Set-Cookie",
+            cookieHeader(sessionCookie_, value, options_.sessionLifetimeMs / 1000, request));
         response.headers.emplace_back("Set-Cookie", cookieHeader(signInCookie_, "", 0, request));
         return response;
     }
@@ -658,7 +664,8 @@ private:
             rows.push_back(row);
         }
 
-        const std::uint64_t pages = std::max<std::uint64_t>(1, (result.total + kPageSize - 1) / kPageSize);
+        const std::uint64_t pages =
+            std::max<std::uint64_t>(1, (result.total + kPageSize - 1) / kPageSize);
         Data context = objectData();
         context.set("search", search);
         context.set("hasSearch", !search.empty());
@@ -673,7 +680,8 @@ private:
         const bool desc = list.query.descending;
         if (list.page > 1) {
             context.set("firstHref", listHref(search, list.sortKey, desc, 1));
-            context.set("prevHref", listHref(search, list.sortKey, desc, std::min(list.page - 1, pages)));
+            context.set("prevHref",
+                        listHref(search, list.sortKey, desc, std::min(list.page - 1, pages)));
         }
         if (list.page < pages) {
             context.set("nextHref", listHref(search, list.sortKey, desc, list.page + 1));
@@ -699,13 +707,13 @@ private:
             const storage::MachinePage result = store_.machines(list.query);
             for (const auto& m : result.machines) {
                 const auto& c = m.latest;
-                appendCsvRecord(out, {std::to_string(m.id), c.maker, c.model, c.processor,
-                                      std::to_string(c.cores), std::to_string(c.threads),
-                                      std::to_string(c.memoryBytes),
-                                      std::to_string(c.memoryModules), c.disks,
-                                      std::to_string(c.diskBytes), c.os, c.serialNumbers, c.uuid,
-                                      isoTime(m.firstSeenMs), isoTime(m.lastSeenMs),
-                                      std::to_string(m.scanCount)});
+                appendCsvRecord(
+                    out,
+                    {std::to_string(m.id), c.maker, c.model, c.processor, std::to_string(c.cores),
+                     std::to_string(c.threads), std::to_string(c.memoryBytes),
+                     std::to_string(c.memoryModules), c.disks, std::to_string(c.diskBytes), c.os,
+                     c.serialNumbers, c.uuid, isoTime(m.firstSeenMs), isoTime(m.lastSeenMs),
+                     std::to_string(m.scanCount)});
             }
             rows += result.machines.size();
             if (result.machines.size() < list.query.limit) break;
@@ -729,10 +737,13 @@ private:
         board.push_back(pair("Model", s.model));
         board.push_back(pair("Serial number", s.serialNumber));
         board.push_back(pair("UUID", s.uuid));
-        board.push_back(pair("Board", s.boardMaker + (s.boardProduct.empty() ? "" : " " + s.boardProduct)));
+        board.push_back(
+            pair("Board", s.boardMaker + (s.boardProduct.empty() ? "" : " " + s.boardProduct)));
         board.push_back(pair("Board version", s.boardVersion));
         board.push_back(pair("Board serial", s.boardSerial));
-        board.push_back(pair("Enclosure", s.enclosureMaker + (s.enclosureType.empty() ? "" : " (" + s.enclosureType + ")")));
+        board.push_back(
+            pair("Enclosure",
+                 s.enclosureMaker + (s.enclosureType.empty() ? "" : " (" + s.enclosureType + ")")));
         board.push_back(pair("Enclosure serial", s.enclosureSerial));
         board.push_back(pair("Asset tag", s.enclosureAssetTag));
         d.set("board", board);
@@ -754,9 +765,11 @@ private:
         // Slots in the order people count them (DIMM_2 before DIMM_10), not report order.
         std::vector<const report::MemorySlotSummary*> slotsInOrder;
         for (const auto& m : s.memory) slotsInOrder.push_back(&m);
-        std::stable_sort(slotsInOrder.begin(), slotsInOrder.end(), [](const auto* a, const auto* b) {
-            return naturalLess(a->bankLocator + " " + a->locator, b->bankLocator + " " + b->locator);
-        });
+        std::stable_sort(slotsInOrder.begin(), slotsInOrder.end(),
+                         [](const auto* a, const auto* b) {
+                             return naturalLess(a->bankLocator + " " + a->locator,
+                                                b->bankLocator + " " + b->locator);
+                         });
         Data memory = listData();
         std::size_t used = 0;
         for (const auto* slot : slotsInOrder) {
@@ -781,8 +794,8 @@ private:
         d.set("memory", memory);
         d.set("hasMemory", !s.memory.empty());
         d.set("memoryTotal", s.memoryBytes ? memorySize(s.memoryBytes) : "—");
-        d.set("slotsUsed", std::to_string(used) + " of " + std::to_string(s.memory.size()) +
-                               " slots in use");
+        d.set("slotsUsed",
+              std::to_string(used) + " of " + std::to_string(s.memory.size()) + " slots in use");
 
         Data disks = listData();
         for (const auto& disk : s.disks) {
@@ -885,8 +898,9 @@ private:
         const auto& row = record->row;
 
         Data context = objectData();
-        const std::string name = (row.columns.maker.empty() ? std::string("Unknown maker") : row.columns.maker) +
-                                 " " + (row.columns.model.empty() ? std::string("unknown model") : row.columns.model);
+        const std::string name =
+            (row.columns.maker.empty() ? std::string("Unknown maker") : row.columns.maker) + " " +
+            (row.columns.model.empty() ? std::string("unknown model") : row.columns.model);
         context.set("machineName", name);
         context.set("machineHref", "/machines/" + std::to_string(machine->id));
         context.set("identityRule", orDash(machine->identityRule));
@@ -938,7 +952,9 @@ private:
     Response diffPage(const Fields& fields, const Authenticated& auth) {
         const auto a = parseId(field(fields, "a"));
         const auto b = parseId(field(fields, "b"));
-        if (!a || !b) return message(400, "Pick two scans", "Choose two scans of one machine to compare.", &auth);
+        if (!a || !b)
+            return message(400, "Pick two scans", "Choose two scans of one machine to compare.",
+                           &auth);
         auto first = store_.scan(*a);
         auto second = store_.scan(*b);
         if (!first || !second) return notFound(auth);
@@ -956,7 +972,8 @@ private:
         const SummaryOrProblem before = summaryOf(*first);
         const SummaryOrProblem after = summaryOf(*second);
         if (!before.summary || !after.summary) {
-            return message(422, "Cannot compare", before.summary ? after.problem : before.problem, &auth);
+            return message(422, "Cannot compare", before.summary ? after.problem : before.problem,
+                           &auth);
         }
         const auto changes = report::diff(*before.summary, *after.summary);
 
@@ -971,11 +988,12 @@ private:
             c.set("component", orDash(change.component));
             c.set("key", orDash(change.key));
             // Added: what is there now; removed: what was there; changed: the fields.
-            c.set("description", orDash(change.kind == report::Change::Kind::Added ? change.after
-                                        : change.kind == report::Change::Kind::Removed
-                                            ? change.before
-                                            : (change.before.empty() ? change.after
-                                                                     : change.before + " → " + change.after)));
+            c.set("description",
+                  orDash(change.kind == report::Change::Kind::Added ? change.after
+                         : change.kind == report::Change::Kind::Removed
+                             ? change.before
+                             : (change.before.empty() ? change.after
+                                                      : change.before + " → " + change.after)));
             Data changedFields = listData();
             for (const auto& f : change.fields) {
                 Data fd = objectData();
@@ -991,8 +1009,9 @@ private:
         const auto machine = store_.machine(first->row.machineId);
         Data context = objectData();
         const auto& cols = second->row.columns;
-        context.set("machineName", (cols.maker.empty() ? std::string("Unknown maker") : cols.maker) + " " +
-                                       (cols.model.empty() ? std::string("unknown model") : cols.model));
+        context.set("machineName",
+                    (cols.maker.empty() ? std::string("Unknown maker") : cols.maker) + " " +
+                        (cols.model.empty() ? std::string("unknown model") : cols.model));
         context.set("machineHref", "/machines/" + std::to_string(first->row.machineId));
         context.set("beforeHref", "/scans/" + std::to_string(first->row.id));
         context.set("afterHref", "/scans/" + std::to_string(second->row.id));
@@ -1000,7 +1019,8 @@ private:
         context.set("afterTime", displayTime(second->row.receivedAtMs, true));
         context.set("changes", rows);
         context.set("hasChanges", !changes.empty());
-        context.set("changeCount", std::to_string(changes.size()) + (changes.size() == 1 ? " change" : " changes"));
+        context.set("changeCount", std::to_string(changes.size()) +
+                                       (changes.size() == 1 ? " change" : " changes"));
         (void)machine;
         return page(200, "Changes", "diff", context, &auth);
     }
@@ -1047,8 +1067,9 @@ private:
             if (summary.is_discarded()) summary = nullptr;
         }
         const nlohmann::json document = {{"scan", scan}, {"summary", summary}};
-        return download("application/json; charset=utf-8", "scan-" + std::to_string(scanId) + ".json",
-                        document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+        return download(
+            "application/json; charset=utf-8", "scan-" + std::to_string(scanId) + ".json",
+            document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
     }
 
     storage::Store& store_;

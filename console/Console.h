@@ -12,8 +12,8 @@
 namespace gravelin::console {
 
 struct ConsoleOptions {
-    std::string secret;          // server-side secret for cookie integrity; random when empty
-    bool secureCookies = true;   // the Secure attribute; off only for plain-HTTP tests
+    std::string secret;         // server-side secret for cookie integrity; random when empty
+    bool secureCookies = true;  // the Secure attribute; off only for plain-HTTP tests
     std::int64_t sessionLifetimeMs = 8LL * 3600 * 1000;
 
     // Unix time in milliseconds; the system clock when empty (tests bring their own).

@@ -41,9 +41,9 @@ void Throttle::success(const std::string& key) {
 // half with the oldest failures (a flood of new keys cannot grow memory without bound).
 void Throttle::prune(std::int64_t nowMs) {
     for (auto it = entries_.begin(); it != entries_.end();) {
-        const bool stale = it->second.lockedUntilMs <= nowMs &&
-                           (it->second.failures <= free_ ||
-                            nowMs - it->second.lastFailureMs > kForgetAfterMs);
+        const bool stale =
+            it->second.lockedUntilMs <= nowMs &&
+            (it->second.failures <= free_ || nowMs - it->second.lastFailureMs > kForgetAfterMs);
         it = stale ? entries_.erase(it) : std::next(it);
     }
     if (entries_.size() < maxKeys_) return;

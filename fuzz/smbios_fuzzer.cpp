@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "core/Core.h"
+#include "report/Unseal.h"
 #include "smbios/Smbios.h"
 #include "tests/FakePlatform.h"
-#include "report/Unseal.h"
 #include "utils/Utf8.h"
 #include "utils/Utils.h"
 

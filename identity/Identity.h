@@ -2,10 +2,9 @@
 // with the placeholder values firmware writers leave behind treated as absent.
 #pragma once
 
+#include <pugixml.hpp>
 #include <string>
 #include <string_view>
-
-#include <pugixml.hpp>
 
 #include "report/Placeholder.h"
 
