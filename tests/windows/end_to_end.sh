@@ -51,8 +51,9 @@ if [ -z "${WINEPREFIX:-}" ]; then
 fi
 
 smbios_key='HKLM\SYSTEM\CurrentControlSet\Services\mssmbios\Data'
-# Z: is the host's root in every Wine prefix.
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
+# Z: is the host's root in every Wine prefix (winpath).
+# shellcheck source=tests/windows/smbios_registry.sh
+. "$here/smbios_registry.sh"
 
 cat >"$scratch/browser.sh" <<STUB
 #!/bin/sh
@@ -114,27 +115,10 @@ check() {
   ran=$((ran + 1))
 }
 
-# import_table FILE: the registry value SMBiosData from a raw table file, through a .reg file
-# (reg add cannot take values this long).
+# import_table FILE: the registry value SMBiosData from a raw table file, read back through
+# the probe and compared byte for byte.
 import_table() {
-  python3 - "$1" "$scratch/table.reg" <<'PY'
-import sys
-data = open(sys.argv[1], "rb").read()
-items = ["%02x" % b for b in data]
-lines, line = [], '"SMBiosData"=hex:'
-for i, item in enumerate(items):
-    piece = item + ("," if i + 1 < len(items) else "")
-    if len(line) + len(piece) > 77:
-        lines.append(line + "\\")
-        line = "  "
-    line += piece
-lines.append(line)
-text = ("Windows Registry Editor Version 5.00\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\mssmbios\\Data]\r\n"
-        + "\r\n".join(lines) + "\r\n")
-open(sys.argv[2], "w", newline="").write(text)
-PY
-  wine reg import "$(winpath "$scratch/table.reg")" >/dev/null 2>&1
+  import_smbios_table "$1" "$scratch"
   wine "$probe" registry "$(winpath "$scratch/registry.bin")" 2>/dev/null
   cmp -s "$1" "$scratch/registry.bin"
 }

@@ -85,7 +85,8 @@ if [ -z "${WINEPREFIX:-}" ]; then
 fi
 failed=0
 fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
+# shellcheck source=tests/windows/smbios_registry.sh
+. "$here/smbios_registry.sh"
 
 # A browser stub: the scanner's shell-open must not start a real one.
 cat >"$scratch/browser.sh" <<'STUB'
@@ -141,29 +142,6 @@ scan_of() {
 import json, sys
 scan = next(s for s in json.load(sys.stdin) if s["receipt"] == sys.argv[1])
 print(scan["machine"], scan["identityRule"], scan["identityKey"] or "-", scan["programName"])' "$1"
-}
-
-# import_table FILE: the registry value SMBiosData from a raw table file (.reg: reg add
-# cannot take values this long).
-import_table() {
-  python3 - "$1" "$scratch/table.reg" <<'PY'
-import sys
-data = open(sys.argv[1], "rb").read()
-items = ["%02x" % b for b in data]
-lines, line = [], '"SMBiosData"=hex:'
-for i, item in enumerate(items):
-    piece = item + ("," if i + 1 < len(items) else "")
-    if len(line) + len(piece) > 77:
-        lines.append(line + "\\")
-        line = "  "
-    line += piece
-lines.append(line)
-text = ("Windows Registry Editor Version 5.00\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\mssmbios\\Data]\r\n"
-        + "\r\n".join(lines) + "\r\n")
-open(sys.argv[2], "w", newline="").write(text)
-PY
-  wine reg import "$(winpath "$scratch/table.reg")" >/dev/null 2>&1
 }
 
 # host_files TABLE DIR: DIR/dmi/id as the Linux kernel shows TABLE (dmidecode's decoding)
@@ -239,7 +217,7 @@ run_windows() {
 for table in $tables; do
   bin="$tables_dir/$table.bin"
   host_files "$bin" "$scratch/$table.host"
-  import_table "$tables_dir/$table.rsmb"
+  import_smbios_table "$tables_dir/$table.rsmb" "$scratch"
   if ! run_windows "$table.windows" "$scratch/$table.host"; then
     fail "$table: the Windows scanner left no page"
     continue
