@@ -342,6 +342,21 @@ class ReceiverTest:
         # The reopened database takes new scans.
         self.assertEqual(self.receiver.post(form(Fixture.load[-1]))[0], 200)
 
+    def test_status_counts_only_for_a_local_client_no_proxy_speaks_for(self):
+        self.assertEqual(self.receiver.post(form(Fixture.samples[REAL[0]]))[0], 200)
+        self.assertEqual(self.receiver.status()['answers'].get('stored'), 1)
+        for header in ({'X-Forwarded-For': '203.0.113.9'}, {'Forwarded': 'for=203.0.113.9'}):
+            conn = http.client.HTTPConnection('127.0.0.1', self.receiver.console, timeout=10)
+            try:
+                conn.request('GET', '/status', headers=header)
+                response = conn.getresponse()
+                body = response.read().decode(errors='replace')
+            finally:
+                conn.close()
+            # Through a proxy the path is the console's: no session, no counts.
+            self.assertIn(response.status, (303, 401), header)
+            self.assertNotIn('"answers"', body)
+
     def test_sigterm_exits_cleanly(self):
         self.assertEqual(self.receiver.post(form(Fixture.samples[REAL[1]]))[0], 200)
         self.assertEqual(self.receiver.stop(signal.SIGTERM), 0)
@@ -372,6 +387,24 @@ class ReceiverTest:
 class SqliteTest(ReceiverTest, unittest.TestCase):
     def store_args(self, name):
         return ['--data', os.path.join(name, 'data')]
+
+    def test_console_secret_is_private_and_outlives_a_restart(self):
+        path = os.path.join(self.dir, 'data', 'console.secret')
+        info = os.stat(path)
+        self.assertEqual(info.st_mode & 0o777, 0o600)
+        self.assertEqual(info.st_uid, os.geteuid())
+        secret = open(path, 'rb').read()
+        self.assertGreaterEqual(len(secret), 32)
+        self.assertEqual(self.receiver.stop(), 0)
+        self.receiver = Receiver(self.dir, self.args)
+        self.assertEqual(open(path, 'rb').read(), secret)
+        # A key others can read is refused, not used.
+        self.receiver.stop()
+        os.chmod(path, 0o644)
+        result = run(RECEIVER, 'serve', '--plain-http', '--listen', '127.0.0.1:0', '--console',
+                     '127.0.0.1:0', *self.args)
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn(b'console secret', result.stderr)
 
     def test_command_line_errors_are_one_line_with_an_exit_code(self):
         self.receiver.stop()
