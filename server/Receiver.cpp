@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/random.h>
+#include <systemd/sd-daemon.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <condition_variable>
@@ -365,13 +367,17 @@ int serve(const std::vector<std::string>& rawArgs) {
     ::mallopt(M_TRIM_THRESHOLD, 8 << 20);
     ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
 
+    // The signals are caught from here on: one that comes while the store opens (a migration
+    // can take a while) waits in the set and stops the receiver as soon as it is up.
+    net::io_context io(threads);
+    net::signal_set signals(io, SIGINT, SIGTERM);
+
     auto store = openStore(args);
     IntakeCounters counters;
     Intake intake(*store, intakeLimits, counters);
     SiteOptions siteOptions;
     siteOptions.trustedProxy = option(args, "--trusted-proxy").value_or("");
 
-    net::io_context io(threads);
     net::thread_pool workers(workerCount);
     Listener siteListener(io, workers, site, makeSite(intake, siteOptions));
     std::unique_ptr<Listener> consoleListener;
@@ -411,20 +417,14 @@ int serve(const std::vector<std::string>& rawArgs) {
         consoleListener = std::make_unique<Listener>(io, workers, *consoleOptions, withStatus);
     }
 
-    std::cout << "gravelin-receiver: listening on " << (plain ? "http" : "https") << "://"
-              << site.address << ":" << siteListener.port() << std::endl;
-    if (consoleListener) {
-        std::cout << "gravelin-receiver: console on http://" << consoleOptions->address << ":"
-                  << consoleListener->port() << std::endl;
-    }
-
     // SIGTERM/SIGINT: stop accepting, answer what is in flight, then leave. A request that
-    // is still not done 40 s later is abandoned.
+    // is still not done 40 s later is abandoned. The handler is in place before the receiver
+    // says it is ready: whoever stops it right after that gets a graceful stop, not the
+    // default action of the signal.
     std::mutex doneMutex;
     std::condition_variable doneSignal;
     bool done = false;
     std::thread watchdog;
-    net::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const boost::system::error_code& ec, int) {
         if (ec) return;
         siteListener.stop();
@@ -434,6 +434,19 @@ int serve(const std::vector<std::string>& rawArgs) {
             if (!doneSignal.wait_for(lock, std::chrono::seconds(40), [&] { return done; }))
                 io.stop();
         });
+    });
+
+    // Ready means: storage open, both listeners bound, the stop handler set and the network
+    // loop running. The lines (and systemd's READY=1) come from inside the loop, so nothing
+    // acts on them before the receiver can both answer and stop cleanly.
+    net::post(io, [&] {
+        std::cout << "gravelin-receiver: listening on " << (plain ? "http" : "https") << "://"
+                  << site.address << ":" << siteListener.port() << std::endl;
+        if (consoleListener) {
+            std::cout << "gravelin-receiver: console on http://" << consoleOptions->address
+                      << ":" << consoleListener->port() << std::endl;
+        }
+        ::sd_notify(0, "READY=1");
     });
 
     // A handler that throws (out of memory, a bad header from a handler) costs its

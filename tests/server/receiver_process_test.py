@@ -54,14 +54,14 @@ def blowfish_seal(data, key):
 class Receiver:
     """One gravelin-receiver serve process on loopback ports the system picks."""
 
-    def __init__(self, work, store_args, extra=()):
+    def __init__(self, work, store_args, extra=(), env=None):
         self.work = work
         self.store_args = list(store_args)
         self.log = open(os.path.join(work, 'receiver.log'), 'ab')
         self.proc = subprocess.Popen(
             [RECEIVER, 'serve', '--listen', '127.0.0.1:0', '--cert', Fixture.cert, '--key',
              Fixture.key, '--console', '127.0.0.1:0', *self.store_args, *extra],
-            stdout=subprocess.PIPE, stderr=self.log)
+            stdout=subprocess.PIPE, stderr=self.log, env=env)
         self.port = self.console = None
         for _ in range(2):
             line = self.proc.stdout.readline().decode()
@@ -361,6 +361,36 @@ class ReceiverTest:
         self.assertEqual(self.receiver.post(form(Fixture.samples[REAL[1]]))[0], 200)
         self.assertEqual(self.receiver.stop(signal.SIGTERM), 0)
         self.assertIn('gravelin-receiver: stopped', self.receiver.output)
+
+    def test_a_stop_right_after_it_says_ready_is_graceful(self):
+        # Whoever acts on the readiness lines (a test, an operator's script) may stop the
+        # receiver at once: the stop must be the graceful one, every time.
+        self.assertEqual(self.receiver.stop(), 0)
+        for attempt in range(10):
+            self.receiver = Receiver(self.dir, self.args)
+            code = self.receiver.stop(signal.SIGTERM)
+            self.assertEqual((attempt, code), (attempt, 0), self.receiver.read_log())
+            self.assertIn('gravelin-receiver: stopped', self.receiver.output)
+        self.receiver = Receiver(self.dir, self.args)
+
+    def test_systemd_hears_ready_only_when_it_can_answer_and_stop(self):
+        self.assertEqual(self.receiver.stop(), 0)
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        path = os.path.join(self.dir, 'notify.sock')
+        notify.bind(path)
+        notify.settimeout(60)
+        try:
+            self.receiver = Receiver(self.dir, self.args,
+                                     env=dict(os.environ, NOTIFY_SOCKET=path))
+            message = notify.recv(4096).decode()
+            self.assertIn('READY=1', message.split('\n'))
+            # At READY=1 both listeners take connections and a stop is graceful.
+            for port in (self.receiver.port, self.receiver.console):
+                socket.create_connection(('127.0.0.1', port), timeout=10).close()
+            self.assertEqual(self.receiver.stop(signal.SIGTERM), 0, self.receiver.read_log())
+        finally:
+            notify.close()
+        self.receiver = Receiver(self.dir, self.args)
 
     def test_import_takes_pages_and_hex_with_the_same_checks(self):
         self.receiver.stop()
