@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Fuzzes the SMBIOS path (fuzz/smbios_fuzzer.cpp: registry source, walker, every decoder,
-# report tree, report text, sealing) for a bounded time and fails on any finding.
-# Build directory: build-fuzz/ (GRAVELIN_FUZZ_BUILD_DIR to change it); seconds:
-# GRAVELIN_FUZZ_SECONDS (default 90).
+# report tree, report text, sealing) and fails on any finding. Build directory: build-fuzz/
+# (GRAVELIN_FUZZ_BUILD_DIR to change it). A fixed number of runs, GRAVELIN_FUZZ_RUNS (default
+# 20000), or GRAVELIN_FUZZ_SECONDS of fuzzing (a longer search: docs/testing.md).
 #
 # The seed corpus is the real tables of tests/data/smbios-tables, copied into the build
 # directory at run time (one option byte 0, then the table without its registry header).
@@ -12,11 +12,19 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${GRAVELIN_FUZZ_BUILD_DIR:-build-fuzz}
-seconds=${GRAVELIN_FUZZ_SECONDS:-90}
+# By default a fixed number of runs (every seed, then mutations): the same work on every
+# machine, a regression check. GRAVELIN_FUZZ_SECONDS=N fuzzes for N seconds instead.
+seconds=${GRAVELIN_FUZZ_SECONDS:-}
+runs=${GRAVELIN_FUZZ_RUNS:-20000}
+if [ -n "$seconds" ]; then limit=(-max_total_time="$seconds"); what="for ${seconds}s"; else limit=(-runs="$runs"); what="$runs runs"; fi
 tables=tests/data/smbios-tables
 
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DGRAVELIN_FUZZ=ON -DBUILD_TESTING=OFF -DGRAVELIN_WERROR=ON >/dev/null
+# A tree that already has the fuzz targets (scripts/test.sh builds them into build-asan/
+# beside the sanitizer tests) is used as it is; any other is configured for fuzzing.
+if ! grep -qs '^GRAVELIN_FUZZ:BOOL=ON' "$build/CMakeCache.txt"; then
+  CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DGRAVELIN_FUZZ=ON -DBUILD_TESTING=OFF -DGRAVELIN_WERROR=ON >/dev/null
+fi
 cmake --build "$build" --target smbios_fuzzer
 
 rm -rf "$build/corpus" "$build/corpus-run" "$build/findings"
@@ -33,9 +41,9 @@ if compgen -G "tests/data/fuzz-regressions/*" >/dev/null; then
   cp tests/data/fuzz-regressions/* "$build/corpus/"
 fi
 
-echo "fuzzing for ${seconds}s from $(ls "$build/corpus" | wc -l) seeds"
+echo "fuzzing for $what from $(ls "$build/corpus" | wc -l) seeds"
 status=0
-"$build/fuzz/smbios_fuzzer" -max_total_time="$seconds" -max_len=8192 -timeout=20 \
+"$build/fuzz/smbios_fuzzer" "${limit[@]}" -max_len=8192 -timeout=20 \
   -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/findings/" \
   "$build/corpus-run" "$build/corpus" >"$build/fuzz.log" 2>&1 || status=$?
 grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|stat::new_units_added)' \

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Fuzzes the receiving side's intake (fuzz/intake_fuzzer.cpp: hex, unsealing, code page,
-# the bounded parse, the Application block) for a bounded time and fails on any finding.
-# Shares the fuzz build directory with 50-fuzz.sh (GRAVELIN_FUZZ_BUILD_DIR, default
-# build-fuzz/); seconds: GRAVELIN_INTAKE_FUZZ_SECONDS (default 60).
+# the bounded parse, the Application block) and fails on any finding. Shares the fuzz build
+# directory with 50-fuzz.sh (GRAVELIN_FUZZ_BUILD_DIR, default build-fuzz/); GRAVELIN_FUZZ_RUNS
+# runs (default 20000), or GRAVELIN_INTAKE_FUZZ_SECONDS of fuzzing.
 #
 # Seeds, written here: small reports (accepted, and each kind of refusal), as report text
 # (option byte 0), as text also sealed and posted (2) and as sealed hex (1); a real table's
@@ -10,11 +10,19 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${GRAVELIN_FUZZ_BUILD_DIR:-build-fuzz}
-seconds=${GRAVELIN_INTAKE_FUZZ_SECONDS:-60}
+# By default a fixed number of runs (every seed, then mutations): the same work on every
+# machine, a regression check. GRAVELIN_INTAKE_FUZZ_SECONDS=N fuzzes for N seconds instead.
+seconds=${GRAVELIN_INTAKE_FUZZ_SECONDS:-}
+runs=${GRAVELIN_FUZZ_RUNS:-20000}
+if [ -n "$seconds" ]; then limit=(-max_total_time="$seconds"); what="for ${seconds}s"; else limit=(-runs="$runs"); what="$runs runs"; fi
 tables=tests/data/smbios-tables
 
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DGRAVELIN_FUZZ=ON -DBUILD_TESTING=OFF -DGRAVELIN_WERROR=ON >/dev/null
+# A tree that already has the fuzz targets (scripts/test.sh builds them into build-asan/
+# beside the sanitizer tests) is used as it is; any other is configured for fuzzing.
+if ! grep -qs '^GRAVELIN_FUZZ:BOOL=ON' "$build/CMakeCache.txt"; then
+  CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DGRAVELIN_FUZZ=ON -DBUILD_TESTING=OFF -DGRAVELIN_WERROR=ON >/dev/null
+fi
 cmake --build "$build" --target intake_fuzzer gravelin-report
 
 corpus=$build/intake-corpus
@@ -41,9 +49,9 @@ if [ -f "$tables/qemu-pc-seabios.bin" ]; then
     >"$corpus/real-report"
 fi
 
-echo "fuzzing the intake for ${seconds}s from $(ls "$corpus" | wc -l) seeds"
+echo "fuzzing the intake for $what from $(ls "$corpus" | wc -l) seeds"
 status=0
-"$build/fuzz/intake_fuzzer" -max_total_time="$seconds" -max_len=8192 -timeout=20 \
+"$build/fuzz/intake_fuzzer" "${limit[@]}" -max_len=8192 -timeout=20 \
   -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/intake-findings/" \
   "$build/intake-corpus-run" "$corpus" >"$build/intake-fuzz.log" 2>&1 || status=$?
 grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|stat::new_units_added)' \

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Fuzzes the summariser, the differ and the JSON form (fuzz/summary_fuzzer.cpp) for a bounded
-# time and fails on any finding. Shares the fuzz build directory with 50-fuzz.sh
-# (GRAVELIN_FUZZ_BUILD_DIR, default build-fuzz/); seconds: GRAVELIN_SUMMARY_FUZZ_SECONDS
-# (default 45); the real tables: tests/data/smbios-tables.
+# Fuzzes the summariser, the differ and the JSON form (fuzz/summary_fuzzer.cpp) and fails on
+# any finding. Shares the fuzz build directory with 50-fuzz.sh (GRAVELIN_FUZZ_BUILD_DIR,
+# default build-fuzz/); GRAVELIN_FUZZ_RUNS runs (default 20000), or
+# GRAVELIN_SUMMARY_FUZZ_SECONDS of fuzzing; the real tables: tests/data/smbios-tables.
 #
 # Seeds, written here: the reports the report tool decodes from a few real tables (memory
 # devices, processors, slots, enclosures of a desktop, a server and a virtual machine) and a
@@ -11,11 +11,19 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${GRAVELIN_FUZZ_BUILD_DIR:-build-fuzz}
-seconds=${GRAVELIN_SUMMARY_FUZZ_SECONDS:-45}
+# By default a fixed number of runs (every seed, then mutations): the same work on every
+# machine, a regression check. GRAVELIN_SUMMARY_FUZZ_SECONDS=N fuzzes for N seconds instead.
+seconds=${GRAVELIN_SUMMARY_FUZZ_SECONDS:-}
+runs=${GRAVELIN_FUZZ_RUNS:-20000}
+if [ -n "$seconds" ]; then limit=(-max_total_time="$seconds"); what="for ${seconds}s"; else limit=(-runs="$runs"); what="$runs runs"; fi
 tables=tests/data/smbios-tables
 
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DGRAVELIN_FUZZ=ON -DBUILD_TESTING=OFF -DGRAVELIN_WERROR=ON >/dev/null
+# A tree that already has the fuzz targets (scripts/test.sh builds them into build-asan/
+# beside the sanitizer tests) is used as it is; any other is configured for fuzzing.
+if ! grep -qs '^GRAVELIN_FUZZ:BOOL=ON' "$build/CMakeCache.txt"; then
+  CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DGRAVELIN_FUZZ=ON -DBUILD_TESTING=OFF -DGRAVELIN_WERROR=ON >/dev/null
+fi
 cmake --build "$build" --target summary_fuzzer gravelin-report
 
 corpus=$build/summary-corpus
@@ -38,9 +46,9 @@ for table in jcreekmore-Dell-Precision-3620 siderolabs-Beelink-EQ12 infrasim-del
   fi
 done
 
-echo "fuzzing the summary for ${seconds}s from $(ls "$corpus" | wc -l) seeds"
+echo "fuzzing the summary for $what from $(ls "$corpus" | wc -l) seeds"
 status=0
-"$build/fuzz/summary_fuzzer" -max_total_time="$seconds" -max_len=16384 -timeout=20 \
+"$build/fuzz/summary_fuzzer" "${limit[@]}" -max_len=16384 -timeout=20 \
   -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/summary-findings/" \
   "$build/summary-corpus-run" "$corpus" >"$build/summary-fuzz.log" 2>&1 || status=$?
 grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|stat::new_units_added)' \

@@ -72,15 +72,9 @@ if [ "$(id -u)" -ne 0 ] || ! command -v debootstrap >/dev/null; then
   exit 1
 fi
 chroot_dir=$root/build-release/chroot
-if [ ! -x "$chroot_dir/usr/bin/dpkg" ]; then
-  mirror=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\/debian\)\/\{0,1\}$/\1/p' \
-    /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n 1)
-  [ -n "$mirror" ] || mirror=$(sed -n 's/^deb[[:space:]]\{1,\}\([^[:space:]]*\/debian\)\/\{0,1\}[[:space:]].*/\1/p' \
-    /etc/apt/sources.list 2>/dev/null | head -n 1)
-  rm -rf "$chroot_dir"
-  debootstrap --variant=minbase bookworm "$chroot_dir" "${mirror:-http://deb.debian.org/debian}" >/dev/null
-  elapsed "clean Debian 12 (debootstrap)"
-fi
+# Made in the background by scripts/test.sh while it builds; waited for here, or made now.
+bash tests/release/clean_debian.sh "$chroot_dir"
+elapsed "clean Debian 12 (debootstrap, or the one made while building)"
 mounted=()
 unmount() { for m in "${mounted[@]}"; do umount "$m" || true; done; rm -rf "$scratch"; }
 trap unmount EXIT

@@ -84,12 +84,12 @@ run_scanner() {
     echo "FAIL: $name: exit code $status"
     return 1
   fi
-  # The browser is started by the shell on its own; give it time to report.
-  for _ in $(seq 1 100); do
-    [ -s "$scratch/browser-calls" ] && break
-    sleep 0.1
+  # The shell starts the browser on its own (winebrowser): wait for its call, then for
+  # winebrowser to end, so that a second call, if any, is in the file too.
+  for _ in $(seq 1 200); do
+    [ -s "$scratch/browser-calls" ] && ! pgrep -f 'winebrowser' >/dev/null && break
+    sleep 0.05
   done
-  sleep 0.3
   local extra
   extra=$(find "$dir" -mindepth 1 ! -name gravelin-scanner.html)
   if [ -n "$extra" ]; then
