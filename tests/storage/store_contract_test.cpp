@@ -137,7 +137,7 @@ protected:
         if (postgres())
             l.databaseUri = postgresUri();
         else
-            l.dataDirectory = (dir_.path() / "data").string();
+            l.dataDirectory = (dir_.path() / data_).string();
         return l;
     }
 
@@ -147,7 +147,7 @@ protected:
         if (postgres())
             postgresExec(sql);
         else
-            sqliteExec(dir_.path() / "data" / "receiver.sqlite3", sql);
+            sqliteExec(dir_.path() / data_ / "receiver.sqlite3", sql);
     }
 
     std::int64_t rawInteger(const std::string& sql) const {
@@ -161,7 +161,7 @@ protected:
             return value;
         }
         sqlite3* db = nullptr;
-        sqlite3_open((dir_.path() / "data" / "receiver.sqlite3").c_str(), &db);
+        sqlite3_open((dir_.path() / data_ / "receiver.sqlite3").c_str(), &db);
         sqlite3_stmt* stmt = nullptr;
         sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
         const std::int64_t value = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
@@ -171,6 +171,7 @@ protected:
     }
 
     TempDir dir_;
+    std::string data_ = "data";  // the SQLite data directory under dir_
 };
 
 TEST_P(StoreContract, StoresAScanWithItsMachineAndReadsBothBack) {
@@ -579,22 +580,39 @@ TEST_P(StoreContract, MigratesOnceAndKeepsDataAcrossReopening) {
     EXPECT_TRUE(store->account("ann"));
 }
 
-TEST_P(StoreContract, UpgradesADatabaseFromTheVersionBefore) {
-    {
+TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
+    // Each case takes a current database back to what an older program wrote.
+    const std::string undoMark = postgres() ? "ALTER TABLE scans DROP COLUMN fingerprint, DROP COLUMN conflict; "
+                                              "DELETE FROM schema_version WHERE version = 4; "
+                                            : "ALTER TABLE scans DROP COLUMN fingerprint; "
+                                              "ALTER TABLE scans DROP COLUMN conflict; "
+                                              "DELETE FROM schema_version WHERE version = 4; ";
+    const std::string undoCount =
+        postgres() ? "DROP TRIGGER machine_count_change ON machines; DROP FUNCTION machine_count_change(); "
+                     "DROP TABLE machine_count; DELETE FROM schema_version WHERE version = 3"
+                   : "DROP TRIGGER machine_count_insert; DROP TRIGGER machine_count_delete; "
+                     "DROP TABLE machine_count; DELETE FROM schema_version WHERE version = 3";
+    const std::pair<const char*, std::string> cases[] = {
+        {"version 3, before the conflict mark", undoMark},
+        {"version 2, before the machine count", undoMark + undoCount},
+    };
+    for (const auto& [name, undo] : cases) {
+        SCOPED_TRACE(name);
+        SetUp();  // PostgreSQL: a clean database
+        data_ = std::string("data-") + name[8];  // SQLite: a directory of its own
+        {
+            auto store = open();
+            for (int i = 0; i < 5; ++i) store->addScan(makeScan("u" + std::to_string(i), "k" + std::to_string(i % 3), i));
+        }
+        rawExec(undo);
         auto store = open();
-        for (int i = 0; i < 5; ++i) store->addScan(makeScan("u" + std::to_string(i), "k" + std::to_string(i % 3), i));
+        EXPECT_EQ(rawInteger("SELECT max(version) FROM schema_version"), 4);
+        EXPECT_EQ(store->machines({}).total, 3u) << "the count starts from the machines there are";
+        for (const ScanRow& row : store->scans(std::nullopt)) EXPECT_EQ(row.conflict, ScanConflict::None);
+        store->addScan(makeScan("u-new", "", 10));
+        EXPECT_EQ(store->machines({}).total, 4u);
+        EXPECT_EQ(store->scans(std::nullopt).size(), 6u);
     }
-    // Back to version 2, as a database written by the program before the machine count.
-    rawExec(postgres() ? "DROP TRIGGER machine_count_change ON machines; DROP FUNCTION machine_count_change(); "
-                         "DROP TABLE machine_count; DELETE FROM schema_version WHERE version = 3"
-                       : "DROP TRIGGER machine_count_insert; DROP TRIGGER machine_count_delete; "
-                         "DROP TABLE machine_count; DELETE FROM schema_version WHERE version = 3");
-    auto store = open();
-    EXPECT_EQ(rawInteger("SELECT max(version) FROM schema_version"), 3);
-    EXPECT_EQ(store->machines({}).total, 3u) << "the count starts from the machines there are";
-    store->addScan(makeScan("u-new", "", 10));
-    EXPECT_EQ(store->machines({}).total, 4u);
-    EXPECT_EQ(store->scans(std::nullopt).size(), 6u);
 }
 
 TEST_P(StoreContract, ReceiversStartingTogetherMigrateOnce) {
