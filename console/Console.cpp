@@ -460,6 +460,7 @@ private:
             if (kind == "report") return rawReport(*id, false);
             if (kind == "report.xml") return rawReport(*id, true);
             if (kind == "json") return scanJson(*id);
+            if (kind == "accept") return notAllowed("POST");
             return plain(404, "not found");
         }
         return notFound(*auth);
