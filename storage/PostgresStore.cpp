@@ -61,8 +61,8 @@ using Clock = std::chrono::steady_clock;
 // The connection is gone: throw it away, maybe retry.
 class ConnectionLost : public StorageUnavailable {
 public:
-    explicit ConnectionLost(const std::string& message)
-        : StorageUnavailable(message, FailureKind::Unreachable) {}
+    explicit ConnectionLost(const std::string& message, FailureKind kind = FailureKind::Unreachable)
+        : StorageUnavailable(message, kind) {}
 };
 
 // The call's deadline passed while waiting for the server: the connection is in an unknown
@@ -231,7 +231,11 @@ private:
         const std::string message = conn_ ? trimmed(PQerrorMessage(conn_)) : "out of memory";
         PQfinish(conn_);
         conn_ = nullptr;
-        throw ConnectionLost(what + ": " + message);
+        // libpq says why it could not make a socket only in its message.
+        const bool descriptors = message.find(std::strerror(EMFILE)) != std::string::npos ||
+                                 message.find(std::strerror(ENFILE)) != std::string::npos;
+        throw ConnectionLost(what + ": " + message,
+                             descriptors ? FailureKind::Descriptors : FailureKind::Unreachable);
     }
 
     // Waits until the socket is ready for `events`, at most until the deadline.
