@@ -423,6 +423,11 @@ private:
                                           0, std::min(request.body.size(), kMaxFormBytes))))) {
                     return message(403, "Refused", "The form token is missing or wrong.", &*auth);
                 }
+                if (startsWith(path, "/scans/") && endsWith(path, "/accept")) {
+                    const auto id = parseId(std::string_view(path).substr(7, path.size() - 14));
+                    if (!id) return notFound(*auth);
+                    return acceptScan(*id, *auth);
+                }
             }
             return notAllowed("GET, HEAD");
         }
@@ -455,6 +460,7 @@ private:
             if (kind == "report") return rawReport(*id, false);
             if (kind == "report.xml") return rawReport(*id, true);
             if (kind == "json") return scanJson(*id);
+            if (kind == "accept") return notAllowed("POST");
             return plain(404, "not found");
         }
         return notFound(*auth);
@@ -912,6 +918,10 @@ private:
         context.set("receipt", orDash(row.receipt));
         context.set("encoding", orDash(row.encoding));
         context.set("isLatest", row.id == machine->latestScanId);
+        context.set("conflicting", row.conflict == storage::ScanConflict::Conflicting);
+        context.set("accepted", row.conflict == storage::ScanConflict::Accepted);
+        context.set("mayAccept", mayAcceptScans(auth));
+        context.set("acceptHref", "/scans/" + std::to_string(row.id) + "/accept");
         const std::string base = "/scans/" + std::to_string(row.id);
         context.set("rawHref", base + "/report");
         context.set("xmlHref", base + "/report.xml");
@@ -940,11 +950,27 @@ private:
             s.set("checkedBefore", i == 1);
             s.set("checkedAfter", i == 0);
             s.set("hasErrors", !h.errors.empty());
+            s.set("conflicting", h.conflict == storage::ScanConflict::Conflicting);
+            s.set("accepted", h.conflict == storage::ScanConflict::Accepted);
+            s.set("address", orDash(h.remoteAddress));
             scans.push_back(s);
         }
         context.set("history", scans);
         context.set("canCompare", history.size() >= 2);
         return page(200, name, "machine", context, &auth);
+    }
+
+    // Who may take a conflicting scan as its machine's. There are no roles yet: everyone who
+    // is signed in administers the console.
+    static bool mayAcceptScans(const Authenticated&) { return true; }
+
+    // POST /scans/ID/accept (form token checked by the router): the scan becomes its
+    // machine's, and its latest when it is the newest; back to the scan's page.
+    Response acceptScan(std::int64_t scanId, const Authenticated& auth) {
+        if (!mayAcceptScans(auth))
+            return message(403, "Refused", "Your account may not accept scans.", &auth);
+        if (store_.acceptScan(scanId) == storage::Acceptance::NoSuchScan) return notFound(auth);
+        return redirect("/scans/" + std::to_string(scanId));
     }
 
     // ---- changes between two scans ----

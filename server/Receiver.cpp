@@ -36,6 +36,7 @@
 #include "report/Unseal.h"
 #include "server/Listener.h"
 #include "server/Site.h"
+#include "storage/FailureLog.h"
 #include "storage/Store.h"
 
 namespace gravelin::server {
@@ -53,6 +54,7 @@ constexpr const char* kUsage =
     "                               [tuning options]\n"
     "       gravelin-receiver import [--data DIR | --database URI] FILE...\n"
     "       gravelin-receiver scans [--machine ID] [--json] [--data DIR | --database URI]\n"
+    "       gravelin-receiver scans --accept SCAN [--data DIR | --database URI]\n"
     "       gravelin-receiver machines [--json] [--data DIR | --database URI]\n"
     "       gravelin-receiver user add NAME [--data DIR | --database URI]\n"
     "       gravelin-receiver --version\n"
@@ -88,11 +90,14 @@ constexpr const char* kUsage =
     "          --body-timeout MS      body floor, plus 1 s per 64 KiB announced [10000]\n"
     "          --request-timeout MS   header end to last body byte, at most [30000]\n"
     "          --write-timeout MS     writing an answer [10000]\n"
+    "          --storage-timeout MS   one storage call (connecting included), then 503 [5000]\n"
     "import    Submits saved sealed texts or submit pages (the value of scanResult is taken)\n"
     "          with the same checks as a post; prints per file the receipt or the reason;\n"
     "          exit code 1 when any file failed.\n"
     "scans     Lists stored scans, newest first (--machine: of one machine); --json gives\n"
-    "          every column, the identity and the summary.\n"
+    "          every column, the identity and the summary. A scan whose hardware differs\n"
+    "          from its machine's latest scan ends in \"conflicting\": it does not change\n"
+    "          the machine until --accept SCAN takes it as the machine's.\n"
     "machines  Lists machines with first and last seen, scan count and latest columns.\n"
     "user add  Makes or replaces a console account; the password is read from the terminal\n"
     "          without echo (twice), or as the first line of stdin when it is not a terminal.\n"
@@ -145,6 +150,8 @@ bool takesValue(const std::string& name) {
                                                      "--body-timeout",
                                                      "--request-timeout",
                                                      "--write-timeout",
+                                                     "--storage-timeout",
+                                                     "--accept",
                                                      "--trusted-proxy"};
     return std::find(kValued.begin(), kValued.end(), name) != kValued.end();
 }
@@ -201,6 +208,8 @@ std::vector<std::string> with(std::vector<std::string> list, const std::vector<s
 
 std::unique_ptr<storage::Store> openStore(const Arguments& args) {
     storage::StoreLocation location;
+    location.deadline = std::chrono::milliseconds(number(
+        args, "--storage-timeout", static_cast<std::uint64_t>(location.deadline.count())));
     const auto data = option(args, "--data");
     const auto database = option(args, "--database");
     if (data && database) throw UsageError("give --data or --database, not both");
@@ -240,6 +249,15 @@ json columnsJson(const storage::ScanColumns& c) {
             {"os", c.os},
             {"serialNumbers", c.serialNumbers},
             {"uuid", c.uuid}};
+}
+
+const char* conflictName(storage::ScanConflict conflict) {
+    switch (conflict) {
+    case storage::ScanConflict::Conflicting: return "conflicting";
+    case storage::ScanConflict::Accepted: return "accepted";
+    case storage::ScanConflict::None: return "none";
+    }
+    return "none";
 }
 
 // ---- serve ----------------------------------------------------------------------------
@@ -308,7 +326,8 @@ int serve(const std::vector<std::string>& rawArgs) {
                    {"--listen", "--cert", "--key", "--plain-http", "--console", "--no-console",
                     "--trusted-proxy", "--console-secret-file", "--threads", "--workers",
                     "--max-report-bytes", "--max-connections-per-address", "--handshake-timeout",
-                    "--header-timeout", "--body-timeout", "--request-timeout", "--write-timeout"}));
+                    "--header-timeout", "--body-timeout", "--request-timeout", "--write-timeout",
+                    "--storage-timeout"}));
     if (!args.positional.empty()) throw UsageError("serve takes no argument " + args.positional[0]);
     const auto cert = option(args, "--cert");
     const auto key = option(args, "--key");
@@ -372,7 +391,9 @@ int serve(const std::vector<std::string>& rawArgs) {
     net::io_context io(threads);
     net::signal_set signals(io, SIGINT, SIGTERM);
 
-    auto store = openStore(args);
+    // Every storage failure (the posts' 503s, the console's) is logged, by kind, rate-limited.
+    storage::FailureLog storageFailures(std::cerr);
+    auto store = storage::withFailureLog(openStore(args), storageFailures);
     IntakeCounters counters;
     Intake intake(*store, intakeLimits, counters);
     SiteOptions siteOptions;
@@ -391,7 +412,8 @@ int serve(const std::vector<std::string>& rawArgs) {
             consoleSettings.secret = consoleSecret(data + "/console.secret");
         }
         Handler consoleHandler = console::makeConsole(*store, consoleSettings);
-        Handler withStatus = [consoleHandler, &counters, &siteListener](const Request& request) {
+        Handler withStatus = [consoleHandler, &counters, &siteListener,
+                              &storageFailures](const Request& request) {
             if (!isLocalStatusRequest(request)) return consoleHandler(request);
             if (request.method != "GET") return Response{405, {{"Allow", "GET"}}, {}};
             const auto c = siteListener.counters();
@@ -409,7 +431,8 @@ int serve(const std::vector<std::string>& rawArgs) {
                            {"stageMicros",
                             {{"check", counters.checkMicros.load()},
                              {"analyse", counters.analyseMicros.load()},
-                             {"store", counters.storeMicros.load()}}}};
+                             {"store", counters.storeMicros.load()}}},
+                           {"storageFailures", storageFailures.counts()}};
             return Response{200,
                             {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
                             status.dump(2) + "\n"};
@@ -541,8 +564,27 @@ int import(const std::vector<std::string>& rawArgs) {
 // ---- scans, machines ------------------------------------------------------------------
 
 int scans(const std::vector<std::string>& rawArgs) {
-    const Arguments args = parse(rawArgs, with(kStoreOptions, {"--machine", "--json"}));
+    const Arguments args = parse(rawArgs, with(kStoreOptions, {"--machine", "--json", "--accept"}));
     if (!args.positional.empty()) throw UsageError("scans takes no argument " + args.positional[0]);
+    if (option(args, "--accept")) {
+        if (option(args, "--machine") || option(args, "--json"))
+            throw UsageError("--accept takes no other option but the store's");
+        const auto id = static_cast<std::int64_t>(number(args, "--accept", 0));
+        auto store = openStore(args);
+        switch (store->acceptScan(id)) {
+        case storage::Acceptance::NoSuchScan: throw std::runtime_error("no scan " + std::to_string(id));
+        case storage::Acceptance::NothingToAccept:
+            std::cout << "scan " << id << " is not conflicting: nothing to accept\n";
+            return 0;
+        case storage::Acceptance::Accepted:
+            std::cout << "scan " << id << " accepted (a newer scan stays the machine's latest)\n";
+            return 0;
+        case storage::Acceptance::AcceptedAsLatest:
+            std::cout << "scan " << id << " accepted: now the machine's latest scan\n";
+            return 0;
+        }
+        return 1;
+    }
     std::optional<std::int64_t> machine;
     if (option(args, "--machine"))
         machine = static_cast<std::int64_t>(number(args, "--machine", 0));
@@ -557,7 +599,10 @@ int scans(const std::vector<std::string>& rawArgs) {
                 std::cout << row.id << "\t" << row.machineId << "\t" << isoTime(row.receivedAtMs)
                           << "\t" << row.receipt << "\t" << row.columns.maker << "\t"
                           << row.columns.model << "\t" << row.identityRule << "\t"
-                          << row.remoteAddress << "\n";
+                          << row.remoteAddress
+                          << (row.conflict == storage::ScanConflict::Conflicting ? "\tconflicting"
+                                                                                 : "")
+                          << "\n";
                 continue;
             }
             json item = {{"id", row.id},
@@ -574,6 +619,7 @@ int scans(const std::vector<std::string>& rawArgs) {
                          {"programVersion", row.programVersion},
                          {"errors", row.errors},
                          {"storedBytes", row.storedBytes},
+                         {"conflict", conflictName(row.conflict)},
                          {"columns", columnsJson(row.columns)}};
             if (const auto record = store->scan(row.id)) {
                 item["summary"] = json::parse(record->summaryJson, nullptr, false);

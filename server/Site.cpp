@@ -6,6 +6,7 @@
 #include <kainjow/mustache.hpp>
 #include <openssl/evp.h>
 
+#include "identity/Fingerprint.h"
 #include "identity/Identity.h"
 #include "report/SummaryJson.h"
 
@@ -221,6 +222,7 @@ Outcome Intake::submit(std::string_view sealedHex, const std::string& remoteAddr
     scan.identityRule = identity.rule;
     scan.columns = columnsOf(summary);
     scan.summaryJson = report::toJsonText(summary);
+    scan.fingerprint = identity::encodeFingerprint(identity::fingerprintOf(summary));
     counters_.analyseMicros += microsSince(started);
 
     started = Clock::now();
@@ -238,6 +240,9 @@ Outcome Intake::submit(std::string_view sealedHex, const std::string& remoteAddr
     outcome.duplicate = added.duplicate;
     outcome.counter = added.duplicate ? "duplicate" : "stored";
     counters_.count(outcome.counter);
+    // Stored, but claiming a machine whose hardware it does not share: the console shows it
+    // apart until someone accepts it; the poster is answered as for any stored scan.
+    if (added.conflicting) counters_.count("conflicting");
     outcome.receipt = added.receipt.empty() ? scan.receipt : added.receipt;
     outcome.maker = summary.maker;
     outcome.model = summary.model;

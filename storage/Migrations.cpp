@@ -8,6 +8,8 @@
 //   Application block, the identity and the rule that matched, the columns and the summary.
 // accounts, sessions: the console's sign-in.
 // machine_count: the number of machines in 16 shards, kept by triggers (the list's total).
+// scans.fingerprint, scans.conflict: the scan's hardware fingerprint and whether it claimed
+//   a machine whose hardware it does not share (0 no, 1 conflicting, 2 accepted).
 #include "storage/StoreInternal.h"
 
 namespace gravelin::storage::detail {
@@ -256,6 +258,16 @@ END
 $$;
 CREATE TRIGGER machine_count_change AFTER INSERT OR DELETE ON machines
     FOR EACH ROW EXECUTE FUNCTION machine_count_change();
+)sql"},
+
+    {4, "the scans' hardware fingerprint and conflict mark",
+     R"sql(
+ALTER TABLE scans ADD COLUMN fingerprint TEXT NOT NULL DEFAULT '';
+ALTER TABLE scans ADD COLUMN conflict INTEGER NOT NULL DEFAULT 0;
+)sql",
+     R"sql(
+ALTER TABLE scans ADD COLUMN fingerprint text NOT NULL DEFAULT '',
+                  ADD COLUMN conflict integer NOT NULL DEFAULT 0;
 )sql"},
 };
 

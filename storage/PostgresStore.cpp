@@ -16,9 +16,22 @@
 // connection when the failed one had been idle in the pool (a restart in between); the next
 // call connects again, so a restarted server is used again without restarting the receiver.
 // Retrying addScan is safe: the digest makes it idempotent.
+//
+// Deadline: every call (connecting included) has the store's deadline, kept on this side:
+// libpq runs non-blocking and each wait for the server is a poll() bounded by what is left,
+// so a server that is stopped or stalled (its processes suspended, its host gone without a
+// reset) costs a call the deadline and no more; the connection is then thrown away with
+// every idle one, and the call fails with StorageUnavailable (Timeout). The server is told
+// the same deadline as its statement_timeout, so that it does not keep working (or holding
+// locks) for a client that left. A statement that was sent may still commit on the server
+// after the deadline: the scan was then stored although its post got 503, and posting it
+// again finds it by its digest.
 #include <arpa/inet.h>
 #include <libpq-fe.h>
+#include <poll.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -43,11 +56,32 @@ std::int64_t nowMs() {
         .count();
 }
 
+using Clock = std::chrono::steady_clock;
+
 // The connection is gone: throw it away, maybe retry.
 class ConnectionLost : public StorageUnavailable {
 public:
-    using StorageUnavailable::StorageUnavailable;
+    explicit ConnectionLost(const std::string& message, FailureKind kind = FailureKind::Unreachable)
+        : StorageUnavailable(message, kind) {}
 };
+
+// The call's deadline passed while waiting for the server: the connection is in an unknown
+// state (a statement may be running), so it is thrown away; never retried.
+class DeadlinePassed : public StorageUnavailable {
+public:
+    explicit DeadlinePassed(const std::string& message)
+        : StorageUnavailable(message, FailureKind::Timeout) {}
+};
+
+// A failed statement's kind, by SQLSTATE.
+FailureKind failureKind(const std::string& state) {
+    if (state == "53100") return FailureKind::DiskFull;
+    if (state == "57014") return FailureKind::Timeout;  // statement_timeout on the server
+    if (state == "XX001" || state == "XX002") return FailureKind::Damaged;
+    if (state == "53300" || state == "53000") return FailureKind::Unreachable;
+    if (state == "55P03" || state == "40P01" || state == "40001") return FailureKind::Busy;
+    return FailureKind::Other;
+}
 
 struct ResultDeleter {
     void operator()(PGresult* r) const { PQclear(r); }
@@ -103,54 +137,83 @@ struct Values {
 
 class Connection {
 public:
-    // Throws ConnectionLost when the server cannot be reached.
-    explicit Connection(const std::string& uri) {
-        // Ours first: the URI's own parameters, expanded from dbname, override them.
-        const char* keys[] = {"connect_timeout", "keepalives_idle", "keepalives_interval",
-                              "keepalives_count", "tcp_user_timeout", "application_name",
-                              "client_encoding", "dbname", nullptr};
-        const char* values[] = {"5", "10", "5", "3", "30000", "gravelin-receiver", "UTF8",
-                                uri.c_str(), nullptr};
-        conn_ = PQconnectdbParams(keys, values, 1);
-        if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
-            const std::string message = conn_ ? trimmed(PQerrorMessage(conn_)) : "out of memory";
+    // Throws ConnectionLost when the server cannot be reached, DeadlinePassed when it does
+    // not answer by the deadline.
+    Connection(const std::string& uri, std::chrono::milliseconds budget, Clock::time_point deadline)
+        : deadline_(deadline) {
+        try {
+            open(uri, budget);
+        } catch (...) {
             PQfinish(conn_);
             conn_ = nullptr;
-            throw ConnectionLost("cannot connect to PostgreSQL: " + message);
+            throw;
         }
-        // Notices ("already exists, skipping") are not the receiver's output.
-        PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
-        exec("SET synchronous_commit = on; SET statement_timeout = 60000");
     }
     ~Connection() { PQfinish(conn_); }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
+private:
+    void open(const std::string& uri, std::chrono::milliseconds budget) {
+        // Ours first: the URI's own parameters, expanded from dbname, override them.
+        const std::string seconds = std::to_string(std::max<std::int64_t>(
+            2, std::chrono::duration_cast<std::chrono::seconds>(budget).count() + 1));
+        const char* keys[] = {"connect_timeout", "keepalives_idle", "keepalives_interval",
+                              "keepalives_count", "tcp_user_timeout", "application_name",
+                              "client_encoding", "dbname", nullptr};
+        const char* values[] = {seconds.c_str(), "10", "5", "3", "30000", "gravelin-receiver",
+                                "UTF8", uri.c_str(), nullptr};
+        conn_ = PQconnectStartParams(keys, values, 1);
+        if (!conn_ || PQstatus(conn_) == CONNECTION_BAD) fail("cannot connect to PostgreSQL");
+        // Connecting step by step, each wait bounded by the deadline.
+        for (PostgresPollingStatusType state = PGRES_POLLING_WRITING;;) {
+            if (state == PGRES_POLLING_OK) break;
+            if (state == PGRES_POLLING_FAILED) fail("cannot connect to PostgreSQL");
+            wait(state == PGRES_POLLING_READING ? POLLIN : POLLOUT, "connecting to PostgreSQL");
+            state = PQconnectPoll(conn_);
+        }
+        if (PQsetnonblocking(conn_, 1) != 0) fail("cannot connect to PostgreSQL");
+        // Notices ("already exists, skipping") are not the receiver's output.
+        PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+        exec("SET synchronous_commit = on; SET statement_timeout = " +
+             std::to_string(std::max<std::int64_t>(1, budget.count())));
+    }
+
+public:
+    // The deadline of the call that uses the connection now (Clock::time_point::max(): none).
+    void setDeadline(Clock::time_point deadline) { deadline_ = deadline; }
+
     // A statement without parameters; several may be given, separated by semicolons.
-    Result exec(const std::string& sql) { return check(PQexec(conn_, sql.c_str())); }
+    Result exec(const std::string& sql) {
+        sent(PQsendQuery(conn_, sql.c_str()));
+        return check(results());
+    }
 
     // A statement with parameters, prepared once per connection; binary results.
     Result run(const std::string& sql, const std::vector<Param>& params) {
         auto found = prepared_.find(sql);
         if (found == prepared_.end()) {
             const std::string name = "s" + std::to_string(prepared_.size());
-            check(PQprepare(conn_, name.c_str(), sql.c_str(), 0, nullptr));
+            sent(PQsendPrepare(conn_, name.c_str(), sql.c_str(), 0, nullptr));
+            check(results());
             found = prepared_.emplace(sql, name).first;
         }
         const Values v(params);
-        return check(PQexecPrepared(conn_, found->second.c_str(), static_cast<int>(params.size()),
-                                    v.values.data(), v.lengths.data(), v.formats.data(), 1));
+        sent(PQsendQueryPrepared(conn_, found->second.c_str(), static_cast<int>(params.size()),
+                                 v.values.data(), v.lengths.data(), v.formats.data(), 1));
+        return check(results());
     }
 
     // The same, planned for these very values: a search, whose plan depends on how common
     // its terms are (a prepared statement's generic plan cannot know).
     Result runPlanned(const std::string& sql, const std::vector<Param>& params) {
         const Values v(params);
-        return check(PQexecParams(conn_, sql.c_str(), static_cast<int>(params.size()), nullptr,
-                                  v.values.data(), v.lengths.data(), v.formats.data(), 1));
+        sent(PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(params.size()), nullptr,
+                               v.values.data(), v.lengths.data(), v.formats.data(), 1));
+        return check(results());
     }
 
-    bool usable() const { return PQstatus(conn_) == CONNECTION_OK; }
+    bool usable() const { return !abandoned_ && PQstatus(conn_) == CONNECTION_OK; }
     bool inTransaction() const { return PQtransactionStatus(conn_) != PQTRANS_IDLE; }
     PGconn* handle() const { return conn_; }
 
@@ -162,6 +225,76 @@ private:
         std::string s = message ? message : "";
         while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
         return s;
+    }
+
+    [[noreturn]] void fail(const std::string& what) {
+        const std::string message = conn_ ? trimmed(PQerrorMessage(conn_)) : "out of memory";
+        PQfinish(conn_);
+        conn_ = nullptr;
+        // libpq says why it could not make a socket only in its message.
+        const bool descriptors = message.find(std::strerror(EMFILE)) != std::string::npos ||
+                                 message.find(std::strerror(ENFILE)) != std::string::npos;
+        throw ConnectionLost(what + ": " + message,
+                             descriptors ? FailureKind::Descriptors : FailureKind::Unreachable);
+    }
+
+    // Waits until the socket is ready for `events`, at most until the deadline.
+    void wait(short events, const char* what) {
+        for (;;) {
+            int timeout = -1;
+            if (deadline_ != Clock::time_point::max()) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline_ - Clock::now());
+                if (left.count() <= 0) break;
+                timeout = static_cast<int>(std::min<std::int64_t>(left.count() + 1, INT32_MAX));
+            }
+            pollfd fd{PQsocket(conn_), events, 0};
+            if (fd.fd < 0) throw ConnectionLost(std::string("PostgreSQL: ") + what + ": no socket");
+            const int ready = ::poll(&fd, 1, timeout);
+            if (ready > 0) return;
+            if (ready < 0 && errno != EINTR)
+                throw ConnectionLost(std::string("PostgreSQL: ") + what + ": " + std::strerror(errno));
+        }
+        abandoned_ = true;
+        throw DeadlinePassed(std::string("PostgreSQL: no answer within the deadline (") + what + ")");
+    }
+
+    // The query was handed to libpq: send all of it.
+    void sent(int queued) {
+        if (!queued) {
+            const std::string message = "PostgreSQL: " + trimmed(PQerrorMessage(conn_));
+            throw ConnectionLost(message);
+        }
+        for (;;) {
+            const int flushed = PQflush(conn_);
+            if (flushed == 0) return;
+            if (flushed < 0) throw ConnectionLost("PostgreSQL: " + trimmed(PQerrorMessage(conn_)));
+            wait(POLLIN | POLLOUT, "sending");
+            if (!PQconsumeInput(conn_)) throw ConnectionLost("PostgreSQL: " + trimmed(PQerrorMessage(conn_)));
+        }
+    }
+
+    // Every result of the query sent: the first failed one, else the last (as PQexec).
+    PGresult* results() {
+        Result kept;
+        for (;;) {
+            while (PQisBusy(conn_)) {
+                wait(POLLIN, "waiting for the server");
+                if (!PQconsumeInput(conn_)) {
+                    if (kept && PQresultStatus(kept.get()) == PGRES_FATAL_ERROR) return kept.release();
+                    return nullptr;
+                }
+            }
+            PGresult* next = PQgetResult(conn_);
+            if (next == nullptr) break;
+            const bool failed = kept && PQresultStatus(kept.get()) == PGRES_FATAL_ERROR;
+            if (failed) {
+                PQclear(next);
+            } else {
+                kept.reset(next);
+            }
+        }
+        return kept.release();
     }
 
     Result check(PGresult* raw) {
@@ -178,10 +311,12 @@ private:
         if (PQstatus(conn_) != CONNECTION_OK || lastState_.rfind("08", 0) == 0 ||
             lastState_.rfind("57P", 0) == 0 || (!state && !r))
             throw ConnectionLost(message);
-        throw StorageUnavailable(message);
+        throw StorageUnavailable(message, failureKind(lastState_));
     }
 
     PGconn* conn_ = nullptr;
+    Clock::time_point deadline_;
+    bool abandoned_ = false;
     std::map<std::string, std::string> prepared_;
     std::string lastState_;
 };
@@ -215,6 +350,8 @@ void migrate(Connection& c) {
         c.exec("BEGIN");
         // Receivers starting together: one migrates, the others wait here and then find
         // nothing left to do.
+        // Migrating may take long on a large database: no deadline for it.
+        c.exec("SET LOCAL statement_timeout = 0");
         c.exec("SELECT pg_advisory_xact_lock(" + std::to_string(kMigrationLock) + ")");
         c.exec("CREATE TABLE IF NOT EXISTS schema_version (version integer PRIMARY KEY,"
                " description text NOT NULL, applied_at bigint NOT NULL)");
@@ -243,10 +380,12 @@ void migrate(Connection& c) {
 
 class PostgresStore final : public Store {
 public:
-    explicit PostgresStore(std::string uri) : uri_(std::move(uri)) {
+    PostgresStore(std::string uri, std::chrono::milliseconds deadline)
+        : uri_(std::move(uri)), budget_(deadline) {
         std::unique_ptr<Connection> c;
         try {
-            c = std::make_unique<Connection>(uri_);
+            c = std::make_unique<Connection>(uri_, budget_, Clock::now() + budget_);
+            c->setDeadline(Clock::time_point::max());
             const Result encoding = c->exec("SHOW server_encoding");
             const std::string name = PQgetvalue(encoding.get(), 0, 0);
             if (name != "UTF8")
@@ -311,6 +450,33 @@ public:
             results.insert(results.end(), batch.begin(), batch.end());
         }
         return results;
+    }
+
+    Acceptance acceptScan(std::int64_t scanId) override {
+        return withConnection([&](Connection& c) {
+            c.exec("BEGIN");
+            const Result r = c.run(acceptReadSql(Dialect::Postgres), {integer(scanId)});
+            if (PQntuples(r.get()) == 0) {
+                c.exec("ROLLBACK");
+                return Acceptance::NoSuchScan;
+            }
+            const ScanRow row = readScanRow(ResultRow(r.get(), 0));
+            if (row.conflict != ScanConflict::Conflicting) {
+                c.exec("ROLLBACK");
+                return Acceptance::NothingToAccept;
+            }
+            c.run(std::string(kAcceptMarkSql) + "$1", {integer(scanId)});
+            std::vector<Param> params = columnParams(row.columns);
+            params.push_back(text(row.identityRule));
+            params.push_back(text(searchText(row.columns)));
+            params.push_back(integer(row.receivedAtMs));
+            params.push_back(integer(row.id));
+            params.push_back(integer(row.machineId));
+            const Result latest = c.run(acceptLatestSql(Dialect::Postgres), params);
+            const bool newest = PQntuples(latest.get()) > 0;
+            c.exec("COMMIT");
+            return newest ? Acceptance::AcceptedAsLatest : Acceptance::Accepted;
+        });
     }
 
     std::vector<ScanRow> scans(std::optional<std::int64_t> machineId, std::uint32_t limit,
@@ -464,14 +630,22 @@ private:
     // to be stored by a concurrent transaction (the caller rolls back).
     std::optional<AddResult> store(Connection& c, const PreparedScan& p) {
         const NewScan& s = p.scan;
+        AddResult result;
+        // Compared with the latest scan under the machine row's lock: concurrent scans of one
+        // machine are compared one after the other.
+        if (!s.identityKey.empty() && !s.fingerprint.empty()) {
+            const Result latest = c.run(latestFingerprintSql(Dialect::Postgres), {text(s.identityKey)});
+            if (PQntuples(latest.get()) > 0)
+                result.conflicting = conflictsWithLatest(ResultRow(latest.get(), 0).text(0), s.fingerprint);
+        }
         std::vector<Param> machineParams;
         machineParams.push_back(s.identityKey.empty() ? null() : text(s.identityKey));
         machineParams.push_back(text(s.identityRule));
         machineParams.push_back(integer(s.receivedAtMs));
         for (Param& column : columnParams(s.columns)) machineParams.push_back(std::move(column));
         machineParams.push_back(text(p.searchText));
+        machineParams.push_back(integer(result.conflicting ? 1 : 0));
         const Result m = c.run(machineUpsertSql(Dialect::Postgres), machineParams);
-        AddResult result;
         result.machineId = ResultRow(m.get(), 0).integer(0);
         const std::int64_t lastSeen = ResultRow(m.get(), 0).integer(1);
 
@@ -492,10 +666,12 @@ private:
                                          text(s.identityRule)};
         for (Param& column : columnParams(s.columns)) scanParams.push_back(std::move(column));
         scanParams.push_back(text(s.summaryJson));
+        scanParams.push_back(text(s.fingerprint));
+        scanParams.push_back(integer(result.conflicting ? 1 : 0));
         const Result inserted = c.run(scanInsertSql(Dialect::Postgres), scanParams);
         if (PQntuples(inserted.get()) == 0) return std::nullopt;
         result.scanId = ResultRow(inserted.get(), 0).integer(0);
-        if (lastSeen == s.receivedAtMs)
+        if (lastSeen == s.receivedAtMs && !result.conflicting)
             c.run("UPDATE machines SET latest_scan_id = $1 WHERE id = $2",
                   {integer(result.scanId), integer(result.machineId)});
         result.receipt = s.receipt;
@@ -505,13 +681,24 @@ private:
     // Borrows a connection for one call (see the top for what happens when it is lost).
     template <typename F>
     std::invoke_result_t<F, Connection&> withConnection(F&& f) {
+        const Clock::time_point deadline = Clock::now() + budget_;
         for (int attempt = 0;; ++attempt) {
             bool reused = false;
-            std::unique_ptr<Connection> c = acquire(reused);
+            std::unique_ptr<Connection> c;
+            try {
+                c = acquire(reused, deadline);
+            } catch (const DeadlinePassed&) {
+                dropIdle();
+                throw;
+            }
             try {
                 auto result = f(*c);
                 release(std::move(c));
                 return result;
+            } catch (const DeadlinePassed&) {
+                // The server did not answer in time: the others wait on it as well.
+                dropIdle();
+                throw;
             } catch (const ConnectionLost&) {
                 dropIdle();
                 if (reused && attempt == 0) continue;
@@ -526,18 +713,19 @@ private:
         }
     }
 
-    std::unique_ptr<Connection> acquire(bool& reused) {
+    std::unique_ptr<Connection> acquire(bool& reused, Clock::time_point deadline) {
         {
             std::lock_guard lock(poolMutex_);
             if (!idle_.empty()) {
                 auto c = std::move(idle_.back());
                 idle_.pop_back();
+                c->setDeadline(deadline);
                 reused = true;
                 return c;
             }
         }
         reused = false;
-        return std::make_unique<Connection>(uri_);
+        return std::make_unique<Connection>(uri_, budget_, deadline);
     }
 
     void release(std::unique_ptr<Connection> c) {
@@ -549,8 +737,11 @@ private:
     // After a failed statement: end the transaction, keep the connection if that works.
     void recover(std::unique_ptr<Connection> c) {
         if (c->usable() && c->inTransaction()) {
-            PGresult* r = PQexec(c->handle(), "ROLLBACK");
-            PQclear(r);
+            try {
+                c->exec("ROLLBACK");
+            } catch (const StorageUnavailable&) {
+                return;  // not kept: its state is unknown
+            }
         }
         release(std::move(c));
     }
@@ -562,6 +753,7 @@ private:
     }
 
     std::string uri_;
+    std::chrono::milliseconds budget_;
     std::string description_;
     std::mutex poolMutex_;
     std::vector<std::unique_ptr<Connection>> idle_;
@@ -569,8 +761,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Store> openPostgresStore(const std::string& uri) {
-    return std::make_unique<PostgresStore>(uri);
+std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::chrono::milliseconds deadline) {
+    return std::make_unique<PostgresStore>(uri, deadline);
 }
 
 }  // namespace gravelin::storage::detail

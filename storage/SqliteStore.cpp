@@ -48,7 +48,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kBusyTimeoutMs = 5000;
 constexpr std::size_t kLargestBatch = 256;
 constexpr int kCheckpointPages = 2000;   // 8 MB of log at 4 KiB pages
 constexpr int kLargestLogPages = 16000;  // 64 MB: the writer then checkpoints itself
@@ -63,6 +62,36 @@ std::int64_t clampToInt64(std::uint64_t value) {
     constexpr auto kMax = static_cast<std::uint64_t>(INT64_MAX);
     return static_cast<std::int64_t>(value > kMax ? kMax : value);
 }
+
+// What a failed call of this connection was, from SQLite's codes and the system's errno.
+FailureKind failureKind(sqlite3* db) {
+    if (db == nullptr) return FailureKind::Other;
+    const int code = sqlite3_extended_errcode(db) & 0xFF;
+    if (code == SQLITE_CANTOPEN || code == SQLITE_IOERR || code == SQLITE_FULL) {
+        const int error = sqlite3_system_errno(db);
+        if (error == EMFILE || error == ENFILE) return FailureKind::Descriptors;
+        if (error == ENOSPC || error == EDQUOT) return FailureKind::DiskFull;
+    }
+    switch (code) {
+    case SQLITE_FULL: return FailureKind::DiskFull;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB: return FailureKind::Damaged;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: return FailureKind::Busy;
+    case SQLITE_INTERRUPT: return FailureKind::Timeout;
+    default: return FailureKind::Other;
+    }
+}
+
+// A connection that could not be opened, with what kind of failure it was.
+class CannotOpen : public StorageError {
+public:
+    CannotOpen(const std::string& message, FailureKind kind) : StorageError(message), kind_(kind) {}
+    FailureKind kind() const { return kind_; }
+
+private:
+    FailureKind kind_;
+};
 
 // One connection and its prepared statements. Used by one thread at a time.
 class Connection {
@@ -120,18 +149,20 @@ public:
     };
 
     // Opening failures are StorageError: the database cannot be opened at all.
-    Connection(const std::string& path, bool readOnly) {
+    // A statement waits at most busyTimeout for a lock another process holds, then fails.
+    Connection(const std::string& path, bool readOnly, std::chrono::milliseconds busyTimeout) {
         const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX |
                           (readOnly ? 0 : SQLITE_OPEN_CREATE);
         const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
         if (rc != SQLITE_OK) {
             std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+            const FailureKind kind = failureKind(db_);
             sqlite3_close(db_);
             db_ = nullptr;
-            throw StorageError("cannot open " + path + ": " + message);
+            throw CannotOpen("cannot open " + path + ": " + message, kind);
         }
         sqlite3_extended_result_codes(db_, 1);
-        sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+        sqlite3_busy_timeout(db_, static_cast<int>(std::min<std::int64_t>(busyTimeout.count(), INT32_MAX)));
     }
     ~Connection() {
         for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
@@ -157,12 +188,13 @@ public:
         if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
             std::string message = error ? error : sqlite3_errmsg(db_);
             sqlite3_free(error);
-            throw StorageUnavailable("SQLite: " + message);
+            throw StorageUnavailable("SQLite: " + message, failureKind(db_));
         }
     }
 
     [[noreturn]] void fail(const char* what) const {
-        throw StorageUnavailable(std::string("SQLite ") + what + ": " + sqlite3_errmsg(db_));
+        throw StorageUnavailable(std::string("SQLite ") + what + ": " + sqlite3_errmsg(db_),
+                                 failureKind(db_));
     }
 
     sqlite3* handle() const { return db_; }
@@ -243,7 +275,8 @@ void migrate(Connection& c, const std::string& path) {
 
 class SqliteStore final : public Store {
 public:
-    explicit SqliteStore(std::string path) : path_(std::move(path)), writer_(path_, false) {
+    SqliteStore(std::string path, std::chrono::milliseconds deadline)
+        : path_(std::move(path)), deadline_(deadline), writer_(path_, false, deadline_) {
         // WAL is a property of the file and stays; FULL is per connection (see the top).
         if (pragmaText(writer_, "PRAGMA journal_mode=WAL", path_) != "wal")
             throw StorageError("cannot switch " + path_ + " to WAL mode");
@@ -254,7 +287,7 @@ public:
         openingExec(writer_, "PRAGMA cache_size=-65536; PRAGMA wal_autocheckpoint=0; "
                     "PRAGMA journal_size_limit=67108864",
                     "cannot open " + path_);
-        checkpointer_ = std::make_unique<Connection>(path_, false);
+        checkpointer_ = std::make_unique<Connection>(path_, false, deadline_);
         openingExec(*checkpointer_, "PRAGMA synchronous=FULL", "cannot open " + path_);
 
         // One reader at once: it proves the file readable now rather than on first use.
@@ -435,6 +468,19 @@ public:
             while (s.step()) page.machines.push_back(readMachine(StatementRow(s)));
             return page;
         });
+    }
+
+    Acceptance acceptScan(std::int64_t scanId) override {
+        std::lock_guard writing(writeMutex_);
+        writer_.exec("BEGIN IMMEDIATE");
+        try {
+            const Acceptance result = accept(scanId);
+            writer_.exec("COMMIT");
+            return result;
+        } catch (...) {
+            sqlite3_exec(writer_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
     }
 
     void putAccount(const std::string& name, const std::string& passwordHash) override {
@@ -621,6 +667,14 @@ private:
                 return result;
             }
         }
+        // Compared with the machine's latest scan: the writer is this store's only one, and
+        // another process's writes wait for this transaction (BEGIN IMMEDIATE).
+        if (!s.identityKey.empty() && !s.fingerprint.empty()) {
+            static const std::string kLatestSql = latestFingerprintSql(Dialect::Sqlite);
+            auto latest = writer_.prepare(kLatestSql);
+            latest.bind(1, s.identityKey);
+            if (latest.step()) result.conflicting = conflictsWithLatest(latest.text(0), s.fingerprint);
+        }
         std::int64_t lastSeen = 0;
         {
             static const std::string kUpsertSql = machineUpsertSql(Dialect::Sqlite);
@@ -632,7 +686,7 @@ private:
                 upsert.bind(1, s.identityKey);
             upsert.bind(2, s.identityRule).bind(3, s.receivedAtMs);
             bindColumns(upsert, 4, s.columns);
-            upsert.bind(16, prepared.searchText);
+            upsert.bind(16, prepared.searchText).bind(17, std::int64_t{result.conflicting ? 1 : 0});
             if (!upsert.step()) writer_.fail("machine upsert");
             result.machineId = upsert.integer(0);
             lastSeen = upsert.integer(1);
@@ -656,17 +710,41 @@ private:
                 .bind(14, s.identityKey)
                 .bind(15, s.identityRule);
             bindColumns(insert, 16, s.columns);
-            insert.bind(28, s.summaryJson);
+            insert.bind(28, s.summaryJson)
+                .bind(29, s.fingerprint)
+                .bind(30, std::int64_t{result.conflicting ? 1 : 0});
             if (!insert.step()) writer_.fail("scan insert");
             result.scanId = insert.integer(0);
         }
-        if (lastSeen == s.receivedAtMs)
+        if (lastSeen == s.receivedAtMs && !result.conflicting)
             writer_.prepare("UPDATE machines SET latest_scan_id = ?1 WHERE id = ?2")
                 .bind(1, result.scanId)
                 .bind(2, result.machineId)
                 .step();
         result.receipt = s.receipt;
         return result;
+    }
+
+    Acceptance accept(std::int64_t scanId) {
+        ScanRow row;
+        {
+            static const std::string kReadSql = acceptReadSql(Dialect::Sqlite);
+            auto read = writer_.prepare(kReadSql);
+            read.bind(1, scanId);
+            if (!read.step()) return Acceptance::NoSuchScan;
+            row = readScanRow(StatementRow(read));
+        }
+        if (row.conflict != ScanConflict::Conflicting) return Acceptance::NothingToAccept;
+        writer_.prepare(std::string(kAcceptMarkSql) + "?1").bind(1, scanId).step();
+        static const std::string kLatestSql = acceptLatestSql(Dialect::Sqlite);
+        auto latest = writer_.prepare(kLatestSql);
+        bindColumns(latest, 1, row.columns);
+        latest.bind(13, row.identityRule)
+            .bind(14, searchText(row.columns))
+            .bind(15, row.receivedAtMs)
+            .bind(16, row.id)
+            .bind(17, row.machineId);
+        return latest.step() ? Acceptance::AcceptedAsLatest : Acceptance::Accepted;
     }
 
     static void bindColumns(Connection::Statement& s, int first, const ScanColumns& c) {
@@ -714,11 +792,11 @@ private:
             }
         }
         try {
-            auto c = std::make_unique<Connection>(path_, true);
+            auto c = std::make_unique<Connection>(path_, true, deadline_);
             c->exec("PRAGMA query_only=1; PRAGMA mmap_size=268435456");
             return c.release();
-        } catch (const StorageError& e) {
-            throw StorageUnavailable(e.what());
+        } catch (const CannotOpen& e) {
+            throw StorageUnavailable(e.what(), e.kind());
         }
     }
 
@@ -728,6 +806,7 @@ private:
     }
 
     std::string path_;
+    std::chrono::milliseconds deadline_;
     std::mutex writeMutex_;
     Connection writer_;
 
@@ -749,7 +828,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory) {
+std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory,
+                                       std::chrono::milliseconds deadline) {
     const fs::path directory(dataDirectory);
     std::error_code error;
     const auto status = fs::status(directory, error);
@@ -764,7 +844,7 @@ std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory) {
             throw StorageError("cannot create data directory " + dataDirectory + ": " +
                                std::strerror(errno));
     }
-    return std::make_unique<SqliteStore>((directory / "receiver.sqlite3").string());
+    return std::make_unique<SqliteStore>((directory / "receiver.sqlite3").string(), deadline);
 }
 
 }  // namespace gravelin::storage::detail

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "identity/Fingerprint.h"
 #include "storage/StoreInternal.h"
 #include "utils/Utf8.h"
 
@@ -166,6 +167,10 @@ ScanRow readScanRow(const RowReader& row) {
     s.errors = row.text(11);
     s.storedBytes = static_cast<std::uint64_t>(row.integer(12));
     s.columns = readColumns(row, 13);
+    const std::int64_t conflict = row.integer(25);
+    s.conflict = conflict == 1   ? ScanConflict::Conflicting
+                 : conflict == 2 ? ScanConflict::Accepted
+                                 : ScanConflict::None;
     return s;
 }
 
@@ -186,6 +191,7 @@ PreparedScan prepareScan(const NewScan& scan) {
     s.identityKey = cleanText(scan.identityKey);
     s.identityRule = cleanText(scan.identityRule);
     s.summaryJson = cleanText(scan.summaryJson);
+    s.fingerprint = cleanText(scan.fingerprint);
     const ScanColumns& in = scan.columns;
     ScanColumns& c = s.columns;
     c = in;
@@ -225,12 +231,15 @@ std::string machineUpsertSql(Dialect dialect) {
     sql += ")";
     {
         const bool pg = dialect == Dialect::Postgres;
-        const std::string newer = "CASE WHEN excluded.last_seen >= machines.last_seen THEN ";
+        // A conflicting scan (parameter 17) changes nothing of the machine but its count.
+        const std::string kept = "CASE WHEN " + p(17) + " = 1 THEN machines.";
+        const std::string newer =
+            "CASE WHEN " + p(17) + " = 0 AND excluded.last_seen >= machines.last_seen THEN ";
         sql += " ON CONFLICT (identity_key) DO UPDATE SET ";
-        sql += std::string("first_seen = ") + (pg ? "LEAST" : "min") +
-               "(machines.first_seen, excluded.first_seen), ";
-        sql += std::string("last_seen = ") + (pg ? "GREATEST" : "max") +
-               "(machines.last_seen, excluded.last_seen), ";
+        sql += "first_seen = " + kept + "first_seen ELSE " + (pg ? "LEAST" : "min") +
+               "(machines.first_seen, excluded.first_seen) END, ";
+        sql += "last_seen = " + kept + "last_seen ELSE " + (pg ? "GREATEST" : "max") +
+               "(machines.last_seen, excluded.last_seen) END, ";
         sql += "scan_count = machines.scan_count + 1";
         std::vector<std::string> copied(std::begin(kColumnNames), std::end(kColumnNames));
         copied.push_back("identity_rule");
@@ -249,11 +258,41 @@ std::string scanInsertSql(Dialect dialect) {
         "report, report_size, stored_size, encoding, os_description, program_name, "
         "program_version, errors, identity_key, identity_rule, ";
     sql += kColumnsSql;
-    sql += ", summary_json) VALUES (";
-    for (int i = 1; i <= 28; ++i) sql += (i > 1 ? ", " : "") + p(i);
+    sql += ", summary_json, fingerprint, conflict) VALUES (";
+    for (int i = 1; i <= 30; ++i) sql += (i > 1 ? ", " : "") + p(i);
     sql += ")";
     if (dialect == Dialect::Postgres) sql += " ON CONFLICT (sealed_digest) DO NOTHING";
     sql += " RETURNING id";
+    return sql;
+}
+
+std::string latestFingerprintSql(Dialect dialect) {
+    std::string sql = "SELECT s.fingerprint FROM machines m JOIN scans s ON s.id = m.latest_scan_id "
+                      "WHERE m.identity_key = " + placeholder(dialect, 1);
+    if (dialect == Dialect::Postgres) sql += " FOR UPDATE OF m";
+    return sql;
+}
+
+bool conflictsWithLatest(const std::string& latestFingerprint, const std::string& fingerprint) {
+    return identity::fingerprintsConflict(latestFingerprint, fingerprint);
+}
+
+std::string acceptReadSql(Dialect dialect) {
+    std::string sql = std::string("SELECT ") + kScanRowSql + " FROM scans WHERE id = " +
+                      placeholder(dialect, 1);
+    if (dialect == Dialect::Postgres) sql += " FOR UPDATE";
+    return sql;
+}
+
+std::string acceptLatestSql(Dialect dialect) {
+    const auto p = [&](int n) { return placeholder(dialect, n); };
+    const bool pg = dialect == Dialect::Postgres;
+    std::string sql = "UPDATE machines SET ";
+    for (int i = 0; i < 12; ++i) sql += std::string(kColumnNames[i]) + " = " + p(i + 1) + ", ";
+    sql += "identity_rule = " + p(13) + ", search_text = " + p(14) + ", ";
+    sql += std::string("first_seen = ") + (pg ? "LEAST" : "min") + "(first_seen, " + p(15) + "), ";
+    sql += "last_seen = " + p(15) + ", latest_scan_id = " + p(16);
+    sql += " WHERE id = " + p(17) + " AND last_seen <= " + p(15) + " RETURNING id";
     return sql;
 }
 
@@ -272,10 +311,10 @@ std::unique_ptr<Store> openStore(const StoreLocation& location) {
             throw StorageError("give either a data directory or a database URI, not both");
         if (uri.rfind("postgresql://", 0) != 0 && uri.rfind("postgres://", 0) != 0)
             throw StorageError("database URI must start with postgresql:// or postgres://");
-        return detail::openPostgresStore(uri);
+        return detail::openPostgresStore(uri, location.deadline);
     }
     if (location.dataDirectory.empty()) throw StorageError("no data directory given");
-    return detail::openSqliteStore(location.dataDirectory);
+    return detail::openSqliteStore(location.dataDirectory, location.deadline);
 }
 
 }  // namespace gravelin::storage

@@ -4,6 +4,7 @@
 // one server). One contract test suite runs against both.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -13,10 +14,28 @@
 
 namespace gravelin::storage {
 
+// What went wrong when the database could not answer, for the log and the counts at /status.
+enum class FailureKind {
+    Unreachable,   // PostgreSQL down, refusing connections, or the connection broke
+    Timeout,       // no answer within the storage deadline (a stalled server, a held lock)
+    DiskFull,      // no space left for the database
+    Damaged,       // a damaged file, table or index
+    Descriptors,   // the process is out of file descriptors (or the system is)
+    Busy,          // SQLite: another process held the lock for the whole busy timeout
+    Other,
+};
+// "unreachable", "timeout", "disk_full", "damaged", "out_of_descriptors", "busy", "other".
+const char* failureKindName(FailureKind kind);
+
 // The database cannot be reached or refused the write: the report is not acknowledged (503).
 class StorageUnavailable : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit StorageUnavailable(const std::string& message, FailureKind kind = FailureKind::Other)
+        : std::runtime_error(message), kind_(kind) {}
+    FailureKind kind() const { return kind_; }
+
+private:
+    FailureKind kind_;
 };
 // The database cannot be opened or migrated at all (bad path, bad URI, newer schema).
 class StorageError : public std::runtime_error {
@@ -50,6 +69,9 @@ struct NewScan {
     std::string identityRule;
     ScanColumns columns;
     std::string summaryJson;            // the whole summary, for the console
+    // The hardware fingerprint (identity/Fingerprint.h, stored form); empty: unknown. A scan
+    // whose hardware mostly differs from its machine's latest scan is stored as conflicting.
+    std::string fingerprint;
 };
 
 struct AddResult {
@@ -57,7 +79,13 @@ struct AddResult {
     std::int64_t machineId = 0;
     std::string receipt;
     bool duplicate = false;             // the digest was already stored: nothing new written
+    bool conflicting = false;           // stored, but its hardware is not the machine's
 };
+
+// A scan whose hardware mostly differs from its machine's latest scan claims an identity it
+// may not have (identity is a claim, not a proof): it is kept in the machine's history but
+// takes nothing of the machine (latest columns, last seen) until someone accepts it.
+enum class ScanConflict { None = 0, Conflicting = 1, Accepted = 2 };
 
 struct ScanRow {
     std::int64_t id = 0, machineId = 0, receivedAtMs = 0;
@@ -65,6 +93,14 @@ struct ScanRow {
     std::string osDescription, programName, programVersion, errors;
     ScanColumns columns;
     std::uint64_t storedBytes = 0;      // compressed report size
+    ScanConflict conflict = ScanConflict::None;
+};
+
+enum class Acceptance {
+    NoSuchScan,
+    NothingToAccept,   // the scan is not conflicting (never was, or accepted already)
+    Accepted,          // no longer conflicting; an older scan than the machine's latest
+    AcceptedAsLatest,  // no longer conflicting, and now the machine's latest scan
 };
 
 struct ScanRecord {
@@ -133,6 +169,10 @@ public:
     virtual std::optional<MachineRow> machine(std::int64_t machineId) = 0;
     virtual MachinePage machines(const MachineQuery& query) = 0;
 
+    // Takes a conflicting scan as its machine's: the mark becomes Accepted, and when no
+    // scan of the machine is newer, its columns become the machine's latest.
+    virtual Acceptance acceptScan(std::int64_t scanId) = 0;
+
     // Console accounts and sessions. putAccount creates the account or replaces its hash.
     virtual void putAccount(const std::string& name, const std::string& passwordHash) = 0;
     virtual std::optional<Account> account(const std::string& name) = 0;
@@ -152,6 +192,11 @@ public:
 struct StoreLocation {
     std::string dataDirectory;  // SQLite: <dir>/receiver.sqlite3, created when missing
     std::string databaseUri;    // "postgresql://..." or "postgres://..."
+    // How long one call may take before it fails with StorageUnavailable (Timeout):
+    // PostgreSQL connecting and every statement (on the client, whatever the server does,
+    // and as the server's statement_timeout); SQLite's busy timeout. Opening and migrating
+    // are not bounded by it.
+    std::chrono::milliseconds deadline{5000};
 };
 
 // Opens the store and brings its schema to the current version (versioned migrations, the

@@ -2,6 +2,7 @@
 // the migration list and the mapping of result rows to the interface's structures.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -65,8 +66,8 @@ inline constexpr const char* kScanRowSql =
     "id, machine_id, received_at, remote_address, receipt, encoding, identity_key, "
     "identity_rule, os_description, program_name, program_version, errors, stored_size, "
     "maker, model, processor, cores, threads, memory_bytes, memory_modules, disks, disk_bytes, "
-    "os, serial_numbers, uuid";
-inline constexpr int kScanRowCount = 25;
+    "os, serial_numbers, uuid, conflict";
+inline constexpr int kScanRowCount = 26;
 
 ScanColumns readColumns(const RowReader& row, int first);
 MachineRow readMachine(const RowReader& row);
@@ -89,12 +90,31 @@ PreparedScan prepareScan(const NewScan& scan);
 // replace a newer scan). Scan insert parameters: 1 machine id, 2 received at, 3 remote
 // address, 4 digest, 5 receipt, 6 report, 7 report size, 8 stored size, 9 encoding,
 // 10 OS description, 11 program name, 12 program version, 13 errors, 14 identity key,
-// 15 identity rule, 16-27 the columns, 28 summary JSON; it returns the scan's id.
+// 15 identity rule, 16-27 the columns, 28 summary JSON, 29 fingerprint, 30 conflict (the
+// ScanConflict number); it returns the scan's id. Upsert parameter 17 is 1 for a conflicting
+// scan: the existing machine then only counts it (its columns, first and last seen stay).
 enum class Dialect { Sqlite, Postgres };
 std::string machineUpsertSql(Dialect dialect);
 std::string scanInsertSql(Dialect dialect);
 
-std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory);
-std::unique_ptr<Store> openPostgresStore(const std::string& uri);
+// The fingerprint of the latest scan of the machine with identity key parameter 1 (no row:
+// no such machine, or no latest scan). PostgreSQL locks the machine's row until the end of
+// the transaction, so that concurrent scans of one machine are each compared with the
+// latest committed one.
+std::string latestFingerprintSql(Dialect dialect);
+// Whether a new scan of a known machine conflicts with its latest scan's fingerprint.
+bool conflictsWithLatest(const std::string& latestFingerprint, const std::string& fingerprint);
+
+// Accepting a scan: the scan's machine and received time and its conflict mark, parameter 1
+// the scan id; then the mark set to Accepted; then the machine's latest set from the scan:
+// 1-12 the columns, 13 identity rule, 14 search text, 15 received at, 16 scan id,
+// 17 machine id (only when the scan is not older than the machine's last_seen).
+std::string acceptReadSql(Dialect dialect);
+inline constexpr const char* kAcceptMarkSql = "UPDATE scans SET conflict = 2 WHERE id = ";
+std::string acceptLatestSql(Dialect dialect);
+
+std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory,
+                                       std::chrono::milliseconds deadline);
+std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::chrono::milliseconds deadline);
 
 }  // namespace gravelin::storage::detail

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "identity/Fingerprint.h"
 #include "../report/RealReports.h"
 #include "report/Intake.h"
 #include "report/Summary.h"
@@ -203,6 +204,7 @@ inline storage::NewScan newScan(const std::string& sealed, std::int64_t received
     c.serialNumbers = joined(serials, " ");
     c.uuid = s.uuid;
     scan.summaryJson = report::toJson(s).dump();
+    scan.fingerprint = identity::encodeFingerprint(identity::fingerprintOf(s));
     return scan;
 }
 

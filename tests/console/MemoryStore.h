@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 
+#include "identity/Fingerprint.h"
 #include "storage/Store.h"
 
 namespace gravelin::testing {
@@ -27,6 +28,12 @@ public:
                 if (machine.identityKey == scan.identityKey) machineId = id;
             }
         }
+        bool conflicting = false;
+        if (machineId != 0 && !scan.fingerprint.empty()) {
+            const auto latest = scans_.find(machines_[machineId].latestScanId);
+            if (latest != scans_.end())
+                conflicting = identity::fingerprintsConflict(latest->second.fingerprint, scan.fingerprint);
+        }
         if (machineId == 0) {
             machineId = static_cast<std::int64_t>(machines_.size()) + 1;
             storage::MachineRow machine;
@@ -39,6 +46,7 @@ public:
         const auto scanId = static_cast<std::int64_t>(scans_.size()) + 1;
         Stored stored;
         stored.digest = scan.sealedDigest;
+        stored.fingerprint = scan.fingerprint;
         auto& row = stored.record.row;
         row.id = scanId;
         row.machineId = machineId;
@@ -54,15 +62,18 @@ public:
         row.errors = scan.errors;
         row.columns = scan.columns;
         row.storedBytes = scan.reportBytes.size();
+        row.conflict = conflicting ? storage::ScanConflict::Conflicting : storage::ScanConflict::None;
         stored.record.reportBytes = scan.reportBytes;
         stored.record.summaryJson = scan.summaryJson;
         scans_[scanId] = stored;
         auto& machine = machines_[machineId];
         ++machine.scanCount;
+        if (conflicting) return {scanId, machineId, scan.receipt, false, true};
         if (scan.receivedAtMs >= machine.lastSeenMs) {
             machine.lastSeenMs = scan.receivedAtMs;
             machine.latestScanId = scanId;
             machine.latest = scan.columns;
+            machine.identityRule = scan.identityRule;
         }
         machine.firstSeenMs = std::min(machine.firstSeenMs, scan.receivedAtMs);
         return {scanId, machineId, scan.receipt, false};
@@ -148,6 +159,22 @@ public:
         return page;
     }
 
+    storage::Acceptance acceptScan(std::int64_t scanId) override {
+        std::lock_guard lock(mutex_);
+        const auto it = scans_.find(scanId);
+        if (it == scans_.end()) return storage::Acceptance::NoSuchScan;
+        auto& row = it->second.record.row;
+        if (row.conflict != storage::ScanConflict::Conflicting) return storage::Acceptance::NothingToAccept;
+        row.conflict = storage::ScanConflict::Accepted;
+        auto& machine = machines_[row.machineId];
+        if (row.receivedAtMs < machine.lastSeenMs) return storage::Acceptance::Accepted;
+        machine.lastSeenMs = row.receivedAtMs;
+        machine.latestScanId = row.id;
+        machine.latest = row.columns;
+        machine.identityRule = row.identityRule;
+        return storage::Acceptance::AcceptedAsLatest;
+    }
+
     void putAccount(const std::string& name, const std::string& passwordHash) override {
         std::lock_guard lock(mutex_);
         auto& account = accounts_[name];
@@ -185,7 +212,7 @@ private:
         return s;
     }
     struct Stored {
-        std::string digest;
+        std::string digest, fingerprint;
         storage::ScanRecord record;
     };
     std::mutex mutex_;

@@ -548,6 +548,73 @@ TEST_P(ConsoleTest, MachinePageShowsTheHardwareAsATechnicianReadsIt) {
     EXPECT_EQ(latest.body.find("WDC WD5000AAKS-00YGA0"), std::string::npos);
 }
 
+// A report of other hardware that claims the workstation's UUID and serial (anyone can post
+// one): stored in its history, shown apart with the address it came from, and changing
+// nothing the machine shows until someone signed in accepts it with the form token.
+TEST_P(ConsoleTest, AForgedClaimIsShownApartUntilAccepted) {
+    const std::string cookie = signIn();
+    const auto machine = machineOf("workstation, first scan");
+    const std::string machinePath = "/machines/" + std::to_string(machine);
+    MachineWmi forger;
+    forger.vendor = "Forger Inc.";
+    forger.name = "Claimed Box";
+    forger.serial = workstation().serial;
+    forger.uuid = workstation().uuid;
+    forger.disks = {{"Forged Disk", "FORGED-DISK-1", "1.0", 256060514304ULL}};
+    const auto forged =
+        store_->addScan(newScan(sealedScan("infrasim-dell_r640", forger), kStart, "203.0.113.66"));
+    ASSERT_EQ(forged.machineId, machine) << "the claim reaches the workstation";
+    EXPECT_TRUE(forged.conflicting);
+    const std::string scanPath = "/scans/" + std::to_string(forged.scanId);
+
+    const Response page = console_(request("GET", machinePath, cookie));
+    ASSERT_EQ(page.status, 200);
+    EXPECT_NE(page.body.find("<h1>Dell Inc. Precision WorkStation 390</h1>"), std::string::npos);
+    EXPECT_EQ(page.body.find("Forger Inc."), std::string::npos);
+    EXPECT_NE(page.body.find("conflicting hardware</span> <span class=\"muted\">from <bdi>203.0.113.66</bdi>"),
+              std::string::npos);
+    EXPECT_EQ(count(page.body, "conflicting hardware"), 1u) << "only the claim is marked";
+
+    const Response claim = console_(request("GET", scanPath, cookie));
+    ASSERT_EQ(claim.status, 200);
+    EXPECT_NE(claim.body.find("Conflicting hardware."), std::string::npos);
+    EXPECT_NE(claim.body.find("posted from <bdi>203.0.113.66</bdi>"), std::string::npos);
+    EXPECT_NE(claim.body.find("action=\"" + scanPath + "/accept\""), std::string::npos);
+
+    // Accepting takes a POST with this session's form token.
+    const std::string token = formTokenOf(cookie);
+    const std::string other = formTokenOf(signIn());
+    struct Refused {
+        const char* what;
+        std::string method, cookies, body;
+        int status;
+    };
+    const Refused refused[] = {
+        {"a GET", "GET", cookie, "", 405},
+        {"no token", "POST", cookie, "", 403},
+        {"another session's token", "POST", cookie, "token=" + other, 403},
+        {"no session", "POST", "", "token=" + token, 303},
+    };
+    for (const auto& r : refused) {
+        const Response answer = console_(request(r.method, scanPath + "/accept", r.cookies, r.body));
+        EXPECT_EQ(answer.status, r.status) << r.what;
+        if (r.status == 303) {
+            EXPECT_EQ(headerOf(answer, "Location"), "/signin") << r.what;
+        }
+        EXPECT_EQ(store_->machine(machine)->latest.maker, "Dell Inc.") << r.what;
+    }
+    EXPECT_EQ(console_(request("POST", "/scans/999999/accept", cookie, "token=" + token)).status, 404);
+
+    const Response accepted = console_(request("POST", scanPath + "/accept", cookie, "token=" + token));
+    EXPECT_EQ(accepted.status, 303);
+    EXPECT_EQ(headerOf(accepted, "Location"), scanPath);
+    const Response after = console_(request("GET", machinePath, cookie));
+    EXPECT_NE(after.body.find("<h1>Forger Inc. Claimed Box</h1>"), std::string::npos);
+    EXPECT_EQ(after.body.find("conflicting hardware"), std::string::npos);
+    EXPECT_NE(after.body.find("<span class=\"tag\">accepted</span>"), std::string::npos);
+    EXPECT_EQ(store_->machine(machine)->latestScanId, forged.scanId);
+}
+
 TEST_P(ConsoleTest, DiffPageShowsTheMovedModuleAndTheReplacedDiskOnly) {
     const std::string cookie = signIn();
     const auto a = scanOf("workstation, first scan"), b = scanOf("workstation, module moved and disk replaced");

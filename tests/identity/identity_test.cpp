@@ -3,10 +3,14 @@
 // the Windows and by the Linux build landing on one key.
 #include "identity/Identity.h"
 
+#include "identity/Fingerprint.h"
+#include "report/Summary.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <array>
+#include <functional>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -256,6 +260,30 @@ WmiObject windowsObject(
     return object;
 }
 
+// Win32_ComputerSystemProduct as Windows' WMI reads it from the named real table.
+std::optional<WmiObject> windowsProduct(const std::string& table) {
+    const auto registry = realRegistryValue(table);
+    const auto system = firstOfType(registry, 1);
+    if (!system) return std::nullopt;
+    std::optional<std::string> uuid;
+    if (system->formatted.size() >= 0x18) {
+        const auto* b = system->formatted.data() + 8;
+        char text[40];
+        std::snprintf(text, sizeof text,
+                      "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+                      b[3], b[2], b[1], b[0], b[5], b[4], b[7], b[6], b[8], b[9], b[10], b[11],
+                      b[12], b[13], b[14], b[15]);
+        uuid = text;
+    }
+    return windowsObject("Win32_ComputerSystemProduct",
+                         {{"Caption", "Computer System Product"},
+                          {"IdentifyingNumber", system->string(0x07)},
+                          {"Name", system->string(0x05)},
+                          {"UUID", uuid},
+                          {"Vendor", system->string(0x04)},
+                          {"Version", system->string(0x06)}});
+}
+
 // The scan of the named table on each build.
 struct TwoBuilds {
     std::string linuxReport, windowsReport;
@@ -274,25 +302,7 @@ TwoBuilds scansOf(const std::string& table) {
     }
     const auto registry = realRegistryValue(table);
     std::map<std::string, std::vector<WmiObject>, std::less<>> wmi;
-    if (const auto system = firstOfType(registry, 1)) {
-        std::optional<std::string> uuid;
-        if (system->formatted.size() >= 0x18) {
-            const auto* b = system->formatted.data() + 8;
-            char text[40];
-            std::snprintf(text, sizeof text,
-                          "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                          b[3], b[2], b[1], b[0], b[5], b[4], b[7], b[6], b[8], b[9], b[10], b[11],
-                          b[12], b[13], b[14], b[15]);
-            uuid = text;
-        }
-        wmi[productLine] = {windowsObject("Win32_ComputerSystemProduct",
-                                          {{"Caption", "Computer System Product"},
-                                           {"IdentifyingNumber", system->string(0x07)},
-                                           {"Name", system->string(0x05)},
-                                           {"UUID", uuid},
-                                           {"Vendor", system->string(0x04)},
-                                           {"Version", system->string(0x06)}})};
-    }
+    if (auto product = windowsProduct(table)) wmi[productLine] = {*std::move(product)};
     if (const auto board = firstOfType(registry, 2)) {
         wmi[boardLine] = {
             windowsObject("Win32_BaseBoard", {{"Manufacturer", board->string(0x04)},
@@ -413,6 +423,167 @@ TEST(Identity, BothShapesOfOneMachineCarryTheSameValues) {
                   .attribute("SerialNumber")
                   .value(),
               std::string("..CN6970237M0012. "));
+}
+
+// ---- Hardware fingerprints: a later scan of a machine, a forged claim of its identity ----
+
+// The report of a real table with the WMI answers of a running machine: its product (the
+// identity the report claims), a disk and a volume, the OS with its free memory. `moving`
+// changes the values that move by themselves between two scans of one machine.
+struct Claim {
+    std::string uuid, serial;  // empty: the table's own
+};
+
+pugi::xml_document parsed(const std::string& xml) {
+    pugi::xml_document document;
+    EXPECT_TRUE(document.load_string(xml.c_str()));
+    return document;
+}
+
+std::string runningReport(const std::string& table, int moving, const Claim& claim = {}) {
+    const auto registry = realRegistryValue(table);
+    std::map<std::string, std::vector<WmiObject>, std::less<>> wmi;
+    if (auto product = windowsProduct(table)) {
+        // A claim: the victim's UUID and serial in place of the table's own.
+        for (auto& [name, value] : product->properties) {
+            if (name == "UUID" && !claim.uuid.empty()) value = WmiValue(claim.uuid);
+            if (name == "IdentifyingNumber" && !claim.serial.empty()) value = WmiValue(claim.serial);
+        }
+        wmi["SELECT * FROM Win32_ComputerSystemProduct"] = {*std::move(product)};
+    }
+    const std::string n = std::to_string(moving);
+    wmi["SELECT * FROM Win32_DiskDrive"] = {windowsObject(
+        "Win32_DiskDrive", {{"Model", "Disk of " + table},
+                            {"SerialNumber", "DSK-" + table},
+                            {"DeviceID", "\\\\.\\PHYSICALDRIVE0"},
+                            {"Size", "512105932800"}})};
+    wmi["SELECT * FROM Win32_LogicalDisk"] = {windowsObject(
+        "Win32_LogicalDisk", {{"DeviceID", "C:"},
+                              {"FileSystem", "NTFS"},
+                              {"Size", "511000000000"},
+                              {"FreeSpace", std::to_string(200000000000ULL + 7919ULL * moving)}})};
+    wmi["SELECT * FROM Win32_OperatingSystem"] = {windowsObject(
+        "Win32_OperatingSystem", {{"Caption", "Microsoft Windows 10 Pro"},
+                                  {"FreePhysicalMemory", std::to_string(1000000 + 37 * moving)},
+                                  {"LastBootUpTime", "20240101000" + n + "00.000000+000"}})};
+    return scanRealTable(table, wmi).xml;
+}
+
+std::string fingerprintText(const std::string& xml) {
+    const auto document = parsed(xml);
+    return identity::encodeFingerprint(identity::fingerprintOf(report::summarise(document)));
+}
+
+TEST(Fingerprint, ASecondScanOfEveryRealTableIsTheSameHardware) {
+    for (const auto& name : realTableNames()) {
+        SCOPED_TRACE(name);
+        const std::string first = runningReport(name, 1);
+        const std::string again = runningReport(name, 1);
+        const std::string later = runningReport(name, 2);
+        ASSERT_NE(first, later) << "the moving values did not move";
+        const std::string print = fingerprintText(first);
+        EXPECT_FALSE(identity::fingerprintsConflict(print, fingerprintText(again)));
+        EXPECT_FALSE(identity::fingerprintsConflict(print, fingerprintText(later)));
+        EXPECT_EQ(print, fingerprintText(later)) << "a moving value is part of the fingerprint";
+    }
+}
+
+// A report of other hardware carrying a victim's UUID and serial: the same identity, and
+// the victim's hardware does not match it.
+TEST(Fingerprint, AForgedClaimOfARealMachineConflictsWithItsHardware) {
+    struct Case {
+        const char* victim;
+        const char* forger;
+    };
+    const Case cases[] = {
+        {"uroot-Lenovo-ThinkPad-T480", "infrasim-dell_r640"},
+        {"infrasim-dell_r630", "uroot-Asus-UX307LA"},
+        {"dell-libsmbios-PE1650", "siderolabs-Dell-PowerEdge-R630-Dual-Xeon"},
+        {"jcreekmore-Dell-Precision-3620", "dell-libsmbios-latitude_D500"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.victim) + " claimed by " + c.forger);
+        const std::string victim = runningReport(c.victim, 1);
+        const auto victimDoc = parsed(victim);
+        const report::Summary real = report::summarise(victimDoc);
+        const std::string forged = runningReport(c.forger, 2, {real.uuid, real.serialNumber});
+        const auto forgedDoc = parsed(forged);
+        const auto claimed = identify(forgedDoc);
+        ASSERT_FALSE(claimed.key.empty());
+        ASSERT_EQ(claimed.key, identify(victimDoc).key) << "the claim does not reach the victim";
+        const auto comparison = identity::compareFingerprints(
+            identity::fingerprintOf(real), identity::fingerprintOf(report::summarise(forgedDoc)));
+        std::string changed;
+        for (const auto& part : comparison.changed) changed += part + " ";
+        EXPECT_TRUE(comparison.conflicting) << "changed: " << changed << "of "
+                                            << comparison.compared.size();
+    }
+}
+
+// What a technician does to a machine is not another machine; most of it at once is.
+TEST(Fingerprint, UpgradesAreTheSameMachineMostPartsAtOnceAreNot) {
+    identity::Fingerprint base;
+    base.boardSerial = "CN7475157N0560";
+    base.processors = {"INTEL(R) XEON(R) CPU E5-2699 V3 @ 2.30GHZ"};
+    base.memoryBytes = 32ULL << 30;
+    base.moduleSerials = {"40F686C4", "40F687F4"};
+    base.diskSerials = {"S3Z9NB0K", "WD-WCC4N"};
+    struct Case {
+        const char* what;
+        std::function<void(identity::Fingerprint&)> change;
+        bool conflicting;
+    };
+    const Case cases[] = {
+        {"nothing", [](auto&) {}, false},
+        {"memory replaced and doubled",
+         [](auto& f) {
+             f.memoryBytes = 64ULL << 30;
+             f.moduleSerials = {"AAAA0001", "AAAA0002"};
+         },
+         false},
+        {"a module added", [](auto& f) { f.moduleSerials.insert("AAAA0003"); f.memoryBytes += 16ULL << 30; }, false},
+        {"every disk replaced", [](auto& f) { f.diskSerials = {"NEW-DISK"}; }, false},
+        {"board and processor replaced",
+         [](auto& f) {
+             f.boardSerial = "OTHER";
+             f.processors = {"AMD EPYC 7302"};
+         },
+         false},
+        {"memory a little smaller (reserved by firmware)", [](auto& f) { f.memoryBytes -= 256ULL << 20; }, false},
+        {"board, processor and memory",
+         [](auto& f) {
+             f.boardSerial = "OTHER";
+             f.processors = {"AMD EPYC 7302"};
+             f.memoryBytes = 8ULL << 30;
+         },
+         true},
+        {"everything but the disks",
+         [](auto& f) {
+             f.boardSerial = "OTHER";
+             f.processors = {"AMD EPYC 7302"};
+             f.memoryBytes = 8ULL << 30;
+             f.moduleSerials = {"BBBB"};
+         },
+         true},
+        {"a machine that reports less: processor and memory only, both other",
+         [](auto& f) {
+             f = {};
+             f.processors = {"AMD EPYC 7302"};
+             f.memoryBytes = 8ULL << 30;
+         },
+         true},
+        {"nothing comparable", [](auto& f) { f = {}; }, false},
+    };
+    for (const auto& c : cases) {
+        identity::Fingerprint after = base;
+        c.change(after);
+        EXPECT_EQ(identity::compareFingerprints(base, after).conflicting, c.conflicting) << c.what;
+        // The stored form compares the same.
+        EXPECT_EQ(identity::fingerprintsConflict(identity::encodeFingerprint(base),
+                                                 identity::encodeFingerprint(after)),
+                  c.conflicting)
+            << c.what;
+    }
 }
 
 }  // namespace

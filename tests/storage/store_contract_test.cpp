@@ -11,15 +11,20 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
+#include <signal.h>
+#include <sstream>
 #include <set>
 #include <thread>
 
+#include "identity/Fingerprint.h"
+#include "storage/FailureLog.h"
 #include "storage/Store.h"
 
 namespace gravelin::storage {
@@ -137,7 +142,7 @@ protected:
         if (postgres())
             l.databaseUri = postgresUri();
         else
-            l.dataDirectory = (dir_.path() / "data").string();
+            l.dataDirectory = (dir_.path() / data_).string();
         return l;
     }
 
@@ -147,7 +152,7 @@ protected:
         if (postgres())
             postgresExec(sql);
         else
-            sqliteExec(dir_.path() / "data" / "receiver.sqlite3", sql);
+            sqliteExec(dir_.path() / data_ / "receiver.sqlite3", sql);
     }
 
     std::int64_t rawInteger(const std::string& sql) const {
@@ -161,7 +166,7 @@ protected:
             return value;
         }
         sqlite3* db = nullptr;
-        sqlite3_open((dir_.path() / "data" / "receiver.sqlite3").c_str(), &db);
+        sqlite3_open((dir_.path() / data_ / "receiver.sqlite3").c_str(), &db);
         sqlite3_stmt* stmt = nullptr;
         sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
         const std::int64_t value = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
@@ -171,6 +176,7 @@ protected:
     }
 
     TempDir dir_;
+    std::string data_ = "data";  // the SQLite data directory under dir_
 };
 
 TEST_P(StoreContract, StoresAScanWithItsMachineAndReadsBothBack) {
@@ -352,6 +358,89 @@ TEST_P(StoreContract, ScansWithoutIdentityAreNeverMerged) {
         EXPECT_EQ(m->latestScanId, r.scanId);
     }
     EXPECT_EQ(store->machines({}).total, 2u);
+}
+
+// The hardware of a scan, in the stored form.
+std::string hardware(const std::string& board, const std::string& processor, std::uint64_t memoryGiB,
+                     std::set<std::string> modules, std::set<std::string> disks) {
+    identity::Fingerprint f;
+    f.boardSerial = board;
+    f.processors = {processor};
+    f.memoryBytes = memoryGiB << 30;
+    f.moduleSerials = std::move(modules);
+    f.diskSerials = std::move(disks);
+    return identity::encodeFingerprint(f);
+}
+
+// A report of other hardware claiming a machine's identity is stored, in the machine's
+// history, but takes nothing of the machine until accepted.
+TEST_P(StoreContract, AScanOfOtherHardwareIsKeptApartUntilAccepted) {
+    auto store = open();
+    const std::string real = hardware("BOARD-1", "Xeon E5-2699", 64, {"M1", "M2"}, {"D1"});
+    const std::string other = hardware("BOARD-X", "Core i3", 4, {"MX"}, {"DX"});
+    NewScan first = makeScan("real-1", "K", 1000, columns("Dell Inc.", "PowerEdge R630", "Xeon E5-2699"));
+    first.fingerprint = real;
+    const AddResult a = store->addScan(first);
+    EXPECT_FALSE(a.conflicting);
+    // The same hardware again, one module and the disk replaced: the same machine.
+    NewScan again = makeScan("real-2", "K", 2000, columns("Dell Inc.", "PowerEdge R630", "Xeon E5-2699"));
+    again.fingerprint = hardware("BOARD-1", "Xeon E5-2699", 64, {"M1", "M3"}, {"D2"});
+    const AddResult b = store->addScan(again);
+    EXPECT_FALSE(b.conflicting);
+
+    NewScan forged = makeScan("forged", "K", 3000, columns("Forger", "Laptop", "Core i3", 2));
+    forged.remoteAddress = "203.0.113.66";
+    forged.fingerprint = other;
+    const AddResult f = store->addScan(forged);
+    EXPECT_TRUE(f.conflicting);
+    EXPECT_FALSE(f.duplicate);
+    EXPECT_EQ(f.machineId, a.machineId) << "in the machine's history";
+    EXPECT_TRUE(store->addScan(forged).duplicate) << "posting it again stores nothing new";
+
+    auto machine = store->machine(a.machineId);
+    ASSERT_TRUE(machine);
+    EXPECT_EQ(machine->latestScanId, b.scanId);
+    EXPECT_EQ(machine->latest.maker, "Dell Inc.");
+    EXPECT_EQ(machine->latest.processor, "Xeon E5-2699");
+    EXPECT_EQ(machine->lastSeenMs, 2000);
+    EXPECT_EQ(machine->scanCount, 3u);
+    EXPECT_EQ(store->machines({"forger"}).total, 0u) << "the claim's columns are searchable";
+    const auto history = store->scans(a.machineId);
+    ASSERT_EQ(history.size(), 3u);
+    EXPECT_EQ(history[0].id, f.scanId);
+    EXPECT_EQ(history[0].conflict, ScanConflict::Conflicting);
+    EXPECT_EQ(history[0].remoteAddress, "203.0.113.66");
+    EXPECT_EQ(history[1].conflict, ScanConflict::None);
+    EXPECT_EQ(store->scan(f.scanId)->row.conflict, ScanConflict::Conflicting);
+
+    // The real machine posts again: compared with its own latest scan, not with the claim.
+    NewScan later = makeScan("real-3", "K", 4000, columns("Dell Inc.", "PowerEdge R630", "Xeon E5-2699"));
+    later.fingerprint = real;
+    EXPECT_FALSE(store->addScan(later).conflicting);
+    // An older conflicting scan accepted: it is the machine's, the newer stays shown.
+    EXPECT_EQ(store->acceptScan(f.scanId), Acceptance::Accepted);
+    EXPECT_EQ(store->scan(f.scanId)->row.conflict, ScanConflict::Accepted);
+    EXPECT_EQ(store->machine(a.machineId)->latest.maker, "Dell Inc.");
+    EXPECT_EQ(store->acceptScan(f.scanId), Acceptance::NothingToAccept);
+    EXPECT_EQ(store->acceptScan(a.scanId), Acceptance::NothingToAccept);
+    EXPECT_EQ(store->acceptScan(999999), Acceptance::NoSuchScan);
+
+    // The machine was rebuilt: its newest scan, once accepted, is what it shows.
+    NewScan rebuilt = makeScan("rebuilt", "K", 5000, columns("Dell Inc.", "PowerEdge R640", "Xeon Silver 4114", 10));
+    rebuilt.fingerprint = other;
+    const AddResult r = store->addScan(rebuilt);
+    ASSERT_TRUE(r.conflicting);
+    EXPECT_EQ(store->acceptScan(r.scanId), Acceptance::AcceptedAsLatest);
+    machine = store->machine(a.machineId);
+    EXPECT_EQ(machine->latestScanId, r.scanId);
+    EXPECT_EQ(machine->latest.model, "PowerEdge R640");
+    EXPECT_EQ(machine->latest.cores, 10u);
+    EXPECT_EQ(machine->lastSeenMs, 5000);
+    EXPECT_EQ(store->machines({"silver"}).total, 1u) << "the search follows the accepted scan";
+    // From now on the rebuilt hardware is the machine's.
+    NewScan next = makeScan("rebuilt-2", "K", 6000);
+    next.fingerprint = other;
+    EXPECT_FALSE(store->addScan(next).conflicting);
 }
 
 // What the list must show for each sort, computed here from what was stored.
@@ -579,22 +668,39 @@ TEST_P(StoreContract, MigratesOnceAndKeepsDataAcrossReopening) {
     EXPECT_TRUE(store->account("ann"));
 }
 
-TEST_P(StoreContract, UpgradesADatabaseFromTheVersionBefore) {
-    {
+TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
+    // Each case takes a current database back to what an older program wrote.
+    const std::string undoMark = postgres() ? "ALTER TABLE scans DROP COLUMN fingerprint, DROP COLUMN conflict; "
+                                              "DELETE FROM schema_version WHERE version = 4; "
+                                            : "ALTER TABLE scans DROP COLUMN fingerprint; "
+                                              "ALTER TABLE scans DROP COLUMN conflict; "
+                                              "DELETE FROM schema_version WHERE version = 4; ";
+    const std::string undoCount =
+        postgres() ? "DROP TRIGGER machine_count_change ON machines; DROP FUNCTION machine_count_change(); "
+                     "DROP TABLE machine_count; DELETE FROM schema_version WHERE version = 3"
+                   : "DROP TRIGGER machine_count_insert; DROP TRIGGER machine_count_delete; "
+                     "DROP TABLE machine_count; DELETE FROM schema_version WHERE version = 3";
+    const std::pair<const char*, std::string> cases[] = {
+        {"version 3, before the conflict mark", undoMark},
+        {"version 2, before the machine count", undoMark + undoCount},
+    };
+    for (const auto& [name, undo] : cases) {
+        SCOPED_TRACE(name);
+        SetUp();  // PostgreSQL: a clean database
+        data_ = std::string("data-") + name[8];  // SQLite: a directory of its own
+        {
+            auto store = open();
+            for (int i = 0; i < 5; ++i) store->addScan(makeScan("u" + std::to_string(i), "k" + std::to_string(i % 3), i));
+        }
+        rawExec(undo);
         auto store = open();
-        for (int i = 0; i < 5; ++i) store->addScan(makeScan("u" + std::to_string(i), "k" + std::to_string(i % 3), i));
+        EXPECT_EQ(rawInteger("SELECT max(version) FROM schema_version"), 4);
+        EXPECT_EQ(store->machines({}).total, 3u) << "the count starts from the machines there are";
+        for (const ScanRow& row : store->scans(std::nullopt)) EXPECT_EQ(row.conflict, ScanConflict::None);
+        store->addScan(makeScan("u-new", "", 10));
+        EXPECT_EQ(store->machines({}).total, 4u);
+        EXPECT_EQ(store->scans(std::nullopt).size(), 6u);
     }
-    // Back to version 2, as a database written by the program before the machine count.
-    rawExec(postgres() ? "DROP TRIGGER machine_count_change ON machines; DROP FUNCTION machine_count_change(); "
-                         "DROP TABLE machine_count; DELETE FROM schema_version WHERE version = 3"
-                       : "DROP TRIGGER machine_count_insert; DROP TRIGGER machine_count_delete; "
-                         "DROP TABLE machine_count; DELETE FROM schema_version WHERE version = 3");
-    auto store = open();
-    EXPECT_EQ(rawInteger("SELECT max(version) FROM schema_version"), 3);
-    EXPECT_EQ(store->machines({}).total, 3u) << "the count starts from the machines there are";
-    store->addScan(makeScan("u-new", "", 10));
-    EXPECT_EQ(store->machines({}).total, 4u);
-    EXPECT_EQ(store->scans(std::nullopt).size(), 6u);
 }
 
 TEST_P(StoreContract, ReceiversStartingTogetherMigrateOnce) {
@@ -754,6 +860,91 @@ TEST(OpenStore, RefusesLocationsThatNameNoDatabase) {
                  StorageError);
 }
 
+// --- Storage failures: one line per kind, at most one per kind per interval ---
+
+TEST(FailureLog, OneLinePerKindAtMostOncePerIntervalWithTheCountLeftOut) {
+    std::ostringstream out;
+    FailureLog::Clock::time_point now{};
+    FailureLog log(out, std::chrono::seconds(60), [&] { return now; });
+    const auto failure = [](FailureKind kind, const std::string& text) { return StorageUnavailable(text, kind); };
+    struct Step {
+        int atSeconds;
+        FailureKind kind;
+        const char* message;
+        const char* line;  // the line written, or "" for none
+    };
+    const Step steps[] = {
+        {0, FailureKind::Timeout, "no answer", "gravelin-receiver: storage failure (timeout): no answer"},
+        {1, FailureKind::Timeout, "no answer", ""},
+        {2, FailureKind::DiskFull, "database or disk is full\nsecond line",
+         "gravelin-receiver: storage failure (disk_full): database or disk is full second line"},
+        {30, FailureKind::Timeout, "no answer", ""},
+        {59, FailureKind::Timeout, "no answer", ""},
+        {60, FailureKind::Timeout, "still nothing",
+         "gravelin-receiver: storage failure (timeout): still nothing (3 more of this kind since the last line)"},
+        {61, FailureKind::Unreachable, "connection refused",
+         "gravelin-receiver: storage failure (unreachable): connection refused"},
+        {200, FailureKind::Timeout, "later", "gravelin-receiver: storage failure (timeout): later"},
+    };
+    for (const Step& step : steps) {
+        now = FailureLog::Clock::time_point{} + std::chrono::seconds(step.atSeconds);
+        out.str("");
+        log.record(failure(step.kind, step.message));
+        EXPECT_EQ(out.str(), *step.line ? std::string(step.line) + "\n" : "") << "at " << step.atSeconds << " s";
+    }
+    EXPECT_EQ(log.counts(), (std::map<std::string, std::uint64_t>{{"timeout", 6}, {"disk_full", 1}, {"unreachable", 1}}));
+}
+
+// A damaged index answers 503 like any failure; it must also say so, and say what it is.
+TEST(SqliteStore, ADamagedIndexIsLoggedAsDamaged) {
+    TempDir dir;
+    const fs::path data = dir.path() / "data";
+    {
+        auto store = openStore({data.string(), ""});
+        std::vector<NewScan> scans;
+        for (int i = 0; i < 2000; ++i)
+            scans.push_back(makeScan("d" + std::to_string(i), "k" + std::to_string(i), i,
+                                     columns("Maker " + std::to_string(i % 97), "Model")));
+        store->addScans(scans);
+    }
+    const fs::path file = data / "receiver.sqlite3";
+    sqliteExec(file, "PRAGMA wal_checkpoint(TRUNCATE)");
+    std::int64_t root = 0, pageSize = 0;
+    {
+        sqlite3* db = nullptr;
+        sqlite3_open(file.c_str(), &db);
+        sqlite3_stmt* stmt = nullptr;
+        sqlite3_prepare_v2(db, "SELECT rootpage, (SELECT page_size FROM pragma_page_size) FROM sqlite_schema "
+                               "WHERE name = 'machines_by_maker'", -1, &stmt, nullptr);
+        if (sqlite3_step(stmt) == SQLITE_ROW) {
+            root = sqlite3_column_int64(stmt, 0);
+            pageSize = sqlite3_column_int64(stmt, 1);
+        }
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+    }
+    ASSERT_GT(root, 1);
+    {
+        std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp((root - 1) * pageSize);
+        const std::string garbage(static_cast<std::size_t>(pageSize), '\x5a');
+        f.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+    }
+    std::ostringstream out;
+    FailureLog log(out);
+    auto store = withFailureLog(openStore({data.string(), ""}), log);
+    MachineQuery bySort;
+    bySort.sort = MachineSort::Maker;
+    try {
+        store->machines(bySort);
+        FAIL() << "read a damaged index";
+    } catch (const StorageUnavailable& e) {
+        EXPECT_EQ(e.kind(), FailureKind::Damaged) << e.what();
+    }
+    EXPECT_THAT(out.str(), HasSubstr("storage failure (damaged): "));
+    EXPECT_EQ(log.counts(), (std::map<std::string, std::uint64_t>{{"damaged", 1}}));
+}
+
 // --- PostgreSQL only: the server stops under the receiver and comes back ---
 
 TEST(PostgresStore, AStoppedServerIsUnavailableThenUsedAgainWhenItReturns) {
@@ -792,6 +983,113 @@ TEST(PostgresStore, AStoppedServerIsUnavailableThenUsedAgainWhenItReturns) {
     const auto machine = store->machine(after.machineId);
     ASSERT_TRUE(machine);
     EXPECT_EQ(machine->scanCount, 5u) << "four before the stop, none during, one after";
+    store->probe();
+}
+
+// A server whose processes are stopped (SIGSTOP): connections are accepted by the kernel and
+// never answered. Every call must fail within the deadline, and the store work again once
+// the server goes on.
+class StoppedServer {
+public:
+    explicit StoppedServer(const std::string& dataDir) {
+        std::ifstream pidFile(dataDir + "/postmaster.pid");
+        pid_t postmaster = 0;
+        pidFile >> postmaster;
+        if (postmaster <= 0) throw std::runtime_error("no postmaster.pid in " + dataDir);
+        pids_.push_back(postmaster);
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            std::ifstream stat(entry.path() / "stat");
+            std::string line;
+            if (!std::getline(stat, line)) continue;
+            const auto close = line.rfind(')');
+            if (close == std::string::npos) continue;
+            std::istringstream rest(line.substr(close + 2));
+            char state = 0;
+            pid_t parent = 0;
+            rest >> state >> parent;
+            if (parent == postmaster) pids_.push_back(static_cast<pid_t>(std::stol(entry.path().filename())));
+        }
+        for (pid_t pid : pids_) ::kill(pid, SIGSTOP);
+    }
+    ~StoppedServer() { resume(); }
+    void resume() {
+        for (pid_t pid : pids_) ::kill(pid, SIGCONT);
+        pids_.clear();
+    }
+
+private:
+    std::vector<pid_t> pids_;
+};
+
+TEST(PostgresStore, AStalledServerFailsEveryCallWithinTheDeadline) {
+    const char* control = std::getenv("GRAVELIN_TEST_POSTGRES_CTL");
+    ASSERT_FALSE(postgresUri().empty() || !control)
+        << "run through tests/storage/with-postgres.sh (ctest does)";
+    const std::string ctl = control;
+    const std::string dataDir = ctl.substr(ctl.rfind(' ') + 1) + "/data";
+    postgresExec("DROP SCHEMA IF EXISTS public CASCADE; CREATE SCHEMA public");
+    StoreLocation location{"", postgresUri()};
+    location.deadline = std::chrono::milliseconds(1000);
+    std::ostringstream out;
+    FailureLog log(out);
+    auto store = withFailureLog(openStore(location), log);
+    std::vector<std::thread> threads;  // several pooled connections, all of which stall
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&, t] { store->addScan(makeScan("before-" + std::to_string(t), "k", 1)); });
+    for (auto& t : threads) t.join();
+
+    StoppedServer stopped(dataDir);
+    // Without a deadline a call would wait for the server for ever: this lets it go on after
+    // 20 s so that the test ends (and fails) instead of hanging.
+    std::mutex mutex;
+    std::condition_variable doneSignal;
+    bool done = false;
+    std::thread watchdog([&] {
+        std::unique_lock lock(mutex);
+        if (!doneSignal.wait_for(lock, std::chrono::seconds(20), [&] { return done; })) stopped.resume();
+    });
+    struct Call {
+        const char* name;
+        std::function<void()> run;
+    };
+    const std::vector<Call> calls = {
+        {"addScan on a pooled connection", [&] { store->addScan(makeScan("during", "k", 2)); }},
+        {"addScan on a new connection", [&] { store->addScan(makeScan("during", "k", 2)); }},
+        {"machines", [&] { store->machines({}); }},
+        {"scan", [&] { store->scan(1); }},
+        {"acceptScan", [&] { store->acceptScan(1); }},
+        {"session", [&] { store->session("x"); }},
+        {"probe", [&] { store->probe(); }},
+    };
+    for (const Call& call : calls) {
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            call.run();
+            ADD_FAILURE() << call.name << " answered while the server was stopped";
+        } catch (const StorageUnavailable& e) {
+            EXPECT_EQ(e.kind(), FailureKind::Timeout) << call.name << ": " << e.what();
+        }
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(took, std::chrono::milliseconds(1000 + 750)) << call.name;
+        EXPECT_GE(took, std::chrono::milliseconds(900)) << call.name << ": gave up before the deadline";
+    }
+    {
+        std::lock_guard lock(mutex);
+        done = true;
+    }
+    doneSignal.notify_all();
+    watchdog.join();
+    stopped.resume();
+    EXPECT_THAT(out.str(), HasSubstr("storage failure (timeout): "));
+    EXPECT_EQ(log.counts().at("timeout"), calls.size());
+
+    const AddResult after = store->addScan(makeScan("after", "k", 3));
+    const auto machine = store->machine(after.machineId);
+    ASSERT_TRUE(machine);
+    // The stalled addScans may have committed on the server once it went on (the post was
+    // refused; the digest recognises the report when it is posted again).
+    EXPECT_TRUE(machine->scanCount == 4u || machine->scanCount == 5u) << machine->scanCount;
+    EXPECT_TRUE(store->addScan(makeScan("during", "k", 2)).scanId > 0);
     store->probe();
 }
 
