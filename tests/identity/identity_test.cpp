@@ -148,6 +148,39 @@ TEST(Identity, ClonesSharingAUuidStayApart) {
     EXPECT_TRUE(e.key.empty());
 }
 
+TEST(Identity, PlaceholderSerialsDoNotMergeMachinesOfOneModel) {
+    // Two machines of one maker and model whose firmware left the same placeholder in the
+    // system serial: each keeps its own key, from its board serial.
+    const char* spellings[] = {
+        "12345678",
+        "12345",
+        "SN-12345",
+        "To be filled by O.E.M. by More String",
+        "SystemSerialNumber",
+        "EVAL",
+        "OEM_Serial",
+        "Unknow",
+        "IATPASS",
+    };
+    for (const char* serial : spellings) {
+        SCOPED_TRACE(serial);
+        const auto machine = [&](const char* board) {
+            return identityOf(reportOf({{"serial", serial},
+                                        {"vendor", "Maker"},
+                                        {"name", "Model 7"},
+                                        {"boardSerial", board}}));
+        };
+        const auto a = machine("BOARD-A1");
+        const auto b = machine("BOARD-B2");
+        EXPECT_EQ(a.rule, "board") << a.key;
+        EXPECT_NE(a.key, b.key);
+    }
+    // Machines that share the listed firmware-default UUID and nothing else have no key.
+    const auto shared =
+        identityOf(reportOf({{"uuid", "6AB5B300-538D-1014-9FB5-B0684D007B53"}, {"vendor", "Maker"}}));
+    EXPECT_EQ(shared.rule, "none") << shared.key;
+}
+
 TEST(Identity, SpellingsOfOneValueGiveOneKey) {
     const auto base = identityOf(
         reportOf({{"uuid", "44454c4c-5400-1036-8034-b8c04f313231"}, {"serial", "8t64121"}}));
