@@ -31,6 +31,7 @@
 #include "console/Accounts.h"
 #include "gravelin_config.h"
 #include "console/Console.h"
+#include "report/TerminalText.h"
 #include "report/Unseal.h"
 #include "server/Listener.h"
 #include "server/Site.h"
@@ -112,7 +113,7 @@ std::string oneLine(std::string text) {
         if (c == ' ' && !out.empty() && out.back() == ' ') continue;
         out += c;
     }
-    return out;
+    return report::terminalText(out);
 }
 
 class UsageError : public std::runtime_error {
@@ -483,14 +484,16 @@ int import(const std::vector<std::string>& rawArgs) {
     for (const auto& path : args.positional) {
         std::ifstream in(path, std::ios::binary);
         if (!in) {
-            std::cout << path << ": cannot read: " << std::strerror(errno) << "\n";
+            std::cout << report::terminalText(path) << ": cannot read: " << std::strerror(errno)
+                      << "\n";
             ++failed;
             continue;
         }
         std::error_code sizeError;
         const auto size = std::filesystem::file_size(path, sizeError);
         if (!sizeError && size > readLimit) {
-            std::cout << path << ": refused: the file is larger than any report can be\n";
+            std::cout << report::terminalText(path)
+                      << ": refused: the file is larger than any report can be\n";
             ++failed;
             continue;
         }
@@ -502,23 +505,26 @@ int import(const std::vector<std::string>& rawArgs) {
             content.append(chunk, static_cast<std::size_t>(in.gcount()));
         }
         if (content.size() > readLimit) {
-            std::cout << path << ": refused: the file is larger than any report can be\n";
+            std::cout << report::terminalText(path)
+                      << ": refused: the file is larger than any report can be\n";
             ++failed;
             continue;
         }
         const auto sealed = report::sealedTextIn(content);
         if (!sealed) {
-            std::cout << path << ": refused: the submit page's scanResult value is cut short\n";
+            std::cout << report::terminalText(path)
+                      << ": refused: the submit page's scanResult value is cut short\n";
             ++failed;
             continue;
         }
         const Outcome outcome = intake.submit(*sealed, "import");
         if (outcome.status == 200) {
-            std::cout << path << ": " << (outcome.duplicate ? "already stored" : "stored")
-                      << ", receipt " << outcome.receipt << "\n";
+            std::cout << report::terminalText(path) << ": "
+                      << (outcome.duplicate ? "already stored" : "stored") << ", receipt "
+                      << report::terminalText(outcome.receipt) << "\n";
         } else {
-            std::cout << path << ": refused (" << outcome.counter << "): " << outcome.reason
-                      << "\n";
+            std::cout << report::terminalText(path) << ": refused (" << outcome.counter
+                      << "): " << report::terminalText(outcome.reason) << "\n";
             ++failed;
         }
     }
@@ -541,10 +547,15 @@ int scans(const std::vector<std::string>& rawArgs) {
         const auto rows = store->scans(machine, kPage, offset);
         for (const auto& row : rows) {
             if (!asJson) {
+                // Stored values may hold anything a report could carry: escaped, so that
+                // none acts on the terminal or splits the line.
+                using report::terminalText;
                 std::cout << row.id << "\t" << row.machineId << "\t" << isoTime(row.receivedAtMs)
-                          << "\t" << row.receipt << "\t" << row.columns.maker << "\t"
-                          << row.columns.model << "\t" << row.identityRule << "\t"
-                          << row.remoteAddress << "\n";
+                          << "\t" << terminalText(row.receipt) << "\t"
+                          << terminalText(row.columns.maker) << "\t"
+                          << terminalText(row.columns.model) << "\t"
+                          << terminalText(row.identityRule) << "\t"
+                          << terminalText(row.remoteAddress) << "\n";
                 continue;
             }
             json item = {{"id", row.id},
@@ -569,7 +580,9 @@ int scans(const std::vector<std::string>& rawArgs) {
         }
         if (rows.size() < kPage) break;
     }
-    if (asJson) std::cout << list.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+    if (asJson)
+        std::cout << report::terminalJson(list.dump(2, ' ', false, json::error_handler_t::replace))
+                  << "\n";
     return 0;
 }
 
@@ -586,10 +599,12 @@ int machines(const std::vector<std::string>& rawArgs) {
         const auto page = store->machines(query);
         for (const auto& m : page.machines) {
             if (!asJson) {
-                std::cout << m.id << "\t" << m.identityRule << "\t" << m.identityKey << "\t"
-                          << isoTime(m.firstSeenMs) << "\t" << isoTime(m.lastSeenMs) << "\t"
-                          << m.scanCount << "\t" << m.latest.maker << "\t" << m.latest.model
-                          << "\n";
+                using report::terminalText;
+                std::cout << m.id << "\t" << terminalText(m.identityRule) << "\t"
+                          << terminalText(m.identityKey) << "\t" << isoTime(m.firstSeenMs)
+                          << "\t" << isoTime(m.lastSeenMs) << "\t" << m.scanCount << "\t"
+                          << terminalText(m.latest.maker) << "\t"
+                          << terminalText(m.latest.model) << "\n";
                 continue;
             }
             list.push_back({{"id", m.id},
@@ -605,7 +620,9 @@ int machines(const std::vector<std::string>& rawArgs) {
         }
         if (page.machines.size() < query.limit) break;
     }
-    if (asJson) std::cout << list.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+    if (asJson)
+        std::cout << report::terminalJson(list.dump(2, ' ', false, json::error_handler_t::replace))
+                  << "\n";
     return 0;
 }
 

@@ -383,6 +383,50 @@ class ReceiverTest:
         self.assertIn('missing.hex: cannot read', out)
         self.assertEqual(len(json.loads(run(RECEIVER, 'scans', '--json', *self.args).stdout)), 2)
 
+    # A report whose firmware strings hold what a terminal acts on, as they pass intake: DEL,
+    # the C1 controls (CSI, NEL; written as references and raw) and a direction override.
+    HOSTILE_VENDOR = 'Evil\x9b2J\x7f\x85'
+    HOSTILE_MODEL = 'Model\u202eexe.txt'
+
+    def post_hostile_report(self):
+        xml = ('<?xml version="1.0" encoding="utf-8"?>\r\n<HWInfo><Application><i0 OS="Test OS " '
+               'Name="scanner " Version="1.0.0.0 " Errors=" "/></Application>'
+               '<Win32_ComputerSystemProduct><i0 IdentifyingNumber="SN&#x9B;31m7 " '
+               'Name="Model&#x202E;exe.txt " Vendor="Evil&#x9B;2J&#x7F;\x85 "/>'
+               '</Win32_ComputerSystemProduct></HWInfo>\r\n')
+        sealed = blowfish_seal(xml.encode('utf-8'), SEALING_KEY)
+        status, body, _ = self.receiver.post(form(sealed))
+        self.assertEqual(status, 200, body)
+
+    def assert_listings_are_terminal_safe(self):
+        """scans and machines, as text and as JSON: no byte a terminal acts on, one line per
+        row with its own columns, and the JSON gives the stored values back."""
+        for command, columns in (('scans', 8), ('machines', 8)):
+            for as_json in (False, True):
+                with self.subTest(command=command, json=as_json):
+                    result = self.receiver.cli(command, *(['--json'] if as_json else []))
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    out = result.stdout
+                    self.assertIsNone(re.search(rb'[\x00-\x08\x0b-\x1f\x7f]', out), out)
+                    text = out.decode('utf-8')
+                    self.assertIsNone(re.search('[\x80-\x9f\u202a-\u202e\u2066-\u2069]', text),
+                                      text)
+                    if as_json:
+                        listed = json.loads(text)
+                        values = [item.get('columns', item.get('latest')) for item in listed]
+                        makers = [v['maker'] for v in values]
+                        self.assertTrue(any(self.HOSTILE_VENDOR in m for m in makers), makers)
+                    else:
+                        for line in text.splitlines():
+                            self.assertEqual(line.count('\t'), columns - 1, line)
+                        self.assertIn('Evil\\u009B2J\\x7F\\u0085', text)
+
+    def test_listings_escape_what_a_terminal_acts_on(self):
+        self.post_hostile_report()
+        self.assertEqual(self.receiver.post(form(Fixture.samples[REAL[0]]))[0], 200)
+        self.assert_listings_are_terminal_safe()
+        self.assertIn('Model\\u202Eexe.txt', self.receiver.cli('machines').stdout.decode())
+
 
 class SqliteTest(ReceiverTest, unittest.TestCase):
     def store_args(self, name):
@@ -405,6 +449,23 @@ class SqliteTest(ReceiverTest, unittest.TestCase):
                      '127.0.0.1:0', *self.args)
         self.assertNotEqual(result.returncode, 0)
         self.assertIn(b'console secret', result.stderr)
+
+    def test_listings_escape_control_characters_stored_before_intake_refused_them(self):
+        # Rows written when references to C0 controls still passed intake: escape
+        # sequences that retitle the window, ring the bell and clear the screen.
+        self.post_hostile_report()
+        self.receiver.stop()
+        import sqlite3
+        db = sqlite3.connect(os.path.join(self.dir, 'data', 'receiver.sqlite3'))
+        legacy = self.HOSTILE_VENDOR + '\x1b]0;owned\x07\x1b[2J\ttab\nline'
+        db.execute('UPDATE scans SET maker = ?', (legacy,))
+        db.execute('UPDATE machines SET maker = ?, identity_key = ?', (legacy, 'serial:\x1b[31m'))
+        db.commit()
+        db.close()
+        self.assert_listings_are_terminal_safe()
+        out = self.receiver.cli('machines').stdout.decode()
+        self.assertIn('\\x1B]0;owned\\x07\\x1B[2J\\x09tab\\x0Aline', out)
+        self.assertIn('serial:\\x1B[31m', out)
 
     def test_command_line_errors_are_one_line_with_an_exit_code(self):
         self.receiver.stop()
