@@ -198,8 +198,9 @@ std::vector<std::string> with(std::vector<std::string> list, const std::vector<s
     return list;
 }
 
-std::unique_ptr<storage::Store> openStore(const Arguments& args) {
+std::unique_ptr<storage::Store> openStore(const Arguments& args, bool readOnly = false) {
     storage::StoreLocation location;
+    location.readOnly = readOnly;
     const auto data = option(args, "--data");
     const auto database = option(args, "--database");
     if (data && database) throw UsageError("give --data or --database, not both");
@@ -540,7 +541,7 @@ int scans(const std::vector<std::string>& rawArgs) {
     if (option(args, "--machine"))
         machine = static_cast<std::int64_t>(number(args, "--machine", 0));
     const bool asJson = option(args, "--json").has_value();
-    auto store = openStore(args);
+    auto store = openStore(args, /*readOnly=*/true);  // a read-only mount will do
     json list = json::array();
     constexpr std::uint32_t kPage = 1000;
     for (std::uint64_t offset = 0;; offset += kPage) {
@@ -591,7 +592,7 @@ int machines(const std::vector<std::string>& rawArgs) {
     if (!args.positional.empty())
         throw UsageError("machines takes no argument " + args.positional[0]);
     const bool asJson = option(args, "--json").has_value();
-    auto store = openStore(args);
+    auto store = openStore(args, /*readOnly=*/true);  // a read-only mount will do
     json list = json::array();
     storage::MachineQuery query;
     query.limit = 500;

@@ -275,7 +275,7 @@ std::unique_ptr<Store> openStore(const StoreLocation& location) {
         return detail::openPostgresStore(uri);
     }
     if (location.dataDirectory.empty()) throw StorageError("no data directory given");
-    return detail::openSqliteStore(location.dataDirectory);
+    return detail::openSqliteStore(location.dataDirectory, location.readOnly);
 }
 
 }  // namespace gravelin::storage

@@ -94,7 +94,7 @@ enum class Dialect { Sqlite, Postgres };
 std::string machineUpsertSql(Dialect dialect);
 std::string scanInsertSql(Dialect dialect);
 
-std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory);
+std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory, bool readOnly = false);
 std::unique_ptr<Store> openPostgresStore(const std::string& uri);
 
 }  // namespace gravelin::storage::detail

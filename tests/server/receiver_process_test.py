@@ -467,6 +467,86 @@ class SqliteTest(ReceiverTest, unittest.TestCase):
         self.assertIn('\\x1B]0;owned\\x07\\x1B[2J\\x09tab\\x0Aline', out)
         self.assertIn('serial:\\x1B[31m', out)
 
+    def test_listings_read_a_database_on_a_read_only_mount(self):
+        # Copies made read-only (directory 0555, files 0444) and read by a user who cannot
+        # write them (root writes anyway): one left by a killed receiver (its log, -wal and
+        # -shm, beside the file), one closed cleanly (the file alone), one whose schema is
+        # older than the program's.
+        if os.geteuid() == 0 and not shutil.which('setpriv'):
+            self.skipTest('running as root without setpriv to drop to nobody')
+        as_reader = ['setpriv', '--reuid=nobody', '--regid=65534', '--clear-groups'] \
+            if os.geteuid() == 0 else []
+        for table in REAL[:2]:
+            self.assertEqual(self.receiver.post(form(Fixture.samples[table]))[0], 200)
+        expected = sorted(scan['receipt'] for scan in self.receiver.scans())
+        data = os.path.join(self.dir, 'data')
+        top = tempfile.mkdtemp(prefix='gravelin-read-only-')
+        os.chmod(top, 0o755)
+        copies = {}
+
+        def contents(path):
+            files = {}
+            for file in os.listdir(path):
+                with open(os.path.join(path, file), 'rb') as f:
+                    files[file] = f.read()
+            return files
+
+        def copy(name):
+            copies[name] = os.path.join(top, name)
+            os.mkdir(copies[name])
+            for file in os.listdir(data):
+                if file.startswith('receiver.sqlite3'):
+                    shutil.copy(os.path.join(data, file), copies[name])
+
+        try:
+            self.receiver.stop(signal.SIGKILL)
+            copy('killed')
+            self.assertEqual(sorted(os.listdir(copies['killed'])),
+                             ['receiver.sqlite3', 'receiver.sqlite3-shm', 'receiver.sqlite3-wal'])
+            self.receiver = Receiver(self.dir, self.args)
+            self.assertEqual(self.receiver.stop(), 0)
+            copy('closed')
+            self.assertEqual(os.listdir(copies['closed']), ['receiver.sqlite3'])
+            copy('older')
+            import sqlite3
+            db = sqlite3.connect(os.path.join(copies['older'], 'receiver.sqlite3'))
+            db.execute('DELETE FROM schema_version WHERE version = '
+                       '(SELECT max(version) FROM schema_version)')
+            db.commit()
+            db.close()
+            before = {}
+            for name, path in copies.items():
+                for file in os.listdir(path):
+                    os.chmod(os.path.join(path, file), 0o444)
+                os.chmod(path, 0o555)
+                before[name] = contents(path)
+            for name in ('killed', 'closed'):
+                with self.subTest(name):
+                    result = run(*as_reader, RECEIVER, 'scans', '--json', '--data', copies[name])
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertEqual(sorted(s['receipt'] for s in json.loads(result.stdout)),
+                                     expected)
+                    result = run(*as_reader, RECEIVER, 'machines', '--data', copies[name])
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertEqual(len(result.stdout.decode().splitlines()), len(expected))
+            with self.subTest('older'):
+                result = run(*as_reader, RECEIVER, 'scans', '--data', copies['older'])
+                err = result.stderr.decode()
+                self.assertEqual(result.returncode, 1, err)
+                self.assertIn('older than this program', err)
+                self.assertEqual(err.count('\n'), 1, err)
+            # Nothing was written, even where the reader could have.
+            for name, path in copies.items():
+                self.assertEqual(contents(path), before[name], name)
+            # Root is not stopped by the modes: the older copy is still not migrated.
+            result = run(RECEIVER, 'machines', '--data', copies['older'])
+            self.assertEqual(result.returncode, 1)
+            self.assertIn(b'older than this program', result.stderr)
+        finally:
+            for path in copies.values():
+                os.chmod(path, 0o755)
+            shutil.rmtree(top, ignore_errors=True)
+
     def test_command_line_errors_are_one_line_with_an_exit_code(self):
         self.receiver.stop()
         a_file = os.path.join(self.dir, 'file')
