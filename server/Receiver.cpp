@@ -413,13 +413,6 @@ int serve(const std::vector<std::string>& rawArgs) {
         consoleListener = std::make_unique<Listener>(io, workers, *consoleOptions, withStatus);
     }
 
-    std::cout << "gravelin-receiver: listening on " << (plain ? "http" : "https") << "://"
-              << site.address << ":" << siteListener.port() << std::endl;
-    if (consoleListener) {
-        std::cout << "gravelin-receiver: console on http://" << consoleOptions->address << ":"
-                  << consoleListener->port() << std::endl;
-    }
-
     // SIGTERM/SIGINT: stop accepting, answer what is in flight, then leave. A request that
     // is still not done 40 s later is abandoned.
     std::mutex doneMutex;
@@ -437,6 +430,14 @@ int serve(const std::vector<std::string>& rawArgs) {
                 io.stop();
         });
     });
+
+    // Said once SIGTERM is handled: whoever waits for these lines may stop the receiver.
+    std::cout << "gravelin-receiver: listening on " << (plain ? "http" : "https") << "://"
+              << site.address << ":" << siteListener.port() << std::endl;
+    if (consoleListener) {
+        std::cout << "gravelin-receiver: console on http://" << consoleOptions->address << ":"
+                  << consoleListener->port() << std::endl;
+    }
 
     // A handler that throws (out of memory, a bad header from a handler) costs its
     // connection, never the process: the thread logs it and goes back to the loop.
