@@ -9,13 +9,13 @@ namespace {
 void appendEscape(std::string& out, std::string_view prefix, char32_t value, int digits) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     out += prefix;
-    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kDigits[(value >> shift) & 0xF];
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
+        out += kDigits[(value >> shift) & 0xF];
 }
 
 // Characters at or above DEL that a terminal acts on.
 bool actsOnTerminal(char32_t c) {
-    return (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) ||
-           (c >= 0x2066 && c <= 0x2069);
+    return (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 
 enum class Form { Text, Json };

@@ -1,13 +1,13 @@
 // What the receiver's commands print: every character a terminal would act on is shown as
 // an escape, in plain text and in JSON, and nothing else changes.
-#include "report/TerminalText.h"
-
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "report/TerminalText.h"
 
 namespace gravelin::testing {
 namespace {
@@ -17,6 +17,7 @@ using report::terminalText;
 
 // Strings with what a hostile firmware string or an old database row may hold, and their
 // plain-text form.
+// clang-format off
 const std::vector<std::pair<std::string, std::string>> kCases = {
     {"Dell Inc.", "Dell Inc."},
     {"C:\\path", "C:\\path"},                          // backslashes kept
@@ -34,6 +35,7 @@ const std::vector<std::pair<std::string, std::string>> kCases = {
     {"cut \xE2\x80", "cut \\xE2\\x80"},
     {"", ""},
 };
+// clang-format on
 
 TEST(TerminalText, EscapesWhatATerminalWouldActOn) {
     for (const auto& [value, shown] : kCases) {
@@ -46,8 +48,7 @@ TEST(TerminalText, JsonKeepsItsValuesAndCarriesNoTerminalControl) {
     for (const auto& [value, shown] : kCases) {
         SCOPED_TRACE(shown);
         const json document = {{"maker", value}, {"list", {value, 1}}};
-        const std::string dumped =
-            document.dump(2, ' ', false, json::error_handler_t::replace);
+        const std::string dumped = document.dump(2, ' ', false, json::error_handler_t::replace);
         const std::string safe = terminalJson(dumped);
         // Nothing a terminal acts on is left but the layout's line feeds.
         for (std::size_t i = 0; i < safe.size(); ++i) {
