@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <unordered_set>
@@ -96,6 +97,37 @@ bool isValidUtf8(std::string_view bytes) {
     return true;
 }
 
+// True for the characters XML allows in a document: tab, line feed, carriage return and
+// everything from U+0020 on except the surrogates, U+FFFE and U+FFFF.
+bool isXmlChar(std::uint64_t c) {
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+           (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// Character references in text or an attribute value ("&#27;", "&#x1B;") must name a
+// character XML allows, as the raw characters must: pugixml would write "&#0;" as a NUL
+// that ends the value early (the tree would then disagree with the stored text), and the
+// others as control characters or surrogates that no report holds. A reference without
+// digits or without its ';' is not XML either.
+bool referencesAreXmlChars(std::string_view text) {
+    for (auto at = text.find("&#"); at != std::string_view::npos; at = text.find("&#", at)) {
+        at += 2;
+        const bool hex = at < text.size() && text[at] == 'x';
+        if (hex) ++at;
+        std::uint64_t value = 0;
+        std::size_t digits = 0;
+        for (; at < text.size(); ++at, ++digits) {
+            const unsigned char digit = kHexValue[static_cast<unsigned char>(text[at])];
+            if (digit == kNotHexDigit || (!hex && digit > 9)) break;
+            value = value * (hex ? 16 : 10) + digit;
+            if (value > 0x10FFFF) value = 0x110000;  // too large whatever follows
+        }
+        if (digits == 0 || at >= text.size() || text[at] != ';' || !isXmlChar(value))
+            return false;
+    }
+    return true;
+}
+
 // A linear scan of the text, before any tree is built: one pass, no allocation, stops at
 // the first bound crossed. It reads markup the way an XML parser must (quoted attribute
 // values may hold '>', comments, CDATA and processing instructions are skipped whole), and
@@ -104,7 +136,8 @@ bool isValidUtf8(std::string_view bytes) {
 Rejection prescan(std::string_view t, const IntakeLimits& limits) {
     // XML has no place for control characters other than tab, line feed and carriage
     // return (the scanner replaces them): a NUL would also end pugixml's reading of a value
-    // early, so that the tree and the stored text disagreed.
+    // early, so that the tree and the stored text disagreed. The same characters written
+    // as character references are refused below, where text and values are read.
     for (const char c : t) {
         const auto b = static_cast<unsigned char>(c);
         if (b < 0x20 && c != '\t' && c != '\n' && c != '\r') return Rejection::NotXml;
@@ -125,6 +158,7 @@ Rejection prescan(std::string_view t, const IntakeLimits& limits) {
             if (depth > 0) {
                 const auto next = t.find('<', i);
                 if (next == std::string_view::npos) return Rejection::NotXml;  // never closed
+                if (!referencesAreXmlChars(t.substr(i, next - i))) return Rejection::NotXml;
                 i = next;
                 continue;
             }
@@ -161,6 +195,8 @@ Rejection prescan(std::string_view t, const IntakeLimits& limits) {
                         return Rejection::TooManyAttributes;
                     if (close - j - 1 > limits.maxAttributeValueBytes)
                         return Rejection::AttributeTooLarge;
+                    if (!referencesAreXmlChars(t.substr(j + 1, close - j - 1)))
+                        return Rejection::NotXml;
                     j = close + 1;
                     continue;
                 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <iterator>
+#include <set>
 
 namespace gravelin::report {
 
@@ -98,13 +99,15 @@ bool isPlaceholderUuid(const std::string& digits) {
     for (std::size_t i = 2; i < digits.size(); i += 2)
         sameBytes = sameBytes && digits.compare(i, 2, digits, 0, 2) == 0;
     if (sameBytes) return true;
-    static constexpr std::array<std::string_view, 3> kKnown = {
+    static constexpr std::array<std::string_view, 4> kKnown = {
         // bytes 00 02 00 03 ... 00 09: Windows shows it as 03000200-0400-0500-0006-000700080009
         "03000200040005000006000700080009",
         // the UUID a Dell firmware derives from an empty service tag
         "4C4C454400000010800000C04F000000",
         // what Wine's WMI answers when it has no firmware UUID
         "DEADDEADDEADDEADDEADDEADDEADDEAD",
+        // one UUID that unrelated machines of several makers carry: a firmware default
+        "6AB5B300538D10149FB5B0684D007B53",
     };
     const std::string free = byteOrderFree(digits);
     for (const auto known : kKnown) {
@@ -115,67 +118,101 @@ bool isPlaceholderUuid(const std::string& digits) {
 
 namespace {
 
-// Compared after normalisation, so "To Be Filled By O.E.M." is "TO BE FILLED BY O.E.M".
+// The values, compared by their letters and digits alone in upper case (see squeezed), so
+// "To Be Filled By O.E.M.", "TO BE FILLED BY OEM" and "ToBeFilledByOEM" are one entry.
 constexpr std::string_view kPlaceholders[] = {
-    "TO BE FILLED BY O.E.M",
-    "TO BE FILLED BY OEM",
-    "DEFAULT STRING",
-    "DEFAULT",
-    "SYSTEM MANUFACTURER",
-    "SYSTEM PRODUCT NAME",
-    "SYSTEM VERSION",
-    "SYSTEM NAME",
-    "NONE",
-    "NULL",
-    "EMPTY",
-    "UNKNOWN",
-    "INVALID",
+    "To Be Filled By O.E.M.",
+    "Default string",
+    "Default",
+    "System Manufacturer",
+    "System Product Name",
+    "System Version",
+    "System Name",
+    "None",
+    "Null",
+    "Empty",
+    "Unknown",
+    "Unknow",
+    "Invalid",
     "N/A",
-    "NA",
     "OEM",
-    "O.E.M",
-    "NOT SPECIFIED",
-    "NOT AVAILABLE",
-    "NOT APPLICABLE",
-    "NOT PRESENT",
-    "NOT SETTABLE",
-    "NO ASSET INFORMATION",
-    "NO ASSET TAG",
-    "ASSET TAG",
-    "BASE BOARD ASSET TAG",
-    "CHASSIS ASSET TAG",
-    "SKU NUMBER",
-    "NO ENCLOSURE",
-    "OEM CHASSIS MANUFACTURER",
-    "TYPE2 - BOARD VENDOR NAME1",
-    "TYPE2 - BOARD PRODUCT NAME1",
-    "TYPE2 - BOARD ASSET TAG",
-    "DEFAULT_STRING",
-    "NOT PROVIDED",
-    "SERIAL",
-    "SERIALNUMBER",
-    "SERNUM",
+    "OEM_Serial",
+    "EVAL",
+    "IATPASS",
+    "Not Specified",
+    "Not Available",
+    "Not Applicable",
+    "Not Present",
+    "Not Settable",
+    "Not Provided",
+    "No Asset Information",
+    "No Asset Tag",
+    "Asset Tag",
+    "Base Board Asset Tag",
+    "Chassis Asset Tag",
+    "SKU Number",
+    "No Enclosure",
+    "OEM Chassis Manufacturer",
+    "Type2 - Board Vendor Name1",
+    "Type2 - Board Product Name1",
+    "Type2 - Board Asset Tag",
+    "Serial",
+    "SerNum",
     "9876543210",
 };
+
+// What firmware appends to a listed value: AMI's "To be filled by O.E.M. by More String".
+constexpr std::string_view kSuffixes[] = {"by More String"};
+
+// Letters and digits only, upper case: "To be filled by O.E.M." is "TOBEFILLEDBYOEM".
+std::string squeezed(std::string_view value) {
+    std::string out;
+    out.reserve(value.size());
+    for (const char c : value) {
+        if (isAlnum(c)) out += upper(c);
+    }
+    return out;
+}
+
+bool isListed(std::string_view letters) {
+    static const std::set<std::string, std::less<>> listed = [] {
+        std::set<std::string, std::less<>> set;
+        for (const auto value : kPlaceholders) set.insert(squeezed(value));
+        return set;
+    }();
+    return listed.contains(letters);
+}
+
+// Counting digits: "0123456789", "1234567890", "BSN12345678901234567", and the short runs
+// "12345" to "12345678", alone or after "SN".
+bool isCounting(std::string_view letters) {
+    if (letters.find("123456789") != std::string_view::npos) return true;
+    if (letters.starts_with("SN")) letters.remove_prefix(2);
+    return letters.size() >= 5 && std::string_view("12345678").starts_with(letters);
+}
 
 }  // namespace
 
 bool isPlaceholder(std::string_view value) {
     if (const auto digits = uuidDigits(value)) return isPlaceholderUuid(*digits);
-    const std::string n = normalisedValue(value);
+    const std::string letters = squeezed(value);
     // Empty, blank, or only punctuation: "", "   ", "..................", "/   /   /".
-    if (std::none_of(n.begin(), n.end(), isAlnum)) return true;
+    if (letters.empty()) return true;
     // One character repeated: "0000000000000000", "XXXXXXXX".
-    std::string alnum;
-    std::copy_if(n.begin(), n.end(), std::back_inserter(alnum), isAlnum);
-    if (std::all_of(alnum.begin(), alnum.end(), [&](char c) { return c == alnum[0]; })) return true;
-    // The label in place of the value: "System Serial Number", "Base Board Serial
-    // Number", "Chassis Serial Number", "OEM Chassis Serial Number".
-    if (n.find("SERIAL NUMBER") != std::string::npos) return true;
-    // Counting digits: "0123456789", "1234567890", "BSN12345678901234567".
-    if (n.find("123456789") != std::string::npos) return true;
-    return std::find(std::begin(kPlaceholders), std::end(kPlaceholders), n) !=
-           std::end(kPlaceholders);
+    if (std::all_of(letters.begin(), letters.end(), [&](char c) { return c == letters[0]; }))
+        return true;
+    // The label in place of the value: "System Serial Number", "SystemSerialNumber", "Base
+    // Board Serial Number", "Chassis Serial Number", "OEM Chassis Serial Number".
+    if (letters.find("SERIALNUMBER") != std::string::npos) return true;
+    if (isCounting(letters)) return true;
+    if (isListed(letters)) return true;
+    for (const auto suffix : kSuffixes) {
+        const std::string tail = squeezed(suffix);
+        if (letters.size() > tail.size() && letters.ends_with(tail) &&
+            isListed(std::string_view(letters).substr(0, letters.size() - tail.size())))
+            return true;
+    }
+    return false;
 }
 
 }  // namespace gravelin::report

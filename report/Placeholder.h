@@ -11,7 +11,10 @@ namespace gravelin::report {
 
 // True for values that identify nothing: empty, whitespace-only or punctuation-only, one
 // character repeated, "To Be Filled By O.E.M.", "Default string", a label in place of the
-// value ("System Serial Number"), counting digits, all-zero or all-FF UUIDs, ...
+// value ("System Serial Number"), counting digits ("12345", "1234567890"), all-zero or
+// all-FF UUIDs, ... Listed values are compared by their letters and digits alone, in any
+// case ("SystemSerialNumber", "TO BE FILLED BY OEM"), and may carry a suffix that firmware
+// appends ("To be filled by O.E.M. by More String").
 bool isPlaceholder(std::string_view value);
 
 // Trimmed of blanks, dots and slashes at either end, inner blanks collapsed, upper case:

@@ -33,6 +33,7 @@
 #include "console/Accounts.h"
 #include "gravelin_config.h"
 #include "console/Console.h"
+#include "report/TerminalText.h"
 #include "report/Unseal.h"
 #include "server/Listener.h"
 #include "server/Site.h"
@@ -119,7 +120,7 @@ std::string oneLine(std::string text) {
         if (c == ' ' && !out.empty() && out.back() == ' ') continue;
         out += c;
     }
-    return out;
+    return report::terminalText(out);
 }
 
 class UsageError : public std::runtime_error {
@@ -206,10 +207,11 @@ std::vector<std::string> with(std::vector<std::string> list, const std::vector<s
     return list;
 }
 
-std::unique_ptr<storage::Store> openStore(const Arguments& args) {
+std::unique_ptr<storage::Store> openStore(const Arguments& args, bool readOnly = false) {
     storage::StoreLocation location;
     location.deadline = std::chrono::milliseconds(number(
         args, "--storage-timeout", static_cast<std::uint64_t>(location.deadline.count())));
+    location.readOnly = readOnly;
     const auto data = option(args, "--data");
     const auto database = option(args, "--database");
     if (data && database) throw UsageError("give --data or --database, not both");
@@ -519,14 +521,16 @@ int import(const std::vector<std::string>& rawArgs) {
     for (const auto& path : args.positional) {
         std::ifstream in(path, std::ios::binary);
         if (!in) {
-            std::cout << path << ": cannot read: " << std::strerror(errno) << "\n";
+            std::cout << report::terminalText(path) << ": cannot read: " << std::strerror(errno)
+                      << "\n";
             ++failed;
             continue;
         }
         std::error_code sizeError;
         const auto size = std::filesystem::file_size(path, sizeError);
         if (!sizeError && size > readLimit) {
-            std::cout << path << ": refused: the file is larger than any report can be\n";
+            std::cout << report::terminalText(path)
+                      << ": refused: the file is larger than any report can be\n";
             ++failed;
             continue;
         }
@@ -538,23 +542,26 @@ int import(const std::vector<std::string>& rawArgs) {
             content.append(chunk, static_cast<std::size_t>(in.gcount()));
         }
         if (content.size() > readLimit) {
-            std::cout << path << ": refused: the file is larger than any report can be\n";
+            std::cout << report::terminalText(path)
+                      << ": refused: the file is larger than any report can be\n";
             ++failed;
             continue;
         }
         const auto sealed = report::sealedTextIn(content);
         if (!sealed) {
-            std::cout << path << ": refused: the submit page's scanResult value is cut short\n";
+            std::cout << report::terminalText(path)
+                      << ": refused: the submit page's scanResult value is cut short\n";
             ++failed;
             continue;
         }
         const Outcome outcome = intake.submit(*sealed, "import");
         if (outcome.status == 200) {
-            std::cout << path << ": " << (outcome.duplicate ? "already stored" : "stored")
-                      << ", receipt " << outcome.receipt << "\n";
+            std::cout << report::terminalText(path) << ": "
+                      << (outcome.duplicate ? "already stored" : "stored") << ", receipt "
+                      << report::terminalText(outcome.receipt) << "\n";
         } else {
-            std::cout << path << ": refused (" << outcome.counter << "): " << outcome.reason
-                      << "\n";
+            std::cout << report::terminalText(path) << ": refused (" << outcome.counter
+                      << "): " << report::terminalText(outcome.reason) << "\n";
             ++failed;
         }
     }
@@ -589,17 +596,22 @@ int scans(const std::vector<std::string>& rawArgs) {
     if (option(args, "--machine"))
         machine = static_cast<std::int64_t>(number(args, "--machine", 0));
     const bool asJson = option(args, "--json").has_value();
-    auto store = openStore(args);
+    auto store = openStore(args, /*readOnly=*/true);  // a read-only mount will do
     json list = json::array();
     constexpr std::uint32_t kPage = 1000;
     for (std::uint64_t offset = 0;; offset += kPage) {
         const auto rows = store->scans(machine, kPage, offset);
         for (const auto& row : rows) {
             if (!asJson) {
+                // Stored values may hold anything a report could carry: escaped, so that
+                // none acts on the terminal or splits the line.
+                using report::terminalText;
                 std::cout << row.id << "\t" << row.machineId << "\t" << isoTime(row.receivedAtMs)
-                          << "\t" << row.receipt << "\t" << row.columns.maker << "\t"
-                          << row.columns.model << "\t" << row.identityRule << "\t"
-                          << row.remoteAddress
+                          << "\t" << terminalText(row.receipt) << "\t"
+                          << terminalText(row.columns.maker) << "\t"
+                          << terminalText(row.columns.model) << "\t"
+                          << terminalText(row.identityRule) << "\t"
+                          << terminalText(row.remoteAddress)
                           << (row.conflict == storage::ScanConflict::Conflicting ? "\tconflicting"
                                                                                  : "")
                           << "\n";
@@ -628,7 +640,9 @@ int scans(const std::vector<std::string>& rawArgs) {
         }
         if (rows.size() < kPage) break;
     }
-    if (asJson) std::cout << list.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+    if (asJson)
+        std::cout << report::terminalJson(list.dump(2, ' ', false, json::error_handler_t::replace))
+                  << "\n";
     return 0;
 }
 
@@ -637,7 +651,7 @@ int machines(const std::vector<std::string>& rawArgs) {
     if (!args.positional.empty())
         throw UsageError("machines takes no argument " + args.positional[0]);
     const bool asJson = option(args, "--json").has_value();
-    auto store = openStore(args);
+    auto store = openStore(args, /*readOnly=*/true);  // a read-only mount will do
     json list = json::array();
     storage::MachineQuery query;
     query.limit = 500;
@@ -645,10 +659,12 @@ int machines(const std::vector<std::string>& rawArgs) {
         const auto page = store->machines(query);
         for (const auto& m : page.machines) {
             if (!asJson) {
-                std::cout << m.id << "\t" << m.identityRule << "\t" << m.identityKey << "\t"
-                          << isoTime(m.firstSeenMs) << "\t" << isoTime(m.lastSeenMs) << "\t"
-                          << m.scanCount << "\t" << m.latest.maker << "\t" << m.latest.model
-                          << "\n";
+                using report::terminalText;
+                std::cout << m.id << "\t" << terminalText(m.identityRule) << "\t"
+                          << terminalText(m.identityKey) << "\t" << isoTime(m.firstSeenMs)
+                          << "\t" << isoTime(m.lastSeenMs) << "\t" << m.scanCount << "\t"
+                          << terminalText(m.latest.maker) << "\t"
+                          << terminalText(m.latest.model) << "\n";
                 continue;
             }
             list.push_back({{"id", m.id},
@@ -664,7 +680,9 @@ int machines(const std::vector<std::string>& rawArgs) {
         }
         if (page.machines.size() < query.limit) break;
     }
-    if (asJson) std::cout << list.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+    if (asJson)
+        std::cout << report::terminalJson(list.dump(2, ' ', false, json::error_handler_t::replace))
+                  << "\n";
     return 0;
 }
 

@@ -26,6 +26,7 @@
 // Reads use a pool of read-only connections (WAL lets them run next to the writer).
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -148,18 +149,17 @@ public:
         sqlite3_stmt* stmt_;
     };
 
-    // Opening failures are StorageError: the database cannot be opened at all.
-    // A statement waits at most busyTimeout for a lock another process holds, then fails.
-    Connection(const std::string& path, bool readOnly, std::chrono::milliseconds busyTimeout) {
-        const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX |
-                          (readOnly ? 0 : SQLITE_OPEN_CREATE);
-        const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+    // Opening failures are CannotOpen: the database cannot be opened at all. `name` is the
+    // file's path, or a "file:" URI with SQLITE_OPEN_URI among the flags. A statement waits
+    // at most busyTimeout for a lock another process holds, then fails.
+    Connection(const std::string& name, int flags, std::chrono::milliseconds busyTimeout) {
+        const int rc = sqlite3_open_v2(name.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr);
         if (rc != SQLITE_OK) {
             std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
             const FailureKind kind = failureKind(db_);
             sqlite3_close(db_);
             db_ = nullptr;
-            throw CannotOpen("cannot open " + path + ": " + message, kind);
+            throw CannotOpen("cannot open " + name + ": " + message, kind);
         }
         sqlite3_extended_result_codes(db_, 1);
         sqlite3_busy_timeout(db_, static_cast<int>(std::min<std::int64_t>(busyTimeout.count(), INT32_MAX)));
@@ -273,10 +273,44 @@ void migrate(Connection& c, const std::string& path) {
     }
 }
 
+// A store opened for reading only is never migrated: its schema must be the program's.
+void checkSchema(Connection& c, const std::string& path) {
+    int version = 0;
+    try {
+        auto table = c.prepare("SELECT count(*) FROM sqlite_master WHERE name = 'schema_version'");
+        if (!table.step() || table.integer(0) == 0)
+            throw StorageError(path + " holds no receiver database (no schema_version table)");
+        auto s = c.prepare("SELECT coalesce(max(version), 0) FROM schema_version");
+        if (s.step()) version = static_cast<int>(s.integer(0));
+    } catch (const StorageUnavailable& e) {
+        throw StorageError("cannot read " + path + ": " + e.what());
+    }
+    if (version > currentSchemaVersion()) throw StorageError(newerSchemaMessage(version));
+    if (version < currentSchemaVersion())
+        throw StorageError("the database's schema is at version " + std::to_string(version) +
+                           ", older than this program's (" +
+                           std::to_string(currentSchemaVersion()) +
+                           "); reading it changes nothing: run gravelin-receiver serve or "
+                           "import on it once, with write access, to bring it up to date");
+}
+
 class SqliteStore final : public Store {
 public:
-    SqliteStore(std::string path, std::chrono::milliseconds deadline)
-        : path_(std::move(path)), deadline_(deadline), writer_(path_, false, deadline_) {
+    // readOnlyUri: empty to open the file for writing (created and migrated as needed), or
+    // a "file:...?mode=ro" URI to open it for reading only: then nothing is written, no
+    // migration runs and no checkpoint thread starts; every write fails.
+    SqliteStore(std::string path, std::chrono::milliseconds deadline, std::string readOnlyUri = {})
+        : path_(std::move(path)), deadline_(deadline), readOnlyUri_(std::move(readOnlyUri)),
+          writer_(fileName(), openFlags(true), deadline_) {
+        if (!readOnlyUri_.empty()) {
+            checkSchema(writer_, path_);
+            try {
+                releaseReader(acquireReader());
+            } catch (const StorageUnavailable& e) {
+                throw StorageError(e.what());
+            }
+            return;
+        }
         // WAL is a property of the file and stays; FULL is per connection (see the top).
         if (pragmaText(writer_, "PRAGMA journal_mode=WAL", path_) != "wal")
             throw StorageError("cannot switch " + path_ + " to WAL mode");
@@ -287,7 +321,7 @@ public:
         openingExec(writer_, "PRAGMA cache_size=-65536; PRAGMA wal_autocheckpoint=0; "
                     "PRAGMA journal_size_limit=67108864",
                     "cannot open " + path_);
-        checkpointer_ = std::make_unique<Connection>(path_, false, deadline_);
+        checkpointer_ = std::make_unique<Connection>(fileName(), openFlags(true), deadline_);
         openingExec(*checkpointer_, "PRAGMA synchronous=FULL", "cannot open " + path_);
 
         // One reader at once: it proves the file readable now rather than on first use.
@@ -792,7 +826,7 @@ private:
             }
         }
         try {
-            auto c = std::make_unique<Connection>(path_, true, deadline_);
+            auto c = std::make_unique<Connection>(fileName(), openFlags(false), deadline_);
             c->exec("PRAGMA query_only=1; PRAGMA mmap_size=268435456");
             return c.release();
         } catch (const CannotOpen& e) {
@@ -805,8 +839,17 @@ private:
         readers_.push_back(c);
     }
 
+    // The readers never create the file, and never write (query_only); in a read-only store
+    // no connection can.
+    const std::string& fileName() const { return readOnlyUri_.empty() ? path_ : readOnlyUri_; }
+    int openFlags(bool create) const {
+        if (!readOnlyUri_.empty()) return SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+        return SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+    }
+
     std::string path_;
     std::chrono::milliseconds deadline_;
+    std::string readOnlyUri_;  // empty: opened for writing
     std::mutex writeMutex_;
     Connection writer_;
 
@@ -828,10 +871,43 @@ private:
 
 }  // namespace
 
+// The read-only URI of an existing database. In WAL mode a reader needs the -shm index next
+// to the file: SQLite creates it where the directory is writable, and reads one a writer
+// left (with its -wal) where it is not. A database closed cleanly has neither, and on a
+// read-only mount none can be made: there no writer can be at work either (it would need
+// its -wal there), the file alone is the database, and it is opened as immutable.
+std::string readOnlyUriOf(const fs::path& file) {
+    const fs::path absolute = fs::absolute(file);
+    std::string uri = "file://";
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (const char c : absolute.string()) {
+        const auto b = static_cast<unsigned char>(c);
+        const bool plain = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') ||
+                           (b >= '0' && b <= '9') || c == '/' || c == '-' || c == '_' ||
+                           c == '.' || c == '~';
+        if (plain) {
+            uri += c;
+        } else {
+            uri += '%';
+            uri += kHex[b >> 4];
+            uri += kHex[b & 0xF];
+        }
+    }
+    uri += "?mode=ro";
+    std::error_code error;
+    const bool log = fs::exists(fs::path(absolute.string() + "-wal"), error);
+    if (!log && ::access(absolute.parent_path().c_str(), W_OK) != 0) uri += "&immutable=1";
+    return uri;
+}
+
 std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory,
-                                       std::chrono::milliseconds deadline) {
+                                       std::chrono::milliseconds deadline, bool readOnly) {
     const fs::path directory(dataDirectory);
     std::error_code error;
+    if (readOnly && fs::is_regular_file(directory / "receiver.sqlite3", error)) {
+        const fs::path file = directory / "receiver.sqlite3";
+        return std::make_unique<SqliteStore>(file.string(), deadline, readOnlyUriOf(file));
+    }
     const auto status = fs::status(directory, error);
     if (fs::exists(status)) {
         if (!fs::is_directory(status))

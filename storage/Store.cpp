@@ -314,7 +314,7 @@ std::unique_ptr<Store> openStore(const StoreLocation& location) {
         return detail::openPostgresStore(uri, location.deadline);
     }
     if (location.dataDirectory.empty()) throw StorageError("no data directory given");
-    return detail::openSqliteStore(location.dataDirectory, location.deadline);
+    return detail::openSqliteStore(location.dataDirectory, location.deadline, location.readOnly);
 }
 
 }  // namespace gravelin::storage

@@ -197,6 +197,11 @@ struct StoreLocation {
     // and as the server's statement_timeout); SQLite's busy timeout. Opening and migrating
     // are not bounded by it.
     std::chrono::milliseconds deadline{5000};
+    // For reading only (the listings): an existing SQLite database is opened read-only, so
+    // it may sit on a read-only mount, and is never migrated; a schema older or newer than
+    // the program's is refused with a message saying so. A missing one is created as
+    // without the flag. PostgreSQL opens as usual.
+    bool readOnly = false;
 };
 
 // Opens the store and brings its schema to the current version (versioned migrations, the

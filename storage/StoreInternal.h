@@ -114,7 +114,8 @@ inline constexpr const char* kAcceptMarkSql = "UPDATE scans SET conflict = 2 WHE
 std::string acceptLatestSql(Dialect dialect);
 
 std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory,
-                                       std::chrono::milliseconds deadline);
+                                       std::chrono::milliseconds deadline,
+                                       bool readOnly = false);
 std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::chrono::milliseconds deadline);
 
 }  // namespace gravelin::storage::detail

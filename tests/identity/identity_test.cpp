@@ -10,12 +10,14 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdlib>
 #include <functional>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -148,6 +150,39 @@ TEST(Identity, ClonesSharingAUuidStayApart) {
     const auto e = identityOf(reportOf({{"uuid", "03000200-0400-0500-0006-000700080009"}}));
     EXPECT_EQ(e.rule, "none");
     EXPECT_TRUE(e.key.empty());
+}
+
+TEST(Identity, PlaceholderSerialsDoNotMergeMachinesOfOneModel) {
+    // Two machines of one maker and model whose firmware left the same placeholder in the
+    // system serial: each keeps its own key, from its board serial.
+    const char* spellings[] = {
+        "12345678",
+        "12345",
+        "SN-12345",
+        "To be filled by O.E.M. by More String",
+        "SystemSerialNumber",
+        "EVAL",
+        "OEM_Serial",
+        "Unknow",
+        "IATPASS",
+    };
+    for (const char* serial : spellings) {
+        SCOPED_TRACE(serial);
+        const auto machine = [&](const char* board) {
+            return identityOf(reportOf({{"serial", serial},
+                                        {"vendor", "Maker"},
+                                        {"name", "Model 7"},
+                                        {"boardSerial", board}}));
+        };
+        const auto a = machine("BOARD-A1");
+        const auto b = machine("BOARD-B2");
+        EXPECT_EQ(a.rule, "board") << a.key;
+        EXPECT_NE(a.key, b.key);
+    }
+    // Machines that share the listed firmware-default UUID and nothing else have no key.
+    const auto shared =
+        identityOf(reportOf({{"uuid", "6AB5B300-538D-1014-9FB5-B0684D007B53"}, {"vendor", "Maker"}}));
+    EXPECT_EQ(shared.rule, "none") << shared.key;
 }
 
 TEST(Identity, SpellingsOfOneValueGiveOneKey) {
@@ -396,6 +431,54 @@ TEST(Identity, EveryRealTableIsTheMachineItIsOnBothBuilds) {
             if (i->second.empty() || same.contains({i->first, j->first})) continue;
             EXPECT_NE(i->second, j->second) << i->first << " and " << j->first;
         }
+    }
+}
+
+// The key of every real table as the rules gave it when the table was added (the Linux
+// build's shape; the test above holds the Windows shape to the same key). A change to the
+// rules or to the placeholder list that moves a real machine to another key would split
+// its history in two: such a table must be listed here with the reason, and only a table
+// whose lost value identifies nothing may be. GRAVELIN_RECORD_KEYS=1 rewrites the file.
+const std::map<std::string, std::string> kExpectedKeyChanges = {};
+
+fs::path recordedKeysFile() {
+    return fs::path(GRAVELIN_IDENTITY_DATA_DIR) / "real-table-keys.tsv";
+}
+
+std::map<std::string, std::string> recordedKeys() {
+    std::map<std::string, std::string> keys;
+    std::istringstream in(fileBytes(recordedKeysFile()));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line.starts_with('#')) continue;
+        const auto tab = line.find('\t');
+        if (tab == std::string::npos) continue;
+        keys[line.substr(0, tab)] = line.substr(tab + 1);
+    }
+    return keys;
+}
+
+TEST(Identity, RealTablesKeepTheKeysTheyWereRecordedWith) {
+    std::map<std::string, std::string> keys;
+    for (const auto& name : realTableNames()) keys[name] = identityOf(scansOf(name).linuxReport).key;
+    if (std::getenv("GRAVELIN_RECORD_KEYS") != nullptr) {
+        std::string text = "# table\tidentity key (empty: no key), as recorded by identity_test\n";
+        for (const auto& [name, key] : keys) text += name + "\t" + key + "\n";
+        writeText(recordedKeysFile(), text);
+        GTEST_SKIP() << "recorded " << keys.size() << " keys in " << recordedKeysFile();
+    }
+    const auto recorded = recordedKeys();
+    ASSERT_EQ(recorded.size(), keys.size()) << "a real table without a recorded key";
+    std::map<std::string, std::string> changed;
+    for (const auto& [name, key] : keys) {
+        ASSERT_TRUE(recorded.contains(name)) << name;
+        if (recorded.at(name) != key) changed[name] = recorded.at(name) + " -> " + key;
+    }
+    for (const auto& [name, change] : changed) {
+        EXPECT_TRUE(kExpectedKeyChanges.contains(name)) << name << ": " << change;
+    }
+    for (const auto& [name, why] : kExpectedKeyChanges) {
+        EXPECT_TRUE(changed.contains(name)) << name << " was expected to change (" << why << ")";
     }
 }
 

@@ -187,6 +187,61 @@ TEST(Intake, EveryBadInputGetsItsOwnRefusal) {
     }
 }
 
+TEST(Intake, CharacterReferencesNameOnlyCharactersXmlAllows) {
+    struct Case {
+        std::string reference;
+        const char* raw;  // the character itself, where it can be written raw; refused too
+    };
+    const std::vector<Case> refused = {
+        {"&#0;", "\x00"},     {"&#x0;", "\x00"},     {"&#1;", "\x01"},  {"&#7;", "\x07"},
+        {"&#27;", "\x1B"},    {"&#x1b;", "\x1B"},    {"&#x1F;", "\x1F"}, {"&#0000031;", "\x1F"},
+        {"&#xD800;", nullptr}, {"&#xDFFF;", nullptr}, {"&#xFFFE;", nullptr}, {"&#xFFFF;", nullptr},
+        {"&#x110000;", nullptr},
+        {"&#4294967296;", nullptr},  // 2^32: zero if the value wrapped
+        {"&#x100000000000000000000;", nullptr},
+        {"&#;", nullptr},      {"&#x;", nullptr},      {"&#X41;", nullptr}, {"&#65", nullptr},
+        {"&#6 5;", nullptr},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.reference);
+        const std::string inValue = reportAround("<X><i0 A=\"REAL" + c.reference + "HIDDEN \"/></X>");
+        const std::string inText = reportAround("<X><i0>REAL" + c.reference + "HIDDEN</i0></X>");
+        EXPECT_EQ(receiveSealed(sealReportText(inValue)).rejection, Rejection::NotXml);
+        EXPECT_EQ(receiveSealed(sealReportText(inText)).rejection, Rejection::NotXml);
+        EXPECT_EQ(receiveText(inValue).rejection, Rejection::NotXml);
+        if (c.raw != nullptr) {
+            const std::string raw(c.raw, 1);
+            EXPECT_EQ(receiveSealed(sealReportText(reportAround("<X><i0 A=\"REAL" + raw + "HIDDEN \"/></X>")))
+                          .rejection,
+                      Rejection::NotXml);
+        }
+    }
+    // The identity split the NUL reference made: keyed by "REAL", stored with "HIDDEN".
+    EXPECT_EQ(receiveSealed(sealReportText(reportAround(
+                                "<Win32_ComputerSystemProduct><i0 IdentifyingNumber=\"REAL&#0;HIDDEN \"/>"
+                                "</Win32_ComputerSystemProduct>")))
+                  .rejection,
+              Rejection::NotXml);
+
+    // References to characters XML allows are read as those characters.
+    const std::vector<std::pair<std::string, std::string>> accepted = {
+        {"&#9;", "\t"},          {"&#xA;", "\n"},           {"&#13;", "\r"},
+        {"&#32;", " "},           {"&#0065;", "A"},           {"&#x000041;", "A"},
+        {"&#x7F;", "\x7F"},       {"&#x9B;", "\xC2\x9B"},     {"&#xD7FF;", "\xED\x9F\xBF"},
+        {"&#xE000;", "\xEE\x80\x80"}, {"&#xFFFD;", "\xEF\xBF\xBD"}, {"&#x10000;", "\xF0\x90\x80\x80"},
+        {"&#x10FFFF;", "\xF4\x8F\xBF\xBF"}, {"&amp;#0;", "&#0;"},
+    };
+    for (const auto& [reference, character] : accepted) {
+        SCOPED_TRACE(reference);
+        const auto result = receiveSealed(sealReportText(
+            reportAround("<X><i0 A=\"a" + reference + "b \">a" + reference + "b</i0></X>")));
+        ASSERT_EQ(result.rejection, Rejection::None);
+        const auto object = result.report.document->child("HWInfo").child("X").child("i0");
+        EXPECT_EQ(std::string(object.attribute("A").value()), "a" + character + "b ");
+        EXPECT_EQ(std::string(object.text().get()), "a" + character + "b");
+    }
+}
+
 TEST(Intake, RejectionNamesAndReasonsAreDistinctOneLiners) {
     std::set<std::string> names, reasons;
     for (int r = static_cast<int>(Rejection::None); r <= static_cast<int>(Rejection::NotAReport);

@@ -53,7 +53,28 @@ TEST(Placeholder, Values) {
         {"Not Provided", true},
         {"SerNum", true},
         {"9876543210", true},
-        // Real values from the same tables.
+        // Spellings that merged different machines of one maker and model: the short
+        // counting serials, listed values without their blanks or with a suffix firmware
+        // appends, and values other inventory tools list.
+        {"12345", true},
+        {"123456", true},
+        {"1234567", true},
+        {"12345678", true},
+        {"SN-12345", true},
+        {"SN12345678", true},
+        {"To be filled by O.E.M. by More String", true},
+        {"Default string by More String", true},
+        {"SystemSerialNumber", true},
+        {"system-serial-number", true},
+        {"ToBeFilledByOEM", true},
+        {"N.A.", true},
+        {"EVAL", true},
+        {"OEM_Serial", true},
+        {"Unknow", true},
+        {"IATPASS", true},
+        {"6AB5B300-538D-1014-9FB5-B0684D007B53", true},
+        {"00b3b56a-8d53-1410-9fb5-b0684d007b53", true},  // the same bytes, other order
+        // Real values from the same tables. from the same tables.
         {"8T64121", false},
         {"..CN6970237M0012.", false},
         {".5QK2X31.CN486433BP0179.", false},
@@ -70,6 +91,15 @@ TEST(Placeholder, Values) {
         {"40F688FD", false},
         {"S3Z9NB0K123456A", false},
         {"Serial-Port 1", false},
+        // Near the rules above, and not placeholders.
+        {"SN-54321", false},
+        {"123450", false},
+        {"1234", false},
+        {"A12345", false},
+        {"EVAL-7KNZBH2", false},
+        {"Unknown 7KNZBH2", false},
+        {"7KNZBH2 by More String", false},
+        {"6AB5B300-538D-1014-9FB5-B0684D007B54", false},
     };
     for (const auto& [value, placeholder] : cases)
         EXPECT_EQ(report::isPlaceholder(value), placeholder) << '"' << value << '"';

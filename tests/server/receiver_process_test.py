@@ -413,6 +413,50 @@ class ReceiverTest:
         self.assertIn('missing.hex: cannot read', out)
         self.assertEqual(len(json.loads(run(RECEIVER, 'scans', '--json', *self.args).stdout)), 2)
 
+    # A report whose firmware strings hold what a terminal acts on, as they pass intake: DEL,
+    # the C1 controls (CSI, NEL; written as references and raw) and a direction override.
+    HOSTILE_VENDOR = 'Evil\x9b2J\x7f\x85'
+    HOSTILE_MODEL = 'Model\u202eexe.txt'
+
+    def post_hostile_report(self):
+        xml = ('<?xml version="1.0" encoding="utf-8"?>\r\n<HWInfo><Application><i0 OS="Test OS " '
+               'Name="scanner " Version="1.0.0.0 " Errors=" "/></Application>'
+               '<Win32_ComputerSystemProduct><i0 IdentifyingNumber="SN&#x9B;31m7 " '
+               'Name="Model&#x202E;exe.txt " Vendor="Evil&#x9B;2J&#x7F;\x85 "/>'
+               '</Win32_ComputerSystemProduct></HWInfo>\r\n')
+        sealed = blowfish_seal(xml.encode('utf-8'), SEALING_KEY)
+        status, body, _ = self.receiver.post(form(sealed))
+        self.assertEqual(status, 200, body)
+
+    def assert_listings_are_terminal_safe(self):
+        """scans and machines, as text and as JSON: no byte a terminal acts on, one line per
+        row with its own columns, and the JSON gives the stored values back."""
+        for command, columns in (('scans', 8), ('machines', 8)):
+            for as_json in (False, True):
+                with self.subTest(command=command, json=as_json):
+                    result = self.receiver.cli(command, *(['--json'] if as_json else []))
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    out = result.stdout
+                    self.assertIsNone(re.search(rb'[\x00-\x08\x0b-\x1f\x7f]', out), out)
+                    text = out.decode('utf-8')
+                    self.assertIsNone(re.search('[\x80-\x9f\u202a-\u202e\u2066-\u2069]', text),
+                                      text)
+                    if as_json:
+                        listed = json.loads(text)
+                        values = [item.get('columns', item.get('latest')) for item in listed]
+                        makers = [v['maker'] for v in values]
+                        self.assertTrue(any(self.HOSTILE_VENDOR in m for m in makers), makers)
+                    else:
+                        for line in text.splitlines():
+                            self.assertEqual(line.count('\t'), columns - 1, line)
+                        self.assertIn('Evil\\u009B2J\\x7F\\u0085', text)
+
+    def test_listings_escape_what_a_terminal_acts_on(self):
+        self.post_hostile_report()
+        self.assertEqual(self.receiver.post(form(Fixture.samples[REAL[0]]))[0], 200)
+        self.assert_listings_are_terminal_safe()
+        self.assertIn('Model\\u202Eexe.txt', self.receiver.cli('machines').stdout.decode())
+
 
 class SqliteTest(ReceiverTest, unittest.TestCase):
     def store_args(self, name):
@@ -435,6 +479,103 @@ class SqliteTest(ReceiverTest, unittest.TestCase):
                      '127.0.0.1:0', *self.args)
         self.assertNotEqual(result.returncode, 0)
         self.assertIn(b'console secret', result.stderr)
+
+    def test_listings_escape_control_characters_stored_before_intake_refused_them(self):
+        # Rows written when references to C0 controls still passed intake: escape
+        # sequences that retitle the window, ring the bell and clear the screen.
+        self.post_hostile_report()
+        self.receiver.stop()
+        import sqlite3
+        db = sqlite3.connect(os.path.join(self.dir, 'data', 'receiver.sqlite3'))
+        legacy = self.HOSTILE_VENDOR + '\x1b]0;owned\x07\x1b[2J\ttab\nline'
+        db.execute('UPDATE scans SET maker = ?', (legacy,))
+        db.execute('UPDATE machines SET maker = ?, identity_key = ?', (legacy, 'serial:\x1b[31m'))
+        db.commit()
+        db.close()
+        self.assert_listings_are_terminal_safe()
+        out = self.receiver.cli('machines').stdout.decode()
+        self.assertIn('\\x1B]0;owned\\x07\\x1B[2J\\x09tab\\x0Aline', out)
+        self.assertIn('serial:\\x1B[31m', out)
+
+    def test_listings_read_a_database_on_a_read_only_mount(self):
+        # Copies made read-only (directory 0555, files 0444) and read by a user who cannot
+        # write them (root writes anyway): one left by a killed receiver (its log, -wal and
+        # -shm, beside the file), one closed cleanly (the file alone), one whose schema is
+        # older than the program's.
+        if os.geteuid() == 0 and not shutil.which('setpriv'):
+            self.skipTest('running as root without setpriv to drop to nobody')
+        as_reader = ['setpriv', '--reuid=nobody', '--regid=65534', '--clear-groups'] \
+            if os.geteuid() == 0 else []
+        for table in REAL[:2]:
+            self.assertEqual(self.receiver.post(form(Fixture.samples[table]))[0], 200)
+        expected = sorted(scan['receipt'] for scan in self.receiver.scans())
+        data = os.path.join(self.dir, 'data')
+        top = tempfile.mkdtemp(prefix='gravelin-read-only-')
+        os.chmod(top, 0o755)
+        copies = {}
+
+        def contents(path):
+            files = {}
+            for file in os.listdir(path):
+                with open(os.path.join(path, file), 'rb') as f:
+                    files[file] = f.read()
+            return files
+
+        def copy(name):
+            copies[name] = os.path.join(top, name)
+            os.mkdir(copies[name])
+            for file in os.listdir(data):
+                if file.startswith('receiver.sqlite3'):
+                    shutil.copy(os.path.join(data, file), copies[name])
+
+        try:
+            self.receiver.stop(signal.SIGKILL)
+            copy('killed')
+            self.assertEqual(sorted(os.listdir(copies['killed'])),
+                             ['receiver.sqlite3', 'receiver.sqlite3-shm', 'receiver.sqlite3-wal'])
+            self.receiver = Receiver(self.dir, self.args)
+            self.assertEqual(self.receiver.stop(), 0)
+            copy('closed')
+            self.assertEqual(os.listdir(copies['closed']), ['receiver.sqlite3'])
+            copy('older')
+            import sqlite3
+            db = sqlite3.connect(os.path.join(copies['older'], 'receiver.sqlite3'))
+            db.execute('DELETE FROM schema_version WHERE version = '
+                       '(SELECT max(version) FROM schema_version)')
+            db.commit()
+            db.close()
+            before = {}
+            for name, path in copies.items():
+                for file in os.listdir(path):
+                    os.chmod(os.path.join(path, file), 0o444)
+                os.chmod(path, 0o555)
+                before[name] = contents(path)
+            for name in ('killed', 'closed'):
+                with self.subTest(name):
+                    result = run(*as_reader, RECEIVER, 'scans', '--json', '--data', copies[name])
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertEqual(sorted(s['receipt'] for s in json.loads(result.stdout)),
+                                     expected)
+                    result = run(*as_reader, RECEIVER, 'machines', '--data', copies[name])
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertEqual(len(result.stdout.decode().splitlines()), len(expected))
+            with self.subTest('older'):
+                result = run(*as_reader, RECEIVER, 'scans', '--data', copies['older'])
+                err = result.stderr.decode()
+                self.assertEqual(result.returncode, 1, err)
+                self.assertIn('older than this program', err)
+                self.assertEqual(err.count('\n'), 1, err)
+            # Nothing was written, even where the reader could have.
+            for name, path in copies.items():
+                self.assertEqual(contents(path), before[name], name)
+            # Root is not stopped by the modes: the older copy is still not migrated.
+            result = run(RECEIVER, 'machines', '--data', copies['older'])
+            self.assertEqual(result.returncode, 1)
+            self.assertIn(b'older than this program', result.stderr)
+        finally:
+            for path in copies.values():
+                os.chmod(path, 0o755)
+            shutil.rmtree(top, ignore_errors=True)
 
     def test_command_line_errors_are_one_line_with_an_exit_code(self):
         self.receiver.stop()
