@@ -44,6 +44,7 @@ public:
     // Called when the connection cap needs room: closes the connection if it has still sent
     // nothing of a request.
     virtual void shed() = 0;
+    virtual void start() = 0;
 
     // Where the connection stands in the list of silent ones (guarded by State::mutex).
     std::list<SessionBase*>::iterator silentAt;
@@ -196,7 +197,7 @@ public:
 
     ~Session() override { state_->release(this, peer_); }
 
-    void start() {
+    void start() override {
         net::dispatch(stream_.get_executor(), [self = self()] { self->begin(); });
     }
 
@@ -240,7 +241,6 @@ private:
         if constexpr (kTls) {
             // The first bytes are read before the handshake starts, so that a connection that
             // never says hello is known to have sent nothing (and can be shed).
-            setSilent(true);
             lowest().expires_after(limits_.handshake);
             lowest().async_read_some(
                 buffer_.prepare(kReadBytes),
@@ -306,7 +306,10 @@ private:
     void parse() {
         for (;;) {
             if (phase_ == Phase::Header && parser_->is_header_done()) return onHeader();
-            if (phase_ == Phase::Body && parser_->is_done()) return onBody();
+            if (phase_ == Phase::Body) {
+                if (parser_->chunked() && !holdChunkedBody()) return overBudget();
+                if (parser_->is_done()) return onBody();
+            }
             if (buffer_.size() == 0) break;
             beast::error_code ec;
             const std::size_t used = parser_->put(buffer_.data(), ec);
@@ -321,7 +324,6 @@ private:
                 ++state_->badRequests;
                 return fail(http::status::bad_request, "a chunk line or the trailers are too long");
             }
-            if (!hold_.atLeast(parser_->get().body().size(), kBudgetStep)) return overBudget();
         }
         const std::size_t bound = limits_.headerBytes + limits_.bodyBytes;
         const std::size_t held = requestBytes_ + buffer_.size();
@@ -403,6 +405,12 @@ private:
             return;
         }
         readBody();
+    }
+
+    // A chunked body takes its budget as it grows (in steps, never past the body limit).
+    bool holdChunkedBody() {
+        const std::size_t size = parser_->get().body().size();
+        return hold_.atLeast(size, std::min(kBudgetStep, limits_.bodyBytes - std::min(size, limits_.bodyBytes)));
     }
 
     void overBudget() {
@@ -569,7 +577,7 @@ private:
     unsigned version_ = 11;
     bool keepAlive_ = false;
     bool waiting_ = true;   // waiting for a request's header (stopping closes the connection)
-    bool silent_ = false;   // ... and none of it has arrived (the cap may shed the connection)
+    bool silent_ = true;    // ... and none of it has arrived (the cap may shed the connection)
     bool closed_ = false;
     std::array<char, 4096> scratch_{};
 };
@@ -641,24 +649,20 @@ void Listener::State::admit(tcp::socket socket) {
     ++accepted;
     std::shared_ptr<SessionBase> session;
     if (options.tls) {
-        auto tlsSession = std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
+        session = std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
             shared_from_this(), std::move(socket), std::move(peer));
-        session = tlsSession;
-        {
-            std::lock_guard lock(mutex);
-            sessions.emplace(session.get(), session);
-        }
-        tlsSession->start();
     } else {
-        auto plainSession = std::make_shared<Session<beast::tcp_stream>>(
-            shared_from_this(), std::move(socket), std::move(peer));
-        session = plainSession;
-        {
-            std::lock_guard lock(mutex);
-            sessions.emplace(session.get(), session);
-        }
-        plainSession->start();
+        session = std::make_shared<Session<beast::tcp_stream>>(shared_from_this(),
+                                                               std::move(socket), std::move(peer));
     }
+    {
+        // A new connection has sent nothing yet: it may be shed from now on.
+        std::lock_guard lock(mutex);
+        sessions.emplace(session.get(), session);
+        session->silentAt = silent.insert(silent.end(), session.get());
+        session->listedSilent = true;
+    }
+    session->start();
 }
 
 Listener::Listener(net::io_context& io, net::thread_pool& workers, ListenerOptions options,
