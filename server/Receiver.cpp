@@ -78,7 +78,7 @@ constexpr const char* kUsage =
     "                                 the last X-Forwarded-For entry\n"
     "          Tuning (defaults in brackets):\n"
     "          --threads N            network threads [one per core]\n"
-    "          --workers N            threads running checks and storage [8 per core, min 32]\n"
+    "          --workers N            threads running storage [8 per core, min 32]\n"
     "          --max-report-bytes N   largest sealed text in hex digits [8388608]\n"
     "          --max-connections-per-address N  [256]\n"
     "          --max-body-memory BYTES  request bodies held at once; past it 503 with\n"
