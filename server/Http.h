@@ -1,6 +1,11 @@
 // One HTTP exchange as the receiver's handlers see it, apart from sockets and TLS: the
 // listener (Boost.Beast) reads a bounded request into a Request, a handler answers with a
 // Response. The public site and the console are both handlers of this shape.
+//
+// A Handler may wait (storage, password hashing), so the listener runs it on its workers. A
+// Router runs first, on a network thread, and must never wait: it answers what needs no
+// storage at once and hands the rest to the workers (Reply::rest), so that the waiting image,
+// refusals and the status page are answered while every worker waits for the database.
 #pragma once
 
 #include <functional>
@@ -35,5 +40,16 @@ struct Response {
 };
 
 using Handler = std::function<Response(const Request&)>;
+
+// What a Router says about a request: the answer itself, or the step that may wait.
+struct Reply {
+    explicit Reply(Response answer) : response(std::move(answer)) {}  // answered at once
+    explicit Reply(Handler then) : rest(std::move(then)) {}            // answered by `then`
+
+    Response response;  // sent as is when `rest` is empty
+    Handler rest;       // when set: runs on the workers with the same request; its answer is sent
+};
+
+using Router = std::function<Reply(const Request&)>;
 
 }  // namespace gravelin::server

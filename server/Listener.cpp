@@ -1,12 +1,18 @@
 #include "server/Listener.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <list>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <type_traits>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -35,49 +41,78 @@ public:
     // Called when the listener stops: a connection waiting for a request closes now, one
     // with a request in flight answers it and closes afterwards.
     virtual void stopIfIdle() = 0;
+    // Called when the connection cap needs room: closes the connection if it has still sent
+    // nothing of a request.
+    virtual void shed() = 0;
+    virtual void start() = 0;
+
+    // Where the connection stands in the list of silent ones (guarded by State::mutex).
+    std::list<SessionBase*>::iterator silentAt;
+    bool listedSilent = false;
 };
 
 }  // namespace
 
 struct Listener::State : std::enable_shared_from_this<Listener::State> {
-    State(net::io_context& ioContext, net::thread_pool& pool, ListenerOptions opts, Handler h)
+    State(net::io_context& ioContext, net::thread_pool& pool, ListenerOptions opts, Router r)
         : io(ioContext),
           workers(pool),
           options(std::move(opts)),
-          handler(std::move(h)),
+          router(std::move(r)),
           acceptor(ioContext),
           retryTimer(ioContext) {}
 
     net::io_context& io;
     net::thread_pool& workers;
     ListenerOptions options;
-    Handler handler;
+    Router router;
     tcp::acceptor acceptor;
     net::steady_timer retryTimer;
     std::atomic<bool> stopping{false};
 
-    std::mutex mutex;  // guards perAddress, open and sessions
+    std::mutex mutex;  // guards perAddress, open, sessions and silent
     std::unordered_map<std::string, std::size_t> perAddress;
     std::size_t open = 0;
     std::unordered_map<SessionBase*, std::weak_ptr<SessionBase>> sessions;
+    // Connections waiting for a request that have sent none of it, longest waiting first:
+    // the first to go when the cap is reached.
+    std::list<SessionBase*> silent;
 
     std::atomic<std::uint64_t> accepted{0}, refusedAtCap{0}, requests{0}, timedOut{0},
-        tooLarge{0}, badRequests{0}, handshakeFailures{0}, handlerMicros{0};
+        tooLarge{0}, badRequests{0}, handshakeFailures{0}, handlerMicros{0}, shed{0},
+        overBudget{0};
 
     void accept();
     void admit(tcp::socket socket);
     void release(SessionBase* session, const std::string& peer) {
         std::lock_guard lock(mutex);
+        unlistSilent(session);
         sessions.erase(session);
         if (open > 0) --open;
         const auto it = perAddress.find(peer);
         if (it != perAddress.end() && --it->second == 0) perAddress.erase(it);
+    }
+    void setSilent(SessionBase* session, bool isSilent) {
+        std::lock_guard lock(mutex);
+        if (isSilent && !session->listedSilent) {
+            session->silentAt = silent.insert(silent.end(), session);
+            session->listedSilent = true;
+        } else if (!isSilent) {
+            unlistSilent(session);
+        }
+    }
+    void unlistSilent(SessionBase* session) {  // with mutex held
+        if (!session->listedSilent) return;
+        silent.erase(session->silentAt);
+        session->listedSilent = false;
     }
 };
 
 namespace {
 
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr std::size_t kReadBytes = 64u << 10;  // at most this much per read from a socket
+constexpr std::size_t kBudgetStep = 256u << 10;  // a chunked body takes its budget in steps
 
 std::string lowerCased(std::string_view text) {
     std::string out(text);
@@ -85,6 +120,68 @@ std::string lowerCased(std::string_view text) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     return out;
+}
+
+// Bytes of a body budget held by one request; given back when it ends.
+class BodyHold {
+public:
+    BodyHold() = default;
+    explicit BodyHold(std::shared_ptr<BodyBudget> budget) : budget_(std::move(budget)) {}
+    BodyHold(BodyHold&& other) noexcept
+        : budget_(std::move(other.budget_)), bytes_(std::exchange(other.bytes_, 0)) {}
+    BodyHold& operator=(BodyHold&& other) noexcept {
+        if (this != &other) {
+            release();
+            budget_ = std::move(other.budget_);
+            bytes_ = std::exchange(other.bytes_, 0);
+        }
+        return *this;
+    }
+    BodyHold(const BodyHold&) = delete;
+    BodyHold& operator=(const BodyHold&) = delete;
+    ~BodyHold() { release(); }
+
+    // Holds at least `bytes` in all (taking `step` more than needed when it grows); false when
+    // the budget cannot give them.
+    bool atLeast(std::size_t bytes, std::size_t step = 0) {
+        if (!budget_ || bytes <= bytes_) return true;
+        const std::size_t more = bytes - bytes_ + step;
+        if (!budget_->take(more)) return false;
+        bytes_ += more;
+        return true;
+    }
+    void release() {
+        if (budget_ && bytes_ > 0) budget_->give(bytes_);
+        bytes_ = 0;
+    }
+
+private:
+    std::shared_ptr<BodyBudget> budget_;
+    std::size_t bytes_ = 0;
+};
+
+// Why a request's Transfer-Encoding cannot be read, or nothing when it can: the body is
+// framed by chunked alone, and chunked comes last (anything else could leave the body to be
+// read as the next request).
+std::optional<std::pair<http::status, std::string_view>> transferEncodingFault(
+    const http::request_parser<http::string_body>& parser) {
+    const auto& message = parser.get();
+    std::vector<std::string> codings;
+    bool present = false;
+    for (const auto& field : message) {
+        if (field.name() != http::field::transfer_encoding) continue;
+        present = true;
+        for (const auto& token : http::token_list{field.value()}) codings.push_back(lowerCased(token));
+    }
+    if (!present) return std::nullopt;
+    if (message.version() < 11 || !parser.chunked() || codings.empty() ||
+        codings.back() != "chunked")
+        return std::pair{http::status::bad_request,
+                         std::string_view("a Transfer-Encoding must end in chunked, once")};
+    if (codings.size() > 1)
+        return std::pair{http::status::not_implemented,
+                         std::string_view("no transfer coding but chunked is understood")};
+    return std::nullopt;
 }
 
 template <class Stream>
@@ -100,17 +197,27 @@ public:
 
     ~Session() override { state_->release(this, peer_); }
 
-    void start() {
+    void start() override {
         net::dispatch(stream_.get_executor(), [self = self()] { self->begin(); });
     }
 
     void stopIfIdle() override {
         net::post(stream_.get_executor(), [self = self()] {
-            if (self->idle_) beast::get_lowest_layer(self->stream_).cancel();
+            if (self->waiting_) self->lowest().cancel();
+        });
+    }
+
+    void shed() override {
+        net::post(stream_.get_executor(), [self = self()] {
+            if (!self->silent_ || self->closed_) return;
+            ++self->state_->shed;
+            self->closeNow();
         });
     }
 
 private:
+    enum class Phase { Header, Body };
+
     static Stream makeStream(tcp::socket&& socket, Listener::State& state) {
         if constexpr (kTls) {
             return Stream(std::move(socket), *state.options.tls);
@@ -124,33 +231,123 @@ private:
     }
     beast::tcp_stream& lowest() { return beast::get_lowest_layer(stream_); }
 
+    void setSilent(bool isSilent) {
+        if (silent_ == isSilent) return;
+        silent_ = isSilent;
+        state_->setSilent(this, isSilent);
+    }
+
     void begin() {
         if constexpr (kTls) {
+            // The first bytes are read before the handshake starts, so that a connection that
+            // never says hello is known to have sent nothing (and can be shed).
             lowest().expires_after(limits_.handshake);
-            stream_.async_handshake(net::ssl::stream_base::server,
-                                    [self = self()](const beast::error_code& ec) {
-                                        if (ec) {
-                                            ++self->state_->handshakeFailures;
-                                            return self->closeNow();
-                                        }
-                                        self->readHeader();
-                                    });
+            lowest().async_read_some(
+                buffer_.prepare(kReadBytes),
+                [self = self()](const beast::error_code& ec, std::size_t n) {
+                    self->buffer_.commit(n);
+                    if (ec) {
+                        if (!self->closed_) ++self->state_->handshakeFailures;
+                        return self->closeNow();
+                    }
+                    self->setSilent(false);
+                    self->stream_.async_handshake(
+                        net::ssl::stream_base::server, self->buffer_.data(),
+                        // (Beast 1.81 checks this handler against the unbuffered
+                        // signature: the default argument lets it pass.)
+                        [self](const beast::error_code& handshakeError, std::size_t used = 0) {
+                            // A client waits for the server's hello: the first read holds
+                            // nothing past the handshake.
+                            const bool leftOver = used < self->buffer_.size();
+                            self->buffer_.consume(self->buffer_.size());
+                            if (handshakeError || leftOver) {
+                                ++self->state_->handshakeFailures;
+                                return self->closeNow();
+                            }
+                            self->readHeader();
+                        });
+                });
         } else {
             readHeader();
         }
     }
 
     void readHeader() {
-        idle_ = true;
+        waiting_ = true;
         if (state_->stopping) return shutdown();
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(limits_.headerBytes));
         parser_->body_limit(limits_.bodyBytes);
+        parser_->eager(false);  // stop after the header: it is checked before the body is read
+        requestBytes_ = 0;
+        phase_ = Phase::Header;
         lowest().expires_after(limits_.header);
-        http::async_read_header(stream_, buffer_, *parser_,
-                                [self = self()](const beast::error_code& ec, std::size_t) {
-                                    self->onHeader(ec);
+        setSilent(buffer_.size() == 0);
+        parse();
+    }
+
+    void readBody() {
+        // The body gets a floor plus time in proportion to what was announced (a chunked
+        // body is allowed the whole limit), never more than the request's total.
+        std::uint64_t expected = parser_->content_length().value_or(0);
+        if (parser_->chunked()) expected = limits_.bodyBytes;
+        const auto scaled = limits_.bodyFloor + std::chrono::milliseconds(
+                                                     expected * 1000 / limits_.bodyBytesPerSecond);
+        lowest().expires_at(std::min(Clock::now() + scaled, requestStart_ + limits_.request));
+        phase_ = Phase::Body;
+        parser_->eager(true);
+        parse();
+    }
+
+    // Feeds what is buffered to the parser, then reads more. Every byte of the request,
+    // parsed or waiting in the buffer, counts against one bound (header plus body limit),
+    // and what waits unparsed in a chunked body (a chunk line, the trailers) has a small
+    // bound of its own: Beast keeps such a line until it ends and counts none of it.
+    void parse() {
+        for (;;) {
+            if (phase_ == Phase::Header && parser_->is_header_done()) return onHeader();
+            if (phase_ == Phase::Body) {
+                if (parser_->chunked() && !holdChunkedBody()) return overBudget();
+                if (parser_->is_done()) return onBody();
+            }
+            if (buffer_.size() == 0) break;
+            beast::error_code ec;
+            const std::size_t used = parser_->put(buffer_.data(), ec);
+            buffer_.consume(used);
+            requestBytes_ += used;
+            if (ec == http::error::need_more) break;
+            if (ec) return onReadError(ec);
+            if (used == 0) break;
+        }
+        if (phase_ == Phase::Body && parser_->chunked()) {
+            if (buffer_.size() > limits_.chunkLineBytes) {
+                ++state_->badRequests;
+                return fail(http::status::bad_request, "a chunk line or the trailers are too long");
+            }
+        }
+        const std::size_t bound = limits_.headerBytes + limits_.bodyBytes;
+        const std::size_t held = requestBytes_ + buffer_.size();
+        if (held >= bound) {
+            if (phase_ == Phase::Header) return onReadError(http::error::header_limit);
+            return onReadError(http::error::body_limit);
+        }
+        stream_.async_read_some(buffer_.prepare(std::min(bound - held, kReadBytes)),
+                                [self = self()](const beast::error_code& ec, std::size_t n) {
+                                    self->onRead(ec, n);
                                 });
+    }
+
+    void onRead(beast::error_code ec, std::size_t n) {
+        buffer_.commit(n);
+        if (n > 0) setSilent(false);
+        if (ec == net::error::eof) {
+            if (!parser_->got_some() && buffer_.size() == 0) return onReadError(http::error::end_of_stream);
+            ec = {};
+            parser_->put_eof(ec);
+            return onReadError(ec ? ec : http::error::partial_message);
+        }
+        if (ec) return onReadError(ec);
+        parse();
     }
 
     // Errors while reading: a limit gets its status, a malformed request 400, a timeout or
@@ -182,15 +379,21 @@ private:
         closeNow();
     }
 
-    void onHeader(const beast::error_code& ec) {
-        idle_ = false;
-        if (ec) return onReadError(ec);
+    void onHeader() {
+        waiting_ = false;
+        setSilent(false);
         requestStart_ = Clock::now();
+        if (const auto fault = transferEncodingFault(*parser_)) {
+            ++state_->badRequests;
+            return fail(fault->first, fault->second);
+        }
         const auto length = parser_->content_length();
         if (length && *length > limits_.bodyBytes) {
             ++state_->tooLarge;
             return fail(http::status::payload_too_large, "the request body is too large");
         }
+        hold_ = BodyHold(state_->options.bodyBudget);
+        if (length && !hold_.atLeast(static_cast<std::size_t>(*length))) return overBudget();
         const auto& request = parser_->get();
         if (beast::iequals(request[http::field::expect], "100-continue") && !parser_->is_done()) {
             lowest().expires_after(limits_.write);
@@ -204,22 +407,20 @@ private:
         readBody();
     }
 
-    void readBody() {
-        // The body gets a floor plus time in proportion to what was announced (a chunked
-        // body is allowed the whole limit), never more than the request's total.
-        std::uint64_t expected = parser_->content_length().value_or(0);
-        if (parser_->chunked()) expected = limits_.bodyBytes;
-        const auto scaled = limits_.bodyFloor + std::chrono::milliseconds(
-                                                     expected * 1000 / limits_.bodyBytesPerSecond);
-        lowest().expires_at(std::min(Clock::now() + scaled, requestStart_ + limits_.request));
-        http::async_read(stream_, buffer_, *parser_,
-                         [self = self()](const beast::error_code& ec, std::size_t) {
-                             self->onBody(ec);
-                         });
+    // A chunked body takes its budget as it grows (in steps, never past the body limit).
+    bool holdChunkedBody() {
+        const std::size_t size = parser_->get().body().size();
+        return hold_.atLeast(size, std::min(kBudgetStep, limits_.bodyBytes - std::min(size, limits_.bodyBytes)));
     }
 
-    void onBody(const beast::error_code& ec) {
-        if (ec) return onReadError(ec);
+    void overBudget() {
+        ++state_->overBudget;
+        hold_.release();
+        fail(http::status::service_unavailable, "the receiver is busy; please send it again later",
+             {{"Retry-After", std::to_string(limits_.retryAfter.count())}});
+    }
+
+    void onBody() {
         ++state_->requests;
         auto& message = parser_->get();
         Request request;
@@ -240,18 +441,33 @@ private:
         parser_.reset();
         lowest().expires_never();
 
-        net::post(state_->workers, [self = self(), request = std::move(request)] {
-            const auto started = Clock::now();
+        // The router answers here, on the network thread; only what may wait goes to the
+        // workers, so that it never holds up an answer that needs no storage.
+        auto started = Clock::now();
+        std::optional<Reply> reply;
+        try {
+            reply.emplace(state_->router(request));
+        } catch (const std::exception&) {
+            reply.emplace(internalError());
+        }
+        state_->handlerMicros += microsSince(started);
+        if (!reply->rest) {
+            hold_.release();
+            return write(std::move(reply->response), false);
+        }
+        net::post(state_->workers, [self = self(), request = std::move(request),
+                                    rest = std::move(reply->rest),
+                                    hold = std::move(hold_)]() mutable {
+            const auto begun = Clock::now();
             Response response;
             try {
-                response = self->state_->handler(request);
+                const Request mine = std::move(request);
+                response = rest(mine);
             } catch (const std::exception&) {
-                response = {500, {{"Content-Type", "text/plain; charset=utf-8"}},
-                            "internal error\n"};
+                response = internalError();
             }
-            self->state_->handlerMicros += static_cast<std::uint64_t>(
-                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started)
-                    .count());
+            hold.release();  // the body is gone: before the answer, so the client sees it given back
+            self->state_->handlerMicros += microsSince(begun);
             net::post(self->stream_.get_executor(),
                       [self, response = std::move(response)]() mutable {
                           self->write(std::move(response), false);
@@ -259,11 +475,29 @@ private:
         });
     }
 
-    void fail(http::status status, std::string_view reason) {
+    static Response internalError() {
+        Response response;
+        response.status = 500;
+        response.headers = {{"Content-Type", "text/plain; charset=utf-8"}};
+        response.body = "internal error\n";
+        return response;
+    }
+
+    static std::uint64_t microsSince(Clock::time_point started) {
+        return static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count());
+    }
+
+    void fail(http::status status, std::string_view reason,
+              std::vector<std::pair<std::string, std::string>> extra = {}) {
         keepAlive_ = false;
-        write({static_cast<int>(status), {{"Content-Type", "text/plain; charset=utf-8"}},
-               std::string(reason) + "\n"},
-              true);
+        hold_.release();
+        Response response;
+        response.status = static_cast<int>(status);
+        response.headers = {{"Content-Type", "text/plain; charset=utf-8"}};
+        response.headers.insert(response.headers.end(), extra.begin(), extra.end());
+        response.body = std::string(reason) + "\n";
+        write(std::move(response), true);
     }
 
     void write(Response answer, bool thenClose) {
@@ -293,17 +527,25 @@ private:
                           });
     }
 
-    // An orderly end: TLS sends its close alert; plain TCP half-closes and drains what the
-    // peer still sends for a moment, so that an early answer (a 413) is not lost to a reset.
+    // An orderly end: TLS sends its close alert; then, on both, the sending side is closed
+    // and what the peer still sends is read and dropped for a moment, so that an early
+    // answer (a 413, a 431) is not lost to a reset while the client is still sending.
     void shutdown() {
         lowest().expires_after(std::chrono::seconds(2));
         if constexpr (kTls) {
-            stream_.async_shutdown([self = self()](const beast::error_code&) { self->closeNow(); });
+            stream_.async_shutdown([self = self()](const beast::error_code&) {
+                self->lowest().expires_after(std::chrono::seconds(2));
+                self->drainAfterSending();
+            });
         } else {
-            beast::error_code ignored;
-            lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
-            drain();
+            drainAfterSending();
         }
+    }
+
+    void drainAfterSending() {
+        beast::error_code ignored;
+        lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
+        drain();
     }
 
     void drain() {
@@ -315,6 +557,7 @@ private:
     }
 
     void closeNow() {
+        closed_ = true;
         beast::error_code ignored;
         lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
         lowest().close();
@@ -327,14 +570,29 @@ private:
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     http::response<http::string_body> response_;
+    BodyHold hold_;
     Clock::time_point requestStart_{};
+    std::size_t requestBytes_ = 0;  // of the request being read, parsed so far
+    Phase phase_ = Phase::Header;
     unsigned version_ = 11;
     bool keepAlive_ = false;
-    bool idle_ = true;
+    bool waiting_ = true;   // waiting for a request's header (stopping closes the connection)
+    bool silent_ = true;    // ... and none of it has arrived (the cap may shed the connection)
+    bool closed_ = false;
     std::array<char, 4096> scratch_{};
 };
 
 }  // namespace
+
+bool BodyBudget::take(std::size_t bytes) {
+    std::size_t now = held_.load();
+    do {
+        if (bytes > capacity_ || now > capacity_ - bytes) return false;
+    } while (!held_.compare_exchange_weak(now, now + bytes));
+    return true;
+}
+
+void BodyBudget::give(std::size_t bytes) { held_.fetch_sub(bytes); }
 
 void Listener::State::accept() {
     acceptor.async_accept(
@@ -361,10 +619,24 @@ void Listener::State::admit(tcp::socket socket) {
     if (ec) return;
     std::string peer = endpoint.address().to_string();
     socket.set_option(tcp::no_delay(true), ec);
+    std::shared_ptr<SessionBase> victim;
     {
         std::lock_guard lock(mutex);
         auto& fromPeer = perAddress[peer];
-        if (open >= options.limits.connections || fromPeer >= options.limits.connectionsPerAddress) {
+        bool refuse = fromPeer >= options.limits.connectionsPerAddress;
+        // At the cap, the connection that has waited longest without sending anything makes
+        // room; only when every connection is busy with a request is the new one turned away.
+        while (!refuse && open >= options.limits.connections && !victim) {
+            if (silent.empty()) {
+                refuse = true;
+                break;
+            }
+            SessionBase* oldest = silent.front();
+            unlistSilent(oldest);
+            const auto it = sessions.find(oldest);
+            if (it != sessions.end()) victim = it->second.lock();
+        }
+        if (refuse) {
             if (fromPeer == 0) perAddress.erase(peer);
             ++refusedAtCap;
             socket.close(ec);
@@ -373,32 +645,34 @@ void Listener::State::admit(tcp::socket socket) {
         ++fromPeer;
         ++open;
     }
+    if (victim) victim->shed();
     ++accepted;
     std::shared_ptr<SessionBase> session;
     if (options.tls) {
-        auto tlsSession = std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
+        session = std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
             shared_from_this(), std::move(socket), std::move(peer));
-        session = tlsSession;
-        {
-            std::lock_guard lock(mutex);
-            sessions.emplace(session.get(), session);
-        }
-        tlsSession->start();
     } else {
-        auto plainSession = std::make_shared<Session<beast::tcp_stream>>(
-            shared_from_this(), std::move(socket), std::move(peer));
-        session = plainSession;
-        {
-            std::lock_guard lock(mutex);
-            sessions.emplace(session.get(), session);
-        }
-        plainSession->start();
+        session = std::make_shared<Session<beast::tcp_stream>>(shared_from_this(),
+                                                               std::move(socket), std::move(peer));
     }
+    {
+        // A new connection has sent nothing yet: it may be shed from now on.
+        std::lock_guard lock(mutex);
+        sessions.emplace(session.get(), session);
+        session->silentAt = silent.insert(silent.end(), session.get());
+        session->listedSilent = true;
+    }
+    session->start();
 }
 
 Listener::Listener(net::io_context& io, net::thread_pool& workers, ListenerOptions options,
                    Handler handler)
-    : state_(std::make_shared<State>(io, workers, std::move(options), std::move(handler))) {
+    : Listener(io, workers, std::move(options),
+               Router([handler = std::move(handler)](const Request&) { return Reply(handler); })) {}
+
+Listener::Listener(net::io_context& io, net::thread_pool& workers, ListenerOptions options,
+                   Router router)
+    : state_(std::make_shared<State>(io, workers, std::move(options), std::move(router))) {
     const std::string where =
         state_->options.address + ":" + std::to_string(state_->options.port);
     try {
@@ -449,6 +723,8 @@ ListenerCounters Listener::counters() const {
     c.badRequests = state_->badRequests;
     c.handshakeFailures = state_->handshakeFailures;
     c.handlerMicros = state_->handlerMicros;
+    c.shed = state_->shed;
+    c.overBudget = state_->overBudget;
     std::lock_guard lock(state_->mutex);
     c.open = state_->open;
     return c;
@@ -466,6 +742,39 @@ std::shared_ptr<net::ssl::context> makeTlsContext(const std::string& certificate
     context->use_private_key_file(keyFile, net::ssl::context::pem, ec);
     if (ec) throw std::runtime_error(keyFile + ": not a usable PEM private key for the certificate (" + ec.message() + ")");
     return context;
+}
+
+std::size_t raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    // An unlimited soft limit is still bounded by the kernel's nr_open; select() is not used.
+    if (limit.rlim_cur == RLIM_INFINITY) return std::size_t{1} << 20;
+    return static_cast<std::size_t>(limit.rlim_cur);
+}
+
+ConnectionCaps connectionCaps(std::size_t descriptorLimit, std::size_t workers) {
+    // Three descriptors and the standard streams, the listening sockets and the event queue;
+    // per storage worker a database connection with up to three files (SQLite: the database,
+    // its WAL and shared memory; PostgreSQL: one socket) and one temporary file.
+    const std::size_t reserved = 64 + 4 * workers;
+    const std::size_t room = descriptorLimit > reserved + 32 ? descriptorLimit - reserved : 32;
+    ConnectionCaps caps;
+    caps.console = std::clamp<std::size_t>(room / 16, 4, 64);
+    caps.site = room > caps.console + 16 ? room - caps.console : 16;
+    return caps;
+}
+
+std::size_t defaultBodyBudget() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    const std::size_t physical =
+        pages > 0 && pageSize > 0 ? static_cast<std::size_t>(pages) * static_cast<std::size_t>(pageSize) : 0;
+    return std::max<std::size_t>(physical / 8, std::size_t{64} << 20);
 }
 
 std::pair<std::string, std::uint16_t> parseListenAddress(const std::string& text) {

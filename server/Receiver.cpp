@@ -83,9 +83,11 @@ constexpr const char* kUsage =
     "                                 the last X-Forwarded-For entry\n"
     "          Tuning (defaults in brackets):\n"
     "          --threads N            network threads [one per core]\n"
-    "          --workers N            threads running checks and storage [8 per core, min 32]\n"
+    "          --workers N            threads running storage [8 per core, min 32]\n"
     "          --max-report-bytes N   largest sealed text in hex digits [8388608]\n"
     "          --max-connections-per-address N  [256]\n"
+    "          --max-body-memory BYTES  request bodies held at once; past it 503 with\n"
+    "                                 Retry-After [an eighth of physical memory]\n"
     "          --handshake-timeout MS TLS handshake [10000]\n"
     "          --header-timeout MS    request header, and idle keep-alive [10000]\n"
     "          --body-timeout MS      body floor, plus 1 s per 64 KiB announced [10000]\n"
@@ -146,6 +148,7 @@ bool takesValue(const std::string& name) {
                                                      "--workers",
                                                      "--max-report-bytes",
                                                      "--max-connections-per-address",
+                                                     "--max-body-memory",
                                                      "--handshake-timeout",
                                                      "--header-timeout",
                                                      "--body-timeout",
@@ -327,9 +330,9 @@ int serve(const std::vector<std::string>& rawArgs) {
               with(kStoreOptions,
                    {"--listen", "--cert", "--key", "--plain-http", "--console", "--no-console",
                     "--trusted-proxy", "--console-secret-file", "--threads", "--workers",
-                    "--max-report-bytes", "--max-connections-per-address", "--handshake-timeout",
-                    "--header-timeout", "--body-timeout", "--request-timeout", "--write-timeout",
-                    "--storage-timeout"}));
+                    "--max-report-bytes", "--max-connections-per-address", "--max-body-memory",
+                    "--handshake-timeout", "--header-timeout", "--body-timeout", "--request-timeout",
+                    "--write-timeout", "--storage-timeout"}));
     if (!args.positional.empty()) throw UsageError("serve takes no argument " + args.positional[0]);
     const auto cert = option(args, "--cert");
     const auto key = option(args, "--key");
@@ -380,6 +383,13 @@ int serve(const std::vector<std::string>& rawArgs) {
     const auto threads = static_cast<int>(number(args, "--threads", cores));
     const auto workerCount =
         static_cast<std::size_t>(number(args, "--workers", std::max(32u, 8 * cores)));
+    // Connections get what the descriptor limit leaves after storage and files; bodies held
+    // at once share one memory budget.
+    const auto caps = connectionCaps(raiseDescriptorLimit(), workerCount);
+    limits.connections = caps.site;
+    if (consoleOptions) consoleOptions->limits.connections = caps.console;
+    site.bodyBudget = std::make_shared<BodyBudget>(
+        static_cast<std::size_t>(number(args, "--max-body-memory", defaultBodyBudget())));
 
     // glibc hands freed memory of its thread arenas back to the kernel (madvise) as soon as
     // 128 KiB at a heap's top are free, and every post then faults it in again: under load that
@@ -414,10 +424,11 @@ int serve(const std::vector<std::string>& rawArgs) {
             consoleSettings.secret = consoleSecret(data + "/console.secret");
         }
         Handler consoleHandler = console::makeConsole(*store, consoleSettings);
-        Handler withStatus = [consoleHandler, &counters, &siteListener,
-                              &storageFailures](const Request& request) {
-            if (!isLocalStatusRequest(request)) return consoleHandler(request);
-            if (request.method != "GET") return Response{405, {{"Allow", "GET"}}, {}};
+        // The status page is answered on the network thread, the console's pages on the workers.
+        Router withStatus = [consoleHandler, &counters, &siteListener,
+                             &storageFailures](const Request& request) {
+            if (!isLocalStatusRequest(request)) return Reply(consoleHandler);
+            if (request.method != "GET") return Reply(Response{405, {{"Allow", "GET"}}, {}});
             const auto c = siteListener.counters();
             json status = {{"answers", counters.snapshot()},
                            {"listener",
@@ -428,6 +439,8 @@ int serve(const std::vector<std::string>& rawArgs) {
                              {"tooLarge", c.tooLarge},
                              {"badRequests", c.badRequests},
                              {"handshakeFailures", c.handshakeFailures},
+                             {"shed", c.shed},
+                             {"overBudget", c.overBudget},
                              {"open", c.open},
                              {"handlerMicros", c.handlerMicros}}},
                            {"stageMicros",
@@ -435,9 +448,9 @@ int serve(const std::vector<std::string>& rawArgs) {
                              {"analyse", counters.analyseMicros.load()},
                              {"store", counters.storeMicros.load()}}},
                            {"storageFailures", storageFailures.counts()}};
-            return Response{200,
-                            {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
-                            status.dump(2) + "\n"};
+            return Reply(Response{200,
+                                  {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
+                                  status.dump(2) + "\n"});
         };
         consoleListener = std::make_unique<Listener>(io, workers, *consoleOptions, withStatus);
     }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 
 #include <kainjow/mustache.hpp>
 #include <openssl/evp.h>
@@ -194,20 +195,28 @@ Outcome Intake::refuse(int status, std::string counter, std::string reason) cons
 }
 
 Outcome Intake::submit(std::string_view sealedHex, const std::string& remoteAddress) const {
+    Checked checked = check(sealedHex, remoteAddress);
+    if (checked.refused) return *checked.refused;
+    return store(std::move(checked));
+}
+
+Checked Intake::check(std::string_view sealedHex, const std::string& remoteAddress) const {
+    Checked checked;
     auto started = Clock::now();
     auto received = report::receiveSealed(sealedHex, limits_);
     counters_.checkMicros += microsSince(started);
     if (received.rejection != report::Rejection::None) {
-        return refuse(received.rejection == report::Rejection::TooLarge ? 413 : 400,
-                      report::rejectionName(received.rejection),
-                      report::rejectionReason(received.rejection));
+        checked.refused = refuse(received.rejection == report::Rejection::TooLarge ? 413 : 400,
+                                 report::rejectionName(received.rejection),
+                                 report::rejectionReason(received.rejection));
+        return checked;
     }
     auto& report = received.report;
 
     started = Clock::now();
     const auto identity = identity::identify(*report.document);
     const auto summary = report::summarise(*report.document);
-    storage::NewScan scan;
+    storage::NewScan& scan = checked.scan;
     scan.receivedAtMs = nowMs();
     scan.remoteAddress = remoteAddress;
     scan.sealedDigest = report.sealedDigest;
@@ -223,12 +232,17 @@ Outcome Intake::submit(std::string_view sealedHex, const std::string& remoteAddr
     scan.columns = columnsOf(summary);
     scan.summaryJson = report::toJsonText(summary);
     scan.fingerprint = identity::encodeFingerprint(identity::fingerprintOf(summary));
+    checked.maker = summary.maker;
+    checked.model = summary.model;
     counters_.analyseMicros += microsSince(started);
+    return checked;
+}
 
-    started = Clock::now();
+Outcome Intake::store(Checked checked) const {
+    const auto started = Clock::now();
     storage::AddResult added;
     try {
-        added = store_.addScan(scan);
+        added = store_.addScan(checked.scan);
     } catch (const std::exception&) {
         counters_.storeMicros += microsSince(started);
         return refuse(503, "storage_unavailable",
@@ -243,9 +257,9 @@ Outcome Intake::submit(std::string_view sealedHex, const std::string& remoteAddr
     // Stored, but claiming a machine whose hardware it does not share: the console shows it
     // apart until someone accepts it; the poster is answered as for any stored scan.
     if (added.conflicting) counters_.count("conflicting");
-    outcome.receipt = added.receipt.empty() ? scan.receipt : added.receipt;
-    outcome.maker = summary.maker;
-    outcome.model = summary.model;
+    outcome.receipt = added.receipt.empty() ? checked.scan.receipt : added.receipt;
+    outcome.maker = std::move(checked.maker);
+    outcome.model = std::move(checked.model);
     return outcome;
 }
 
@@ -277,39 +291,40 @@ std::string scanResultField(std::string_view body, std::string& error) {
     return value;
 }
 
-Handler makeSite(const Intake& intake, SiteOptions options) {
+Router makeSite(const Intake& intake, SiteOptions options) {
     const std::string policy = pagePolicy();
-    return [&intake, options, policy](const Request& request) -> Response {
+    return [&intake, options, policy](const Request& request) -> Reply {
         if (request.path == kImagePath) {
             if (request.method != "GET") {
                 Response response = plain(405, "method not allowed");
                 response.headers.emplace_back("Allow", "GET");
-                return response;
+                return Reply(std::move(response));
             }
-            return {200,
-                    {{"Content-Type", "image/jpeg"},
-                     {"Cache-Control", "public, max-age=86400"},
-                     {"Content-Security-Policy", "default-src 'none'"}},
-                    std::string(loadingImage())};
+            Response image;
+            image.headers = {{"Content-Type", "image/jpeg"},
+                             {"Cache-Control", "public, max-age=86400"},
+                             {"Content-Security-Policy", "default-src 'none'"}};
+            image.body = std::string(loadingImage());
+            return Reply(std::move(image));
         }
-        if (request.path != kPostPath) return plain(404, "not found");
+        if (request.path != kPostPath) return Reply(plain(404, "not found"));
         if (request.method != "POST") {
             Response response = plain(405, "method not allowed");
             response.headers.emplace_back("Allow", "POST");
-            return response;
+            return Reply(std::move(response));
         }
         const std::string type = mediaType(request.header("content-type"));
         if (type != "application/x-www-form-urlencoded") {
             const auto outcome = intake.refuse(
                 415, "wrong_content_type",
                 "the report must be posted as application/x-www-form-urlencoded");
-            return plain(outcome.status, outcome.reason);
+            return Reply(plain(outcome.status, outcome.reason));
         }
         std::string error;
         const std::string sealed = scanResultField(request.body, error);
         if (!error.empty()) {
             const auto outcome = intake.refuse(400, "bad_form", error);
-            return plain(outcome.status, outcome.reason);
+            return Reply(plain(outcome.status, outcome.reason));
         }
         std::string remote = request.remoteAddress;
         if (!options.trustedProxy.empty() && remote == options.trustedProxy) {
@@ -319,21 +334,26 @@ Handler makeSite(const Intake& intake, SiteOptions options) {
             while (!last.empty() && last.front() == ' ') last.erase(0, 1);
             if (!last.empty() && last.size() <= 64) remote = last;
         }
-        const Outcome outcome = intake.submit(sealed, remote);
-        if (outcome.status != 200) return plain(outcome.status, outcome.reason);
+        auto checked = std::make_shared<Checked>(intake.check(sealed, remote));
+        if (checked->refused) return Reply(plain(checked->refused->status, checked->refused->reason));
 
-        kainjow::mustache::mustache page(kReceiptPage);
-        kainjow::mustache::data data;
-        data.set("style", kPageStyle);
-        data.set("maker", outcome.maker.empty() ? std::string("(maker not reported)")
-                                                : outcome.maker);
-        data.set("model", outcome.model);
-        data.set("receipt", outcome.receipt);
-        return {200,
-                {{"Content-Type", "text/html; charset=utf-8"},
-                 {"Cache-Control", "no-store"},
-                 {"Content-Security-Policy", policy}},
-                page.render(data)};
+        // Only the store may wait: it runs on the workers.
+        return Reply(Handler([&intake, checked, policy](const Request&) -> Response {
+            const Outcome outcome = intake.store(std::move(*checked));
+            if (outcome.status != 200) return plain(outcome.status, outcome.reason);
+            kainjow::mustache::mustache page(kReceiptPage);
+            kainjow::mustache::data data;
+            data.set("style", kPageStyle);
+            data.set("maker", outcome.maker.empty() ? std::string("(maker not reported)")
+                                                    : outcome.maker);
+            data.set("model", outcome.model);
+            data.set("receipt", outcome.receipt);
+            return {200,
+                    {{"Content-Type", "text/html; charset=utf-8"},
+                     {"Cache-Control", "no-store"},
+                     {"Content-Security-Policy", policy}},
+                    page.render(data)};
+        }));
     };
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -46,6 +47,13 @@ struct Outcome {
     std::string maker, model;
 };
 
+// A sealed text after the checks: refused, or a scan ready for the store.
+struct Checked {
+    std::optional<Outcome> refused;
+    storage::NewScan scan;
+    std::string maker, model;
+};
+
 class Intake {
 public:
     Intake(storage::Store& store, report::IntakeLimits limits, IntakeCounters& counters)
@@ -53,6 +61,10 @@ public:
 
     // Checks, identifies, summarises and stores; 200 only once the store has committed.
     Outcome submit(std::string_view sealedHex, const std::string& remoteAddress) const;
+    // The two halves of submit: check never touches the store (a refusal is answered without
+    // waiting for it); store commits what check let through.
+    Checked check(std::string_view sealedHex, const std::string& remoteAddress) const;
+    Outcome store(Checked checked) const;
     // Counts a refusal that happened before the sealed text was reached (the form).
     Outcome refuse(int status, std::string counter, std::string reason) const;
 
@@ -81,8 +93,9 @@ struct SiteOptions {
     std::string trustedProxy;
 };
 
-// The public listener's handler: the two addresses, nothing else.
-Handler makeSite(const Intake& intake, SiteOptions options = {});
+// The public listener's router: the two addresses, nothing else. Everything but storing a
+// report that passed its checks is answered at once (on the network thread).
+Router makeSite(const Intake& intake, SiteOptions options = {});
 
 // The waiting image (a JPEG built into the program).
 std::string_view loadingImage();

@@ -1,5 +1,7 @@
 // The receiver's HTTP layer in process, driven over real sockets with raw bytes: deadlines,
-// limits checked before the body is read, the per-address cap, keep-alive, stopping.
+// limits checked before the body is read, the per-address cap, keep-alive, stopping; every
+// byte of a request under one bound, Transfer-Encoding, the body budget, shedding at the
+// connection cap, early answers over TLS, routed answers beside busy workers.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -9,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -18,6 +21,10 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
 
 #include "server/Listener.h"
@@ -138,18 +145,34 @@ int statusOf(const std::string& response) {
 class ListenerTest : public ::testing::Test {
 protected:
     void start(ListenerLimits limits, std::shared_ptr<boost::asio::ssl::context> tls = nullptr,
-               std::chrono::milliseconds handlerDelay = 0ms) {
-        ListenerOptions options;
-        options.address = "127.0.0.1";
-        options.port = 0;
-        options.limits = limits;
+               std::chrono::milliseconds handlerDelay = 0ms,
+               std::shared_ptr<BodyBudget> budget = nullptr) {
+        ListenerOptions options = optionsWith(limits);
         options.tls = std::move(tls);
+        options.bodyBudget = std::move(budget);
         listener_ = std::make_unique<Listener>(io_, workers_, options, [this, handlerDelay](const Request& r) {
             ++calls_;
             std::this_thread::sleep_for(handlerDelay);
             return Response{200, {{"Content-Type", "text/plain"}},
                             r.method + " " + r.path + " " + std::to_string(r.body.size())};
         });
+        runNetworkThreads();
+    }
+
+    void startRouted(ListenerLimits limits, Router router) {
+        listener_ = std::make_unique<Listener>(io_, workers_, optionsWith(limits), std::move(router));
+        runNetworkThreads();
+    }
+
+    static ListenerOptions optionsWith(ListenerLimits limits) {
+        ListenerOptions options;
+        options.address = "127.0.0.1";
+        options.port = 0;
+        options.limits = limits;
+        return options;
+    }
+
+    void runNetworkThreads() {
         for (int i = 0; i < 2; ++i) threads_.emplace_back([this] { io_.run(); });
     }
 
@@ -348,17 +371,32 @@ TEST_F(ListenerTest, StopFinishesInFlightRequests) {
                  statusOf(late.response(2s)) == 200);
 }
 
+// A throw-away certificate and key in a directory of their own, removed afterwards.
+struct TestCertificate {
+    TestCertificate() {
+        std::filesystem::create_directories(dir);
+        const std::string command =
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 "
+            "-subj /CN=localhost -keyout " + key + " -out " + cert + " 2>/dev/null";
+        made = std::system(command.c_str()) == 0;
+    }
+    ~TestCertificate() { std::filesystem::remove_all(dir); }
+    TestCertificate(const TestCertificate&) = delete;
+    TestCertificate& operator=(const TestCertificate&) = delete;
+
+    std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                ("gravelin-listener-" + std::to_string(::getpid()));
+    std::string cert = (dir / "cert.pem").string();
+    std::string key = (dir / "key.pem").string();
+    bool made = false;
+};
+
 // A TLS connection that never says hello is dropped at the handshake deadline.
 TEST_F(ListenerTest, TlsHandshakeDeadline) {
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("gravelin-listener-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    const std::string cert = (dir / "cert.pem").string();
-    const std::string key = (dir / "key.pem").string();
-    const std::string command =
-        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 "
-        "-subj /CN=localhost -keyout " + key + " -out " + cert + " 2>/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    const TestCertificate certificate;
+    ASSERT_TRUE(certificate.made);
+    const std::string& cert = certificate.cert;
+    const std::string& key = certificate.key;
     start(shortLimits(), makeTlsContext(cert, key));
     Client silent(port());
     const auto started = Clock::now();
@@ -367,7 +405,244 @@ TEST_F(ListenerTest, TlsHandshakeDeadline) {
     EXPECT_TRUE(eventually([&] { return listener_->counters().handshakeFailures == 1; }));
     EXPECT_THROW(makeTlsContext(key + ".missing", key), std::runtime_error);
     EXPECT_THROW(makeTlsContext(key, key), std::runtime_error);  // a key is no certificate
-    std::filesystem::remove_all(dir);
+}
+
+// Every byte of a request counts against one bound (header plus body limit), and what Beast
+// keeps unparsed in a chunked body (an unfinished chunk line, the trailers) has a small bound
+// of its own: a chunk extension that never ends once grew one connection to a gigabyte.
+TEST_F(ListenerTest, EveryByteOfAChunkedRequestCountsAgainstTheBound) {
+    start(shortLimits());  // header 2 KiB, body 4 KiB, chunk line 4 KiB
+    std::string manySmallChunks;
+    for (int i = 0; i < 100; ++i) manySmallChunks += "1;x=" + std::string(3000, 'a') + "\r\nA\r\n";
+    const struct {
+        const char* name;
+        std::string body;
+        int status;
+    } cases[] = {
+        {"an extension that never ends", "10;x=" + std::string(64u << 10, 'a'), 400},
+        // Each line under its own bound, 100 bytes of body, 300 KB in all.
+        {"extensions on many small chunks", manySmallChunks + "0\r\n\r\n", 413},
+        {"trailers that never end", "1\r\nA\r\n0\r\nX-Trailer: " + std::string(64u << 10, 'a'), 400},
+    };
+    for (const auto& c : cases) {
+        Client client(port());
+        ASSERT_TRUE(client.send("POST /p HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                                c.body))
+            << c.name;
+        const std::string answer = client.response();
+        EXPECT_EQ(statusOf(answer), c.status) << c.name << ": " << answer;
+        EXPECT_TRUE(client.closedWithin(5s)) << c.name;
+    }
+    EXPECT_EQ(calls_, 0);
+}
+
+// A Transfer-Encoding that does not end in one chunked must not be read as an empty body
+// with the connection kept: the body would be answered as a second request.
+TEST_F(ListenerTest, TransferEncodingWithoutAFinalChunkedIsRefusedAndCloses) {
+    start(shortLimits());
+    const std::string smuggled = "GET /smuggled HTTP/1.1\r\nHost: x\r\n\r\n";
+    const struct {
+        const char* version;
+        const char* fields;
+        int status;
+    } cases[] = {
+        {"1.1", "Transfer-Encoding: gzip\r\n", 400},
+        {"1.1", "Transfer-Encoding: xchunked\r\n", 400},
+        {"1.1", "Transfer-Encoding: chunked, identity\r\n", 400},
+        {"1.1", "Transfer-Encoding: identity\r\n", 400},
+        {"1.1", "Transfer-Encoding: chunked, chunked\r\n", 400},
+        {"1.1", "Transfer-Encoding:\r\n", 400},
+        {"1.1", "Transfer-Encoding: gzip\r\nContent-Length: 5\r\n", 400},
+        {"1.0", "Transfer-Encoding: chunked\r\n", 400},
+        {"1.1", "Transfer-Encoding: gzip, chunked\r\n", 501},
+        {"1.1", "Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n", 501},
+    };
+    for (const auto& c : cases) {
+        Client client(port());
+        ASSERT_TRUE(client.send(std::string("POST /p HTTP/") + c.version + "\r\nHost: x\r\n" +
+                                c.fields + "\r\n" + smuggled));
+        const std::string answer = client.response();
+        EXPECT_EQ(statusOf(answer), c.status) << c.fields << answer;
+        EXPECT_TRUE(client.closedWithin(5s)) << c.fields;  // the smuggled GET is never answered
+    }
+    EXPECT_EQ(calls_, 0);
+}
+
+// Bodies held at once share a budget: past it a new body gets 503 with Retry-After from its
+// header (Content-Length) or as it grows (chunked), and the budget comes back with the answer.
+TEST_F(ListenerTest, BodiesPastTheBudgetGet503WithRetryAfter) {
+    start(shortLimits(), nullptr, 0ms, std::make_shared<BodyBudget>(6000));
+    const std::string body(4000, 'A');
+    const std::string withLength =
+        "POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 4000\r\n\r\n" + body;
+    // One client holds 4000 bytes of the budget: its header was taken (100 Continue).
+    Client holding(port());
+    ASSERT_TRUE(holding.send("POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 4000\r\n"
+                             "Expect: 100-continue\r\n\r\n"));
+    ASSERT_EQ(statusOf(holding.response()), 100);
+    const struct {
+        const char* name;
+        std::string request;
+    } cases[] = {
+        {"Content-Length", withLength},
+        {"chunked", "POST /p HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nfa0\r\n" + body +
+                        "\r\n0\r\n\r\n"},
+    };
+    for (const auto& c : cases) {
+        Client client(port());
+        ASSERT_TRUE(client.send(c.request)) << c.name;
+        const std::string answer = client.response();
+        EXPECT_EQ(statusOf(answer), 503) << c.name << ": " << answer;
+        EXPECT_NE(Client::lower(answer).find("retry-after: 5\r\n"), std::string::npos) << answer;
+        EXPECT_TRUE(client.closedWithin(5s)) << c.name;
+    }
+    EXPECT_EQ(listener_->counters().overBudget, 2u);
+    ASSERT_TRUE(holding.send(body));
+    EXPECT_EQ(statusOf(holding.response()), 200);
+    // Answered, its body is given back: the same post now fits.
+    Client again(port());
+    ASSERT_TRUE(again.send(withLength));
+    const std::string answer = again.response();
+    EXPECT_EQ(statusOf(answer), 200) << answer;
+    EXPECT_EQ(calls_, 2);
+}
+
+// At the connection cap the connection that has waited longest without sending a byte makes
+// room, so that a client that sends a request is still answered.
+TEST_F(ListenerTest, AtTheCapSilentConnectionsAreShedFirst) {
+    ListenerLimits limits = shortLimits();
+    limits.header = 30s;  // the silent ones would otherwise stay until the test ends
+    limits.connections = 3;
+    start(limits);
+    std::vector<std::unique_ptr<Client>> silent;
+    for (int i = 0; i < 3; ++i) silent.push_back(std::make_unique<Client>(port()));
+    Client honest(port());
+    ASSERT_TRUE(honest.send(post("scanResult=AB")));
+    const std::string answer = honest.response();
+    EXPECT_EQ(statusOf(answer), 200) << answer;
+    EXPECT_TRUE(silent[0]->closedWithin(5s));  // the first to connect
+    EXPECT_EQ(listener_->counters().shed, 1u);
+    EXPECT_EQ(listener_->counters().refusedAtCap, 0u);
+}
+
+// ... but a connection with a request under way is never shed: when all of them are busy,
+// the newcomer is turned away, and the busy ones are answered.
+TEST_F(ListenerTest, AtTheCapBusyConnectionsAreKept) {
+    ListenerLimits limits = shortLimits();
+    limits.connections = 2;
+    start(limits);
+    std::vector<std::unique_ptr<Client>> busy;
+    for (int i = 0; i < 2; ++i) {
+        busy.push_back(std::make_unique<Client>(port()));
+        ASSERT_TRUE(busy.back()->send("POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n"
+                                      "Expect: 100-continue\r\n\r\n"));
+        ASSERT_EQ(statusOf(busy.back()->response()), 100);  // its header was read
+    }
+    Client newcomer(port());
+    EXPECT_TRUE(newcomer.closedWithin(5s));
+    EXPECT_EQ(listener_->counters().refusedAtCap, 1u);
+    EXPECT_EQ(listener_->counters().shed, 0u);
+    for (auto& client : busy) {
+        ASSERT_TRUE(client->send("AB"));
+        EXPECT_EQ(statusOf(client->response()), 200);
+    }
+}
+
+// Sends a whole request before reading anything, as most clients do, then reads the answer's
+// header; "send failed: ..." when the server reset the connection first.
+template <class Stream>
+std::string sendWholeThenRead(Stream& stream, const std::string& request) {
+    boost::system::error_code ec;
+    boost::asio::write(stream, boost::asio::buffer(request), ec);
+    if (ec) return "send failed: " + ec.message();
+    std::string answer;
+    boost::asio::read_until(stream, boost::asio::dynamic_buffer(answer), "\r\n\r\n", ec);
+    return answer;
+}
+
+// An early answer (431 from the first 2 KiB of a 32 MiB header) reaches a client that is still
+// sending, over plain TCP and over TLS alike: the rest of the request is read and dropped
+// before the connection closes, rather than reset under the client's feet.
+TEST_F(ListenerTest, EarlyAnswerReachesAClientStillSendingOverTcpAndTls) {
+    const TestCertificate certificate;
+    ASSERT_TRUE(certificate.made);
+    namespace net = boost::asio;
+    // More than the socket buffers of both ends can hold, so the client is still sending.
+    const std::string request =
+        "GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(32u << 20, 'a') + "\r\n\r\n";
+    start(shortLimits());
+    ListenerOptions tlsOptions = optionsWith(shortLimits());
+    tlsOptions.tls = makeTlsContext(certificate.cert, certificate.key);
+    Listener tlsListener(io_, workers_, tlsOptions,
+                         [](const Request&) { return Response{200, {}, "unexpected"}; });
+    for (const bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "TLS" : "plain");
+        net::io_context clientIo;
+        const net::ip::tcp::endpoint server(net::ip::make_address("127.0.0.1"),
+                                            tls ? tlsListener.port() : port());
+        std::string answer;
+        if (tls) {
+            net::ssl::context context(net::ssl::context::tls_client);
+            context.set_verify_mode(net::ssl::verify_none);
+            net::ssl::stream<net::ip::tcp::socket> stream(clientIo, context);
+            stream.next_layer().connect(server);
+            stream.handshake(net::ssl::stream_base::client);
+            answer = sendWholeThenRead(stream, request);
+        } else {
+            net::ip::tcp::socket socket(clientIo);
+            socket.connect(server);
+            answer = sendWholeThenRead(socket, request);
+        }
+        EXPECT_EQ(statusOf(answer), 431) << answer.substr(0, 200);
+    }
+}
+
+// What a router answers at once never waits for the workers: with every worker held by a
+// stalled store, the image and a refusal are still answered, and the stalled ones afterwards.
+TEST_F(ListenerTest, RoutedAnswersDoNotWaitForBusyWorkers) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int storing = 0;
+    bool released = false;
+    startRouted(shortLimits(), [&](const Request& request) -> Reply {
+        if (request.path == "/store") {
+            return Reply(Handler([&](const Request&) {
+                std::unique_lock lock(mutex);
+                ++storing;
+                changed.notify_all();
+                changed.wait(lock, [&] { return released; });
+                return Response{200, {{"Content-Type", "text/plain"}}, "stored"};
+            }));
+        }
+        return Reply(Response{request.path == "/image" ? 200 : 404,
+                              {{"Content-Type", "text/plain"}}, "at once"});
+    });
+    const auto release = [&] {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    };
+    std::vector<std::unique_ptr<Client>> stalled;
+    for (int i = 0; i < 2; ++i) {  // as many as there are workers
+        stalled.push_back(std::make_unique<Client>(port()));
+        ASSERT_TRUE(stalled.back()->send("POST /store HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n"));
+    }
+    {
+        std::unique_lock lock(mutex);
+        if (!changed.wait_for(lock, 10s, [&] { return storing == 2; })) {
+            lock.unlock();
+            release();
+            FAIL() << "the stalled requests never reached the workers";
+        }
+    }
+    for (const auto& [target, status] : {std::pair{"/image", 200}, std::pair{"/nothing", 404}}) {
+        Client quick(port());
+        ASSERT_TRUE(quick.send(std::string("GET ") + target + " HTTP/1.1\r\nHost: x\r\n\r\n"));
+        const std::string answer = quick.response(5s);  // only a bound for the failing case
+        EXPECT_EQ(statusOf(answer), status) << target << ": " << answer;
+    }
+    release();
+    for (auto& client : stalled) EXPECT_EQ(statusOf(client->response()), 200);
 }
 
 TEST(ListenAddress, Parses) {

@@ -54,12 +54,12 @@ def blowfish_seal(data, key):
 class Receiver:
     """One gravelin-receiver serve process on loopback ports the system picks."""
 
-    def __init__(self, work, store_args, extra=(), env=None):
+    def __init__(self, work, store_args, extra=(), wrapper=(), env=None):
         self.work = work
         self.store_args = list(store_args)
         self.log = open(os.path.join(work, 'receiver.log'), 'ab')
         self.proc = subprocess.Popen(
-            [RECEIVER, 'serve', '--listen', '127.0.0.1:0', '--cert', Fixture.cert, '--key',
+            [*wrapper, RECEIVER, 'serve', '--listen', '127.0.0.1:0', '--cert', Fixture.cert, '--key',
              Fixture.key, '--console', '127.0.0.1:0', *self.store_args, *extra],
             stdout=subprocess.PIPE, stderr=self.log, env=env)
         self.port = self.console = None
@@ -307,6 +307,41 @@ class ReceiverTest:
         self.assertGreaterEqual(self.receiver.status()['listener']['open'], 200)
         for s in tricklers:
             s.close()
+
+    def test_descriptor_limit_is_raised_and_silent_connections_make_room(self):
+        # Soft limit 128, hard 256: the receiver raises the soft one and sizes its connection
+        # cap from it, so 300 connections that never send a byte cannot use up its
+        # descriptors; at the cap the longest silent ones are shed for a client that posts.
+        self.receiver.stop()
+        self.receiver = Receiver(self.dir, self.args, wrapper=['prlimit', '--nofile=128:256'])
+        with open('/proc/%d/limits' % self.receiver.proc.pid) as limits:
+            soft, hard = re.search(r'Max open files\s+(\d+)\s+(\d+)', limits.read()).groups()
+        self.assertEqual((soft, hard), ('256', '256'))
+        silent = [socket.create_connection(('127.0.0.1', self.receiver.port), timeout=10)
+                  for _ in range(300)]
+        try:
+            status, text, _ = self.receiver.post(form(Fixture.samples[REAL[0]]))
+            self.assertEqual(status, 200, text)
+            listener = self.receiver.status()['listener']
+            self.assertGreater(listener['shed'], 0)
+            self.assertLess(listener['open'], 256)
+        finally:
+            for s in silent:
+                s.close()
+        self.assertEqual(len(self.receiver.scans()), 1)
+
+    def test_bodies_past_the_memory_budget_get_503_with_retry_after(self):
+        self.receiver.stop()
+        self.receiver = Receiver(self.dir, self.args, ['--max-body-memory', '1000'])
+        status, text, response = self.receiver.post(form(Fixture.samples[REAL[0]]))
+        self.assertEqual(status, 503, text)
+        self.assertEqual(response.getheader('Retry-After'), '5')
+        conn = self.receiver.connection()
+        conn.request('GET', '/kestal/loading-com.jpg')  # no body: not held up by the budget
+        self.assertEqual(conn.getresponse().status, 200)
+        conn.close()
+        self.assertEqual(self.receiver.status()['listener']['overBudget'], 1)
+        self.assertEqual(self.receiver.scans(), [])
 
     def test_kill_under_load_loses_nothing_acknowledged(self):
         acknowledged = []
