@@ -8,6 +8,7 @@
 //   Application block, the identity and the rule that matched, the columns and the summary.
 // accounts, sessions: the console's sign-in.
 // machine_count: the number of machines in 16 shards, kept by triggers (the list's total).
+// console_key: the console's cookie key, one row, shared by the receivers on the database.
 #include "storage/StoreInternal.h"
 
 namespace gravelin::storage::detail {
@@ -256,6 +257,29 @@ END
 $$;
 CREATE TRIGGER machine_count_change AFTER INSERT OR DELETE ON machines
     FOR EACH ROW EXECUTE FUNCTION machine_count_change();
+)sql"},
+
+    {4, "the console's cookie key; a new password ends the account's sessions",
+     R"sql(
+CREATE TABLE console_key (id INTEGER PRIMARY KEY CHECK (id = 1), key TEXT NOT NULL) STRICT;
+CREATE TRIGGER accounts_password_changed AFTER UPDATE OF password_hash ON accounts
+WHEN old.password_hash IS NOT new.password_hash BEGIN
+    DELETE FROM sessions WHERE account_id = new.id;
+END;
+)sql",
+     // Tables are their owner's alone unless granted; the REVOKE says so for this one.
+     R"sql(
+CREATE TABLE console_key (id integer PRIMARY KEY CHECK (id = 1), key text NOT NULL);
+REVOKE ALL ON console_key FROM PUBLIC;
+CREATE FUNCTION accounts_password_changed() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+    DELETE FROM sessions WHERE account_id = NEW.id;
+    RETURN NULL;
+END
+$$;
+CREATE TRIGGER accounts_password_changed AFTER UPDATE OF password_hash ON accounts
+    FOR EACH ROW WHEN (OLD.password_hash IS DISTINCT FROM NEW.password_hash)
+    EXECUTE FUNCTION accounts_password_changed();
 )sql"},
 };
 
