@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #ifdef __linux__
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #endif
@@ -48,8 +50,12 @@ std::size_t HashQueue::pending() const {
 
 void HashQueue::run() {
 #ifdef __linux__
-    // Best effort: without the right to lower it, the thread runs at the usual priority.
-    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kHashingNiceness);
+    // SCHED_IDLE: the thread gets the CPU only when nothing else of normal priority wants it;
+    // where that cannot be set, a high niceness. Either is best effort.
+    sched_param idle{};
+    if (::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &idle) != 0) {
+        (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kHashingNiceness);
+    }
 #endif
     std::unique_lock lock(mutex_);
     for (;;) {
