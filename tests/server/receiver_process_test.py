@@ -383,6 +383,24 @@ class ReceiverTest:
         self.assertIn('missing.hex: cannot read', out)
         self.assertEqual(len(json.loads(run(RECEIVER, 'scans', '--json', *self.args).stdout)), 2)
 
+    def test_console_sessions_outlive_a_restart_with_and_without_a_key_file(self):
+        self.receiver.stop()
+        result = run(RECEIVER, 'user', 'add', 'operator', *self.args, stdin=b'operator password\n')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        key_file = os.path.join(self.dir, 'console-key')
+        # Without the option: the data directory's key file (SQLite) or the database's key
+        # (PostgreSQL). With it: that file, on either engine.
+        for extra in ([], ['--console-secret-file', key_file]):
+            with self.subTest(extra=extra):
+                self.receiver = Receiver(self.dir, self.args, extra)
+                cookie = console_sign_in(self.receiver.console, 'operator', 'operator+password')
+                self.assertEqual(console_status(self.receiver.console, cookie), 200)
+                self.assertEqual(self.receiver.stop(), 0)
+                self.receiver = Receiver(self.dir, self.args, extra)
+                self.assertEqual(console_status(self.receiver.console, cookie), 200, 'signed out by a restart')
+                self.assertEqual(self.receiver.stop(), 0)
+        self.assertEqual(os.stat(key_file).st_mode & 0o777, 0o600)
+
 
 def console_sign_in(port, name, password):
     """Signs in on a console through its form; returns the session cookie (name=value)."""
@@ -463,24 +481,6 @@ class SqliteTest(ReceiverTest, unittest.TestCase):
                 self.assertIn(words, err)
                 self.assertEqual(err.count('\n'), 1, err)
         self.assertIn('user add', run(RECEIVER, '--help').stdout.decode())
-
-    def test_console_sessions_outlive_a_restart_with_and_without_a_key_file(self):
-        self.receiver.stop()
-        result = run(RECEIVER, 'user', 'add', 'operator', *self.args, stdin=b'operator password\n')
-        self.assertEqual(result.returncode, 0, result.stderr)
-        key_file = os.path.join(self.dir, 'console-key')
-        # Without the option: the data directory's key file (SQLite) or the database's key
-        # (PostgreSQL). With it: that file, on either engine.
-        for extra in ([], ['--console-secret-file', key_file]):
-            with self.subTest(extra=extra):
-                self.receiver = Receiver(self.dir, self.args, extra)
-                cookie = console_sign_in(self.receiver.console, 'operator', 'operator+password')
-                self.assertEqual(console_status(self.receiver.console, cookie), 200)
-                self.assertEqual(self.receiver.stop(), 0)
-                self.receiver = Receiver(self.dir, self.args, extra)
-                self.assertEqual(console_status(self.receiver.console, cookie), 200, 'signed out by a restart')
-                self.assertEqual(self.receiver.stop(), 0)
-        self.assertEqual(os.stat(key_file).st_mode & 0o777, 0o600)
 
     def test_user_add_reads_the_password_from_stdin(self):
         self.receiver.stop()
