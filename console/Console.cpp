@@ -12,7 +12,6 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <semaphore>
 #include <stdexcept>
 
 #include "console/Assets.h"
@@ -37,6 +36,12 @@ constexpr std::size_t kMaxSearchBytes = 200;
 constexpr std::size_t kMaxFormBytes = 8192;
 constexpr std::uint64_t kMaxCsvRows = 1000000;
 constexpr std::int64_t kSignInFormLifetimeMs = 3600LL * 1000;
+// Retry-After of a sign-in refused because the password checks are all taken.
+constexpr int kBusyRetrySeconds = 5;
+// Unicode's first-strong isolate and its end: around untrusted text in the page title,
+// where no element can isolate it.
+constexpr const char* kIsolate = "\u2068";
+constexpr const char* kIsolateEnd = "\u2069";
 
 constexpr const char* kContentSecurityPolicy =
     "default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; "
@@ -193,7 +198,10 @@ public:
         : store_(store),
           options_(std::move(options)),
           names_(options_.freeFailuresPerName, options_.maxSignInLockMs),
-          addresses_(options_.freeFailuresPerAddress, options_.maxSignInLockMs) {
+          addresses_(options_.freeFailuresPerAddress, options_.maxSignInLockMs),
+          hashQueue_(options_.hashQueue ? options_.hashQueue
+                                        : std::make_shared<HashQueue>(options_.hashThreads,
+                                                                      options_.hashWaiting)) {
         if (sodium_init() < 0) throw std::runtime_error("libsodium cannot be initialised");
         // The cookie key: the secret's hash, or random bytes (sessions then end with the
         // process).
@@ -248,14 +256,21 @@ private:
     Response page(int status, const std::string& title, const std::string& templateName,
                   Data context, const Authenticated* auth) const {
         const std::string pageText(asset(templateName + ".mustache"));
-        context.set("title", title);
+        context.set("title", kIsolate + title + kIsolateEnd);
         if (auth) {
+            // Who is signed in, on every page: a browser signed in to someone else's account
+            // (a session cookie planted from another port of this host) shows it.
             Data user = objectData();
             user.set("formToken", auth->session.formToken);
+            user.set("name", auth->session.accountName);
             context.set("user", user);
         }
         context.set("content", kainjow::mustache::partial([pageText] { return pageText; }));
         kainjow::mustache::mustache layout{std::string(asset("layout.mustache"))};
+        // Every value is escaped, and its control characters shown rather than sent raw.
+        layout.set_custom_escape([](const std::string& value) {
+            return kainjow::mustache::html_escape(visibleControls(value));
+        });
         std::string body = layout.render(context);
         if (!layout.is_valid()) throw std::runtime_error("template: " + layout.error_message());
         Response response;
@@ -399,7 +414,10 @@ private:
         }
         if (path == "/favicon.ico") return plain(404, "not found");
         if (path == "/signin") {
-            if (get) return signInPage(request, 200, {}, {});
+            if (get) {
+                const auto signedIn = authenticate(request);
+                return signInPage(request, 200, {}, {}, 0, signedIn ? &*signedIn : nullptr);
+            }
             if (request.method == "POST") return signIn(request);
             return notAllowed("GET, HEAD, POST");
         }
@@ -480,7 +498,8 @@ private:
     // The sign-in form carries a token bound to a short-lived cookie of its own, so that no
     // other site can sign a browser in to an account of its choosing.
     Response signInPage(const Request& request, int status, const std::string& error,
-                        const std::string& name, std::int64_t retryAfterSeconds = 0) {
+                        const std::string& name, std::int64_t retryAfterSeconds = 0,
+                        const Authenticated* signedIn = nullptr) {
         const std::string nonce = randomBytes(24);
         const std::string nonceText =
             base64url(reinterpret_cast<const unsigned char*>(nonce.data()), nonce.size());
@@ -493,7 +512,7 @@ private:
                         base64url(reinterpret_cast<const unsigned char*>(tag.data()), tag.size()));
         context.set("name", name);
         if (!error.empty()) context.set("error", error);
-        Response response = page(status, "Sign in", "signin", context, nullptr);
+        Response response = page(status, "Sign in", "signin", context, signedIn);
         response.headers.emplace_back(
             "Set-Cookie",
             cookieHeader(signInCookie_, nonceText, kSignInFormLifetimeMs / 1000, request));
@@ -518,8 +537,46 @@ private:
         return expires && *expires > now();
     }
 
+    // A browser says where a form was posted from: Sec-Fetch-Site, else Origin. Other ports
+    // of this host count as other sites here: they share its cookies (cookies do not keep
+    // ports apart), so a page on one could plant a sign-in form's cookie and post the form
+    // with a token of its own. Clients that say neither (not browsers) pass.
+    bool postedFromAnotherOrigin(const Request& request) const {
+        const std::string site = lowerCase(request.header("sec-fetch-site"));
+        if (!site.empty()) return site != "same-origin" && site != "none";
+        const std::string origin = lowerCase(request.header("origin"));
+        if (origin.empty()) return false;
+        const auto scheme = origin.find("://");
+        if (scheme == std::string::npos) return true;  // "null": a sandboxed or opaque origin
+        std::string host = lowerCase(request.header("host"));
+        if (!options_.trustedProxy.empty() && request.remoteAddress == options_.trustedProxy &&
+            !request.header("x-forwarded-host").empty()) {
+            host = lowerCase(request.header("x-forwarded-host"));
+        }
+        return origin.substr(scheme + 3) != host;
+    }
+
+    std::string clientAddressOf(const Request& request) const {
+        return clientAddress(request.remoteAddress, request.header("x-forwarded-for"),
+                             options_.trustedProxy);
+    }
+
+    Response tooManyFailures(const Request& request, std::int64_t lockedMs,
+                             const std::string& name) {
+        const std::int64_t seconds = (lockedMs + 999) / 1000;
+        return signInPage(request, 429,
+                          "Too many failed sign-ins. Try again in " + std::to_string(seconds) +
+                              (seconds == 1 ? " second." : " seconds."),
+                          validUserName(name) ? name : std::string{}, seconds);
+    }
+
     Response signIn(const Request& request) {
         if (request.body.size() > kMaxFormBytes) return plain(413, "form too large");
+        if (postedFromAnotherOrigin(request)) {
+            return signInPage(request, 403,
+                              "This sign-in form was sent from another site. Please sign in here.",
+                              {});
+        }
         const Fields form = parseForm(request.body);
         if (!signInFormValid(request, form)) {
             return signInPage(request, 403, "This sign-in form has expired. Please sign in again.",
@@ -528,35 +585,45 @@ private:
         const std::string name = field(form, "name");
         const std::string password = field(form, "password");
         const std::string nameKey = "name:" + lowerCase(name.substr(0, 64));
-        const std::string addressKey = "address:" + request.remoteAddress;
+        const std::string addressKey = "address:" + clientAddressOf(request);
         const std::int64_t t = now();
-        const std::int64_t lockedMs =
-            std::max(names_.lockedForMs(nameKey, t), addresses_.lockedForMs(addressKey, t));
-        if (lockedMs > 0) {
-            const std::int64_t seconds = (lockedMs + 999) / 1000;
-            return signInPage(request, 429,
-                              "Too many failed sign-ins. Try again in " + std::to_string(seconds) +
-                                  (seconds == 1 ? " second." : " seconds."),
-                              validUserName(name) ? name : std::string{}, seconds);
+        // The attempt is reserved before its password is checked: parallel guesses get no
+        // more checks than the same guesses one after another.
+        if (const std::int64_t lockedMs = names_.reserve(nameKey, t); lockedMs > 0) {
+            return tooManyFailures(request, lockedMs, name);
         }
+        if (const std::int64_t lockedMs = addresses_.reserve(addressKey, t); lockedMs > 0) {
+            names_.cancel(nameKey);
+            return tooManyFailures(request, lockedMs, name);
+        }
+        const auto unchecked = [&] {
+            names_.cancel(nameKey);
+            addresses_.cancel(addressKey);
+        };
 
         std::optional<storage::Account> account;
-        if (validUserName(name) && password.size() <= 1024) account = store_.account(name);
         bool ok = false;
-        {
-            // Argon2id takes 256 MiB per check: two at a time at most.
-            hashing_.acquire();
-            try {
-                if (account) {
-                    ok = verifyPassword(account->passwordHash, password.substr(0, 1024));
-                } else {
-                    (void)verifyPassword(standInHash(), password.substr(0, 1024));
-                }
-            } catch (...) {
-                hashing_.release();
-                throw;
+        try {
+            if (validUserName(name) && password.size() <= 1024) account = store_.account(name);
+            // The check runs on the hashing threads; this worker only waits for it, and only
+            // when there is room in their queue.
+            // (The stand-in hash for unknown names is made there too, the first time.)
+            std::optional<std::string> hash;
+            if (account) hash = account->passwordHash;
+            auto check = hashQueue_->submit([this, hash, attempt = password.substr(0, 1024)] {
+                return verifyPassword(hash ? *hash : standInHash(), attempt);
+            });
+            if (!check) {
+                unchecked();
+                return signInPage(request, 503,
+                                  "The console is busy checking other sign-ins. Try again in a "
+                                  "few seconds.",
+                                  validUserName(name) ? name : std::string{}, kBusyRetrySeconds);
             }
-            hashing_.release();
+            ok = check->get() && account.has_value();
+        } catch (...) {
+            unchecked();
+            throw;
         }
         if (!ok) {
             names_.failure(nameKey, t);
@@ -564,6 +631,7 @@ private:
             return signInPage(request, 401, "Wrong name or password.",
                               validUserName(name) ? name : std::string{});
         }
+        addresses_.cancel(addressKey);
         names_.success(nameKey);
 
         const std::string token = randomBytes(32);
@@ -697,7 +765,7 @@ private:
         if (!search.empty()) csv += "q=" + urlEncode(search) + "&";
         csv += std::string("sort=") + list.sortKey + "&dir=" + (desc ? "desc" : "asc");
         context.set("csvHref", csv);
-        return page(200, search.empty() ? "Machines" : "Machines: " + search, "machines", context,
+        return page(200, search.empty() ? "Machines" : "Machines: " + (kIsolate + search + kIsolateEnd), "machines", context,
                     &auth);
     }
 
@@ -904,10 +972,14 @@ private:
         const auto& row = record->row;
 
         Data context = objectData();
-        const std::string name =
-            (row.columns.maker.empty() ? std::string("Unknown maker") : row.columns.maker) + " " +
-            (row.columns.model.empty() ? std::string("unknown model") : row.columns.model);
-        context.set("machineName", name);
+        const std::string maker =
+            row.columns.maker.empty() ? std::string("Unknown maker") : row.columns.maker;
+        const std::string model =
+            row.columns.model.empty() ? std::string("unknown model") : row.columns.model;
+        // Each shown in an element of its own, which keeps its writing direction to itself.
+        context.set("machineMaker", maker);
+        context.set("machineModel", model);
+        const std::string name = maker + kIsolateEnd + " " + kIsolate + model;
         context.set("machineHref", "/machines/" + std::to_string(machine->id));
         context.set("identityRule", orDash(machine->identityRule));
         context.set("firstSeen", displayTime(machine->firstSeenMs));
@@ -1035,9 +1107,8 @@ private:
         const auto machine = store_.machine(first->row.machineId);
         Data context = objectData();
         const auto& cols = second->row.columns;
-        context.set("machineName",
-                    (cols.maker.empty() ? std::string("Unknown maker") : cols.maker) + " " +
-                        (cols.model.empty() ? std::string("unknown model") : cols.model));
+        context.set("machineMaker", cols.maker.empty() ? std::string("Unknown maker") : cols.maker);
+        context.set("machineModel", cols.model.empty() ? std::string("unknown model") : cols.model);
         context.set("machineHref", "/machines/" + std::to_string(first->row.machineId));
         context.set("beforeHref", "/scans/" + std::to_string(first->row.id));
         context.set("afterHref", "/scans/" + std::to_string(second->row.id));
@@ -1103,7 +1174,7 @@ private:
     unsigned char key_[crypto_hash_sha256_BYTES]{};
     std::string sessionCookie_, signInCookie_;
     Throttle names_, addresses_;
-    std::counting_semaphore<2> hashing_{2};
+    std::shared_ptr<HashQueue> hashQueue_;
     std::once_flag standInOnce_;
     std::string standInHash_;
 };

@@ -2,10 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "console/Accounts.h"
+#include "console/HashQueue.h"
 #include "server/Http.h"
 #include "storage/Store.h"
 
@@ -27,6 +30,15 @@ struct ConsoleOptions {
     // The cost of the stand-in hash verified for unknown account names, so that an unknown
     // name costs as much time as a known one: the cost accounts are made with.
     PasswordCost passwordCost = PasswordCost::Moderate;
+    // Password checks run on threads of their own (console/HashQueue.h): this many at once,
+    // this many more waiting; past that a sign-in is answered 503 with Retry-After at once.
+    unsigned hashThreads = 1;
+    std::size_t hashWaiting = 4;
+    // The queue to use instead of one of the console's own (tests fill it on purpose).
+    std::shared_ptr<HashQueue> hashQueue;
+    // Requests from this address (a reverse proxy) are counted against the last address in
+    // their X-Forwarded-For header, as on the public site (--trusted-proxy).
+    std::string trustedProxy;
 };
 
 // Builds the console's request handler over a store. Thread-safe: the listener calls it from

@@ -1,8 +1,13 @@
 #include "console/Csv.h"
 
+#include "console/Web.h"
+
 namespace gravelin::console {
 
-std::string csvField(std::string_view value) {
+std::string csvField(std::string_view raw) {
+    // No control character reaches a spreadsheet but the line breaks a quoted field may hold.
+    const std::string visible = visibleControls(raw);
+    const std::string_view value = visible;
     std::string text;
     text.reserve(value.size() + 3);
     if (!value.empty()) {

@@ -1,6 +1,7 @@
 // CSV for spreadsheets (RFC 4180): fields quoted when they hold a comma, a quote or a line
 // break, quotes doubled, CR LF between records; a field that a spreadsheet would take as a
-// formula (starting with = + - @, TAB or CR) is defused with a leading apostrophe.
+// formula (starting with = + - @, TAB or CR) is defused with a leading apostrophe. Other
+// control characters (C0 but TAB, CR and LF; DEL; C1) are written visibly, "\x81".
 #pragma once
 
 #include <string>

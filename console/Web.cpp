@@ -122,6 +122,40 @@ std::optional<std::string> cookie(std::string_view header, std::string_view name
     return std::nullopt;
 }
 
+std::string clientAddress(std::string_view peer, std::string_view forwardedFor,
+                          std::string_view trustedProxy) {
+    if (trustedProxy.empty() || peer != trustedProxy) return std::string(peer);
+    const auto comma = forwardedFor.rfind(',');
+    const std::string_view last =
+        trim(forwardedFor.substr(comma == std::string_view::npos ? 0 : comma + 1));
+    if (last.empty() || last.size() > 64) return std::string(peer);
+    return std::string(last);
+}
+
+std::string visibleControls(std::string_view text) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    const auto escaped = [&](unsigned code) {
+        out += "\\x";
+        out += digits[code >> 4];
+        out += digits[code & 15];
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) {
+            escaped(c);
+        } else if (c == 0xC2 && i + 1 < text.size() &&
+                   static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            escaped(static_cast<unsigned char>(text[++i]));  // U+0080..U+009F
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 std::optional<std::int64_t> parseId(std::string_view text) {
     if (text.empty() || text.size() > 18) return std::nullopt;
     std::int64_t value = 0;

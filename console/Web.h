@@ -24,6 +24,17 @@ std::string urlEncode(std::string_view text);
 // The value of a cookie in a Cookie header, nullopt when absent.
 std::optional<std::string> cookie(std::string_view cookieHeader, std::string_view name);
 
+// The address a request counts against: the peer, or, when the peer is the trusted reverse
+// proxy, the last entry of its X-Forwarded-For header (the one the proxy itself added), as
+// the public site reads it.
+std::string clientAddress(std::string_view peer, std::string_view forwardedFor,
+                          std::string_view trustedProxy);
+
+// Text with its control characters made visible: C0 controls other than TAB, LF and CR, DEL,
+// and the C1 controls U+0080 to U+009F (what Windows-1252 bytes 0x81, 0x8D, 0x8F, 0x90 and
+// 0x9D become) are written "\x81". Everything else, malformed UTF-8 included, is kept.
+std::string visibleControls(std::string_view text);
+
 // A decimal number of at most 18 digits, nothing else.
 std::optional<std::int64_t> parseId(std::string_view text);
 

@@ -4,6 +4,7 @@
 #include <malloc.h>
 #include <sys/random.h>
 #include <systemd/sd-daemon.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <latch>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -77,7 +79,8 @@ constexpr const char* kUsage =
     "                                 to a loopback client no proxy speaks for\n"
     "          --console-secret-file FILE  the key of the console's session cookies,\n"
     "                                 made when missing [DIR/console.secret with --data;\n"
-    "                                 with --database none: sessions end with a restart]\n"
+    "                                 with --database: kept in the database, shared by\n"
+    "                                 every receiver on it]\n"
     "          --no-console           no console listener\n"
     "          --trusted-proxy ADDRESS  requests from ADDRESS take the client address from\n"
     "                                 the last X-Forwarded-For entry\n"
@@ -156,7 +159,8 @@ bool takesValue(const std::string& name) {
                                                      "--write-timeout",
                                                      "--storage-timeout",
                                                      "--accept",
-                                                     "--trusted-proxy"};
+                                                     "--trusted-proxy",
+                                                     "--console-secret-file"};
     return std::find(kValued.begin(), kValued.end(), name) != kValued.end();
 }
 
@@ -266,6 +270,18 @@ const char* conflictName(storage::ScanConflict conflict) {
 }
 
 // ---- serve ----------------------------------------------------------------------------
+
+// The console runs apart from the public site: a network thread and workers of its own, at
+// a lower CPU priority, so that a flood of sign-ins (the form needs no account) never delays
+// a report. More workers than its password checks can hold (one running and four waiting,
+// console/Console.h): pages and refusals go on during a flood.
+constexpr std::size_t kConsoleWorkers = 8;
+constexpr int kConsoleNiceness = 10;
+
+void lowerThreadPriority() {
+    // Linux sets niceness per thread; without the right to, the thread keeps its priority.
+    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kConsoleNiceness);
+}
 
 // The console's cookie key, kept in a file so that sessions outlive a restart (and several
 // receivers sharing one database can share it). A missing file is made with fresh random
@@ -412,14 +428,42 @@ int serve(const std::vector<std::string>& rawArgs) {
     siteOptions.trustedProxy = option(args, "--trusted-proxy").value_or("");
 
     net::thread_pool workers(workerCount);
+    net::io_context consoleIo(1);
+    net::thread_pool consoleWorkers(kConsoleWorkers);
+    {
+        // Each worker takes one of these tasks: none finishes before all have started.
+        auto started = std::make_shared<std::latch>(kConsoleWorkers);
+        for (std::size_t i = 0; i < kConsoleWorkers; ++i) {
+            net::post(consoleWorkers, [started] {
+                lowerThreadPriority();
+                started->arrive_and_wait();
+            });
+        }
+        started->wait();
+    }
     Listener siteListener(io, workers, site, makeSite(intake, siteOptions));
     std::unique_ptr<Listener> consoleListener;
     if (consoleOptions) {
         console::ConsoleOptions consoleSettings;
         consoleSettings.secureCookies = false;
+        consoleSettings.trustedProxy = option(args, "--trusted-proxy").value_or("");
         if (const auto file = option(args, "--console-secret-file")) {
             consoleSettings.secret = consoleSecret(*file);
-        } else if (!option(args, "--database")) {
+        } else if (option(args, "--database")) {
+            // The first receiver on the database makes the key; the others, and restarts,
+            // read it: a session is good on all of them.
+            std::string candidate(32, '\0');
+            if (::getrandom(candidate.data(), candidate.size(), 0) !=
+                static_cast<ssize_t>(candidate.size()))
+                throw std::runtime_error("cannot make a console secret: no random bytes");
+            static const char* digits = "0123456789abcdef";
+            std::string hex;
+            for (const unsigned char c : candidate) {
+                hex += digits[c >> 4];
+                hex += digits[c & 15];
+            }
+            consoleSettings.secret = store->consoleKey(hex);
+        } else {
             const auto data = option(args, "--data").value_or("gravelin-data");
             consoleSettings.secret = consoleSecret(data + "/console.secret");
         }
@@ -452,7 +496,8 @@ int serve(const std::vector<std::string>& rawArgs) {
                                   {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
                                   status.dump(2) + "\n"});
         };
-        consoleListener = std::make_unique<Listener>(io, workers, *consoleOptions, withStatus);
+        consoleListener =
+            std::make_unique<Listener>(consoleIo, consoleWorkers, *consoleOptions, withStatus);
     }
 
     // SIGTERM/SIGINT: stop accepting, answer what is in flight, then leave. A request that
@@ -469,8 +514,10 @@ int serve(const std::vector<std::string>& rawArgs) {
         if (consoleListener) consoleListener->stop();
         watchdog = std::thread([&] {
             std::unique_lock lock(doneMutex);
-            if (!doneSignal.wait_for(lock, std::chrono::seconds(40), [&] { return done; }))
+            if (!doneSignal.wait_for(lock, std::chrono::seconds(40), [&] { return done; })) {
                 io.stop();
+                consoleIo.stop();
+            }
         });
     });
 
@@ -499,11 +546,27 @@ int serve(const std::vector<std::string>& rawArgs) {
             }
         }
     };
+    std::thread consoleNetwork;
+    if (consoleListener) {
+        consoleNetwork = std::thread([&consoleIo] {
+            lowerThreadPriority();
+            for (;;) {
+                try {
+                    consoleIo.run();
+                    return;
+                } catch (const std::exception& e) {
+                    std::cerr << "gravelin-receiver: " << oneLine(e.what()) << std::endl;
+                }
+            }
+        });
+    }
     std::vector<std::thread> pool;
     for (int i = 1; i < threads; ++i) pool.emplace_back(runLoop);
     runLoop();
     for (auto& thread : pool) thread.join();
+    if (consoleNetwork.joinable()) consoleNetwork.join();
     workers.join();
+    consoleWorkers.join();
     {
         std::lock_guard lock(doneMutex);
         done = true;

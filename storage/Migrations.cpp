@@ -10,6 +10,7 @@
 // machine_count: the number of machines in 16 shards, kept by triggers (the list's total).
 // scans.fingerprint, scans.conflict: the scan's hardware fingerprint and whether it claimed
 //   a machine whose hardware it does not share (0 no, 1 conflicting, 2 accepted).
+// console_key: the console's cookie key, one row, shared by the receivers on the database.
 #include "storage/StoreInternal.h"
 
 namespace gravelin::storage::detail {
@@ -268,6 +269,29 @@ ALTER TABLE scans ADD COLUMN conflict INTEGER NOT NULL DEFAULT 0;
      R"sql(
 ALTER TABLE scans ADD COLUMN fingerprint text NOT NULL DEFAULT '',
                   ADD COLUMN conflict integer NOT NULL DEFAULT 0;
+)sql"},
+
+    {5, "the console's cookie key; a new password ends the account's sessions",
+     R"sql(
+CREATE TABLE console_key (id INTEGER PRIMARY KEY CHECK (id = 1), key TEXT NOT NULL) STRICT;
+CREATE TRIGGER accounts_password_changed AFTER UPDATE OF password_hash ON accounts
+WHEN old.password_hash IS NOT new.password_hash BEGIN
+    DELETE FROM sessions WHERE account_id = new.id;
+END;
+)sql",
+     // Tables are their owner's alone unless granted; the REVOKE says so for this one.
+     R"sql(
+CREATE TABLE console_key (id integer PRIMARY KEY CHECK (id = 1), key text NOT NULL);
+REVOKE ALL ON console_key FROM PUBLIC;
+CREATE FUNCTION accounts_password_changed() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+    DELETE FROM sessions WHERE account_id = NEW.id;
+    RETURN NULL;
+END
+$$;
+CREATE TRIGGER accounts_password_changed AFTER UPDATE OF password_hash ON accounts
+    FOR EACH ROW WHEN (OLD.password_hash IS DISTINCT FROM NEW.password_hash)
+    EXECUTE FUNCTION accounts_password_changed();
 )sql"},
 };
 

@@ -588,12 +588,14 @@ public:
 
     std::optional<Session> session(const std::string& tokenHash) override {
         return withConnection([&](Connection& c) -> std::optional<Session> {
-            const Result r = c.run("SELECT token_hash, account_id, expires_at, form_token FROM sessions "
-                                   "WHERE token_hash = $1 AND expires_at > $2",
-                                   {text(cleanText(tokenHash)), integer(nowMs())});
+            const Result r =
+                c.run("SELECT s.token_hash, s.account_id, s.expires_at, s.form_token, a.name "
+                      "FROM sessions s JOIN accounts a ON a.id = s.account_id "
+                      "WHERE s.token_hash = $1 AND s.expires_at > $2",
+                      {text(cleanText(tokenHash)), integer(nowMs())});
             if (PQntuples(r.get()) == 0) return std::nullopt;
             const ResultRow row(r.get(), 0);
-            return Session{row.text(0), row.integer(1), row.integer(2), row.text(3)};
+            return Session{row.text(0), row.integer(1), row.integer(2), row.text(3), row.text(4)};
         });
     }
 
@@ -601,6 +603,17 @@ public:
         withConnection([&](Connection& c) {
             c.run("DELETE FROM sessions WHERE token_hash = $1", {text(cleanText(tokenHash))});
             return 0;
+        });
+    }
+
+    std::string consoleKey(const std::string& candidate) override {
+        return withConnection([&](Connection& c) {
+            // A receiver starting at the same moment may insert first: then its key is read.
+            c.run("INSERT INTO console_key (id, key) VALUES (1, $1) ON CONFLICT (id) DO NOTHING",
+                  {text(cleanText(candidate))});
+            const Result r = c.run("SELECT key FROM console_key WHERE id = 1", {});
+            if (PQntuples(r.get()) == 0) throw StorageUnavailable("the console key was not stored");
+            return ResultRow(r.get(), 0).text(0);
         });
     }
 

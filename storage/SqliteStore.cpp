@@ -553,17 +553,32 @@ public:
 
     std::optional<Session> session(const std::string& tokenHash) override {
         return read([&](Connection& c) -> std::optional<Session> {
-            auto s = c.prepare("SELECT token_hash, account_id, expires_at, form_token FROM sessions "
-                               "WHERE token_hash = ?1 AND expires_at > ?2");
+            auto s = c.prepare(
+                "SELECT s.token_hash, s.account_id, s.expires_at, s.form_token, a.name "
+                "FROM sessions s JOIN accounts a ON a.id = s.account_id "
+                "WHERE s.token_hash = ?1 AND s.expires_at > ?2");
             s.bind(1, cleanText(tokenHash)).bind(2, nowMs());
             if (!s.step()) return std::nullopt;
-            return Session{s.text(0), s.integer(1), s.integer(2), s.text(3)};
+            return Session{s.text(0), s.integer(1), s.integer(2), s.text(3), s.text(4)};
         });
     }
 
     void dropSession(const std::string& tokenHash) override {
         write([&](Connection& c) {
             c.prepare("DELETE FROM sessions WHERE token_hash = ?1").bind(1, cleanText(tokenHash)).step();
+        });
+    }
+
+    std::string consoleKey(const std::string& candidate) override {
+        write([&](Connection& c) {
+            c.prepare("INSERT INTO console_key (id, key) VALUES (1, ?1) ON CONFLICT (id) DO NOTHING")
+                .bind(1, cleanText(candidate))
+                .step();
+        });
+        return read([&](Connection& c) {
+            auto s = c.prepare("SELECT key FROM console_key WHERE id = 1");
+            if (!s.step()) throw StorageUnavailable("the console key was not stored");
+            return s.text(0);
         });
     }
 

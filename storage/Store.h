@@ -144,6 +144,7 @@ struct Session {
     std::int64_t accountId = 0;
     std::int64_t expiresAtMs = 0;
     std::string formToken;              // the session's anti-forgery token
+    std::string accountName;            // read back with the session; not written
 };
 
 class Store {
@@ -173,13 +174,19 @@ public:
     // scan of the machine is newer, its columns become the machine's latest.
     virtual Acceptance acceptScan(std::int64_t scanId) = 0;
 
-    // Console accounts and sessions. putAccount creates the account or replaces its hash.
+    // Console accounts and sessions. putAccount creates the account or replaces its hash;
+    // a new hash ends every session of the account.
     virtual void putAccount(const std::string& name, const std::string& passwordHash) = 0;
     virtual std::optional<Account> account(const std::string& name) = 0;
     virtual void putSession(const Session& session) = 0;
     // Expired sessions are not returned.
     virtual std::optional<Session> session(const std::string& tokenHash) = 0;
     virtual void dropSession(const std::string& tokenHash) = 0;
+    // The key of the console's session cookies, kept in the database so that every receiver
+    // on it accepts the same sessions, across restarts: `candidate` becomes the key when none
+    // is stored yet; the stored key is returned. (PostgreSQL: only the receiver's role can
+    // read it.) A store that cannot keep one returns the candidate.
+    virtual std::string consoleKey(const std::string& candidate) { return candidate; }
 
     // Throws StorageUnavailable when the database cannot be reached right now (a health
     // check: a round trip to the server, or a read of the SQLite file).

@@ -31,6 +31,14 @@ inline const std::string kHostileDisk = "'><svg onload=window.__gravelinPwned=5>
 inline const std::string kHostileController = "</td></tr></table><script>window.__gravelinPwned=6</script>";
 inline const std::string kHostilePart = "<style>body{display:none}</style>";
 inline const std::string kHostileErrors = "<script>window.__gravelinPwned=7</script>";
+// Values that break a page without any markup: a firmware string of 10,000 characters and no
+// blank, a maker with a right-to-left override (U+202E) that would reverse what follows it,
+// and a serial number with the bytes Windows-1252 leaves undefined (0x81, 0x8D, 0x8F, 0x90,
+// 0x9D: U+0081 ... once read as text).
+inline const std::string kLongFirmware = "FW" + std::string(9996, 'W') + "END.";
+inline const std::string kReversingMaker = "Acme\u202E Systems";
+inline const std::string kReversedModel = "Model 7";
+inline const std::string kUndefinedBytesSerial = "SN\u0081\u008D\u008F\u0090\u009D42";
 
 struct MachineWmi {
     std::string vendor, name, serial, uuid;
@@ -103,7 +111,12 @@ inline std::string sealedScan(const std::string& table, const MachineWmi& machin
     edit(document);
     std::ostringstream text;
     document.save(text, "  ", pugi::format_default, pugi::encoding_utf8);
-    return sealReportText(windows1252().fromUtf8(text.str()));
+    // The code page has no right-to-left override: a report carries it as a reference.
+    std::string xml = text.str();
+    for (std::size_t at = xml.find("\u202E"); at != std::string::npos; at = xml.find("\u202E", at)) {
+        xml.replace(at, std::string("\u202E").size(), "&#x202E;");
+    }
+    return sealReportText(windows1252().fromUtf8(xml));
 }
 
 // Memory module moved: the first populated slot's module goes to the first empty slot.
@@ -278,6 +291,16 @@ inline std::vector<SeedScan> seedScans() {
         seeds.push_back({o.name, sealedScan(o.table, m)});
     }
 
+    MachineWmi unreadable;
+    unreadable.vendor = kReversingMaker;
+    unreadable.name = kReversedModel;
+    unreadable.serial = kUndefinedBytesSerial;
+    unreadable.uuid = "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0";
+    unreadable.disks = {{"Long Firmware Disk", "LFD0001", kLongFirmware, 256060514304ULL}};
+    unreadable.volumeFree = 1000000000ULL;
+    // The edit makes sealedScan write the report itself, which turns the override into a
+    // character reference.
+    seeds.push_back({"unreadable", sealedScan("dell-libsmbios-PE2600", unreadable, [](pugi::xml_document&) {})});
     MachineWmi hostile;
     hostile.vendor = kHostileMaker;
     hostile.name = kHostileModel;

@@ -180,6 +180,10 @@ public:
         auto& account = accounts_[name];
         if (account.id == 0) account.id = static_cast<std::int64_t>(accounts_.size());
         account.name = name;
+        if (account.passwordHash != passwordHash) {
+            // A new password ends the account's sessions, as the real engines do.
+            std::erase_if(sessions_, [&](const auto& s) { return s.second.accountId == account.id; });
+        }
         account.passwordHash = passwordHash;
     }
     std::optional<storage::Account> account(const std::string& name) override {
@@ -196,7 +200,11 @@ public:
         std::lock_guard lock(mutex_);
         const auto it = sessions_.find(tokenHash);
         if (it == sessions_.end()) return std::nullopt;
-        return it->second;
+        storage::Session found = it->second;
+        for (const auto& [name, account] : accounts_) {
+            if (account.id == found.accountId) found.accountName = name;
+        }
+        return found;
     }
     void dropSession(const std::string& tokenHash) override {
         std::lock_guard lock(mutex_);

@@ -3,7 +3,9 @@
 
 Signs in, opens the machine list, a search, a machine, its earlier scan, the diff of its two
 scans, and the hostile machine's pages (its firmware strings hold <script>, "onmouseover=,
-javascript: and a formula). On every page it checks that no script ran: no console message,
+javascript: and a formula), and a machine whose values spoil a page without markup (a
+10,000-character firmware string that must wrap, a U+202E that must not reverse the heading,
+undefined code-page bytes that must show as \\x81 ...). On every page it checks that no script ran: no console message,
 no exception, no CSP violation report in the log, the sentinel global the hostile strings
 would set is undefined, and the document holds no <script> element and no on* attribute.
 Exports must not open as pages. Screenshots (1280x800 and phone width 390x844) go to
@@ -206,6 +208,50 @@ def main():
     check("hostile diff")
     page.navigate(base + "/machines?sort=maker&dir=desc")
     check("hostile list sorted")
+
+    # Values that spoil a page without any markup (the seed "unreadable"): a 10,000-character
+    # firmware string, a maker holding U+202E, a serial with the bytes Windows-1252 leaves
+    # undefined. Found by its disk's serial number.
+    page.navigate(base + "/machines?q=LFD0001")
+    check("unreadable search")
+    unreadable = page.evaluate("document.querySelector('table.list tbody a').href")
+    page.navigate(unreadable)
+    check("unreadable machine")
+    text = page.evaluate("document.body.innerText")
+    if "FW" + "W" * 9996 + "END." not in text:
+        failures.append("the long firmware string is not shown whole")
+    for width, height in ((1280, 800), (390, 844)):
+        page.size(width, height)
+        wide = page.evaluate("document.documentElement.scrollWidth")
+        # Tables may scroll in their own box on a phone, but not for the length of one value.
+        boxes = page.evaluate("Math.max(0, ...[...document.querySelectorAll('.scroll')]"
+                              ".map(e => e.scrollWidth))")
+        if wide > width or boxes > 3 * width:
+            failures.append("unreadable machine at %d px: page %d px, widest table %d px"
+                            % (width, wide, boxes))
+    page.size(1280, 800)
+    # The model after the reversing maker still reads left to right in the heading.
+    order = page.evaluate("""(() => {
+      const h = document.querySelector('h1');
+      const walker = document.createTreeWalker(h, NodeFilter.SHOW_TEXT);
+      let node;
+      while ((node = walker.nextNode()) && !node.data.includes('Model 7')) {}
+      if (!node) return 'no model in the heading';
+      const at = node.data.indexOf('Model 7');
+      const left = i => {
+        const r = document.createRange();
+        r.setStart(node, at + i);
+        r.setEnd(node, at + i + 1);
+        return r.getBoundingClientRect().left;
+      };
+      return left(0) < left(1) && left(1) < left(4) ? 'ltr' : 'reversed';
+    })()""")
+    if order != "ltr":
+        failures.append("the heading after a U+202E: %s" % order)
+    if page.evaluate("/[\\u0000-\\u0008\\u000b-\\u001f\\u007f-\\u009f]/.test(document.body.innerText)"):
+        failures.append("a control character shown raw on the unreadable machine")
+    if "SN\\x81\\x8d\\x8f\\x90\\x9d42" not in text:
+        failures.append("the undefined code-page bytes are not shown as \\x81 ...")
 
     # Exports download; they never become the page.
     for export in ("/machines.csv", hostile.replace("/machines/", "/scans/") + "/report.xml"):

@@ -7,19 +7,24 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <future>
+#include <latch>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <thread>
 
 #include "ConsoleTesting.h"
 #include "MemoryStore.h"
 #include "console/Accounts.h"
 #include "console/Console.h"
 #include "console/Csv.h"
+#include "console/HashQueue.h"
 
 namespace gravelin::testing {
 namespace {
@@ -109,11 +114,13 @@ protected:
         std::filesystem::remove_all(scratch_, ignored);
     }
 
-    server::Handler makeConsole(const std::string& secret) {
+    server::Handler makeConsole(const std::string& secret,
+                                const std::function<void(console::ConsoleOptions&)>& adjust = {}) {
         console::ConsoleOptions options;
         options.secret = secret;
         options.clock = [this] { return now_.load(); };
         options.passwordCost = console::PasswordCost::Interactive;
+        if (adjust) adjust(options);
         return console::makeConsole(*store_, options);
     }
 
@@ -157,11 +164,14 @@ protected:
     };
 
     Attempt trySignIn(const server::Handler& console, const std::string& name,
-                      const std::string& password, const std::string& address = "198.51.100.7") {
+                      const std::string& password, const std::string& address = "198.51.100.7",
+                      const std::vector<std::pair<std::string, std::string>>& headers = {}) {
         const Response form = console(request("GET", "/signin", {}, {}, address));
         const std::string body = "token=" + hiddenToken(form.body) + "&name=" + name +
                                  "&password=" + password;
-        Attempt attempt{console(request("POST", "/signin", cookiesFrom(form), body, address)), {}};
+        Request post = request("POST", "/signin", cookiesFrom(form), body, address);
+        for (const auto& header : headers) post.headers.push_back(header);
+        Attempt attempt{console(post), {}};
         for (const auto& value : headersOf(attempt.response, "Set-Cookie")) {
             if (value.find("gravelin-session=") != std::string::npos && value.find("Max-Age=0") == std::string::npos) {
                 attempt.sessionCookie = value.substr(0, value.find(';'));
@@ -416,6 +426,206 @@ TEST_P(ConsoleTest, RepeatedFailedSignInsAreSlowedDownPerNameAndPerAddress) {
     EXPECT_EQ(trySignIn(console_, "guess-again", "pw", address).response.status, 429);
 }
 
+// Forty wrong passwords for one name at once get no more checks than forty in a row: the
+// three free failures and the one that locks the name. The rest are refused unchecked.
+TEST_P(ConsoleTest, ParallelWrongPasswordsGetNoMoreChecksThanSequentialOnes) {
+    constexpr int kGuesses = 40;
+    std::vector<Request> posts;
+    for (int i = 0; i < kGuesses; ++i) {
+        const Response form = console_(request("GET", "/signin"));
+        posts.push_back(request("POST", "/signin", cookiesFrom(form),
+                                "token=" + hiddenToken(form.body) + "&name=" + user_ +
+                                    "&password=guess-" + std::to_string(i)));
+    }
+    std::latch go(kGuesses);
+    std::vector<int> statuses(kGuesses);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kGuesses; ++i) {
+        threads.emplace_back([&, i] {
+            go.arrive_and_wait();
+            statuses[i] = console_(posts[i]).status;
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    std::map<int, int> answers;
+    for (const int status : statuses) ++answers[status];
+    EXPECT_EQ(answers, (std::map<int, int>{{401, 4}, {429, kGuesses - 4}}));
+}
+
+// Password checks have threads and a small queue of their own: with both taken, a sign-in is
+// answered 503 with Retry-After at once (the call returns while the queue is still blocked),
+// and an attempt refused that way is not counted as a failure.
+TEST_P(ConsoleTest, SignInsBeyondThePasswordQueueAreAnswered503AtOnce) {
+    auto queue = std::make_shared<console::HashQueue>(1, 1);
+    std::promise<void> running, release;
+    std::shared_future<void> released = release.get_future().share();
+    auto busy = queue->submit([&] {
+        running.set_value();
+        released.wait();
+        return false;
+    });
+    ASSERT_TRUE(busy);
+    running.get_future().wait();  // the one thread is taken...
+    auto waiting = queue->submit([] { return false; });
+    ASSERT_TRUE(waiting);  // ...and the one place in the queue
+    EXPECT_FALSE(queue->submit([] { return false; })) << "the queue holds no more";
+
+    const server::Handler console = makeConsole("the console's secret", [&](console::ConsoleOptions& o) {
+        o.hashQueue = queue;
+    });
+    for (int i = 0; i < 5; ++i) {
+        const Attempt refused = trySignIn(console, user_, "wrong-password");
+        EXPECT_EQ(refused.response.status, 503) << i;
+        EXPECT_EQ(headerOf(refused.response, "Retry-After"), "5") << i;
+        EXPECT_TRUE(refused.sessionCookie.empty());
+    }
+    release.set_value();
+    busy->get();
+    waiting->get();
+    // Five refused attempts, more than the three free failures, yet the name is not locked.
+    EXPECT_EQ(trySignIn(console, user_, "correct+horse+battery+staple").response.status, 303);
+}
+
+// Behind the reverse proxy every client has the proxy's address: its X-Forwarded-For entry
+// says who it is, so one client's failures lock out that client only. Any other peer's
+// header is its own claim and is ignored.
+TEST_P(ConsoleTest, BehindTheTrustedProxyEachClientIsCountedByItsOwnAddress) {
+    const std::string proxy = "10.0.0.5";
+    const server::Handler console = makeConsole("the console's secret", [&](console::ConsoleOptions& o) {
+        o.trustedProxy = proxy;
+    });
+    const auto via = [](const std::string& forwarded) {
+        return std::vector<std::pair<std::string, std::string>>{{"x-forwarded-for", forwarded}};
+    };
+    // Client A, through the proxy: ten free failures (other names each time), one that
+    // locks, then refused.
+    for (int i = 0; i < 11; ++i) {
+        EXPECT_EQ(trySignIn(console, "guess" + std::to_string(i), "pw", proxy, via("192.0.2.1, 203.0.113.50"))
+                      .response.status,
+                  401)
+            << i;
+    }
+    EXPECT_EQ(trySignIn(console, "guess-more", "pw", proxy, via("203.0.113.50")).response.status, 429);
+    // Client B, through the same proxy, signs in.
+    EXPECT_EQ(trySignIn(console, user_, "correct+horse+battery+staple", proxy, via("198.51.100.99"))
+                  .response.status,
+              303);
+    // A peer that is not the proxy cannot pick its address with the header.
+    const std::string peer = "192.0.2.77";
+    for (int i = 0; i < 11; ++i) {
+        EXPECT_EQ(trySignIn(console, "other" + std::to_string(i), "pw", peer, via("203.0.113." + std::to_string(i)))
+                      .response.status,
+                  401)
+            << i;
+    }
+    EXPECT_EQ(trySignIn(console, "other-more", "pw", peer, via("203.0.113.200")).response.status, 429);
+}
+
+// A replaced password (`user add` for an existing name) signs that account out everywhere;
+// other accounts keep their sessions.
+TEST_P(ConsoleTest, ANewPasswordEndsEverySessionOfThatAccount) {
+    const std::string first = signIn();
+    const std::string second = signIn();
+    const std::string bob = "bob-" + prefix_;
+    console::addUser(*store_, bob, kPassword, console::PasswordCost::Interactive);
+    const Attempt bobs = trySignIn(console_, bob, "correct+horse+battery+staple");
+    ASSERT_EQ(bobs.response.status, 303);
+    for (const std::string& cookie : {first, second, bobs.sessionCookie}) {
+        ASSERT_EQ(console_(request("GET", "/machines", cookie)).status, 200);
+    }
+    console::addUser(*store_, user_, "a brand new password", console::PasswordCost::Interactive);
+    for (const std::string& cookie : {first, second}) {
+        const Response r = console_(request("GET", "/machines", cookie));
+        EXPECT_EQ(r.status, 303);
+        EXPECT_EQ(headerOf(r, "Location"), "/signin");
+    }
+    EXPECT_EQ(console_(request("GET", "/machines", bobs.sessionCookie)).status, 200);
+    EXPECT_EQ(trySignIn(console_, user_, "correct+horse+battery+staple").response.status, 401);
+    EXPECT_EQ(trySignIn(console_, user_, "a+brand+new+password").response.status, 303);
+}
+
+// Login forgery: a page on another port of this host fetches a sign-in form for its own
+// account, plants the form's cookie (cookies do not keep ports apart) and posts the form
+// from the victim's browser. The browser says where the form came from; only the console's
+// own origin may sign in. And every page says who is signed in.
+TEST_P(ConsoleTest, SignInFormsPostedFromAnotherOriginAreRefusedAndPagesSayWhoIsSignedIn) {
+    using Headers = std::vector<std::pair<std::string, std::string>>;
+    const std::string console = "127.0.0.1:8081";
+    const struct {
+        const char* what;
+        Headers headers;
+        int status;
+    } cases[] = {
+        {"another port of this host", {{"sec-fetch-site", "same-site"}, {"origin", "http://127.0.0.1:9999"}, {"host", console}}, 403},
+        {"another site", {{"sec-fetch-site", "cross-site"}, {"origin", "http://attacker.example"}, {"host", console}}, 403},
+        {"another port, Origin only", {{"origin", "http://127.0.0.1:9999"}, {"host", console}}, 403},
+        {"an opaque origin", {{"origin", "null"}, {"host", console}}, 403},
+        {"the console's own form", {{"sec-fetch-site", "same-origin"}, {"origin", "http://" + console}, {"host", console}}, 303},
+        {"the console's own form, Origin only", {{"origin", "http://" + console}, {"host", console}}, 303},
+        {"a client that is not a browser", {}, 303},
+    };
+    for (const auto& c : cases) {
+        const Attempt attempt = trySignIn(console_, user_, "correct+horse+battery+staple", "198.51.100.7", c.headers);
+        EXPECT_EQ(attempt.response.status, c.status) << c.what;
+        EXPECT_EQ(attempt.sessionCookie.empty(), c.status != 303) << c.what;
+    }
+
+    const std::string cookie = signIn();
+    const auto scan = scanOf("workstation, first scan");
+    const std::string shown = "Signed in as <strong><bdi>" + user_ + "</bdi></strong>";
+    auto paths = pagePaths(machineOf("workstation, first scan"), scan, scanOf("workstation, module moved and disk replaced"));
+    paths.push_back("/signin");
+    for (const auto& path : paths) {
+        Response r = console_(request("GET", path, cookie));
+        if (r.status == 303) r = console_(request("GET", headerOf(r, "Location"), cookie));
+        EXPECT_NE(r.body.find(shown), std::string::npos) << path;
+    }
+    EXPECT_EQ(console_(request("GET", "/signin")).body.find("Signed in as"), std::string::npos);
+}
+
+// Values that need no markup to spoil a page: a 10,000-character firmware string (shown
+// whole), a right-to-left override in the maker (kept inside its own element, so that it
+// cannot reverse the model after it) and the code-page bytes Windows-1252 leaves undefined
+// (shown as \x81 ..., never sent raw to a page or into the CSV).
+TEST_P(ConsoleTest, LongReversingAndUndefinedValuesAreShownWholeIsolatedAndVisible) {
+    const std::string cookie = signIn();
+    const auto machine = std::to_string(machineOf("unreadable"));
+    const auto scan = std::to_string(scanOf("unreadable"));
+    const std::string visibleSerial = "SN\\x81\\x8d\\x8f\\x90\\x9d42";
+    // A control character in a page or a CSV: C0 but TAB, LF and CR; DEL; C1 (UTF-8 C2 80..9F).
+    const auto hasControl = [](const std::string& text) {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const auto c = static_cast<unsigned char>(text[i]);
+            if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) return true;
+            if (c == 0xC2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80) return true;
+        }
+        return false;
+    };
+    const std::string fsi = "\u2068", pdi = "\u2069";
+    for (const std::string& path : std::vector<std::string>{"/machines", "/machines?q=LFD0001", "/machines/" + machine, "/scans/" + scan}) {
+        const Response r = console_(request("GET", path, cookie));
+        ASSERT_EQ(r.status, 200) << path;
+        EXPECT_FALSE(hasControl(r.body)) << path;
+        // Every time the maker is shown, it is isolated: in an element of its own, or
+        // between isolate marks in the title.
+        const std::size_t shown = count(r.body, kReversingMaker);
+        EXPECT_EQ(shown, count(r.body, "<bdi>" + kReversingMaker + "</bdi>") + count(r.body, fsi + kReversingMaker + pdi))
+            << path;
+    }
+    const Response page = console_(request("GET", "/machines/" + machine, cookie));
+    EXPECT_NE(page.body.find("<h1><bdi>" + kReversingMaker + "</bdi> <bdi>" + kReversedModel + "</bdi></h1>"),
+              std::string::npos);
+    EXPECT_NE(page.body.find("<bdi>" + kLongFirmware + "</bdi>"), std::string::npos) << "the firmware, whole";
+    EXPECT_NE(page.body.find("<bdi>" + visibleSerial + "</bdi>"), std::string::npos);
+
+    const Response csv = console_(request("GET", "/machines.csv", cookie));
+    std::string records = csv.body;
+    records.erase(std::remove(records.begin(), records.end(), '\r'), records.end());
+    records.erase(std::remove(records.begin(), records.end(), '\n'), records.end());
+    EXPECT_FALSE(hasControl(records));
+    EXPECT_NE(csv.body.find(visibleSerial), std::string::npos);
+}
+
 TEST_P(ConsoleTest, UnknownNamesAndWrongPasswordsGetTheSameAnswer) {
     const Attempt unknown = trySignIn(console_, "nobody-" + prefix_, "whatever-password");
     const Attempt wrong = trySignIn(console_, user_, "whatever-password");
@@ -492,6 +702,11 @@ TEST(ConsoleCsv, FieldsAreQuotedAndFormulasDefused) {
         {"=HYPERLINK(\"http://x\",\"y\")", "\"'=HYPERLINK(\"\"http://x\"\",\"\"y\"\")\""},
         {"a=b", "a=b"},
         {" =padded", " =padded"},
+        // Control characters other than line breaks and TAB are written visibly.
+        {"SN\u0081\u008D\u008F\u0090\u009D42", "SN\\x81\\x8d\\x8f\\x90\\x9d42"},
+        {"bell\a and del\x7F", "bell\\x07 and del\\x7f"},
+        {"=\x1B[31m", "'=\\x1b[31m"},
+        {"caf\u00E9 \u00A0", "caf\u00E9 \u00A0"},
     };
     for (const auto& [value, expected] : cases) EXPECT_EQ(console::csvField(value), expected) << value;
     std::string record;
@@ -523,9 +738,9 @@ TEST_P(ConsoleTest, MachinePageShowsTheHardwareAsATechnicianReadsIt) {
     EXPECT_EQ(count(html, "<tr class=\"empty\">"), 2u);
     EXPECT_NE(html.find("2 of 4 slots in use"), std::string::npos);
     // Slots in the order people count them, whatever order the report lists them in.
-    EXPECT_LT(html.find("<td>DIMM_1</td>"), html.find("DIMM_2</td>"));
-    EXPECT_LT(html.find("DIMM_2</td>"), html.find("DIMM_3</td>"));
-    EXPECT_LT(html.find("DIMM_3</td>"), html.find("<td>DIMM_4</td>"));
+    EXPECT_LT(html.find("<td><bdi>DIMM_1</bdi></td>"), html.find("DIMM_2</bdi></td>"));
+    EXPECT_LT(html.find("DIMM_2</bdi></td>"), html.find("DIMM_3</bdi></td>"));
+    EXPECT_LT(html.find("DIMM_3</bdi></td>"), html.find("<td><bdi>DIMM_4</bdi></td>"));
     EXPECT_NE(html.find("05176522"), std::string::npos) << "a module's serial number";
     EXPECT_NE(html.find(">250 GB<"), std::string::npos) << "disk sizes in human units";
     EXPECT_NE(html.find(">500 GB<"), std::string::npos);

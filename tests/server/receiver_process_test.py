@@ -492,6 +492,56 @@ class ReceiverTest:
         self.assert_listings_are_terminal_safe()
         self.assertIn('Model\\u202Eexe.txt', self.receiver.cli('machines').stdout.decode())
 
+    def test_console_sessions_outlive_a_restart_with_and_without_a_key_file(self):
+        self.receiver.stop()
+        result = run(RECEIVER, 'user', 'add', 'operator', *self.args, stdin=b'operator password\n')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        key_file = os.path.join(self.dir, 'console-key')
+        # Without the option: the data directory's key file (SQLite) or the database's key
+        # (PostgreSQL). With it: that file, on either engine.
+        for extra in ([], ['--console-secret-file', key_file]):
+            with self.subTest(extra=extra):
+                self.receiver = Receiver(self.dir, self.args, extra)
+                cookie = console_sign_in(self.receiver.console, 'operator', 'operator+password')
+                self.assertEqual(console_status(self.receiver.console, cookie), 200)
+                self.assertEqual(self.receiver.stop(), 0)
+                self.receiver = Receiver(self.dir, self.args, extra)
+                self.assertEqual(console_status(self.receiver.console, cookie), 200, 'signed out by a restart')
+                self.assertEqual(self.receiver.stop(), 0)
+        self.assertEqual(os.stat(key_file).st_mode & 0o777, 0o600)
+
+
+def console_sign_in(port, name, password):
+    """Signs in on a console through its form; returns the session cookie (name=value)."""
+    conn = http.client.HTTPConnection('127.0.0.1', port, timeout=120)
+    try:
+        conn.request('GET', '/signin')
+        form = conn.getresponse()
+        page = form.read().decode()
+        cookie = form.getheader('Set-Cookie').split(';')[0]
+        token = re.search(r'name="token" value="([^"]*)"', page).group(1)
+        conn.request('POST', '/signin', body='token=%s&name=%s&password=%s' % (token, name, password),
+                     headers={'Content-Type': 'application/x-www-form-urlencoded', 'Cookie': cookie})
+        answer = conn.getresponse()
+        answer.read()
+        assert answer.status == 303, answer.status
+        return next(c for c in answer.headers.get_all('Set-Cookie')
+                    if c.startswith('gravelin-session=')).split(';')[0]
+    finally:
+        conn.close()
+
+
+def console_status(port, cookie):
+    """The status of the machine list for that session: 200 signed in, 303 sent to sign in."""
+    conn = http.client.HTTPConnection('127.0.0.1', port, timeout=60)
+    try:
+        conn.request('GET', '/machines', headers={'Cookie': cookie})
+        response = conn.getresponse()
+        response.read()
+        return response.status
+    finally:
+        conn.close()
+
 
 class SqliteTest(ReceiverTest, unittest.TestCase):
     def store_args(self, name):
@@ -658,6 +708,21 @@ class PostgresTest(ReceiverTest, unittest.TestCase):
         admin = subprocess.run(['psql', base, '-qc', 'CREATE DATABASE %s' % db], capture_output=True)
         assert admin.returncode == 0, admin.stderr
         return ['--database', base.replace('/postgres?', '/%s?' % db, 1)]
+
+    def test_receivers_on_one_database_accept_each_others_sessions(self):
+        result = run(RECEIVER, 'user', 'add', 'operator', *self.args, stdin=b'operator password\n')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        other_dir = tempfile.mkdtemp(prefix='second-', dir=self.dir)
+        other = Receiver(other_dir, self.args)
+        try:
+            cookie = console_sign_in(self.receiver.console, 'operator', 'operator+password')
+            self.assertEqual(console_status(other.console, cookie), 200)
+            # A new password signs the account out on every receiver.
+            run(RECEIVER, 'user', 'add', 'operator', *self.args, stdin=b'another password\n', check=True)
+            self.assertEqual(console_status(other.console, cookie), 303)
+            self.assertEqual(console_status(self.receiver.console, cookie), 303)
+        finally:
+            self.assertEqual(other.stop(), 0)
 
 
 if __name__ == '__main__':

@@ -632,21 +632,74 @@ TEST_P(StoreContract, KeepsAccountsAndSessions) {
     EXPECT_FALSE(store->account("Ann"));
 
     const std::int64_t later = nowMs() + 3'600'000;
-    store->putSession({"token-a", ann->id, later, "form-a"});
-    store->putSession({"token-old", ann->id, nowMs() - 1, "form-old"});
+    store->putSession({"token-a", ann->id, later, "form-a", ""});
+    store->putSession({"token-old", ann->id, nowMs() - 1, "form-old", ""});
     const auto s = store->session("token-a");
     ASSERT_TRUE(s);
     EXPECT_EQ(s->tokenHash, "token-a");
     EXPECT_EQ(s->accountId, ann->id);
     EXPECT_EQ(s->expiresAtMs, later);
     EXPECT_EQ(s->formToken, "form-a");
+    EXPECT_EQ(s->accountName, "ann");
     EXPECT_FALSE(store->session("token-old")) << "an expired session";
     EXPECT_FALSE(store->session("token-b"));
-    store->putSession({"token-a", ann->id, later + 1, "form-renewed"});
+    store->putSession({"token-a", ann->id, later + 1, "form-renewed", ""});
     EXPECT_EQ(store->session("token-a")->formToken, "form-renewed");
     store->dropSession("token-a");
     EXPECT_FALSE(store->session("token-a"));
     store->dropSession("token-a");  // signing out twice is harmless
+}
+
+// `user add` for an existing name replaces the password: whoever signed in with the old one
+// is signed out, on every receiver sharing the database; other accounts keep their sessions.
+TEST_P(StoreContract, ANewPasswordEndsThatAccountsSessionsOnly) {
+    auto store = open();
+    auto other = open();
+    store->putAccount("ann", "$argon2id$one");
+    store->putAccount("bob", "$argon2id$bob");
+    const std::int64_t later = nowMs() + 3'600'000;
+    const auto ann = store->account("ann")->id, bob = store->account("bob")->id;
+    store->putSession({"ann-1", ann, later, "f1", ""});
+    store->putSession({"ann-2", ann, later, "f2", ""});
+    store->putSession({"bob-1", bob, later, "f3", ""});
+    store->putAccount("ann", "$argon2id$one");  // the same hash: nothing changed
+    EXPECT_TRUE(store->session("ann-1"));
+    other->putAccount("ann", "$argon2id$two");
+    EXPECT_FALSE(store->session("ann-1"));
+    EXPECT_FALSE(store->session("ann-2"));
+    ASSERT_TRUE(store->session("bob-1"));
+    EXPECT_EQ(store->session("bob-1")->accountName, "bob");
+    store->putSession({"ann-3", ann, later, "f4", ""});  // signing in again works
+    EXPECT_TRUE(store->session("ann-3"));
+}
+
+// Receivers on one database share the console's cookie key: the first one to start makes
+// it, every later one (and every restart) reads the same key.
+TEST_P(StoreContract, ConsoleKeyIsMadeOnceAndSharedByEveryReceiver) {
+    constexpr int kReceivers = 6;
+    std::vector<std::unique_ptr<Store>> stores;
+    for (int i = 0; i < kReceivers; ++i) stores.push_back(open());
+    std::vector<std::string> keys(kReceivers);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kReceivers; ++i)
+        threads.emplace_back([&, i] { keys[i] = stores[i]->consoleKey("key-of-" + std::to_string(i)); });
+    for (auto& t : threads) t.join();
+    EXPECT_THAT(keys[0], ::testing::StartsWith("key-of-"));
+    for (int i = 1; i < kReceivers; ++i) EXPECT_EQ(keys[i], keys[0]) << "receiver " << i;
+    stores.clear();
+    EXPECT_EQ(open()->consoleKey("after-a-restart"), keys[0]);
+    if (postgres()) {
+        // Only the receiver's role reads it: another role of the server is refused.
+        postgresExec("DROP ROLE IF EXISTS gravelin_reader; CREATE ROLE gravelin_reader; "
+                     "GRANT USAGE ON SCHEMA public TO gravelin_reader");
+        try {
+            postgresExec("SET ROLE gravelin_reader; SELECT key FROM console_key");
+            ADD_FAILURE() << "another role read the console key";
+        } catch (const std::runtime_error& e) {
+            EXPECT_THAT(e.what(), HasSubstr("permission denied for table console_key"));
+        }
+        postgresExec("DROP OWNED BY gravelin_reader; DROP ROLE gravelin_reader");
+    }
 }
 
 TEST_P(StoreContract, MigratesOnceAndKeepsDataAcrossReopening) {
@@ -680,9 +733,16 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
                      "DROP TABLE machine_count; DELETE FROM schema_version WHERE version = 3"
                    : "DROP TRIGGER machine_count_insert; DROP TRIGGER machine_count_delete; "
                      "DROP TABLE machine_count; DELETE FROM schema_version WHERE version = 3";
+    const std::string undoKey =
+        postgres() ? "DROP TRIGGER accounts_password_changed ON accounts; "
+                     "DROP FUNCTION accounts_password_changed(); DROP TABLE console_key; "
+                     "DELETE FROM schema_version WHERE version = 5; "
+                   : "DROP TRIGGER accounts_password_changed; DROP TABLE console_key; "
+                     "DELETE FROM schema_version WHERE version = 5; ";
     const std::pair<const char*, std::string> cases[] = {
-        {"version 3, before the conflict mark", undoMark},
-        {"version 2, before the machine count", undoMark + undoCount},
+        {"version 4, before the console key", undoKey},
+        {"version 3, before the conflict mark", undoKey + undoMark},
+        {"version 2, before the machine count", undoKey + undoMark + undoCount},
     };
     for (const auto& [name, undo] : cases) {
         SCOPED_TRACE(name);
@@ -694,7 +754,7 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
         }
         rawExec(undo);
         auto store = open();
-        EXPECT_EQ(rawInteger("SELECT max(version) FROM schema_version"), 4);
+        EXPECT_EQ(rawInteger("SELECT max(version) FROM schema_version"), 5);
         EXPECT_EQ(store->machines({}).total, 3u) << "the count starts from the machines there are";
         for (const ScanRow& row : store->scans(std::nullopt)) EXPECT_EQ(row.conflict, ScanConflict::None);
         store->addScan(makeScan("u-new", "", 10));
