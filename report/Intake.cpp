@@ -6,7 +6,7 @@
 // DOCTYPE and entity declarations are refused here, before the parser sees them.
 #include "report/Intake.h"
 
-#include <openssl/evp.h>
+#include <sodium.h>
 
 #include <algorithm>
 #include <array>
@@ -39,34 +39,31 @@ std::string_view trimmedAscii(std::string_view text) {
 }
 
 // SHA-256 of the hex text in upper case, in lower-case hex. The text is upper-cased a slice
-// at a time, so the digest costs no copy of the text.
+// at a time, so the digest costs no copy of the text. libsodium rather than libcrypto: the
+// report tool then loads no OpenSSL at start-up (the receiver links libsodium anyway).
 std::string sealedDigestOf(std::string_view hex) {
-    struct CtxFree {
-        void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-    };
-    const std::unique_ptr<EVP_MD_CTX, CtxFree> ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
-        throw std::runtime_error("SHA-256 is not available");
-    std::array<char, 4096> slice{};
+    // sodium_init is itself thread-safe and idempotent; the static runs it once.
+    static const bool sodiumReady = sodium_init() >= 0;
+    if (!sodiumReady) throw std::runtime_error("SHA-256 is not available");
+    crypto_hash_sha256_state state;
+    crypto_hash_sha256_init(&state);
+    std::array<unsigned char, 4096> slice{};
     for (std::size_t at = 0; at < hex.size(); at += slice.size()) {
         const std::size_t n = std::min(slice.size(), hex.size() - at);
         for (std::size_t i = 0; i < n; ++i) {
             const char c = hex[at + i];
-            slice[i] = (c >= 'a' && c <= 'f') ? static_cast<char>(c - 'a' + 'A') : c;
+            slice[i] = static_cast<unsigned char>((c >= 'a' && c <= 'f') ? c - 'a' + 'A' : c);
         }
-        if (EVP_DigestUpdate(ctx.get(), slice.data(), n) != 1)
-            throw std::runtime_error("SHA-256 failed");
+        crypto_hash_sha256_update(&state, slice.data(), n);
     }
-    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), digest.data(), &length) != 1)
-        throw std::runtime_error("SHA-256 failed");
+    std::array<unsigned char, crypto_hash_sha256_BYTES> digest{};
+    crypto_hash_sha256_final(&state, digest.data());
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string text;
-    text.reserve(2 * length);
-    for (unsigned int i = 0; i < length; ++i) {
-        text += kDigits[digest[i] >> 4];
-        text += kDigits[digest[i] & 0xF];
+    text.reserve(2 * digest.size());
+    for (const unsigned char b : digest) {
+        text += kDigits[b >> 4];
+        text += kDigits[b & 0xF];
     }
     return text;
 }

@@ -83,8 +83,8 @@ mount -t sysfs sysfs "$chroot_dir/sys" && mounted+=("$chroot_dir/sys")
 rm -rf "$chroot_dir/tmp/release"
 mkdir -p "$chroot_dir/tmp/release"
 cp dist/*.deb tests/data/smbios-tables/uroot-Lenovo-ThinkPad-T480.bin "$chroot_dir/tmp/release/"
-# The packages name the Debian libraries they link (the report tool: OpenSSL's libcrypto for
-# the sealed texts' digest); apt installs them with what they depend on, as an administrator
+# The packages name the Debian libraries they link (the report tool: libsodium for the
+# sealed texts' digest); apt installs them with what they depend on, as an administrator
 # would. As plain root (no sudo variables): the scanner starts no browser.
 cp /etc/resolv.conf "$chroot_dir/etc/resolv.conf"
 env -u SUDO_USER -u SUDO_UID -u SUDO_GID chroot "$chroot_dir" /bin/sh -ec "

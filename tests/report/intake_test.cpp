@@ -313,6 +313,23 @@ TEST(Intake, TheDigestIgnoresCaseAndSurroundingWhitespace) {
     EXPECT_NE(other.report.sealedDigest, upper.report.sealedDigest);
 }
 
+// A fixed vector, independent of any library the code links: the sealed text of this report
+// (zero-padded, Blowfish-ECB under the fixed key, upper-case hex, 5712 characters: more than
+// one slice of the digest's upper-casing) was made with `openssl enc -bf-ecb -nopad` and its
+// SHA-256 taken with coreutils' sha256sum. The same text in lower case digests alike.
+TEST(Intake, TheDigestOfAKnownSealedTextIsItsSha256) {
+    const std::string sealed =
+        sealReportText(reportAround(repeated("<X><i0 A=\"0123456789\"/></X>", 100)));
+    ASSERT_EQ(sealed.size(), 5712u);
+    constexpr std::string_view kExpected =
+        "654d0236f1665b66e00a8ea026a38bd3c85cf322cc99d7591bce6a5c4bdd35a5";
+    for (const std::string& text : {sealed, lowerCased(sealed)}) {
+        const auto result = receiveSealed(text);
+        ASSERT_EQ(result.rejection, Rejection::None) << report::rejectionName(result.rejection);
+        EXPECT_EQ(result.report.sealedDigest, kExpected);
+    }
+}
+
 TEST(Intake, AWindows1252ReportIsReadInItsCodePage) {
     FakePlatform platform;
     platform.registryValue = realRegistryValue("qemu-pc-seabios");
