@@ -118,6 +118,9 @@ public:
             return 0;
         });
     }
+    std::string consoleKey(const std::string& candidate) override {
+        return logged([&] { return inner_->consoleKey(candidate); });
+    }
     void probe() override {
         logged([&] {
             inner_->probe();

@@ -185,8 +185,9 @@ public:
     // The key of the console's session cookies, kept in the database so that every receiver
     // on it accepts the same sessions, across restarts: `candidate` becomes the key when none
     // is stored yet; the stored key is returned. (PostgreSQL: only the receiver's role can
-    // read it.) A store that cannot keep one returns the candidate.
-    virtual std::string consoleKey(const std::string& candidate) { return candidate; }
+    // read it.) Every store must answer it (a wrapper forwards it): a default that handed the
+    // candidate back would sign everyone out at each restart without a word.
+    virtual std::string consoleKey(const std::string& candidate) = 0;
 
     // Throws StorageUnavailable when the database cannot be reached right now (a health
     // check: a round trip to the server, or a read of the SQLite file).

@@ -211,6 +211,11 @@ public:
         sessions_.erase(tokenHash);
     }
 
+    std::string consoleKey(const std::string& candidate) override {
+        std::lock_guard lock(mutex_);
+        if (consoleKey_.empty()) consoleKey_ = candidate;
+        return consoleKey_;
+    }
     void probe() override {}
     std::string describe() const override { return "memory"; }
 
@@ -224,6 +229,7 @@ private:
         storage::ScanRecord record;
     };
     std::mutex mutex_;
+    std::string consoleKey_;
     std::map<std::int64_t, Stored> scans_;
     std::map<std::int64_t, storage::MachineRow> machines_;
     std::map<std::string, storage::Account> accounts_;

@@ -784,7 +784,7 @@ TEST_P(ConsoleTest, AForgedClaimIsShownApartUntilAccepted) {
 
     const Response page = console_(request("GET", machinePath, cookie));
     ASSERT_EQ(page.status, 200);
-    EXPECT_NE(page.body.find("<h1>Dell Inc. Precision WorkStation 390</h1>"), std::string::npos);
+    EXPECT_NE(page.body.find("<h1><bdi>Dell Inc.</bdi> <bdi>Precision WorkStation 390</bdi></h1>"), std::string::npos);
     EXPECT_EQ(page.body.find("Forger Inc."), std::string::npos);
     EXPECT_NE(page.body.find("conflicting hardware</span> <span class=\"muted\">from <bdi>203.0.113.66</bdi>"),
               std::string::npos);
@@ -824,7 +824,7 @@ TEST_P(ConsoleTest, AForgedClaimIsShownApartUntilAccepted) {
     EXPECT_EQ(accepted.status, 303);
     EXPECT_EQ(headerOf(accepted, "Location"), scanPath);
     const Response after = console_(request("GET", machinePath, cookie));
-    EXPECT_NE(after.body.find("<h1>Forger Inc. Claimed Box</h1>"), std::string::npos);
+    EXPECT_NE(after.body.find("<h1><bdi>Forger Inc.</bdi> <bdi>Claimed Box</bdi></h1>"), std::string::npos);
     EXPECT_EQ(after.body.find("conflicting hardware"), std::string::npos);
     EXPECT_NE(after.body.find("<span class=\"tag\">accepted</span>"), std::string::npos);
     EXPECT_EQ(store_->machine(machine)->latestScanId, forged.scanId);
