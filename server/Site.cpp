@@ -274,7 +274,7 @@ std::string scanResultField(std::string_view body, std::string& error) {
 
 Handler makeSite(const Intake& intake, SiteOptions options) {
     const std::string policy = pagePolicy();
-    return [&intake, options, policy](const Request& request) -> Response {
+    return [&intake, options = std::move(options), policy](const Request& request) -> Response {
         if (request.path == kImagePath) {
             if (request.method != "GET") {
                 Response response = plain(405, "method not allowed");
