@@ -162,7 +162,7 @@ std::vector<Engine*> engines;
 std::string report;
 std::string temporary;
 
-void List(benchmark::State& state, Engine* engine, MachineQuery query) {
+void List(benchmark::State& state, Engine* engine, const MachineQuery& query) {
     std::uint64_t total = 0;
     for (auto _ : state) {
         const MachinePage page = engine->store->machines(query);
@@ -201,7 +201,7 @@ void AddScan(benchmark::State& state, Engine* engine) {
     state.SetBytesProcessed(stored * static_cast<std::int64_t>(report.size()));
 }
 
-Engine* prepare(const std::string& name, StoreLocation location, std::uint64_t count) {
+Engine* prepare(const std::string& name, const StoreLocation& location, std::uint64_t count) {
     auto* engine = new Engine{name, openStore(location), {}, {}, count};
     std::mt19937_64 random(42);
     // A kept directory (GRAVELIN_BENCH_DIR) that holds them already: only the search terms.
@@ -233,7 +233,7 @@ Engine* prepare(const std::string& name, StoreLocation location, std::uint64_t c
 
 void registerFor(Engine* e) {
     const std::string p = "List/" + e->name + "/";
-    const auto add = [&](const std::string& name, MachineQuery q) {
+    const auto add = [&](const std::string& name, const MachineQuery& q) {
         benchmark::RegisterBenchmark((p + name).c_str(), List, e, q)->Unit(benchmark::kMillisecond);
     };
     MachineQuery q;

@@ -897,6 +897,7 @@ private:
             if (v.sizeBytes && *v.sizeBytes > 0 && v.freeBytes && *v.freeBytes <= *v.sizeBytes) {
                 const auto usedBytes = *v.sizeBytes - *v.freeBytes;
                 const auto percent = static_cast<unsigned>(
+                    // NOLINTNEXTLINE(bugprone-integer-division): half the size, whole bytes
                     (static_cast<long double>(usedBytes) * 100 + *v.sizeBytes / 2) / *v.sizeBytes);
                 Data bar = objectData();
                 bar.set("percent", std::to_string(percent));

@@ -65,7 +65,9 @@ std::string percentUsed(const VolumeSummary& volume) {
         *volume.freeBytes > *volume.sizeBytes)
         return {};
     const auto used = *volume.sizeBytes - *volume.freeBytes;
+    // Never negative: adding 0.5 rounds half up.
     const auto percent = static_cast<unsigned>(
+        // NOLINTNEXTLINE(bugprone-incorrect-roundings)
         static_cast<double>(used) * 100.0 / static_cast<double>(*volume.sizeBytes) + 0.5);
     return std::to_string(percent) + " % used";
 }

@@ -293,7 +293,7 @@ std::string scanResultField(std::string_view body, std::string& error) {
 
 Router makeSite(const Intake& intake, SiteOptions options) {
     const std::string policy = pagePolicy();
-    return [&intake, options, policy](const Request& request) -> Reply {
+    return [&intake, options = std::move(options), policy](const Request& request) -> Reply {
         if (request.path == kImagePath) {
             if (request.method != "GET") {
                 Response response = plain(405, "method not allowed");

@@ -242,8 +242,8 @@ std::string machineUpsertSql(Dialect dialect) {
                "(machines.last_seen, excluded.last_seen) END, ";
         sql += "scan_count = machines.scan_count + 1";
         std::vector<std::string> copied(std::begin(kColumnNames), std::end(kColumnNames));
-        copied.push_back("identity_rule");
-        copied.push_back("search_text");
+        copied.emplace_back("identity_rule");
+        copied.emplace_back("search_text");
         for (const std::string& c : copied)
             sql += ", " + c + " = " + newer + "excluded." + c + " ELSE machines." + c + " END";
     }

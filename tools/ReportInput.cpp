@@ -63,7 +63,7 @@ report::Summary tableSummary(const std::string& file, const std::string& bytes) 
 
 }  // namespace
 
-report::Summary summaryOfInput(const std::string& file, const std::string& bytes) {
+report::Summary summaryOfInput(const std::string& label, const std::string& bytes) {
     std::string_view text = bytes;
     if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
@@ -74,18 +74,18 @@ report::Summary summaryOfInput(const std::string& file, const std::string& bytes
         looksLikeSealedHex(text)) {
         const auto sealed = report::sealedTextIn(text);
         if (!sealed)
-            throw std::runtime_error(file +
+            throw std::runtime_error(label +
                                      ": submit page: the scanResult value has no closing quote");
-        return receivedSummary(file, report::receiveSealed(*sealed));
+        return receivedSummary(label, report::receiveSealed(*sealed));
     }
     if (text.starts_with("<")) {
         auto result = report::receiveText(text);
         // A report saved as the machine sent it is in its code page.
         if (result.rejection == report::Rejection::NotXml)
             result = report::receiveText(windows1252().toUtf8(text));
-        return receivedSummary(file, result);
+        return receivedSummary(label, result);
     }
-    return tableSummary(file, bytes);
+    return tableSummary(label, bytes);
 }
 
 }  // namespace gravelin

@@ -14,6 +14,6 @@ inline constexpr char32_t kInvalidCodePoint = 0xFFFFFFFF;
 // and advances pos by one byte.
 char32_t decodeUtf8(std::string_view text, std::size_t& pos);
 
-void appendUtf8(std::string& out, char32_t codePoint);
+void appendUtf8(std::string& out, char32_t cp);
 
 }  // namespace gravelin

@@ -77,6 +77,6 @@ std::vector<std::uint8_t> rawSmbiosValue(std::string_view entryPoint, std::strin
 std::string localeDecimalSeparator();
 
 // PRETTY_NAME from os-release text, unquoted; "" when absent.
-std::string osReleasePrettyName(std::string_view osRelease);
+std::string osReleasePrettyName(std::string_view text);
 
 }  // namespace gravelin

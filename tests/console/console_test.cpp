@@ -317,7 +317,7 @@ TEST_P(ConsoleTest, PlainHttpConsoleMarksCookiesSecureWhenTheProxyTerminatedTls)
     options.secureCookies = false;
     options.passwordCost = console::PasswordCost::Interactive;
     const server::Handler plain = console::makeConsole(*store_, options);
-    const auto setCookie = [&](Request r) { return headerOf(plain(r), "Set-Cookie"); };
+    const auto setCookie = [&](const Request& r) { return headerOf(plain(r), "Set-Cookie"); };
     Request direct = request("GET", "/signin");
     direct.secure = false;
     EXPECT_TRUE(setCookie(direct).starts_with("gravelin-signin="));

@@ -17,9 +17,10 @@ using WmiClasses = std::map<std::string, std::vector<WmiObject>, std::less<>>;
 
 // One WMI object of the class, every property given as text (the report keeps text only).
 inline WmiObject wmiObject(std::string className,
-                           std::vector<std::pair<std::string, std::string>> properties) {
+                           const std::vector<std::pair<std::string, std::string>>& properties) {
     WmiObject object{std::move(className), {}};
-    for (auto& [name, value] : properties) object.properties.emplace_back(name, WmiValue(value));
+    for (const auto& [name, value] : properties)
+        object.properties.emplace_back(name, WmiValue(value));
     return object;
 }
 

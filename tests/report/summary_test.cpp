@@ -409,7 +409,8 @@ TEST(SummaryOfReports, HostileAndEmptyDocumentsGiveEmptySummaries) {
     for (const char* xml :
          {"", "<other/>", "<HWInfo/>", "<HWInfo><Application/></HWInfo>",
           "<HWInfo><Win32_DiskDrive><notAnObject/>text</Win32_DiskDrive></HWInfo>",
-          // type 170 is not type 17, nor "Type_1" type 1
+          // type 170 is not type 17, nor "Type_1" type 1 (one document on two lines)
+          // NOLINTNEXTLINE(bugprone-suspicious-missing-comma)
           "<HWInfo><SMBIOS_Type_170_Oem><i0 DeviceLocator=\"A \"/></SMBIOS_Type_170_Oem>"
           "<SMBIOS_Type_1><i0 Manufacturer=\"M \"/></SMBIOS_Type_1></HWInfo>"}) {
         pugi::xml_document document;

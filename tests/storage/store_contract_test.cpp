@@ -836,7 +836,7 @@ TEST_P(StoreContract, ReportsComeBackByteForByte) {
 TEST_P(StoreContract, TextThatIsNotUtf8IsStoredNotRefused) {
     auto store = open();
     NewScan s = makeScan("bad-text", std::string("key\xFF", 4), 1000,
-                         columns(std::string("Fa\xE7" "ade\0X", 9), "M\xC3"));
+                         columns(std::string("Fa\xE7" "ade\0X\0", 9), "M\xC3"));
     s.errors = std::string("\x80\x81", 2);
     const AddResult r = store->addScan(s);
     const auto record = store->scan(r.scanId);
@@ -905,7 +905,7 @@ TEST(SqliteStore, RefusesWhatItCannotOpen) {
         const fs::path locked = dir.path() / "locked";
         fs::create_directory(locked);
         fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
-        cases.push_back({"a directory it may not write", locked.string()});
+        cases.emplace_back("a directory it may not write", locked.string());
     }
     for (const auto& [name, path] : cases)
         EXPECT_THROW(openStore({path, ""}), StorageError) << name;

@@ -506,7 +506,7 @@ void addPlatformDevices(std::vector<Found>& found, WmiContext& context,
         const auto driver = context.linkName(controller + "/driver");
         std::optional<std::string> name;
         if (const auto compatible = context.read(controller + "/of_node/compatible", 4096))
-            name = nonEmpty(std::string(compatible->c_str()));  // the first entry
+            name = nonEmpty(compatible->substr(0, compatible->find('\0')));  // the first entry
         if (!name) name = driver;
         if (!name) name = device;
         ObjectBuilder object("Win32_USBController", kWithManufacturer);
