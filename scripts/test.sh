@@ -33,6 +33,8 @@ stage() {
 }
 
 print_table() {
+  # Only the main shell prints (and removes) the table, never a lane's subshell.
+  [ "$BASHPID" = "$$" ] || return 0
   local total=$(($(date +%s) - run_started))
   echo
   echo "== stage times (wall clock; lanes overlap)"
