@@ -765,8 +765,9 @@ private:
         if (!search.empty()) csv += "q=" + urlEncode(search) + "&";
         csv += std::string("sort=") + list.sortKey + "&dir=" + (desc ? "desc" : "asc");
         context.set("csvHref", csv);
-        return page(200, search.empty() ? "Machines" : "Machines: " + (kIsolate + search + kIsolateEnd), "machines", context,
-                    &auth);
+        return page(200,
+                    search.empty() ? "Machines" : "Machines: " + (kIsolate + search + kIsolateEnd),
+                    "machines", context, &auth);
     }
 
     Response machineCsv(const Fields& fields) {

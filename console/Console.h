@@ -1,8 +1,8 @@
 // The console: signed-in pages over the stored scans, served on their own listener.
 #pragma once
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>

@@ -65,10 +65,12 @@ Fingerprint fingerprintOf(const report::Summary& summary) {
     f.memoryBytes = summary.memoryBytes;
     for (const auto& slot : summary.memory) {
         if (slot.empty) continue;
-        if (std::string s = serial(slot.serialNumber); !s.empty()) f.moduleSerials.insert(std::move(s));
+        if (std::string s = serial(slot.serialNumber); !s.empty())
+            f.moduleSerials.insert(std::move(s));
     }
     for (const auto& disk : summary.disks) {
-        if (std::string s = serial(disk.serialNumber); !s.empty()) f.diskSerials.insert(std::move(s));
+        if (std::string s = serial(disk.serialNumber); !s.empty())
+            f.diskSerials.insert(std::move(s));
     }
     return f;
 }
@@ -100,7 +102,8 @@ Fingerprint decodeFingerprint(std::string_view text) {
             f.processors = split(value);
         } else if (name == "memory") {
             std::uint64_t bytes = 0;
-            const auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), bytes);
+            const auto [ptr, ec] =
+                std::from_chars(value.data(), value.data() + value.size(), bytes);
             if (ec == std::errc() && ptr == value.data() + value.size()) f.memoryBytes = bytes;
         } else if (name == "modules") {
             f.moduleSerials = split(value);

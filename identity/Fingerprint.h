@@ -17,11 +17,11 @@
 namespace gravelin::identity {
 
 struct Fingerprint {
-    std::string boardSerial;                 // normalised; empty when a placeholder
-    std::set<std::string> processors;        // normalised models
-    std::uint64_t memoryBytes = 0;           // installed (0: unknown)
-    std::set<std::string> moduleSerials;     // normalised, placeholders left out
-    std::set<std::string> diskSerials;       // normalised, placeholders left out
+    std::string boardSerial;              // normalised; empty when a placeholder
+    std::set<std::string> processors;     // normalised models
+    std::uint64_t memoryBytes = 0;        // installed (0: unknown)
+    std::set<std::string> moduleSerials;  // normalised, placeholders left out
+    std::set<std::string> diskSerials;    // normalised, placeholders left out
 };
 
 Fingerprint fingerprintOf(const report::Summary& summary);

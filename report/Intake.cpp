@@ -119,8 +119,7 @@ bool referencesAreXmlChars(std::string_view text) {
             value = value * (hex ? 16 : 10) + digit;
             if (value > 0x10FFFF) value = 0x110000;  // too large whatever follows
         }
-        if (digits == 0 || at >= text.size() || text[at] != ';' || !isXmlChar(value))
-            return false;
+        if (digits == 0 || at >= text.size() || text[at] != ';' || !isXmlChar(value)) return false;
     }
     return true;
 }
@@ -346,10 +345,12 @@ const char* rejectionReason(Rejection r) {
         case Rejection::Doctype: return "the report holds a DOCTYPE or entity declaration";
         case Rejection::TooDeep: return "the report nests elements too deeply";
         case Rejection::TooManyElements: return "the report has too many elements";
-        case Rejection::TooManyAttributes: return "an element of the report has too many attributes";
+        case Rejection::TooManyAttributes:
+            return "an element of the report has too many attributes";
         case Rejection::AttributeTooLarge: return "an attribute value of the report is too large";
         case Rejection::NotAReport:
-            return "the document is not a hardware report (no HWInfo root with an Application block)";
+            return "the document is not a hardware report (no HWInfo root with an Application "
+                   "block)";
     }
     return "refused";
 }
@@ -372,7 +373,7 @@ IntakeResult receiveSealed(std::string_view sealedHex, const IntakeLimits& limit
         const bool allHex = std::all_of(hex.begin(), hex.end(), [](char c) {
             return kHexValue[static_cast<unsigned char>(c)] != kNotHexDigit;
         });
-        result.rejection = !allHex                ? Rejection::NotHex
+        result.rejection = !allHex               ? Rejection::NotHex
                            : hex.size() % 2 != 0 ? Rejection::OddLength
                                                  : Rejection::PartialBlock;
         return result;

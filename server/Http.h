@@ -16,9 +16,9 @@
 namespace gravelin::server {
 
 struct Request {
-    std::string method;         // "GET", "POST", ...
-    std::string path;           // the target's path, percent-decoding left to the handler
-    std::string query;          // after '?', without it
+    std::string method;  // "GET", "POST", ...
+    std::string path;    // the target's path, percent-decoding left to the handler
+    std::string query;   // after '?', without it
     std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
     std::string body;
     std::string remoteAddress;  // the peer's address (or X-Forwarded-For when trusted)
@@ -44,7 +44,7 @@ using Handler = std::function<Response(const Request&)>;
 // What a Router says about a request: the answer itself, or the step that may wait.
 struct Reply {
     explicit Reply(Response answer) : response(std::move(answer)) {}  // answered at once
-    explicit Reply(Handler then) : rest(std::move(then)) {}            // answered by `then`
+    explicit Reply(Handler then) : rest(std::move(then)) {}           // answered by `then`
 
     Response response;  // sent as is when `rest` is empty
     Handler rest;       // when set: runs on the workers with the same request; its answer is sent

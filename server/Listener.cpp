@@ -5,15 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <list>
-#include <mutex>
-#include <optional>
-#include <stdexcept>
-#include <type_traits>
-#include <unordered_map>
-#include <utility>
-#include <vector>
-
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -24,6 +15,14 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <type_traits>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace gravelin::server {
 
@@ -78,9 +77,8 @@ struct Listener::State : std::enable_shared_from_this<Listener::State> {
     // the first to go when the cap is reached.
     std::list<SessionBase*> silent;
 
-    std::atomic<std::uint64_t> accepted{0}, refusedAtCap{0}, requests{0}, timedOut{0},
-        tooLarge{0}, badRequests{0}, handshakeFailures{0}, handlerMicros{0}, shed{0},
-        overBudget{0};
+    std::atomic<std::uint64_t> accepted{0}, refusedAtCap{0}, requests{0}, timedOut{0}, tooLarge{0},
+        badRequests{0}, handshakeFailures{0}, handlerMicros{0}, shed{0}, overBudget{0};
 
     void accept();
     void admit(tcp::socket socket);
@@ -111,7 +109,7 @@ struct Listener::State : std::enable_shared_from_this<Listener::State> {
 namespace {
 
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
-constexpr std::size_t kReadBytes = 64u << 10;  // at most this much per read from a socket
+constexpr std::size_t kReadBytes = 64u << 10;    // at most this much per read from a socket
 constexpr std::size_t kBudgetStep = 256u << 10;  // a chunked body takes its budget in steps
 
 std::string lowerCased(std::string_view text) {
@@ -171,7 +169,8 @@ std::optional<std::pair<http::status, std::string_view>> transferEncodingFault(
     for (const auto& field : message) {
         if (field.name() != http::field::transfer_encoding) continue;
         present = true;
-        for (const auto& token : http::token_list{field.value()}) codings.push_back(lowerCased(token));
+        for (const auto& token : http::token_list{field.value()})
+            codings.push_back(lowerCased(token));
     }
     if (!present) return std::nullopt;
     if (message.version() < 11 || !parser.chunked() || codings.empty() ||
@@ -291,8 +290,8 @@ private:
         // body is allowed the whole limit), never more than the request's total.
         std::uint64_t expected = parser_->content_length().value_or(0);
         if (parser_->chunked()) expected = limits_.bodyBytes;
-        const auto scaled = limits_.bodyFloor + std::chrono::milliseconds(
-                                                     expected * 1000 / limits_.bodyBytesPerSecond);
+        const auto scaled = limits_.bodyFloor +
+                            std::chrono::milliseconds(expected * 1000 / limits_.bodyBytesPerSecond);
         lowest().expires_at(std::min(Clock::now() + scaled, requestStart_ + limits_.request));
         phase_ = Phase::Body;
         parser_->eager(true);
@@ -331,17 +330,17 @@ private:
             if (phase_ == Phase::Header) return onReadError(http::error::header_limit);
             return onReadError(http::error::body_limit);
         }
-        stream_.async_read_some(buffer_.prepare(std::min(bound - held, kReadBytes)),
-                                [self = self()](const beast::error_code& ec, std::size_t n) {
-                                    self->onRead(ec, n);
-                                });
+        stream_.async_read_some(
+            buffer_.prepare(std::min(bound - held, kReadBytes)),
+            [self = self()](const beast::error_code& ec, std::size_t n) { self->onRead(ec, n); });
     }
 
     void onRead(beast::error_code ec, std::size_t n) {
         buffer_.commit(n);
         if (n > 0) setSilent(false);
         if (ec == net::error::eof) {
-            if (!parser_->got_some() && buffer_.size() == 0) return onReadError(http::error::end_of_stream);
+            if (!parser_->got_some() && buffer_.size() == 0)
+                return onReadError(http::error::end_of_stream);
             ec = {};
             parser_->put_eof(ec);
             return onReadError(ec ? ec : http::error::partial_message);
@@ -371,8 +370,9 @@ private:
             ++state_->timedOut;
             return closeNow();
         }
-        if (ec.category() == http::make_error_code(http::error::bad_method).category() && ec != http::error::end_of_stream &&
-            ec != http::error::partial_message && ec != http::error::need_more) {
+        if (ec.category() == http::make_error_code(http::error::bad_method).category() &&
+            ec != http::error::end_of_stream && ec != http::error::partial_message &&
+            ec != http::error::need_more) {
             ++state_->badRequests;
             return fail(http::status::bad_request, "malformed request");
         }
@@ -410,7 +410,8 @@ private:
     // A chunked body takes its budget as it grows (in steps, never past the body limit).
     bool holdChunkedBody() {
         const std::size_t size = parser_->get().body().size();
-        return hold_.atLeast(size, std::min(kBudgetStep, limits_.bodyBytes - std::min(size, limits_.bodyBytes)));
+        return hold_.atLeast(
+            size, std::min(kBudgetStep, limits_.bodyBytes - std::min(size, limits_.bodyBytes)));
     }
 
     void overBudget() {
@@ -455,24 +456,25 @@ private:
             hold_.release();
             return write(std::move(reply->response), false);
         }
-        net::post(state_->workers, [self = self(), request = std::move(request),
-                                    rest = std::move(reply->rest),
-                                    hold = std::move(hold_)]() mutable {
-            const auto begun = Clock::now();
-            Response response;
-            try {
-                const Request mine = std::move(request);
-                response = rest(mine);
-            } catch (const std::exception&) {
-                response = internalError();
-            }
-            hold.release();  // the body is gone: before the answer, so the client sees it given back
-            self->state_->handlerMicros += microsSince(begun);
-            net::post(self->stream_.get_executor(),
-                      [self, response = std::move(response)]() mutable {
-                          self->write(std::move(response), false);
-                      });
-        });
+        net::post(state_->workers,
+                  [self = self(), request = std::move(request), rest = std::move(reply->rest),
+                   hold = std::move(hold_)]() mutable {
+                      const auto begun = Clock::now();
+                      Response response;
+                      try {
+                          const Request mine = std::move(request);
+                          response = rest(mine);
+                      } catch (const std::exception&) {
+                          response = internalError();
+                      }
+                      hold.release();  // the body is gone: before the answer, so the client sees it
+                                       // given back
+                      self->state_->handlerMicros += microsSince(begun);
+                      net::post(self->stream_.get_executor(),
+                                [self, response = std::move(response)]() mutable {
+                                    self->write(std::move(response), false);
+                                });
+                  });
     }
 
     static Response internalError() {
@@ -576,8 +578,8 @@ private:
     Phase phase_ = Phase::Header;
     unsigned version_ = 11;
     bool keepAlive_ = false;
-    bool waiting_ = true;   // waiting for a request's header (stopping closes the connection)
-    bool silent_ = true;    // ... and none of it has arrived (the cap may shed the connection)
+    bool waiting_ = true;  // waiting for a request's header (stopping closes the connection)
+    bool silent_ = true;   // ... and none of it has arrived (the cap may shed the connection)
     bool closed_ = false;
     std::array<char, 4096> scratch_{};
 };
@@ -592,12 +594,14 @@ bool BodyBudget::take(std::size_t bytes) {
     return true;
 }
 
-void BodyBudget::give(std::size_t bytes) { held_.fetch_sub(bytes); }
+void BodyBudget::give(std::size_t bytes) {
+    held_.fetch_sub(bytes);
+}
 
 void Listener::State::accept() {
     acceptor.async_accept(
-        net::make_strand(io), [self = shared_from_this()](const beast::error_code& ec,
-                                                          tcp::socket socket) {
+        net::make_strand(io),
+        [self = shared_from_this()](const beast::error_code& ec, tcp::socket socket) {
             if (self->stopping || !self->acceptor.is_open()) return;
             if (ec) {
                 // Out of descriptors or a connection reset before it was taken: wait a
@@ -673,8 +677,7 @@ Listener::Listener(net::io_context& io, net::thread_pool& workers, ListenerOptio
 Listener::Listener(net::io_context& io, net::thread_pool& workers, ListenerOptions options,
                    Router router)
     : state_(std::make_shared<State>(io, workers, std::move(options), std::move(router))) {
-    const std::string where =
-        state_->options.address + ":" + std::to_string(state_->options.port);
+    const std::string where = state_->options.address + ":" + std::to_string(state_->options.port);
     try {
         const tcp::endpoint endpoint(net::ip::make_address(state_->options.address),
                                      state_->options.port);
@@ -688,7 +691,9 @@ Listener::Listener(net::io_context& io, net::thread_pool& workers, ListenerOptio
     state_->accept();
 }
 
-Listener::~Listener() { stop(); }
+Listener::~Listener() {
+    stop();
+}
 
 std::uint16_t Listener::port() const {
     beast::error_code ec;
@@ -738,9 +743,13 @@ std::shared_ptr<net::ssl::context> makeTlsContext(const std::string& certificate
                          net::ssl::context::no_tlsv1_1 | net::ssl::context::single_dh_use);
     beast::error_code ec;
     context->use_certificate_chain_file(certificateFile, ec);
-    if (ec) throw std::runtime_error(certificateFile + ": not a usable PEM certificate (" + ec.message() + ")");
+    if (ec)
+        throw std::runtime_error(certificateFile + ": not a usable PEM certificate (" +
+                                 ec.message() + ")");
     context->use_private_key_file(keyFile, net::ssl::context::pem, ec);
-    if (ec) throw std::runtime_error(keyFile + ": not a usable PEM private key for the certificate (" + ec.message() + ")");
+    if (ec)
+        throw std::runtime_error(keyFile + ": not a usable PEM private key for the certificate (" +
+                                 ec.message() + ")");
     return context;
 }
 
@@ -772,8 +781,9 @@ ConnectionCaps connectionCaps(std::size_t descriptorLimit, std::size_t workers) 
 std::size_t defaultBodyBudget() {
     const long pages = ::sysconf(_SC_PHYS_PAGES);
     const long pageSize = ::sysconf(_SC_PAGESIZE);
-    const std::size_t physical =
-        pages > 0 && pageSize > 0 ? static_cast<std::size_t>(pages) * static_cast<std::size_t>(pageSize) : 0;
+    const std::size_t physical = pages > 0 && pageSize > 0 ? static_cast<std::size_t>(pages) *
+                                                                 static_cast<std::size_t>(pageSize)
+                                                           : 0;
     return std::max<std::size_t>(physical / 8, std::size_t{64} << 20);
 }
 
@@ -782,12 +792,14 @@ std::pair<std::string, std::uint16_t> parseListenAddress(const std::string& text
     std::string port;
     if (!text.empty() && text.front() == '[') {
         const auto close = text.find("]:");
-        if (close == std::string::npos) throw std::invalid_argument("expected [ADDRESS]:PORT: " + text);
+        if (close == std::string::npos)
+            throw std::invalid_argument("expected [ADDRESS]:PORT: " + text);
         host = text.substr(1, close - 1);
         port = text.substr(close + 2);
     } else {
         const auto colon = text.rfind(':');
-        if (colon == std::string::npos) throw std::invalid_argument("expected ADDRESS:PORT: " + text);
+        if (colon == std::string::npos)
+            throw std::invalid_argument("expected ADDRESS:PORT: " + text);
         host = text.substr(0, colon);
         port = text.substr(colon + 1);
     }

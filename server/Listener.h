@@ -8,24 +8,23 @@
 #pragma once
 
 #include <atomic>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/thread_pool.hpp>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ssl/context.hpp>
-#include <boost/asio/thread_pool.hpp>
-
 #include "server/Http.h"
 
 namespace gravelin::server {
 
 struct ListenerLimits {
-    std::size_t headerBytes = 16u << 10;      // request line and header fields
+    std::size_t headerBytes = 16u << 10;               // request line and header fields
     std::size_t bodyBytes = (8u << 20) + (64u << 10);  // sealed-text cap plus form overhead
-    std::chrono::milliseconds handshake{10000};  // TLS handshake
+    std::chrono::milliseconds handshake{10000};        // TLS handshake
     std::chrono::milliseconds header{10000};     // the whole header; also the keep-alive idle time
     std::chrono::milliseconds bodyFloor{10000};  // every body gets at least this long...
     std::size_t bodyBytesPerSecond = 64u << 10;  // ...plus one second per this many bytes...
@@ -55,7 +54,7 @@ private:
 
 struct ListenerOptions {
     std::string address = "0.0.0.0";
-    std::uint16_t port = 0;  // 0: the system picks one (see Listener::port)
+    std::uint16_t port = 0;                          // 0: the system picks one (see Listener::port)
     std::shared_ptr<boost::asio::ssl::context> tls;  // null: plain HTTP
     ListenerLimits limits;
     std::shared_ptr<BodyBudget> bodyBudget;  // null: bodies are bounded one by one only
@@ -65,8 +64,8 @@ struct ListenerOptions {
 struct ListenerCounters {
     std::uint64_t accepted = 0, refusedAtCap = 0, requests = 0, timedOut = 0, tooLarge = 0,
                   badRequests = 0, handshakeFailures = 0;
-    std::uint64_t shed = 0;        // connections that had sent nothing, closed to make room
-    std::uint64_t overBudget = 0;  // bodies answered 503: the body budget was spent
+    std::uint64_t shed = 0;           // connections that had sent nothing, closed to make room
+    std::uint64_t overBudget = 0;     // bodies answered 503: the body budget was spent
     std::uint64_t handlerMicros = 0;  // summed time inside the handler
     std::size_t open = 0;
 };

@@ -3,18 +3,18 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/random.h>
-#include <systemd/sd-daemon.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <systemd/sd-daemon.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/thread_pool.hpp>
+#include <cerrno>
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
@@ -33,8 +33,8 @@
 #include <vector>
 
 #include "console/Accounts.h"
-#include "gravelin_config.h"
 #include "console/Console.h"
+#include "gravelin_config.h"
 #include "report/TerminalText.h"
 #include "report/Unseal.h"
 #include "server/Listener.h"
@@ -216,8 +216,8 @@ std::vector<std::string> with(std::vector<std::string> list, const std::vector<s
 
 std::unique_ptr<storage::Store> openStore(const Arguments& args, bool readOnly = false) {
     storage::StoreLocation location;
-    location.deadline = std::chrono::milliseconds(number(
-        args, "--storage-timeout", static_cast<std::uint64_t>(location.deadline.count())));
+    location.deadline = std::chrono::milliseconds(
+        number(args, "--storage-timeout", static_cast<std::uint64_t>(location.deadline.count())));
     location.readOnly = readOnly;
     const auto data = option(args, "--data");
     const auto database = option(args, "--database");
@@ -262,9 +262,9 @@ json columnsJson(const storage::ScanColumns& c) {
 
 const char* conflictName(storage::ScanConflict conflict) {
     switch (conflict) {
-    case storage::ScanConflict::Conflicting: return "conflicting";
-    case storage::ScanConflict::Accepted: return "accepted";
-    case storage::ScanConflict::None: return "none";
+        case storage::ScanConflict::Conflicting: return "conflicting";
+        case storage::ScanConflict::Accepted: return "accepted";
+        case storage::ScanConflict::None: return "none";
     }
     return "none";
 }
@@ -341,14 +341,13 @@ bool isLocalStatusRequest(const Request& request) {
 }
 
 int serve(const std::vector<std::string>& rawArgs) {
-    const Arguments args =
-        parse(rawArgs,
-              with(kStoreOptions,
-                   {"--listen", "--cert", "--key", "--plain-http", "--console", "--no-console",
-                    "--trusted-proxy", "--console-secret-file", "--threads", "--workers",
-                    "--max-report-bytes", "--max-connections-per-address", "--max-body-memory",
-                    "--handshake-timeout", "--header-timeout", "--body-timeout", "--request-timeout",
-                    "--write-timeout", "--storage-timeout"}));
+    const Arguments args = parse(
+        rawArgs, with(kStoreOptions,
+                      {"--listen", "--cert", "--key", "--plain-http", "--console", "--no-console",
+                       "--trusted-proxy", "--console-secret-file", "--threads", "--workers",
+                       "--max-report-bytes", "--max-connections-per-address", "--max-body-memory",
+                       "--handshake-timeout", "--header-timeout", "--body-timeout",
+                       "--request-timeout", "--write-timeout", "--storage-timeout"}));
     if (!args.positional.empty()) throw UsageError("serve takes no argument " + args.positional[0]);
     const auto cert = option(args, "--cert");
     const auto key = option(args, "--key");
@@ -492,9 +491,10 @@ int serve(const std::vector<std::string>& rawArgs) {
                              {"analyse", counters.analyseMicros.load()},
                              {"store", counters.storeMicros.load()}}},
                            {"storageFailures", storageFailures.counts()}};
-            return Reply(Response{200,
-                                  {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
-                                  status.dump(2) + "\n"});
+            return Reply(
+                Response{200,
+                         {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
+                         status.dump(2) + "\n"});
         };
         consoleListener =
             std::make_unique<Listener>(consoleIo, consoleWorkers, *consoleOptions, withStatus);
@@ -528,8 +528,8 @@ int serve(const std::vector<std::string>& rawArgs) {
         std::cout << "gravelin-receiver: listening on " << (plain ? "http" : "https") << "://"
                   << site.address << ":" << siteListener.port() << std::endl;
         if (consoleListener) {
-            std::cout << "gravelin-receiver: console on http://" << consoleOptions->address
-                      << ":" << consoleListener->port() << std::endl;
+            std::cout << "gravelin-receiver: console on http://" << consoleOptions->address << ":"
+                      << consoleListener->port() << std::endl;
         }
         ::sd_notify(0, "READY=1");
     });
@@ -655,16 +655,18 @@ int scans(const std::vector<std::string>& rawArgs) {
         const auto id = static_cast<std::int64_t>(number(args, "--accept", 0));
         auto store = openStore(args);
         switch (store->acceptScan(id)) {
-        case storage::Acceptance::NoSuchScan: throw std::runtime_error("no scan " + std::to_string(id));
-        case storage::Acceptance::NothingToAccept:
-            std::cout << "scan " << id << " is not conflicting: nothing to accept\n";
-            return 0;
-        case storage::Acceptance::Accepted:
-            std::cout << "scan " << id << " accepted (a newer scan stays the machine's latest)\n";
-            return 0;
-        case storage::Acceptance::AcceptedAsLatest:
-            std::cout << "scan " << id << " accepted: now the machine's latest scan\n";
-            return 0;
+            case storage::Acceptance::NoSuchScan:
+                throw std::runtime_error("no scan " + std::to_string(id));
+            case storage::Acceptance::NothingToAccept:
+                std::cout << "scan " << id << " is not conflicting: nothing to accept\n";
+                return 0;
+            case storage::Acceptance::Accepted:
+                std::cout << "scan " << id
+                          << " accepted (a newer scan stays the machine's latest)\n";
+                return 0;
+            case storage::Acceptance::AcceptedAsLatest:
+                std::cout << "scan " << id << " accepted: now the machine's latest scan\n";
+                return 0;
         }
         return 1;
     }
@@ -737,10 +739,10 @@ int machines(const std::vector<std::string>& rawArgs) {
             if (!asJson) {
                 using report::terminalText;
                 std::cout << m.id << "\t" << terminalText(m.identityRule) << "\t"
-                          << terminalText(m.identityKey) << "\t" << isoTime(m.firstSeenMs)
-                          << "\t" << isoTime(m.lastSeenMs) << "\t" << m.scanCount << "\t"
-                          << terminalText(m.latest.maker) << "\t"
-                          << terminalText(m.latest.model) << "\n";
+                          << terminalText(m.identityKey) << "\t" << isoTime(m.firstSeenMs) << "\t"
+                          << isoTime(m.lastSeenMs) << "\t" << m.scanCount << "\t"
+                          << terminalText(m.latest.maker) << "\t" << terminalText(m.latest.model)
+                          << "\n";
                 continue;
             }
             list.push_back({{"id", m.id},
@@ -814,8 +816,8 @@ int runReceiver(int argc, char** argv) {
         std::cerr << kUsage;
         return 2;
     }
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help" ||
-                             args[0] == "--version")) {
+    if (args.size() == 1 &&
+        (args[0] == "--help" || args[0] == "-h" || args[0] == "help" || args[0] == "--version")) {
         std::cout << (args[0] == "--version" ? "gravelin-receiver " GRAVELIN_VERSION "\n" : kUsage)
                   << std::flush;
         if (!std::cout) {

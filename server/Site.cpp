@@ -1,11 +1,11 @@
 #include "server/Site.h"
 
+#include <openssl/evp.h>
+
 #include <chrono>
 #include <cstdio>
-#include <memory>
-
 #include <kainjow/mustache.hpp>
-#include <openssl/evp.h>
+#include <memory>
 
 #include "identity/Fingerprint.h"
 #include "identity/Identity.h"
@@ -315,9 +315,9 @@ Router makeSite(const Intake& intake, SiteOptions options) {
         }
         const std::string type = mediaType(request.header("content-type"));
         if (type != "application/x-www-form-urlencoded") {
-            const auto outcome = intake.refuse(
-                415, "wrong_content_type",
-                "the report must be posted as application/x-www-form-urlencoded");
+            const auto outcome =
+                intake.refuse(415, "wrong_content_type",
+                              "the report must be posted as application/x-www-form-urlencoded");
             return Reply(plain(outcome.status, outcome.reason));
         }
         std::string error;
@@ -335,7 +335,8 @@ Router makeSite(const Intake& intake, SiteOptions options) {
             if (!last.empty() && last.size() <= 64) remote = last;
         }
         auto checked = std::make_shared<Checked>(intake.check(sealed, remote));
-        if (checked->refused) return Reply(plain(checked->refused->status, checked->refused->reason));
+        if (checked->refused)
+            return Reply(plain(checked->refused->status, checked->refused->reason));
 
         // Only the store may wait: it runs on the workers.
         return Reply(Handler([&intake, checked, policy](const Request&) -> Response {
@@ -344,8 +345,8 @@ Router makeSite(const Intake& intake, SiteOptions options) {
             kainjow::mustache::mustache page(kReceiptPage);
             kainjow::mustache::data data;
             data.set("style", kPageStyle);
-            data.set("maker", outcome.maker.empty() ? std::string("(maker not reported)")
-                                                    : outcome.maker);
+            data.set("maker",
+                     outcome.maker.empty() ? std::string("(maker not reported)") : outcome.maker);
             data.set("model", outcome.model);
             data.set("receipt", outcome.receipt);
             return {200,
