@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "console/Accounts.h"
-#include "console/Console.h"
-#include "storage/Store.h"
+#include "receiver/console/Accounts.h"
+#include "receiver/console/Console.h"
+#include "receiver/storage/Store.h"
 
 namespace {
 

@@ -13,5 +13,5 @@ bench=$(realpath "$build/bench/bench_console_list")
 echo "== SQLite"
 GRAVELIN_BENCH_DATA=${GRAVELIN_BENCH_DATA:-/tmp/gravelin-bench-console} "$bench" --benchmark_min_time=1
 echo "== PostgreSQL"
-GRAVELIN_TEST_POSTGRES_FSYNC=on tests/storage/with-postgres.sh \
+GRAVELIN_TEST_POSTGRES_FSYNC=on tests/receiver/storage/with-postgres.sh \
   bash -c 'GRAVELIN_BENCH_DATABASE="$GRAVELIN_TEST_POSTGRES_URI" "$0" --benchmark_min_time=1' "$bench"

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "core/Core.h"
+#include "scanner/core/Core.h"
 #include "tests/FakePlatform.h"
 
 namespace {

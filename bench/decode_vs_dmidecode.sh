@@ -8,7 +8,7 @@
 #   RUNS=30 (runs per command after 3 warm-up runs)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-tool=$(realpath "${1:-$here/build/tools/gravelin-report}")
+tool=$(realpath "${1:-$here/build/bin/gravelin-report}")
 shift || true
 tables_dir=$(realpath "$here/tests/data/smbios-tables")
 runs=${RUNS:-30}

@@ -1,6 +1,6 @@
 // The receiving side's intake: a real report accepted (hex, unsealing, code page, bounded
 // parse, digest) and hostile documents refused, per call.
-#include "report/Intake.h"
+#include "reading/Intake.h"
 
 #include <benchmark/benchmark.h>
 
@@ -9,10 +9,10 @@
 #include <iterator>
 #include <string>
 
-#include "core/Core.h"
-#include "tools/OfflinePlatform.h"
-#include "tools/TableFile.h"
-#include "utils/Utils.h"
+#include "scanner/core/Core.h"
+#include "programs/gravelin-report/OfflinePlatform.h"
+#include "programs/gravelin-report/TableFile.h"
+#include "scanner/utils/Utils.h"
 
 namespace gravelin {
 const AnsiCodePage& OfflinePlatform::ansiCodePage() {

@@ -3,7 +3,7 @@
 # constant 200 (the ceiling of HTTP and TLS on this machine), in the same run.
 #
 #   bench/receiver_load.sh [BUILD_DIR]              SQLite only
-#   tests/storage/with-postgres.sh bench/receiver_load.sh [BUILD_DIR]   SQLite and PostgreSQL
+#   tests/receiver/storage/with-postgres.sh bench/receiver_load.sh [BUILD_DIR]   SQLite and PostgreSQL
 #
 # Distinct real sealed reports (the real firmware tables scanned through the Linux build by
 # gravelin-sample-reports, the system serial number varied) are posted by wrk, each exactly
@@ -18,8 +18,8 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
-receiver=$build/server/gravelin-receiver
-samples=$build/tests/server/gravelin-sample-reports
+receiver=$build/bin/gravelin-receiver
+samples=$build/bin/gravelin-sample-reports
 tables=$here/../tests/data/smbios-tables
 reports=${REPORTS:-4000}
 table_count=${TABLES:-8}
@@ -149,7 +149,7 @@ for engine in "${engines[@]}"; do
       cpu_before=$(awk '{print $14 + $15}' "/proc/$pid/stat")
       out=$(run_wrk "https://127.0.0.1:$port" "$c" "$close" "$work/bodies.list" /kestal/loading-com.jpg)
       cpu_after=$(awk '{print $14 + $15}' "/proc/$pid/stat")
-      status=$(curl -s "http://127.0.0.1:$console/status")
+      status=$(curl -s "http://127.0.0.1:$receiver/console/status")
       kill -TERM "$pid"; wait "$pid" || true
       stored=$("$receiver" scans "${store[@]}" | wc -l)
       ok=$(json "$out" posts_ok)

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "core/Core.h"
-#include "delivery/Blowfish.h"
+#include "scanner/core/Core.h"
+#include "shared/Blowfish.h"
 
 #ifdef GRAVELIN_HAVE_OPENSSL
 #include <openssl/evp.h>

@@ -14,8 +14,8 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
-receiver=$build/server/gravelin-receiver
-samples=$build/tests/server/gravelin-sample-reports
+receiver=$build/bin/gravelin-receiver
+samples=$build/bin/gravelin-sample-reports
 tables=$here/../tests/data/smbios-tables
 rate=${RATE:-40}
 seconds=${SECONDS_PER_PHASE:-15}

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """What one stored report costs gravelin-receiver: CPU time and bytes, on SQLite and (under
-tests/storage/with-postgres.sh) on PostgreSQL. The figures behind docs/scaling.md.
+tests/receiver/storage/with-postgres.sh) on PostgreSQL. The figures behind docs/scaling.md.
 
   bench/storage_cost.py RECEIVER SAMPLE_REPORTS TABLES_DIR [--reports N] [--clients C]
-  tests/storage/with-postgres.sh bench/storage_cost.py ...   (SQLite and PostgreSQL)
+  tests/receiver/storage/with-postgres.sh bench/storage_cost.py ...   (SQLite and PostgreSQL)
 
 N distinct real reports (real tables scanned through the Linux build, the system serial
 varied: gravelin-sample-reports) are posted once each over HTTPS, C clients on keep-alive

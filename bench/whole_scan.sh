@@ -8,7 +8,7 @@
 #   bench/whole_scan.sh [path/to/gravelin-scanner]      (RUNS=20 by default)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-scanner=$(realpath "${1:-$here/build/platform/linux/gravelin-scanner}")
+scanner=$(realpath "${1:-$here/build/bin/gravelin-scanner}")
 runs=${RUNS:-20}
 for tool in hyperfine lshw /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }

@@ -9,7 +9,7 @@ if(GRAVELIN_PUGIXML_SOURCE)
 else()
   find_package(pugixml REQUIRED)
   # The static library where there is one: the report tool links its C++ runtime statically
-  # (tools/CMakeLists.txt), and a shared pugixml would bring the shared runtime back.
+  # (programs/gravelin-report/CMakeLists.txt), and a shared pugixml would bring the shared runtime back.
   if(TARGET pugixml::static)
     target_link_libraries(gravelin_pugixml INTERFACE pugixml::static)
   else()

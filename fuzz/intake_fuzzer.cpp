@@ -17,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/Core.h"
-#include "report/Intake.h"
-#include "utils/Utf8.h"
+#include "scanner/core/Core.h"
+#include "reading/Intake.h"
+#include "shared/Utf8.h"
 
 namespace {
 

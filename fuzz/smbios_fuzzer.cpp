@@ -23,12 +23,12 @@
 #include <string_view>
 #include <vector>
 
-#include "core/Core.h"
-#include "report/Unseal.h"
-#include "smbios/Smbios.h"
+#include "scanner/core/Core.h"
+#include "reading/Unseal.h"
+#include "scanner/smbios/Smbios.h"
 #include "tests/FakePlatform.h"
-#include "utils/Utf8.h"
-#include "utils/Utils.h"
+#include "shared/Utf8.h"
+#include "scanner/utils/Utils.h"
 
 namespace {
 

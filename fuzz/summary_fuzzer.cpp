@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "report/Summary.h"
-#include "report/SummaryJson.h"
+#include "reading/Summary.h"
+#include "reading/SummaryJson.h"
 
 namespace {
 

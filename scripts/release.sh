@@ -58,7 +58,7 @@ if [ "$only" != deb ]; then
     -DGRAVELIN_REPRODUCIBLE=ON -DGRAVELIN_PUGIXML_SOURCE="$pugixml" \
     -DGRAVELIN_RESULT_HOST="$host" >/dev/null
   cmake --build "$prefix-windows" --target gravelin-scanner
-  install -m 0644 "$prefix-windows/platform/windows/gravelin-scanner.exe" "$dist/gravelin-scanner.exe"
+  install -m 0644 "$prefix-windows/bin/gravelin-scanner.exe" "$dist/gravelin-scanner.exe"
   {
     cat LICENSE
     for notice in pugixml gcc-runtime mingw-w64-runtime; do

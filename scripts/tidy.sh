@@ -6,7 +6,7 @@
 #   scripts/tidy.sh --all    every source of the compile database (the whole Linux tree)
 #
 # A changed header is checked through the sources that include it. Files the Linux build does
-# not compile (platform/windows, tests/windows, the fuzzers unless build/ has them) are
+# not compile (scanner/platform/windows, tests/scanner/windows, the fuzzers unless build/ has them) are
 # skipped with a note. build/ must have been configured (cmake --preset dev, or
 # scripts/test.sh) and its generated headers made; GRAVELIN_TIDY_BUILD names another tree.
 # CLANG_TIDY names the program (default clang-tidy-14, else clang-tidy).
@@ -48,7 +48,7 @@ else
   files=()
   while IFS= read -r changed; do
     case $changed in
-      platform/windows/* | tests/windows/*) echo "tidy.sh: $changed: Windows only, skipped"; continue ;;
+      scanner/platform/windows/* | tests/scanner/windows/*) echo "tidy.sh: $changed: Windows only, skipped"; continue ;;
     esac
     if [[ $changed == *.h ]]; then
       # Included by its root-relative path, or by its name from its own folder.
@@ -78,7 +78,7 @@ if [ "${#files[@]}" -eq 0 ]; then
 fi
 echo "tidy.sh: checking ${#files[@]} file(s) with $("$tidy" --version | grep -o 'version [0-9.]*')"
 # Findings in the project's own headers count; those of system and third-party headers do not.
-dirs='bench|console|core|delivery|fuzz|identity|platform/linux|report|server|smbios|storage|tests|tools|utils|wmi|xmlfile'
+dirs='bench|fuzz|programs|reading|receiver|scanner|shared|tests'
 set +e
 printf '%s\n' "${files[@]}" |
   xargs -P "${GRAVELIN_TIDY_JOBS:-$(nproc)}" -n 1 "$tidy" -p "$build" --quiet \

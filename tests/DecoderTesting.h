@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "smbios/Decoding.h"
-#include "smbios/Smbios.h"
+#include "scanner/smbios/Decoding.h"
+#include "scanner/smbios/Smbios.h"
 
 namespace gravelin::testing {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Platform.h"
-#include "utils/Utils.h"
+#include "scanner/platform/Platform.h"
+#include "scanner/utils/Utils.h"
 
 namespace gravelin::testing {
 

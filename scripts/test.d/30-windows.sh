@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The Windows program under Wine: the cross-build (build-windows/), a fresh Wine prefix with
 # one persistent wineserver, the Windows unit tests through CTest with Wine as the emulator,
-# then the end-to-end test (tests/windows/end_to_end.sh), which unseals the scanner's pages
-# with the Linux gravelin-report, and tests/windows/receiver_end_to_end.sh: the pages posted
+# then the end-to-end test (tests/scanner/windows/end_to_end.sh), which unseals the scanner's pages
+# with the Linux gravelin-report, and tests/scanner/windows/receiver_end_to_end.sh: the pages posted
 # to gravelin-receiver, and one real table through both builds landing on one identity
 # (about 1.5 min).
 set -euo pipefail
@@ -22,17 +22,17 @@ elapsed "cross-build"
 # The Linux programs (gravelin-report unseals the pages; the receiver, the sample maker and
 # the Linux scanner for the receiver's test): the ones scripts/test.sh built, else our own.
 linux=build
-if [ ! -x build/tools/gravelin-report ] || [ ! -x build/server/gravelin-receiver ] ||
-   [ ! -x build/tests/server/gravelin-sample-reports ] || [ ! -x build/platform/linux/gravelin-scanner ]; then
+if [ ! -x build/bin/gravelin-report ] || [ ! -x build/bin/gravelin-receiver ] ||
+   [ ! -x build/bin/gravelin-sample-reports ] || [ ! -x build/bin/gravelin-scanner ]; then
   cmake -S . -B build-win-linux -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build build-win-linux --target gravelin-report gravelin-receiver gravelin-sample-reports \
     gravelin-scanner
   linux=build-win-linux
 fi
-report=$linux/tools/gravelin-report
+report=$linux/bin/gravelin-report
 
-# shellcheck source=tests/windows/wine_session.sh
-. tests/windows/wine_session.sh
+# shellcheck source=tests/scanner/windows/wine_session.sh
+. tests/scanner/windows/wine_session.sh
 trap wine_session_stop EXIT
 wine_session_start "$PWD/build-windows/wineprefix"
 elapsed "fresh Wine prefix"
@@ -40,12 +40,12 @@ elapsed "fresh Wine prefix"
 ctest --test-dir build-windows --output-on-failure -j "$(nproc)"
 elapsed "unit tests under Wine"
 
-bash tests/windows/end_to_end.sh build-windows "$report" "$PWD/tests/data/smbios-tables"
+bash tests/scanner/windows/end_to_end.sh build-windows "$report" "$PWD/tests/data/smbios-tables"
 elapsed "end-to-end test"
 
 status=0
-bash tests/windows/receiver_end_to_end.sh build-windows "$linux/server/gravelin-receiver" \
-  "$linux/tests/server/gravelin-sample-reports" "$linux/platform/linux/gravelin-scanner" \
+bash tests/scanner/windows/receiver_end_to_end.sh build-windows "$linux/bin/gravelin-receiver" \
+  "$linux/bin/gravelin-sample-reports" "$linux/bin/gravelin-scanner" \
   "$PWD/tests/data/smbios-tables" || status=$?
 if [ "$status" -eq 77 ]; then
   echo "30-windows: receiver end-to-end test skipped"

@@ -42,10 +42,10 @@ for seed in "${seeds[@]}"; do
   n=$((n + 1))
   printf '\000%s' "$seed" >"$corpus/text-$n"
   printf '\002%s' "$seed" >"$corpus/posted-$n"
-  { printf '\001'; printf '%s' "$seed" | "$build/tools/gravelin-report" seal; } >"$corpus/sealed-$n"
+  { printf '\001'; printf '%s' "$seed" | "$build/bin/gravelin-report" seal; } >"$corpus/sealed-$n"
 done
 if [ -f "$tables/qemu-pc-seabios.bin" ]; then
-  { printf '\000'; "$build/tools/gravelin-report" decode "$tables/qemu-pc-seabios.bin"; } \
+  { printf '\000'; "$build/bin/gravelin-report" decode "$tables/qemu-pc-seabios.bin"; } \
     >"$corpus/real-report"
 fi
 

@@ -42,7 +42,7 @@ XML
 for table in jcreekmore-Dell-Precision-3620 siderolabs-Beelink-EQ12 infrasim-dell_r630 \
              qemu-pc-seabios-2s uroot-Toshiba-SatellitePro-L70; do
   if [ -f "$tables/$table.bin" ]; then
-    "$build/tools/gravelin-report" decode "$tables/$table.bin" >"$corpus/$table" 2>/dev/null
+    "$build/bin/gravelin-report" decode "$tables/$table.bin" >"$corpus/$table" 2>/dev/null
   fi
 done
 

@@ -31,12 +31,12 @@ fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGRAVELIN_WERROR=ON \
   -DBUILD_TESTING=OFF -DGRAVELIN_RESULT_HOST="127.0.0.1:$port" >/dev/null
-receiver=build/server/gravelin-receiver
+receiver=build/bin/gravelin-receiver
 targets=(gravelin-scanner gravelin-report)
 if [ ! -x "$receiver" ]; then
-  receiver=$build/server/gravelin-receiver
+  receiver=$build/bin/gravelin-receiver
   targets+=(gravelin-receiver)
 fi
 cmake --build "$build" --target "${targets[@]}"
-bash tests/e2e/browser_handoff.sh "$build/platform/linux/gravelin-scanner" \
-  "$build/tools/gravelin-report" "$receiver" "127.0.0.1:$port"
+bash tests/e2e/browser_handoff.sh "$build/bin/gravelin-scanner" \
+  "$build/bin/gravelin-report" "$receiver" "127.0.0.1:$port"

@@ -2,7 +2,7 @@
 """gravelin-receiver on PostgreSQL while the database goes away under load and comes back.
 
 usage: postgres_outage_test.py RECEIVER SAMPLE_REPORTS TABLES_DIR
-Run under tests/storage/with-postgres.sh (GRAVELIN_TEST_POSTGRES_URI and _CTL).
+Run under tests/receiver/storage/with-postgres.sh (GRAVELIN_TEST_POSTGRES_URI and _CTL).
 
 Eight clients post distinct real reports (one real table, the system serial varied), each
 post on a new TLS connection. While they post, PostgreSQL is stopped twice (once with
@@ -46,7 +46,7 @@ def run(*args, check=True, **kwargs):
 
 def main():
     if not URI or not CTL:
-        print('no PostgreSQL server: run under tests/storage/with-postgres.sh')
+        print('no PostgreSQL server: run under tests/receiver/storage/with-postgres.sh')
         return 1
     if not os.path.exists(TABLE):
         print('no real table %s' % TABLE)

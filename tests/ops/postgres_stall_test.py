@@ -3,7 +3,7 @@
 so that connections are accepted by the kernel and never answered, then let go on (SIGCONT).
 
 usage: postgres_stall_test.py RECEIVER SAMPLE_REPORTS TABLES_DIR
-Run under tests/storage/with-postgres.sh (GRAVELIN_TEST_POSTGRES_URI and _CTL).
+Run under tests/receiver/storage/with-postgres.sh (GRAVELIN_TEST_POSTGRES_URI and _CTL).
 
 The receiver runs with --storage-timeout 2000. Checked:
   - before the stall a post is stored (200);
@@ -62,7 +62,7 @@ def server_processes(data_dir):
 
 def main():
     if not URI or not CTL:
-        print('no PostgreSQL server: run under tests/storage/with-postgres.sh')
+        print('no PostgreSQL server: run under tests/receiver/storage/with-postgres.sh')
         return 1
     work = tempfile.mkdtemp(prefix='gravelin-stall-')
     receiver = None

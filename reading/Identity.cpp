@@ -1,0 +1,120 @@
+// Who a machine is, across scans.
+//
+// The values read, by report node (every node's first object, "i0"; both builds of the
+// scanner write these names):
+//   Win32_ComputerSystemProduct  UUID, IdentifyingNumber (the system serial), Vendor, Name
+//   SMBIOS_Type_2_BaseBoard      SerialNumber, Manufacturer, ProductName
+//   Win32_BaseBoard              SerialNumber, Manufacturer, Product (when the SMBIOS
+//                                baseboard node has no usable serial)
+//   SMBIOS_Type_3_SystemEnclosure SerialNumber, Manufacturer
+//
+// The rules, in order; the first whose values are all usable gives the key:
+//   1 uuid+serial     UUID and system serial
+//   2 uuid+board      UUID and baseboard serial
+//   3 uuid+enclosure  UUID and enclosure serial
+//   4 uuid            UUID alone
+//   5 serial          system serial, with maker and model
+//   6 board           baseboard serial, with the board's maker and product and the
+//                     enclosure serial when there is one
+//   7 enclosure       enclosure serial, with the enclosure's maker, maker and model
+//   none              nothing usable: no key, the scan is a machine of its own
+// A UUID is never used alone while a serial is there: clones share UUIDs (copied virtual
+// machines, boards a maker left with one UUID), and the serial keeps them apart.
+//
+// Values are normalised before use: surrounding blanks, dots and slashes go
+// ("..CN6970237M0012." is "CN6970237M0012"), runs of blanks become one, letters are
+// upper-cased. A UUID is keyed in a byte-order-free form: tables before SMBIOS 2.6 store
+// the first three fields in either order and the two builds read them differently, so
+// the key takes the smaller of the UUID and its byte-swapped form.
+#include "reading/Identity.h"
+
+#include <string>
+
+#include "reading/Placeholder.h"
+
+namespace gravelin::identity {
+
+namespace {
+
+using report::byteOrderFree;
+using report::dashedUuid;
+using report::isPlaceholderUuid;
+using report::normalisedValue;
+using report::uuidDigits;
+
+struct Values {
+    std::string uuid;  // byte-order-free digits, or empty
+    std::string serial, maker, model;
+    std::string boardSerial, boardMaker, boardProduct;
+    std::string enclosureSerial, enclosureMaker;
+};
+
+std::string_view attribute(pugi::xml_node node, const char* name) {
+    return node.attribute(name).value();
+}
+
+// The normalised value, or empty when it is a placeholder.
+std::string usable(std::string_view value) {
+    return isPlaceholder(value) ? std::string() : normalisedValue(value);
+}
+
+Values valuesOf(const pugi::xml_document& report) {
+    const pugi::xml_node root = report.child("HWInfo");
+    const pugi::xml_node product = root.child("Win32_ComputerSystemProduct").child("i0");
+    const pugi::xml_node board = root.child("SMBIOS_Type_2_BaseBoard").child("i0");
+    const pugi::xml_node wmiBoard = root.child("Win32_BaseBoard").child("i0");
+    const pugi::xml_node enclosure = root.child("SMBIOS_Type_3_SystemEnclosure").child("i0");
+
+    Values v;
+    if (const auto digits = uuidDigits(attribute(product, "UUID"));
+        digits && !isPlaceholderUuid(*digits)) {
+        v.uuid = dashedUuid(byteOrderFree(*digits));
+    }
+    v.serial = usable(attribute(product, "IdentifyingNumber"));
+    v.maker = usable(attribute(product, "Vendor"));
+    v.model = usable(attribute(product, "Name"));
+    v.boardSerial = usable(attribute(board, "SerialNumber"));
+    v.boardMaker = usable(attribute(board, "Manufacturer"));
+    v.boardProduct = usable(attribute(board, "ProductName"));
+    if (v.boardSerial.empty()) {
+        v.boardSerial = usable(attribute(wmiBoard, "SerialNumber"));
+        v.boardMaker = usable(attribute(wmiBoard, "Manufacturer"));
+        v.boardProduct = usable(attribute(wmiBoard, "Product"));
+    }
+    v.enclosureSerial = usable(attribute(enclosure, "SerialNumber"));
+    v.enclosureMaker = usable(attribute(enclosure, "Manufacturer"));
+    return v;
+}
+
+MachineIdentity keyed(std::string rule, std::initializer_list<std::string_view> parts) {
+    std::string key = rule + ":";
+    bool first = true;
+    for (const auto part : parts) {
+        if (!first) key += '|';
+        key += part;
+        first = false;
+    }
+    return {std::move(key), std::move(rule)};
+}
+
+}  // namespace
+
+MachineIdentity identify(const pugi::xml_document& report) {
+    const Values v = valuesOf(report);
+    if (!v.uuid.empty()) {
+        if (!v.serial.empty()) return keyed("uuid+serial", {v.uuid, v.serial});
+        if (!v.boardSerial.empty()) return keyed("uuid+board", {v.uuid, v.boardSerial});
+        if (!v.enclosureSerial.empty()) return keyed("uuid+enclosure", {v.uuid, v.enclosureSerial});
+        return keyed("uuid", {v.uuid});
+    }
+    if (!v.serial.empty()) return keyed("serial", {v.maker, v.model, v.serial});
+    if (!v.boardSerial.empty()) {
+        return keyed("board", {v.boardMaker, v.boardProduct, v.boardSerial, v.enclosureSerial});
+    }
+    if (!v.enclosureSerial.empty()) {
+        return keyed("enclosure", {v.enclosureMaker, v.maker, v.model, v.enclosureSerial});
+    }
+    return {"", "none"};
+}
+
+}  // namespace gravelin::identity

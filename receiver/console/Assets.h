@@ -1,0 +1,12 @@
+// The console's templates and style sheet, embedded in the program at build time (from
+// receiver/console/templates/, see Embed.cmake): nothing is read from disk at run time.
+#pragma once
+
+#include <string_view>
+
+namespace gravelin::console {
+
+// The file of that name under receiver/console/templates/; throws std::out_of_range when there is none.
+std::string_view asset(std::string_view name);
+
+}  // namespace gravelin::console

@@ -1,0 +1,74 @@
+#include "receiver/console/HashQueue.h"
+
+#include <algorithm>
+
+#ifdef __linux__
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+namespace gravelin::console {
+
+namespace {
+// Niceness of the hashing threads (Linux sets it per thread): a check waits for the CPU
+// while reports are being taken in.
+constexpr int kHashingNiceness = 10;
+}  // namespace
+
+HashQueue::HashQueue(unsigned threads, std::size_t waiting)
+    : capacity_(std::max(1u, threads) + waiting) {
+    for (unsigned i = 0; i < std::max(1u, threads); ++i) threads_.emplace_back([this] { run(); });
+}
+
+HashQueue::~HashQueue() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    ready_.notify_all();
+    for (auto& thread : threads_) thread.join();
+}
+
+std::optional<std::future<bool>> HashQueue::submit(std::function<bool()> check) {
+    std::packaged_task<bool()> task(std::move(check));
+    std::future<bool> result = task.get_future();
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_ || running_ + queue_.size() >= capacity_) return std::nullopt;
+        queue_.push_back(std::move(task));
+    }
+    ready_.notify_one();
+    return result;
+}
+
+std::size_t HashQueue::pending() const {
+    std::lock_guard lock(mutex_);
+    return running_ + queue_.size();
+}
+
+void HashQueue::run() {
+#ifdef __linux__
+    // SCHED_IDLE: the thread gets the CPU only when nothing else of normal priority wants it;
+    // where that cannot be set, a high niceness. Either is best effort.
+    sched_param idle{};
+    if (::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &idle) != 0) {
+        (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kHashingNiceness);
+    }
+#endif
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        ready_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (queue_.empty()) return;  // stopping, nothing left
+        std::packaged_task<bool()> task = std::move(queue_.front());
+        queue_.pop_front();
+        ++running_;
+        lock.unlock();
+        task();  // an exception lands in the future
+        lock.lock();
+        --running_;
+    }
+}
+
+}  // namespace gravelin::console

@@ -1,0 +1,153 @@
+#include "receiver/storage/FailureLog.h"
+
+#include <utility>
+
+namespace gravelin::storage {
+
+const char* failureKindName(FailureKind kind) {
+    switch (kind) {
+    case FailureKind::Unreachable: return "unreachable";
+    case FailureKind::Timeout: return "timeout";
+    case FailureKind::DiskFull: return "disk_full";
+    case FailureKind::Damaged: return "damaged";
+    case FailureKind::Descriptors: return "out_of_descriptors";
+    case FailureKind::Busy: return "busy";
+    case FailureKind::Other: return "other";
+    }
+    return "other";
+}
+
+namespace {
+
+// Library messages may span lines (libpq's do): a log line stays one line.
+std::string oneLine(std::string text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) continue;
+        if (c == ' ' && (out.empty() || out.back() == ' ')) continue;
+        out += c;
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+}  // namespace
+
+FailureLog::FailureLog(std::ostream& out, std::chrono::seconds interval,
+                       std::function<Clock::time_point()> clock)
+    : out_(out), interval_(interval), clock_(std::move(clock)) {
+    if (!clock_) clock_ = [] { return Clock::now(); };
+}
+
+void FailureLog::record(const StorageUnavailable& failure) {
+    const auto now = clock_();
+    std::lock_guard lock(mutex_);
+    PerKind& k = kinds_[failure.kind()];
+    ++k.count;
+    if (k.logged && now - k.lastLine < interval_) {
+        ++k.suppressed;
+        return;
+    }
+    std::string line = std::string("gravelin-receiver: storage failure (") +
+                       failureKindName(failure.kind()) + "): " + oneLine(failure.what());
+    if (k.suppressed > 0)
+        line += " (" + std::to_string(k.suppressed) + " more of this kind since the last line)";
+    out_ << line << std::endl;
+    k.logged = true;
+    k.lastLine = now;
+    k.suppressed = 0;
+}
+
+std::map<std::string, std::uint64_t> FailureLog::counts() const {
+    std::lock_guard lock(mutex_);
+    std::map<std::string, std::uint64_t> out;
+    for (const auto& [kind, k] : kinds_) out[failureKindName(kind)] = k.count;
+    return out;
+}
+
+namespace {
+
+class LoggingStore final : public Store {
+public:
+    LoggingStore(std::unique_ptr<Store> inner, FailureLog& log) : inner_(std::move(inner)), log_(log) {}
+
+    AddResult addScan(const NewScan& scan) override {
+        return logged([&] { return inner_->addScan(scan); });
+    }
+    std::vector<AddResult> addScans(const std::vector<NewScan>& scans) override {
+        return logged([&] { return inner_->addScans(scans); });
+    }
+    std::vector<ScanRow> scans(std::optional<std::int64_t> machineId, std::uint32_t limit,
+                               std::uint64_t offset) override {
+        return logged([&] { return inner_->scans(machineId, limit, offset); });
+    }
+    std::optional<ScanRecord> scan(std::int64_t scanId) override {
+        return logged([&] { return inner_->scan(scanId); });
+    }
+    std::optional<MachineRow> machine(std::int64_t machineId) override {
+        return logged([&] { return inner_->machine(machineId); });
+    }
+    MachinePage machines(const MachineQuery& query) override {
+        return logged([&] { return inner_->machines(query); });
+    }
+    Acceptance acceptScan(std::int64_t scanId) override {
+        return logged([&] { return inner_->acceptScan(scanId); });
+    }
+    void putAccount(const std::string& name, const std::string& passwordHash) override {
+        logged([&] {
+            inner_->putAccount(name, passwordHash);
+            return 0;
+        });
+    }
+    std::optional<Account> account(const std::string& name) override {
+        return logged([&] { return inner_->account(name); });
+    }
+    void putSession(const Session& session) override {
+        logged([&] {
+            inner_->putSession(session);
+            return 0;
+        });
+    }
+    std::optional<Session> session(const std::string& tokenHash) override {
+        return logged([&] { return inner_->session(tokenHash); });
+    }
+    void dropSession(const std::string& tokenHash) override {
+        logged([&] {
+            inner_->dropSession(tokenHash);
+            return 0;
+        });
+    }
+    std::string consoleKey(const std::string& candidate) override {
+        return logged([&] { return inner_->consoleKey(candidate); });
+    }
+    void probe() override {
+        logged([&] {
+            inner_->probe();
+            return 0;
+        });
+    }
+    std::string describe() const override { return inner_->describe(); }
+
+private:
+    template <typename F>
+    auto logged(F&& f) -> decltype(f()) {
+        try {
+            return f();
+        } catch (const StorageUnavailable& failure) {
+            log_.record(failure);
+            throw;
+        }
+    }
+
+    std::unique_ptr<Store> inner_;
+    FailureLog& log_;
+};
+
+}  // namespace
+
+std::unique_ptr<Store> withFailureLog(std::unique_ptr<Store> store, FailureLog& log) {
+    return std::make_unique<LoggingStore>(std::move(store), log);
+}
+
+}  // namespace gravelin::storage

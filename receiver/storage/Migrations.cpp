@@ -1,0 +1,308 @@
+// The schema's history, one entry per version, the two engines' statements side by side.
+// Never edit an entry that has shipped: add the next version. Each entry runs in one
+// transaction together with its row in schema_version.
+//
+// machines: one row per machine, the latest scan's searchable columns copied in (the list
+//   reads only this table), search_text for the search, an index per sort column.
+// scans: every scan, the report compressed (zlib) with its decompressed size, the
+//   Application block, the identity and the rule that matched, the columns and the summary.
+// accounts, sessions: the console's sign-in.
+// machine_count: the number of machines in 16 shards, kept by triggers (the list's total).
+// scans.fingerprint, scans.conflict: the scan's hardware fingerprint and whether it claimed
+//   a machine whose hardware it does not share (0 no, 1 conflicting, 2 accepted).
+// console_key: the console's cookie key, one row, shared by the receivers on the database.
+#include "receiver/storage/StoreInternal.h"
+
+namespace gravelin::storage::detail {
+
+namespace {
+
+const std::vector<Migration> kMigrations = {
+    {1, "machines, scans, accounts and sessions",
+     R"sql(
+CREATE TABLE machines (
+    id             INTEGER PRIMARY KEY,
+    identity_key   TEXT UNIQUE,          -- NULL: a machine without identity, never merged
+    identity_rule  TEXT NOT NULL,
+    first_seen     INTEGER NOT NULL,     -- Unix ms
+    last_seen      INTEGER NOT NULL,
+    latest_scan_id INTEGER,
+    scan_count     INTEGER NOT NULL DEFAULT 0,
+    maker          TEXT NOT NULL DEFAULT '',
+    model          TEXT NOT NULL DEFAULT '',
+    processor      TEXT NOT NULL DEFAULT '',
+    cores          INTEGER NOT NULL DEFAULT 0,
+    threads        INTEGER NOT NULL DEFAULT 0,
+    memory_bytes   INTEGER NOT NULL DEFAULT 0,
+    memory_modules INTEGER NOT NULL DEFAULT 0,
+    disks          TEXT NOT NULL DEFAULT '',
+    disk_bytes     INTEGER NOT NULL DEFAULT 0,
+    os             TEXT NOT NULL DEFAULT '',
+    serial_numbers TEXT NOT NULL DEFAULT '',
+    uuid           TEXT NOT NULL DEFAULT '',
+    search_text    TEXT NOT NULL DEFAULT ''
+) STRICT;
+-- Each index ends in the rowid, which gives the list's tie-break (ORDER BY col, id).
+CREATE INDEX machines_by_last_seen ON machines (last_seen);
+CREATE INDEX machines_by_maker ON machines (maker);
+CREATE INDEX machines_by_model ON machines (model);
+CREATE INDEX machines_by_processor ON machines (processor);
+CREATE INDEX machines_by_cores ON machines (cores);
+CREATE INDEX machines_by_memory ON machines (memory_bytes);
+CREATE INDEX machines_by_disks ON machines (disk_bytes);
+CREATE INDEX machines_by_os ON machines (os);
+CREATE INDEX machines_by_scans ON machines (scan_count);
+
+CREATE TABLE scans (
+    id              INTEGER PRIMARY KEY,
+    machine_id      INTEGER NOT NULL REFERENCES machines (id),
+    received_at     INTEGER NOT NULL,
+    remote_address  TEXT NOT NULL,
+    sealed_digest   TEXT NOT NULL UNIQUE,
+    receipt         TEXT NOT NULL,
+    report          BLOB NOT NULL,        -- zlib
+    report_size     INTEGER NOT NULL,     -- decompressed
+    stored_size     INTEGER NOT NULL,     -- compressed
+    encoding        TEXT NOT NULL,
+    os_description  TEXT NOT NULL,
+    program_name    TEXT NOT NULL,
+    program_version TEXT NOT NULL,
+    errors          TEXT NOT NULL,
+    identity_key    TEXT NOT NULL,
+    identity_rule   TEXT NOT NULL,
+    maker           TEXT NOT NULL,
+    model           TEXT NOT NULL,
+    processor       TEXT NOT NULL,
+    cores           INTEGER NOT NULL,
+    threads         INTEGER NOT NULL,
+    memory_bytes    INTEGER NOT NULL,
+    memory_modules  INTEGER NOT NULL,
+    disks           TEXT NOT NULL,
+    disk_bytes      INTEGER NOT NULL,
+    os              TEXT NOT NULL,
+    serial_numbers  TEXT NOT NULL,
+    uuid            TEXT NOT NULL,
+    summary_json    TEXT NOT NULL
+) STRICT;
+CREATE INDEX scans_by_machine ON scans (machine_id, received_at);
+CREATE INDEX scans_by_received ON scans (received_at);
+CREATE INDEX scans_by_receipt ON scans (receipt);
+
+CREATE TABLE accounts (
+    id            INTEGER PRIMARY KEY,
+    name          TEXT NOT NULL UNIQUE,
+    password_hash TEXT NOT NULL
+) STRICT;
+CREATE TABLE sessions (
+    token_hash TEXT PRIMARY KEY,
+    account_id INTEGER NOT NULL REFERENCES accounts (id) ON DELETE CASCADE,
+    expires_at INTEGER NOT NULL,
+    form_token TEXT NOT NULL
+) STRICT;
+CREATE INDEX sessions_by_expiry ON sessions (expires_at);
+)sql",
+     R"sql(
+CREATE TABLE machines (
+    id             bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    identity_key   text UNIQUE,
+    identity_rule  text NOT NULL,
+    first_seen     bigint NOT NULL,
+    last_seen      bigint NOT NULL,
+    latest_scan_id bigint,
+    scan_count     bigint NOT NULL DEFAULT 0,
+    -- byte order, as SQLite sorts: the same list on both engines, whatever the locale
+    maker          text COLLATE "C" NOT NULL DEFAULT '',
+    model          text COLLATE "C" NOT NULL DEFAULT '',
+    processor      text COLLATE "C" NOT NULL DEFAULT '',
+    cores          bigint NOT NULL DEFAULT 0,
+    threads        bigint NOT NULL DEFAULT 0,
+    memory_bytes   bigint NOT NULL DEFAULT 0,
+    memory_modules bigint NOT NULL DEFAULT 0,
+    disks          text COLLATE "C" NOT NULL DEFAULT '',
+    disk_bytes     bigint NOT NULL DEFAULT 0,
+    os             text COLLATE "C" NOT NULL DEFAULT '',
+    serial_numbers text NOT NULL DEFAULT '',
+    uuid           text NOT NULL DEFAULT '',
+    search_text    text NOT NULL DEFAULT ''
+);
+CREATE INDEX machines_by_last_seen ON machines (last_seen, id);
+CREATE INDEX machines_by_maker ON machines (maker, id);
+CREATE INDEX machines_by_model ON machines (model, id);
+CREATE INDEX machines_by_processor ON machines (processor, id);
+CREATE INDEX machines_by_cores ON machines (cores, id);
+CREATE INDEX machines_by_memory ON machines (memory_bytes, id);
+CREATE INDEX machines_by_disks ON machines (disk_bytes, id);
+CREATE INDEX machines_by_os ON machines (os, id);
+CREATE INDEX machines_by_scans ON machines (scan_count, id);
+
+CREATE TABLE scans (
+    id              bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    machine_id      bigint NOT NULL REFERENCES machines (id),
+    received_at     bigint NOT NULL,
+    remote_address  text NOT NULL,
+    sealed_digest   text NOT NULL UNIQUE,
+    receipt         text NOT NULL,
+    report          bytea NOT NULL,
+    report_size     bigint NOT NULL,
+    stored_size     bigint NOT NULL,
+    encoding        text NOT NULL,
+    os_description  text NOT NULL,
+    program_name    text NOT NULL,
+    program_version text NOT NULL,
+    errors          text NOT NULL,
+    identity_key    text NOT NULL,
+    identity_rule   text NOT NULL,
+    maker           text NOT NULL,
+    model           text NOT NULL,
+    processor       text NOT NULL,
+    cores           bigint NOT NULL,
+    threads         bigint NOT NULL,
+    memory_bytes    bigint NOT NULL,
+    memory_modules  bigint NOT NULL,
+    disks           text NOT NULL,
+    disk_bytes      bigint NOT NULL,
+    os              text NOT NULL,
+    serial_numbers  text NOT NULL,
+    uuid            text NOT NULL,
+    summary_json    text NOT NULL
+);
+-- Already compressed: stored out of line as it is, without another compression attempt.
+ALTER TABLE scans ALTER COLUMN report SET STORAGE EXTERNAL;
+CREATE INDEX scans_by_machine ON scans (machine_id, received_at);
+CREATE INDEX scans_by_received ON scans (received_at);
+CREATE INDEX scans_by_receipt ON scans (receipt);
+
+CREATE TABLE accounts (
+    id            bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    name          text NOT NULL UNIQUE,
+    password_hash text NOT NULL
+);
+CREATE TABLE sessions (
+    token_hash text PRIMARY KEY,
+    account_id bigint NOT NULL REFERENCES accounts (id) ON DELETE CASCADE,
+    expires_at bigint NOT NULL,
+    form_token text NOT NULL
+);
+CREATE INDEX sessions_by_expiry ON sessions (expires_at);
+)sql"},
+
+    {2, "substring search over the machines' search text",
+     // FTS5's trigram tokenizer: any substring of three characters or more is found
+     // through the index (case-folded); the table reads its text from machines.
+     R"sql(
+CREATE VIRTUAL TABLE machines_search USING fts5 (
+    search_text, content = 'machines', content_rowid = 'id', tokenize = 'trigram');
+INSERT INTO machines_search (machines_search) VALUES ('rebuild');
+CREATE TRIGGER machines_search_insert AFTER INSERT ON machines BEGIN
+    INSERT INTO machines_search (rowid, search_text) VALUES (new.id, new.search_text);
+END;
+CREATE TRIGGER machines_search_update AFTER UPDATE OF search_text ON machines
+WHEN old.search_text IS NOT new.search_text BEGIN
+    INSERT INTO machines_search (machines_search, rowid, search_text)
+        VALUES ('delete', old.id, old.search_text);
+    INSERT INTO machines_search (rowid, search_text) VALUES (new.id, new.search_text);
+END;
+CREATE TRIGGER machines_search_delete AFTER DELETE ON machines BEGIN
+    INSERT INTO machines_search (machines_search, rowid, search_text)
+        VALUES ('delete', old.id, old.search_text);
+END;
+)sql",
+     // pg_trgm (shipped with the server in Debian's postgresql-15 and in PostgreSQL's
+     // contrib elsewhere, and a trusted extension since PostgreSQL 13: a database owner may
+     // create it) gives LIKE '%term%' a GIN index. Where it cannot be created the search
+     // still works, by reading the table.
+     R"sql(
+DO $$
+BEGIN
+    BEGIN
+        CREATE EXTENSION IF NOT EXISTS pg_trgm;
+    EXCEPTION WHEN OTHERS THEN
+        RAISE WARNING 'pg_trgm is not available (%): machine search reads the whole table', SQLERRM;
+    END;
+    IF EXISTS (SELECT 1 FROM pg_extension WHERE extname = 'pg_trgm') THEN
+        EXECUTE 'CREATE INDEX machines_search ON machines USING gin (search_text gin_trgm_ops)';
+    END IF;
+END
+$$;
+)sql"},
+
+    {3, "the number of machines, kept by triggers in 16 shards",
+     // The list shows how many machines there are; counting 100,000 index entries on every
+     // page costs PostgreSQL tens of milliseconds. Each new machine adds one to the shard of
+     // its id (concurrent inserts take different shards, so they do not wait on one row);
+     // the total is the sum of 16 rows.
+     R"sql(
+CREATE TABLE machine_count (shard INTEGER PRIMARY KEY, n INTEGER NOT NULL) STRICT;
+WITH RECURSIVE shards (shard) AS (SELECT 0 UNION ALL SELECT shard + 1 FROM shards WHERE shard < 15)
+INSERT INTO machine_count (shard, n) SELECT shard, 0 FROM shards;
+UPDATE machine_count SET n = (SELECT count(*) FROM machines) WHERE shard = 0;
+CREATE TRIGGER machine_count_insert AFTER INSERT ON machines BEGIN
+    UPDATE machine_count SET n = n + 1 WHERE shard = new.id % 16;
+END;
+CREATE TRIGGER machine_count_delete AFTER DELETE ON machines BEGIN
+    UPDATE machine_count SET n = n - 1 WHERE shard = old.id % 16;
+END;
+)sql",
+     R"sql(
+CREATE TABLE machine_count (shard integer PRIMARY KEY, n bigint NOT NULL);
+INSERT INTO machine_count (shard, n) SELECT shard, 0 FROM generate_series(0, 15) AS shard;
+UPDATE machine_count SET n = (SELECT count(*) FROM machines) WHERE shard = 0;
+CREATE FUNCTION machine_count_change() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+    IF TG_OP = 'INSERT' THEN
+        UPDATE machine_count SET n = n + 1 WHERE shard = NEW.id % 16;
+    ELSE
+        UPDATE machine_count SET n = n - 1 WHERE shard = OLD.id % 16;
+    END IF;
+    RETURN NULL;
+END
+$$;
+CREATE TRIGGER machine_count_change AFTER INSERT OR DELETE ON machines
+    FOR EACH ROW EXECUTE FUNCTION machine_count_change();
+)sql"},
+
+    {4, "the scans' hardware fingerprint and conflict mark",
+     R"sql(
+ALTER TABLE scans ADD COLUMN fingerprint TEXT NOT NULL DEFAULT '';
+ALTER TABLE scans ADD COLUMN conflict INTEGER NOT NULL DEFAULT 0;
+)sql",
+     R"sql(
+ALTER TABLE scans ADD COLUMN fingerprint text NOT NULL DEFAULT '',
+                  ADD COLUMN conflict integer NOT NULL DEFAULT 0;
+)sql"},
+
+    {5, "the console's cookie key; a new password ends the account's sessions",
+     R"sql(
+CREATE TABLE console_key (id INTEGER PRIMARY KEY CHECK (id = 1), key TEXT NOT NULL) STRICT;
+CREATE TRIGGER accounts_password_changed AFTER UPDATE OF password_hash ON accounts
+WHEN old.password_hash IS NOT new.password_hash BEGIN
+    DELETE FROM sessions WHERE account_id = new.id;
+END;
+)sql",
+     // Tables are their owner's alone unless granted; the REVOKE says so for this one.
+     R"sql(
+CREATE TABLE console_key (id integer PRIMARY KEY CHECK (id = 1), key text NOT NULL);
+REVOKE ALL ON console_key FROM PUBLIC;
+CREATE FUNCTION accounts_password_changed() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+    DELETE FROM sessions WHERE account_id = NEW.id;
+    RETURN NULL;
+END
+$$;
+CREATE TRIGGER accounts_password_changed AFTER UPDATE OF password_hash ON accounts
+    FOR EACH ROW WHEN (OLD.password_hash IS DISTINCT FROM NEW.password_hash)
+    EXECUTE FUNCTION accounts_password_changed();
+)sql"},
+};
+
+}  // namespace
+
+int currentSchemaVersion() { return kMigrations.back().version; }
+
+const Migration* migrationAfter(int version) {
+    for (const Migration& m : kMigrations)
+        if (m.version > version) return &m;
+    return nullptr;
+}
+
+}  // namespace gravelin::storage::detail

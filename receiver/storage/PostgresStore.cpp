@@ -1,0 +1,781 @@
+// The shared engine: PostgreSQL through libpq, for several receivers on one server.
+//
+// libpq rather than libpqxx: Debian 12 has libpqxx 6.4 only, and what this engine needs is
+// libpq's own: connection parameters (connect_timeout, keepalives) set before the URI's,
+// SQLSTATE codes to tell a lost connection from a conflict, binary parameters and results
+// for the compressed report, per-connection prepared statements. A thin RAII layer below.
+//
+// Durability: every connection sets synchronous_commit=on (the server's default, forced here
+// so that a server configured otherwise cannot make a returned commit lose a scan): COMMIT
+// returns once the WAL record is flushed to disk on the server.
+//
+// Threads: a pool of connections, one borrowed per call, so any number of threads may call
+// at once. A connection that fails at the connection level (SQLSTATE class 08, a server
+// shutdown 57P0x, or a socket libpq finds closed) is thrown away with every idle one (they
+// share its fate); the call fails with StorageUnavailable, or is retried once on a fresh
+// connection when the failed one had been idle in the pool (a restart in between); the next
+// call connects again, so a restarted server is used again without restarting the receiver.
+// Retrying addScan is safe: the digest makes it idempotent.
+//
+// Deadline: every call (connecting included) has the store's deadline, kept on this side:
+// libpq runs non-blocking and each wait for the server is a poll() bounded by what is left,
+// so a server that is stopped or stalled (its processes suspended, its host gone without a
+// reset) costs a call the deadline and no more; the connection is then thrown away with
+// every idle one, and the call fails with StorageUnavailable (Timeout). The server is told
+// the same deadline as its statement_timeout, so that it does not keep working (or holding
+// locks) for a client that left. A statement that was sent may still commit on the server
+// after the deadline: the scan was then stored although its post got 503, and posting it
+// again finds it by its digest.
+#include <arpa/inet.h>
+#include <libpq-fe.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <type_traits>
+
+#include "receiver/storage/StoreInternal.h"
+
+namespace gravelin::storage::detail {
+
+namespace {
+
+// pg_advisory_xact_lock key held while migrating: "gravelin" in ASCII.
+constexpr long long kMigrationLock = 0x67726176656c696eLL;
+constexpr std::size_t kLargestIdlePool = 32;
+constexpr std::size_t kImportBatch = 500;
+
+std::int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+using Clock = std::chrono::steady_clock;
+
+// The connection is gone: throw it away, maybe retry.
+class ConnectionLost : public StorageUnavailable {
+public:
+    explicit ConnectionLost(const std::string& message, FailureKind kind = FailureKind::Unreachable)
+        : StorageUnavailable(message, kind) {}
+};
+
+// The call's deadline passed while waiting for the server: the connection is in an unknown
+// state (a statement may be running), so it is thrown away; never retried.
+class DeadlinePassed : public StorageUnavailable {
+public:
+    explicit DeadlinePassed(const std::string& message)
+        : StorageUnavailable(message, FailureKind::Timeout) {}
+};
+
+// A failed statement's kind, by SQLSTATE.
+FailureKind failureKind(const std::string& state) {
+    if (state == "53100") return FailureKind::DiskFull;
+    if (state == "57014") return FailureKind::Timeout;  // statement_timeout on the server
+    if (state == "XX001" || state == "XX002") return FailureKind::Damaged;
+    if (state == "53300" || state == "53000") return FailureKind::Unreachable;
+    if (state == "55P03" || state == "40P01" || state == "40001") return FailureKind::Busy;
+    return FailureKind::Other;
+}
+
+struct ResultDeleter {
+    void operator()(PGresult* r) const { PQclear(r); }
+};
+using Result = std::unique_ptr<PGresult, ResultDeleter>;
+
+struct Param {
+    std::string value;
+    bool binary = false;
+    bool null = false;
+};
+Param text(std::string v) { return Param{std::move(v)}; }
+Param integer(std::int64_t v) { return Param{std::to_string(v)}; }
+Param bytes(std::string v) { return Param{std::move(v), true}; }
+Param null() { return Param{{}, false, true}; }
+
+class ResultRow : public RowReader {
+public:
+    ResultRow(const PGresult* r, int row) : r_(r), row_(row) {}
+    std::string text(int column) const override {
+        if (PQgetisnull(r_, row_, column)) return {};
+        return std::string(PQgetvalue(r_, row_, column),
+                           static_cast<std::size_t>(PQgetlength(r_, row_, column)));
+    }
+    // Results come in binary: integers in network byte order.
+    std::int64_t integer(int column) const override {
+        if (PQgetisnull(r_, row_, column)) return 0;
+        const auto* p = reinterpret_cast<const unsigned char*>(PQgetvalue(r_, row_, column));
+        const int length = PQgetlength(r_, row_, column);
+        if (length != 2 && length != 4 && length != 8)
+            throw StorageUnavailable("PostgreSQL: unexpected integer width");
+        std::uint64_t v = (p[0] & 0x80) ? ~std::uint64_t{0} : 0;  // sign-extend
+        for (int i = 0; i < length; ++i) v = (v << 8) | p[i];
+        return static_cast<std::int64_t>(v);
+    }
+
+private:
+    const PGresult* r_;
+    int row_;
+};
+
+struct Values {
+    explicit Values(const std::vector<Param>& params) {
+        for (const Param& p : params) {
+            values.push_back(p.null ? nullptr : p.value.data());
+            lengths.push_back(static_cast<int>(p.value.size()));
+            formats.push_back(p.binary ? 1 : 0);
+        }
+    }
+    std::vector<const char*> values;
+    std::vector<int> lengths, formats;
+};
+
+class Connection {
+public:
+    // Throws ConnectionLost when the server cannot be reached, DeadlinePassed when it does
+    // not answer by the deadline.
+    Connection(const std::string& uri, std::chrono::milliseconds budget, Clock::time_point deadline)
+        : deadline_(deadline) {
+        try {
+            open(uri, budget);
+        } catch (...) {
+            PQfinish(conn_);
+            conn_ = nullptr;
+            throw;
+        }
+    }
+    ~Connection() { PQfinish(conn_); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+private:
+    void open(const std::string& uri, std::chrono::milliseconds budget) {
+        // Ours first: the URI's own parameters, expanded from dbname, override them.
+        const std::string seconds = std::to_string(std::max<std::int64_t>(
+            2, std::chrono::duration_cast<std::chrono::seconds>(budget).count() + 1));
+        const char* keys[] = {"connect_timeout", "keepalives_idle", "keepalives_interval",
+                              "keepalives_count", "tcp_user_timeout", "application_name",
+                              "client_encoding", "dbname", nullptr};
+        const char* values[] = {seconds.c_str(), "10", "5", "3", "30000", "gravelin-receiver",
+                                "UTF8", uri.c_str(), nullptr};
+        conn_ = PQconnectStartParams(keys, values, 1);
+        if (!conn_ || PQstatus(conn_) == CONNECTION_BAD) fail("cannot connect to PostgreSQL");
+        // Connecting step by step, each wait bounded by the deadline.
+        for (PostgresPollingStatusType state = PGRES_POLLING_WRITING;;) {
+            if (state == PGRES_POLLING_OK) break;
+            if (state == PGRES_POLLING_FAILED) fail("cannot connect to PostgreSQL");
+            wait(state == PGRES_POLLING_READING ? POLLIN : POLLOUT, "connecting to PostgreSQL");
+            state = PQconnectPoll(conn_);
+        }
+        if (PQsetnonblocking(conn_, 1) != 0) fail("cannot connect to PostgreSQL");
+        // Notices ("already exists, skipping") are not the receiver's output.
+        PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+        exec("SET synchronous_commit = on; SET statement_timeout = " +
+             std::to_string(std::max<std::int64_t>(1, budget.count())));
+    }
+
+public:
+    // The deadline of the call that uses the connection now (Clock::time_point::max(): none).
+    void setDeadline(Clock::time_point deadline) { deadline_ = deadline; }
+
+    // A statement without parameters; several may be given, separated by semicolons.
+    Result exec(const std::string& sql) {
+        sent(PQsendQuery(conn_, sql.c_str()));
+        return check(results());
+    }
+
+    // A statement with parameters, prepared once per connection; binary results.
+    Result run(const std::string& sql, const std::vector<Param>& params) {
+        auto found = prepared_.find(sql);
+        if (found == prepared_.end()) {
+            const std::string name = "s" + std::to_string(prepared_.size());
+            sent(PQsendPrepare(conn_, name.c_str(), sql.c_str(), 0, nullptr));
+            check(results());
+            found = prepared_.emplace(sql, name).first;
+        }
+        const Values v(params);
+        sent(PQsendQueryPrepared(conn_, found->second.c_str(), static_cast<int>(params.size()),
+                                 v.values.data(), v.lengths.data(), v.formats.data(), 1));
+        return check(results());
+    }
+
+    // The same, planned for these very values: a search, whose plan depends on how common
+    // its terms are (a prepared statement's generic plan cannot know).
+    Result runPlanned(const std::string& sql, const std::vector<Param>& params) {
+        const Values v(params);
+        sent(PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(params.size()), nullptr,
+                               v.values.data(), v.lengths.data(), v.formats.data(), 1));
+        return check(results());
+    }
+
+    bool usable() const { return !abandoned_ && PQstatus(conn_) == CONNECTION_OK; }
+    bool inTransaction() const { return PQtransactionStatus(conn_) != PQTRANS_IDLE; }
+    PGconn* handle() const { return conn_; }
+
+    // The SQLSTATE of the last failure ("" when none or unknown).
+    const std::string& lastState() const { return lastState_; }
+
+private:
+    static std::string trimmed(const char* message) {
+        std::string s = message ? message : "";
+        while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+        return s;
+    }
+
+    [[noreturn]] void fail(const std::string& what) {
+        const std::string message = conn_ ? trimmed(PQerrorMessage(conn_)) : "out of memory";
+        PQfinish(conn_);
+        conn_ = nullptr;
+        // libpq says why it could not make a socket only in its message.
+        const bool descriptors = message.find(std::strerror(EMFILE)) != std::string::npos ||
+                                 message.find(std::strerror(ENFILE)) != std::string::npos;
+        throw ConnectionLost(what + ": " + message,
+                             descriptors ? FailureKind::Descriptors : FailureKind::Unreachable);
+    }
+
+    // Waits until the socket is ready for `events`, at most until the deadline.
+    void wait(short events, const char* what) {
+        for (;;) {
+            int timeout = -1;
+            if (deadline_ != Clock::time_point::max()) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline_ - Clock::now());
+                if (left.count() <= 0) break;
+                timeout = static_cast<int>(std::min<std::int64_t>(left.count() + 1, INT32_MAX));
+            }
+            pollfd fd{PQsocket(conn_), events, 0};
+            if (fd.fd < 0) throw ConnectionLost(std::string("PostgreSQL: ") + what + ": no socket");
+            const int ready = ::poll(&fd, 1, timeout);
+            if (ready > 0) return;
+            if (ready < 0 && errno != EINTR)
+                throw ConnectionLost(std::string("PostgreSQL: ") + what + ": " + std::strerror(errno));
+        }
+        abandoned_ = true;
+        throw DeadlinePassed(std::string("PostgreSQL: no answer within the deadline (") + what + ")");
+    }
+
+    // The query was handed to libpq: send all of it.
+    void sent(int queued) {
+        if (!queued) {
+            const std::string message = "PostgreSQL: " + trimmed(PQerrorMessage(conn_));
+            throw ConnectionLost(message);
+        }
+        for (;;) {
+            const int flushed = PQflush(conn_);
+            if (flushed == 0) return;
+            if (flushed < 0) throw ConnectionLost("PostgreSQL: " + trimmed(PQerrorMessage(conn_)));
+            wait(POLLIN | POLLOUT, "sending");
+            if (!PQconsumeInput(conn_)) throw ConnectionLost("PostgreSQL: " + trimmed(PQerrorMessage(conn_)));
+        }
+    }
+
+    // Every result of the query sent: the first failed one, else the last (as PQexec).
+    PGresult* results() {
+        Result kept;
+        for (;;) {
+            while (PQisBusy(conn_)) {
+                wait(POLLIN, "waiting for the server");
+                if (!PQconsumeInput(conn_)) {
+                    if (kept && PQresultStatus(kept.get()) == PGRES_FATAL_ERROR) return kept.release();
+                    return nullptr;
+                }
+            }
+            PGresult* next = PQgetResult(conn_);
+            if (next == nullptr) break;
+            const bool failed = kept && PQresultStatus(kept.get()) == PGRES_FATAL_ERROR;
+            if (failed) {
+                PQclear(next);
+            } else {
+                kept.reset(next);
+            }
+        }
+        return kept.release();
+    }
+
+    Result check(PGresult* raw) {
+        Result r(raw);
+        const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
+        if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
+            lastState_.clear();
+            return r;
+        }
+        const char* state = r ? PQresultErrorField(r.get(), PG_DIAG_SQLSTATE) : nullptr;
+        lastState_ = state ? state : "";
+        const std::string message =
+            "PostgreSQL: " + trimmed(r ? PQresultErrorMessage(r.get()) : PQerrorMessage(conn_));
+        if (PQstatus(conn_) != CONNECTION_OK || lastState_.rfind("08", 0) == 0 ||
+            lastState_.rfind("57P", 0) == 0 || (!state && !r))
+            throw ConnectionLost(message);
+        throw StorageUnavailable(message, failureKind(lastState_));
+    }
+
+    PGconn* conn_ = nullptr;
+    Clock::time_point deadline_;
+    bool abandoned_ = false;
+    std::map<std::string, std::string> prepared_;
+    std::string lastState_;
+};
+
+std::vector<Param> columnParams(const ScanColumns& c) {
+    return {text(c.maker),
+            text(c.model),
+            text(c.processor),
+            integer(c.cores),
+            integer(c.threads),
+            integer(static_cast<std::int64_t>(c.memoryBytes)),
+            integer(c.memoryModules),
+            text(c.disks),
+            integer(static_cast<std::int64_t>(c.diskBytes)),
+            text(c.os),
+            text(c.serialNumbers),
+            text(c.uuid)};
+}
+
+std::string likePattern(const std::string& term) {
+    std::string out = "%";
+    for (char ch : term) {
+        if (ch == '\\' || ch == '%' || ch == '_') out += '\\';
+        out += ch;
+    }
+    return out + "%";
+}
+
+void migrate(Connection& c) {
+    for (;;) {
+        c.exec("BEGIN");
+        // Receivers starting together: one migrates, the others wait here and then find
+        // nothing left to do.
+        // Migrating may take long on a large database: no deadline for it.
+        c.exec("SET LOCAL statement_timeout = 0");
+        c.exec("SELECT pg_advisory_xact_lock(" + std::to_string(kMigrationLock) + ")");
+        c.exec("CREATE TABLE IF NOT EXISTS schema_version (version integer PRIMARY KEY,"
+               " description text NOT NULL, applied_at bigint NOT NULL)");
+        const Result r = c.run("SELECT coalesce(max(version), 0)::bigint FROM schema_version", {});
+        const int version = static_cast<int>(ResultRow(r.get(), 0).integer(0));
+        if (version > currentSchemaVersion()) {
+            c.exec("ROLLBACK");
+            throw StorageError(newerSchemaMessage(version));
+        }
+        const Migration* next = migrationAfter(version);
+        if (!next) {
+            c.exec("COMMIT");
+            return;
+        }
+        try {
+            c.exec(next->postgres);
+        } catch (const StorageUnavailable& e) {
+            throw StorageError("migration to schema version " + std::to_string(next->version) +
+                               " failed: " + e.what());
+        }
+        c.run("INSERT INTO schema_version (version, description, applied_at) VALUES ($1, $2, $3)",
+              {integer(next->version), text(next->description), integer(nowMs())});
+        c.exec("COMMIT");
+    }
+}
+
+class PostgresStore final : public Store {
+public:
+    PostgresStore(std::string uri, std::chrono::milliseconds deadline)
+        : uri_(std::move(uri)), budget_(deadline) {
+        std::unique_ptr<Connection> c;
+        try {
+            c = std::make_unique<Connection>(uri_, budget_, Clock::now() + budget_);
+            c->setDeadline(Clock::time_point::max());
+            const Result encoding = c->exec("SHOW server_encoding");
+            const std::string name = PQgetvalue(encoding.get(), 0, 0);
+            if (name != "UTF8")
+                throw StorageError("the database's encoding is " + name +
+                                   ", not UTF8: create it with ENCODING 'UTF8'");
+            migrate(*c);
+        } catch (const StorageUnavailable& e) {
+            throw StorageError(e.what());
+        }
+        const char* host = PQhost(c->handle());
+        const std::string where = (host && *host == '/') ? std::string(host)
+                                                          : std::string(host ? host : "") + ":" + PQport(c->handle());
+        description_ = std::string("PostgreSQL ") + PQdb(c->handle()) + " on " + where;
+        release(std::move(c));
+    }
+
+    AddResult addScan(const NewScan& scan) override {
+        const PreparedScan p = prepareScan(scan);
+        return withConnection([&](Connection& c) {
+            if (auto existing = findDigest(c, p.scan.sealedDigest)) return *existing;
+            c.exec("BEGIN");
+            std::optional<AddResult> stored = store(c, p);
+            if (!stored) {
+                // Another receiver committed the same text since the check above.
+                c.exec("ROLLBACK");
+                if (auto existing = findDigest(c, p.scan.sealedDigest)) return *existing;
+                throw StorageUnavailable("PostgreSQL: a conflicting scan vanished");
+            }
+            c.exec("COMMIT");
+            return *stored;
+        });
+    }
+
+    std::vector<AddResult> addScans(const std::vector<NewScan>& scans) override {
+        std::vector<AddResult> results;
+        for (std::size_t first = 0; first < scans.size(); first += kImportBatch) {
+            const std::size_t last = std::min(scans.size(), first + kImportBatch);
+            std::vector<PreparedScan> prepared;
+            for (std::size_t i = first; i < last; ++i) prepared.push_back(prepareScan(scans[i]));
+            auto batch = withConnection([&](Connection& c) {
+                std::vector<AddResult> out;
+                c.exec("BEGIN");
+                for (const PreparedScan& p : prepared) {
+                    if (auto existing = findDigest(c, p.scan.sealedDigest)) {
+                        out.push_back(*existing);
+                        continue;
+                    }
+                    c.exec("SAVEPOINT scan");
+                    if (auto stored = store(c, p)) {
+                        c.exec("RELEASE scan");
+                        out.push_back(*stored);
+                    } else {
+                        c.exec("ROLLBACK TO scan");
+                        auto existing = findDigest(c, p.scan.sealedDigest);
+                        if (!existing) throw StorageUnavailable("PostgreSQL: a conflicting scan vanished");
+                        out.push_back(*existing);
+                    }
+                }
+                c.exec("COMMIT");
+                return out;
+            });
+            results.insert(results.end(), batch.begin(), batch.end());
+        }
+        return results;
+    }
+
+    Acceptance acceptScan(std::int64_t scanId) override {
+        return withConnection([&](Connection& c) {
+            c.exec("BEGIN");
+            const Result r = c.run(acceptReadSql(Dialect::Postgres), {integer(scanId)});
+            if (PQntuples(r.get()) == 0) {
+                c.exec("ROLLBACK");
+                return Acceptance::NoSuchScan;
+            }
+            const ScanRow row = readScanRow(ResultRow(r.get(), 0));
+            if (row.conflict != ScanConflict::Conflicting) {
+                c.exec("ROLLBACK");
+                return Acceptance::NothingToAccept;
+            }
+            c.run(std::string(kAcceptMarkSql) + "$1", {integer(scanId)});
+            std::vector<Param> params = columnParams(row.columns);
+            params.push_back(text(row.identityRule));
+            params.push_back(text(searchText(row.columns)));
+            params.push_back(integer(row.receivedAtMs));
+            params.push_back(integer(row.id));
+            params.push_back(integer(row.machineId));
+            const Result latest = c.run(acceptLatestSql(Dialect::Postgres), params);
+            const bool newest = PQntuples(latest.get()) > 0;
+            c.exec("COMMIT");
+            return newest ? Acceptance::AcceptedAsLatest : Acceptance::Accepted;
+        });
+    }
+
+    std::vector<ScanRow> scans(std::optional<std::int64_t> machineId, std::uint32_t limit,
+                               std::uint64_t offset) override {
+        std::string sql = std::string("SELECT ") + kScanRowSql + " FROM scans";
+        std::vector<Param> params = {integer(limit), integer(clamp(offset))};
+        if (machineId) {
+            sql += " WHERE machine_id = $3";
+            params.push_back(integer(*machineId));
+        }
+        sql += " ORDER BY received_at DESC, id DESC LIMIT $1 OFFSET $2";
+        return withConnection([&](Connection& c) {
+            const Result r = c.run(sql, params);
+            std::vector<ScanRow> rows;
+            for (int i = 0; i < PQntuples(r.get()); ++i) rows.push_back(readScanRow(ResultRow(r.get(), i)));
+            return rows;
+        });
+    }
+
+    std::optional<ScanRecord> scan(std::int64_t scanId) override {
+        return withConnection([&](Connection& c) -> std::optional<ScanRecord> {
+            const Result r = c.run(std::string("SELECT ") + kScanRowSql +
+                                       ", report, report_size, summary_json FROM scans WHERE id = $1",
+                                   {integer(scanId)});
+            if (PQntuples(r.get()) == 0) return std::nullopt;
+            const ResultRow row(r.get(), 0);
+            ScanRecord record;
+            record.row = readScanRow(row);
+            record.reportBytes = decompressReport(row.text(kScanRowCount),
+                                                  static_cast<std::uint64_t>(row.integer(kScanRowCount + 1)));
+            record.summaryJson = row.text(kScanRowCount + 2);
+            return record;
+        });
+    }
+
+    std::optional<MachineRow> machine(std::int64_t machineId) override {
+        return withConnection([&](Connection& c) -> std::optional<MachineRow> {
+            const Result r = c.run(std::string("SELECT ") + kMachineSql + " FROM machines WHERE id = $1",
+                                   {integer(machineId)});
+            if (PQntuples(r.get()) == 0) return std::nullopt;
+            return readMachine(ResultRow(r.get(), 0));
+        });
+    }
+
+    MachinePage machines(const MachineQuery& query) override {
+        std::vector<Param> search;
+        for (const std::string& term : searchTerms(query.search)) search.push_back(text(likePattern(term)));
+        const auto where = [&](std::size_t first) {
+            std::string sql;
+            for (std::size_t i = 0; i < search.size(); ++i)
+                sql += std::string(i == 0 ? " WHERE" : " AND") + " search_text LIKE $" + std::to_string(first + i);
+            return sql;
+        };
+        const std::string direction = query.descending ? " DESC" : " ASC";
+        const std::string order =
+            std::string(" ORDER BY ") + sortColumn(query.sort) + direction + ", id" + direction;
+        // The inner query reads the (sort column, id) index alone; only the page's rows come
+        // from the table.
+        const std::string pageSql = std::string("SELECT ") + kMachineSql +
+                                    " FROM machines WHERE id IN (SELECT id FROM machines" + where(3) +
+                                    order + " LIMIT $1 OFFSET $2)" + order;
+        std::vector<Param> pageParams = {integer(std::min<std::uint32_t>(query.limit, 1000)),
+                                         integer(clamp(query.offset))};
+        pageParams.insert(pageParams.end(), search.begin(), search.end());
+        const std::string countSql =
+            search.empty() ? "SELECT sum(n)::bigint FROM machine_count" : "SELECT count(*) FROM machines" + where(1);
+        return withConnection([&](Connection& c) {
+            MachinePage page;
+            const bool planned = !search.empty();
+            const Result r = planned ? c.runPlanned(pageSql, pageParams) : c.run(pageSql, pageParams);
+            for (int i = 0; i < PQntuples(r.get()); ++i) page.machines.push_back(readMachine(ResultRow(r.get(), i)));
+            const Result n = planned ? c.runPlanned(countSql, search) : c.run(countSql, search);
+            page.total = static_cast<std::uint64_t>(ResultRow(n.get(), 0).integer(0));
+            return page;
+        });
+    }
+
+    void putAccount(const std::string& name, const std::string& passwordHash) override {
+        withConnection([&](Connection& c) {
+            c.run("INSERT INTO accounts (name, password_hash) VALUES ($1, $2) ON CONFLICT (name) "
+                  "DO UPDATE SET password_hash = excluded.password_hash",
+                  {text(cleanText(name)), text(cleanText(passwordHash))});
+            return 0;
+        });
+    }
+
+    std::optional<Account> account(const std::string& name) override {
+        return withConnection([&](Connection& c) -> std::optional<Account> {
+            const Result r = c.run("SELECT id, name, password_hash FROM accounts WHERE name = $1",
+                                   {text(cleanText(name))});
+            if (PQntuples(r.get()) == 0) return std::nullopt;
+            const ResultRow row(r.get(), 0);
+            return Account{row.integer(0), row.text(1), row.text(2)};
+        });
+    }
+
+    void putSession(const Session& session) override {
+        withConnection([&](Connection& c) {
+            c.run("DELETE FROM sessions WHERE expires_at <= $1", {integer(nowMs())});
+            c.run("INSERT INTO sessions (token_hash, account_id, expires_at, form_token) "
+                  "VALUES ($1, $2, $3, $4) ON CONFLICT (token_hash) DO UPDATE SET "
+                  "account_id = excluded.account_id, expires_at = excluded.expires_at, "
+                  "form_token = excluded.form_token",
+                  {text(cleanText(session.tokenHash)), integer(session.accountId),
+                   integer(session.expiresAtMs), text(cleanText(session.formToken))});
+            return 0;
+        });
+    }
+
+    std::optional<Session> session(const std::string& tokenHash) override {
+        return withConnection([&](Connection& c) -> std::optional<Session> {
+            const Result r =
+                c.run("SELECT s.token_hash, s.account_id, s.expires_at, s.form_token, a.name "
+                      "FROM sessions s JOIN accounts a ON a.id = s.account_id "
+                      "WHERE s.token_hash = $1 AND s.expires_at > $2",
+                      {text(cleanText(tokenHash)), integer(nowMs())});
+            if (PQntuples(r.get()) == 0) return std::nullopt;
+            const ResultRow row(r.get(), 0);
+            return Session{row.text(0), row.integer(1), row.integer(2), row.text(3), row.text(4)};
+        });
+    }
+
+    void dropSession(const std::string& tokenHash) override {
+        withConnection([&](Connection& c) {
+            c.run("DELETE FROM sessions WHERE token_hash = $1", {text(cleanText(tokenHash))});
+            return 0;
+        });
+    }
+
+    std::string consoleKey(const std::string& candidate) override {
+        return withConnection([&](Connection& c) {
+            // A receiver starting at the same moment may insert first: then its key is read.
+            c.run("INSERT INTO console_key (id, key) VALUES (1, $1) ON CONFLICT (id) DO NOTHING",
+                  {text(cleanText(candidate))});
+            const Result r = c.run("SELECT key FROM console_key WHERE id = 1", {});
+            if (PQntuples(r.get()) == 0) throw StorageUnavailable("the console key was not stored");
+            return ResultRow(r.get(), 0).text(0);
+        });
+    }
+
+    void probe() override {
+        withConnection([&](Connection& c) {
+            c.exec("SELECT 1");
+            return 0;
+        });
+    }
+
+    std::string describe() const override { return description_; }
+
+private:
+    static std::int64_t clamp(std::uint64_t v) {
+        return static_cast<std::int64_t>(std::min<std::uint64_t>(v, INT64_MAX));
+    }
+
+    std::optional<AddResult> findDigest(Connection& c, const std::string& digest) {
+        const Result r = c.run("SELECT id, machine_id, receipt FROM scans WHERE sealed_digest = $1",
+                               {text(digest)});
+        if (PQntuples(r.get()) == 0) return std::nullopt;
+        const ResultRow row(r.get(), 0);
+        return AddResult{row.integer(0), row.integer(1), row.text(2), true};
+    }
+
+    // Inside a transaction: the machine, then the scan. Nothing when the digest turned out
+    // to be stored by a concurrent transaction (the caller rolls back).
+    std::optional<AddResult> store(Connection& c, const PreparedScan& p) {
+        const NewScan& s = p.scan;
+        AddResult result;
+        // Compared with the latest scan under the machine row's lock: concurrent scans of one
+        // machine are compared one after the other.
+        if (!s.identityKey.empty() && !s.fingerprint.empty()) {
+            const Result latest = c.run(latestFingerprintSql(Dialect::Postgres), {text(s.identityKey)});
+            if (PQntuples(latest.get()) > 0)
+                result.conflicting = conflictsWithLatest(ResultRow(latest.get(), 0).text(0), s.fingerprint);
+        }
+        std::vector<Param> machineParams;
+        machineParams.push_back(s.identityKey.empty() ? null() : text(s.identityKey));
+        machineParams.push_back(text(s.identityRule));
+        machineParams.push_back(integer(s.receivedAtMs));
+        for (Param& column : columnParams(s.columns)) machineParams.push_back(std::move(column));
+        machineParams.push_back(text(p.searchText));
+        machineParams.push_back(integer(result.conflicting ? 1 : 0));
+        const Result m = c.run(machineUpsertSql(Dialect::Postgres), machineParams);
+        result.machineId = ResultRow(m.get(), 0).integer(0);
+        const std::int64_t lastSeen = ResultRow(m.get(), 0).integer(1);
+
+        std::vector<Param> scanParams = {integer(result.machineId),
+                                         integer(s.receivedAtMs),
+                                         text(s.remoteAddress),
+                                         text(s.sealedDigest),
+                                         text(s.receipt),
+                                         bytes(p.compressed),
+                                         integer(static_cast<std::int64_t>(p.reportSize)),
+                                         integer(static_cast<std::int64_t>(p.compressed.size())),
+                                         text(s.encoding),
+                                         text(s.osDescription),
+                                         text(s.programName),
+                                         text(s.programVersion),
+                                         text(s.errors),
+                                         text(s.identityKey),
+                                         text(s.identityRule)};
+        for (Param& column : columnParams(s.columns)) scanParams.push_back(std::move(column));
+        scanParams.push_back(text(s.summaryJson));
+        scanParams.push_back(text(s.fingerprint));
+        scanParams.push_back(integer(result.conflicting ? 1 : 0));
+        const Result inserted = c.run(scanInsertSql(Dialect::Postgres), scanParams);
+        if (PQntuples(inserted.get()) == 0) return std::nullopt;
+        result.scanId = ResultRow(inserted.get(), 0).integer(0);
+        if (lastSeen == s.receivedAtMs && !result.conflicting)
+            c.run("UPDATE machines SET latest_scan_id = $1 WHERE id = $2",
+                  {integer(result.scanId), integer(result.machineId)});
+        result.receipt = s.receipt;
+        return result;
+    }
+
+    // Borrows a connection for one call (see the top for what happens when it is lost).
+    template <typename F>
+    std::invoke_result_t<F, Connection&> withConnection(F&& f) {
+        const Clock::time_point deadline = Clock::now() + budget_;
+        for (int attempt = 0;; ++attempt) {
+            bool reused = false;
+            std::unique_ptr<Connection> c;
+            try {
+                c = acquire(reused, deadline);
+            } catch (const DeadlinePassed&) {
+                dropIdle();
+                throw;
+            }
+            try {
+                auto result = f(*c);
+                release(std::move(c));
+                return result;
+            } catch (const DeadlinePassed&) {
+                // The server did not answer in time: the others wait on it as well.
+                dropIdle();
+                throw;
+            } catch (const ConnectionLost&) {
+                dropIdle();
+                if (reused && attempt == 0) continue;
+                throw;
+            } catch (...) {
+                // A deadlock or serialisation failure is worth one more try as well.
+                const bool retry = (c->lastState() == "40P01" || c->lastState() == "40001") && attempt == 0;
+                recover(std::move(c));
+                if (retry) continue;
+                throw;
+            }
+        }
+    }
+
+    std::unique_ptr<Connection> acquire(bool& reused, Clock::time_point deadline) {
+        {
+            std::lock_guard lock(poolMutex_);
+            if (!idle_.empty()) {
+                auto c = std::move(idle_.back());
+                idle_.pop_back();
+                c->setDeadline(deadline);
+                reused = true;
+                return c;
+            }
+        }
+        reused = false;
+        return std::make_unique<Connection>(uri_, budget_, deadline);
+    }
+
+    void release(std::unique_ptr<Connection> c) {
+        if (!c->usable() || c->inTransaction()) return;
+        std::lock_guard lock(poolMutex_);
+        if (idle_.size() < kLargestIdlePool) idle_.push_back(std::move(c));
+    }
+
+    // After a failed statement: end the transaction, keep the connection if that works.
+    void recover(std::unique_ptr<Connection> c) {
+        if (c->usable() && c->inTransaction()) {
+            try {
+                c->exec("ROLLBACK");
+            } catch (const StorageUnavailable&) {
+                return;  // not kept: its state is unknown
+            }
+        }
+        release(std::move(c));
+    }
+
+    void dropIdle() {
+        std::vector<std::unique_ptr<Connection>> dropped;
+        std::lock_guard lock(poolMutex_);
+        dropped.swap(idle_);
+    }
+
+    std::string uri_;
+    std::chrono::milliseconds budget_;
+    std::string description_;
+    std::mutex poolMutex_;
+    std::vector<std::unique_ptr<Connection>> idle_;
+};
+
+}  // namespace
+
+std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::chrono::milliseconds deadline) {
+    return std::make_unique<PostgresStore>(uri, deadline);
+}
+
+}  // namespace gravelin::storage::detail

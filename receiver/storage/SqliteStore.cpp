@@ -1,0 +1,941 @@
+// The embedded engine: one SQLite file, <data directory>/receiver.sqlite3.
+//
+// Durability: WAL journal with synchronous=FULL. In WAL mode FULL syncs the log at every
+// commit, so a commit that returned survives a power loss; NORMAL syncs only at checkpoints
+// and may lose the last commits on power loss (not on a crash of the process), which would
+// break "a 200 only for a stored scan".
+//
+// Throughput: one fsync costs milliseconds here (about 6 ms on the CI machine's disk), so one
+// transaction per report would cap the receiver at a few hundred reports per second. addScan
+// therefore commits in groups: concurrent callers queue their scans, one of them (the
+// leader) writes every queued scan in one transaction, each in its own savepoint, commits
+// once, and wakes the others; each caller returns only after the commit that holds its scan.
+// Compression happens in the caller's thread, before it queues.
+//
+// Checkpoints: SQLite would copy the log into the database file (two more fsyncs and
+// megabytes of writes) inside whichever commit crosses wal_autocheckpoint, and every caller
+// queued behind that commit would wait for it. The writer therefore never checkpoints
+// itself; a thread of its own, on its own connection, runs a passive checkpoint (it never
+// blocks the writer) once the log holds kCheckpointPages pages. Under steady load the writer
+// appends while that runs, so the log is never wholly copied and never starts over: once it
+// holds kLargestLogPages the writer checkpoints after its commit, as SQLite would have, but
+// finds most pages copied already; the next transaction then starts the log over (and
+// journal_size_limit truncates the file). Checkpoints change nothing about durability: a
+// commit is durable once its log frames are synced.
+//
+// Reads use a pool of read-only connections (WAL lets them run next to the writer).
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <type_traits>
+
+#include "receiver/storage/StoreInternal.h"
+
+namespace gravelin::storage::detail {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kLargestBatch = 256;
+constexpr int kCheckpointPages = 2000;   // 8 MB of log at 4 KiB pages
+constexpr int kLargestLogPages = 16000;  // 64 MB: the writer then checkpoints itself
+
+std::int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t clampToInt64(std::uint64_t value) {
+    constexpr auto kMax = static_cast<std::uint64_t>(INT64_MAX);
+    return static_cast<std::int64_t>(value > kMax ? kMax : value);
+}
+
+// What a failed call of this connection was, from SQLite's codes and the system's errno.
+FailureKind failureKind(sqlite3* db) {
+    if (db == nullptr) return FailureKind::Other;
+    const int code = sqlite3_extended_errcode(db) & 0xFF;
+    if (code == SQLITE_CANTOPEN || code == SQLITE_IOERR || code == SQLITE_FULL) {
+        const int error = sqlite3_system_errno(db);
+        if (error == EMFILE || error == ENFILE) return FailureKind::Descriptors;
+        if (error == ENOSPC || error == EDQUOT) return FailureKind::DiskFull;
+    }
+    switch (code) {
+    case SQLITE_FULL: return FailureKind::DiskFull;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB: return FailureKind::Damaged;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: return FailureKind::Busy;
+    case SQLITE_INTERRUPT: return FailureKind::Timeout;
+    default: return FailureKind::Other;
+    }
+}
+
+// A connection that could not be opened, with what kind of failure it was.
+class CannotOpen : public StorageError {
+public:
+    CannotOpen(const std::string& message, FailureKind kind) : StorageError(message), kind_(kind) {}
+    FailureKind kind() const { return kind_; }
+
+private:
+    FailureKind kind_;
+};
+
+// One connection and its prepared statements. Used by one thread at a time.
+class Connection {
+public:
+    class Statement {
+    public:
+        explicit Statement(Connection& c, sqlite3_stmt* s) : connection_(c), stmt_(s) {}
+        ~Statement() {
+            sqlite3_reset(stmt_);
+            sqlite3_clear_bindings(stmt_);
+        }
+        Statement(const Statement&) = delete;
+        Statement& operator=(const Statement&) = delete;
+
+        // Text is copied (callers pass temporaries); the blob is not: it must outlive the
+        // statement's use (the compressed report, held by the caller until it returns).
+        Statement& bind(int i, std::string_view text) {
+            check(sqlite3_bind_text64(stmt_, i, text.data(), text.size(), SQLITE_TRANSIENT,
+                                      SQLITE_UTF8));
+            return *this;
+        }
+        Statement& bindBlob(int i, std::string_view bytes) {
+            check(sqlite3_bind_blob64(stmt_, i, bytes.data(), bytes.size(), SQLITE_STATIC));
+            return *this;
+        }
+        Statement& bind(int i, std::int64_t value) {
+            check(sqlite3_bind_int64(stmt_, i, value));
+            return *this;
+        }
+        Statement& bindNull(int i) {
+            check(sqlite3_bind_null(stmt_, i));
+            return *this;
+        }
+        // True while there is a row.
+        bool step() {
+            const int rc = sqlite3_step(stmt_);
+            if (rc == SQLITE_ROW) return true;
+            if (rc == SQLITE_DONE) return false;
+            connection_.fail("step");
+        }
+        std::string text(int column) const {
+            const auto* data = sqlite3_column_blob(stmt_, column);
+            const int size = sqlite3_column_bytes(stmt_, column);
+            return data ? std::string(static_cast<const char*>(data), static_cast<std::size_t>(size))
+                        : std::string();
+        }
+        std::int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
+
+    private:
+        void check(int rc) {
+            if (rc != SQLITE_OK) connection_.fail("bind");
+        }
+        Connection& connection_;
+        sqlite3_stmt* stmt_;
+    };
+
+    // Opening failures are CannotOpen: the database cannot be opened at all. `name` is the
+    // file's path, or a "file:" URI with SQLITE_OPEN_URI among the flags. A statement waits
+    // at most busyTimeout for a lock another process holds, then fails.
+    Connection(const std::string& name, int flags, std::chrono::milliseconds busyTimeout) {
+        const int rc = sqlite3_open_v2(name.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+        if (rc != SQLITE_OK) {
+            std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+            const FailureKind kind = failureKind(db_);
+            sqlite3_close(db_);
+            db_ = nullptr;
+            throw CannotOpen("cannot open " + name + ": " + message, kind);
+        }
+        sqlite3_extended_result_codes(db_, 1);
+        sqlite3_busy_timeout(db_, static_cast<int>(std::min<std::int64_t>(busyTimeout.count(), INT32_MAX)));
+    }
+    ~Connection() {
+        for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
+        sqlite3_close(db_);
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    Statement prepare(const std::string& sql) {
+        auto found = statements_.find(sql);
+        if (found == statements_.end()) {
+            sqlite3_stmt* stmt = nullptr;
+            if (sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
+                                   SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK)
+                fail("prepare");
+            found = statements_.emplace(sql, stmt).first;
+        }
+        return Statement(*this, found->second);
+    }
+
+    void exec(const char* sql) {
+        char* error = nullptr;
+        if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+            std::string message = error ? error : sqlite3_errmsg(db_);
+            sqlite3_free(error);
+            throw StorageUnavailable("SQLite: " + message, failureKind(db_));
+        }
+    }
+
+    [[noreturn]] void fail(const char* what) const {
+        throw StorageUnavailable(std::string("SQLite ") + what + ": " + sqlite3_errmsg(db_),
+                                 failureKind(db_));
+    }
+
+    sqlite3* handle() const { return db_; }
+
+private:
+    sqlite3* db_ = nullptr;
+    std::map<std::string, sqlite3_stmt*> statements_;
+};
+
+class StatementRow : public RowReader {
+public:
+    explicit StatementRow(const Connection::Statement& s) : s_(s) {}
+    std::string text(int column) const override { return s_.text(column); }
+    std::int64_t integer(int column) const override { return s_.integer(column); }
+
+private:
+    const Connection::Statement& s_;
+};
+
+// Runs statements at open time, turning any failure into StorageError.
+void openingExec(Connection& c, const char* sql, const std::string& what) {
+    try {
+        c.exec(sql);
+    } catch (const StorageUnavailable& e) {
+        throw StorageError(what + ": " + e.what());
+    }
+}
+
+std::string pragmaText(Connection& c, const char* sql, const std::string& path) {
+    try {
+        auto s = c.prepare(sql);
+        return s.step() ? s.text(0) : std::string();
+    } catch (const StorageUnavailable& e) {
+        throw StorageError("cannot open " + path + ": " + e.what());
+    }
+}
+
+void migrate(Connection& c, const std::string& path) {
+    for (;;) {
+        openingExec(c, "BEGIN IMMEDIATE", "cannot lock " + path + " to migrate it");
+        try {
+            c.exec("CREATE TABLE IF NOT EXISTS schema_version ("
+                   " version INTEGER PRIMARY KEY, description TEXT NOT NULL,"
+                   " applied_at INTEGER NOT NULL) STRICT");
+            int version = 0;
+            {
+                auto s = c.prepare("SELECT coalesce(max(version), 0) FROM schema_version");
+                if (s.step()) version = static_cast<int>(s.integer(0));
+            }
+            if (version > currentSchemaVersion()) throw StorageError(newerSchemaMessage(version));
+            const Migration* next = migrationAfter(version);
+            if (!next) {
+                c.exec("COMMIT");
+                return;
+            }
+            try {
+                c.exec(next->sqlite);
+            } catch (const StorageUnavailable& e) {
+                throw StorageError("migration to schema version " + std::to_string(next->version) +
+                                   " failed: " + e.what());
+            }
+            c.prepare("INSERT INTO schema_version (version, description, applied_at) "
+                      "VALUES (?1, ?2, ?3)")
+                .bind(1, std::int64_t{next->version})
+                .bind(2, next->description)
+                .bind(3, nowMs())
+                .step();
+            c.exec("COMMIT");
+        } catch (const StorageError&) {
+            sqlite3_exec(c.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        } catch (const StorageUnavailable& e) {
+            sqlite3_exec(c.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+            throw StorageError("cannot migrate " + path + ": " + e.what());
+        }
+    }
+}
+
+// A store opened for reading only is never migrated: its schema must be the program's.
+void checkSchema(Connection& c, const std::string& path) {
+    int version = 0;
+    try {
+        auto table = c.prepare("SELECT count(*) FROM sqlite_master WHERE name = 'schema_version'");
+        if (!table.step() || table.integer(0) == 0)
+            throw StorageError(path + " holds no receiver database (no schema_version table)");
+        auto s = c.prepare("SELECT coalesce(max(version), 0) FROM schema_version");
+        if (s.step()) version = static_cast<int>(s.integer(0));
+    } catch (const StorageUnavailable& e) {
+        throw StorageError("cannot read " + path + ": " + e.what());
+    }
+    if (version > currentSchemaVersion()) throw StorageError(newerSchemaMessage(version));
+    if (version < currentSchemaVersion())
+        throw StorageError("the database's schema is at version " + std::to_string(version) +
+                           ", older than this program's (" +
+                           std::to_string(currentSchemaVersion()) +
+                           "); reading it changes nothing: run gravelin-receiver serve or "
+                           "import on it once, with write access, to bring it up to date");
+}
+
+class SqliteStore final : public Store {
+public:
+    // readOnlyUri: empty to open the file for writing (created and migrated as needed), or
+    // a "file:...?mode=ro" URI to open it for reading only: then nothing is written, no
+    // migration runs and no checkpoint thread starts; every write fails.
+    SqliteStore(std::string path, std::chrono::milliseconds deadline, std::string readOnlyUri = {})
+        : path_(std::move(path)), deadline_(deadline), readOnlyUri_(std::move(readOnlyUri)),
+          writer_(fileName(), openFlags(true), deadline_) {
+        if (!readOnlyUri_.empty()) {
+            checkSchema(writer_, path_);
+            try {
+                releaseReader(acquireReader());
+            } catch (const StorageUnavailable& e) {
+                throw StorageError(e.what());
+            }
+            return;
+        }
+        // WAL is a property of the file and stays; FULL is per connection (see the top).
+        if (pragmaText(writer_, "PRAGMA journal_mode=WAL", path_) != "wal")
+            throw StorageError("cannot switch " + path_ + " to WAL mode");
+        openingExec(writer_, "PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON", "cannot open " + path_);
+        migrate(writer_, path_);
+        // The writer's pages stay cached between batches (the machines' indexes, the search
+        // index); the log is checkpointed off the commit path (see the top).
+        openingExec(writer_, "PRAGMA cache_size=-65536; PRAGMA wal_autocheckpoint=0; "
+                    "PRAGMA journal_size_limit=67108864",
+                    "cannot open " + path_);
+        checkpointer_ = std::make_unique<Connection>(fileName(), openFlags(true), deadline_);
+        openingExec(*checkpointer_, "PRAGMA synchronous=FULL", "cannot open " + path_);
+
+        // One reader at once: it proves the file readable now rather than on first use.
+        try {
+            releaseReader(acquireReader());
+        } catch (const StorageUnavailable& e) {
+            throw StorageError(e.what());
+        }
+        // Last: nothing after this may throw, or the thread would outlive the object.
+        sqlite3_wal_hook(writer_.handle(), &SqliteStore::walCommitted, this);
+        checkpointThread_ = std::thread([this] { checkpointLoop(); });
+    }
+
+    ~SqliteStore() override {
+        {
+            std::lock_guard lock(checkpointMutex_);
+            stopping_ = true;
+        }
+        checkpointWanted_.notify_all();
+        if (checkpointThread_.joinable()) checkpointThread_.join();
+        sqlite3_wal_hook(writer_.handle(), nullptr, nullptr);
+        for (Connection* c : readers_) delete c;
+    }
+
+    AddResult addScan(const NewScan& scan) override {
+        Pending pending{prepareScan(scan)};
+        std::vector<Pending*> mine{&pending};
+        commitInGroup(mine);
+        if (pending.error) std::rethrow_exception(pending.error);
+        return pending.result;
+    }
+
+    std::vector<AddResult> addScans(const std::vector<NewScan>& scans) override {
+        std::vector<AddResult> results;
+        for (std::size_t first = 0; first < scans.size(); first += kLargestBatch) {
+            const std::size_t last = std::min(scans.size(), first + kLargestBatch);
+            std::vector<Pending> pendings;
+            pendings.reserve(last - first);
+            for (std::size_t i = first; i < last; ++i) pendings.push_back(Pending{prepareScan(scans[i])});
+            std::vector<Pending*> mine;
+            for (Pending& p : pendings) mine.push_back(&p);
+            commitInGroup(mine);
+            for (Pending& p : pendings) {
+                if (p.error) std::rethrow_exception(p.error);
+                results.push_back(p.result);
+            }
+        }
+        return results;
+    }
+
+    std::vector<ScanRow> scans(std::optional<std::int64_t> machineId, std::uint32_t limit,
+                               std::uint64_t offset) override {
+        return read([&](Connection& c) {
+            std::string sql = std::string("SELECT ") + kScanRowSql + " FROM scans";
+            if (machineId) sql += " WHERE machine_id = ?3";
+            sql += " ORDER BY received_at DESC, id DESC LIMIT ?1 OFFSET ?2";
+            auto s = c.prepare(sql);
+            s.bind(1, std::int64_t{limit}).bind(2, clampToInt64(offset));
+            if (machineId) s.bind(3, *machineId);
+            std::vector<ScanRow> rows;
+            while (s.step()) rows.push_back(readScanRow(StatementRow(s)));
+            return rows;
+        });
+    }
+
+    std::optional<ScanRecord> scan(std::int64_t scanId) override {
+        return read([&](Connection& c) -> std::optional<ScanRecord> {
+            auto s = c.prepare(std::string("SELECT ") + kScanRowSql +
+                               ", report, report_size, summary_json FROM scans WHERE id = ?1");
+            s.bind(1, scanId);
+            if (!s.step()) return std::nullopt;
+            ScanRecord record;
+            record.row = readScanRow(StatementRow(s));
+            record.reportBytes = decompressReport(s.text(kScanRowCount),
+                                                  static_cast<std::uint64_t>(s.integer(kScanRowCount + 1)));
+            record.summaryJson = s.text(kScanRowCount + 2);
+            return record;
+        });
+    }
+
+    std::optional<MachineRow> machine(std::int64_t machineId) override {
+        return read([&](Connection& c) -> std::optional<MachineRow> {
+            auto s = c.prepare(std::string("SELECT ") + kMachineSql + " FROM machines WHERE id = ?1");
+            s.bind(1, machineId);
+            if (!s.step()) return std::nullopt;
+            return readMachine(StatementRow(s));
+        });
+    }
+
+    MachinePage machines(const MachineQuery& query) override {
+        // A term matches as a substring of the search text (ASCII letters in any case). Terms
+        // of three characters or more are found through the trigram index, which folds case
+        // at least as widely; every term that is shorter or not ASCII is also checked with
+        // instr() on the rows the index gives, so the result is exactly the substring match.
+        const std::vector<std::string> terms = searchTerms(query.search);
+        std::string match;
+        std::vector<std::string> checked;
+        for (const std::string& term : terms) {
+            std::size_t characters = 0;
+            bool ascii = true;
+            for (char ch : term) {
+                characters += (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
+                ascii = ascii && static_cast<unsigned char>(ch) < 0x80;
+            }
+            if (characters >= 3) {
+                if (!match.empty()) match += ' ';
+                match += '"';
+                for (char ch : term) {
+                    if (ch == '"') match += '"';
+                    match += ch;
+                }
+                match += '"';
+            }
+            if (characters < 3 || !ascii) checked.push_back(term);
+        }
+        // Parameters: 1 limit, 2 offset, then the match, then the instr() terms.
+        const auto instrOf = [](const std::vector<std::string>& list, int first) {
+            std::string sql;
+            for (std::size_t i = 0; i < list.size(); ++i)
+                sql += " AND instr(search_text, ?" + std::to_string(first + static_cast<int>(i)) + ") > 0";
+            return sql;
+        };
+        std::string indexed = " WHERE 1";
+        if (!match.empty())
+            indexed += " AND id IN (SELECT rowid FROM machines_search WHERE machines_search MATCH ?3)";
+        indexed += instrOf(checked, 4);
+        const std::string scanned = " WHERE 1" + instrOf(terms, 4);
+
+        const std::string direction = query.descending ? " DESC" : " ASC";
+        const std::string order =
+            std::string(" ORDER BY ") + sortColumn(query.sort) + direction + ", id" + direction;
+        // The inner query gives the page's ids; only the page's rows are read whole. Without
+        // a search it walks the sort column's index alone (the index holds the rowid).
+        const auto pageSql = [&](const std::string& where) {
+            return std::string("SELECT ") + kMachineSql + " FROM machines WHERE id IN (SELECT id FROM machines" +
+                   where + order + " LIMIT ?1 OFFSET ?2)" + order;
+        };
+        const std::int64_t limit = std::min<std::uint32_t>(query.limit, 1000);
+        const std::int64_t offset = clampToInt64(query.offset);
+        return read([&](Connection& c) {
+            MachinePage page;
+            if (terms.empty()) {
+                auto s = c.prepare("SELECT sum(n) FROM machine_count");
+                if (s.step()) page.total = static_cast<std::uint64_t>(s.integer(0));
+            } else if (checked.empty()) {  // the trigram index alone
+                auto s = c.prepare("SELECT count(*) FROM machines_search WHERE machines_search MATCH ?1");
+                s.bind(1, match);
+                if (s.step()) page.total = static_cast<std::uint64_t>(s.integer(0));
+            } else {
+                auto s = c.prepare("SELECT count(*) FROM machines" + (match.empty() ? scanned : indexed));
+                if (!match.empty()) s.bind(3, match);
+                for (std::size_t i = 0; i < checked.size() && !match.empty(); ++i)
+                    s.bind(4 + static_cast<int>(i), checked[i]);
+                for (std::size_t i = 0; i < terms.size() && match.empty(); ++i)
+                    s.bind(4 + static_cast<int>(i), terms[i]);
+                if (s.step()) page.total = static_cast<std::uint64_t>(s.integer(0));
+            }
+            // Two ways to the page, the same rows either way. Walking the sort index and
+            // testing each row costs about (offset + limit) * machines / matches rows; going
+            // through the trigram index and sorting the matches costs about the matches.
+            // A common term takes the first, a rare one the second.
+            bool walk = match.empty();
+            if (!walk && page.total > 0) {
+                auto s = c.prepare("SELECT coalesce(max(id), 0) FROM machines");
+                const double machines = s.step() ? static_cast<double>(s.integer(0)) : 0.0;
+                const double matches = static_cast<double>(page.total);
+                walk = static_cast<double>(offset + limit) * machines / matches < matches;
+            }
+            if (!match.empty() && page.total == 0) return page;
+            auto s = c.prepare(pageSql(walk ? scanned : indexed));
+            s.bind(1, limit).bind(2, offset);
+            if (walk) {
+                for (std::size_t i = 0; i < terms.size(); ++i) s.bind(4 + static_cast<int>(i), terms[i]);
+            } else {
+                s.bind(3, match);
+                for (std::size_t i = 0; i < checked.size(); ++i) s.bind(4 + static_cast<int>(i), checked[i]);
+            }
+            while (s.step()) page.machines.push_back(readMachine(StatementRow(s)));
+            return page;
+        });
+    }
+
+    Acceptance acceptScan(std::int64_t scanId) override {
+        std::lock_guard writing(writeMutex_);
+        writer_.exec("BEGIN IMMEDIATE");
+        try {
+            const Acceptance result = accept(scanId);
+            writer_.exec("COMMIT");
+            return result;
+        } catch (...) {
+            sqlite3_exec(writer_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+    }
+
+    void putAccount(const std::string& name, const std::string& passwordHash) override {
+        write([&](Connection& c) {
+            c.prepare("INSERT INTO accounts (name, password_hash) VALUES (?1, ?2) "
+                      "ON CONFLICT (name) DO UPDATE SET password_hash = excluded.password_hash")
+                .bind(1, cleanText(name))
+                .bind(2, cleanText(passwordHash))
+                .step();
+        });
+    }
+
+    std::optional<Account> account(const std::string& name) override {
+        return read([&](Connection& c) -> std::optional<Account> {
+            auto s = c.prepare("SELECT id, name, password_hash FROM accounts WHERE name = ?1");
+            s.bind(1, cleanText(name));
+            if (!s.step()) return std::nullopt;
+            return Account{s.integer(0), s.text(1), s.text(2)};
+        });
+    }
+
+    void putSession(const Session& session) override {
+        write([&](Connection& c) {
+            c.prepare("DELETE FROM sessions WHERE expires_at <= ?1").bind(1, nowMs()).step();
+            c.prepare("INSERT INTO sessions (token_hash, account_id, expires_at, form_token) "
+                      "VALUES (?1, ?2, ?3, ?4) ON CONFLICT (token_hash) DO UPDATE SET "
+                      "account_id = excluded.account_id, expires_at = excluded.expires_at, "
+                      "form_token = excluded.form_token")
+                .bind(1, cleanText(session.tokenHash))
+                .bind(2, session.accountId)
+                .bind(3, session.expiresAtMs)
+                .bind(4, cleanText(session.formToken))
+                .step();
+        });
+    }
+
+    std::optional<Session> session(const std::string& tokenHash) override {
+        return read([&](Connection& c) -> std::optional<Session> {
+            auto s = c.prepare(
+                "SELECT s.token_hash, s.account_id, s.expires_at, s.form_token, a.name "
+                "FROM sessions s JOIN accounts a ON a.id = s.account_id "
+                "WHERE s.token_hash = ?1 AND s.expires_at > ?2");
+            s.bind(1, cleanText(tokenHash)).bind(2, nowMs());
+            if (!s.step()) return std::nullopt;
+            return Session{s.text(0), s.integer(1), s.integer(2), s.text(3), s.text(4)};
+        });
+    }
+
+    void dropSession(const std::string& tokenHash) override {
+        write([&](Connection& c) {
+            c.prepare("DELETE FROM sessions WHERE token_hash = ?1").bind(1, cleanText(tokenHash)).step();
+        });
+    }
+
+    std::string consoleKey(const std::string& candidate) override {
+        write([&](Connection& c) {
+            c.prepare("INSERT INTO console_key (id, key) VALUES (1, ?1) ON CONFLICT (id) DO NOTHING")
+                .bind(1, cleanText(candidate))
+                .step();
+        });
+        return read([&](Connection& c) {
+            auto s = c.prepare("SELECT key FROM console_key WHERE id = 1");
+            if (!s.step()) throw StorageUnavailable("the console key was not stored");
+            return s.text(0);
+        });
+    }
+
+    void probe() override {
+        read([&](Connection& c) {
+            auto s = c.prepare("SELECT max(version) FROM schema_version");
+            s.step();
+            return 0;
+        });
+    }
+
+    std::string describe() const override { return "SQLite " + path_; }
+
+private:
+    struct Pending {
+        PreparedScan scan;
+        AddResult result{};
+        std::exception_ptr error{};
+        bool done = false;
+        std::condition_variable* waiter = nullptr;  // its caller's, woken when done
+    };
+
+    // Queues the scans and waits until a commit holds them (or failed): the first caller
+    // that finds no leader becomes one and writes everything queued so far. A leader that
+    // is done wakes the callers of its batch and the first caller still queued (the next
+    // leader), no one else: every other queued caller is in the next batch.
+    void commitInGroup(const std::vector<Pending*>& mine) {
+        std::condition_variable wake;
+        std::unique_lock lock(queueMutex_);
+        for (Pending* p : mine) p->waiter = &wake;
+        queue_.insert(queue_.end(), mine.begin(), mine.end());
+        const auto allDone = [&] {
+            for (const Pending* p : mine)
+                if (!p->done) return false;
+            return true;
+        };
+        while (!allDone()) {
+            if (leading_) {
+                wake.wait(lock);
+                continue;
+            }
+            leading_ = true;
+            std::vector<Pending*> batch;
+            batch.swap(queue_);
+            lock.unlock();
+            try {
+                writeBatch(batch);
+            } catch (...) {  // out of memory: fail the batch, never leave the group leaderless
+                for (Pending* p : batch)
+                    if (!p->error) p->error = std::current_exception();
+            }
+            lock.lock();
+            // The callers cannot return (and drop their condition variables) before this
+            // thread lets go of the lock.
+            for (Pending* p : batch) p->done = true;
+            leading_ = false;
+            for (Pending* p : batch)
+                if (p->waiter != &wake) p->waiter->notify_one();
+            if (!queue_.empty()) queue_.front()->waiter->notify_one();
+        }
+    }
+
+    void writeBatch(const std::vector<Pending*>& batch) {
+        std::lock_guard writing(writeMutex_);
+        try {
+            writer_.exec("BEGIN IMMEDIATE");
+        } catch (...) {
+            for (Pending* p : batch) p->error = std::current_exception();
+            return;
+        }
+        for (Pending* p : batch) {
+            try {
+                writer_.prepare("SAVEPOINT scan").step();
+                p->result = storeOne(p->scan);
+                writer_.prepare("RELEASE scan").step();
+            } catch (...) {
+                p->error = std::current_exception();
+                sqlite3_exec(writer_.handle(), "ROLLBACK TO scan; RELEASE scan", nullptr, nullptr, nullptr);
+            }
+        }
+        try {
+            writer_.exec("COMMIT");
+        } catch (...) {
+            const auto error = std::current_exception();
+            sqlite3_exec(writer_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+            for (Pending* p : batch) p->error = error;
+            return;
+        }
+        // The commit is durable; a log the checkpointer could not keep small is copied back
+        // here, as SQLite itself would (a failure is retried after the next commit).
+        if (logPages_.load(std::memory_order_relaxed) >= kLargestLogPages)
+            sqlite3_wal_checkpoint_v2(writer_.handle(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr,
+                                      nullptr);
+    }
+
+    // SQLite calls this on the writer's thread after each commit with the log's size in pages.
+    static int walCommitted(void* self, sqlite3*, const char*, int pages) {
+        auto* store = static_cast<SqliteStore*>(self);
+        store->logPages_.store(pages, std::memory_order_relaxed);
+        if (pages >= kCheckpointPages) {
+            std::lock_guard lock(store->checkpointMutex_);
+            store->checkpointDue_ = true;
+            store->checkpointWanted_.notify_one();
+        }
+        return SQLITE_OK;
+    }
+
+    void checkpointLoop() {
+        std::unique_lock lock(checkpointMutex_);
+        for (;;) {
+            checkpointWanted_.wait(lock, [&] { return stopping_ || checkpointDue_; });
+            if (stopping_) return;
+            checkpointDue_ = false;
+            lock.unlock();
+            // Passive: copies what no reader still needs, never waits for the writer. A busy
+            // or failed checkpoint is tried again after a later commit.
+            sqlite3_wal_checkpoint_v2(checkpointer_->handle(), nullptr, SQLITE_CHECKPOINT_PASSIVE,
+                                      nullptr, nullptr);
+            lock.lock();
+        }
+    }
+
+    AddResult storeOne(const PreparedScan& prepared) {
+        const NewScan& s = prepared.scan;
+        AddResult result;
+        {
+            auto existing = writer_.prepare(
+                "SELECT id, machine_id, receipt FROM scans WHERE sealed_digest = ?1");
+            existing.bind(1, s.sealedDigest);
+            if (existing.step()) {
+                result.scanId = existing.integer(0);
+                result.machineId = existing.integer(1);
+                result.receipt = existing.text(2);
+                result.duplicate = true;
+                return result;
+            }
+        }
+        // Compared with the machine's latest scan: the writer is this store's only one, and
+        // another process's writes wait for this transaction (BEGIN IMMEDIATE).
+        if (!s.identityKey.empty() && !s.fingerprint.empty()) {
+            static const std::string kLatestSql = latestFingerprintSql(Dialect::Sqlite);
+            auto latest = writer_.prepare(kLatestSql);
+            latest.bind(1, s.identityKey);
+            if (latest.step()) result.conflicting = conflictsWithLatest(latest.text(0), s.fingerprint);
+        }
+        std::int64_t lastSeen = 0;
+        {
+            static const std::string kUpsertSql = machineUpsertSql(Dialect::Sqlite);
+            auto upsert = writer_.prepare(kUpsertSql);
+            // No key: NULL, which never conflicts, so the scan gets a machine of its own.
+            if (s.identityKey.empty())
+                upsert.bindNull(1);
+            else
+                upsert.bind(1, s.identityKey);
+            upsert.bind(2, s.identityRule).bind(3, s.receivedAtMs);
+            bindColumns(upsert, 4, s.columns);
+            upsert.bind(16, prepared.searchText).bind(17, std::int64_t{result.conflicting ? 1 : 0});
+            if (!upsert.step()) writer_.fail("machine upsert");
+            result.machineId = upsert.integer(0);
+            lastSeen = upsert.integer(1);
+        }
+        {
+            static const std::string kInsertSql = scanInsertSql(Dialect::Sqlite);
+            auto insert = writer_.prepare(kInsertSql);
+            insert.bind(1, result.machineId)
+                .bind(2, s.receivedAtMs)
+                .bind(3, s.remoteAddress)
+                .bind(4, s.sealedDigest)
+                .bind(5, s.receipt)
+                .bindBlob(6, prepared.compressed)
+                .bind(7, static_cast<std::int64_t>(prepared.reportSize))
+                .bind(8, static_cast<std::int64_t>(prepared.compressed.size()))
+                .bind(9, s.encoding)
+                .bind(10, s.osDescription)
+                .bind(11, s.programName)
+                .bind(12, s.programVersion)
+                .bind(13, s.errors)
+                .bind(14, s.identityKey)
+                .bind(15, s.identityRule);
+            bindColumns(insert, 16, s.columns);
+            insert.bind(28, s.summaryJson)
+                .bind(29, s.fingerprint)
+                .bind(30, std::int64_t{result.conflicting ? 1 : 0});
+            if (!insert.step()) writer_.fail("scan insert");
+            result.scanId = insert.integer(0);
+        }
+        if (lastSeen == s.receivedAtMs && !result.conflicting)
+            writer_.prepare("UPDATE machines SET latest_scan_id = ?1 WHERE id = ?2")
+                .bind(1, result.scanId)
+                .bind(2, result.machineId)
+                .step();
+        result.receipt = s.receipt;
+        return result;
+    }
+
+    Acceptance accept(std::int64_t scanId) {
+        ScanRow row;
+        {
+            static const std::string kReadSql = acceptReadSql(Dialect::Sqlite);
+            auto read = writer_.prepare(kReadSql);
+            read.bind(1, scanId);
+            if (!read.step()) return Acceptance::NoSuchScan;
+            row = readScanRow(StatementRow(read));
+        }
+        if (row.conflict != ScanConflict::Conflicting) return Acceptance::NothingToAccept;
+        writer_.prepare(std::string(kAcceptMarkSql) + "?1").bind(1, scanId).step();
+        static const std::string kLatestSql = acceptLatestSql(Dialect::Sqlite);
+        auto latest = writer_.prepare(kLatestSql);
+        bindColumns(latest, 1, row.columns);
+        latest.bind(13, row.identityRule)
+            .bind(14, searchText(row.columns))
+            .bind(15, row.receivedAtMs)
+            .bind(16, row.id)
+            .bind(17, row.machineId);
+        return latest.step() ? Acceptance::AcceptedAsLatest : Acceptance::Accepted;
+    }
+
+    static void bindColumns(Connection::Statement& s, int first, const ScanColumns& c) {
+        s.bind(first + 0, c.maker)
+            .bind(first + 1, c.model)
+            .bind(first + 2, c.processor)
+            .bind(first + 3, std::int64_t{c.cores})
+            .bind(first + 4, std::int64_t{c.threads})
+            .bind(first + 5, static_cast<std::int64_t>(c.memoryBytes))
+            .bind(first + 6, std::int64_t{c.memoryModules})
+            .bind(first + 7, c.disks)
+            .bind(first + 8, static_cast<std::int64_t>(c.diskBytes))
+            .bind(first + 9, c.os)
+            .bind(first + 10, c.serialNumbers)
+            .bind(first + 11, c.uuid);
+    }
+
+    // A statement outside the group commit (accounts, sessions): its own transaction.
+    template <typename F>
+    void write(F&& f) {
+        std::lock_guard writing(writeMutex_);
+        f(writer_);
+    }
+
+    template <typename F>
+    std::invoke_result_t<F, Connection&> read(F&& f) {
+        Connection* c = acquireReader();
+        try {
+            auto result = f(*c);
+            releaseReader(c);
+            return result;
+        } catch (...) {
+            releaseReader(c);
+            throw;
+        }
+    }
+
+    Connection* acquireReader() {
+        {
+            std::lock_guard lock(readersMutex_);
+            if (!readers_.empty()) {
+                Connection* c = readers_.back();
+                readers_.pop_back();
+                return c;
+            }
+        }
+        try {
+            auto c = std::make_unique<Connection>(fileName(), openFlags(false), deadline_);
+            c->exec("PRAGMA query_only=1; PRAGMA mmap_size=268435456");
+            return c.release();
+        } catch (const CannotOpen& e) {
+            throw StorageUnavailable(e.what(), e.kind());
+        }
+    }
+
+    void releaseReader(Connection* c) {
+        std::lock_guard lock(readersMutex_);
+        readers_.push_back(c);
+    }
+
+    // The readers never create the file, and never write (query_only); in a read-only store
+    // no connection can.
+    const std::string& fileName() const { return readOnlyUri_.empty() ? path_ : readOnlyUri_; }
+    int openFlags(bool create) const {
+        if (!readOnlyUri_.empty()) return SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+        return SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+    }
+
+    std::string path_;
+    std::chrono::milliseconds deadline_;
+    std::string readOnlyUri_;  // empty: opened for writing
+    std::mutex writeMutex_;
+    Connection writer_;
+
+    std::mutex queueMutex_;
+    std::vector<Pending*> queue_;
+    bool leading_ = false;
+
+    std::mutex readersMutex_;
+    std::vector<Connection*> readers_;
+
+    std::unique_ptr<Connection> checkpointer_;
+    std::atomic<int> logPages_{0};
+    std::mutex checkpointMutex_;
+    std::condition_variable checkpointWanted_;
+    bool checkpointDue_ = false;
+    bool stopping_ = false;
+    std::thread checkpointThread_;
+};
+
+}  // namespace
+
+// The read-only URI of an existing database. In WAL mode a reader needs the -shm index next
+// to the file: SQLite creates it where the directory is writable, and reads one a writer
+// left (with its -wal) where it is not. A database closed cleanly has neither, and on a
+// read-only mount none can be made: there no writer can be at work either (it would need
+// its -wal there), the file alone is the database, and it is opened as immutable.
+std::string readOnlyUriOf(const fs::path& file) {
+    const fs::path absolute = fs::absolute(file);
+    std::string uri = "file://";
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (const char c : absolute.string()) {
+        const auto b = static_cast<unsigned char>(c);
+        const bool plain = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') ||
+                           (b >= '0' && b <= '9') || c == '/' || c == '-' || c == '_' ||
+                           c == '.' || c == '~';
+        if (plain) {
+            uri += c;
+        } else {
+            uri += '%';
+            uri += kHex[b >> 4];
+            uri += kHex[b & 0xF];
+        }
+    }
+    uri += "?mode=ro";
+    std::error_code error;
+    const bool log = fs::exists(fs::path(absolute.string() + "-wal"), error);
+    if (!log && ::access(absolute.parent_path().c_str(), W_OK) != 0) uri += "&immutable=1";
+    return uri;
+}
+
+std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory,
+                                       std::chrono::milliseconds deadline, bool readOnly) {
+    const fs::path directory(dataDirectory);
+    std::error_code error;
+    if (readOnly && fs::is_regular_file(directory / "receiver.sqlite3", error)) {
+        const fs::path file = directory / "receiver.sqlite3";
+        return std::make_unique<SqliteStore>(file.string(), deadline, readOnlyUriOf(file));
+    }
+    const auto status = fs::status(directory, error);
+    if (fs::exists(status)) {
+        if (!fs::is_directory(status))
+            throw StorageError("data directory " + dataDirectory + " is not a directory");
+    } else {
+        // Parents as the umask says; the data directory itself only for its owner: it holds
+        // every report's serial numbers.
+        if (directory.has_parent_path()) fs::create_directories(directory.parent_path(), error);
+        if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST)
+            throw StorageError("cannot create data directory " + dataDirectory + ": " +
+                               std::strerror(errno));
+    }
+    return std::make_unique<SqliteStore>((directory / "receiver.sqlite3").string(), deadline);
+}
+
+}  // namespace gravelin::storage::detail

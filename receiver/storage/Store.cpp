@@ -1,0 +1,320 @@
+#include "receiver/storage/Store.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <limits>
+
+#include "reading/Fingerprint.h"
+#include "receiver/storage/StoreInternal.h"
+#include "shared/Utf8.h"
+
+namespace gravelin::storage {
+namespace detail {
+
+namespace {
+
+// zlib level 1: a report of XML compresses to about a tenth at this level already, at three
+// to four times the speed of the default level; the receiver compresses every report it
+// takes, so this is where its CPU goes (measured in bench/storage_list.cpp).
+constexpr int kCompressionLevel = 1;
+
+// Nothing the receiver accepts comes near this; a larger recorded size is a damaged row.
+constexpr std::uint64_t kLargestReport = std::uint64_t{1} << 30;
+
+char asciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
+std::string compressReport(std::string_view bytes) {
+    if (bytes.size() > kLargestReport) throw StorageUnavailable("report too large to store");
+    uLongf bound = compressBound(static_cast<uLong>(bytes.size()));
+    std::string out(bound, '\0');
+    const int rc = compress2(reinterpret_cast<Bytef*>(out.data()), &bound,
+                             reinterpret_cast<const Bytef*>(bytes.data()),
+                             static_cast<uLong>(bytes.size()), kCompressionLevel);
+    if (rc != Z_OK) throw StorageUnavailable("cannot compress the report (zlib " + std::to_string(rc) + ")");
+    out.resize(bound);
+    return out;
+}
+
+std::string decompressReport(std::string_view compressed, std::uint64_t originalSize) {
+    if (originalSize > kLargestReport)
+        throw StorageUnavailable("stored report has an implausible size");
+    std::string out(static_cast<std::size_t>(originalSize), '\0');
+    uLongf length = static_cast<uLongf>(originalSize);
+    // uncompress needs a non-null destination even for an empty report.
+    Bytef empty = 0;
+    Bytef* destination = out.empty() ? &empty : reinterpret_cast<Bytef*>(out.data());
+    const int rc = uncompress(destination, &length,
+                              reinterpret_cast<const Bytef*>(compressed.data()),
+                              static_cast<uLong>(compressed.size()));
+    if (rc != Z_OK || length != originalSize)
+        throw StorageUnavailable("stored report is damaged (zlib " + std::to_string(rc) + ")");
+    return out;
+}
+
+std::string cleanText(std::string_view text) {
+    bool clean = true;
+    for (std::size_t pos = 0; pos < text.size() && clean;) {
+        if (text[pos] == '\0' || decodeUtf8(text, pos) == kInvalidCodePoint) clean = false;
+    }
+    if (clean) return std::string(text);
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t pos = 0; pos < text.size();) {
+        const char32_t cp = decodeUtf8(text, pos);
+        if (cp == 0) continue;
+        appendUtf8(out, cp == kInvalidCodePoint ? U'\uFFFD' : cp);
+    }
+    return out;
+}
+
+std::string searchText(const ScanColumns& c) {
+    std::string out;
+    for (const std::string* part : {&c.maker, &c.model, &c.processor, &c.disks, &c.os,
+                                    &c.serialNumbers, &c.uuid}) {
+        if (part->empty()) continue;
+        if (!out.empty()) out += ' ';
+        out += *part;
+    }
+    std::transform(out.begin(), out.end(), out.begin(), asciiLower);
+    return out;
+}
+
+std::vector<std::string> searchTerms(std::string_view search) {
+    std::vector<std::string> terms;
+    std::string term;
+    const auto flush = [&] {
+        if (!term.empty()) terms.push_back(cleanText(term));
+        term.clear();
+    };
+    for (char c : search) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') {
+            flush();
+        } else {
+            term += asciiLower(c);
+        }
+    }
+    flush();
+    // Bound the work one query can ask for.
+    if (terms.size() > 8) terms.resize(8);
+    for (auto& t : terms)
+        if (t.size() > 200) t.resize(200);
+    return terms;
+}
+
+const char* sortColumn(MachineSort sort) {
+    switch (sort) {
+    case MachineSort::LastSeen: return "last_seen";
+    case MachineSort::Maker: return "maker";
+    case MachineSort::Model: return "model";
+    case MachineSort::Processor: return "processor";
+    case MachineSort::Cores: return "cores";
+    case MachineSort::Memory: return "memory_bytes";
+    case MachineSort::Disks: return "disk_bytes";
+    case MachineSort::Os: return "os";
+    case MachineSort::Scans: return "scan_count";
+    }
+    return "last_seen";
+}
+
+ScanColumns readColumns(const RowReader& row, int first) {
+    ScanColumns c;
+    c.maker = row.text(first + 0);
+    c.model = row.text(first + 1);
+    c.processor = row.text(first + 2);
+    c.cores = static_cast<std::uint32_t>(row.integer(first + 3));
+    c.threads = static_cast<std::uint32_t>(row.integer(first + 4));
+    c.memoryBytes = static_cast<std::uint64_t>(row.integer(first + 5));
+    c.memoryModules = static_cast<std::uint32_t>(row.integer(first + 6));
+    c.disks = row.text(first + 7);
+    c.diskBytes = static_cast<std::uint64_t>(row.integer(first + 8));
+    c.os = row.text(first + 9);
+    c.serialNumbers = row.text(first + 10);
+    c.uuid = row.text(first + 11);
+    return c;
+}
+
+MachineRow readMachine(const RowReader& row) {
+    MachineRow m;
+    m.id = row.integer(0);
+    m.identityKey = row.text(1);
+    m.identityRule = row.text(2);
+    m.firstSeenMs = row.integer(3);
+    m.lastSeenMs = row.integer(4);
+    m.latestScanId = row.integer(5);
+    m.scanCount = static_cast<std::uint64_t>(row.integer(6));
+    m.latest = readColumns(row, 7);
+    return m;
+}
+
+ScanRow readScanRow(const RowReader& row) {
+    ScanRow s;
+    s.id = row.integer(0);
+    s.machineId = row.integer(1);
+    s.receivedAtMs = row.integer(2);
+    s.remoteAddress = row.text(3);
+    s.receipt = row.text(4);
+    s.encoding = row.text(5);
+    s.identityKey = row.text(6);
+    s.identityRule = row.text(7);
+    s.osDescription = row.text(8);
+    s.programName = row.text(9);
+    s.programVersion = row.text(10);
+    s.errors = row.text(11);
+    s.storedBytes = static_cast<std::uint64_t>(row.integer(12));
+    s.columns = readColumns(row, 13);
+    const std::int64_t conflict = row.integer(25);
+    s.conflict = conflict == 1   ? ScanConflict::Conflicting
+                 : conflict == 2 ? ScanConflict::Accepted
+                                 : ScanConflict::None;
+    return s;
+}
+
+PreparedScan prepareScan(const NewScan& scan) {
+    PreparedScan p;
+    p.compressed = compressReport(scan.reportBytes);
+    p.reportSize = scan.reportBytes.size();
+    NewScan& s = p.scan;
+    s.receivedAtMs = scan.receivedAtMs;
+    s.remoteAddress = cleanText(scan.remoteAddress);
+    s.sealedDigest = cleanText(scan.sealedDigest);
+    s.receipt = cleanText(scan.receipt);
+    s.encoding = cleanText(scan.encoding);
+    s.osDescription = cleanText(scan.osDescription);
+    s.programName = cleanText(scan.programName);
+    s.programVersion = cleanText(scan.programVersion);
+    s.errors = cleanText(scan.errors);
+    s.identityKey = cleanText(scan.identityKey);
+    s.identityRule = cleanText(scan.identityRule);
+    s.summaryJson = cleanText(scan.summaryJson);
+    s.fingerprint = cleanText(scan.fingerprint);
+    const ScanColumns& in = scan.columns;
+    ScanColumns& c = s.columns;
+    c = in;
+    for (std::string* t : {&c.maker, &c.model, &c.processor, &c.disks, &c.os,
+                           &c.serialNumbers, &c.uuid})
+        *t = cleanText(*t);
+    // Both databases hold signed 64-bit integers.
+    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    c.memoryBytes = std::min(c.memoryBytes, kMax);
+    c.diskBytes = std::min(c.diskBytes, kMax);
+    p.searchText = searchText(c);
+    if (s.sealedDigest.empty()) throw StorageUnavailable("scan without a digest");
+    return p;
+}
+
+namespace {
+
+std::string placeholder(Dialect dialect, int n) {
+    return (dialect == Dialect::Sqlite ? "?" : "$") + std::to_string(n);
+}
+
+constexpr const char* kColumnNames[] = {"maker",          "model",  "processor",    "cores",
+                                        "threads",        "memory_bytes", "memory_modules",
+                                        "disks",          "disk_bytes",   "os",
+                                        "serial_numbers", "uuid"};
+
+}  // namespace
+
+std::string machineUpsertSql(Dialect dialect) {
+    const auto p = [&](int n) { return placeholder(dialect, n); };
+    std::string sql = "INSERT INTO machines (identity_key, identity_rule, first_seen, last_seen, "
+                      "scan_count, ";
+    sql += kColumnsSql;
+    sql += ", search_text) VALUES (";
+    sql += p(1) + ", " + p(2) + ", " + p(3) + ", " + p(3) + ", 1";
+    for (int i = 4; i <= 16; ++i) sql += ", " + p(i);
+    sql += ")";
+    {
+        const bool pg = dialect == Dialect::Postgres;
+        // A conflicting scan (parameter 17) changes nothing of the machine but its count.
+        const std::string kept = "CASE WHEN " + p(17) + " = 1 THEN machines.";
+        const std::string newer =
+            "CASE WHEN " + p(17) + " = 0 AND excluded.last_seen >= machines.last_seen THEN ";
+        sql += " ON CONFLICT (identity_key) DO UPDATE SET ";
+        sql += "first_seen = " + kept + "first_seen ELSE " + (pg ? "LEAST" : "min") +
+               "(machines.first_seen, excluded.first_seen) END, ";
+        sql += "last_seen = " + kept + "last_seen ELSE " + (pg ? "GREATEST" : "max") +
+               "(machines.last_seen, excluded.last_seen) END, ";
+        sql += "scan_count = machines.scan_count + 1";
+        std::vector<std::string> copied(std::begin(kColumnNames), std::end(kColumnNames));
+        copied.emplace_back("identity_rule");
+        copied.emplace_back("search_text");
+        for (const std::string& c : copied)
+            sql += ", " + c + " = " + newer + "excluded." + c + " ELSE machines." + c + " END";
+    }
+    sql += " RETURNING id, last_seen";
+    return sql;
+}
+
+std::string scanInsertSql(Dialect dialect) {
+    const auto p = [&](int n) { return placeholder(dialect, n); };
+    std::string sql =
+        "INSERT INTO scans (machine_id, received_at, remote_address, sealed_digest, receipt, "
+        "report, report_size, stored_size, encoding, os_description, program_name, "
+        "program_version, errors, identity_key, identity_rule, ";
+    sql += kColumnsSql;
+    sql += ", summary_json, fingerprint, conflict) VALUES (";
+    for (int i = 1; i <= 30; ++i) sql += (i > 1 ? ", " : "") + p(i);
+    sql += ")";
+    if (dialect == Dialect::Postgres) sql += " ON CONFLICT (sealed_digest) DO NOTHING";
+    sql += " RETURNING id";
+    return sql;
+}
+
+std::string latestFingerprintSql(Dialect dialect) {
+    std::string sql = "SELECT s.fingerprint FROM machines m JOIN scans s ON s.id = m.latest_scan_id "
+                      "WHERE m.identity_key = " + placeholder(dialect, 1);
+    if (dialect == Dialect::Postgres) sql += " FOR UPDATE OF m";
+    return sql;
+}
+
+bool conflictsWithLatest(const std::string& latestFingerprint, const std::string& fingerprint) {
+    return identity::fingerprintsConflict(latestFingerprint, fingerprint);
+}
+
+std::string acceptReadSql(Dialect dialect) {
+    std::string sql = std::string("SELECT ") + kScanRowSql + " FROM scans WHERE id = " +
+                      placeholder(dialect, 1);
+    if (dialect == Dialect::Postgres) sql += " FOR UPDATE";
+    return sql;
+}
+
+std::string acceptLatestSql(Dialect dialect) {
+    const auto p = [&](int n) { return placeholder(dialect, n); };
+    const bool pg = dialect == Dialect::Postgres;
+    std::string sql = "UPDATE machines SET ";
+    for (int i = 0; i < 12; ++i) sql += std::string(kColumnNames[i]) + " = " + p(i + 1) + ", ";
+    sql += "identity_rule = " + p(13) + ", search_text = " + p(14) + ", ";
+    sql += std::string("first_seen = ") + (pg ? "LEAST" : "min") + "(first_seen, " + p(15) + "), ";
+    sql += "last_seen = " + p(15) + ", latest_scan_id = " + p(16);
+    sql += " WHERE id = " + p(17) + " AND last_seen <= " + p(15) + " RETURNING id";
+    return sql;
+}
+
+std::string newerSchemaMessage(int found) {
+    return "the database's schema is at version " + std::to_string(found) +
+           ", newer than this program knows (" + std::to_string(currentSchemaVersion()) +
+           "): run a newer gravelin-receiver";
+}
+
+}  // namespace detail
+
+std::unique_ptr<Store> openStore(const StoreLocation& location) {
+    const std::string& uri = location.databaseUri;
+    if (!uri.empty()) {
+        if (!location.dataDirectory.empty())
+            throw StorageError("give either a data directory or a database URI, not both");
+        if (uri.rfind("postgresql://", 0) != 0 && uri.rfind("postgres://", 0) != 0)
+            throw StorageError("database URI must start with postgresql:// or postgres://");
+        return detail::openPostgresStore(uri, location.deadline);
+    }
+    if (location.dataDirectory.empty()) throw StorageError("no data directory given");
+    return detail::openSqliteStore(location.dataDirectory, location.deadline, location.readOnly);
+}
+
+}  // namespace gravelin::storage

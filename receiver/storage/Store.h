@@ -1,0 +1,219 @@
+// Where scans, machines and console accounts live. Used from many threads at once:
+// implementations serialise what they must. One interface, two engines: SQLite (the
+// embedded default, one file in a data directory) and PostgreSQL (several receivers sharing
+// one server). One contract test suite runs against both.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace gravelin::storage {
+
+// What went wrong when the database could not answer, for the log and the counts at /status.
+enum class FailureKind {
+    Unreachable,   // PostgreSQL down, refusing connections, or the connection broke
+    Timeout,       // no answer within the storage deadline (a stalled server, a held lock)
+    DiskFull,      // no space left for the database
+    Damaged,       // a damaged file, table or index
+    Descriptors,   // the process is out of file descriptors (or the system is)
+    Busy,          // SQLite: another process held the lock for the whole busy timeout
+    Other,
+};
+// "unreachable", "timeout", "disk_full", "damaged", "out_of_descriptors", "busy", "other".
+const char* failureKindName(FailureKind kind);
+
+// The database cannot be reached or refused the write: the report is not acknowledged (503).
+class StorageUnavailable : public std::runtime_error {
+public:
+    explicit StorageUnavailable(const std::string& message, FailureKind kind = FailureKind::Other)
+        : std::runtime_error(message), kind_(kind) {}
+    FailureKind kind() const { return kind_; }
+
+private:
+    FailureKind kind_;
+};
+// The database cannot be opened or migrated at all (bad path, bad URI, newer schema).
+class StorageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The searchable columns of one scan, taken from the report's summary.
+struct ScanColumns {
+    std::string maker, model;
+    std::string processor;              // processor models, "; "-joined
+    std::uint32_t cores = 0, threads = 0;
+    std::uint64_t memoryBytes = 0;
+    std::uint32_t memoryModules = 0;
+    std::string disks;                  // "model (size)", "; "-joined
+    std::uint64_t diskBytes = 0;
+    std::string os;
+    std::string serialNumbers;          // every serial in the report, " "-joined, for search
+    std::string uuid;
+};
+
+struct NewScan {
+    std::int64_t receivedAtMs = 0;      // Unix time, milliseconds
+    std::string remoteAddress;
+    std::string sealedDigest;           // unique: the same sealed text is stored once
+    std::string receipt;                // derived from the digest, quoted to support
+    std::string reportBytes;            // as the machine sent them; the store compresses
+    std::string encoding;               // "utf-8" or "windows-1252"
+    std::string osDescription, programName, programVersion, errors;
+    std::string identityKey;            // empty: a machine of its own
+    std::string identityRule;
+    ScanColumns columns;
+    std::string summaryJson;            // the whole summary, for the console
+    // The hardware fingerprint (reading/Fingerprint.h, stored form); empty: unknown. A scan
+    // whose hardware mostly differs from its machine's latest scan is stored as conflicting.
+    std::string fingerprint;
+};
+
+struct AddResult {
+    std::int64_t scanId = 0;
+    std::int64_t machineId = 0;
+    std::string receipt;
+    bool duplicate = false;             // the digest was already stored: nothing new written
+    bool conflicting = false;           // stored, but its hardware is not the machine's
+};
+
+// A scan whose hardware mostly differs from its machine's latest scan claims an identity it
+// may not have (identity is a claim, not a proof): it is kept in the machine's history but
+// takes nothing of the machine (latest columns, last seen) until someone accepts it.
+enum class ScanConflict { None = 0, Conflicting = 1, Accepted = 2 };
+
+struct ScanRow {
+    std::int64_t id = 0, machineId = 0, receivedAtMs = 0;
+    std::string remoteAddress, receipt, encoding, identityKey, identityRule;
+    std::string osDescription, programName, programVersion, errors;
+    ScanColumns columns;
+    std::uint64_t storedBytes = 0;      // compressed report size
+    ScanConflict conflict = ScanConflict::None;
+};
+
+enum class Acceptance {
+    NoSuchScan,
+    NothingToAccept,   // the scan is not conflicting (never was, or accepted already)
+    Accepted,          // no longer conflicting; an older scan than the machine's latest
+    AcceptedAsLatest,  // no longer conflicting, and now the machine's latest scan
+};
+
+struct ScanRecord {
+    ScanRow row;
+    std::string reportBytes;            // decompressed, as the machine sent them
+    std::string summaryJson;
+};
+
+struct MachineRow {
+    std::int64_t id = 0;
+    std::string identityKey, identityRule;
+    std::int64_t firstSeenMs = 0, lastSeenMs = 0;
+    std::int64_t latestScanId = 0;
+    std::uint64_t scanCount = 0;
+    ScanColumns latest;                 // columns of the latest scan
+};
+
+enum class MachineSort { LastSeen, Maker, Model, Processor, Cores, Memory, Disks, Os, Scans };
+
+struct MachineQuery {
+    std::string search;                 // matched in every column, serials and UUID included
+    MachineSort sort = MachineSort::LastSeen;
+    bool descending = true;
+    std::uint32_t limit = 50;
+    std::uint64_t offset = 0;
+};
+
+struct MachinePage {
+    std::vector<MachineRow> machines;
+    std::uint64_t total = 0;            // machines matching the search
+};
+
+struct Account {
+    std::int64_t id = 0;
+    std::string name;
+    std::string passwordHash;           // an encoded Argon2id hash, never the password
+};
+
+struct Session {
+    std::string tokenHash;              // hash of the cookie value; the value is never stored
+    std::int64_t accountId = 0;
+    std::int64_t expiresAtMs = 0;
+    std::string formToken;              // the session's anti-forgery token
+    std::string accountName;            // read back with the session; not written
+};
+
+class Store {
+public:
+    virtual ~Store() = default;
+
+    // Stores a scan and its machine in one transaction, durably committed on return.
+    // Throws StorageUnavailable when it cannot.
+    virtual AddResult addScan(const NewScan& scan) = 0;
+    // Many scans at once (an import of a backlog): the same as addScan for each, committed
+    // in as few transactions as the engine can. Every result returned is committed; when it
+    // throws, some of the scans may be stored already (adding them again is harmless: the
+    // digest recognises them).
+    virtual std::vector<AddResult> addScans(const std::vector<NewScan>& scans) {
+        std::vector<AddResult> results;
+        for (const NewScan& scan : scans) results.push_back(addScan(scan));
+        return results;
+    }
+
+    virtual std::vector<ScanRow> scans(std::optional<std::int64_t> machineId,
+                                       std::uint32_t limit = 1000, std::uint64_t offset = 0) = 0;
+    virtual std::optional<ScanRecord> scan(std::int64_t scanId) = 0;
+    virtual std::optional<MachineRow> machine(std::int64_t machineId) = 0;
+    virtual MachinePage machines(const MachineQuery& query) = 0;
+
+    // Takes a conflicting scan as its machine's: the mark becomes Accepted, and when no
+    // scan of the machine is newer, its columns become the machine's latest.
+    virtual Acceptance acceptScan(std::int64_t scanId) = 0;
+
+    // Console accounts and sessions. putAccount creates the account or replaces its hash;
+    // a new hash ends every session of the account.
+    virtual void putAccount(const std::string& name, const std::string& passwordHash) = 0;
+    virtual std::optional<Account> account(const std::string& name) = 0;
+    virtual void putSession(const Session& session) = 0;
+    // Expired sessions are not returned.
+    virtual std::optional<Session> session(const std::string& tokenHash) = 0;
+    virtual void dropSession(const std::string& tokenHash) = 0;
+    // The key of the console's session cookies, kept in the database so that every receiver
+    // on it accepts the same sessions, across restarts: `candidate` becomes the key when none
+    // is stored yet; the stored key is returned. (PostgreSQL: only the receiver's role can
+    // read it.) Every store must answer it (a wrapper forwards it): a default that handed the
+    // candidate back would sign everyone out at each restart without a word.
+    virtual std::string consoleKey(const std::string& candidate) = 0;
+
+    // Throws StorageUnavailable when the database cannot be reached right now (a health
+    // check: a round trip to the server, or a read of the SQLite file).
+    virtual void probe() {}
+    // "SQLite <file>" or "PostgreSQL <database> on <host>", without credentials, for logs.
+    virtual std::string describe() const { return "store"; }
+};
+
+// Where the store lives: a data directory (SQLite) or a PostgreSQL connection URI.
+struct StoreLocation {
+    std::string dataDirectory;  // SQLite: <dir>/receiver.sqlite3, created when missing
+    std::string databaseUri;    // "postgresql://..." or "postgres://..."
+    // How long one call may take before it fails with StorageUnavailable (Timeout):
+    // PostgreSQL connecting and every statement (on the client, whatever the server does,
+    // and as the server's statement_timeout); SQLite's busy timeout. Opening and migrating
+    // are not bounded by it.
+    std::chrono::milliseconds deadline{5000};
+    // For reading only (the listings): an existing SQLite database is opened read-only, so
+    // it may sit on a read-only mount, and is never migrated; a schema older or newer than
+    // the program's is refused with a message saying so. A missing one is created as
+    // without the flag. PostgreSQL opens as usual.
+    bool readOnly = false;
+};
+
+// Opens the store and brings its schema to the current version (versioned migrations, the
+// same for both engines). Throws StorageError when it cannot.
+std::unique_ptr<Store> openStore(const StoreLocation& location);
+
+}  // namespace gravelin::storage

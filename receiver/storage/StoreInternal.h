@@ -1,0 +1,121 @@
+// What the two engines share: report compression, the text they store, the search terms,
+// the migration list and the mapping of result rows to the interface's structures.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "receiver/storage/Store.h"
+
+namespace gravelin::storage::detail {
+
+// Reports are stored zlib-compressed; their decompressed size is stored next to them so that
+// reading one back allocates exactly that and refuses anything else.
+std::string compressReport(std::string_view bytes);
+std::string decompressReport(std::string_view compressed, std::uint64_t originalSize);
+
+// Text columns hold valid UTF-8 without NUL bytes (PostgreSQL refuses anything else, and a
+// scan must never be refused for a stray byte): malformed sequences become U+FFFD and NULs
+// are dropped. Valid text is returned unchanged.
+std::string cleanText(std::string_view text);
+
+// The machine's search text: every searchable column, ASCII-lower-cased, space-joined.
+std::string searchText(const ScanColumns& columns);
+
+// A search string split at white space into lower-cased terms, each matched as a substring.
+std::vector<std::string> searchTerms(std::string_view search);
+
+// The column a machine list is sorted by (same name in both schemas).
+const char* sortColumn(MachineSort sort);
+
+// One step of the schema: the same version numbers and meaning on both engines.
+struct Migration {
+    int version;
+    const char* description;
+    const char* sqlite;    // statements run in one transaction
+    const char* postgres;  // statements run in one transaction
+};
+int currentSchemaVersion();
+// The first migration above `version`, or nothing when the schema is current.
+const Migration* migrationAfter(int version);
+// The message for a database whose schema is newer than this program knows.
+std::string newerSchemaMessage(int found);
+
+// A result row of either engine, read by column index.
+class RowReader {
+public:
+    virtual ~RowReader() = default;
+    virtual std::string text(int column) const = 0;
+    virtual std::int64_t integer(int column) const = 0;
+};
+
+// The column lists the engines select, in the order the readers below expect.
+inline constexpr const char* kColumnsSql =
+    "maker, model, processor, cores, threads, memory_bytes, memory_modules, disks, disk_bytes, "
+    "os, serial_numbers, uuid";
+inline constexpr int kColumnCount = 12;
+inline constexpr const char* kMachineSql =
+    "id, identity_key, identity_rule, first_seen, last_seen, latest_scan_id, scan_count, "
+    "maker, model, processor, cores, threads, memory_bytes, memory_modules, disks, disk_bytes, "
+    "os, serial_numbers, uuid";
+inline constexpr const char* kScanRowSql =
+    "id, machine_id, received_at, remote_address, receipt, encoding, identity_key, "
+    "identity_rule, os_description, program_name, program_version, errors, stored_size, "
+    "maker, model, processor, cores, threads, memory_bytes, memory_modules, disks, disk_bytes, "
+    "os, serial_numbers, uuid, conflict";
+inline constexpr int kScanRowCount = 26;
+
+ScanColumns readColumns(const RowReader& row, int first);
+MachineRow readMachine(const RowReader& row);
+ScanRow readScanRow(const RowReader& row);
+
+// A scan made ready for the database outside any lock: compressed, text cleaned.
+struct PreparedScan {
+    NewScan scan;                // text fields cleaned; reportBytes emptied
+    std::string compressed;      // the report, compressed
+    std::uint64_t reportSize = 0;
+    std::string searchText;
+};
+PreparedScan prepareScan(const NewScan& scan);
+
+// The statements that store a scan, with numbered placeholders ("?N" for SQLite, "$N" for
+// PostgreSQL). Machine upsert parameters: 1 identity key (NULL for none: never merged),
+// 2 identity rule, 3 received at, 4-15 the columns, 16 search text; it returns the machine's
+// id and last_seen. The scan's columns, with the latest scan's taking the machine's columns
+// only when it is not older than what the machine holds (an imported backlog does not
+// replace a newer scan). Scan insert parameters: 1 machine id, 2 received at, 3 remote
+// address, 4 digest, 5 receipt, 6 report, 7 report size, 8 stored size, 9 encoding,
+// 10 OS description, 11 program name, 12 program version, 13 errors, 14 identity key,
+// 15 identity rule, 16-27 the columns, 28 summary JSON, 29 fingerprint, 30 conflict (the
+// ScanConflict number); it returns the scan's id. Upsert parameter 17 is 1 for a conflicting
+// scan: the existing machine then only counts it (its columns, first and last seen stay).
+enum class Dialect { Sqlite, Postgres };
+std::string machineUpsertSql(Dialect dialect);
+std::string scanInsertSql(Dialect dialect);
+
+// The fingerprint of the latest scan of the machine with identity key parameter 1 (no row:
+// no such machine, or no latest scan). PostgreSQL locks the machine's row until the end of
+// the transaction, so that concurrent scans of one machine are each compared with the
+// latest committed one.
+std::string latestFingerprintSql(Dialect dialect);
+// Whether a new scan of a known machine conflicts with its latest scan's fingerprint.
+bool conflictsWithLatest(const std::string& latestFingerprint, const std::string& fingerprint);
+
+// Accepting a scan: the scan's machine and received time and its conflict mark, parameter 1
+// the scan id; then the mark set to Accepted; then the machine's latest set from the scan:
+// 1-12 the columns, 13 identity rule, 14 search text, 15 received at, 16 scan id,
+// 17 machine id (only when the scan is not older than the machine's last_seen).
+std::string acceptReadSql(Dialect dialect);
+inline constexpr const char* kAcceptMarkSql = "UPDATE scans SET conflict = 2 WHERE id = ";
+std::string acceptLatestSql(Dialect dialect);
+
+std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory,
+                                       std::chrono::milliseconds deadline,
+                                       bool readOnly = false);
+std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::chrono::milliseconds deadline);
+
+}  // namespace gravelin::storage::detail

@@ -1,6 +1,0 @@
-// gravelin-receiver: receives, verifies and stores the scanner's reports.
-#include "server/Receiver.h"
-
-int main(int argc, char** argv) {
-    return gravelin::server::runReceiver(argc, argv);
-}

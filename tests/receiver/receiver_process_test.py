@@ -1,0 +1,733 @@
+#!/usr/bin/env python3
+"""gravelin-receiver as a whole process: real sealed reports from the real firmware tables
+posted over HTTPS with a throw-away certificate, the table of bad posts, slow clients, the
+command line, SIGTERM, and SIGKILL under load followed by a restart.
+
+usage: receiver_process_test.py RECEIVER SAMPLE_REPORTS TABLES_DIR [TEST NAME...]
+Runs on SQLite; on PostgreSQL too when GRAVELIN_TEST_POSTGRES_URI names a server
+(tests/receiver/storage/with-postgres.sh provides one)."""
+
+import http.client
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+RECEIVER, SAMPLES, TABLES = sys.argv[1], sys.argv[2], sys.argv[3]
+POSTGRES = os.environ.get('GRAVELIN_TEST_POSTGRES_URI')
+# The real tables the tests post: a server, a desktop, a laptop-era board and a VM.
+REAL = ['dell-libsmbios-PE0400', 'dell-libsmbios-ES3040', 'dell-libsmbios-PAweb110']
+SEALING_KEY = b'Qm7#vK2p!Lx9@Tz4'
+
+
+def run(*args, stdin=None, check=False):
+    result = subprocess.run(args, input=stdin, capture_output=True, timeout=120)
+    if check and result.returncode != 0:
+        raise AssertionError('%s failed: %s' % (args, result.stderr.decode(errors='replace')))
+    return result
+
+
+def sealed_samples(table, count, out_dir):
+    run(SAMPLES, os.path.join(TABLES, table + '.bin'), '--count', str(count), '--out', out_dir,
+        check=True)
+    return [open(os.path.join(out_dir, '%s-%d.hex' % (table, n))).read() for n in range(count)]
+
+
+def blowfish_seal(data, key):
+    """Seals bytes as the scanner does (zero padding, Blowfish-ECB, upper-case hex), with any
+    key, through openssl's legacy provider."""
+    data += b'\0' * (-len(data) % 8)
+    out = run('openssl', 'enc', '-bf-ecb', '-provider', 'legacy', '-provider', 'default',
+              '-K', key.hex(), '-nopad', '-nosalt', stdin=data, check=True).stdout
+    return out.hex().upper()
+
+
+class Receiver:
+    """One gravelin-receiver serve process on loopback ports the system picks."""
+
+    def __init__(self, work, store_args, extra=(), wrapper=(), env=None):
+        self.work = work
+        self.store_args = list(store_args)
+        self.log = open(os.path.join(work, 'receiver.log'), 'ab')
+        self.proc = subprocess.Popen(
+            [*wrapper, RECEIVER, 'serve', '--listen', '127.0.0.1:0', '--cert', Fixture.cert, '--key',
+             Fixture.key, '--console', '127.0.0.1:0', *self.store_args, *extra],
+            stdout=subprocess.PIPE, stderr=self.log, env=env)
+        self.port = self.console = None
+        for _ in range(2):
+            line = self.proc.stdout.readline().decode()
+            match = re.search(r'(https|http)://127\.0\.0\.1:(\d+)', line)
+            if not match:
+                raise AssertionError('receiver did not start: %r; log: %s' % (line, self.read_log()))
+            if 'console' in line:
+                self.console = int(match.group(2))
+            else:
+                self.port = int(match.group(2))
+
+    def read_log(self):
+        if not self.log.closed:
+            self.log.flush()
+        with open(os.path.join(self.work, 'receiver.log'), errors='replace') as log:
+            return log.read()
+
+    def connection(self, timeout=20):
+        return http.client.HTTPSConnection('127.0.0.1', self.port, timeout=timeout,
+                                           context=Fixture.client_context)
+
+    def post(self, body, content_type='application/x-www-form-urlencoded', conn=None):
+        own = conn is None
+        conn = conn or self.connection()
+        try:
+            headers = {'Content-Type': content_type} if content_type else {}
+            conn.request('POST', '/kestal/scantest.php', body=body, headers=headers)
+            response = conn.getresponse()
+            return response.status, response.read().decode(errors='replace'), response
+        finally:
+            if own:
+                conn.close()
+
+    def status(self):
+        conn = http.client.HTTPConnection('127.0.0.1', self.console, timeout=10)
+        try:
+            conn.request('GET', '/status')
+            return json.loads(conn.getresponse().read())
+        finally:
+            conn.close()
+
+    def cli(self, *args):
+        return run(RECEIVER, *args, *self.store_args)
+
+    def scans(self):
+        result = self.cli('scans', '--json')
+        assert result.returncode == 0, result.stderr
+        return json.loads(result.stdout)
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        code = self.proc.wait(timeout=60)
+        self.output = self.proc.stdout.read().decode(errors='replace')
+        self.proc.stdout.close()
+        self.log.close()
+        return code
+
+
+class Fixture:
+    work = cert = key = client_context = None
+    samples = {}
+
+    @classmethod
+    def setup(cls):
+        cls.work = tempfile.mkdtemp(prefix='gravelin-receiver-test-')
+        cls.cert = os.path.join(cls.work, 'cert.pem')
+        cls.key = os.path.join(cls.work, 'key.pem')
+        run('openssl', 'req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256',
+            '-nodes', '-days', '1', '-subj', '/CN=localhost', '-addext',
+            'subjectAltName=IP:127.0.0.1', '-keyout', cls.key, '-out', cls.cert, check=True)
+        cls.client_context = ssl.create_default_context(cafile=cls.cert)
+        for table in REAL:
+            cls.samples[table] = sealed_samples(table, 1, os.path.join(cls.work, 'samples'))[0]
+        # Many distinct reports of one machine for the load phases.
+        cls.load = sealed_samples(REAL[0], 300, os.path.join(cls.work, 'load'))
+
+
+def form(sealed):
+    return 'scanResult=' + sealed
+
+
+class ReceiverTest:
+    """Mixed into one TestCase per storage engine."""
+
+    def store_args(self, name):
+        raise NotImplementedError
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix='case-', dir=Fixture.work)
+        self.args = self.store_args(self.dir)
+        self.receiver = Receiver(self.dir, self.args)
+
+    def tearDown(self):
+        if self.receiver.proc.poll() is None:
+            self.receiver.stop(signal.SIGKILL)
+        # The receiver never crashed or was killed by anything but the test.
+        self.assertNotIn('AddressSanitizer', self.receiver.read_log())
+
+    def test_real_reports_over_https_are_stored_identified_and_listed(self):
+        pages = {}
+        for table in REAL:
+            status, page, response = self.receiver.post(form(Fixture.samples[table]))
+            self.assertEqual(status, 200, page)
+            self.assertIn("default-src 'none'", response.getheader('Content-Security-Policy'))
+            self.assertEqual(response.getheader('X-Content-Type-Options'), 'nosniff')
+            self.assertIn('max-age=', response.getheader('Strict-Transport-Security'))
+            self.assertNotIn(Fixture.samples[table][:64], page)  # nothing echoed
+            pages[table] = page
+        scans = self.receiver.scans()
+        self.assertEqual(len(scans), len(REAL))
+        by_receipt = {scan['receipt']: scan for scan in scans}
+        for table, page in pages.items():
+            receipt = re.search(r'class="receipt">([0-9A-F-]+)<', page).group(1)
+            scan = by_receipt[receipt]
+            summary = scan['summary']
+            # The page names the machine the summary found, escaped.
+            self.assertIn('Machine: %s %s' % (summary['maker'], summary['model']), page.replace('&amp;', '&'))
+            self.assertTrue(summary['maker'], table)
+            self.assertEqual(scan['columns']['maker'], summary['maker'])
+            self.assertEqual(scan['columns']['model'], summary['model'])
+            self.assertEqual(scan['programName'], 'gravelin-scanner')
+            self.assertNotEqual(scan['identityRule'], 'none', table)
+            self.assertTrue(scan['identityKey'], table)
+            self.assertGreater(scan['storedBytes'], 0)
+        machines = json.loads(self.receiver.cli('machines', '--json').stdout)
+        self.assertEqual(len(machines), len(REAL))
+        one = machines[0]['id']
+        listed = json.loads(self.receiver.cli('scans', '--machine', str(one), '--json').stdout)
+        self.assertEqual([scan['machine'] for scan in listed], [one])
+
+    def test_repost_is_stored_once_with_the_same_receipt(self):
+        sealed = Fixture.samples[REAL[0]]
+        first = self.receiver.post(form(sealed))
+        # Lower case and surrounding whitespace are the same sealed text.
+        second = self.receiver.post(form(' ' + sealed.lower() + '\n').replace('\n', '%0A').replace(' ', '+'))
+        self.assertEqual((first[0], second[0]), (200, 200), second[1])
+        receipt = re.compile(r'class="receipt">([0-9A-F-]+)<')
+        self.assertEqual(receipt.search(first[1]).group(1), receipt.search(second[1]).group(1))
+        self.assertEqual(len(self.receiver.scans()), 1)
+        self.assertEqual(self.receiver.status()['answers'], {'stored': 1, 'duplicate': 1})
+
+    def test_bad_posts_get_their_4xx_store_nothing_and_are_counted(self):
+        # A cap of 25 MB of hex lets a million attributes reach the parser's bounds.
+        self.receiver.stop()
+        self.receiver = Receiver(self.dir, self.args, ['--max-report-bytes', '25000000'])
+        good = Fixture.samples[REAL[0]]
+        seal = lambda text: blowfish_seal(text.encode(), SEALING_KEY)
+        app = '<Application><i0 OS="x" Name="y" Version="1" Errors=""/></Application>'
+        cases = [
+            ('not hex', form('XYZ' + good[3:]), 400, 'not_hex'),
+            ('odd length', form(good[:-1]), 400, 'odd_length'),
+            ('not a whole block', form(good[:-2]), 400, 'partial_block'),
+            ('wrong key', form(blowfish_seal(b'<?xml version="1.0"?><HWInfo>' + app.encode() +
+                                             b'</HWInfo>', b'another key 1234')), 400, None),
+            ('padding only', form(blowfish_seal(b'\0' * 16, SEALING_KEY)), 400, 'padding_only'),
+            ('not XML', form(seal('this is not a report at all')), 400, 'not_xml'),
+            ('DOCTYPE with entities', form(seal('<?xml version="1.0"?><!DOCTYPE HWInfo [<!ENTITY a "b">]>'
+                                               '<HWInfo>&a;' + app + '</HWInfo>')), 400, 'doctype'),
+            ('billion laughs', form(seal('<?xml version="1.0"?><!DOCTYPE lolz [<!ENTITY lol "lol">' +
+                                         ''.join('<!ENTITY lol%d "%s">' % (i, ('&lol%s;' % ('' if i == 1 else i - 1)) * 10)
+                                                 for i in range(1, 10)) +
+                                         ']><HWInfo>&lol9;</HWInfo>')), 400, 'doctype'),
+            ('100,000 nested elements', form(seal('<HWInfo>' + '<a>' * 100000 + '</a>' * 100000 +
+                                                  app + '</HWInfo>')), 400, 'too_deep'),
+            ('a million attributes', form(seal('<HWInfo><i0 ' + ' '.join('a%d="1"' % i for i in range(1000000)) +
+                                               '/>' + app + '</HWInfo>')), 400, 'too_many_attributes'),
+            ('no Application', form(seal('<?xml version="1.0"?><HWInfo><SMBIOS_Type_1_System>'
+                                         '<i0 Manufacturer="x"/></SMBIOS_Type_1_System></HWInfo>')), 400, 'not_a_report'),
+            ('a second field', form(good) + '&other=1', 400, 'bad_form'),
+            ('no field', 'other=1', 400, 'bad_form'),
+            ('broken percent escape', 'scanResult=%G1', 400, 'bad_form'),
+        ]
+        for name, body, status, counter in cases:
+            with self.subTest(name):
+                got, text, _ = self.receiver.post(body)
+                self.assertEqual(got, status, '%s: %s' % (name, text))
+                self.assertEqual(text.count('\n'), 1, text)  # one line, no echo
+                if counter:
+                    self.assertEqual(self.receiver.status()['answers'].get(counter, 0) > 0, True, name)
+        with self.subTest('multipart'):
+            got, text, _ = self.receiver.post(
+                '--b\r\nContent-Disposition: form-data; name="scanResult"\r\n\r\n' + good + '\r\n--b--\r\n',
+                content_type='multipart/form-data; boundary=b')
+            self.assertEqual(got, 415, text)
+            self.assertGreater(self.receiver.status()['answers']['wrong_content_type'], 0)
+        with self.subTest('larger than the cap: 413 from the header alone'):
+            raw = socket.create_connection(('127.0.0.1', self.receiver.port), timeout=10)
+            tls = Fixture.client_context.wrap_socket(raw, server_hostname='127.0.0.1')
+            tls.sendall(b'POST /kestal/scantest.php HTTP/1.1\r\nHost: x\r\nContent-Type: '
+                        b'application/x-www-form-urlencoded\r\nContent-Length: 100000000\r\n\r\n')
+            answer = tls.recv(4096).decode()  # no body byte was sent
+            self.assertTrue(answer.startswith('HTTP/1.1 413'), answer)
+            tls.close()
+        with self.subTest('truncated body'):
+            raw = socket.create_connection(('127.0.0.1', self.receiver.port), timeout=10)
+            tls = Fixture.client_context.wrap_socket(raw, server_hostname='127.0.0.1')
+            body = form(good).encode()
+            tls.sendall(b'POST /kestal/scantest.php HTTP/1.1\r\nHost: x\r\nContent-Type: '
+                        b'application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n' % len(body) +
+                        body[:len(body) // 2])
+            tls.shutdown(socket.SHUT_WR)  # the client gives up half-way
+            answer = b''
+            try:
+                answer = tls.recv(4096)
+            except (ssl.SSLError, OSError):
+                pass
+            tls.close()
+            # Over TLS a half-closed client cannot be answered; what matters is that nothing
+            # was stored and the receiver went on (checked below).
+            self.assertFalse(answer.startswith(b'HTTP/1.1 200'), answer)
+        with self.subTest('other addresses and methods'):
+            conn = self.receiver.connection()
+            for method, path, status in [('GET', '/', 404), ('GET', '/kestal/', 404),
+                                         ('GET', '/kestal/scantest.php', 405),
+                                         ('POST', '/kestal/loading-com.jpg', 405),
+                                         ('GET', '/kestal/loading-com.jpg?x', 200)]:
+                conn.request(method, path)
+                response = conn.getresponse()
+                body = response.read()
+                self.assertEqual(response.status, status, path)
+            self.assertEqual(response.getheader('Content-Type'), 'image/jpeg')
+            self.assertEqual(body[:3], b'\xff\xd8\xff')
+            conn.close()
+        # The receiver is still up, stored nothing, and says why it refused.
+        self.assertIsNone(self.receiver.proc.poll())
+        self.assertEqual(self.receiver.scans(), [])
+        status = self.receiver.status()
+        self.assertNotIn('stored', status['answers'])
+        self.assertGreaterEqual(status['listener']['tooLarge'], 1)
+        self.assertEqual(self.receiver.post(form(good))[0], 200)
+
+    def test_trickling_clients_do_not_stop_normal_posts(self):
+        tricklers = []
+        for _ in range(200):
+            s = socket.create_connection(('127.0.0.1', self.receiver.port), timeout=10)
+            s.sendall(b'\x16')  # the first byte of a TLS hello, and nothing more for now
+            tricklers.append(s)
+        for n in range(10):
+            status, text, _ = self.receiver.post(form(Fixture.load[n]))
+            self.assertEqual(status, 200, text)
+        # Answered while every trickler still held its connection (their deadline is 10 s).
+        self.assertGreaterEqual(self.receiver.status()['listener']['open'], 200)
+        for s in tricklers:
+            s.close()
+
+    def test_descriptor_limit_is_raised_and_silent_connections_make_room(self):
+        # Soft limit 128, hard 256: the receiver raises the soft one and sizes its connection
+        # cap from it, so 300 connections that never send a byte cannot use up its
+        # descriptors; at the cap the longest silent ones are shed for a client that posts.
+        self.receiver.stop()
+        self.receiver = Receiver(self.dir, self.args, wrapper=['prlimit', '--nofile=128:256'])
+        with open('/proc/%d/limits' % self.receiver.proc.pid) as limits:
+            soft, hard = re.search(r'Max open files\s+(\d+)\s+(\d+)', limits.read()).groups()
+        self.assertEqual((soft, hard), ('256', '256'))
+        silent = [socket.create_connection(('127.0.0.1', self.receiver.port), timeout=10)
+                  for _ in range(300)]
+        try:
+            status, text, _ = self.receiver.post(form(Fixture.samples[REAL[0]]))
+            self.assertEqual(status, 200, text)
+            listener = self.receiver.status()['listener']
+            self.assertGreater(listener['shed'], 0)
+            self.assertLess(listener['open'], 256)
+        finally:
+            for s in silent:
+                s.close()
+        self.assertEqual(len(self.receiver.scans()), 1)
+
+    def test_bodies_past_the_memory_budget_get_503_with_retry_after(self):
+        self.receiver.stop()
+        self.receiver = Receiver(self.dir, self.args, ['--max-body-memory', '1000'])
+        status, text, response = self.receiver.post(form(Fixture.samples[REAL[0]]))
+        self.assertEqual(status, 503, text)
+        self.assertEqual(response.getheader('Retry-After'), '5')
+        conn = self.receiver.connection()
+        conn.request('GET', '/kestal/loading-com.jpg')  # no body: not held up by the budget
+        self.assertEqual(conn.getresponse().status, 200)
+        conn.close()
+        self.assertEqual(self.receiver.status()['listener']['overBudget'], 1)
+        self.assertEqual(self.receiver.scans(), [])
+
+    def test_kill_under_load_loses_nothing_acknowledged(self):
+        acknowledged = []
+        lock = threading.Lock()
+        stop = threading.Event()
+
+        def poster(reports):
+            for sealed in reports:
+                if stop.is_set():
+                    return
+                try:
+                    status, page, _ = self.receiver.post(form(sealed))
+                except (OSError, http.client.HTTPException):
+                    return
+                if status == 200:
+                    with lock:
+                        acknowledged.append(re.search(r'class="receipt">([0-9A-F-]+)<', page).group(1))
+
+        workers = [threading.Thread(target=poster, args=(Fixture.load[i::8],)) for i in range(8)]
+        for w in workers:
+            w.start()
+        while len(acknowledged) < 40 and any(w.is_alive() for w in workers):
+            time.sleep(0.01)
+        self.assertEqual(self.receiver.stop(signal.SIGKILL), -signal.SIGKILL)
+        stop.set()
+        for w in workers:
+            w.join()
+        self.assertGreaterEqual(len(acknowledged), 40)
+        self.receiver = Receiver(self.dir, self.args)
+        stored = {scan['receipt'] for scan in self.receiver.scans()}
+        missing = set(acknowledged) - stored
+        self.assertEqual(missing, set(), 'acknowledged but not stored')
+        # The reopened database takes new scans.
+        self.assertEqual(self.receiver.post(form(Fixture.load[-1]))[0], 200)
+
+    def test_status_counts_only_for_a_local_client_no_proxy_speaks_for(self):
+        self.assertEqual(self.receiver.post(form(Fixture.samples[REAL[0]]))[0], 200)
+        self.assertEqual(self.receiver.status()['answers'].get('stored'), 1)
+        for header in ({'X-Forwarded-For': '203.0.113.9'}, {'Forwarded': 'for=203.0.113.9'}):
+            conn = http.client.HTTPConnection('127.0.0.1', self.receiver.console, timeout=10)
+            try:
+                conn.request('GET', '/status', headers=header)
+                response = conn.getresponse()
+                body = response.read().decode(errors='replace')
+            finally:
+                conn.close()
+            # Through a proxy the path is the console's: no session, no counts.
+            self.assertIn(response.status, (303, 401), header)
+            self.assertNotIn('"answers"', body)
+
+    def test_sigterm_exits_cleanly(self):
+        self.assertEqual(self.receiver.post(form(Fixture.samples[REAL[1]]))[0], 200)
+        self.assertEqual(self.receiver.stop(signal.SIGTERM), 0)
+        self.assertIn('gravelin-receiver: stopped', self.receiver.output)
+
+    def test_a_stop_right_after_it_says_ready_is_graceful(self):
+        # Whoever acts on the readiness lines (a test, an operator's script) may stop the
+        # receiver at once: the stop must be the graceful one, every time.
+        self.assertEqual(self.receiver.stop(), 0)
+        for attempt in range(10):
+            self.receiver = Receiver(self.dir, self.args)
+            code = self.receiver.stop(signal.SIGTERM)
+            self.assertEqual((attempt, code), (attempt, 0), self.receiver.read_log())
+            self.assertIn('gravelin-receiver: stopped', self.receiver.output)
+        self.receiver = Receiver(self.dir, self.args)
+
+    def test_systemd_hears_ready_only_when_it_can_answer_and_stop(self):
+        self.assertEqual(self.receiver.stop(), 0)
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        path = os.path.join(self.dir, 'notify.sock')
+        notify.bind(path)
+        notify.settimeout(60)
+        try:
+            self.receiver = Receiver(self.dir, self.args,
+                                     env=dict(os.environ, NOTIFY_SOCKET=path))
+            message = notify.recv(4096).decode()
+            self.assertIn('READY=1', message.split('\n'))
+            # At READY=1 both listeners take connections and a stop is graceful.
+            for port in (self.receiver.port, self.receiver.console):
+                socket.create_connection(('127.0.0.1', port), timeout=10).close()
+            self.assertEqual(self.receiver.stop(signal.SIGTERM), 0, self.receiver.read_log())
+        finally:
+            notify.close()
+        self.receiver = Receiver(self.dir, self.args)
+
+    def test_import_takes_pages_and_hex_with_the_same_checks(self):
+        self.receiver.stop()
+        hex_file = os.path.join(self.dir, 'one.hex')
+        page_file = os.path.join(self.dir, 'page.html')
+        bad_file = os.path.join(self.dir, 'bad.hex')
+        open(hex_file, 'w').write(Fixture.samples[REAL[0]] + '\n')
+        open(page_file, 'w').write('<html><form><input type="hidden" name="scanResult" value="%s">'
+                                   '</form></html>' % Fixture.samples[REAL[1]])
+        open(bad_file, 'w').write('ABC')
+        result = run(RECEIVER, 'import', *self.args, hex_file, page_file)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(result.stdout.decode().count('stored, receipt '), 2)
+        result = run(RECEIVER, 'import', *self.args, hex_file, bad_file,
+                     os.path.join(self.dir, 'missing.hex'))
+        out = result.stdout.decode()
+        self.assertEqual(result.returncode, 1, out)
+        self.assertIn('already stored, receipt', out)
+        self.assertIn('refused (odd_length)', out)
+        self.assertIn('missing.hex: cannot read', out)
+        self.assertEqual(len(json.loads(run(RECEIVER, 'scans', '--json', *self.args).stdout)), 2)
+
+    # A report whose firmware strings hold what a terminal acts on, as they pass intake: DEL,
+    # the C1 controls (CSI, NEL; written as references and raw) and a direction override.
+    HOSTILE_VENDOR = 'Evil\x9b2J\x7f\x85'
+    HOSTILE_MODEL = 'Model\u202eexe.txt'
+
+    def post_hostile_report(self):
+        xml = ('<?xml version="1.0" encoding="utf-8"?>\r\n<HWInfo><Application><i0 OS="Test OS " '
+               'Name="scanner " Version="1.0.0.0 " Errors=" "/></Application>'
+               '<Win32_ComputerSystemProduct><i0 IdentifyingNumber="SN&#x9B;31m7 " '
+               'Name="Model&#x202E;exe.txt " Vendor="Evil&#x9B;2J&#x7F;\x85 "/>'
+               '</Win32_ComputerSystemProduct></HWInfo>\r\n')
+        sealed = blowfish_seal(xml.encode('utf-8'), SEALING_KEY)
+        status, body, _ = self.receiver.post(form(sealed))
+        self.assertEqual(status, 200, body)
+
+    def assert_listings_are_terminal_safe(self):
+        """scans and machines, as text and as JSON: no byte a terminal acts on, one line per
+        row with its own columns, and the JSON gives the stored values back."""
+        for command, columns in (('scans', 8), ('machines', 8)):
+            for as_json in (False, True):
+                with self.subTest(command=command, json=as_json):
+                    result = self.receiver.cli(command, *(['--json'] if as_json else []))
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    out = result.stdout
+                    self.assertIsNone(re.search(rb'[\x00-\x08\x0b-\x1f\x7f]', out), out)
+                    text = out.decode('utf-8')
+                    self.assertIsNone(re.search('[\x80-\x9f\u202a-\u202e\u2066-\u2069]', text),
+                                      text)
+                    if as_json:
+                        listed = json.loads(text)
+                        values = [item.get('columns', item.get('latest')) for item in listed]
+                        makers = [v['maker'] for v in values]
+                        self.assertTrue(any(self.HOSTILE_VENDOR in m for m in makers), makers)
+                    else:
+                        for line in text.splitlines():
+                            self.assertEqual(line.count('\t'), columns - 1, line)
+                        self.assertIn('Evil\\u009B2J\\x7F\\u0085', text)
+
+    def test_listings_escape_what_a_terminal_acts_on(self):
+        self.post_hostile_report()
+        self.assertEqual(self.receiver.post(form(Fixture.samples[REAL[0]]))[0], 200)
+        self.assert_listings_are_terminal_safe()
+        self.assertIn('Model\\u202Eexe.txt', self.receiver.cli('machines').stdout.decode())
+
+    def test_console_sessions_outlive_a_restart_with_and_without_a_key_file(self):
+        self.receiver.stop()
+        result = run(RECEIVER, 'user', 'add', 'operator', *self.args, stdin=b'operator password\n')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        key_file = os.path.join(self.dir, 'console-key')
+        # Without the option: the data directory's key file (SQLite) or the database's key
+        # (PostgreSQL). With it: that file, on either engine.
+        for extra in ([], ['--console-secret-file', key_file]):
+            with self.subTest(extra=extra):
+                self.receiver = Receiver(self.dir, self.args, extra)
+                cookie = console_sign_in(self.receiver.console, 'operator', 'operator+password')
+                self.assertEqual(console_status(self.receiver.console, cookie), 200)
+                self.assertEqual(self.receiver.stop(), 0)
+                self.receiver = Receiver(self.dir, self.args, extra)
+                self.assertEqual(console_status(self.receiver.console, cookie), 200, 'signed out by a restart')
+                self.assertEqual(self.receiver.stop(), 0)
+        self.assertEqual(os.stat(key_file).st_mode & 0o777, 0o600)
+
+
+def console_sign_in(port, name, password):
+    """Signs in on a console through its form; returns the session cookie (name=value)."""
+    conn = http.client.HTTPConnection('127.0.0.1', port, timeout=120)
+    try:
+        conn.request('GET', '/signin')
+        form = conn.getresponse()
+        page = form.read().decode()
+        cookie = form.getheader('Set-Cookie').split(';')[0]
+        token = re.search(r'name="token" value="([^"]*)"', page).group(1)
+        conn.request('POST', '/signin', body='token=%s&name=%s&password=%s' % (token, name, password),
+                     headers={'Content-Type': 'application/x-www-form-urlencoded', 'Cookie': cookie})
+        answer = conn.getresponse()
+        answer.read()
+        assert answer.status == 303, answer.status
+        return next(c for c in answer.headers.get_all('Set-Cookie')
+                    if c.startswith('gravelin-session=')).split(';')[0]
+    finally:
+        conn.close()
+
+
+def console_status(port, cookie):
+    """The status of the machine list for that session: 200 signed in, 303 sent to sign in."""
+    conn = http.client.HTTPConnection('127.0.0.1', port, timeout=60)
+    try:
+        conn.request('GET', '/machines', headers={'Cookie': cookie})
+        response = conn.getresponse()
+        response.read()
+        return response.status
+    finally:
+        conn.close()
+
+
+class SqliteTest(ReceiverTest, unittest.TestCase):
+    def store_args(self, name):
+        return ['--data', os.path.join(name, 'data')]
+
+    def test_console_secret_is_private_and_outlives_a_restart(self):
+        path = os.path.join(self.dir, 'data', 'console.secret')
+        info = os.stat(path)
+        self.assertEqual(info.st_mode & 0o777, 0o600)
+        self.assertEqual(info.st_uid, os.geteuid())
+        secret = open(path, 'rb').read()
+        self.assertGreaterEqual(len(secret), 32)
+        self.assertEqual(self.receiver.stop(), 0)
+        self.receiver = Receiver(self.dir, self.args)
+        self.assertEqual(open(path, 'rb').read(), secret)
+        # A key others can read is refused, not used.
+        self.receiver.stop()
+        os.chmod(path, 0o644)
+        result = run(RECEIVER, 'serve', '--plain-http', '--listen', '127.0.0.1:0', '--console',
+                     '127.0.0.1:0', *self.args)
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn(b'console secret', result.stderr)
+
+    def test_listings_escape_control_characters_stored_before_intake_refused_them(self):
+        # Rows written when references to C0 controls still passed intake: escape
+        # sequences that retitle the window, ring the bell and clear the screen.
+        self.post_hostile_report()
+        self.receiver.stop()
+        import sqlite3
+        db = sqlite3.connect(os.path.join(self.dir, 'data', 'receiver.sqlite3'))
+        legacy = self.HOSTILE_VENDOR + '\x1b]0;owned\x07\x1b[2J\ttab\nline'
+        db.execute('UPDATE scans SET maker = ?', (legacy,))
+        db.execute('UPDATE machines SET maker = ?, identity_key = ?', (legacy, 'serial:\x1b[31m'))
+        db.commit()
+        db.close()
+        self.assert_listings_are_terminal_safe()
+        out = self.receiver.cli('machines').stdout.decode()
+        self.assertIn('\\x1B]0;owned\\x07\\x1B[2J\\x09tab\\x0Aline', out)
+        self.assertIn('serial:\\x1B[31m', out)
+
+    def test_listings_read_a_database_on_a_read_only_mount(self):
+        # Copies made read-only (directory 0555, files 0444) and read by a user who cannot
+        # write them (root writes anyway): one left by a killed receiver (its log, -wal and
+        # -shm, beside the file), one closed cleanly (the file alone), one whose schema is
+        # older than the program's.
+        if os.geteuid() == 0 and not shutil.which('setpriv'):
+            self.skipTest('running as root without setpriv to drop to nobody')
+        as_reader = ['setpriv', '--reuid=nobody', '--regid=65534', '--clear-groups'] \
+            if os.geteuid() == 0 else []
+        for table in REAL[:2]:
+            self.assertEqual(self.receiver.post(form(Fixture.samples[table]))[0], 200)
+        expected = sorted(scan['receipt'] for scan in self.receiver.scans())
+        data = os.path.join(self.dir, 'data')
+        top = tempfile.mkdtemp(prefix='gravelin-read-only-')
+        os.chmod(top, 0o755)
+        copies = {}
+
+        def contents(path):
+            files = {}
+            for file in os.listdir(path):
+                with open(os.path.join(path, file), 'rb') as f:
+                    files[file] = f.read()
+            return files
+
+        def copy(name):
+            copies[name] = os.path.join(top, name)
+            os.mkdir(copies[name])
+            for file in os.listdir(data):
+                if file.startswith('receiver.sqlite3'):
+                    shutil.copy(os.path.join(data, file), copies[name])
+
+        try:
+            self.receiver.stop(signal.SIGKILL)
+            copy('killed')
+            self.assertEqual(sorted(os.listdir(copies['killed'])),
+                             ['receiver.sqlite3', 'receiver.sqlite3-shm', 'receiver.sqlite3-wal'])
+            self.receiver = Receiver(self.dir, self.args)
+            self.assertEqual(self.receiver.stop(), 0)
+            copy('closed')
+            self.assertEqual(os.listdir(copies['closed']), ['receiver.sqlite3'])
+            copy('older')
+            import sqlite3
+            db = sqlite3.connect(os.path.join(copies['older'], 'receiver.sqlite3'))
+            db.execute('DELETE FROM schema_version WHERE version = '
+                       '(SELECT max(version) FROM schema_version)')
+            db.commit()
+            db.close()
+            before = {}
+            for name, path in copies.items():
+                for file in os.listdir(path):
+                    os.chmod(os.path.join(path, file), 0o444)
+                os.chmod(path, 0o555)
+                before[name] = contents(path)
+            for name in ('killed', 'closed'):
+                with self.subTest(name):
+                    result = run(*as_reader, RECEIVER, 'scans', '--json', '--data', copies[name])
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertEqual(sorted(s['receipt'] for s in json.loads(result.stdout)),
+                                     expected)
+                    result = run(*as_reader, RECEIVER, 'machines', '--data', copies[name])
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertEqual(len(result.stdout.decode().splitlines()), len(expected))
+            with self.subTest('older'):
+                result = run(*as_reader, RECEIVER, 'scans', '--data', copies['older'])
+                err = result.stderr.decode()
+                self.assertEqual(result.returncode, 1, err)
+                self.assertIn('older than this program', err)
+                self.assertEqual(err.count('\n'), 1, err)
+            # Nothing was written, even where the reader could have.
+            for name, path in copies.items():
+                self.assertEqual(contents(path), before[name], name)
+            # Root is not stopped by the modes: the older copy is still not migrated.
+            result = run(RECEIVER, 'machines', '--data', copies['older'])
+            self.assertEqual(result.returncode, 1)
+            self.assertIn(b'older than this program', result.stderr)
+        finally:
+            for path in copies.values():
+                os.chmod(path, 0o755)
+            shutil.rmtree(top, ignore_errors=True)
+
+    def test_command_line_errors_are_one_line_with_an_exit_code(self):
+        self.receiver.stop()
+        a_file = os.path.join(self.dir, 'file')
+        open(a_file, 'w').write('x')
+        for args, code, words in [
+            (['serve', '--plain-http', '--cert', a_file], 2, '--plain-http and --cert'),
+            (['serve', '--data', self.dir], 2, 'needs --cert'),
+            (['serve', '--bogus'], 2, 'unknown option --bogus'),
+            (['serve', '--listen', 'nowhere', '--plain-http'], 2, 'ADDRESS:PORT'),
+            (['serve', '--cert', a_file + '.none', '--key', a_file], 1, 'No such file'),
+            (['serve', '--cert', a_file, '--key', a_file], 1, 'not a usable PEM certificate'),
+            (['scans', '--data', a_file], 1, 'cannot open the database'),
+            (['scans', '--database', 'mysql://x'], 2, 'postgresql://'),
+            (['scans', '--database', 'postgresql:///none?host=/nonexistent'], 1, 'cannot open the database'),
+            (['frobnicate'], 2, 'unknown command'),
+            (['user', 'add'], 2, 'user add NAME'),
+            (['import'], 2, 'at least one FILE'),
+        ]:
+            with self.subTest(' '.join(args)):
+                result = run(RECEIVER, *args)
+                err = result.stderr.decode()
+                self.assertEqual(result.returncode, code, err)
+                self.assertIn(words, err)
+                self.assertEqual(err.count('\n'), 1, err)
+        self.assertIn('user add', run(RECEIVER, '--help').stdout.decode())
+
+    def test_user_add_reads_the_password_from_stdin(self):
+        self.receiver.stop()
+        result = run(RECEIVER, 'user', 'add', 'support', *self.args, stdin=b'correct horse battery\n')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        result = run(RECEIVER, 'user', 'add', 'support', *self.args, stdin=b'short\n')
+        self.assertEqual(result.returncode, 1)
+
+
+@unittest.skipUnless(POSTGRES, 'no PostgreSQL server (run under tests/receiver/storage/with-postgres.sh)')
+class PostgresTest(ReceiverTest, unittest.TestCase):
+    counter = 0
+
+    def store_args(self, name):
+        # A database of its own per case: the throw-away server is shared.
+        PostgresTest.counter += 1
+        db = 'receiver_case_%d' % PostgresTest.counter
+        base = POSTGRES
+        admin = subprocess.run(['psql', base, '-qc', 'CREATE DATABASE %s' % db], capture_output=True)
+        assert admin.returncode == 0, admin.stderr
+        return ['--database', base.replace('/postgres?', '/%s?' % db, 1)]
+
+    def test_receivers_on_one_database_accept_each_others_sessions(self):
+        result = run(RECEIVER, 'user', 'add', 'operator', *self.args, stdin=b'operator password\n')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        other_dir = tempfile.mkdtemp(prefix='second-', dir=self.dir)
+        other = Receiver(other_dir, self.args)
+        try:
+            cookie = console_sign_in(self.receiver.console, 'operator', 'operator+password')
+            self.assertEqual(console_status(other.console, cookie), 200)
+            # A new password signs the account out on every receiver.
+            run(RECEIVER, 'user', 'add', 'operator', *self.args, stdin=b'another password\n', check=True)
+            self.assertEqual(console_status(other.console, cookie), 303)
+            self.assertEqual(console_status(self.receiver.console, cookie), 303)
+        finally:
+            self.assertEqual(other.stop(), 0)
+
+
+if __name__ == '__main__':
+    Fixture.setup()
+    try:
+        unittest.main(argv=[sys.argv[0], '-v', *sys.argv[4:]], exit=True)
+    finally:
+        shutil.rmtree(Fixture.work, ignore_errors=True)

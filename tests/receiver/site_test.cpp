@@ -1,0 +1,86 @@
+// The public site's router over a real store: what it answers at once (on the listener's
+// network thread) and what it leaves to the workers. Only storing a report that passed its
+// checks may wait for the database; the image and every refusal must not, or a stalled
+// database would hold them up behind the posts it is holding.
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "reading/RealReports.h"
+#include "receiver/site/Site.h"
+#include "receiver/storage/Store.h"
+
+namespace gravelin::server {
+namespace {
+
+class SiteTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(dir_);
+        store_ = storage::openStore({dir_.string(), {}});
+    }
+    void TearDown() override {
+        store_.reset();
+        std::filesystem::remove_all(dir_);
+    }
+
+    static Request request(std::string method, std::string path, std::string contentType = {},
+                           std::string body = {}) {
+        Request r;
+        r.method = std::move(method);
+        r.path = std::move(path);
+        if (!contentType.empty()) r.headers.emplace_back("content-type", std::move(contentType));
+        r.body = std::move(body);
+        r.remoteAddress = "192.0.2.7";
+        return r;
+    }
+
+    std::size_t storedScans() const { return store_->scans(std::nullopt, 100, 0).size(); }
+
+    std::filesystem::path dir_ = std::filesystem::temp_directory_path() /
+                                 ("gravelin-site-" + std::to_string(::getpid()));
+    std::unique_ptr<storage::Store> store_;
+    IntakeCounters counters_;
+};
+
+TEST_F(SiteTest, OnlyStoringACheckedReportWaitsForTheWorkers) {
+    const Intake intake(*store_, report::IntakeLimits{}, counters_);
+    const Router site = makeSite(intake);
+    const std::string form = "application/x-www-form-urlencoded";
+    const struct {
+        const char* name;
+        Request request;
+        int status;
+    } atOnce[] = {
+        {"the waiting image", request("GET", std::string(kImagePath)), 200},
+        {"the image posted to", request("POST", std::string(kImagePath)), 405},
+        {"another address", request("GET", "/kestal/"), 404},
+        {"the post address read", request("GET", std::string(kPostPath)), 405},
+        {"another content type", request("POST", std::string(kPostPath), "text/plain", "scanResult=AB"), 415},
+        {"another field", request("POST", std::string(kPostPath), form, "other=1"), 400},
+        {"not hex", request("POST", std::string(kPostPath), form, "scanResult=XYZ0"), 400},
+        {"odd length", request("POST", std::string(kPostPath), form, "scanResult=ABC"), 400},
+    };
+    for (const auto& c : atOnce) {
+        const Reply reply = site(c.request);
+        EXPECT_FALSE(reply.rest) << c.name << ": left to the workers";
+        EXPECT_EQ(reply.response.status, c.status) << c.name << ": " << reply.response.body;
+    }
+
+    const std::string sealed = testing::scanRealTable("dell-libsmbios-PE0400").sealed;
+    const Request post = request("POST", std::string(kPostPath), form, "scanResult=" + sealed);
+    const Reply reply = site(post);
+    ASSERT_TRUE(reply.rest) << reply.response.status << " " << reply.response.body;
+    EXPECT_EQ(storedScans(), 0u);  // checked, not yet stored
+    const Response stored = reply.rest(post);
+    EXPECT_EQ(stored.status, 200) << stored.body;
+    EXPECT_NE(stored.body.find("Receipt number"), std::string::npos);
+    EXPECT_EQ(storedScans(), 1u);
+    EXPECT_EQ(counters_.snapshot().at("stored"), 1u);
+}
+
+}  // namespace
+}  // namespace gravelin::server

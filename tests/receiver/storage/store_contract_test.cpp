@@ -1,0 +1,1157 @@
+// The store's contract, one suite run against both engines: SQLite in a temporary
+// directory, PostgreSQL on the server that tests/receiver/storage/with-postgres.sh starts (the
+// PostgreSQL instances fail, not skip, without it). Followed by what only one engine has:
+// the data directory, files that are not databases, a server that stops and comes back.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <signal.h>
+#include <sstream>
+#include <set>
+#include <thread>
+
+#include "reading/Fingerprint.h"
+#include "receiver/storage/FailureLog.h"
+#include "receiver/storage/Store.h"
+
+namespace gravelin::storage {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+std::int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string postgresUri() {
+    const char* uri = std::getenv("GRAVELIN_TEST_POSTGRES_URI");
+    return uri ? uri : "";
+}
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "gravelin-store.XXXXXX").string();
+        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// Runs SQL on the PostgreSQL test server outside the store.
+void postgresExec(const std::string& sql) {
+    PGconn* c = PQconnectdb(postgresUri().c_str());
+    std::string error;
+    if (PQstatus(c) != CONNECTION_OK) {
+        error = PQerrorMessage(c);
+    } else {
+        PGresult* r = PQexec(c, sql.c_str());
+        if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK)
+            error = PQresultErrorMessage(r);
+        PQclear(r);
+    }
+    PQfinish(c);
+    if (!error.empty()) throw std::runtime_error("PostgreSQL: " + error);
+}
+
+void sqliteExec(const fs::path& file, const std::string& sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open(file.c_str(), &db);
+    char* error = nullptr;
+    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+    std::string message = error ? error : "";
+    sqlite3_free(error);
+    sqlite3_close(db);
+    if (rc != SQLITE_OK) throw std::runtime_error("SQLite: " + message);
+}
+
+ScanColumns columns(std::string maker, std::string model, std::string processor = "CPU",
+                    std::uint32_t cores = 4, std::uint64_t memoryBytes = 8ull << 30) {
+    ScanColumns c;
+    c.maker = std::move(maker);
+    c.model = std::move(model);
+    c.processor = std::move(processor);
+    c.cores = cores;
+    c.threads = cores * 2;
+    c.memoryBytes = memoryBytes;
+    c.memoryModules = 2;
+    c.disks = "Disk (512 GB)";
+    c.diskBytes = 512'000'000'000ull;
+    c.os = "Windows 10";
+    return c;
+}
+
+NewScan makeScan(const std::string& digest, const std::string& key, std::int64_t receivedAt,
+                 ScanColumns c = columns("Maker", "Model")) {
+    NewScan s;
+    s.receivedAtMs = receivedAt;
+    s.remoteAddress = "192.0.2.7";
+    s.sealedDigest = digest;
+    s.receipt = "R-" + digest;
+    s.reportBytes = "<HWInfo><Application><Name>scanner</Name></Application><!--" + digest + "--></HWInfo>";
+    s.encoding = "utf-8";
+    s.osDescription = "Windows 10";
+    s.programName = "scanner";
+    s.programVersion = "1.0.0.0";
+    s.identityKey = key;
+    s.identityRule = key.empty() ? "none" : "uuid+serial";
+    s.columns = std::move(c);
+    s.summaryJson = "{\"digest\":\"" + digest + "\"}";
+    return s;
+}
+
+class StoreContract : public ::testing::TestWithParam<std::string> {
+protected:
+    bool postgres() const { return GetParam() == "PostgreSQL"; }
+
+    void SetUp() override {
+        if (postgres()) {
+            ASSERT_FALSE(postgresUri().empty())
+                << "GRAVELIN_TEST_POSTGRES_URI is not set: run this suite through "
+                   "tests/receiver/storage/with-postgres.sh (ctest does)";
+            // A clean database for every test.
+            postgresExec("DROP SCHEMA IF EXISTS public CASCADE; CREATE SCHEMA public");
+        }
+    }
+
+    StoreLocation location() const {
+        StoreLocation l;
+        if (postgres())
+            l.databaseUri = postgresUri();
+        else
+            l.dataDirectory = (dir_.path() / data_).string();
+        return l;
+    }
+
+    std::unique_ptr<Store> open() const { return openStore(location()); }
+
+    void rawExec(const std::string& sql) const {
+        if (postgres())
+            postgresExec(sql);
+        else
+            sqliteExec(dir_.path() / data_ / "receiver.sqlite3", sql);
+    }
+
+    std::int64_t rawInteger(const std::string& sql) const {
+        if (postgres()) {
+            PGconn* c = PQconnectdb(postgresUri().c_str());
+            PGresult* r = PQexec(c, sql.c_str());
+            const std::int64_t value =
+                PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1 ? std::atoll(PQgetvalue(r, 0, 0)) : -1;
+            PQclear(r);
+            PQfinish(c);
+            return value;
+        }
+        sqlite3* db = nullptr;
+        sqlite3_open((dir_.path() / data_ / "receiver.sqlite3").c_str(), &db);
+        sqlite3_stmt* stmt = nullptr;
+        sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+        const std::int64_t value = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+        return value;
+    }
+
+    TempDir dir_;
+    std::string data_ = "data";  // the SQLite data directory under dir_
+};
+
+TEST_P(StoreContract, StoresAScanWithItsMachineAndReadsBothBack) {
+    auto store = open();
+    NewScan in = makeScan("d1", "key-1", 1'700'000'000'123,
+                          columns("Dell Inc.", "OptiPlex 7070", "Intel Core i7-9700", 8, 32ull << 30));
+    in.columns.serialNumbers = "CN0ABC123 7XYZ89";
+    in.columns.uuid = "4C4C4544-0042-3510-8052-B7C04F4D4D32";
+    in.columns.memoryModules = 4;
+    in.columns.disks = "Samsung SSD 860 (500 GB); WDC (1 TB)";
+    in.columns.diskBytes = 1'500'000'000'000ull;
+    in.errors = "no SMBIOS table";
+    in.encoding = "windows-1252";
+    const AddResult added = store->addScan(in);
+    EXPECT_FALSE(added.duplicate);
+    EXPECT_GT(added.scanId, 0);
+    EXPECT_GT(added.machineId, 0);
+    EXPECT_EQ(added.receipt, "R-d1");
+
+    const auto record = store->scan(added.scanId);
+    ASSERT_TRUE(record);
+    const ScanRow& row = record->row;
+    EXPECT_EQ(row.id, added.scanId);
+    EXPECT_EQ(row.machineId, added.machineId);
+    EXPECT_EQ(row.receivedAtMs, in.receivedAtMs);
+    EXPECT_EQ(row.remoteAddress, "192.0.2.7");
+    EXPECT_EQ(row.receipt, "R-d1");
+    EXPECT_EQ(row.encoding, "windows-1252");
+    EXPECT_EQ(row.identityKey, "key-1");
+    EXPECT_EQ(row.identityRule, "uuid+serial");
+    EXPECT_EQ(row.osDescription, "Windows 10");
+    EXPECT_EQ(row.programName, "scanner");
+    EXPECT_EQ(row.programVersion, "1.0.0.0");
+    EXPECT_EQ(row.errors, "no SMBIOS table");
+    EXPECT_GT(row.storedBytes, 0u);
+    const ScanColumns& c = row.columns;
+    EXPECT_EQ(c.maker, "Dell Inc.");
+    EXPECT_EQ(c.model, "OptiPlex 7070");
+    EXPECT_EQ(c.processor, "Intel Core i7-9700");
+    EXPECT_EQ(c.cores, 8u);
+    EXPECT_EQ(c.threads, 16u);
+    EXPECT_EQ(c.memoryBytes, 32ull << 30);
+    EXPECT_EQ(c.memoryModules, 4u);
+    EXPECT_EQ(c.disks, "Samsung SSD 860 (500 GB); WDC (1 TB)");
+    EXPECT_EQ(c.diskBytes, 1'500'000'000'000ull);
+    EXPECT_EQ(c.os, "Windows 10");
+    EXPECT_EQ(c.serialNumbers, "CN0ABC123 7XYZ89");
+    EXPECT_EQ(c.uuid, "4C4C4544-0042-3510-8052-B7C04F4D4D32");
+    EXPECT_EQ(record->reportBytes, in.reportBytes);
+    EXPECT_EQ(record->summaryJson, in.summaryJson);
+
+    const auto machine = store->machine(added.machineId);
+    ASSERT_TRUE(machine);
+    EXPECT_EQ(machine->identityKey, "key-1");
+    EXPECT_EQ(machine->identityRule, "uuid+serial");
+    EXPECT_EQ(machine->firstSeenMs, in.receivedAtMs);
+    EXPECT_EQ(machine->lastSeenMs, in.receivedAtMs);
+    EXPECT_EQ(machine->latestScanId, added.scanId);
+    EXPECT_EQ(machine->scanCount, 1u);
+    EXPECT_EQ(machine->latest.model, "OptiPlex 7070");
+    EXPECT_EQ(machine->latest.uuid, in.columns.uuid);
+    EXPECT_EQ(machine->latest.diskBytes, in.columns.diskBytes);
+
+    ASSERT_EQ(store->scans(added.machineId).size(), 1u);
+    ASSERT_EQ(store->scans(std::nullopt).size(), 1u);
+    EXPECT_FALSE(store->scan(added.scanId + 1000));
+    EXPECT_FALSE(store->machine(added.machineId + 1000));
+    EXPECT_TRUE(store->scans(added.machineId + 1000).empty());
+    store->probe();
+}
+
+TEST_P(StoreContract, TheSameSealedTextIsStoredOnceAndKeepsItsReceipt) {
+    auto store = open();
+    const AddResult first = store->addScan(makeScan("same", "key-1", 1000));
+    // A reload of the page: the same text, later, even if what was derived from it differs.
+    NewScan again = makeScan("same", "key-2", 5000, columns("Other", "Other"));
+    again.receipt = "R-different";
+    const AddResult second = store->addScan(again);
+    EXPECT_TRUE(second.duplicate);
+    EXPECT_EQ(second.scanId, first.scanId);
+    EXPECT_EQ(second.machineId, first.machineId);
+    EXPECT_EQ(second.receipt, "R-same");
+    EXPECT_EQ(store->scans(std::nullopt).size(), 1u);
+    const auto machine = store->machine(first.machineId);
+    ASSERT_TRUE(machine);
+    EXPECT_EQ(machine->scanCount, 1u);
+    EXPECT_EQ(machine->lastSeenMs, 1000);
+    EXPECT_EQ(store->machines({}).total, 1u);
+}
+
+TEST_P(StoreContract, ConcurrentPostsAreStoredOnceEachAndCountedOnce) {
+    auto store = open();
+    constexpr int kThreads = 8, kRounds = 15;
+    // Every round, all threads post the same text at once, then each its own text of the
+    // same machine.
+    std::vector<std::vector<AddResult>> same(kRounds, std::vector<AddResult>(kThreads));
+    std::atomic<int> failures{0};
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            ready.fetch_add(1);
+            while (ready.load() < kThreads) std::this_thread::yield();
+            for (int r = 0; r < kRounds; ++r) {
+                try {
+                    same[r][t] = store->addScan(makeScan("same-" + std::to_string(r), "shared", 1000 + r));
+                    store->addScan(makeScan("own-" + std::to_string(t) + "-" + std::to_string(r),
+                                            "shared", 2000 + r));
+                    store->machines({});
+                } catch (const std::exception& e) {
+                    failures.fetch_add(1);
+                    ADD_FAILURE() << e.what();
+                }
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    ASSERT_EQ(failures.load(), 0);
+    for (int r = 0; r < kRounds; ++r) {
+        int stored = 0;
+        for (int t = 0; t < kThreads; ++t) {
+            stored += !same[r][t].duplicate;
+            EXPECT_EQ(same[r][t].scanId, same[r][0].scanId) << "round " << r;
+            EXPECT_EQ(same[r][t].receipt, "R-same-" + std::to_string(r));
+        }
+        EXPECT_EQ(stored, 1) << "round " << r;
+    }
+    const MachinePage page = store->machines({});
+    ASSERT_EQ(page.total, 1u);
+    EXPECT_EQ(page.machines.at(0).scanCount, static_cast<std::uint64_t>(kRounds + kThreads * kRounds));
+    EXPECT_EQ(store->scans(std::nullopt, 10'000).size(), static_cast<std::size_t>(kRounds + kThreads * kRounds));
+}
+
+TEST_P(StoreContract, AMachineIsKeyedByIdentityAndShowsItsNewestScan) {
+    auto store = open();
+    const AddResult middle = store->addScan(makeScan("b", "K", 2000, columns("Maker", "Before")));
+    NewScan newest = makeScan("c", "K", 3000, columns("Maker", "After", "CPU", 16));
+    newest.identityRule = "baseboard-serial";
+    const AddResult latest = store->addScan(newest);
+    // A backlog scan from before both: counted, moves first_seen, replaces nothing newer.
+    const AddResult backlog = store->addScan(makeScan("a", "K", 1000, columns("Maker", "Backlog")));
+    EXPECT_EQ(middle.machineId, latest.machineId);
+    EXPECT_EQ(backlog.machineId, latest.machineId);
+    const AddResult other = store->addScan(makeScan("d", "K2", 1500));
+    EXPECT_NE(other.machineId, latest.machineId);
+
+    const auto machine = store->machine(latest.machineId);
+    ASSERT_TRUE(machine);
+    EXPECT_EQ(machine->scanCount, 3u);
+    EXPECT_EQ(machine->firstSeenMs, 1000);
+    EXPECT_EQ(machine->lastSeenMs, 3000);
+    EXPECT_EQ(machine->latestScanId, latest.scanId);
+    EXPECT_EQ(machine->latest.model, "After");
+    EXPECT_EQ(machine->latest.cores, 16u);
+    EXPECT_EQ(machine->identityRule, "baseboard-serial");
+
+    const auto history = store->scans(latest.machineId);
+    ASSERT_EQ(history.size(), 3u);
+    EXPECT_EQ(history[0].id, latest.scanId);
+    EXPECT_EQ(history[1].id, middle.scanId);
+    EXPECT_EQ(history[2].id, backlog.scanId);
+    const auto paged = store->scans(latest.machineId, 1, 1);
+    ASSERT_EQ(paged.size(), 1u);
+    EXPECT_EQ(paged[0].id, middle.scanId);
+    EXPECT_EQ(store->machines({}).total, 2u);
+}
+
+TEST_P(StoreContract, ScansWithoutIdentityAreNeverMerged) {
+    auto store = open();
+    const AddResult a = store->addScan(makeScan("x1", "", 1000));
+    const AddResult b = store->addScan(makeScan("x2", "", 1000));
+    EXPECT_NE(a.machineId, b.machineId);
+    for (const AddResult& r : {a, b}) {
+        const auto m = store->machine(r.machineId);
+        ASSERT_TRUE(m);
+        EXPECT_EQ(m->scanCount, 1u);
+        EXPECT_EQ(m->identityKey, "");
+        EXPECT_EQ(m->identityRule, "none");
+        EXPECT_EQ(m->latestScanId, r.scanId);
+    }
+    EXPECT_EQ(store->machines({}).total, 2u);
+}
+
+// The hardware of a scan, in the stored form.
+std::string hardware(const std::string& board, const std::string& processor, std::uint64_t memoryGiB,
+                     std::set<std::string> modules, std::set<std::string> disks) {
+    identity::Fingerprint f;
+    f.boardSerial = board;
+    f.processors = {processor};
+    f.memoryBytes = memoryGiB << 30;
+    f.moduleSerials = std::move(modules);
+    f.diskSerials = std::move(disks);
+    return identity::encodeFingerprint(f);
+}
+
+// A report of other hardware claiming a machine's identity is stored, in the machine's
+// history, but takes nothing of the machine until accepted.
+TEST_P(StoreContract, AScanOfOtherHardwareIsKeptApartUntilAccepted) {
+    auto store = open();
+    const std::string real = hardware("BOARD-1", "Xeon E5-2699", 64, {"M1", "M2"}, {"D1"});
+    const std::string other = hardware("BOARD-X", "Core i3", 4, {"MX"}, {"DX"});
+    NewScan first = makeScan("real-1", "K", 1000, columns("Dell Inc.", "PowerEdge R630", "Xeon E5-2699"));
+    first.fingerprint = real;
+    const AddResult a = store->addScan(first);
+    EXPECT_FALSE(a.conflicting);
+    // The same hardware again, one module and the disk replaced: the same machine.
+    NewScan again = makeScan("real-2", "K", 2000, columns("Dell Inc.", "PowerEdge R630", "Xeon E5-2699"));
+    again.fingerprint = hardware("BOARD-1", "Xeon E5-2699", 64, {"M1", "M3"}, {"D2"});
+    const AddResult b = store->addScan(again);
+    EXPECT_FALSE(b.conflicting);
+
+    NewScan forged = makeScan("forged", "K", 3000, columns("Forger", "Laptop", "Core i3", 2));
+    forged.remoteAddress = "203.0.113.66";
+    forged.fingerprint = other;
+    const AddResult f = store->addScan(forged);
+    EXPECT_TRUE(f.conflicting);
+    EXPECT_FALSE(f.duplicate);
+    EXPECT_EQ(f.machineId, a.machineId) << "in the machine's history";
+    EXPECT_TRUE(store->addScan(forged).duplicate) << "posting it again stores nothing new";
+
+    auto machine = store->machine(a.machineId);
+    ASSERT_TRUE(machine);
+    EXPECT_EQ(machine->latestScanId, b.scanId);
+    EXPECT_EQ(machine->latest.maker, "Dell Inc.");
+    EXPECT_EQ(machine->latest.processor, "Xeon E5-2699");
+    EXPECT_EQ(machine->lastSeenMs, 2000);
+    EXPECT_EQ(machine->scanCount, 3u);
+    EXPECT_EQ(store->machines({"forger"}).total, 0u) << "the claim's columns are searchable";
+    const auto history = store->scans(a.machineId);
+    ASSERT_EQ(history.size(), 3u);
+    EXPECT_EQ(history[0].id, f.scanId);
+    EXPECT_EQ(history[0].conflict, ScanConflict::Conflicting);
+    EXPECT_EQ(history[0].remoteAddress, "203.0.113.66");
+    EXPECT_EQ(history[1].conflict, ScanConflict::None);
+    EXPECT_EQ(store->scan(f.scanId)->row.conflict, ScanConflict::Conflicting);
+
+    // The real machine posts again: compared with its own latest scan, not with the claim.
+    NewScan later = makeScan("real-3", "K", 4000, columns("Dell Inc.", "PowerEdge R630", "Xeon E5-2699"));
+    later.fingerprint = real;
+    EXPECT_FALSE(store->addScan(later).conflicting);
+    // An older conflicting scan accepted: it is the machine's, the newer stays shown.
+    EXPECT_EQ(store->acceptScan(f.scanId), Acceptance::Accepted);
+    EXPECT_EQ(store->scan(f.scanId)->row.conflict, ScanConflict::Accepted);
+    EXPECT_EQ(store->machine(a.machineId)->latest.maker, "Dell Inc.");
+    EXPECT_EQ(store->acceptScan(f.scanId), Acceptance::NothingToAccept);
+    EXPECT_EQ(store->acceptScan(a.scanId), Acceptance::NothingToAccept);
+    EXPECT_EQ(store->acceptScan(999999), Acceptance::NoSuchScan);
+
+    // The machine was rebuilt: its newest scan, once accepted, is what it shows.
+    NewScan rebuilt = makeScan("rebuilt", "K", 5000, columns("Dell Inc.", "PowerEdge R640", "Xeon Silver 4114", 10));
+    rebuilt.fingerprint = other;
+    const AddResult r = store->addScan(rebuilt);
+    ASSERT_TRUE(r.conflicting);
+    EXPECT_EQ(store->acceptScan(r.scanId), Acceptance::AcceptedAsLatest);
+    machine = store->machine(a.machineId);
+    EXPECT_EQ(machine->latestScanId, r.scanId);
+    EXPECT_EQ(machine->latest.model, "PowerEdge R640");
+    EXPECT_EQ(machine->latest.cores, 10u);
+    EXPECT_EQ(machine->lastSeenMs, 5000);
+    EXPECT_EQ(store->machines({"silver"}).total, 1u) << "the search follows the accepted scan";
+    // From now on the rebuilt hardware is the machine's.
+    NewScan next = makeScan("rebuilt-2", "K", 6000);
+    next.fingerprint = other;
+    EXPECT_FALSE(store->addScan(next).conflicting);
+}
+
+// What the list must show for each sort, computed here from what was stored.
+struct Expected {
+    std::int64_t id = 0;
+    ScanColumns c;
+    std::int64_t lastSeen = 0;
+    std::uint64_t scans = 0;
+};
+
+TEST_P(StoreContract, PagesThroughEverySortInBothDirections) {
+    auto store = open();
+    std::mt19937 random(7);
+    const std::vector<std::string> makers = {"Dell Inc.", "HP", "LENOVO", "ASUSTeK", "Acer", ""};
+    std::map<std::int64_t, Expected> expected;
+    for (int i = 0; i < 23; ++i) {
+        // Small value sets, so that ties (broken by id) are common.
+        ScanColumns c = columns(makers[random() % makers.size()], "Model " + std::to_string(random() % 5),
+                                "CPU " + std::to_string(random() % 4), 2u << (random() % 3),
+                                (4ull << 30) * (1 + random() % 3));
+        c.diskBytes = 256'000'000'000ull * (random() % 3);
+        c.os = random() % 2 ? "Windows 11" : "Debian 12";
+        const std::string key = "machine-" + std::to_string(i);
+        const int scans = 1 + static_cast<int>(random() % 3);
+        const std::int64_t seen = 10'000 + static_cast<std::int64_t>(random() % 7) * 100;
+        AddResult r;
+        for (int s = 0; s < scans; ++s)
+            r = store->addScan(makeScan(key + "-" + std::to_string(s), key, seen - s, c));
+        expected[r.machineId] = Expected{r.machineId, c, seen, static_cast<std::uint64_t>(scans)};
+    }
+    using Key = std::variant<std::int64_t, std::string>;
+    const std::vector<std::pair<MachineSort, std::function<Key(const Expected&)>>> sorts = {
+        {MachineSort::LastSeen, [](const Expected& e) { return Key(e.lastSeen); }},
+        {MachineSort::Maker, [](const Expected& e) { return Key(e.c.maker); }},
+        {MachineSort::Model, [](const Expected& e) { return Key(e.c.model); }},
+        {MachineSort::Processor, [](const Expected& e) { return Key(e.c.processor); }},
+        {MachineSort::Cores, [](const Expected& e) { return Key(std::int64_t(e.c.cores)); }},
+        {MachineSort::Memory, [](const Expected& e) { return Key(std::int64_t(e.c.memoryBytes)); }},
+        {MachineSort::Disks, [](const Expected& e) { return Key(std::int64_t(e.c.diskBytes)); }},
+        {MachineSort::Os, [](const Expected& e) { return Key(e.c.os); }},
+        {MachineSort::Scans, [](const Expected& e) { return Key(std::int64_t(e.scans)); }},
+    };
+    // Unfiltered, and through a search that matches every machine or about half of them
+    // (an engine may reach a page in more than one way; each must give the same rows).
+    for (const std::string search : {"", "model", "WINDOWS"})
+    for (const auto& entry : sorts) {
+        const MachineSort sort = entry.first;
+        const auto& key = entry.second;
+        for (bool descending : {false, true}) {
+            std::vector<Expected> order;
+            for (const auto& [id, e] : expected)
+                if (search != "WINDOWS" || e.c.os == "Windows 11") order.push_back(e);
+            std::sort(order.begin(), order.end(), [&](const Expected& a, const Expected& b) {
+                const auto ka = std::make_pair(key(a), a.id), kb = std::make_pair(key(b), b.id);
+                return descending ? kb < ka : ka < kb;
+            });
+            std::vector<std::int64_t> want, got;
+            for (const Expected& e : order) want.push_back(e.id);
+            for (std::uint64_t offset = 0; offset < 30; offset += 5) {
+                MachineQuery q;
+                q.search = search;
+                q.sort = sort;
+                q.descending = descending;
+                q.limit = 5;
+                q.offset = offset;
+                const MachinePage page = store->machines(q);
+                EXPECT_EQ(page.total, order.size());
+                EXPECT_LE(page.machines.size(), 5u);
+                for (const MachineRow& m : page.machines) got.push_back(m.id);
+            }
+            EXPECT_EQ(got, want) << "sort " << static_cast<int>(sort) << (descending ? " desc" : " asc")
+                                 << " search \"" << search << "\"";
+        }
+    }
+    MachineQuery beyond;
+    beyond.offset = 1000;
+    const MachinePage empty = store->machines(beyond);
+    EXPECT_TRUE(empty.machines.empty());
+    EXPECT_EQ(empty.total, 23u);
+    // The list's rows carry what the machine page needs.
+    const MachineRow first = store->machines({}).machines.at(0);
+    const Expected& e = expected.at(first.id);
+    EXPECT_EQ(first.latest.model, e.c.model);
+    EXPECT_EQ(first.scanCount, e.scans);
+    EXPECT_EQ(first.lastSeenMs, e.lastSeen);
+}
+
+TEST_P(StoreContract, SearchFindsMachinesByAnyColumnSerialNumberAndUuid) {
+    auto store = open();
+    std::map<std::string, std::int64_t> ids;
+    {
+        ScanColumns c = columns("Dell Inc.", "OptiPlex 7070", "Intel(R) Core(TM) i7-9700");
+        c.serialNumbers = "CN0ABC123 7XYZ89";
+        c.uuid = "4C4C4544-0042-3510-8052-B7C04F4D4D32";
+        c.disks = "Samsung SSD 860 EVO (500 GB)";
+        c.os = "Microsoft Windows 10 Enterprise LTSC";
+        ids["dell"] = store->addScan(makeScan("s1", "k1", 1000, c)).machineId;
+    }
+    {
+        ScanColumns c = columns("LENOVO", "ThinkPad T14", "AMD Ryzen 7 PRO 4750U");
+        c.serialNumbers = "PF2ABCDE";
+        c.uuid = "0AB1C2D3-1111-2222-3333-444455556666";
+        c.disks = "WDC PC SN730 (512 GB)";
+        c.os = "Ubuntu 22.04 LTS";
+        ids["lenovo"] = store->addScan(makeScan("s2", "k2", 2000, c)).machineId;
+    }
+    {
+        ScanColumns c = columns("Müller Systeme", "EliteBook 840 G5", "Intel Core i5-8350U");
+        c.serialNumbers = "5CG1234XYZ";
+        c.disks = "Disk 100%_x \"quoted\" (1 TB)";
+        c.os = "Windows 11";
+        ids["muller"] = store->addScan(makeScan("s3", "k3", 3000, c)).machineId;
+    }
+    // The Dell machine's newer scan replaces its searchable text: the old OS is not found.
+    {
+        ScanColumns c = columns("Dell Inc.", "OptiPlex 7070", "Intel(R) Core(TM) i7-9700");
+        c.serialNumbers = "CN0ABC123 7XYZ89";
+        c.uuid = "4C4C4544-0042-3510-8052-B7C04F4D4D32";
+        c.disks = "Samsung SSD 860 EVO (500 GB)";
+        c.os = "Microsoft Windows 11 Pro";
+        store->addScan(makeScan("s4", "k1", 4000, c));
+    }
+    const std::vector<std::pair<std::string, std::set<std::string>>> cases = {
+        {"", {"dell", "lenovo", "muller"}},
+        {"dell", {"dell"}},
+        {"DELL optiplex", {"dell"}},
+        {"  optiplex   7070 ", {"dell"}},
+        {"optiplex lenovo", {}},
+        {"cn0abc", {"dell"}},                                   // part of a serial number
+        {"7xyz89", {"dell"}},                                   // the second serial
+        {"5CG1234XYZ", {"muller"}},
+        {"4c4c4544-0042-3510-8052-b7c04f4d4d32", {"dell"}},     // whole UUID, any case
+        {"B7C04F4D", {"dell"}},
+        {"intel", {"dell", "muller"}},
+        {"ryzen", {"lenovo"}},
+        {"i7", {"dell"}},                                       // shorter than a trigram
+        {"0U", {"lenovo", "muller"}},
+        {"sn730", {"lenovo"}},
+        {"windows 11", {"dell", "muller"}},
+        {"ltsc", {}},                                           // only in the older scan
+        {"müller", {"muller"}},
+        {"%", {"muller"}},                                      // wildcards are literal
+        {"100%_", {"muller"}},
+        {"_", {"muller"}},
+        {"\"quoted\"", {"muller"}},
+        {"\"", {"muller"}},
+        {"no-such-thing", {}},
+        {"' OR 1=1 --", {}},
+    };
+    for (const auto& [search, want] : cases) {
+        MachineQuery q;
+        q.search = search;
+        const MachinePage page = store->machines(q);
+        std::set<std::string> got;
+        for (const MachineRow& m : page.machines)
+            for (const auto& [name, id] : ids)
+                if (id == m.id) got.insert(name);
+        EXPECT_EQ(got, want) << "search \"" << search << "\"";
+        EXPECT_EQ(page.total, want.size()) << "search \"" << search << "\"";
+    }
+    // Search, sort and page together.
+    MachineQuery q;
+    q.search = "intel";
+    q.sort = MachineSort::Maker;
+    q.descending = false;
+    q.limit = 1;
+    q.offset = 1;
+    const MachinePage page = store->machines(q);
+    EXPECT_EQ(page.total, 2u);
+    ASSERT_EQ(page.machines.size(), 1u);
+    EXPECT_EQ(page.machines[0].id, ids["muller"]);
+}
+
+TEST_P(StoreContract, KeepsAccountsAndSessions) {
+    auto store = open();
+    EXPECT_FALSE(store->account("ann"));
+    store->putAccount("ann", "$argon2id$one");
+    const auto ann = store->account("ann");
+    ASSERT_TRUE(ann);
+    EXPECT_EQ(ann->name, "ann");
+    EXPECT_EQ(ann->passwordHash, "$argon2id$one");
+    store->putAccount("ann", "$argon2id$two");  // a new password
+    const auto changed = store->account("ann");
+    ASSERT_TRUE(changed);
+    EXPECT_EQ(changed->id, ann->id);
+    EXPECT_EQ(changed->passwordHash, "$argon2id$two");
+    store->putAccount("bob", "$argon2id$bob");
+    EXPECT_NE(store->account("bob")->id, ann->id);
+    EXPECT_FALSE(store->account("Ann"));
+
+    const std::int64_t later = nowMs() + 3'600'000;
+    store->putSession({"token-a", ann->id, later, "form-a", ""});
+    store->putSession({"token-old", ann->id, nowMs() - 1, "form-old", ""});
+    const auto s = store->session("token-a");
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->tokenHash, "token-a");
+    EXPECT_EQ(s->accountId, ann->id);
+    EXPECT_EQ(s->expiresAtMs, later);
+    EXPECT_EQ(s->formToken, "form-a");
+    EXPECT_EQ(s->accountName, "ann");
+    EXPECT_FALSE(store->session("token-old")) << "an expired session";
+    EXPECT_FALSE(store->session("token-b"));
+    store->putSession({"token-a", ann->id, later + 1, "form-renewed", ""});
+    EXPECT_EQ(store->session("token-a")->formToken, "form-renewed");
+    store->dropSession("token-a");
+    EXPECT_FALSE(store->session("token-a"));
+    store->dropSession("token-a");  // signing out twice is harmless
+}
+
+// `user add` for an existing name replaces the password: whoever signed in with the old one
+// is signed out, on every receiver sharing the database; other accounts keep their sessions.
+TEST_P(StoreContract, ANewPasswordEndsThatAccountsSessionsOnly) {
+    auto store = open();
+    auto other = open();
+    store->putAccount("ann", "$argon2id$one");
+    store->putAccount("bob", "$argon2id$bob");
+    const std::int64_t later = nowMs() + 3'600'000;
+    const auto ann = store->account("ann")->id, bob = store->account("bob")->id;
+    store->putSession({"ann-1", ann, later, "f1", ""});
+    store->putSession({"ann-2", ann, later, "f2", ""});
+    store->putSession({"bob-1", bob, later, "f3", ""});
+    store->putAccount("ann", "$argon2id$one");  // the same hash: nothing changed
+    EXPECT_TRUE(store->session("ann-1"));
+    other->putAccount("ann", "$argon2id$two");
+    EXPECT_FALSE(store->session("ann-1"));
+    EXPECT_FALSE(store->session("ann-2"));
+    ASSERT_TRUE(store->session("bob-1"));
+    EXPECT_EQ(store->session("bob-1")->accountName, "bob");
+    store->putSession({"ann-3", ann, later, "f4", ""});  // signing in again works
+    EXPECT_TRUE(store->session("ann-3"));
+}
+
+// Receivers on one database share the console's cookie key: the first one to start makes
+// it, every later one (and every restart) reads the same key.
+TEST_P(StoreContract, ConsoleKeyIsMadeOnceAndSharedByEveryReceiver) {
+    constexpr int kReceivers = 6;
+    std::vector<std::unique_ptr<Store>> stores;
+    for (int i = 0; i < kReceivers; ++i) stores.push_back(open());
+    std::vector<std::string> keys(kReceivers);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kReceivers; ++i)
+        threads.emplace_back([&, i] { keys[i] = stores[i]->consoleKey("key-of-" + std::to_string(i)); });
+    for (auto& t : threads) t.join();
+    EXPECT_THAT(keys[0], ::testing::StartsWith("key-of-"));
+    for (int i = 1; i < kReceivers; ++i) EXPECT_EQ(keys[i], keys[0]) << "receiver " << i;
+    stores.clear();
+    EXPECT_EQ(open()->consoleKey("after-a-restart"), keys[0]);
+    if (postgres()) {
+        // Only the receiver's role reads it: another role of the server is refused.
+        postgresExec("DROP ROLE IF EXISTS gravelin_reader; CREATE ROLE gravelin_reader; "
+                     "GRANT USAGE ON SCHEMA public TO gravelin_reader");
+        try {
+            postgresExec("SET ROLE gravelin_reader; SELECT key FROM console_key");
+            ADD_FAILURE() << "another role read the console key";
+        } catch (const std::runtime_error& e) {
+            EXPECT_THAT(e.what(), HasSubstr("permission denied for table console_key"));
+        }
+        postgresExec("DROP OWNED BY gravelin_reader; DROP ROLE gravelin_reader");
+    }
+}
+
+TEST_P(StoreContract, MigratesOnceAndKeepsDataAcrossReopening) {
+    std::int64_t scanId = 0;
+    {
+        auto store = open();
+        scanId = store->addScan(makeScan("kept", "K", 1000)).scanId;
+        store->putAccount("ann", "hash");
+    }
+    const std::string rows = "SELECT count(*) FROM schema_version";
+    const std::int64_t versions = rawInteger(rows);
+    EXPECT_GE(versions, 1);
+    EXPECT_EQ(rawInteger("SELECT count(DISTINCT version) FROM schema_version"), versions);
+    EXPECT_EQ(rawInteger("SELECT min(version) FROM schema_version"), 1);
+    EXPECT_EQ(rawInteger("SELECT max(version) FROM schema_version"), versions) << "no gaps";
+    auto store = open();
+    EXPECT_EQ(rawInteger(rows), versions) << "reopening applied a migration again";
+    EXPECT_TRUE(store->scan(scanId));
+    EXPECT_TRUE(store->account("ann"));
+}
+
+TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
+    // Each case takes a current database back to what an older program wrote.
+    const std::string undoMark = postgres() ? "ALTER TABLE scans DROP COLUMN fingerprint, DROP COLUMN conflict; "
+                                              "DELETE FROM schema_version WHERE version = 4; "
+                                            : "ALTER TABLE scans DROP COLUMN fingerprint; "
+                                              "ALTER TABLE scans DROP COLUMN conflict; "
+                                              "DELETE FROM schema_version WHERE version = 4; ";
+    const std::string undoCount =
+        postgres() ? "DROP TRIGGER machine_count_change ON machines; DROP FUNCTION machine_count_change(); "
+                     "DROP TABLE machine_count; DELETE FROM schema_version WHERE version = 3"
+                   : "DROP TRIGGER machine_count_insert; DROP TRIGGER machine_count_delete; "
+                     "DROP TABLE machine_count; DELETE FROM schema_version WHERE version = 3";
+    const std::string undoKey =
+        postgres() ? "DROP TRIGGER accounts_password_changed ON accounts; "
+                     "DROP FUNCTION accounts_password_changed(); DROP TABLE console_key; "
+                     "DELETE FROM schema_version WHERE version = 5; "
+                   : "DROP TRIGGER accounts_password_changed; DROP TABLE console_key; "
+                     "DELETE FROM schema_version WHERE version = 5; ";
+    const std::pair<const char*, std::string> cases[] = {
+        {"version 4, before the console key", undoKey},
+        {"version 3, before the conflict mark", undoKey + undoMark},
+        {"version 2, before the machine count", undoKey + undoMark + undoCount},
+    };
+    for (const auto& [name, undo] : cases) {
+        SCOPED_TRACE(name);
+        SetUp();  // PostgreSQL: a clean database
+        data_ = std::string("data-") + name[8];  // SQLite: a directory of its own
+        {
+            auto store = open();
+            for (int i = 0; i < 5; ++i) store->addScan(makeScan("u" + std::to_string(i), "k" + std::to_string(i % 3), i));
+        }
+        rawExec(undo);
+        auto store = open();
+        EXPECT_EQ(rawInteger("SELECT max(version) FROM schema_version"), 5);
+        EXPECT_EQ(store->machines({}).total, 3u) << "the count starts from the machines there are";
+        for (const ScanRow& row : store->scans(std::nullopt)) EXPECT_EQ(row.conflict, ScanConflict::None);
+        store->addScan(makeScan("u-new", "", 10));
+        EXPECT_EQ(store->machines({}).total, 4u);
+        EXPECT_EQ(store->scans(std::nullopt).size(), 6u);
+    }
+}
+
+TEST_P(StoreContract, ReceiversStartingTogetherMigrateOnce) {
+    constexpr int kReceivers = 6;
+    std::vector<std::unique_ptr<Store>> stores(kReceivers);
+    std::vector<std::string> errors(kReceivers);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kReceivers; ++i)
+        threads.emplace_back([&, i] {
+            try {
+                stores[i] = open();
+            } catch (const std::exception& e) {
+                errors[i] = e.what();
+            }
+        });
+    for (auto& t : threads) t.join();
+    for (int i = 0; i < kReceivers; ++i) {
+        EXPECT_EQ(errors[i], "") << "receiver " << i;
+        EXPECT_TRUE(stores[i]) << "receiver " << i;
+    }
+    EXPECT_EQ(rawInteger("SELECT count(*) FROM schema_version"),
+              rawInteger("SELECT count(DISTINCT version) FROM schema_version"));
+    ASSERT_TRUE(stores[0] && stores[1]);
+    const AddResult r = stores[0]->addScan(makeScan("shared", "k", 1));
+    EXPECT_TRUE(stores[1]->addScan(makeScan("shared", "k", 1)).duplicate);
+    EXPECT_EQ(stores[1]->machine(r.machineId)->scanCount, 1u);
+}
+
+TEST_P(StoreContract, RefusesADatabaseWithANewerSchema) {
+    { auto store = open(); }
+    rawExec("INSERT INTO schema_version (version, description, applied_at) "
+            "VALUES (999999, 'from the future', 0)");
+    try {
+        open();
+        FAIL() << "opened a database with a newer schema";
+    } catch (const StorageError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("999999"));
+        EXPECT_THAT(e.what(), HasSubstr("newer"));
+    }
+}
+
+TEST_P(StoreContract, ReportsComeBackByteForByte) {
+    auto store = open();
+    std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?><HWInfo>";
+    for (int i = 0; xml.size() < 5'000'000; ++i)
+        xml += "<Win32_PhysicalMemory><Capacity>" + std::to_string(i * 7919) +
+               "</Capacity><BankLabel>BANK " + std::to_string(i % 4) + "</BankLabel></Win32_PhysicalMemory>";
+    xml += "</HWInfo>";
+    std::string noise(5'000'000, '\0');
+    std::mt19937 random(11);
+    for (char& ch : noise) ch = static_cast<char>(random());
+    std::string cp1252;  // every byte value, as an 8-bit code page sends them
+    for (int b = 0; b < 256; ++b) cp1252 += static_cast<char>(b);
+    cp1252 = "<HWInfo><Maker>Soci\xE9t\xE9 \x80 \x9F</Maker>" + cp1252 + "</HWInfo>";
+    const std::vector<std::pair<std::string, std::string>> reports = {
+        {"5 MB of XML", xml}, {"5 MB that does not compress", noise}, {"Windows-1252", cp1252}, {"empty", ""}};
+    int n = 0;
+    for (const auto& [name, bytes] : reports) {
+        NewScan s = makeScan("r" + std::to_string(n++), "", 1000);
+        s.reportBytes = bytes;
+        s.encoding = "windows-1252";
+        const AddResult r = store->addScan(s);
+        const auto record = store->scan(r.scanId);
+        ASSERT_TRUE(record) << name;
+        EXPECT_TRUE(record->reportBytes == bytes) << name << ": " << record->reportBytes.size()
+                                                  << " bytes back of " << bytes.size();
+        if (name == "5 MB of XML") {
+            EXPECT_LT(record->row.storedBytes, bytes.size() / 5);
+        }
+    }
+}
+
+TEST_P(StoreContract, TextThatIsNotUtf8IsStoredNotRefused) {
+    auto store = open();
+    NewScan s = makeScan("bad-text", std::string("key\xFF", 4), 1000,
+                         columns(std::string("Fa\xE7" "ade\0X\0", 9), "M\xC3"));
+    s.errors = std::string("\x80\x81", 2);
+    const AddResult r = store->addScan(s);
+    const auto record = store->scan(r.scanId);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->row.columns.maker, "Fa\xEF\xBF\xBD" "adeX");
+    EXPECT_EQ(record->row.columns.model, "M\xEF\xBF\xBD");
+    EXPECT_EQ(record->row.errors, "\xEF\xBF\xBD\xEF\xBF\xBD");
+    // The cleaned key still identifies the machine.
+    EXPECT_EQ(store->addScan(makeScan("bad-text-2", std::string("key\xFF", 4), 2000)).machineId, r.machineId);
+}
+
+TEST_P(StoreContract, ImportsManyScansAtOnce) {
+    auto store = open();
+    std::vector<NewScan> scans;
+    for (int i = 0; i < 600; ++i)
+        scans.push_back(makeScan("bulk-" + std::to_string(i), "key-" + std::to_string(i % 200), 1000 + i));
+    scans.push_back(makeScan("bulk-7", "key-7", 1));  // a duplicate inside the same import
+    const auto results = store->addScans(scans);
+    ASSERT_EQ(results.size(), scans.size());
+    EXPECT_TRUE(results.back().duplicate);
+    EXPECT_EQ(results.back().scanId, results[7].scanId);
+    EXPECT_EQ(store->machines({}).total, 200u);
+    EXPECT_EQ(store->machine(results[0].machineId)->scanCount, 3u);
+    EXPECT_EQ(store->scans(std::nullopt, 10'000).size(), 600u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, StoreContract, ::testing::Values("SQLite", "PostgreSQL"),
+                         [](const ::testing::TestParamInfo<std::string>& param) { return param.param; });
+
+// --- SQLite only ---
+
+TEST(SqliteStore, CreatesTheDataDirectoryForItsOwnerOnlyInWalMode) {
+    TempDir dir;
+    const fs::path data = dir.path() / "nested" / "data";
+    {
+        auto store = openStore({data.string(), ""});
+        store->addScan(makeScan("d", "k", 1));
+        EXPECT_THAT(store->describe(), HasSubstr("receiver.sqlite3"));
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(data.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((data / "receiver.sqlite3").c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &stmt, nullptr);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), "wal");
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+}
+
+TEST(SqliteStore, RefusesWhatItCannotOpen) {
+    TempDir dir;
+    const fs::path file = dir.path() / "a-file";
+    std::ofstream(file) << "not a directory";
+    const fs::path garbage = dir.path() / "garbage";
+    fs::create_directory(garbage);
+    std::ofstream(garbage / "receiver.sqlite3") << std::string(8192, 'x');
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"a file where the directory should be", file.string()},
+        {"a file where a parent should be", (file / "data").string()},
+        {"a database file that is not one", garbage.string()},
+    };
+    if (::geteuid() != 0) {  // root writes anywhere
+        const fs::path locked = dir.path() / "locked";
+        fs::create_directory(locked);
+        fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
+        cases.emplace_back("a directory it may not write", locked.string());
+    }
+    for (const auto& [name, path] : cases)
+        EXPECT_THROW(openStore({path, ""}), StorageError) << name;
+}
+
+TEST(OpenStore, RefusesLocationsThatNameNoDatabase) {
+    EXPECT_THROW(openStore({}), StorageError);
+    EXPECT_THROW(openStore({"/tmp/x", "postgresql:///db"}), StorageError);
+    EXPECT_THROW(openStore({"", "mysql://host/db"}), StorageError);
+    EXPECT_THROW(openStore({"", "postgresql://"
+                                "/nowhere?host=/nonexistent-socket-directory&connect_timeout=2"}),
+                 StorageError);
+}
+
+// --- Storage failures: one line per kind, at most one per kind per interval ---
+
+TEST(FailureLog, OneLinePerKindAtMostOncePerIntervalWithTheCountLeftOut) {
+    std::ostringstream out;
+    FailureLog::Clock::time_point now{};
+    FailureLog log(out, std::chrono::seconds(60), [&] { return now; });
+    const auto failure = [](FailureKind kind, const std::string& text) { return StorageUnavailable(text, kind); };
+    struct Step {
+        int atSeconds;
+        FailureKind kind;
+        const char* message;
+        const char* line;  // the line written, or "" for none
+    };
+    const Step steps[] = {
+        {0, FailureKind::Timeout, "no answer", "gravelin-receiver: storage failure (timeout): no answer"},
+        {1, FailureKind::Timeout, "no answer", ""},
+        {2, FailureKind::DiskFull, "database or disk is full\nsecond line",
+         "gravelin-receiver: storage failure (disk_full): database or disk is full second line"},
+        {30, FailureKind::Timeout, "no answer", ""},
+        {59, FailureKind::Timeout, "no answer", ""},
+        {60, FailureKind::Timeout, "still nothing",
+         "gravelin-receiver: storage failure (timeout): still nothing (3 more of this kind since the last line)"},
+        {61, FailureKind::Unreachable, "connection refused",
+         "gravelin-receiver: storage failure (unreachable): connection refused"},
+        {200, FailureKind::Timeout, "later", "gravelin-receiver: storage failure (timeout): later"},
+    };
+    for (const Step& step : steps) {
+        now = FailureLog::Clock::time_point{} + std::chrono::seconds(step.atSeconds);
+        out.str("");
+        log.record(failure(step.kind, step.message));
+        EXPECT_EQ(out.str(), *step.line ? std::string(step.line) + "\n" : "") << "at " << step.atSeconds << " s";
+    }
+    EXPECT_EQ(log.counts(), (std::map<std::string, std::uint64_t>{{"timeout", 6}, {"disk_full", 1}, {"unreachable", 1}}));
+}
+
+// A damaged index answers 503 like any failure; it must also say so, and say what it is.
+TEST(SqliteStore, ADamagedIndexIsLoggedAsDamaged) {
+    TempDir dir;
+    const fs::path data = dir.path() / "data";
+    {
+        auto store = openStore({data.string(), ""});
+        std::vector<NewScan> scans;
+        for (int i = 0; i < 2000; ++i)
+            scans.push_back(makeScan("d" + std::to_string(i), "k" + std::to_string(i), i,
+                                     columns("Maker " + std::to_string(i % 97), "Model")));
+        store->addScans(scans);
+    }
+    const fs::path file = data / "receiver.sqlite3";
+    sqliteExec(file, "PRAGMA wal_checkpoint(TRUNCATE)");
+    std::int64_t root = 0, pageSize = 0;
+    {
+        sqlite3* db = nullptr;
+        sqlite3_open(file.c_str(), &db);
+        sqlite3_stmt* stmt = nullptr;
+        sqlite3_prepare_v2(db, "SELECT rootpage, (SELECT page_size FROM pragma_page_size) FROM sqlite_schema "
+                               "WHERE name = 'machines_by_maker'", -1, &stmt, nullptr);
+        if (sqlite3_step(stmt) == SQLITE_ROW) {
+            root = sqlite3_column_int64(stmt, 0);
+            pageSize = sqlite3_column_int64(stmt, 1);
+        }
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+    }
+    ASSERT_GT(root, 1);
+    {
+        std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp((root - 1) * pageSize);
+        const std::string garbage(static_cast<std::size_t>(pageSize), '\x5a');
+        f.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+    }
+    std::ostringstream out;
+    FailureLog log(out);
+    auto store = withFailureLog(openStore({data.string(), ""}), log);
+    MachineQuery bySort;
+    bySort.sort = MachineSort::Maker;
+    try {
+        store->machines(bySort);
+        FAIL() << "read a damaged index";
+    } catch (const StorageUnavailable& e) {
+        EXPECT_EQ(e.kind(), FailureKind::Damaged) << e.what();
+    }
+    EXPECT_THAT(out.str(), HasSubstr("storage failure (damaged): "));
+    EXPECT_EQ(log.counts(), (std::map<std::string, std::uint64_t>{{"damaged", 1}}));
+}
+
+// --- PostgreSQL only: the server stops under the receiver and comes back ---
+
+TEST(PostgresStore, AStoppedServerIsUnavailableThenUsedAgainWhenItReturns) {
+    const char* control = std::getenv("GRAVELIN_TEST_POSTGRES_CTL");
+    ASSERT_FALSE(postgresUri().empty() || !control)
+        << "run through tests/receiver/storage/with-postgres.sh (ctest does)";
+    postgresExec("DROP SCHEMA IF EXISTS public CASCADE; CREATE SCHEMA public");
+    auto store = openStore({"", postgresUri()});
+    // Several pooled connections, all of which the stop breaks.
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] { store->addScan(makeScan("before-" + std::to_string(t), "k", 1)); });
+    for (auto& t : threads) t.join();
+
+    ASSERT_EQ(std::system((std::string(control) + " stop").c_str()), 0);
+    struct Call {
+        const char* name;
+        std::function<void()> run;
+    };
+    const std::vector<Call> calls = {
+        {"addScan", [&] { store->addScan(makeScan("during", "k", 2)); }},
+        {"machines", [&] { store->machines({}); }},
+        {"scan", [&] { store->scan(1); }},
+        {"session", [&] { store->session("x"); }},
+        {"probe", [&] { store->probe(); }},
+    };
+    for (const Call& call : calls) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_THROW(call.run(), StorageUnavailable) << call.name;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << call.name;
+    }
+
+    ASSERT_EQ(std::system((std::string(control) + " start").c_str()), 0);
+    const AddResult after = store->addScan(makeScan("after", "k", 3));
+    EXPECT_FALSE(after.duplicate);
+    const auto machine = store->machine(after.machineId);
+    ASSERT_TRUE(machine);
+    EXPECT_EQ(machine->scanCount, 5u) << "four before the stop, none during, one after";
+    store->probe();
+}
+
+// A server whose processes are stopped (SIGSTOP): connections are accepted by the kernel and
+// never answered. Every call must fail within the deadline, and the store work again once
+// the server goes on.
+class StoppedServer {
+public:
+    explicit StoppedServer(const std::string& dataDir) {
+        std::ifstream pidFile(dataDir + "/postmaster.pid");
+        pid_t postmaster = 0;
+        pidFile >> postmaster;
+        if (postmaster <= 0) throw std::runtime_error("no postmaster.pid in " + dataDir);
+        pids_.push_back(postmaster);
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            std::ifstream stat(entry.path() / "stat");
+            std::string line;
+            if (!std::getline(stat, line)) continue;
+            const auto close = line.rfind(')');
+            if (close == std::string::npos) continue;
+            std::istringstream rest(line.substr(close + 2));
+            char state = 0;
+            pid_t parent = 0;
+            rest >> state >> parent;
+            if (parent == postmaster) pids_.push_back(static_cast<pid_t>(std::stol(entry.path().filename())));
+        }
+        for (pid_t pid : pids_) ::kill(pid, SIGSTOP);
+    }
+    ~StoppedServer() { resume(); }
+    void resume() {
+        for (pid_t pid : pids_) ::kill(pid, SIGCONT);
+        pids_.clear();
+    }
+
+private:
+    std::vector<pid_t> pids_;
+};
+
+TEST(PostgresStore, AStalledServerFailsEveryCallWithinTheDeadline) {
+    const char* control = std::getenv("GRAVELIN_TEST_POSTGRES_CTL");
+    ASSERT_FALSE(postgresUri().empty() || !control)
+        << "run through tests/receiver/storage/with-postgres.sh (ctest does)";
+    const std::string ctl = control;
+    const std::string dataDir = ctl.substr(ctl.rfind(' ') + 1) + "/data";
+    postgresExec("DROP SCHEMA IF EXISTS public CASCADE; CREATE SCHEMA public");
+    StoreLocation location{"", postgresUri()};
+    location.deadline = std::chrono::milliseconds(1000);
+    std::ostringstream out;
+    FailureLog log(out);
+    auto store = withFailureLog(openStore(location), log);
+    std::vector<std::thread> threads;  // several pooled connections, all of which stall
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&, t] { store->addScan(makeScan("before-" + std::to_string(t), "k", 1)); });
+    for (auto& t : threads) t.join();
+
+    StoppedServer stopped(dataDir);
+    // Without a deadline a call would wait for the server for ever: this lets it go on after
+    // 20 s so that the test ends (and fails) instead of hanging.
+    std::mutex mutex;
+    std::condition_variable doneSignal;
+    bool done = false;
+    std::thread watchdog([&] {
+        std::unique_lock lock(mutex);
+        if (!doneSignal.wait_for(lock, std::chrono::seconds(20), [&] { return done; })) stopped.resume();
+    });
+    struct Call {
+        const char* name;
+        std::function<void()> run;
+    };
+    const std::vector<Call> calls = {
+        {"addScan on a pooled connection", [&] { store->addScan(makeScan("during", "k", 2)); }},
+        {"addScan on a new connection", [&] { store->addScan(makeScan("during", "k", 2)); }},
+        {"machines", [&] { store->machines({}); }},
+        {"scan", [&] { store->scan(1); }},
+        {"acceptScan", [&] { store->acceptScan(1); }},
+        {"session", [&] { store->session("x"); }},
+        {"probe", [&] { store->probe(); }},
+    };
+    for (const Call& call : calls) {
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            call.run();
+            ADD_FAILURE() << call.name << " answered while the server was stopped";
+        } catch (const StorageUnavailable& e) {
+            EXPECT_EQ(e.kind(), FailureKind::Timeout) << call.name << ": " << e.what();
+        }
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(took, std::chrono::milliseconds(1000 + 750)) << call.name;
+        EXPECT_GE(took, std::chrono::milliseconds(900)) << call.name << ": gave up before the deadline";
+    }
+    {
+        std::lock_guard lock(mutex);
+        done = true;
+    }
+    doneSignal.notify_all();
+    watchdog.join();
+    stopped.resume();
+    EXPECT_THAT(out.str(), HasSubstr("storage failure (timeout): "));
+    EXPECT_EQ(log.counts().at("timeout"), calls.size());
+
+    const AddResult after = store->addScan(makeScan("after", "k", 3));
+    const auto machine = store->machine(after.machineId);
+    ASSERT_TRUE(machine);
+    // The stalled addScans may have committed on the server once it went on (the post was
+    // refused; the digest recognises the report when it is posted again).
+    EXPECT_TRUE(machine->scanCount == 4u || machine->scanCount == 5u) << machine->scanCount;
+    EXPECT_TRUE(store->addScan(makeScan("during", "k", 2)).scanId > 0);
+    store->probe();
+}
+
+}  // namespace
+}  // namespace gravelin::storage
