@@ -9,25 +9,11 @@
 # report from the report tool. A finding leaves its input in build-fuzz/intake-findings/.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-build=${GRAVELIN_FUZZ_BUILD_DIR:-build-fuzz}
-# By default a fixed number of runs (every seed, then mutations): the same work on every
-# machine, a regression check. GRAVELIN_INTAKE_FUZZ_SECONDS=N fuzzes for N seconds instead.
-seconds=${GRAVELIN_INTAKE_FUZZ_SECONDS:-}
-runs=${GRAVELIN_FUZZ_RUNS:-20000}
-if [ -n "$seconds" ]; then limit=(-max_total_time="$seconds"); what="for ${seconds}s"; else limit=(-runs="$runs"); what="$runs runs"; fi
-tables=tests/data/smbios-tables
+# shellcheck source=scripts/lib/fuzz.sh
+. scripts/lib/fuzz.sh
+fuzz_prepare GRAVELIN_INTAKE_FUZZ_SECONDS intake_fuzzer gravelin-report
 
-# A tree that already has the fuzz targets (scripts/test.sh builds them into build-asan/
-# beside the sanitizer tests) is used as it is; any other is configured for fuzzing.
-if ! grep -qs '^GRAVELIN_FUZZ:BOOL=ON' "$build/CMakeCache.txt"; then
-  CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DGRAVELIN_FUZZ=ON -DBUILD_TESTING=OFF -DGRAVELIN_WERROR=ON >/dev/null
-fi
-cmake --build "$build" --target intake_fuzzer gravelin-report
-
-corpus=$build/intake-corpus
-rm -rf "$corpus" "$build/intake-corpus-run" "$build/intake-findings"
-mkdir -p "$corpus" "$build/intake-corpus-run" "$build/intake-findings"
+fuzz_fresh_corpus intake-
 app='<Application><i0 OS="Debian 64Bit " Name="gravelin-scanner " Version="1.0.0.0 " Errors=" "/></Application>'
 seeds=(
   "<?xml version=\"1.0\" encoding=\"utf-8\"?>
@@ -49,17 +35,4 @@ if [ -f "$tables/qemu-pc-seabios.bin" ]; then
     >"$corpus/real-report"
 fi
 
-echo "fuzzing the intake for $what from $(ls "$corpus" | wc -l) seeds"
-status=0
-"$build/fuzz/intake_fuzzer" "${limit[@]}" -max_len=8192 -timeout=20 \
-  -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/intake-findings/" \
-  "$build/intake-corpus-run" "$corpus" >"$build/intake-fuzz.log" 2>&1 || status=$?
-grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|stat::new_units_added)' \
-  "$build/intake-fuzz.log" || true
-if [ "$status" -ne 0 ] || compgen -G "$build/intake-findings/*" >/dev/null; then
-  echo "INTAKE FUZZER FINDING (exit $status); log: $build/intake-fuzz.log" >&2
-  grep -E 'ERROR|SUMMARY|finding:|runtime error' "$build/intake-fuzz.log" | head -20 >&2 || true
-  ls -l "$build/intake-findings" >&2
-  exit 1
-fi
-echo "intake fuzzer: no finding"
+fuzz_run intake intake- intake_fuzzer 8192

@@ -10,25 +10,11 @@
 # build-fuzz/summary-findings/.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-build=${GRAVELIN_FUZZ_BUILD_DIR:-build-fuzz}
-# By default a fixed number of runs (every seed, then mutations): the same work on every
-# machine, a regression check. GRAVELIN_SUMMARY_FUZZ_SECONDS=N fuzzes for N seconds instead.
-seconds=${GRAVELIN_SUMMARY_FUZZ_SECONDS:-}
-runs=${GRAVELIN_FUZZ_RUNS:-20000}
-if [ -n "$seconds" ]; then limit=(-max_total_time="$seconds"); what="for ${seconds}s"; else limit=(-runs="$runs"); what="$runs runs"; fi
-tables=tests/data/smbios-tables
+# shellcheck source=scripts/lib/fuzz.sh
+. scripts/lib/fuzz.sh
+fuzz_prepare GRAVELIN_SUMMARY_FUZZ_SECONDS summary_fuzzer gravelin-report
 
-# A tree that already has the fuzz targets (scripts/test.sh builds them into build-asan/
-# beside the sanitizer tests) is used as it is; any other is configured for fuzzing.
-if ! grep -qs '^GRAVELIN_FUZZ:BOOL=ON' "$build/CMakeCache.txt"; then
-  CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DGRAVELIN_FUZZ=ON -DBUILD_TESTING=OFF -DGRAVELIN_WERROR=ON >/dev/null
-fi
-cmake --build "$build" --target summary_fuzzer gravelin-report
-
-corpus=$build/summary-corpus
-rm -rf "$corpus" "$build/summary-corpus-run" "$build/summary-findings"
-mkdir -p "$corpus" "$build/summary-corpus-run" "$build/summary-findings"
+fuzz_fresh_corpus summary-
 cat >"$corpus/wmi" <<'XML'
 <HWInfo><Application><i0 OS="Windows 10 64Bit " Name="gravelin-scanner.exe " Version="1.0.0.0 " Errors="Unable to query SMBIOS device data! No data found for &quot;SELECT * FROM CIM_Controller&quot;, Skipped invalid XML name &quot;1x&quot;, " /></Application>
 <Win32_ComputerSystemProduct><i0 Vendor="Dell Inc. " Name="Precision " IdentifyingNumber="7KNZBH2 " UUID="4C4C4544-004B-4E10-805A-B7C04F424832 " /></Win32_ComputerSystemProduct>
@@ -46,17 +32,4 @@ for table in jcreekmore-Dell-Precision-3620 siderolabs-Beelink-EQ12 infrasim-del
   fi
 done
 
-echo "fuzzing the summary for $what from $(ls "$corpus" | wc -l) seeds"
-status=0
-"$build/fuzz/summary_fuzzer" "${limit[@]}" -max_len=16384 -timeout=20 \
-  -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/summary-findings/" \
-  "$build/summary-corpus-run" "$corpus" >"$build/summary-fuzz.log" 2>&1 || status=$?
-grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|stat::new_units_added)' \
-  "$build/summary-fuzz.log" || true
-if [ "$status" -ne 0 ] || compgen -G "$build/summary-findings/*" >/dev/null; then
-  echo "SUMMARY FUZZER FINDING (exit $status); log: $build/summary-fuzz.log" >&2
-  grep -E 'ERROR|SUMMARY|finding:|runtime error' "$build/summary-fuzz.log" | head -20 >&2 || true
-  ls -l "$build/summary-findings" >&2
-  exit 1
-fi
-echo "summary fuzzer: no finding"
+fuzz_run summary summary- summary_fuzzer 16384
