@@ -18,16 +18,14 @@ restarted; a report refused with 503 is posted again later, as its user would. C
 Prints the counts and how long the receiver took to store again after each restart."""
 
 import http.client
-import json
 import os
-import re
 import shutil
-import ssl
-import subprocess
 import sys
 import tempfile
 import threading
 import time
+
+from receiver_harness import Receiver, postgres_data_dir, run
 
 RECEIVER, SAMPLES, TABLES = sys.argv[1:4]
 URI = os.environ.get('GRAVELIN_TEST_POSTGRES_URI')
@@ -35,13 +33,6 @@ CTL = os.environ.get('GRAVELIN_TEST_POSTGRES_CTL')
 TABLE = os.path.join(TABLES, 'dell-libsmbios-PE1650.bin')
 REPORTS = 600
 CLIENTS = 8
-
-
-def run(*args, check=True, **kwargs):
-    result = subprocess.run(args, capture_output=True, timeout=300, **kwargs)
-    if check and result.returncode != 0:
-        raise AssertionError('%s: %s' % (args, result.stderr.decode(errors='replace')))
-    return result
 
 
 def main():
@@ -52,53 +43,17 @@ def main():
         print('no real table %s' % TABLE)
         return 1
     work = tempfile.mkdtemp(prefix='gravelin-outage-')
-    receiver = None
+    receiver = Receiver(RECEIVER, SAMPLES, work)
     try:
-        cert, key = os.path.join(work, 'cert.pem'), os.path.join(work, 'key.pem')
-        run('openssl', 'req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256',
-            '-nodes', '-days', '1', '-subj', '/CN=localhost', '-addext',
-            'subjectAltName=IP:127.0.0.1', '-keyout', key, '-out', cert)
-        context = ssl.create_default_context(cafile=cert)
-        run(SAMPLES, TABLE, '--count', str(REPORTS), '--out', os.path.join(work, 'reports'))
-        reports = [open(os.path.join(work, 'reports', name)).read().strip()
-                   for name in sorted(os.listdir(os.path.join(work, 'reports')))]
+        reports = receiver.reports(TABLE, REPORTS)
         assert len(set(reports)) == REPORTS
-        run('psql', URI, '-qc', 'CREATE DATABASE outage')
-        store = ['--database', URI.replace('/postgres?', '/outage?', 1)]
-
+        receiver.use_database(URI, 'outage')
         log = open(os.path.join(work, 'receiver.log'), 'wb')
-        receiver = subprocess.Popen(
-            [RECEIVER, 'serve', '--listen', '127.0.0.1:0', '--cert', cert, '--key', key,
-             '--console', '127.0.0.1:0', *store], stdout=subprocess.PIPE, stderr=log)
-        port = console = None
-        for _ in range(2):
-            line = receiver.stdout.readline().decode()
-            match = re.search(r'://127\.0\.0\.1:(\d+)', line)
-            assert match, 'the receiver did not start: %r' % line
-            if 'console' in line:
-                console = int(match.group(1))
-            else:
-                port = int(match.group(1))
+        receiver.start(stderr=log)
 
         def post(sealed):
-            conn = http.client.HTTPSConnection('127.0.0.1', port, timeout=60, context=context)
-            try:
-                conn.request('POST', '/kestal/scantest.php', body='scanResult=' + sealed,
-                             headers={'Content-Type': 'application/x-www-form-urlencoded'})
-                answer = conn.getresponse()
-                page = answer.read().decode(errors='replace')
-                receipt = re.search(r'class="receipt">([0-9A-F-]+)<', page)
-                return answer.status, receipt.group(1) if receipt else None
-            finally:
-                conn.close()
-
-        def status():
-            conn = http.client.HTTPConnection('127.0.0.1', console, timeout=10)
-            try:
-                conn.request('GET', '/status')
-                return json.loads(conn.getresponse().read())
-            finally:
-                conn.close()
+            code, receipt, _ = receiver.post(sealed)
+            return code, receipt
 
         results = {}          # report index -> list of (time, status, receipt)
         lock = threading.Lock()
@@ -145,7 +100,7 @@ def main():
             stopped = time.monotonic()
             if mode == 'immediate':
                 # with-postgres.sh stops with the fast mode: the immediate one by hand.
-                data_dir = CTL.split()[-1] + '/data'
+                data_dir = postgres_data_dir(CTL)
                 bindir = run('sh', '-c', 'ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1'
                              ).stdout.decode().strip()
                 as_owner = ['runuser', '-u', 'postgres', '--'] if os.getuid() == 0 else []
@@ -166,8 +121,8 @@ def main():
         assert not failures, failures[:5]
         refused = sorted(i for i, r in results.items() if any(c == 503 for _, c, _ in r))
 
-        counts = status()['answers']
-        stored = json.loads(run(RECEIVER, 'scans', '--json', *store).stdout)
+        counts = receiver.status()['answers']
+        stored = receiver.stored_scans()
         stored_receipts = [s['receipt'] for s in stored]
         codes = [c for r in results.values() for _, c, _ in r]
         n503 = codes.count(503)
@@ -194,15 +149,12 @@ def main():
         assert len(stored_receipts) == len(set(stored_receipts))
         assert all(any(c == 200 for _, c, _ in r) for r in results.values()), 'not all stored'
         assert len(stored_receipts) == REPORTS, (len(stored_receipts), REPORTS)
-        assert receiver.poll() is None, 'the receiver exited'
-        receiver.terminate()
-        assert receiver.wait(timeout=60) == 0
+        assert receiver.process.poll() is None, 'the receiver exited'
+        receiver.stop()
         print('postgres outage: passed')
         return 0
     finally:
-        if receiver and receiver.poll() is None:
-            receiver.kill()
-            receiver.wait()
+        receiver.kill()
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -14,17 +14,13 @@ The receiver runs with --storage-timeout 2000. Checked:
   - after SIGCONT the refused reports are stored (200) when posted again, without a restart.
 Prints how long each answer took."""
 
-import http.client
-import json
 import os
-import re
 import shutil
-import ssl
-import subprocess
 import sys
 import tempfile
 import threading
-import time
+
+from receiver_harness import Receiver, postgres_data_dir
 
 RECEIVER, SAMPLES, TABLES = sys.argv[1:4]
 URI = os.environ.get('GRAVELIN_TEST_POSTGRES_URI')
@@ -32,13 +28,6 @@ CTL = os.environ.get('GRAVELIN_TEST_POSTGRES_CTL')
 TABLE = os.path.join(TABLES, 'dell-libsmbios-PE1650.bin')
 DEADLINE_MS = 2000
 MARGIN_S = 1.5
-
-
-def run(*args, check=True, **kwargs):
-    result = subprocess.run(args, capture_output=True, timeout=300, **kwargs)
-    if check and result.returncode != 0:
-        raise AssertionError('%s: %s' % (args, result.stderr.decode(errors='replace')))
-    return result
 
 
 def server_processes(data_dir):
@@ -65,62 +54,24 @@ def main():
         print('no PostgreSQL server: run under tests/receiver/storage/with-postgres.sh')
         return 1
     work = tempfile.mkdtemp(prefix='gravelin-stall-')
-    receiver = None
+    receiver = Receiver(RECEIVER, SAMPLES, work)
     stopped = []
     try:
-        cert, key = os.path.join(work, 'cert.pem'), os.path.join(work, 'key.pem')
-        run('openssl', 'req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256',
-            '-nodes', '-days', '1', '-subj', '/CN=localhost', '-addext',
-            'subjectAltName=IP:127.0.0.1', '-keyout', key, '-out', cert)
-        context = ssl.create_default_context(cafile=cert)
-        run(SAMPLES, TABLE, '--count', '6', '--out', os.path.join(work, 'reports'))
-        reports = [open(os.path.join(work, 'reports', name)).read().strip()
-                   for name in sorted(os.listdir(os.path.join(work, 'reports')))]
-        run('psql', URI, '-qc', 'CREATE DATABASE stall')
-        store = ['--database', URI.replace('/postgres?', '/stall?', 1)]
-
+        reports = receiver.reports(TABLE, 6)
+        receiver.use_database(URI, 'stall')
         log_path = os.path.join(work, 'receiver.log')
         log = open(log_path, 'wb')
-        receiver = subprocess.Popen(
-            [RECEIVER, 'serve', '--listen', '127.0.0.1:0', '--cert', cert, '--key', key,
-             '--console', '127.0.0.1:0', '--storage-timeout', str(DEADLINE_MS), *store],
-            stdout=subprocess.PIPE, stderr=log)
-        port = console = None
-        for _ in range(2):
-            line = receiver.stdout.readline().decode()
-            match = re.search(r'://127\.0\.0\.1:(\d+)', line)
-            assert match, 'the receiver did not start: %r' % line
-            if 'console' in line:
-                console = int(match.group(1))
-            else:
-                port = int(match.group(1))
+        receiver.start('--storage-timeout', str(DEADLINE_MS), stderr=log)
 
         def post(sealed):
-            started = time.monotonic()
-            conn = http.client.HTTPSConnection('127.0.0.1', port, timeout=60, context=context)
-            try:
-                conn.request('POST', '/kestal/scantest.php', body='scanResult=' + sealed,
-                             headers={'Content-Type': 'application/x-www-form-urlencoded'})
-                answer = conn.getresponse()
-                answer.read()
-                return answer.status, time.monotonic() - started
-            finally:
-                conn.close()
-
-        def status():
-            conn = http.client.HTTPConnection('127.0.0.1', console, timeout=10)
-            try:
-                conn.request('GET', '/status')
-                return json.loads(conn.getresponse().read())
-            finally:
-                conn.close()
+            code, _, took = receiver.post(sealed)
+            return code, took
 
         code, took = post(reports[0])
         assert code == 200, code
         print('before the stall: %d in %.2f s' % (code, took))
 
-        data_dir = CTL.split()[-1] + '/data'
-        stopped = server_processes(data_dir)
+        stopped = server_processes(postgres_data_dir(CTL))
         for pid in stopped:
             os.kill(pid, 19)  # SIGSTOP
         # Without a deadline the posts below would wait for the server for ever: the server
@@ -144,7 +95,7 @@ def main():
             for t in threads:
                 t.join()
             during += together
-            counts = status()
+            counts = receiver.status()
         finally:
             released.set()
             watchdog.join()
@@ -167,11 +118,10 @@ def main():
         code, took = post(reports[5])
         assert code == 200, code
         print('after SIGCONT: the refused reports stored; a new one in %.2f s' % took)
-        stored = json.loads(run(RECEIVER, 'scans', '--json', *store).stdout)
+        stored = receiver.stored_scans()
         assert len(stored) == 6, len(stored)
 
-        receiver.terminate()
-        assert receiver.wait(timeout=60) == 0
+        receiver.stop()
         log.close()
         lines = [l for l in open(log_path, errors='replace') if 'storage failure' in l]
         print('log: %r' % lines)
@@ -181,9 +131,7 @@ def main():
     finally:
         for pid in stopped:
             os.kill(pid, 18)
-        if receiver and receiver.poll() is None:
-            receiver.kill()
-            receiver.wait()
+        receiver.kill()
         shutil.rmtree(work, ignore_errors=True)
 
 
