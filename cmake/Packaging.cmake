@@ -54,7 +54,7 @@ install(TARGETS gravelin-scanner RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COM
 gravelin_package_docs(gravelin-scanner scanner pugixml)
 gravelin_man_page(gravelin-scanner scanner)
 install(TARGETS gravelin-report RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT report)
-gravelin_package_docs(gravelin-report report pugixml gcc-runtime)
+gravelin_package_docs(gravelin-report report pugixml gcc-runtime cli11)
 gravelin_man_page(gravelin-report report)
 set(components scanner report)
 
@@ -66,7 +66,7 @@ if(TARGET gravelin-receiver)
   install(FILES ${packaging}/receiver/gravelin-receiver.default
           DESTINATION /etc/default RENAME gravelin-receiver COMPONENT receiver)
   gravelin_package_docs(gravelin-receiver receiver pugixml boost openssl sqlite libpq libsodium
-                        nlohmann-json kainjow-mustache zlib)
+                        nlohmann-json kainjow-mustache zlib cli11)
   gravelin_man_page(gravelin-receiver receiver)
   list(APPEND components receiver)
   set(CPACK_DEBIAN_RECEIVER_PACKAGE_NAME gravelin-receiver)

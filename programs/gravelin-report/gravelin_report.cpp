@@ -6,24 +6,28 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "scanner/core/Core.h"
-#include "shared/Blowfish.h"
 #include "gravelin_config.h"
-#include "scanner/platform/linux/LinuxPlatform.h"
-#include "reading/Summary.h"
-#include "reading/Unseal.h"
 #include "programs/gravelin-report/OfflinePlatform.h"
 #include "programs/gravelin-report/ReportInput.h"
 #include "programs/gravelin-report/TableFile.h"
+#include "reading/Summary.h"
+#include "reading/Unseal.h"
+#include "scanner/core/Core.h"
+#include "scanner/platform/linux/LinuxPlatform.h"
 #include "scanner/utils/Utils.h"
+#include "shared/Blowfish.h"
 
 namespace gravelin {
 
@@ -160,25 +164,17 @@ void runOemType255Query(CCore& core, const std::string& line) {
     if (found == 0 || decoderFor(255) == nullptr) core.noteNoData(line);
 }
 
-int decode(const std::vector<std::string>& args) {
+struct DecodeOptions {
     std::vector<std::string> queries;
     bool all = false;
-    std::string file;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--all") {
-            all = true;
-        } else if (args[i] == "--query") {
-            if (i + 1 >= args.size()) throw UsageError("--query needs a query line");
-            queries.push_back(args[++i]);
-        } else if (args[i].starts_with("--")) {
-            throw UsageError("unknown option " + args[i]);
-        } else if (file.empty()) {
-            file = args[i];
-        } else {
-            throw UsageError("decode takes one FILE");
-        }
-    }
-    if (file.empty()) throw UsageError("decode needs a FILE");
+    std::vector<std::string> files;
+};
+
+int decode(DecodeOptions options) {
+    if (options.files.empty()) throw UsageError("decode needs a FILE");
+    if (options.files.size() > 1) throw UsageError("decode takes one FILE");
+    const std::string& file = options.files.front();
+    auto& queries = options.queries;
     const std::string bytes = readInput(file, kMaxTableFileBytes, "a table file");
     TableFile table;
     try {
@@ -190,7 +186,7 @@ int decode(const std::vector<std::string>& args) {
     OfflinePlatform platform(std::move(table.registryValue), localeDecimalSeparator());
     CCore core(platform);
     core.loadSmbios();
-    if (all) {
+    if (options.all) {
         for (unsigned type : core.smbios().typesPresent()) queries.push_back(typeQuery(type));
     } else if (queries.empty()) {
         core.buildQueryList();
@@ -260,34 +256,106 @@ int diff(const std::vector<std::string>& args) {
     return finishOutput();
 }
 
+// What is left over on a subcommand's line: an unknown option.
+void refuseOptions(const CLI::App& command) {
+    for (const auto& extra : command.remaining(false)) {
+        if (extra.starts_with("-") && extra != "-") throw UsageError("unknown option " + extra);
+    }
+}
+
+// --help gives the overview on the program, CLI11's list of options on a subcommand.
+class Help : public CLI::Formatter {
+public:
+    std::string make_help(const CLI::App* app, std::string name,
+                          CLI::AppFormatMode mode) const override {
+        if (app->get_parent() == nullptr) return kUsage;
+        return CLI::Formatter::make_help(app, std::move(name), mode);
+    }
+};
+
+using Command = std::function<int()>;
+
+// A subcommand over FILE arguments whose count `run` checks, with its own usage errors.
+void addFileCommand(CLI::App& program, Command& chosen, const char* name, const char* help,
+                    const char* files, std::function<int(const std::vector<std::string>&)> run) {
+    auto* command = program.add_subcommand(name, help);
+    command->allow_extras();
+    auto paths = std::make_shared<std::vector<std::string>>();
+    command->add_option(files, *paths, "- reads standard input");
+    command->callback([command, paths, run, &chosen] {
+        chosen = [command, paths, run] {
+            refuseOptions(*command);
+            return run(*paths);
+        };
+    });
+}
+
+void addCommands(CLI::App& program, Command& chosen) {
+    auto* decodeCommand =
+        program.add_subcommand("decode", "Decodes an SMBIOS table dump into the report's XML text");
+    decodeCommand->allow_extras();
+    auto decoding = std::make_shared<DecodeOptions>();
+    decodeCommand->add_flag("--all", decoding->all,
+                            "one query per structure type present in the table");
+    decodeCommand
+        ->add_option("--query", decoding->queries,
+                     "a query line such as \"SELECT * FROM SMBIOS_Type017_MemoryDevice\"; "
+                     "may be repeated")
+        ->option_text("LINE")
+        ->allow_extra_args(false);
+    decodeCommand->add_option("FILE", decoding->files, "the table dump; - reads standard input");
+    decodeCommand->callback([decodeCommand, decoding, &chosen] {
+        chosen = [decodeCommand, decoding] {
+            refuseOptions(*decodeCommand);
+            return decode(*decoding);
+        };
+    });
+    addFileCommand(program, chosen, "seal", "Seals a report text as the scanner does", "FILE",
+                   seal);
+    addFileCommand(program, chosen, "unseal",
+                   "Unseals a sealed text or submit page and prints the report", "FILE", unseal);
+    addFileCommand(program, chosen, "summary", "Summarises a report, sealed text or table", "FILE",
+                   summary);
+    addFileCommand(program, chosen, "diff", "What changed between two scans' summaries",
+                   "BEFORE AFTER", diff);
+}
+
 }  // namespace
 
 }  // namespace gravelin
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty()) {
-        std::cerr << gravelin::kUsage;
+    using namespace gravelin;
+    if (argc < 2) {
+        std::cerr << kUsage;
         return 1;
     }
-    const std::string command = args[0];
-    args.erase(args.begin());
+    CLI::App program("", "gravelin-report");
+    program.formatter(std::make_shared<Help>());
+    program.set_version_flag("--version", "gravelin-report " GRAVELIN_VERSION);
+    program.require_subcommand(0, 1);
+    program.allow_extras();
+    Command chosen;
+    addCommands(program, chosen);
     try {
-        if (command == "--help" || command == "-h" || command == "help") {
-            std::cout << gravelin::kUsage;
-            return gravelin::finishOutput();
+        try {
+            if (argc == 2 && std::string_view(argv[1]) == "help") throw CLI::CallForHelp();
+            program.parse(argc, argv);
+        } catch (const CLI::CallForHelp&) {
+            std::cout << program.help();
+            return finishOutput();
+        } catch (const CLI::CallForVersion& version) {
+            std::cout << version.what() << "\n";
+            return finishOutput();
+        } catch (const CLI::ParseError& e) {
+            throw UsageError(e.what());
         }
-        if (command == "--version") {
-            std::cout << "gravelin-report " << GRAVELIN_VERSION << "\n";
-            return gravelin::finishOutput();
+        if (!chosen) {
+            const auto extras = program.remaining();
+            throw UsageError("unknown command " + (extras.empty() ? "" : extras.front()));
         }
-        if (command == "decode") return gravelin::decode(args);
-        if (command == "seal") return gravelin::seal(args);
-        if (command == "unseal") return gravelin::unseal(args);
-        if (command == "summary") return gravelin::summary(args);
-        if (command == "diff") return gravelin::diff(args);
-        throw gravelin::UsageError("unknown command " + command);
-    } catch (const gravelin::UsageError& e) {
+        return chosen();
+    } catch (const UsageError& e) {
         std::cerr << "gravelin-report: " << e.what() << " (see gravelin-report --help)\n";
     } catch (const std::exception& e) {
         std::cerr << "gravelin-report: " << e.what() << "\n";

@@ -3,32 +3,15 @@
 #include <cstdio>
 #include <ctime>
 
+#include "receiver/http/Form.h"
+
 namespace gravelin::console {
 
 namespace {
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 std::string formDecode(std::string_view text) {
     std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '+') {
-            out += ' ';
-        } else if (c == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
-                   hexValue(text[i + 2]) >= 0) {
-            out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
-            i += 2;
-        } else {
-            out += c;
-        }
-    }
+    server::formDecode(text, out, server::BrokenEscape::Keep);
     return out;
 }
 
@@ -181,14 +164,6 @@ std::string displayTime(std::int64_t unixMs, bool seconds) {
     if (!toUtc(unixMs, tm)) return "?";
     char text[40];
     std::strftime(text, sizeof text, seconds ? "%Y-%m-%d %H:%M:%S UTC" : "%Y-%m-%d %H:%M UTC", &tm);
-    return text;
-}
-
-std::string isoTime(std::int64_t unixMs) {
-    std::tm tm{};
-    if (!toUtc(unixMs, tm)) return "";
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return text;
 }
 

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "receiver/http/Time.h"
+
 namespace gravelin::console {
 
 using Fields = std::vector<std::pair<std::string, std::string>>;
@@ -41,10 +43,10 @@ std::optional<std::int64_t> parseId(std::string_view text);
 // "16 GiB", "512 MiB" (binary, for memory); "1.0 TB", "500 GB" (decimal, as disks are sold).
 std::string memorySize(std::uint64_t bytes);
 std::string diskSize(std::uint64_t bytes);
-// "2026-12-10 13:42 UTC" ("2026-12-10 13:42:05 UTC" with seconds); ISO 8601 for exports:
-// "2026-12-10T13:42:05Z".
+// "2026-12-10 13:42 UTC" ("2026-12-10 13:42:05 UTC" with seconds); ISO 8601 for exports
+// (receiver/http/Time.h): "2026-12-10T13:42:05Z".
 std::string displayTime(std::int64_t unixMs, bool seconds = false);
-std::string isoTime(std::int64_t unixMs);
+using server::isoTime;
 // 100000 -> "100,000".
 std::string grouped(std::uint64_t n);
 

@@ -10,6 +10,7 @@
 #include "reading/Fingerprint.h"
 #include "reading/Identity.h"
 #include "reading/SummaryJson.h"
+#include "receiver/http/Form.h"
 
 namespace gravelin::server {
 
@@ -46,43 +47,6 @@ std::string sizeText(std::uint64_t bytes) {
         std::snprintf(text, sizeof text, "%.0f MB", static_cast<double>(bytes) / 1e6);
     }
     return text;
-}
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-// application/x-www-form-urlencoded decoding of one name or value; false on a broken escape.
-bool formDecode(std::string_view in, std::string& out) {
-    out.clear();
-    out.reserve(in.size());
-    for (std::size_t i = 0; i < in.size(); ++i) {
-        // Runs without an escape (all of a sealed text: hex digits) are copied at once.
-        std::size_t plain = i;
-        while (plain < in.size() && in[plain] != '+' && in[plain] != '%') ++plain;
-        if (plain > i) {
-            out.append(in.substr(i, plain - i));
-            i = plain;
-            if (i == in.size()) break;
-        }
-        const char c = in[i];
-        if (c == '+') {
-            out += ' ';
-        } else if (c == '%') {
-            if (i + 2 >= in.size()) return false;
-            const int high = hexDigit(in[i + 1]);
-            const int low = hexDigit(in[i + 2]);
-            if (high < 0 || low < 0) return false;
-            out += static_cast<char>(high * 16 + low);
-            i += 2;
-        } else {
-            out += c;
-        }
-    }
-    return true;
 }
 
 std::string mediaType(std::string_view contentType) {
@@ -273,7 +237,7 @@ std::string scanResultField(std::string_view body, std::string& error) {
         body = amp == std::string_view::npos ? std::string_view{} : body.substr(amp + 1);
         if (pair.empty()) continue;
         const auto eq = pair.find('=');
-        if (!formDecode(pair.substr(0, eq), name)) {
+        if (!formDecode(pair.substr(0, eq), name, BrokenEscape::Refuse)) {
             error = "the form body has a broken percent escape";
             return {};
         }
@@ -282,7 +246,7 @@ std::string scanResultField(std::string_view body, std::string& error) {
             return {};
         }
         if (!formDecode(eq == std::string_view::npos ? std::string_view{} : pair.substr(eq + 1),
-                        value)) {
+                        value, BrokenEscape::Refuse)) {
             error = "the form body has a broken percent escape";
             return {};
         }

@@ -679,6 +679,14 @@ class SqliteTest(ReceiverTest, unittest.TestCase):
             (['frobnicate'], 2, 'unknown command'),
             (['user', 'add'], 2, 'user add NAME'),
             (['import'], 2, 'at least one FILE'),
+            (['scans', '--bogus', '--data', self.dir], 2, 'unknown option --bogus'),
+            (['machines', 'extra'], 2, 'machines takes no argument extra'),
+            (['user', 'frob'], 2, 'user add NAME'),
+            (['user', 'add', 'one', 'two'], 2, 'user add NAME'),
+            (['serve', '--plain-http', '--threads', '0'], 2, 'at least 1'),
+            (['serve', '--plain-http', '--workers', '0x10'], 2, 'whole number'),
+            (['scans', '--json', '--json'], 2, '--json'),
+            (['scans', '--data', 'one', '--data', 'two'], 2, '--data'),
         ]:
             with self.subTest(' '.join(args)):
                 result = run(RECEIVER, *args)
@@ -687,6 +695,18 @@ class SqliteTest(ReceiverTest, unittest.TestCase):
                 self.assertIn(words, err)
                 self.assertEqual(err.count('\n'), 1, err)
         self.assertIn('user add', run(RECEIVER, '--help').stdout.decode())
+        # Each subcommand lists its own options; --opt=value is the same as --opt value.
+        for args, words in [(['serve', '--help'], ['--max-body-memory', '--storage-timeout']),
+                            (['scans', '--help'], ['--accept', '--machine', '--data']),
+                            (['user', 'add', '--help'], ['NAME', '--database'])]:
+            result = run(RECEIVER, *args)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            for word in words:
+                self.assertIn(word, result.stdout.decode(), args)
+        equals = run(RECEIVER, 'scans', '--json', *('='.join(self.args[i:i + 2])
+                                                    for i in range(0, len(self.args), 2)))
+        self.assertEqual(equals.returncode, 0, equals.stderr)
+        self.assertEqual(json.loads(equals.stdout), self.receiver.scans())
 
     def test_user_add_reads_the_password_from_stdin(self):
         self.receiver.stop()

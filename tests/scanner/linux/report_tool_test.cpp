@@ -7,8 +7,8 @@
 #include <sstream>
 
 #include "ProcessTesting.h"
-#include "scanner/core/Core.h"
 #include "reading/Unseal.h"
+#include "scanner/core/Core.h"
 #include "scanner/utils/Utils.h"
 
 namespace gravelin::testing {
@@ -169,6 +169,52 @@ TEST(ReportTool, BadInputGivesOneLineAndExitCodeOne) {
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
 }
 
+// Usage errors name what is wrong, in one line, exit code 1, and nothing on stdout: an
+// unknown option is never taken for a FILE, a --query value never for the table.
+TEST(ReportTool, CommandLineErrorsSayWhatIsWrong) {
+    const std::string table = shellQuoted((kTables / "qemu-pc-seabios.bin").string());
+    struct Case {
+        std::string arguments;
+        const char* message;
+    };
+    for (const auto& c :
+         std::vector<Case>{{"decode --bogus " + table, "unknown option --bogus"},
+                           {"decode " + table + " " + table, "decode takes one FILE"},
+                           {"decode --query", "--query"},
+                           {"seal --frob", "unknown option --frob"},
+                           {"seal a b", "seal takes at most one FILE"},
+                           {"unseal a b", "unseal takes at most one FILE"},
+                           {"summary", "summary takes one FILE"},
+                           {"diff a", "diff takes two FILEs: BEFORE AFTER"},
+                           {"diff - -", "diff reads at most one FILE from stdin"},
+                           {"frobnicate", "unknown command frobnicate"},
+                           {"--frob", "unknown command --frob"}}) {
+        const auto result = run(kReport + " " + c.arguments + " </dev/null");
+        EXPECT_EQ(result.exitCode, 1) << c.arguments;
+        EXPECT_TRUE(result.out.empty()) << c.arguments;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        EXPECT_EQ(result.err.rfind("gravelin-report: ", 0), 0u) << result.err;
+        EXPECT_NE(result.err.find(c.message), std::string::npos)
+            << c.arguments << ": " << result.err;
+        EXPECT_NE(result.err.find("(see gravelin-report --help)"), std::string::npos) << result.err;
+    }
+    // One --query takes one line: the table after it is still the FILE.
+    const auto queried =
+        run(kReport + " decode --query 'SELECT * FROM SMBIOS_Type001_System' " + table);
+    EXPECT_EQ(queried.exitCode, 0) << queried.err;
+    EXPECT_NE(queried.out.find("SMBIOS_Type_1_System"), std::string::npos);
+    EXPECT_EQ(queried.out.find("SMBIOS_Type_4_"), std::string::npos);
+    // Each subcommand has its own help; the program's is the overview.
+    const auto decodeHelp = run(kReport + " decode --help");
+    EXPECT_EQ(decodeHelp.exitCode, 0);
+    for (const char* word : {"--query", "--all", "FILE"})
+        EXPECT_NE(decodeHelp.out.find(word), std::string::npos) << word << decodeHelp.out;
+    EXPECT_EQ(decodeHelp.out.find("unseal"), std::string::npos) << decodeHelp.out;
+    EXPECT_EQ(run(kReport + " help").out, run(kReport + " --help").out);
+    const auto none = run(kReport);
+    EXPECT_EQ(none.err, run(kReport + " --help").out);
+}
+
 TEST(ReportTool, SealThenUnsealGivesTheTextBack) {
     ScratchDir dir;
     const std::string text =
@@ -185,7 +231,7 @@ TEST(ReportTool, SealThenUnsealGivesTheTextBack) {
     EXPECT_EQ(run(kReport + " unseal < " + shellQuoted((dir.path() / "sealed.txt").string())).out,
               text);
     EXPECT_EQ(gravelin::report::unsealText("<input type=\"hidden\" name=\"scanResult\" value=\"" +
-                         sealed.out.substr(0, sealed.out.size() - 1) + "\">"),
+                                           sealed.out.substr(0, sealed.out.size() - 1) + "\">"),
               windows1252().fromUtf8(text));
 }
 

@@ -1,0 +1,288 @@
+// gravelin-receiver import, scans and machines: what goes into the store from files, and
+// the listings of what is in it.
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "programs/gravelin-receiver/Commands.h"
+#include "reading/TerminalText.h"
+#include "reading/Unseal.h"
+#include "receiver/http/Time.h"
+#include "receiver/site/Site.h"
+
+namespace gravelin::server {
+
+namespace {
+
+using nlohmann::json;
+
+struct ImportOptions {
+    StoreChoice store;
+    std::vector<std::string> files;
+};
+
+struct ScansOptions {
+    StoreChoice store;
+    std::optional<std::uint64_t> machine;
+    std::optional<std::uint64_t> accept;
+    bool json = false;
+};
+
+struct MachinesOptions {
+    StoreChoice store;
+    bool json = false;
+};
+
+json columnsJson(const storage::ScanColumns& c) {
+    return {{"maker", c.maker},
+            {"model", c.model},
+            {"processor", c.processor},
+            {"cores", c.cores},
+            {"threads", c.threads},
+            {"memoryBytes", c.memoryBytes},
+            {"memoryModules", c.memoryModules},
+            {"disks", c.disks},
+            {"diskBytes", c.diskBytes},
+            {"os", c.os},
+            {"serialNumbers", c.serialNumbers},
+            {"uuid", c.uuid}};
+}
+
+const char* conflictName(storage::ScanConflict conflict) {
+    switch (conflict) {
+        case storage::ScanConflict::Conflicting: return "conflicting";
+        case storage::ScanConflict::Accepted: return "accepted";
+        case storage::ScanConflict::None: return "none";
+    }
+    return "none";
+}
+
+// ---- import ---------------------------------------------------------------------------
+
+int runImport(const ImportOptions& options) {
+    if (options.files.empty()) throw UsageError("import needs at least one FILE");
+    keepFreedMemory();
+    auto store = openStore(options.store);
+    IntakeCounters counters;
+    Intake intake(*store, report::IntakeLimits{}, counters);
+    const std::size_t readLimit = intake.limits().maxSealedHexBytes * 2 + (1u << 20);
+    int failed = 0;
+    for (const auto& path : options.files) {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            std::cout << report::terminalText(path) << ": cannot read: " << std::strerror(errno)
+                      << "\n";
+            ++failed;
+            continue;
+        }
+        std::error_code sizeError;
+        const auto size = std::filesystem::file_size(path, sizeError);
+        if (!sizeError && size > readLimit) {
+            std::cout << report::terminalText(path)
+                      << ": refused: the file is larger than any report can be\n";
+            ++failed;
+            continue;
+        }
+        // Read in steps, bounded, whatever the file system said about its size.
+        std::string content;
+        char chunk[1 << 16];
+        while (in && content.size() <= readLimit) {
+            in.read(chunk, sizeof chunk);
+            content.append(chunk, static_cast<std::size_t>(in.gcount()));
+        }
+        if (content.size() > readLimit) {
+            std::cout << report::terminalText(path)
+                      << ": refused: the file is larger than any report can be\n";
+            ++failed;
+            continue;
+        }
+        const auto sealed = report::sealedTextIn(content);
+        if (!sealed) {
+            std::cout << report::terminalText(path)
+                      << ": refused: the submit page's scanResult value is cut short\n";
+            ++failed;
+            continue;
+        }
+        const Outcome outcome = intake.submit(*sealed, "import");
+        if (outcome.status == 200) {
+            std::cout << report::terminalText(path) << ": "
+                      << (outcome.duplicate ? "already stored" : "stored") << ", receipt "
+                      << report::terminalText(outcome.receipt) << "\n";
+        } else {
+            std::cout << report::terminalText(path) << ": refused (" << outcome.counter
+                      << "): " << report::terminalText(outcome.reason) << "\n";
+            ++failed;
+        }
+    }
+    return failed == 0 ? 0 : 1;
+}
+
+// ---- scans, machines ------------------------------------------------------------------
+
+int acceptScan(const ScansOptions& options) {
+    if (options.machine || options.json)
+        throw UsageError("--accept takes no other option but the store's");
+    const auto id = static_cast<std::int64_t>(*options.accept);
+    auto store = openStore(options.store);
+    switch (store->acceptScan(id)) {
+        case storage::Acceptance::NoSuchScan:
+            throw std::runtime_error("no scan " + std::to_string(id));
+        case storage::Acceptance::NothingToAccept:
+            std::cout << "scan " << id << " is not conflicting: nothing to accept\n";
+            return 0;
+        case storage::Acceptance::Accepted:
+            std::cout << "scan " << id << " accepted (a newer scan stays the machine's latest)\n";
+            return 0;
+        case storage::Acceptance::AcceptedAsLatest:
+            std::cout << "scan " << id << " accepted: now the machine's latest scan\n";
+            return 0;
+    }
+    return 1;
+}
+
+int listScans(const ScansOptions& options) {
+    std::optional<std::int64_t> machine;
+    if (options.machine) machine = static_cast<std::int64_t>(*options.machine);
+    const bool asJson = options.json;
+    auto store = openStore(options.store, /*readOnly=*/true);  // a read-only mount will do
+    json list = json::array();
+    constexpr std::uint32_t kPage = 1000;
+    for (std::uint64_t offset = 0;; offset += kPage) {
+        const auto rows = store->scans(machine, kPage, offset);
+        for (const auto& row : rows) {
+            if (!asJson) {
+                // Stored values may hold anything a report could carry: escaped, so that
+                // none acts on the terminal or splits the line.
+                using report::terminalText;
+                std::cout << row.id << "\t" << row.machineId << "\t" << isoTime(row.receivedAtMs)
+                          << "\t" << terminalText(row.receipt) << "\t"
+                          << terminalText(row.columns.maker) << "\t"
+                          << terminalText(row.columns.model) << "\t"
+                          << terminalText(row.identityRule) << "\t"
+                          << terminalText(row.remoteAddress)
+                          << (row.conflict == storage::ScanConflict::Conflicting ? "\tconflicting"
+                                                                                 : "")
+                          << "\n";
+                continue;
+            }
+            json item = {{"id", row.id},
+                         {"machine", row.machineId},
+                         {"receivedAt", isoTime(row.receivedAtMs)},
+                         {"receivedAtMs", row.receivedAtMs},
+                         {"remoteAddress", row.remoteAddress},
+                         {"receipt", row.receipt},
+                         {"encoding", row.encoding},
+                         {"identityKey", row.identityKey},
+                         {"identityRule", row.identityRule},
+                         {"osDescription", row.osDescription},
+                         {"programName", row.programName},
+                         {"programVersion", row.programVersion},
+                         {"errors", row.errors},
+                         {"storedBytes", row.storedBytes},
+                         {"conflict", conflictName(row.conflict)},
+                         {"columns", columnsJson(row.columns)}};
+            if (const auto record = store->scan(row.id)) {
+                item["summary"] = json::parse(record->summaryJson, nullptr, false);
+            }
+            list.push_back(std::move(item));
+        }
+        if (rows.size() < kPage) break;
+    }
+    if (asJson)
+        std::cout << report::terminalJson(list.dump(2, ' ', false, json::error_handler_t::replace))
+                  << "\n";
+    return 0;
+}
+
+int listMachines(const MachinesOptions& options) {
+    const bool asJson = options.json;
+    auto store = openStore(options.store, /*readOnly=*/true);  // a read-only mount will do
+    json list = json::array();
+    storage::MachineQuery query;
+    query.limit = 500;
+    for (query.offset = 0;; query.offset += query.limit) {
+        const auto page = store->machines(query);
+        for (const auto& m : page.machines) {
+            if (!asJson) {
+                using report::terminalText;
+                std::cout << m.id << "\t" << terminalText(m.identityRule) << "\t"
+                          << terminalText(m.identityKey) << "\t" << isoTime(m.firstSeenMs) << "\t"
+                          << isoTime(m.lastSeenMs) << "\t" << m.scanCount << "\t"
+                          << terminalText(m.latest.maker) << "\t" << terminalText(m.latest.model)
+                          << "\n";
+                continue;
+            }
+            list.push_back({{"id", m.id},
+                            {"identityKey", m.identityKey},
+                            {"identityRule", m.identityRule},
+                            {"firstSeen", isoTime(m.firstSeenMs)},
+                            {"lastSeen", isoTime(m.lastSeenMs)},
+                            {"firstSeenMs", m.firstSeenMs},
+                            {"lastSeenMs", m.lastSeenMs},
+                            {"latestScan", m.latestScanId},
+                            {"scans", m.scanCount},
+                            {"latest", columnsJson(m.latest)}});
+        }
+        if (page.machines.size() < query.limit) break;
+    }
+    if (asJson)
+        std::cout << report::terminalJson(list.dump(2, ' ', false, json::error_handler_t::replace))
+                  << "\n";
+    return 0;
+}
+
+}  // namespace
+
+void addScans(CLI::App& program, Command& chosen) {
+    auto* import = program.add_subcommand(
+        "import", "Submits saved sealed texts or submit pages with the same checks as a post");
+    auto importing = std::make_shared<ImportOptions>();
+    addStoreOptions(*import, importing->store);
+    import->add_option("FILE", importing->files, "a sealed text or a submit page");
+    import->callback([import, importing, &chosen] {
+        chosen = [import, importing] {
+            refuseExtras(*import);
+    return runImport(*importing);
+};
+}  // namespace gravelin::server
+);
+
+auto* scans = program.add_subcommand("scans", "Lists stored scans, newest first");
+auto listing = std::make_shared<ScansOptions>();
+addStoreOptions(*scans, listing->store);
+scans->add_option("--machine", listing->machine, "only the scans of machine ID")
+    ->option_text("ID")
+    ->check(wholeNumber());
+scans->add_flag("--json", listing->json, "every column, the identity and the summary")
+    ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+scans->add_option("--accept", listing->accept, "take the conflicting scan SCAN as its machine's")
+    ->option_text("SCAN")
+    ->check(wholeNumber());
+scans->callback([scans, listing, &chosen] {
+    chosen = [scans, listing] {
+        refuseExtras(*scans);
+        return listing->accept ? acceptScan(*listing) : listScans(*listing);
+    };
+});
+
+auto* machines = program.add_subcommand(
+    "machines", "Lists machines with first and last seen, scan count and latest columns");
+auto machineListing = std::make_shared<MachinesOptions>();
+addStoreOptions(*machines, machineListing->store);
+machines->add_flag("--json", machineListing->json, "every field as JSON")
+    ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+machines->callback([machines, machineListing, &chosen] {
+    chosen = [machines, machineListing] {
+        refuseExtras(*machines);
+        return listMachines(*machineListing);
+    };
+});
+}
+
+}  // namespace gravelin::server

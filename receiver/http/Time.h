@@ -1,0 +1,14 @@
+// Times as the receiver writes them for machines to read: ISO 8601 in UTC,
+// "2026-12-10T13:42:05Z". The command line's listings and the console's exports use it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace gravelin::server {
+
+// Milliseconds since 1970 (UTC) to whole seconds, "2026-12-10T13:42:05Z"; empty for a time
+// the C library cannot break down.
+std::string isoTime(std::int64_t unixMs);
+
+}  // namespace gravelin::server
