@@ -4,10 +4,12 @@
 #   ctest            its unit and whole-process tests
 #   asan             the same tree under AddressSanitizer and UndefinedBehaviorSanitizer with the
 #                    fuzz targets (build-asan/), its tests, then the fuzzers' regression runs
-#   the stages of scripts/test.d/ (Windows under Wine, browser, console, release)
+#   the stages of scripts/test.d/ (clang-tidy on the changed files, Windows under Wine,
+#                    browser, console, release)
 #
 # After the build, two lanes run side by side on two cores: the native lane (tests, sanitizers,
-# fuzzers, the browser stages) and the cross lane (the Windows build under Wine, the release);
+# fuzzers, the browser stages) and the cross lane (clang-tidy over the changed files, the
+# Windows build under Wine, the release);
 # both wait a good part of their time on Wine, browsers, servers and the network. The clean
 # Debian chroot the release is installed into is made in the background from the start.
 # GRAVELIN_SERIAL=1 runs everything one after the other instead.
@@ -85,6 +87,8 @@ native_lane() {
 }
 
 cross_lane() {
+  # First, so that a finding shows early; it reads build/'s compile database.
+  stage cross 20-tidy test_d 20-tidy
   stage cross 30-windows test_d 30-windows
   stage cross 70-release test_d 70-release
 }
