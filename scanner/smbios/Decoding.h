@@ -2,9 +2,11 @@
 // field sink, the Length guard and the text forms of values.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -41,6 +43,27 @@ public:
     [[nodiscard]] std::span<const std::uint8_t> bytes(std::size_t offset, std::size_t count) const;
     // Bytes from the type byte to the end of the table.
     [[nodiscard]] std::size_t available() const { return bytes_.size(); }
+
+    // Reads for callers that pick single fields: a field that does not lie wholly inside
+    // the structure's Length (and the table) reads as nothing.
+    [[nodiscard]] bool holds(std::size_t offset, std::size_t size) const {
+        const std::size_t end = std::min<std::size_t>(length(), bytes_.size());
+        return offset <= end && size <= end - offset;
+    }
+    [[nodiscard]] std::optional<std::uint8_t> field8(std::size_t offset) const {
+        if (!holds(offset, 1)) return std::nullopt;
+        return u8(offset);
+    }
+    [[nodiscard]] std::optional<std::uint16_t> field16(std::size_t offset) const {
+        if (!holds(offset, 2)) return std::nullopt;
+        return u16(offset);
+    }
+    [[nodiscard]] std::optional<std::uint32_t> field32(std::size_t offset) const {
+        if (!holds(offset, 4)) return std::nullopt;
+        return u32(offset);
+    }
+    // The formatted area: the header and the fields up to Length.
+    [[nodiscard]] std::span<const std::uint8_t> formatted() const { return bytes(0, length()); }
 
 private:
     std::span<const std::uint8_t> bytes_;

@@ -60,8 +60,12 @@ std::string_view smbiosTypeName(unsigned type) {
     return "UNKNOWN";  // 42-125
 }
 
-std::int32_t readStringSet(std::span<const std::uint8_t> area, StringList& strings,
-                           const AnsiCodePage& codePage) {
+namespace {
+
+// Fills the string list from the area, each string's bytes through `convert`.
+template <typename Convert>
+std::int32_t readStrings(std::span<const std::uint8_t> area, StringList& strings,
+                         Convert&& convert) {
     strings.clear();
     if (area.empty()) return -1;
     if (area[0] == 0) {
@@ -73,12 +77,23 @@ std::int32_t readStringSet(std::span<const std::uint8_t> area, StringList& strin
         const std::size_t start = pos;
         while (pos < area.size() && area[pos] != 0) ++pos;
         if (pos >= area.size()) return -1;  // string runs past the end of the table
-        strings.push_back(codePage.toUtf8(
+        strings.push_back(convert(
             std::string_view(reinterpret_cast<const char*>(area.data() + start), pos - start)));
         ++pos;  // its terminating zero
     }
     if (pos >= area.size()) return -1;  // the closing empty string is missing
     return static_cast<std::int32_t>(pos);
+}
+
+}  // namespace
+
+std::int32_t readStringSet(std::span<const std::uint8_t> area, StringList& strings,
+                           const AnsiCodePage& codePage) {
+    return readStrings(area, strings, [&](std::string_view bytes) { return codePage.toUtf8(bytes); });
+}
+
+std::int32_t readRawStringSet(std::span<const std::uint8_t> area, StringList& strings) {
+    return readStrings(area, strings, [](std::string_view bytes) { return std::string(bytes); });
 }
 
 std::int32_t stringAreaSize(std::span<const std::uint8_t> area) {
@@ -137,28 +152,56 @@ bool SMBIOS::decodeStructure(const StructureView& structure, const StringList& s
     return true;
 }
 
-// Steps through the table and calls visit(structure offset, Length) for every structure
-// that lies wholly inside it. A structure cut off by the end of the table, or one whose
-// Length is below the 4-byte header (the table is broken from there on), ends the walk
-// unreported. The strings are only measured here; the visitor reads those it needs.
-template <typename Visit>
-void forEachStructure(std::span<const std::uint8_t> table, Visit&& visit) {
-    std::size_t offset = 0;
-    while (offset < table.size()) {
-        if (table.size() - offset < 4) break;
-        const std::size_t length = table[offset + 1];
-        if (length < 4 || length > table.size() - offset) break;
-        const std::int32_t areaSize = stringAreaSize(table.subspan(offset + length));
-        if (areaSize < 0) break;
-        visit(offset, length);
-        offset += length + static_cast<std::size_t>(areaSize) + 1;
-    }
-}
-
 std::size_t countWholeStructures(std::span<const std::uint8_t> table) {
     std::size_t count = 0;
     forEachStructure(table, [&](std::size_t, std::size_t) { ++count; });
     return count;
+}
+
+EntryPointVersion entryPointVersion(std::string_view entryPoint) {
+    const auto at = [&](std::size_t i) {
+        return i < entryPoint.size() ? static_cast<std::uint8_t>(entryPoint[i]) : std::uint8_t{0};
+    };
+    EntryPointVersion version;
+    if (entryPoint.starts_with("_SM3_")) {
+        version = {at(7), at(8), at(9)};
+    } else if (entryPoint.starts_with("_SM_")) {
+        version = {at(6), at(7), at(10)};
+    } else if (entryPoint.starts_with("_DMI_")) {
+        version = {static_cast<std::uint8_t>(at(14) >> 4), static_cast<std::uint8_t>(at(14) & 0x0F),
+                   0};
+    }
+    return version;
+}
+
+std::optional<std::string> TableStructure::string(std::size_t offset) const {
+    const auto number = byte(offset);
+    if (!number || *number == 0 || *number > strings_.size()) return std::nullopt;
+    return strings_[*number - 1U];
+}
+
+StructureTable::StructureTable(std::span<const std::uint8_t> table) {
+    forEachStructure(table, [&](std::size_t offset, std::size_t length) {
+        StringList strings;
+        readRawStringSet(table.subspan(offset + length), strings);
+        structures_.emplace_back(table.subspan(offset), std::move(strings));
+        return table[offset] != 127;
+    });
+}
+
+std::vector<const TableStructure*> StructureTable::ofType(std::uint8_t type) const {
+    std::vector<const TableStructure*> found;
+    for (const auto& s : structures_) {
+        if (s.type() == type) found.push_back(&s);
+    }
+    return found;
+}
+
+const TableStructure* StructureTable::byHandle(std::uint16_t handle) const {
+    for (const auto& s : structures_) {
+        if (s.handle() == handle) return &s;
+    }
+    return nullptr;
 }
 
 std::span<const std::uint8_t> SMBIOS::tableBytes() const {

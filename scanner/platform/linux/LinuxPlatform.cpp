@@ -21,6 +21,7 @@
 #include "gravelin_config.h"
 #include "scanner/platform/linux/LinuxWmiProvider.h"
 #include "scanner/smbios/Reg.h"
+#include "scanner/smbios/Smbios.h"
 #include "scanner/utils/Utils.h"
 
 namespace gravelin {
@@ -211,24 +212,12 @@ struct LaunchFailure {
 }  // namespace
 
 std::vector<std::uint8_t> rawSmbiosValue(std::string_view entryPoint, std::string_view table) {
-    std::uint8_t major = 0;
-    std::uint8_t minor = 0;
-    std::uint8_t revision = 0;
-    const auto at = [&](std::size_t i) {
-        return i < entryPoint.size() ? static_cast<std::uint8_t>(entryPoint[i]) : std::uint8_t{0};
-    };
-    if (entryPoint.starts_with("_SM3_")) {
-        major = at(7), minor = at(8), revision = at(9);
-    } else if (entryPoint.starts_with("_SM_")) {
-        major = at(6), minor = at(7), revision = at(10);  // entry point revision
-    } else if (entryPoint.starts_with("_DMI_")) {
-        major = at(14) >> 4, minor = at(14) & 0x0F;
-    }
+    const EntryPointVersion version = entryPointVersion(entryPoint);
     const auto length = static_cast<std::uint32_t>(table.size());
     std::vector<std::uint8_t> value(8 + table.size());
-    value[1] = major;
-    value[2] = minor;
-    value[3] = revision;
+    value[1] = version.major;
+    value[2] = version.minor;
+    value[3] = version.revision;
     for (int i = 0; i < 4; ++i)
         value[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(length >> (8 * i));
     std::copy(table.begin(), table.end(), value.begin() + 8);

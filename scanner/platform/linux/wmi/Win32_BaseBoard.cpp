@@ -54,8 +54,8 @@ const std::span<const std::string_view> kBaseBoard = kNames;
 
 std::vector<WmiObject> queryBaseBoard(WmiContext& context) {
     const SmbiosTable* table = context.smbios();
-    const auto boards = table ? table->ofType(2) : std::vector<const SmbiosTable::Structure*>{};
-    const SmbiosTable::Structure* board = boards.empty() ? nullptr : boards.front();
+    const auto boards = table ? table->ofType(2) : std::vector<const TableStructure*>{};
+    const TableStructure* board = boards.empty() ? nullptr : boards.front();
     // Without firmware tables there is no board to describe.
     if (!context.fs().isDirectory("/sys/class/dmi/id") && board == nullptr) return {};
 
@@ -96,7 +96,7 @@ std::vector<WmiObject> queryBaseBoard(WmiContext& context) {
         if (!options.empty()) {
             WmiArray texts;
             for (const auto* structure : options) {
-                for (const auto& text : structure->strings) texts.emplace_back(text);
+                for (const auto& text : structure->strings()) texts.emplace_back(text);
             }
             object.set("ConfigOptions", std::move(texts));
         }

@@ -25,10 +25,11 @@ std::string upperCased(std::string text) {
 
 // The UUID of a type 1 structure, first three fields little-endian from SMBIOS 2.6 on.
 std::optional<std::string> tableUuid(const SmbiosTable& table,
-                                     const SmbiosTable::Structure& system) {
-    if (system.formatted.size() < 0x18) return std::nullopt;
+                                     const TableStructure& system) {
+    const StructureView& view = system.view();
+    if (!view.holds(0x08, 16)) return std::nullopt;
     std::array<std::uint8_t, 16> b{};
-    for (std::size_t i = 0; i < 16; ++i) b[i] = system.formatted[0x08 + i];
+    for (std::size_t i = 0; i < 16; ++i) b[i] = view.u8(0x08 + i);
     const bool littleEndian =
         table.majorVersion() > 2 || (table.majorVersion() == 2 && table.minorVersion() >= 6);
     if (littleEndian) {
@@ -53,8 +54,8 @@ const std::span<const std::string_view> kComputerSystemProduct = kNames;
 
 std::vector<WmiObject> queryComputerSystemProduct(WmiContext& context) {
     const SmbiosTable* table = context.smbios();
-    const auto systems = table ? table->ofType(1) : std::vector<const SmbiosTable::Structure*>{};
-    const SmbiosTable::Structure* system = systems.empty() ? nullptr : systems.front();
+    const auto systems = table ? table->ofType(1) : std::vector<const TableStructure*>{};
+    const TableStructure* system = systems.empty() ? nullptr : systems.front();
     if (!context.fs().isDirectory("/sys/class/dmi/id") && system == nullptr) return {};
 
     const auto pick = [&](std::size_t offset, std::string_view file) {

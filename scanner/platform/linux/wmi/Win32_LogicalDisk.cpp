@@ -203,13 +203,8 @@ bool hasQuotaOption(const MountEntry& m) {
     return false;
 }
 
-}  // namespace
-
-namespace properties {
-const std::span<const std::string_view> kLogicalDisk = kNames;
-}
-
-std::vector<WmiObject> queryLogicalDisk(WmiContext& context) {
+// The local and network file systems to report, the root first, then by mount point.
+std::vector<const MountEntry*> reportedVolumes(WmiContext& context) {
     // The mounts in effect: a later mount on the same point hides an earlier one.
     std::vector<const MountEntry*> chosen;
     for (const auto& m : context.mounts()) {
@@ -237,7 +232,67 @@ std::vector<WmiObject> queryLogicalDisk(WmiContext& context) {
         if ((a->mountPoint == "/") != (b->mountPoint == "/")) return a->mountPoint == "/";
         return a->mountPoint < b->mountPoint;
     });
+    return volumes;
+}
 
+// Windows' drive type: 2 removable, 3 fixed, 4 network, 5 optical, 6 RAM disk.
+std::uint64_t driveTypeOf(WmiContext& context, const MountEntry& m, bool network,
+                          const WmiContext::BlockDevice* device) {
+    std::uint64_t driveType = 3;
+    if (network) {
+        driveType = 4;
+    } else if (m.fsType == "tmpfs" || m.fsType == "ramfs" || m.fsType == "rootfs") {
+        // rootfs: the initramfs a diskless system runs from, in memory like tmpfs
+        driveType = 6;
+    } else if (device && (m.fsType == "iso9660" || m.fsType == "udf") &&
+               device->diskName.starts_with("sr")) {
+        driveType = 5;
+    } else if (device && (context.number(device->diskPath + "/removable") == std::uint64_t{1} ||
+                          device->diskPath.find("/usb") != std::string::npos)) {
+        driveType = 2;
+    }
+    return driveType;
+}
+
+// The udev property, or nothing when it is missing or empty.
+std::optional<std::string> propertyOf(const std::map<std::string, std::string, std::less<>>& udev,
+                                      std::string_view key) {
+    const auto it = udev.find(key);
+    if (it == udev.end() || it->second.empty()) return std::nullopt;
+    return it->second;
+}
+
+// VolumeName and VolumeSerialNumber of a file system on a block device.
+void setVolumeIdentity(ObjectBuilder& object, WmiContext& context, const MountEntry& m,
+                       const WmiContext::BlockDevice& device,
+                       const std::map<std::string, std::string, std::less<>>& udev) {
+    const auto btrfs = m.fsType == "btrfs" ? btrfsIdentity(context, device.name) : std::nullopt;
+    const auto udevValue = [&udev](std::string_view key) { return propertyOf(udev, key); };
+    std::optional<std::string> label;
+    if (const auto encoded = udevValue("ID_FS_LABEL_ENC")) {
+        label = udevUnescape(*encoded);
+    } else if (const auto plain = udevValue("ID_FS_LABEL")) {
+        label = plain;
+    } else if (btrfs) {
+        label = btrfs->label;
+    } else {
+        label = linkNamingDevice(context, "/dev/disk/by-label", device.name);
+    }
+    object.set("VolumeName", label.value_or(""));
+    auto uuid = udevValue("ID_FS_UUID");
+    if (!uuid && btrfs) uuid = btrfs->uuid;
+    if (!uuid) uuid = linkNamingDevice(context, "/dev/disk/by-uuid", device.name);
+    if (uuid) object.set("VolumeSerialNumber", volumeSerial(*uuid, m.fsType));
+}
+
+}  // namespace
+
+namespace properties {
+const std::span<const std::string_view> kLogicalDisk = kNames;
+}
+
+std::vector<WmiObject> queryLogicalDisk(WmiContext& context) {
+    const auto volumes = reportedVolumes(context);
     std::vector<std::string> points;
     for (const auto* v : volumes) points.push_back(v->mountPoint);
     const auto stats = context.system().statvfs(context.fs(), points, kStatvfsTimeout);
@@ -250,27 +305,7 @@ std::vector<WmiObject> queryLogicalDisk(WmiContext& context) {
         const auto* device = volume ? &volume->device : nullptr;
         const auto udev = volume ? context.udev(volume->udevKey)
                                  : std::map<std::string, std::string, std::less<>>{};
-        const auto btrfs =
-            device && m.fsType == "btrfs" ? btrfsIdentity(context, device->name) : std::nullopt;
-        const auto udevValue = [&udev](std::string_view key) -> std::optional<std::string> {
-            const auto it = udev.find(key);
-            if (it == udev.end() || it->second.empty()) return std::nullopt;
-            return it->second;
-        };
-
-        std::uint64_t driveType = 3;
-        if (network) {
-            driveType = 4;
-        } else if (m.fsType == "tmpfs" || m.fsType == "ramfs" || m.fsType == "rootfs") {
-            // rootfs: the initramfs a diskless system runs from, in memory like tmpfs
-            driveType = 6;
-        } else if (device && (m.fsType == "iso9660" || m.fsType == "udf") &&
-                   device->diskName.starts_with("sr")) {
-            driveType = 5;
-        } else if (device && (context.number(device->diskPath + "/removable") == std::uint64_t{1} ||
-                              device->diskPath.find("/usb") != std::string::npos)) {
-            driveType = 2;
-        }
+        const std::uint64_t driveType = driveTypeOf(context, m, network, device);
 
         ObjectBuilder object("Win32_LogicalDisk", kNames);
         object.set("Access", unsignedValue(0));
@@ -292,7 +327,7 @@ std::vector<WmiObject> queryLogicalDisk(WmiContext& context) {
         object.set("Description", std::string(kDescriptions[driveType]));
         if (driveType == 3) object.set("MediaType", unsignedValue(12));
         if (driveType == 2 || driveType == 5) object.set("MediaType", unsignedValue(11));
-        object.set("FileSystem", fileSystemName(m, udevValue("ID_FS_VERSION").value_or("")));
+        object.set("FileSystem", fileSystemName(m, propertyOf(udev, "ID_FS_VERSION").value_or("")));
         object.set("SupportsDiskQuotas", hasQuotaOption(m));
         object.set("SupportsFileBasedCompression",
                    m.fsType == "btrfs" || m.fsType == "ntfs" || m.fsType == "ntfs3");
@@ -309,23 +344,7 @@ std::vector<WmiObject> queryLogicalDisk(WmiContext& context) {
             object.set("MaximumComponentLength", unsignedValue(s.nameMax));
         }
 
-        if (device) {
-            std::optional<std::string> label;
-            if (const auto encoded = udevValue("ID_FS_LABEL_ENC")) {
-                label = udevUnescape(*encoded);
-            } else if (const auto plain = udevValue("ID_FS_LABEL")) {
-                label = plain;
-            } else if (btrfs) {
-                label = btrfs->label;
-            } else {
-                label = linkNamingDevice(context, "/dev/disk/by-label", device->name);
-            }
-            object.set("VolumeName", label.value_or(""));
-            auto uuid = udevValue("ID_FS_UUID");
-            if (!uuid && btrfs) uuid = btrfs->uuid;
-            if (!uuid) uuid = linkNamingDevice(context, "/dev/disk/by-uuid", device->name);
-            if (uuid) object.set("VolumeSerialNumber", volumeSerial(*uuid, m.fsType));
-        }
+        if (device) setVolumeIdentity(object, context, m, *device, udev);
         objects.push_back(object.take());
     }
     return objects;

@@ -176,18 +176,9 @@ std::optional<std::uint64_t> numberOfProcesses(const WmiContext& context) {
     return count;
 }
 
-}  // namespace
-
-namespace properties {
-const std::span<const std::string_view> kOperatingSystem = kNames;
-}
-
-std::vector<WmiObject> queryOperatingSystem(WmiContext& context) {
-    ObjectBuilder object("Win32_OperatingSystem", kNames);
+// Caption, Manufacturer, Version and ProductType from os-release; returns the caption.
+std::string setDistribution(ObjectBuilder& object, WmiContext& context) {
     const UnameInfo& uname = context.uname();
-    LinuxSystem& system = context.system();
-
-    // Distribution.
     auto osRelease = context.read("/etc/os-release", 65536);
     if (!osRelease) osRelease = context.read("/usr/lib/os-release", 65536);
     const auto release = osRelease ? shellAssignments(*osRelease)
@@ -217,8 +208,13 @@ std::vector<WmiObject> queryOperatingSystem(WmiContext& context) {
         if (*variant == "workstation" || *variant == "desktop")
             object.set("ProductType", unsignedValue(1));
     }
+    return caption;
+}
 
-    // Kernel.
+// What the running kernel tells: build, architecture, process limits and counts.
+void setKernel(ObjectBuilder& object, WmiContext& context) {
+    const UnameInfo& uname = context.uname();
+    LinuxSystem& system = context.system();
     object.set("BuildNumber", optionalText(nonEmpty(uname.release)));
     object.set("BuildType", optionalText(nonEmpty(uname.version)));
     object.set("OSArchitecture", context.is64BitOs() ? "64-bit" : "32-bit");
@@ -238,8 +234,10 @@ std::vector<WmiObject> queryOperatingSystem(WmiContext& context) {
     object.set("MaxProcessMemorySize", optionalUnsigned(maxProcessKiB));
     object.set("NumberOfProcesses", optionalUnsigned(numberOfProcesses(context)));
     object.set("NumberOfUsers", optionalUnsigned(loggedInUsers(context)));
+}
 
-    // Constants of the object model that hold on Linux as on Windows.
+// Constants of the object model that hold on Linux as on Windows, and the description.
+void setConstants(ObjectBuilder& object, WmiContext& context) {
     object.set("CreationClassName", "Win32_OperatingSystem");
     object.set("CSCreationClassName", "Win32_ComputerSystem");
     object.set("CSName", context.hostName());
@@ -258,8 +256,11 @@ std::vector<WmiObject> queryOperatingSystem(WmiContext& context) {
             description = it->second;
     }
     object.set("Description", description);
+}
 
-    // Data execution prevention follows the processor's NX bit.
+// Data execution prevention follows the processor's NX bit.
+void setDataExecutionPrevention(ObjectBuilder& object, WmiContext& context) {
+    const UnameInfo& uname = context.uname();
     const auto flags = cpuFlags(context.cpuInfo().first());
     std::optional<bool> nx;
     if (!flags.empty()) {
@@ -270,8 +271,10 @@ std::vector<WmiObject> queryOperatingSystem(WmiContext& context) {
     object.set("DataExecutionPrevention_32BitApplications", optionalFlag(nx));
     object.set("DataExecutionPrevention_Available", optionalFlag(nx));
     object.set("DataExecutionPrevention_Drivers", optionalFlag(nx));
+}
 
-    // Memory, in kilobytes.
+// Memory, in kilobytes.
+void setMemory(ObjectBuilder& object, WmiContext& context) {
     if (const auto text = context.read("/proc/meminfo")) {
         const auto mem = counterFields(*text);
         const auto get = [&mem](std::string_view key) -> std::optional<std::uint64_t> {
@@ -293,8 +296,11 @@ std::vector<WmiObject> queryOperatingSystem(WmiContext& context) {
         if (available && swapFree)
             object.set("FreeVirtualMemory", unsignedValue(*available + *swapFree));
     }
+}
 
-    // Times.
+// Clock, time zone, boot and installation times.
+void setTimes(ObjectBuilder& object, WmiContext& context) {
+    LinuxSystem& system = context.system();
     const WallClock now = system.now();
     if (const auto local = system.localTime(now.seconds))
         object.set("CurrentTimeZone", signedValue(local->offsetMinutes));
@@ -312,8 +318,10 @@ std::vector<WmiObject> queryOperatingSystem(WmiContext& context) {
     }
     if (const auto born = system.birthTime(context.fs(), "/"))
         object.set("InstallDate", optionalText(cimDateTime(system, *born)));
+}
 
-    // Locale.
+// Code set, locale, language and country.
+void setLocale(ObjectBuilder& object, WmiContext& context) {
     if (const auto locale = systemLocale(context)) {
         object.set("CodeSet", optionalText(codePage(*locale)));
         if (const auto* entry = localeEntry(*locale)) {
@@ -332,8 +340,10 @@ std::vector<WmiObject> queryOperatingSystem(WmiContext& context) {
             object.set("MUILanguages", WmiArray{WmiValue(tag)});
         }
     }
+}
 
-    // The system's devices, from the mount table.
+// The system's devices, from the mount table.
+void setDevices(ObjectBuilder& object, WmiContext& context, const std::string& caption) {
     const auto& mounts = context.mounts();
     const MountEntry* root = mountAt(mounts, "/");
     if (root) {
@@ -352,6 +362,24 @@ std::vector<WmiObject> queryOperatingSystem(WmiContext& context) {
     if (!boot) boot = mountAt(mounts, "/boot");
     if (!boot) boot = root;
     if (boot && boot->source.starts_with("/dev/")) object.set("BootDevice", boot->source);
+}
+
+}  // namespace
+
+namespace properties {
+const std::span<const std::string_view> kOperatingSystem = kNames;
+}
+
+std::vector<WmiObject> queryOperatingSystem(WmiContext& context) {
+    ObjectBuilder object("Win32_OperatingSystem", kNames);
+    const std::string caption = setDistribution(object, context);
+    setKernel(object, context);
+    setConstants(object, context);
+    setDataExecutionPrevention(object, context);
+    setMemory(object, context);
+    setTimes(object, context);
+    setLocale(object, context);
+    setDevices(object, context, caption);
 
     std::vector<WmiObject> objects;
     objects.push_back(object.take());

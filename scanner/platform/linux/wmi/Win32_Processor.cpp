@@ -144,7 +144,7 @@ std::optional<std::uint64_t> smbiosCacheSize(const SmbiosTable& table,
                                              std::optional<std::uint16_t> handle) {
     if (!handle || *handle == 0xFFFF) return std::nullopt;
     const auto* cache = table.byHandle(*handle);
-    if (cache == nullptr || cache->type != 7) return std::nullopt;
+    if (cache == nullptr || cache->type() != 7) return std::nullopt;
     const auto size = cache->word(0x09);
     if (!size) return std::nullopt;
     if (*size == 0xFFFF) {
@@ -341,7 +341,7 @@ std::vector<Package> packages(WmiContext& context) {
     return list;
 }
 
-std::optional<std::uint64_t> smbiosCount(const SmbiosTable::Structure* s, std::size_t offset,
+std::optional<std::uint64_t> smbiosCount(const TableStructure* s, std::size_t offset,
                                          std::size_t offset2) {
     if (s == nullptr) return std::nullopt;
     const auto count = s->byte(offset);
@@ -352,6 +352,218 @@ std::optional<std::uint64_t> smbiosCount(const SmbiosTable::Structure* s, std::s
         return std::nullopt;
     }
     return *count;
+}
+
+// What cpuinfo says about one package's lead CPU.
+struct CpuFacts {
+    const CpuInfo::Fields* block = nullptr;
+    std::string machine;
+    bool os64 = false;
+    std::optional<std::string> vendor;
+    std::optional<std::string> steppingText;
+    std::optional<std::uint64_t> familyValue;
+    // Plain numbers and a flag: the signature is known only as a whole.
+    bool signature = false;
+    std::uint64_t family = 0;
+    std::uint64_t model = 0;
+    std::uint64_t stepping = 0;
+    bool x86 = false;
+    std::vector<std::string> flags;
+};
+
+CpuFacts cpuFacts(const CpuInfo::Fields* block, const std::string& machine, bool os64) {
+    CpuFacts facts;
+    facts.block = block;
+    facts.machine = machine;
+    facts.os64 = os64;
+    facts.vendor = cpuField(block, "vendor_id");
+    const auto familyText = cpuField(block, "cpu family");
+    const auto modelText = cpuField(block, "model");
+    facts.steppingText = cpuField(block, "stepping");
+    facts.familyValue = familyText ? parseUnsigned(*familyText) : std::nullopt;
+    const auto modelValue = modelText ? parseUnsigned(*modelText) : std::nullopt;
+    const auto steppingValue =
+        facts.steppingText ? parseUnsigned(*facts.steppingText) : std::nullopt;
+    facts.signature = facts.familyValue && modelValue && steppingValue;
+    facts.family = facts.familyValue.value_or(0);
+    facts.model = modelValue.value_or(0);
+    facts.stepping = steppingValue.value_or(0);
+    facts.x86 = facts.vendor.has_value() || machine == "x86_64" ||
+                (machine.size() == 4 && machine[0] == 'i' && machine.ends_with("86"));
+    facts.flags = cpuFlags(block);
+    return facts;
+}
+
+// SMBIOS processor structures of populated sockets, in table order.
+std::vector<const TableStructure*> populatedSockets(const SmbiosTable* table) {
+    std::vector<const TableStructure*> sockets;
+    if (table) {
+        for (const auto* s : table->ofType(4)) {
+            const auto status = s->byte(0x18);
+            if (status && (*status & 0x40) != 0) sockets.push_back(s);
+        }
+    }
+    return sockets;
+}
+
+// Caption and Description: "Intel64 Family 6 Model 142 Stepping 10" and its ARM form.
+void setCaption(ObjectBuilder& object, const CpuFacts& cpu) {
+    std::optional<std::string> caption;
+    const auto armPart = cpuField(cpu.block, "CPU part");
+    if (cpu.x86 && cpu.signature) {
+        const char* arch =
+            !cpu.os64 ? "x86" : (cpu.vendor == "GenuineIntel" ? "Intel64" : "AMD64");
+        caption = std::string(arch) + " Family " + std::to_string(cpu.family) + " Model " +
+                  std::to_string(cpu.model) + " Stepping " + std::to_string(cpu.stepping);
+    } else if (armPart && (cpu.machine == "aarch64" || cpu.machine == "arm64")) {
+        const auto part = parseHex(*armPart);
+        const auto revisionText = cpuField(cpu.block, "CPU revision");
+        const auto revision = revisionText ? parseUnsigned(*revisionText) : std::nullopt;
+        if (part && revision) {
+            char text[96];
+            std::snprintf(text, sizeof text, "ARMv8 (64-bit) Family 8 Model %llX Revision %llX",
+                          static_cast<unsigned long long>(*part),
+                          static_cast<unsigned long long>(*revision));
+            caption = text;
+        }
+    }
+    object.set("Caption", optionalText(caption));
+    object.set("Description", optionalText(caption));
+}
+
+// ProcessorId: CPUID leaf 1 EDX and EAX; else rebuilt from cpuinfo.
+std::optional<std::string> processorId(WmiContext& context, const CpuFacts& cpu) {
+    if (const auto leaf = context.system().cpuid(1)) {
+        char text[24];
+        std::snprintf(text, sizeof text, "%08X%08X", (*leaf)[3], (*leaf)[0]);
+        return std::string(text);
+    }
+    if (cpu.signature && !cpu.flags.empty() && cpu.family < 15 + 256 && cpu.model <= 0xFF &&
+        cpu.stepping <= 0xF) {
+        const auto f = static_cast<std::uint32_t>(cpu.family);
+        const auto m = static_cast<std::uint32_t>(cpu.model);
+        const std::uint32_t eax = static_cast<std::uint32_t>(cpu.stepping) | (m & 0xF) << 4 |
+                                  (f < 15 ? f : 15) << 8 | ((m >> 4) & 0xF) << 16 |
+                                  (f < 15 ? 0 : f - 15) << 20;
+        char text[24];
+        std::snprintf(text, sizeof text, "%08X%08X", edxFromFlags(cpu.flags), eax);
+        return std::string(text);
+    }
+    return std::nullopt;
+}
+
+// Level, Manufacturer, Revision, Stepping, the virtualisation flags and ProcessorId of an
+// x86 processor.
+void setX86Fields(ObjectBuilder& object, WmiContext& context, const CpuFacts& cpu) {
+    if (cpu.familyValue) object.set("Level", unsignedValue(cpu.family));
+    object.set("Manufacturer", optionalText(cpu.vendor));
+    if (cpu.signature && cpu.model <= 0xFF && cpu.stepping <= 0xFF)
+        object.set("Revision", unsignedValue((cpu.model << 8) | cpu.stepping));
+    object.set("Stepping", optionalText(cpu.steppingText));
+    if (!cpu.flags.empty()) {
+        const auto& flags = cpu.flags;
+        const bool vmx = hasFlag(flags, "vmx") || hasFlag(flags, "svm");
+        object.set("DataWidth", unsignedValue(hasFlag(flags, "lm") ? 64 : 32));
+        object.set("VMMonitorModeExtensions", vmx);
+        object.set("VirtualizationFirmwareEnabled", vmx && !hasFlag(flags, "hypervisor"));
+        const auto vmxFlags = cpuField(cpu.block, "vmx flags");
+        const bool slat = hasFlag(flags, "ept") || hasFlag(flags, "npt") ||
+                          (vmxFlags && vmxFlags->find("ept") != std::string::npos);
+        object.set("SecondLevelAddressTranslationExtensions", slat);
+    }
+    object.set("ProcessorId", optionalText(processorId(context, cpu)));
+}
+
+// Level, Manufacturer and DataWidth of any other processor.
+void setOtherFields(ObjectBuilder& object, const CpuFacts& cpu) {
+    if (cpu.machine == "aarch64" || cpu.machine == "arm64") object.set("Level", unsignedValue(8));
+    const auto implementer = cpuField(cpu.block, "CPU implementer");
+    object.set("Manufacturer",
+               optionalText(armImplementer(implementer ? parseHex(*implementer) : std::nullopt)));
+    object.set("DataWidth", unsignedValue(cpu.os64 ? 64 : 32));
+}
+
+// The nominal clock speed, in MHz: the base frequency, the model name's, the SMBIOS
+// socket's, the highest the kernel may set, or the current one cpuinfo shows.
+std::optional<std::uint64_t> maxClockSpeed(WmiContext& context, const std::string& cpuDir,
+                                           const std::optional<std::string>& modelName,
+                                           const TableStructure* socket,
+                                           std::optional<std::uint64_t> cpuMhz) {
+    if (auto base = kHzToMHz(context.number(cpuDir + "/cpufreq/base_frequency"))) return base;
+    if (modelName) {
+        if (auto nominal = nominalMhz(*modelName)) return nominal;
+    }
+    if (socket) {
+        if (const auto speed = socket->word(0x16); speed && *speed != 0)
+            return std::uint64_t{*speed};
+    }
+    if (auto highest = kHzToMHz(context.number(cpuDir + "/cpufreq/cpuinfo_max_freq")))
+        return highest;
+    return cpuMhz;
+}
+
+// Clock speeds, in MHz.
+void setClockSpeeds(ObjectBuilder& object, WmiContext& context, const CpuFacts& cpu,
+                    const std::string& cpuDir, const std::optional<std::string>& modelName,
+                    const TableStructure* socket) {
+    const auto cpuMhzText = cpuField(cpu.block, "cpu MHz");
+    const auto cpuMhz = cpuMhzText ? parseRoundedDecimal(*cpuMhzText) : std::nullopt;
+    const auto current = kHzToMHz(context.number(cpuDir + "/cpufreq/scaling_cur_freq"));
+    object.set("CurrentClockSpeed", optionalUnsigned(current ? current : cpuMhz));
+    object.set("MaxClockSpeed",
+               optionalUnsigned(maxClockSpeed(context, cpuDir, modelName, socket, cpuMhz)));
+}
+
+// Core and thread counts, and the cache sizes in KiB: SMBIOS when root may read it, else
+// the kernel's topology.
+void setCountsAndCaches(ObjectBuilder& object, WmiContext& context, const Package& package,
+                        const SmbiosTable* table, const TableStructure* socket) {
+    const auto logical = static_cast<std::uint64_t>(package.cpus.size());
+    const auto cores = static_cast<std::uint64_t>(package.cores.size());
+    object.set("NumberOfCores", unsignedValue(cores));
+    object.set("NumberOfLogicalProcessors", unsignedValue(logical));
+    object.set("NumberOfEnabledCore",
+               unsignedValue(smbiosCount(socket, 0x24, 0x2C).value_or(cores)));
+    object.set("ThreadCount", unsignedValue(smbiosCount(socket, 0x25, 0x2E).value_or(logical)));
+
+    std::optional<std::uint64_t> l2;
+    std::optional<std::uint64_t> l3;
+    if (socket && table) {
+        l2 = smbiosCacheSize(*table, socket->word(0x1C));
+        l3 = smbiosCacheSize(*table, socket->word(0x1E));
+    }
+    if (!l2) l2 = sysfsCacheSize(context, package, 2);
+    if (!l3) l3 = sysfsCacheSize(context, package, 3);
+    object.set("L2CacheSize", optionalUnsigned(l2));
+    object.set("L3CacheSize", optionalUnsigned(l3));
+}
+
+// What only the SMBIOS processor structure tells.
+void setSocketFields(ObjectBuilder& object, const TableStructure& socket) {
+    object.set("SocketDesignation", optionalText(nonEmpty(socket.string(0x04))));
+    if (const auto type = socket.byte(0x05); type && *type != 0)
+        object.set("ProcessorType", unsignedValue(*type));
+    if (auto familyCode = socket.byte(0x06)) {
+        std::optional<std::uint64_t> code = *familyCode;
+        if (*familyCode == 0xFE) code = socket.word(0x28);
+        object.set("Family", optionalUnsigned(code));
+    }
+    if (const auto voltage = socket.byte(0x11); voltage && *voltage != 0) {
+        if (*voltage & 0x80) {
+            object.set("CurrentVoltage", unsignedValue(*voltage & 0x7F));
+        } else {
+            object.set("VoltageCaps", unsignedValue(*voltage & 0x0F));
+        }
+    }
+    if (const auto ext = socket.word(0x12); ext && *ext != 0)
+        object.set("ExtClock", unsignedValue(*ext));
+    if (const auto status = socket.byte(0x18))
+        object.set("CpuStatus", unsignedValue(*status & 0x07));
+    object.set("UpgradeMethod", optionalUnsigned(socket.byte(0x19)));
+    object.set("SerialNumber", optionalText(nonEmpty(socket.string(0x20))));
+    object.set("AssetTag", optionalText(nonEmpty(socket.string(0x21))));
+    object.set("PartNumber", optionalText(nonEmpty(socket.string(0x22))));
+    object.set("Characteristics", optionalUnsigned(socket.word(0x26)));
 }
 
 }  // namespace
@@ -366,16 +578,8 @@ std::vector<WmiObject> queryProcessor(WmiContext& context) {
     const CpuInfo& info = context.cpuInfo();
     const std::string& machine = context.uname().machine;
     const bool os64 = context.is64BitOs();
-
-    // SMBIOS processor structures of populated sockets, in table order.
-    std::vector<const SmbiosTable::Structure*> sockets;
     const SmbiosTable* table = context.smbios();
-    if (table) {
-        for (const auto* s : table->ofType(4)) {
-            const auto status = s->byte(0x18);
-            if (status && (*status & 0x40) != 0) sockets.push_back(s);
-        }
-    }
+    const auto sockets = populatedSockets(table);
 
     std::vector<WmiObject> objects;
     for (std::size_t index = 0; index < list.size(); ++index) {
@@ -385,24 +589,7 @@ std::vector<WmiObject> queryProcessor(WmiContext& context) {
         if (block == nullptr) block = info.first();
         const auto* socket = index < sockets.size() ? sockets[index] : nullptr;
         const std::string cpuDir = kCpuDir + std::to_string(lead);
-
-        const auto vendor = cpuField(block, "vendor_id");
-        const auto familyText = cpuField(block, "cpu family");
-        const auto modelText = cpuField(block, "model");
-        const auto steppingText = cpuField(block, "stepping");
-        const auto familyValue = familyText ? parseUnsigned(*familyText) : std::nullopt;
-        const auto modelValue = modelText ? parseUnsigned(*modelText) : std::nullopt;
-        const auto steppingValue = steppingText ? parseUnsigned(*steppingText) : std::nullopt;
-        // Plain numbers and a flag: the signature is known only as a whole.
-        const bool signature = familyValue && modelValue && steppingValue;
-        const std::uint64_t family = familyValue.value_or(0);
-        const std::uint64_t model = modelValue.value_or(0);
-        const std::uint64_t stepping = steppingValue.value_or(0);
-        const bool x86 = vendor.has_value() || machine == "x86_64" ||
-                         (machine.size() == 4 && machine[0] == 'i' && machine.ends_with("86"));
-        const auto flags = cpuFlags(block);
-        const bool flagsKnown = !flags.empty();
-        const auto armPart = cpuField(block, "CPU part");
+        const CpuFacts cpu = cpuFacts(block, machine, os64);
 
         ObjectBuilder object("Win32_Processor", kNames);
         object.set("AddressWidth", unsignedValue(os64 ? 64 : 32));
@@ -416,142 +603,23 @@ std::vector<WmiObject> queryProcessor(WmiContext& context) {
         object.set("StatusInfo", unsignedValue(3));
         object.set("SystemCreationClassName", "Win32_ComputerSystem");
         object.set("SystemName", context.hostName());
-
-        std::optional<std::string> caption;
-        if (x86 && signature) {
-            const char* arch = !os64 ? "x86" : (vendor == "GenuineIntel" ? "Intel64" : "AMD64");
-            caption = std::string(arch) + " Family " + std::to_string(family) + " Model " +
-                      std::to_string(model) + " Stepping " + std::to_string(stepping);
-        } else if (armPart && (machine == "aarch64" || machine == "arm64")) {
-            const auto part = parseHex(*armPart);
-            const auto revisionText = cpuField(block, "CPU revision");
-            const auto revision = revisionText ? parseUnsigned(*revisionText) : std::nullopt;
-            if (part && revision) {
-                char text[96];
-                std::snprintf(text, sizeof text, "ARMv8 (64-bit) Family 8 Model %llX Revision %llX",
-                              static_cast<unsigned long long>(*part),
-                              static_cast<unsigned long long>(*revision));
-                caption = text;
-            }
-        }
-        object.set("Caption", optionalText(caption));
-        object.set("Description", optionalText(caption));
-
-        if (x86) {
-            if (familyValue) object.set("Level", unsignedValue(family));
-            object.set("Manufacturer", optionalText(vendor));
-            if (signature && model <= 0xFF && stepping <= 0xFF)
-                object.set("Revision", unsignedValue((model << 8) | stepping));
-            object.set("Stepping", optionalText(steppingText));
-            if (flagsKnown) {
-                const bool vmx = hasFlag(flags, "vmx") || hasFlag(flags, "svm");
-                object.set("DataWidth", unsignedValue(hasFlag(flags, "lm") ? 64 : 32));
-                object.set("VMMonitorModeExtensions", vmx);
-                object.set("VirtualizationFirmwareEnabled", vmx && !hasFlag(flags, "hypervisor"));
-                const auto vmxFlags = cpuField(block, "vmx flags");
-                const bool slat = hasFlag(flags, "ept") || hasFlag(flags, "npt") ||
-                                  (vmxFlags && vmxFlags->find("ept") != std::string::npos);
-                object.set("SecondLevelAddressTranslationExtensions", slat);
-            }
-            // ProcessorId: CPUID leaf 1 EDX and EAX; else rebuilt from cpuinfo.
-            std::optional<std::string> id;
-            if (const auto leaf = context.system().cpuid(1)) {
-                char text[24];
-                std::snprintf(text, sizeof text, "%08X%08X", (*leaf)[3], (*leaf)[0]);
-                id = text;
-            } else if (signature && flagsKnown && family < 15 + 256 && model <= 0xFF &&
-                       stepping <= 0xF) {
-                const auto f = static_cast<std::uint32_t>(family);
-                const auto m = static_cast<std::uint32_t>(model);
-                const std::uint32_t eax = static_cast<std::uint32_t>(stepping) | (m & 0xF) << 4 |
-                                          (f < 15 ? f : 15) << 8 | ((m >> 4) & 0xF) << 16 |
-                                          (f < 15 ? 0 : f - 15) << 20;
-                char text[24];
-                std::snprintf(text, sizeof text, "%08X%08X", edxFromFlags(flags), eax);
-                id = text;
-            }
-            object.set("ProcessorId", optionalText(id));
+        setCaption(object, cpu);
+        if (cpu.x86) {
+            setX86Fields(object, context, cpu);
         } else {
-            if (machine == "aarch64" || machine == "arm64") object.set("Level", unsignedValue(8));
-            const auto implementer = cpuField(block, "CPU implementer");
-            object.set(
-                "Manufacturer",
-                optionalText(armImplementer(implementer ? parseHex(*implementer) : std::nullopt)));
-            object.set("DataWidth", unsignedValue(os64 ? 64 : 32));
+            setOtherFields(object, cpu);
         }
         const auto modelName = cpuField(block, "model name");
         object.set("Name", optionalText(modelName ? modelName
                                                   : (socket ? nonEmpty(socket->string(0x10))
                                                             : std::nullopt)));
-
-        // Clock speeds, in MHz.
-        const auto cpuMhzText = cpuField(block, "cpu MHz");
-        const auto cpuMhz = cpuMhzText ? parseRoundedDecimal(*cpuMhzText) : std::nullopt;
-        auto current = kHzToMHz(context.number(cpuDir + "/cpufreq/scaling_cur_freq"));
-        if (!current) current = cpuMhz;
-        object.set("CurrentClockSpeed", optionalUnsigned(current));
-        auto max = kHzToMHz(context.number(cpuDir + "/cpufreq/base_frequency"));
-        if (!max && modelName) max = nominalMhz(*modelName);
-        if (!max && socket) {
-            if (const auto speed = socket->word(0x16); speed && *speed != 0) max = *speed;
-        }
-        if (!max) max = kHzToMHz(context.number(cpuDir + "/cpufreq/cpuinfo_max_freq"));
-        if (!max) max = cpuMhz;
-        object.set("MaxClockSpeed", optionalUnsigned(max));
-
-        // Counts.
-        const auto logical = static_cast<std::uint64_t>(package.cpus.size());
-        const auto cores = static_cast<std::uint64_t>(package.cores.size());
-        object.set("NumberOfCores", unsignedValue(cores));
-        object.set("NumberOfLogicalProcessors", unsignedValue(logical));
-        object.set("NumberOfEnabledCore",
-                   unsignedValue(smbiosCount(socket, 0x24, 0x2C).value_or(cores)));
-        object.set("ThreadCount", unsignedValue(smbiosCount(socket, 0x25, 0x2E).value_or(logical)));
-
-        // Caches, in KiB: SMBIOS when root may read it, else the kernel's topology.
-        std::optional<std::uint64_t> l2;
-        std::optional<std::uint64_t> l3;
-        if (socket && table) {
-            l2 = smbiosCacheSize(*table, socket->word(0x1C));
-            l3 = smbiosCacheSize(*table, socket->word(0x1E));
-        }
-        if (!l2) l2 = sysfsCacheSize(context, package, 2);
-        if (!l3) l3 = sysfsCacheSize(context, package, 3);
-        object.set("L2CacheSize", optionalUnsigned(l2));
-        object.set("L3CacheSize", optionalUnsigned(l3));
-
+        setClockSpeeds(object, context, cpu, cpuDir, modelName, socket);
+        setCountsAndCaches(object, context, package, table, socket);
         object.set("LoadPercentage",
                    optionalUnsigned(loadPercentage(context.samples(), package.cpus)));
-
-        // What only the SMBIOS processor structure tells.
         object.set("CpuStatus", unsignedValue(1));
         object.set("ProcessorType", unsignedValue(3));
-        if (socket) {
-            object.set("SocketDesignation", optionalText(nonEmpty(socket->string(0x04))));
-            if (const auto type = socket->byte(0x05); type && *type != 0)
-                object.set("ProcessorType", unsignedValue(*type));
-            if (auto familyCode = socket->byte(0x06)) {
-                std::optional<std::uint64_t> code = *familyCode;
-                if (*familyCode == 0xFE) code = socket->word(0x28);
-                object.set("Family", optionalUnsigned(code));
-            }
-            if (const auto voltage = socket->byte(0x11); voltage && *voltage != 0) {
-                if (*voltage & 0x80) {
-                    object.set("CurrentVoltage", unsignedValue(*voltage & 0x7F));
-                } else {
-                    object.set("VoltageCaps", unsignedValue(*voltage & 0x0F));
-                }
-            }
-            if (const auto ext = socket->word(0x12); ext && *ext != 0)
-                object.set("ExtClock", unsignedValue(*ext));
-            if (const auto status = socket->byte(0x18))
-                object.set("CpuStatus", unsignedValue(*status & 0x07));
-            object.set("UpgradeMethod", optionalUnsigned(socket->byte(0x19)));
-            object.set("SerialNumber", optionalText(nonEmpty(socket->string(0x20))));
-            object.set("AssetTag", optionalText(nonEmpty(socket->string(0x21))));
-            object.set("PartNumber", optionalText(nonEmpty(socket->string(0x22))));
-            object.set("Characteristics", optionalUnsigned(socket->word(0x26)));
-        }
+        if (socket) setSocketFields(object, *socket);
         objects.push_back(object.take());
     }
     return objects;

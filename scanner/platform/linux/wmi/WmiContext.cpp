@@ -95,95 +95,11 @@ std::vector<std::string> cpuFlags(const CpuInfo::Fields* block) {
 
 // ---- SMBIOS ------------------------------------------------------------------------------
 
-std::optional<std::uint8_t> SmbiosTable::Structure::byte(std::size_t offset) const {
-    if (offset >= formatted.size()) return std::nullopt;
-    return formatted[offset];
-}
-
-std::optional<std::uint16_t> SmbiosTable::Structure::word(std::size_t offset) const {
-    if (offset + 2 > formatted.size()) return std::nullopt;
-    return static_cast<std::uint16_t>(formatted[offset] | (formatted[offset + 1] << 8));
-}
-
-std::optional<std::uint32_t> SmbiosTable::Structure::dword(std::size_t offset) const {
-    if (offset + 4 > formatted.size()) return std::nullopt;
-    std::uint32_t v = 0;
-    for (std::size_t i = 0; i < 4; ++i)
-        v |= static_cast<std::uint32_t>(formatted[offset + i]) << (8 * i);
-    return v;
-}
-
-std::optional<std::string> SmbiosTable::Structure::string(std::size_t offset) const {
-    const auto number = byte(offset);
-    if (!number || *number == 0 || *number > strings.size()) return std::nullopt;
-    return strings[*number - 1U];
-}
-
 SmbiosTable::SmbiosTable(std::string entryPoint, std::string table)
-    : entryPoint_(std::move(entryPoint)), table_(std::move(table)) {
-    const auto at = [this](std::size_t i) {
-        return i < entryPoint_.size() ? static_cast<std::uint8_t>(entryPoint_[i]) : std::uint8_t{0};
-    };
-    if (entryPoint_.starts_with("_SM3_")) {
-        major_ = at(7), minor_ = at(8), revision_ = at(9);
-    } else if (entryPoint_.starts_with("_SM_")) {
-        major_ = at(6), minor_ = at(7), revision_ = at(10);
-    } else if (entryPoint_.starts_with("_DMI_")) {
-        major_ = at(14) >> 4, minor_ = at(14) & 0x0F;
-    }
-
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(table_.data());
-    const std::size_t size = table_.size();
-    std::size_t offset = 0;
-    while (offset + 4 <= size) {
-        const std::size_t length = bytes[offset + 1];
-        if (length < 4 || offset + length > size) break;
-        Structure structure;
-        structure.type = bytes[offset];
-        structure.handle = static_cast<std::uint16_t>(bytes[offset + 2] | (bytes[offset + 3] << 8));
-        structure.formatted = std::span<const std::uint8_t>(bytes + offset, length);
-        // The string area: zero-terminated strings, ended by an empty one.
-        std::size_t pos = offset + length;
-        bool ended = false;
-        if (pos + 1 < size && bytes[pos] == 0 && bytes[pos + 1] == 0) {
-            pos += 2;
-            ended = true;
-        } else {
-            while (pos < size) {
-                const std::size_t start = pos;
-                while (pos < size && bytes[pos] != 0) ++pos;
-                if (pos >= size) break;
-                if (pos == start) {
-                    ++pos;
-                    ended = true;
-                    break;
-                }
-                structure.strings.emplace_back(table_.data() + start, pos - start);
-                ++pos;
-            }
-        }
-        if (!ended) break;  // a string area that runs off the table ends the walk
-        const bool last = structure.type == 127;
-        structures_.push_back(std::move(structure));
-        offset = pos;
-        if (last) break;
-    }
-}
-
-std::vector<const SmbiosTable::Structure*> SmbiosTable::ofType(std::uint8_t type) const {
-    std::vector<const Structure*> found;
-    for (const auto& s : structures_) {
-        if (s.type == type) found.push_back(&s);
-    }
-    return found;
-}
-
-const SmbiosTable::Structure* SmbiosTable::byHandle(std::uint16_t handle) const {
-    for (const auto& s : structures_) {
-        if (s.handle == handle) return &s;
-    }
-    return nullptr;
-}
+    : entryPoint_(std::move(entryPoint)),
+      table_(std::move(table)),
+      version_(entryPointVersion(entryPoint_)),
+      structures_({reinterpret_cast<const std::uint8_t*>(table_.data()), table_.size()}) {}
 
 // ---- pci.ids -----------------------------------------------------------------------------
 

@@ -14,6 +14,7 @@
 
 #include "scanner/platform/linux/RootFs.h"
 #include "scanner/platform/linux/wmi/LinuxSystem.h"
+#include "scanner/smbios/Smbios.h"
 
 namespace gravelin::linuxwmi {
 
@@ -52,41 +53,31 @@ struct CounterSamples {
     double seconds = 0;
 };
 
-// The raw SMBIOS table, split into structures. Every read is bounded by the structure's
-// formatted area: a field beyond its Length reads as absent.
+// The raw SMBIOS table as sysfs holds it, with its entry point's version and its
+// structures as the SMBIOS walk finds them.
 class SmbiosTable {
 public:
-    struct Structure {
-        std::uint8_t type = 0;
-        std::uint16_t handle = 0;
-        std::span<const std::uint8_t> formatted;  // header included
-        std::vector<std::string> strings;
-
-        [[nodiscard]] std::optional<std::uint8_t> byte(std::size_t offset) const;
-        [[nodiscard]] std::optional<std::uint16_t> word(std::size_t offset) const;
-        [[nodiscard]] std::optional<std::uint32_t> dword(std::size_t offset) const;
-        // The string a string-number byte at `offset` names; nothing for 0 or out of range.
-        [[nodiscard]] std::optional<std::string> string(std::size_t offset) const;
-    };
-
     SmbiosTable(std::string entryPoint, std::string table);
+    SmbiosTable(const SmbiosTable&) = delete;
+    SmbiosTable& operator=(const SmbiosTable&) = delete;
 
     [[nodiscard]] const std::string& entryPoint() const { return entryPoint_; }
     [[nodiscard]] const std::string& table() const { return table_; }
-    [[nodiscard]] std::uint8_t majorVersion() const { return major_; }
-    [[nodiscard]] std::uint8_t minorVersion() const { return minor_; }
-    [[nodiscard]] std::uint8_t dmiRevision() const { return revision_; }
-    [[nodiscard]] const std::vector<Structure>& structures() const { return structures_; }
-    [[nodiscard]] std::vector<const Structure*> ofType(std::uint8_t type) const;
-    [[nodiscard]] const Structure* byHandle(std::uint16_t handle) const;
+    [[nodiscard]] std::uint8_t majorVersion() const { return version_.major; }
+    [[nodiscard]] std::uint8_t minorVersion() const { return version_.minor; }
+    [[nodiscard]] std::uint8_t dmiRevision() const { return version_.revision; }
+    [[nodiscard]] std::vector<const TableStructure*> ofType(std::uint8_t type) const {
+        return structures_.ofType(type);
+    }
+    [[nodiscard]] const TableStructure* byHandle(std::uint16_t handle) const {
+        return structures_.byHandle(handle);
+    }
 
 private:
     std::string entryPoint_;
     std::string table_;
-    std::uint8_t major_ = 0;
-    std::uint8_t minor_ = 0;
-    std::uint8_t revision_ = 0;
-    std::vector<Structure> structures_;
+    EntryPointVersion version_;
+    StructureTable structures_;  // views into table_
 };
 
 // Names of PCI vendors and devices from pci.ids.
