@@ -4,16 +4,12 @@
 
 #include <algorithm>
 
+#include "reading/SummaryFields.h"
 #include "receiver/console/ConsoleInternal.h"
 
 namespace gravelin::console::detail {
 
 namespace {
-
-template <typename T>
-std::string numberOrDash(const std::optional<T>& value) {
-    return value ? std::to_string(*value) : "—";
-}
 
 // Text order with runs of digits compared as numbers: "DIMM 2" < "DIMM 10".
 bool naturalLess(const std::string& a, const std::string& b) {
@@ -42,46 +38,70 @@ bool naturalLess(const std::string& a, const std::string& b) {
     return a.size() - i < b.size() - j;
 }
 
-}  // namespace
+namespace fields = report::fields;
 
-Data summaryData(const report::Summary& s) {
-    Data d = objectData();
-    const auto pair = [](const std::string& label, const std::string& value) {
-        Data p = objectData();
-        p.set("label", label);
-        p.set("value", orDash(value));
-        return p;
-    };
+// How the page shows sizes: memory in binary units, disks and volumes in decimal ones.
+using SizeText = std::string (*)(std::uint64_t);
+
+// A number as the page shows it.
+std::string numberText(std::uint64_t value, fields::Unit unit, SizeText sizeText) {
+    switch (unit) {
+        case fields::Unit::BinaryBytes:
+        case fields::Unit::DecimalBytes: return sizeText(value);
+        case fields::Unit::MHz: return std::to_string(value) + " MHz";
+        case fields::Unit::MTs: return std::to_string(value) + " MT/s";
+        case fields::Unit::Count:
+        case fields::Unit::None: break;
+    }
+    return std::to_string(value);
+}
+
+// One part's row: every field the page shows, under its key; "—" for no value.
+template <typename Part, std::size_t N>
+Data row(const Part& part, const std::array<fields::Field<Part>, N>& table,
+         SizeText sizeText = diskSize) {
+    Data out = objectData();
+    for (const auto& field : table) {
+        if (!field.console) continue;
+        const auto n = fields::number(part, field.member);
+        out.set(field.console, n ? numberText(*n, field.unit, sizeText)
+                                 : orDash(fields::text(part, field.member)));
+    }
+    return out;
+}
+
+// A label and its value, "—" for none.
+Data pair(const std::string& label, const std::string& value) {
+    Data p = objectData();
+    p.set("label", label);
+    p.set("value", orDash(value));
+    return p;
+}
+
+// Adds pairs of the summary's own fields, labelled with their titles.
+void addPairs(Data& list, const report::Summary& s, std::initializer_list<std::string_view> names) {
+    for (const auto name : names) {
+        for (const auto& field : fields::kSummary) {
+            if (name == field.name)
+                list.push_back(pair(field.title, fields::text(s, field.member)));
+        }
+    }
+}
+
+Data boardData(const report::Summary& s) {
     Data board = listData();
-    board.push_back(pair("Maker", s.maker));
-    board.push_back(pair("Model", s.model));
-    board.push_back(pair("Serial number", s.serialNumber));
-    board.push_back(pair("UUID", s.uuid));
+    addPairs(board, s, {"maker", "model", "serialNumber", "uuid"});
     board.push_back(
         pair("Board", s.boardMaker + (s.boardProduct.empty() ? "" : " " + s.boardProduct)));
-    board.push_back(pair("Board version", s.boardVersion));
-    board.push_back(pair("Board serial", s.boardSerial));
+    addPairs(board, s, {"boardVersion", "boardSerial"});
     board.push_back(
         pair("Enclosure",
              s.enclosureMaker + (s.enclosureType.empty() ? "" : " (" + s.enclosureType + ")")));
-    board.push_back(pair("Enclosure serial", s.enclosureSerial));
-    board.push_back(pair("Asset tag", s.enclosureAssetTag));
-    d.set("board", board);
+    addPairs(board, s, {"enclosureSerial", "enclosureAssetTag"});
+    return board;
+}
 
-    Data processors = listData();
-    for (const auto& p : s.processors) {
-        Data row = objectData();
-        row.set("model", orDash(p.model));
-        row.set("maker", orDash(p.maker));
-        row.set("socket", orDash(p.socket));
-        row.set("cores", numberOrDash(p.cores));
-        row.set("threads", numberOrDash(p.threads));
-        row.set("clock", p.maxClockMHz ? std::to_string(*p.maxClockMHz) + " MHz" : "—");
-        processors.push_back(row);
-    }
-    d.set("processors", processors);
-    d.set("hasProcessors", !s.processors.empty());
-
+void setMemory(Data& d, const report::Summary& s) {
     // Slots in the order people count them (DIMM_2 before DIMM_10), not report order.
     std::vector<const report::MemorySlotSummary*> slotsInOrder;
     for (const auto& m : s.memory) slotsInOrder.push_back(&m);
@@ -92,99 +112,54 @@ Data summaryData(const report::Summary& s) {
     std::size_t used = 0;
     for (const auto* slot : slotsInOrder) {
         const auto& m = *slot;
-        Data row = objectData();
-        row.set("locator", orDash(m.locator));
-        row.set("bank", orDash(m.bankLocator));
         const bool empty = m.empty || !m.sizeBytes || *m.sizeBytes == 0;
-        row.set("empty", empty);
-        if (!empty) {
+        Data r = objectData();
+        if (empty) {
+            r.set("locator", orDash(m.locator));
+            r.set("bank", orDash(m.bankLocator));
+        } else {
             ++used;
-            row.set("size", memorySize(*m.sizeBytes));
-            row.set("type", orDash(m.type));
-            row.set("formFactor", orDash(m.formFactor));
-            row.set("speed", m.speedMTs ? std::to_string(*m.speedMTs) + " MT/s" : "—");
-            row.set("maker", orDash(m.maker));
-            row.set("partNumber", orDash(m.partNumber));
-            row.set("serial", orDash(m.serialNumber));
+            r = row(m, fields::kMemorySlot, memorySize);
         }
-        memory.push_back(row);
+        r.set("empty", empty);
+        memory.push_back(r);
     }
     d.set("memory", memory);
     d.set("hasMemory", !s.memory.empty());
     d.set("memoryTotal", s.memoryBytes ? memorySize(s.memoryBytes) : "—");
     d.set("slotsUsed",
           std::to_string(used) + " of " + std::to_string(s.memory.size()) + " slots in use");
+}
 
-    Data disks = listData();
-    for (const auto& disk : s.disks) {
-        Data row = objectData();
-        row.set("model", orDash(disk.model));
-        row.set("size", disk.sizeBytes ? diskSize(*disk.sizeBytes) : "—");
-        row.set("interface", orDash(disk.interfaceType));
-        row.set("serial", orDash(disk.serialNumber));
-        row.set("firmware", orDash(disk.firmware));
-        row.set("device", orDash(disk.deviceId));
-        disks.push_back(row);
+// The used share of a volume, as a bar.
+std::optional<Data> usageBar(const report::VolumeSummary& v) {
+    if (!v.sizeBytes || *v.sizeBytes == 0 || !v.freeBytes || *v.freeBytes > *v.sizeBytes)
+        return std::nullopt;
+    const auto usedBytes = *v.sizeBytes - *v.freeBytes;
+    const auto percent = static_cast<unsigned>(
+        // NOLINTNEXTLINE(bugprone-integer-division): half the size, whole bytes
+        (static_cast<long double>(usedBytes) * 100 + *v.sizeBytes / 2) / *v.sizeBytes);
+    Data bar = objectData();
+    bar.set("percent", std::to_string(percent));
+    bar.set("level", percent >= 90 ? "full" : percent >= 75 ? "high" : "ok");
+    return bar;
+}
+
+// A list of parts as rows under `name`, and whether there is any under "has" + Name.
+template <typename Part, std::size_t N, typename Extra>
+void setRows(Data& d, const char* name, const char* hasName, const std::vector<Part>& parts,
+             const std::array<fields::Field<Part>, N>& table, Extra extra) {
+    Data rows = listData();
+    for (const auto& part : parts) {
+        Data r = row(part, table);
+        extra(r, part);
+        rows.push_back(r);
     }
-    d.set("disks", disks);
-    d.set("hasDisks", !s.disks.empty());
+    d.set(name, rows);
+    d.set(hasName, !parts.empty());
+}
 
-    Data volumes = listData();
-    for (const auto& v : s.volumes) {
-        Data row = objectData();
-        row.set("device", orDash(v.deviceId));
-        row.set("fileSystem", orDash(v.fileSystem));
-        row.set("name", orDash(v.volumeName));
-        row.set("driveType", orDash(v.driveType));
-        row.set("size", v.sizeBytes ? diskSize(*v.sizeBytes) : "—");
-        row.set("free", v.freeBytes ? diskSize(*v.freeBytes) : "—");
-        if (v.sizeBytes && *v.sizeBytes > 0 && v.freeBytes && *v.freeBytes <= *v.sizeBytes) {
-            const auto usedBytes = *v.sizeBytes - *v.freeBytes;
-            const auto percent = static_cast<unsigned>(
-                // NOLINTNEXTLINE(bugprone-integer-division): half the size, whole bytes
-                (static_cast<long double>(usedBytes) * 100 + *v.sizeBytes / 2) / *v.sizeBytes);
-            Data bar = objectData();
-            bar.set("percent", std::to_string(percent));
-            bar.set("level", percent >= 90 ? "full" : percent >= 75 ? "high" : "ok");
-            row.set("usage", bar);
-        }
-        volumes.push_back(row);
-    }
-    d.set("volumes", volumes);
-    d.set("hasVolumes", !s.volumes.empty());
-
-    Data slots = listData();
-    for (const auto& slot : s.slots) {
-        Data row = objectData();
-        row.set("designation", orDash(slot.designation));
-        row.set("type", orDash(slot.type));
-        row.set("usage", orDash(slot.usage));
-        row.set("inUse", lowerCase(slot.usage).find("in use") != std::string::npos);
-        slots.push_back(row);
-    }
-    d.set("slots", slots);
-    d.set("hasSlots", !s.slots.empty());
-
-    Data controllers = listData();
-    for (const auto& c : s.controllers) {
-        Data row = objectData();
-        row.set("name", orDash(c.name));
-        row.set("kind", orDash(c.kind));
-        row.set("maker", orDash(c.maker));
-        row.set("device", orDash(c.deviceId));
-        controllers.push_back(row);
-    }
-    d.set("controllers", controllers);
-    d.set("hasControllers", !s.controllers.empty());
-
-    Data system = listData();
-    system.push_back(pair("Operating system", s.os));
-    system.push_back(pair("OS version", s.osVersion));
-    system.push_back(pair("Reported by the scanner", s.osDescription));
-    system.push_back(pair("Program", s.programName));
-    system.push_back(pair("Program version", s.programVersion));
-    d.set("system", system);
-
+void setErrors(Data& d, const report::Summary& s) {
     Data explained = listData();
     for (const auto& e : s.errorsExplained) explained.push_back(Data(e));
     d.set("errorsExplained", explained);
@@ -192,6 +167,30 @@ Data summaryData(const report::Summary& s) {
     d.set("hasErrors", !s.errors.empty() || !s.errorsExplained.empty());
     d.set("errorsRaw", s.errors);
     d.set("hasErrorsRaw", !s.errors.empty());
+}
+
+}  // namespace
+
+Data summaryData(const report::Summary& s) {
+    Data d = objectData();
+    d.set("board", boardData(s));
+    const auto nothing = [](Data&, const auto&) {};
+    setRows(d, "processors", "hasProcessors", s.processors, fields::kProcessor, nothing);
+    setMemory(d, s);
+    setRows(d, "disks", "hasDisks", s.disks, fields::kDisk, nothing);
+    setRows(d, "volumes", "hasVolumes", s.volumes, fields::kVolume,
+            [](Data& r, const report::VolumeSummary& v) {
+                if (auto bar = usageBar(v)) r.set("usage", *bar);
+            });
+    setRows(d, "slots", "hasSlots", s.slots, fields::kExpansionSlot,
+            [](Data& r, const report::ExpansionSlotSummary& slot) {
+                r.set("inUse", lowerCase(slot.usage).find("in use") != std::string::npos);
+            });
+    setRows(d, "controllers", "hasControllers", s.controllers, fields::kController, nothing);
+    Data system = listData();
+    addPairs(system, s, {"os", "osVersion", "osDescription", "programName", "programVersion"});
+    d.set("system", system);
+    setErrors(d, s);
     return d;
 }
 
