@@ -142,6 +142,23 @@ Summary summaryFromJson(const json& j) {
     return s;
 }
 
+bool holdsEveryField(const json& j) {
+    if (!j.is_object() || !j.contains("errorsExplained")) return false;
+    bool every = true;
+    for (const auto& field : fields::kSummary) every = every && j.contains(field.name);
+    fields::forEachList([&](const char* name, const auto, const auto& table) {
+        const auto it = j.find(name);
+        if (it == j.end() || !it->is_array()) {
+            every = false;
+            return;
+        }
+        for (const auto& element : *it) {
+            for (const auto& field : table) every = every && element.contains(field.name);
+        }
+    });
+    return every;
+}
+
 std::string toJsonText(const Summary& summary) {
     return toJson(summary).dump(-1, ' ', false, json::error_handler_t::replace);
 }

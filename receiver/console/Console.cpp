@@ -10,7 +10,6 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "reading/Intake.h"
 #include "receiver/console/Assets.h"
 #include "receiver/console/ConsoleInternal.h"
 #include "scanner/utils/Utils.h"
@@ -44,15 +43,6 @@ bool endsWith(std::string_view s, std::string_view suffix) {
 std::string reportUtf8(const storage::ScanRecord& record) {
     if (record.row.encoding == "windows-1252") return windows1252().toUtf8(record.reportBytes);
     return record.reportBytes;
-}
-
-SummaryOrProblem summaryOf(const storage::ScanRecord& record) {
-    const report::IntakeResult parsed = report::receiveText(reportUtf8(record));
-    if (parsed.rejection != report::Rejection::None || !parsed.report.document) {
-        return {std::nullopt, std::string("the stored report cannot be read: ") +
-                                  report::rejectionReason(parsed.rejection)};
-    }
-    return {report::summarise(*parsed.report.document), {}};
 }
 
 Response ConsoleImpl::handle(const Request& request) {

@@ -65,8 +65,9 @@ Response ConsoleImpl::scanJson(std::int64_t scanId) {
         {"errors", r.errors},
         {"storedBytes", r.storedBytes},
     };
-    // The summary as this version reads the stored report; what was stored with the scan
-    // when the report itself cannot be read.
+    // The summary stored with the scan (made again from the report when an older version
+    // stored it without some fields); what was stored, as it is, when the report itself
+    // cannot be read.
     nlohmann::json summary;
     if (const SummaryOrProblem fresh = summaryOf(*record); fresh.summary) {
         summary = report::toJson(*fresh.summary);

@@ -63,7 +63,6 @@ struct SummaryOrProblem {
     std::optional<report::Summary> summary;
     std::string problem;
 };
-SummaryOrProblem summaryOf(const storage::ScanRecord& record);
 
 // The summary as the machine page's rows (ConsoleSummary.cpp).
 Data summaryData(const report::Summary& summary);
@@ -129,6 +128,9 @@ private:
     Response signOut(const Request& request, const Authenticated& auth);
 
     // ---- pages (ConsolePages.cpp) ----
+    // The summary stored with the scan. One stored by an older version that lacks fields
+    // this one shows is made again from the report, once, and stored in its place.
+    SummaryOrProblem summaryOf(const storage::ScanRecord& record);
     struct ListQuery {
         storage::MachineQuery query;
         std::string sortKey;

@@ -4,6 +4,10 @@
 
 #include <algorithm>
 
+#include <nlohmann/json.hpp>
+
+#include "reading/Intake.h"
+#include "reading/SummaryJson.h"
 #include "receiver/console/ConsoleInternal.h"
 
 namespace gravelin::console::detail {
@@ -50,6 +54,19 @@ const SortColumn& sortColumn(const std::string& key) {
         if (key == column.key) return column;
     }
     return kSortColumns[7];  // last seen
+}
+
+SummaryOrProblem ConsoleImpl::summaryOf(const storage::ScanRecord& record) {
+    const auto stored = nlohmann::json::parse(record.summaryJson, nullptr, false);
+    if (report::holdsEveryField(stored)) return {report::summaryFromJson(stored), {}};
+    const report::IntakeResult parsed = report::receiveText(reportUtf8(record));
+    if (parsed.rejection != report::Rejection::None || !parsed.report.document) {
+        return {std::nullopt, std::string("the stored report cannot be read: ") +
+                                  report::rejectionReason(parsed.rejection)};
+    }
+    report::Summary summary = report::summarise(*parsed.report.document);
+    store_.putSummary(record.row.id, report::toJsonText(summary));
+    return {std::move(summary), {}};
 }
 
 // ---- machine list ----
