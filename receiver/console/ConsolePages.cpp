@@ -3,7 +3,6 @@
 // the changes between two scans.
 
 #include <algorithm>
-
 #include <nlohmann/json.hpp>
 
 #include "reading/Intake.h"
