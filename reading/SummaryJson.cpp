@@ -1,54 +1,82 @@
 #include "reading/SummaryJson.h"
 
+#include <limits>
+#include <type_traits>
+
+#include "reading/SummaryFields.h"
+
 namespace gravelin::report {
 
 namespace {
 
 using nlohmann::json;
 
+// The number type of a field, optional or not.
+template <typename T>
+struct Underlying {
+    using type = T;
+};
+template <typename T>
+struct Underlying<std::optional<T>> {
+    using type = T;
+};
+
 template <typename T>
 json optional(const std::optional<T>& value) {
     return value ? json(*value) : json(nullptr);
 }
 
-// Readers that keep the default unless the member is there with the right type.
-void read(const json& object, const char* name, std::string& target) {
-    if (const auto it = object.find(name); it != object.end() && it->is_string())
-        target = it->get<std::string>();
+// Writes one field: absent numbers are null.
+template <typename Part>
+void write(json& object, const Part& part, const fields::Field<Part>& field) {
+    std::visit(
+        [&](auto pointer) {
+            const auto& value = part.*pointer;
+            using T = std::remove_cvref_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, std::optional<std::uint32_t>> ||
+                          std::is_same_v<T, std::optional<std::uint64_t>>) {
+                object[field.name] = optional(value);
+            } else {
+                object[field.name] = value;
+            }
+        },
+        field.member);
 }
 
-template <typename T>
-void read(const json& object, const char* name, T& target) requires std::is_unsigned_v<T> {
-    const auto it = object.find(name);
-    if (it == object.end() || !it->is_number_unsigned()) return;
-    const auto value = it->get<std::uint64_t>();
-    if (value <= std::numeric_limits<T>::max()) target = static_cast<T>(value);
+// Reads one field, keeping the default unless the member is there with the right type.
+template <typename Part>
+void read(const json& object, Part& part, const fields::Field<Part>& field) {
+    const auto it = object.find(field.name);
+    if (it == object.end()) return;
+    std::visit(
+        [&](auto pointer) {
+            auto& target = part.*pointer;
+            using T = std::remove_cvref_t<decltype(target)>;
+            if constexpr (std::is_same_v<T, std::string>) {
+                if (it->is_string()) target = it->template get<std::string>();
+            } else if constexpr (std::is_same_v<T, bool>) {
+                if (it->is_boolean()) target = it->template get<bool>();
+            } else {
+                using Number = typename Underlying<T>::type;
+                if (!it->is_number_unsigned()) return;
+                const auto value = it->template get<std::uint64_t>();
+                if (value <= std::numeric_limits<Number>::max())
+                    target = static_cast<Number>(value);
+            }
+        },
+        field.member);
 }
 
-template <typename T>
-void read(const json& object, const char* name, std::optional<T>& target) {
-    T value{};
-    const auto it = object.find(name);
-    if (it == object.end() || !it->is_number_unsigned()) return;
-    read(object, name, value);
-    if (it->get<std::uint64_t>() <= std::numeric_limits<T>::max()) target = value;
+template <typename Part, std::size_t N>
+json partJson(const Part& part, const std::array<fields::Field<Part>, N>& table) {
+    json object = json::object();
+    for (const auto& field : table) write(object, part, field);
+    return object;
 }
 
-void read(const json& object, const char* name, bool& target) {
-    if (const auto it = object.find(name); it != object.end() && it->is_boolean())
-        target = it->get<bool>();
-}
-
-template <typename Item, typename Reader>
-void readList(const json& object, const char* name, std::vector<Item>& target, Reader reader) {
-    const auto it = object.find(name);
-    if (it == object.end() || !it->is_array()) return;
-    for (const auto& element : *it) {
-        if (!element.is_object()) continue;
-        Item item;
-        reader(element, item);
-        target.push_back(std::move(item));
-    }
+template <typename Part, std::size_t N>
+void readPart(const json& object, Part& part, const std::array<fields::Field<Part>, N>& table) {
+    for (const auto& field : table) read(object, part, field);
 }
 
 const char* kindName(Change::Kind kind) {
@@ -63,92 +91,14 @@ const char* kindName(Change::Kind kind) {
 }  // namespace
 
 json toJson(const Summary& s) {
-    json processors = json::array();
-    for (const auto& p : s.processors) {
-        processors.push_back({{"model", p.model},
-                              {"maker", p.maker},
-                              {"socket", p.socket},
-                              {"cores", optional(p.cores)},
-                              {"threads", optional(p.threads)},
-                              {"maxClockMHz", optional(p.maxClockMHz)}});
-    }
-    json memory = json::array();
-    for (const auto& m : s.memory) {
-        memory.push_back({{"locator", m.locator},
-                          {"bankLocator", m.bankLocator},
-                          {"sizeBytes", optional(m.sizeBytes)},
-                          {"type", m.type},
-                          {"formFactor", m.formFactor},
-                          {"speedMTs", optional(m.speedMTs)},
-                          {"maker", m.maker},
-                          {"partNumber", m.partNumber},
-                          {"serialNumber", m.serialNumber},
-                          {"empty", m.empty}});
-    }
-    json disks = json::array();
-    for (const auto& d : s.disks) {
-        disks.push_back({{"model", d.model},
-                         {"serialNumber", d.serialNumber},
-                         {"deviceId", d.deviceId},
-                         {"interfaceType", d.interfaceType},
-                         {"firmware", d.firmware},
-                         {"sizeBytes", optional(d.sizeBytes)}});
-    }
-    json volumes = json::array();
-    for (const auto& v : s.volumes) {
-        volumes.push_back({{"deviceId", v.deviceId},
-                           {"fileSystem", v.fileSystem},
-                           {"volumeName", v.volumeName},
-                           {"volumeSerial", v.volumeSerial},
-                           {"sizeBytes", optional(v.sizeBytes)},
-                           {"freeBytes", optional(v.freeBytes)},
-                           {"driveType", v.driveType}});
-    }
-    json slots = json::array();
-    for (const auto& e : s.slots) {
-        slots.push_back({{"designation", e.designation}, {"type", e.type}, {"usage", e.usage}});
-    }
-    json controllers = json::array();
-    for (const auto& c : s.controllers) {
-        controllers.push_back({{"name", c.name},
-                               {"kind", c.kind},
-                               {"deviceId", c.deviceId},
-                               {"maker", c.maker},
-                               {"pnpDeviceId", c.pnpDeviceId}});
-    }
-    return {{"maker", s.maker},
-            {"model", s.model},
-            {"serialNumber", s.serialNumber},
-            {"uuid", s.uuid},
-            {"boardMaker", s.boardMaker},
-            {"boardProduct", s.boardProduct},
-            {"boardVersion", s.boardVersion},
-            {"boardSerial", s.boardSerial},
-            {"enclosureMaker", s.enclosureMaker},
-            {"enclosureType", s.enclosureType},
-            {"enclosureSerial", s.enclosureSerial},
-            {"enclosureAssetTag", s.enclosureAssetTag},
-            {"processors", std::move(processors)},
-            {"cores", s.cores},
-            {"threads", s.threads},
-            {"memoryBytes", s.memoryBytes},
-            {"memoryModules", s.memoryModules},
-            {"memoryVisibleBytes", s.memoryVisibleBytes},
-            {"memory", std::move(memory)},
-            {"disks", std::move(disks)},
-            {"diskBytes", s.diskBytes},
-            {"volumes", std::move(volumes)},
-            {"slots", std::move(slots)},
-            {"controllers", std::move(controllers)},
-            {"os", s.os},
-            {"osVersion", s.osVersion},
-            {"osBuild", s.osBuild},
-            {"osArchitecture", s.osArchitecture},
-            {"osDescription", s.osDescription},
-            {"programName", s.programName},
-            {"programVersion", s.programVersion},
-            {"errors", s.errors},
-            {"errorsExplained", s.errorsExplained}};
+    json object = partJson(s, fields::kSummary);
+    fields::forEachList([&](const char* name, const auto member, const auto& table) {
+        json list = json::array();
+        for (const auto& part : s.*member) list.push_back(partJson(part, table));
+        object[name] = std::move(list);
+    });
+    object["errorsExplained"] = s.errorsExplained;
+    return object;
 }
 
 json toJson(const std::vector<Change>& changes) {
@@ -173,87 +123,40 @@ json toJson(const std::vector<Change>& changes) {
 Summary summaryFromJson(const json& j) {
     Summary s;
     if (!j.is_object()) return s;
-    read(j, "maker", s.maker);
-    read(j, "model", s.model);
-    read(j, "serialNumber", s.serialNumber);
-    read(j, "uuid", s.uuid);
-    read(j, "boardMaker", s.boardMaker);
-    read(j, "boardProduct", s.boardProduct);
-    read(j, "boardVersion", s.boardVersion);
-    read(j, "boardSerial", s.boardSerial);
-    read(j, "enclosureMaker", s.enclosureMaker);
-    read(j, "enclosureType", s.enclosureType);
-    read(j, "enclosureSerial", s.enclosureSerial);
-    read(j, "enclosureAssetTag", s.enclosureAssetTag);
-    readList(j, "processors", s.processors, [](const json& o, ProcessorSummary& p) {
-        read(o, "model", p.model);
-        read(o, "maker", p.maker);
-        read(o, "socket", p.socket);
-        read(o, "cores", p.cores);
-        read(o, "threads", p.threads);
-        read(o, "maxClockMHz", p.maxClockMHz);
+    readPart(j, s, fields::kSummary);
+    fields::forEachList([&](const char* name, const auto member, const auto& table) {
+        const auto it = j.find(name);
+        if (it == j.end() || !it->is_array()) return;
+        for (const auto& element : *it) {
+            // Elements that are no object are skipped.
+            if (!element.is_object()) continue;
+            auto& part = (s.*member).emplace_back();
+            readPart(element, part, table);
+        }
     });
-    read(j, "cores", s.cores);
-    read(j, "threads", s.threads);
-    read(j, "memoryBytes", s.memoryBytes);
-    read(j, "memoryModules", s.memoryModules);
-    read(j, "memoryVisibleBytes", s.memoryVisibleBytes);
-    readList(j, "memory", s.memory, [](const json& o, MemorySlotSummary& m) {
-        read(o, "locator", m.locator);
-        read(o, "bankLocator", m.bankLocator);
-        read(o, "sizeBytes", m.sizeBytes);
-        read(o, "type", m.type);
-        read(o, "formFactor", m.formFactor);
-        read(o, "speedMTs", m.speedMTs);
-        read(o, "maker", m.maker);
-        read(o, "partNumber", m.partNumber);
-        read(o, "serialNumber", m.serialNumber);
-        read(o, "empty", m.empty);
-    });
-    readList(j, "disks", s.disks, [](const json& o, DiskSummary& d) {
-        read(o, "model", d.model);
-        read(o, "serialNumber", d.serialNumber);
-        read(o, "deviceId", d.deviceId);
-        read(o, "interfaceType", d.interfaceType);
-        read(o, "firmware", d.firmware);
-        read(o, "sizeBytes", d.sizeBytes);
-    });
-    read(j, "diskBytes", s.diskBytes);
-    readList(j, "volumes", s.volumes, [](const json& o, VolumeSummary& v) {
-        read(o, "deviceId", v.deviceId);
-        read(o, "fileSystem", v.fileSystem);
-        read(o, "volumeName", v.volumeName);
-        read(o, "volumeSerial", v.volumeSerial);
-        read(o, "sizeBytes", v.sizeBytes);
-        read(o, "freeBytes", v.freeBytes);
-        read(o, "driveType", v.driveType);
-    });
-    readList(j, "slots", s.slots, [](const json& o, ExpansionSlotSummary& e) {
-        read(o, "designation", e.designation);
-        read(o, "type", e.type);
-        read(o, "usage", e.usage);
-    });
-    readList(j, "controllers", s.controllers, [](const json& o, ControllerSummary& c) {
-        read(o, "name", c.name);
-        read(o, "kind", c.kind);
-        read(o, "deviceId", c.deviceId);
-        read(o, "maker", c.maker);
-        read(o, "pnpDeviceId", c.pnpDeviceId);
-    });
-    read(j, "os", s.os);
-    read(j, "osVersion", s.osVersion);
-    read(j, "osBuild", s.osBuild);
-    read(j, "osArchitecture", s.osArchitecture);
-    read(j, "osDescription", s.osDescription);
-    read(j, "programName", s.programName);
-    read(j, "programVersion", s.programVersion);
-    read(j, "errors", s.errors);
     if (const auto it = j.find("errorsExplained"); it != j.end() && it->is_array()) {
         for (const auto& line : *it) {
             if (line.is_string()) s.errorsExplained.push_back(line.get<std::string>());
         }
     }
     return s;
+}
+
+bool holdsEveryField(const json& j) {
+    if (!j.is_object() || !j.contains("errorsExplained")) return false;
+    bool every = true;
+    for (const auto& field : fields::kSummary) every = every && j.contains(field.name);
+    fields::forEachList([&](const char* name, const auto, const auto& table) {
+        const auto it = j.find(name);
+        if (it == j.end() || !it->is_array()) {
+            every = false;
+            return;
+        }
+        for (const auto& element : *it) {
+            for (const auto& field : table) every = every && element.contains(field.name);
+        }
+    });
+    return every;
 }
 
 std::string toJsonText(const Summary& summary) {

@@ -24,6 +24,10 @@ std::string toJsonText(const std::vector<Change>& changes);
 // its default, so a summary stored by an older version still reads; never throws on content.
 Summary summaryFromJson(const nlohmann::json& json);
 
+// Whether a stored summary has every member this version writes. One stored by an older
+// version may lack some: its report is to be summarised again.
+bool holdsEveryField(const nlohmann::json& json);
+
 // Parses text; text that is not JSON gives the empty summary.
 Summary summaryFromJsonText(const std::string& text);
 

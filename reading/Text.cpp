@@ -1,8 +1,10 @@
 // Plain-text renderings of a summary and of a change list (gravelin-report summary, diff).
 #include <algorithm>
+#include <cctype>
 #include <sstream>
 
 #include "reading/Summary.h"
+#include "reading/SummaryFields.h"
 
 namespace gravelin::report {
 
@@ -72,6 +74,38 @@ std::string percentUsed(const VolumeSummary& volume) {
     return std::to_string(percent) + " % used";
 }
 
+// A number as plain text shows it.
+std::string numberText(std::uint64_t value, fields::Unit unit, const char* title) {
+    switch (unit) {
+        case fields::Unit::BinaryBytes: return humanSize(value);
+        case fields::Unit::DecimalBytes: return humanSize(value, SizeUnits::Decimal);
+        case fields::Unit::MHz: return std::to_string(value) + " MHz";
+        case fields::Unit::MTs: return std::to_string(value) + " MT/s";
+        case fields::Unit::Count: {
+            std::string many(title);
+            for (char& c : many) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return plural(value, many.substr(0, many.size() - 1), many);
+        }
+        case fields::Unit::None: break;
+    }
+    return std::to_string(value);
+}
+
+// The cells of one part's row, from its table.
+template <typename Part, std::size_t N>
+std::vector<std::string> cells(const Part& part, const std::array<fields::Field<Part>, N>& table) {
+    std::vector<std::string> row;
+    for (const auto& field : table) {
+        if (!field.text) continue;
+        std::string value = fields::text(part, field.member);
+        if (const auto n = fields::number(part, field.member)) {
+            value = numberText(*n, field.unit, field.title);
+        }
+        row.push_back(value.empty() ? value : field.text + value + field.textAfter);
+    }
+    return row;
+}
+
 }  // namespace
 
 std::string summaryText(const Summary& s) {
@@ -94,10 +128,8 @@ std::string summaryText(const Summary& s) {
                      s.threads ? plural(s.threads, "thread", "threads") : ""}));
         std::vector<std::vector<std::string>> rows;
         for (const auto& p : s.processors) {
-            rows.push_back({p.socket.empty() ? "-" : p.socket, p.model, p.maker,
-                            p.cores ? plural(*p.cores, "core", "cores") : "",
-                            p.threads ? plural(*p.threads, "thread", "threads") : "",
-                            p.maxClockMHz ? "max " + std::to_string(*p.maxClockMHz) + " MHz" : ""});
+            rows.push_back(cells(p, fields::kProcessor));
+            if (rows.back()[0].empty()) rows.back()[0] = "-";  // the socket
         }
         table(out, rows);
     }
@@ -118,9 +150,10 @@ std::string summaryText(const Summary& s) {
                 rows.push_back({place, "empty"});
                 continue;
             }
-            rows.push_back({place, m.sizeBytes ? humanSize(*m.sizeBytes) : "size unknown", m.type,
-                            m.formFactor, m.speedMTs ? std::to_string(*m.speedMTs) + " MT/s" : "",
-                            m.maker, m.partNumber, prefixed("serial ", m.serialNumber)});
+            auto row = cells(m, fields::kMemorySlot);
+            if (!m.sizeBytes) row[0] = "size unknown";
+            row.insert(row.begin(), place);
+            rows.push_back(std::move(row));
         }
         table(out, rows);
     }
@@ -130,12 +163,7 @@ std::string summaryText(const Summary& s) {
              joined({plural(s.disks.size(), "disk", "disks"),
                      s.diskBytes ? humanSize(s.diskBytes, SizeUnits::Decimal) : ""}));
         std::vector<std::vector<std::string>> rows;
-        for (const auto& d : s.disks) {
-            rows.push_back({d.deviceId, d.model, d.interfaceType,
-                            d.sizeBytes ? humanSize(*d.sizeBytes, SizeUnits::Decimal) : "",
-                            prefixed("serial ", d.serialNumber),
-                            prefixed("firmware ", d.firmware)});
-        }
+        for (const auto& d : s.disks) rows.push_back(cells(d, fields::kDisk));
         table(out, rows);
     }
 
@@ -143,11 +171,9 @@ std::string summaryText(const Summary& s) {
         line(out, "Volumes", plural(s.volumes.size(), "volume", "volumes"));
         std::vector<std::vector<std::string>> rows;
         for (const auto& v : s.volumes) {
-            rows.push_back({v.deviceId, v.fileSystem,
-                            v.volumeName.empty() ? "" : "\"" + v.volumeName + "\"",
-                            v.sizeBytes ? humanSize(*v.sizeBytes) : "",
-                            v.freeBytes ? humanSize(*v.freeBytes) + " free" : "", percentUsed(v),
-                            v.driveType});
+            auto row = cells(v, fields::kVolume);
+            row.insert(row.end() - 1, percentUsed(v));  // before the drive type
+            rows.push_back(std::move(row));
         }
         table(out, rows);
     }
@@ -160,14 +186,14 @@ std::string summaryText(const Summary& s) {
              plural(s.slots.size(), "expansion slot", "expansion slots") + ", " +
                  std::to_string(inUse) + " in use");
         std::vector<std::vector<std::string>> rows;
-        for (const auto& e : s.slots) rows.push_back({e.designation, e.type, e.usage});
+        for (const auto& e : s.slots) rows.push_back(cells(e, fields::kExpansionSlot));
         table(out, rows);
     }
 
     if (!s.controllers.empty()) {
         line(out, "Controllers", plural(s.controllers.size(), "controller", "controllers"));
         std::vector<std::vector<std::string>> rows;
-        for (const auto& c : s.controllers) rows.push_back({c.kind, c.name, c.maker});
+        for (const auto& c : s.controllers) rows.push_back(cells(c, fields::kController));
         table(out, rows);
     }
 

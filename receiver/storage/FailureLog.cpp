@@ -112,6 +112,9 @@ public:
     std::optional<Session> session(const std::string& tokenHash) override {
         return logged([&] { return inner_->session(tokenHash); });
     }
+    bool putSummary(std::int64_t scanId, const std::string& summaryJson) override {
+        return logged([&] { return inner_->putSummary(scanId, summaryJson); });
+    }
     void dropSession(const std::string& tokenHash) override {
         logged([&] {
             inner_->dropSession(tokenHash);

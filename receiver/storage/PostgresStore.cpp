@@ -599,6 +599,14 @@ public:
         });
     }
 
+    bool putSummary(std::int64_t scanId, const std::string& summaryJson) override {
+        return withConnection([&](Connection& c) {
+            const Result r = c.run("UPDATE scans SET summary_json = $1 WHERE id = $2 RETURNING id",
+                                   {text(cleanText(summaryJson)), integer(scanId)});
+            return PQntuples(r.get()) > 0;
+        });
+    }
+
     void dropSession(const std::string& tokenHash) override {
         withConnection([&](Connection& c) {
             c.run("DELETE FROM sessions WHERE token_hash = $1", {text(cleanText(tokenHash))});

@@ -517,6 +517,18 @@ public:
         }
     }
 
+    bool putSummary(std::int64_t scanId, const std::string& summaryJson) override {
+        bool found = false;
+        write([&](Connection& c) {
+            c.prepare("UPDATE scans SET summary_json = ?1 WHERE id = ?2")
+                .bind(1, cleanText(summaryJson))
+                .bind(2, scanId)
+                .step();
+            found = sqlite3_changes(c.handle()) > 0;
+        });
+        return found;
+    }
+
     void putAccount(const std::string& name, const std::string& passwordHash) override {
         write([&](Connection& c) {
             c.prepare("INSERT INTO accounts (name, password_hash) VALUES (?1, ?2) "

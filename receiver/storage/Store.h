@@ -170,6 +170,10 @@ public:
     virtual std::optional<MachineRow> machine(std::int64_t machineId) = 0;
     virtual MachinePage machines(const MachineQuery& query) = 0;
 
+    // Replaces the stored summary of a scan (the summary JSON the console reads), when its
+    // report is summarised again; false when there is no such scan.
+    virtual bool putSummary(std::int64_t scanId, const std::string& summaryJson) = 0;
+
     // Takes a conflicting scan as its machine's: the mark becomes Accepted, and when no
     // scan of the machine is newer, its columns become the machine's latest.
     virtual Acceptance acceptScan(std::int64_t scanId) = 0;

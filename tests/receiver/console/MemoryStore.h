@@ -206,6 +206,14 @@ public:
         }
         return found;
     }
+    bool putSummary(std::int64_t scanId, const std::string& summaryJson) override {
+        std::lock_guard lock(mutex_);
+        const auto it = scans_.find(scanId);
+        if (it == scans_.end()) return false;
+        it->second.record.summaryJson = summaryJson;
+        return true;
+    }
+
     void dropSession(const std::string& tokenHash) override {
         std::lock_guard lock(mutex_);
         sessions_.erase(tokenHash);

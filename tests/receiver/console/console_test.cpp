@@ -885,6 +885,46 @@ TEST_P(ConsoleTest, ExportsGiveTheReportAsSentAsUtf8AndTheScanAsJson) {
     EXPECT_EQ(console_(request("GET", "/scans/x/report", cookie)).status, 404);
 }
 
+// The pages read the summary stored with a scan, not its report again. A summary stored by
+// an older version, without some of the fields the page shows, is made again from the
+// report the first time it is read, and stored in its place.
+TEST_P(ConsoleTest, PagesReadTheStoredSummaryAndMakeAnOlderOneAgainOnce) {
+    const std::string cookie = signIn();
+    const auto page = [&](std::int64_t scan) {
+        return console_(request("GET", "/scans/" + std::to_string(scan), cookie)).body;
+    };
+    const auto stored = [&](std::int64_t scan) {
+        return nlohmann::json::parse(store_->scan(scan)->summaryJson);
+    };
+
+    // What is stored is what is shown, even where the report says otherwise.
+    const auto first = scanOf("workstation, first scan");
+    auto summary = stored(first);
+    summary["boardSerial"] = "STORED-BOARD-SERIAL";
+    ASSERT_TRUE(store_->putSummary(first, summary.dump()));
+    EXPECT_NE(page(first).find("STORED-BOARD-SERIAL"), std::string::npos);
+
+    // An older summary: no controllers, no explained errors, disks without firmware.
+    const auto second = scanOf("workstation, module moved and disk replaced");
+    const auto complete = stored(second);
+    auto older = complete;
+    older.erase("controllers");
+    older.erase("errorsExplained");
+    for (auto& disk : older["disks"]) disk.erase("firmware");
+    older["model"] = "Older model";
+    ASSERT_TRUE(store_->putSummary(second, older.dump()));
+    const std::string shown = page(second);
+    EXPECT_EQ(shown.find("Older model"), std::string::npos);
+    EXPECT_NE(shown.find("Precision WorkStation 390"), std::string::npos);
+    EXPECT_EQ(stored(second), complete);
+
+    // Made again once: from then on the stored one is read.
+    auto edited = complete;
+    edited["boardSerial"] = "EDITED-AFTER";
+    ASSERT_TRUE(store_->putSummary(second, edited.dump()));
+    EXPECT_NE(page(second).find("EDITED-AFTER"), std::string::npos);
+}
+
 TEST_P(ConsoleTest, ListSearchesSortsAndPagesOnTheServer) {
     // Sixty more machines: the workstation's report with other serial numbers and UUIDs.
     MachineWmi m = workstation();

@@ -848,6 +848,23 @@ TEST_P(StoreContract, TextThatIsNotUtf8IsStoredNotRefused) {
     EXPECT_EQ(store->addScan(makeScan("bad-text-2", std::string("key\xFF", 4), 2000)).machineId, r.machineId);
 }
 
+// A summary made again from its report replaces the stored one of that scan only, cleaned
+// as every text is; the report and columns stay as they were.
+TEST_P(StoreContract, ASummaryMadeAgainReplacesThatScansOnly) {
+    auto store = open();
+    const AddResult first = store->addScan(makeScan("sum-1", "key-s", 1000));
+    const AddResult second = store->addScan(makeScan("sum-2", "key-s", 2000));
+    EXPECT_TRUE(store->putSummary(first.scanId, std::string("{\"maker\":\"Fa\xE7" "ade\"}")));
+    EXPECT_FALSE(store->putSummary(second.scanId + 100, "{}"));
+
+    const auto record = store->scan(first.scanId);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->summaryJson, "{\"maker\":\"Fa\xEF\xBF\xBD" "ade\"}");
+    EXPECT_EQ(record->reportBytes, makeScan("sum-1", "key-s", 1000).reportBytes);
+    EXPECT_EQ(record->row.columns.maker, "Maker");
+    EXPECT_EQ(store->scan(second.scanId)->summaryJson, makeScan("sum-2", "", 0).summaryJson);
+}
+
 TEST_P(StoreContract, ImportsManyScansAtOnce) {
     auto store = open();
     std::vector<NewScan> scans;

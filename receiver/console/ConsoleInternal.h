@@ -1,0 +1,162 @@
+// The console's own header, shared by the files it is split into: the handler class
+// (Console.cpp: answers and routing; ConsoleSessions.cpp: sign-in and sessions;
+// ConsolePages.cpp: the machine list, one machine, changes; ConsoleSummary.cpp: a summary
+// as page rows; ConsoleExports.cpp: CSV, JSON and the stored report) and the helpers they
+// share. Nothing outside receiver/console includes it.
+#pragma once
+
+#include <sodium.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <kainjow/mustache.hpp>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "reading/Summary.h"
+#include "receiver/console/Console.h"
+#include "receiver/console/Throttle.h"
+#include "receiver/console/Web.h"
+
+namespace gravelin::console::detail {
+
+using server::Request;
+using server::Response;
+using Data = kainjow::mustache::data;
+
+inline constexpr std::uint32_t kPageSize = 50;
+inline constexpr std::size_t kMaxSearchBytes = 200;
+inline constexpr std::size_t kMaxFormBytes = 8192;
+inline constexpr std::uint64_t kMaxCsvRows = 1000000;
+inline constexpr std::int64_t kSignInFormLifetimeMs = 3600LL * 1000;
+// Retry-After of a sign-in refused because the password checks are all taken.
+inline constexpr int kBusyRetrySeconds = 5;
+// Unicode's first-strong isolate and its end: around untrusted text in the page title,
+// where no element can isolate it.
+inline constexpr const char* kIsolate = "\u2068";
+inline constexpr const char* kIsolateEnd = "\u2069";
+
+inline Data listData() {
+    return Data(Data::type::list);
+}
+inline Data objectData() {
+    return Data(Data::type::object);
+}
+inline std::string orDash(const std::string& s) {
+    return s.empty() ? "—" : s;
+}
+
+std::string lowerCase(std::string s);
+bool startsWith(std::string_view s, std::string_view prefix);
+bool endsWith(std::string_view s, std::string_view suffix);
+std::string randomBytes(std::size_t n);
+
+// The report as UTF-8 text, whatever code page the machine wrote it in.
+std::string reportUtf8(const storage::ScanRecord& record);
+
+// A scan's summary, or why there is none.
+struct SummaryOrProblem {
+    std::optional<report::Summary> summary;
+    std::string problem;
+};
+
+// The summary as the machine page's rows (ConsoleSummary.cpp).
+Data summaryData(const report::Summary& summary);
+
+// Sort keys of the machine list, as they appear in its links.
+struct SortColumn {
+    const char* key;
+    const char* label;
+    storage::MachineSort sort;
+    bool descendingFirst;
+};
+extern const SortColumn kSortColumns[9];
+const SortColumn& sortColumn(const std::string& key);
+
+struct Authenticated {
+    storage::Session session;
+};
+
+class ConsoleImpl {
+public:
+    ConsoleImpl(storage::Store& store, ConsoleOptions options);
+    Response handle(const Request& request);
+
+private:
+    std::int64_t now() const;
+
+    // ---- answers (Console.cpp) ----
+    static void secure(Response& response);
+    // A whole page: the layout around the named page template, both escaping every value.
+    Response page(int status, const std::string& title, const std::string& templateName,
+                  Data context, const Authenticated* auth) const;
+    Response message(int status, const std::string& title, const std::string& text,
+                     const Authenticated* auth = nullptr) const;
+    static Response plain(int status, const std::string& text);
+    static Response redirect(const std::string& location);
+    static Response download(const std::string& contentType, const std::string& fileName,
+                             std::string body);
+    static Response notAllowed(const std::string& allow);
+    Response notFound(const Authenticated& auth) const;
+
+    // ---- routing (Console.cpp) ----
+    Response route(const Request& request);
+    static bool isExport(const std::string& path);
+
+    // ---- sessions and sign-in (ConsoleSessions.cpp) ----
+    std::string cookieHeader(const std::string& name, const std::string& value,
+                             std::int64_t maxAgeSeconds, const Request& request) const;
+    std::string mac(std::string_view message) const;
+    static std::string tokenHash(const std::string& token);
+    std::optional<std::string> sessionToken(const Request& request) const;
+    std::optional<Authenticated> authenticate(const Request& request);
+    static bool formTokenMatches(const Authenticated& auth, const Fields& form);
+    const std::string& standInHash();
+    Response signInPage(const Request& request, int status, const std::string& error,
+                        const std::string& name, std::int64_t retryAfterSeconds = 0,
+                        const Authenticated* signedIn = nullptr);
+    bool signInFormValid(const Request& request, const Fields& form) const;
+    bool postedFromAnotherOrigin(const Request& request) const;
+    std::string clientAddressOf(const Request& request) const;
+    Response tooManyFailures(const Request& request, std::int64_t lockedMs,
+                             const std::string& name);
+    Response signIn(const Request& request);
+    Response signOut(const Request& request, const Authenticated& auth);
+
+    // ---- pages (ConsolePages.cpp) ----
+    // The summary stored with the scan. One stored by an older version that lacks fields
+    // this one shows is made again from the report, once, and stored in its place.
+    SummaryOrProblem summaryOf(const storage::ScanRecord& record);
+    struct ListQuery {
+        storage::MachineQuery query;
+        std::string sortKey;
+        std::uint64_t page = 1;
+    };
+    static ListQuery listQuery(const Fields& fields);
+    Response machineList(const Fields& fields, const Authenticated& auth);
+    Response machinePage(std::optional<std::int64_t> machineId, std::optional<std::int64_t> scanId,
+                         const Authenticated& auth);
+    static bool mayAcceptScans(const Authenticated&);
+    Response acceptScan(std::int64_t scanId, const Authenticated& auth);
+    Response diffPage(const Fields& fields, const Authenticated& auth);
+
+    // ---- exports (ConsoleExports.cpp) ----
+    Response machineCsv(const Fields& fields);
+    Response rawReport(std::int64_t scanId, bool utf8);
+    Response scanJson(std::int64_t scanId);
+
+    storage::Store& store_;
+    ConsoleOptions options_;
+    unsigned char key_[crypto_hash_sha256_BYTES]{};
+    std::string sessionCookie_, signInCookie_;
+    Throttle names_, addresses_;
+    std::shared_ptr<HashQueue> hashQueue_;
+    std::once_flag standInOnce_;
+    std::string standInHash_;
+};
+
+}  // namespace gravelin::console::detail

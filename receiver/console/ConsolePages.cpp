@@ -1,0 +1,321 @@
+// The console's pages: the machine list (searched, sorted, a page at a time), one machine
+// with one of its scans and its history, taking a conflicting scan as its machine's, and
+// the changes between two scans.
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "reading/Intake.h"
+#include "reading/SummaryJson.h"
+#include "receiver/console/ConsoleInternal.h"
+
+namespace gravelin::console::detail {
+
+namespace {
+
+std::string listHref(const std::string& search, const std::string& sort, bool descending,
+                     std::uint64_t page) {
+    std::string href = "/machines?";
+    if (!search.empty()) href += "q=" + urlEncode(search) + "&";
+    href += "sort=" + sort + "&dir=" + (descending ? "desc" : "asc");
+    if (page > 1) href += "&page=" + std::to_string(page);
+    return href;
+}
+
+std::string coresThreads(const storage::ScanColumns& c) {
+    if (c.cores == 0 && c.threads == 0) return "—";
+    return std::to_string(c.cores) + " / " + std::to_string(c.threads);
+}
+
+std::vector<storage::ScanRow> newestFirst(std::vector<storage::ScanRow> scans) {
+    std::sort(scans.begin(), scans.end(), [](const auto& a, const auto& b) {
+        return a.receivedAtMs != b.receivedAtMs ? a.receivedAtMs > b.receivedAtMs : a.id > b.id;
+    });
+    return scans;
+}
+
+}  // namespace
+
+const SortColumn kSortColumns[9] = {
+    {"maker", "Maker", storage::MachineSort::Maker, false},
+    {"model", "Model", storage::MachineSort::Model, false},
+    {"processor", "Processor", storage::MachineSort::Processor, false},
+    {"cores", "Cores / threads", storage::MachineSort::Cores, true},
+    {"memory", "Memory", storage::MachineSort::Memory, true},
+    {"disks", "Disks", storage::MachineSort::Disks, false},
+    {"os", "Operating system", storage::MachineSort::Os, false},
+    {"seen", "Last seen", storage::MachineSort::LastSeen, true},
+    {"scans", "Scans", storage::MachineSort::Scans, true},
+};
+
+const SortColumn& sortColumn(const std::string& key) {
+    for (const auto& column : kSortColumns) {
+        if (key == column.key) return column;
+    }
+    return kSortColumns[7];  // last seen
+}
+
+SummaryOrProblem ConsoleImpl::summaryOf(const storage::ScanRecord& record) {
+    const auto stored = nlohmann::json::parse(record.summaryJson, nullptr, false);
+    if (report::holdsEveryField(stored)) return {report::summaryFromJson(stored), {}};
+    const report::IntakeResult parsed = report::receiveText(reportUtf8(record));
+    if (parsed.rejection != report::Rejection::None || !parsed.report.document) {
+        return {std::nullopt, std::string("the stored report cannot be read: ") +
+                                  report::rejectionReason(parsed.rejection)};
+    }
+    report::Summary summary = report::summarise(*parsed.report.document);
+    store_.putSummary(record.row.id, report::toJsonText(summary));
+    return {std::move(summary), {}};
+}
+
+// ---- machine list ----
+
+ConsoleImpl::ListQuery ConsoleImpl::listQuery(const Fields& fields) {
+    ListQuery list;
+    list.query.search = field(fields, "q").substr(0, kMaxSearchBytes);
+    const SortColumn& column = sortColumn(field(fields, "sort"));
+    list.sortKey = column.key;
+    list.query.sort = column.sort;
+    const std::string dir = field(fields, "dir");
+    list.query.descending = dir.empty() ? column.descendingFirst : dir != "asc";
+    const auto page = parseId(field(fields, "page"));
+    list.page = page && *page >= 1 ? std::min<std::uint64_t>(*page, 100000000) : 1;
+    list.query.limit = kPageSize;
+    list.query.offset = (list.page - 1) * kPageSize;
+    return list;
+}
+
+Response ConsoleImpl::machineList(const Fields& fields, const Authenticated& auth) {
+    const ListQuery list = listQuery(fields);
+    const storage::MachinePage result = store_.machines(list.query);
+    const std::string& search = list.query.search;
+
+    Data columns = listData();
+    for (const auto& column : kSortColumns) {
+        Data c = objectData();
+        c.set("label", column.label);
+        const bool active = list.sortKey == column.key;
+        const bool nextDescending = active ? !list.query.descending : column.descendingFirst;
+        c.set("href", listHref(search, column.key, nextDescending, 1));
+        if (active) c.set("arrow", list.query.descending ? "▼" : "▲");
+        c.set("sorted", active ? (list.query.descending ? "descending" : "ascending") : "none");
+        columns.push_back(c);
+    }
+
+    Data rows = listData();
+    for (const auto& m : result.machines) {
+        const auto& c = m.latest;
+        Data row = objectData();
+        row.set("href", "/machines/" + std::to_string(m.id));
+        row.set("maker", orDash(c.maker));
+        row.set("model", c.model.empty() ? "Unknown model" : c.model);
+        row.set("processor", orDash(c.processor));
+        row.set("coresThreads", coresThreads(c));
+        row.set("memory", c.memoryBytes ? memorySize(c.memoryBytes) : "—");
+        row.set("disks", orDash(c.disks));
+        row.set("os", orDash(c.os));
+        row.set("lastSeen", displayTime(m.lastSeenMs));
+        row.set("scans", grouped(m.scanCount));
+        rows.push_back(row);
+    }
+
+    const std::uint64_t pages =
+        std::max<std::uint64_t>(1, (result.total + kPageSize - 1) / kPageSize);
+    Data context = objectData();
+    context.set("search", search);
+    context.set("hasSearch", !search.empty());
+    context.set("columns", columns);
+    context.set("rows", rows);
+    context.set("hasRows", !result.machines.empty());
+    context.set("total", grouped(result.total));
+    context.set("first", grouped(result.machines.empty() ? 0 : list.query.offset + 1));
+    context.set("last", grouped(list.query.offset + result.machines.size()));
+    context.set("page", grouped(list.page));
+    context.set("pages", grouped(pages));
+    const bool desc = list.query.descending;
+    if (list.page > 1) {
+        context.set("firstHref", listHref(search, list.sortKey, desc, 1));
+        context.set("prevHref",
+                    listHref(search, list.sortKey, desc, std::min(list.page - 1, pages)));
+    }
+    if (list.page < pages) {
+        context.set("nextHref", listHref(search, list.sortKey, desc, list.page + 1));
+        context.set("lastHref", listHref(search, list.sortKey, desc, pages));
+    }
+    std::string csv = "/machines.csv?";
+    if (!search.empty()) csv += "q=" + urlEncode(search) + "&";
+    csv += std::string("sort=") + list.sortKey + "&dir=" + (desc ? "desc" : "asc");
+    context.set("csvHref", csv);
+    return page(200, search.empty() ? "Machines" : "Machines: " + (kIsolate + search + kIsolateEnd),
+                "machines", context, &auth);
+}
+
+// ---- one machine ----
+
+Response ConsoleImpl::machinePage(std::optional<std::int64_t> machineId,
+                                  std::optional<std::int64_t> scanId, const Authenticated& auth) {
+    std::optional<storage::ScanRecord> record;
+    if (scanId) {
+        record = store_.scan(*scanId);
+        if (!record) return notFound(auth);
+        machineId = record->row.machineId;
+    }
+    const auto machine = store_.machine(*machineId);
+    if (!machine) return notFound(auth);
+    if (!record) record = store_.scan(machine->latestScanId);
+    if (!record) return notFound(auth);
+    const auto& row = record->row;
+
+    Data context = objectData();
+    const std::string maker =
+        row.columns.maker.empty() ? std::string("Unknown maker") : row.columns.maker;
+    const std::string model =
+        row.columns.model.empty() ? std::string("unknown model") : row.columns.model;
+    // Each shown in an element of its own, which keeps its writing direction to itself.
+    context.set("machineMaker", maker);
+    context.set("machineModel", model);
+    const std::string name = maker + kIsolateEnd + " " + kIsolate + model;
+    context.set("machineHref", "/machines/" + std::to_string(machine->id));
+    context.set("identityRule", orDash(machine->identityRule));
+    context.set("firstSeen", displayTime(machine->firstSeenMs));
+    context.set("lastSeen", displayTime(machine->lastSeenMs));
+    context.set("scanCount", grouped(machine->scanCount));
+    context.set("scanTime", displayTime(row.receivedAtMs, true));
+    context.set("scanAddress", orDash(row.remoteAddress));
+    context.set("receipt", orDash(row.receipt));
+    context.set("encoding", orDash(row.encoding));
+    context.set("isLatest", row.id == machine->latestScanId);
+    context.set("conflicting", row.conflict == storage::ScanConflict::Conflicting);
+    context.set("accepted", row.conflict == storage::ScanConflict::Accepted);
+    context.set("mayAccept", mayAcceptScans(auth));
+    context.set("acceptHref", "/scans/" + std::to_string(row.id) + "/accept");
+    const std::string base = "/scans/" + std::to_string(row.id);
+    context.set("rawHref", base + "/report");
+    context.set("xmlHref", base + "/report.xml");
+    context.set("jsonHref", base + ".json");
+
+    const SummaryOrProblem summary = summaryOf(*record);
+    if (summary.summary) {
+        context.set("summary", summaryData(*summary.summary));
+    } else {
+        context.set("problem", summary.problem);
+    }
+
+    const auto history = newestFirst(store_.scans(machine->id, 1000, 0));
+    Data scans = listData();
+    for (std::size_t i = 0; i < history.size(); ++i) {
+        const auto& h = history[i];
+        Data s = objectData();
+        s.set("id", std::to_string(h.id));
+        s.set("href", "/scans/" + std::to_string(h.id));
+        s.set("time", displayTime(h.receivedAtMs, true));
+        s.set("os", orDash(h.osDescription));
+        s.set("version", orDash(h.programVersion));
+        s.set("receipt", orDash(h.receipt));
+        s.set("current", h.id == row.id);
+        // Preselected: the two newest scans, older as "before".
+        s.set("checkedBefore", i == 1);
+        s.set("checkedAfter", i == 0);
+        s.set("hasErrors", !h.errors.empty());
+        s.set("conflicting", h.conflict == storage::ScanConflict::Conflicting);
+        s.set("accepted", h.conflict == storage::ScanConflict::Accepted);
+        s.set("address", orDash(h.remoteAddress));
+        scans.push_back(s);
+    }
+    context.set("history", scans);
+    context.set("canCompare", history.size() >= 2);
+    return page(200, name, "machine", context, &auth);
+}
+
+// Who may take a conflicting scan as its machine's. There are no roles yet: everyone who
+// is signed in administers the console.
+bool ConsoleImpl::mayAcceptScans(const Authenticated&) {
+    return true;
+}
+
+// POST /scans/ID/accept (form token checked by the router): the scan becomes its
+// machine's, and its latest when it is the newest; back to the scan's page.
+Response ConsoleImpl::acceptScan(std::int64_t scanId, const Authenticated& auth) {
+    if (!mayAcceptScans(auth))
+        return message(403, "Refused", "Your account may not accept scans.", &auth);
+    if (store_.acceptScan(scanId) == storage::Acceptance::NoSuchScan) return notFound(auth);
+    return redirect("/scans/" + std::to_string(scanId));
+}
+
+// ---- changes between two scans ----
+
+Response ConsoleImpl::diffPage(const Fields& fields, const Authenticated& auth) {
+    const auto a = parseId(field(fields, "a"));
+    const auto b = parseId(field(fields, "b"));
+    if (!a || !b)
+        return message(400, "Pick two scans", "Choose two scans of one machine to compare.", &auth);
+    auto first = store_.scan(*a);
+    auto second = store_.scan(*b);
+    if (!first || !second) return notFound(auth);
+    if (first->row.machineId != second->row.machineId) {
+        return message(400, "Different machines",
+                       "These two scans are of different machines; changes are shown only "
+                       "between scans of one machine.",
+                       &auth);
+    }
+    // Before is the older scan, whichever order they were picked in.
+    if (std::make_pair(first->row.receivedAtMs, first->row.id) >
+        std::make_pair(second->row.receivedAtMs, second->row.id)) {
+        std::swap(first, second);
+    }
+    const SummaryOrProblem before = summaryOf(*first);
+    const SummaryOrProblem after = summaryOf(*second);
+    if (!before.summary || !after.summary) {
+        return message(422, "Cannot compare", before.summary ? after.problem : before.problem,
+                       &auth);
+    }
+    const auto changes = report::diff(*before.summary, *after.summary);
+
+    Data rows = listData();
+    for (const auto& change : changes) {
+        Data c = objectData();
+        const char* kind = change.kind == report::Change::Kind::Added     ? "Added"
+                           : change.kind == report::Change::Kind::Removed ? "Removed"
+                                                                          : "Changed";
+        c.set("kind", kind);
+        c.set("kindClass", lowerCase(kind));
+        c.set("component", orDash(change.component));
+        c.set("key", orDash(change.key));
+        // Added: what is there now; removed: what was there; changed: the fields.
+        c.set("description",
+              orDash(change.kind == report::Change::Kind::Added ? change.after
+                     : change.kind == report::Change::Kind::Removed
+                         ? change.before
+                         : (change.before.empty() ? change.after
+                                                  : change.before + " → " + change.after)));
+        Data changedFields = listData();
+        for (const auto& f : change.fields) {
+            Data fd = objectData();
+            fd.set("name", f.name);
+            fd.set("was", orDash(f.before));
+            fd.set("now", orDash(f.after));
+            changedFields.push_back(fd);
+        }
+        c.set("fields", changedFields);
+        c.set("hasFields", !change.fields.empty());
+        rows.push_back(c);
+    }
+    const auto machine = store_.machine(first->row.machineId);
+    Data context = objectData();
+    const auto& cols = second->row.columns;
+    context.set("machineMaker", cols.maker.empty() ? std::string("Unknown maker") : cols.maker);
+    context.set("machineModel", cols.model.empty() ? std::string("unknown model") : cols.model);
+    context.set("machineHref", "/machines/" + std::to_string(first->row.machineId));
+    context.set("beforeHref", "/scans/" + std::to_string(first->row.id));
+    context.set("afterHref", "/scans/" + std::to_string(second->row.id));
+    context.set("beforeTime", displayTime(first->row.receivedAtMs, true));
+    context.set("afterTime", displayTime(second->row.receivedAtMs, true));
+    context.set("changes", rows);
+    context.set("hasChanges", !changes.empty());
+    context.set("changeCount",
+                std::to_string(changes.size()) + (changes.size() == 1 ? " change" : " changes"));
+    (void)machine;
+    return page(200, "Changes", "diff", context, &auth);
+}
+
+}  // namespace gravelin::console::detail
