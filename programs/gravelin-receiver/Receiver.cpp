@@ -41,6 +41,7 @@
 #include "receiver/site/Site.h"
 #include "receiver/storage/FailureLog.h"
 #include "receiver/storage/Store.h"
+#include "shared/Vocabulary.h"
 
 namespace gravelin::server {
 
@@ -625,8 +626,8 @@ int import(const std::vector<std::string>& rawArgs) {
         }
         const auto sealed = report::sealedTextIn(content);
         if (!sealed) {
-            std::cout << report::terminalText(path)
-                      << ": refused: the submit page's scanResult value is cut short\n";
+            std::cout << report::terminalText(path) << ": refused: the submit page's "
+                      << vocabulary::kResultField << " value is cut short\n";
             ++failed;
             continue;
         }

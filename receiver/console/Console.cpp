@@ -21,7 +21,7 @@
 #include "reading/Intake.h"
 #include "reading/Summary.h"
 #include "reading/SummaryJson.h"
-#include "scanner/utils/Utils.h"
+#include "shared/CodePage.h"
 
 namespace gravelin::console {
 
