@@ -17,9 +17,10 @@
 #include <string_view>
 #include <vector>
 
-#include "scanner/core/Core.h"
 #include "reading/Intake.h"
+#include "scanner/core/Core.h"
 #include "shared/Utf8.h"
+#include "shared/Vocabulary.h"
 
 namespace {
 
@@ -54,9 +55,11 @@ void checkAccepted(const report::ReceivedReport& r, const report::IntakeLimits& 
     if (!isUtf8(r.text)) fail("accepted text is not UTF-8");
     if (r.encoding != "utf-8" && r.encoding != "windows-1252") fail("encoding", r.encoding);
     const pugi::xml_node root = r.document->document_element();
-    if (std::string_view(root.name()) != "HWInfo") fail("root is not HWInfo", root.name());
-    const pugi::xml_node app = root.child("Application").child("i0");
-    std::string os = app.attribute("OS").value();
+    if (std::string_view(root.name()) != vocabulary::kReportRoot)
+        fail("root is not the report's", root.name());
+    const pugi::xml_node app =
+        root.child(vocabulary::kApplicationBlock).child(vocabulary::kFirstInstance);
+    std::string os = app.attribute(vocabulary::kApplicationOs).value();
     if (!os.empty() && os.back() == ' ') os.pop_back();
     if (os != r.osDescription) fail("OS field differs from the tree");
     // Bounds, counted here.

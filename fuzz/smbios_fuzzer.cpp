@@ -23,12 +23,13 @@
 #include <string_view>
 #include <vector>
 
-#include "scanner/core/Core.h"
 #include "reading/Unseal.h"
+#include "scanner/core/Core.h"
 #include "scanner/smbios/Smbios.h"
-#include "tests/FakePlatform.h"
-#include "shared/Utf8.h"
 #include "scanner/utils/Utils.h"
+#include "shared/Utf8.h"
+#include "shared/Vocabulary.h"
+#include "tests/FakePlatform.h"
 
 namespace {
 
@@ -77,7 +78,7 @@ void checkReport(const std::string& text) {
     const auto parsed = document.load_string(text.c_str());
     if (!parsed) fail("report text does not parse:", parsed.description());
     const auto root = document.document_element();
-    if (std::string_view(root.name()) != "HWInfo") fail("root element", root.name());
+    if (std::string_view(root.name()) != vocabulary::kReportRoot) fail("root element", root.name());
     std::set<std::string> bound;
     for (const auto& attribute : root.attributes()) {
         const std::string_view name = attribute.name();

@@ -1,6 +1,7 @@
 // The scan's error text said plainly.
 //
-// The scanner writes three kinds of entry, one after the other without separators:
+// The scanner writes three kinds of entry (shared/Vocabulary.h), one after the other without
+// separators:
 //   "Unable to query SMBIOS device data! "          no firmware table from either source
 //   "No data found for \"<query line>\", "          a query line no source answered
 //   "Skipped invalid XML name \"<name>\", "          a class or property name left out
@@ -10,33 +11,35 @@
 #include <set>
 
 #include "reading/Summary.h"
+#include "shared/Text.h"
+#include "shared/Vocabulary.h"
 
 namespace gravelin::report {
 
 namespace {
 
-constexpr std::string_view kNoSmbios = "Unable to query SMBIOS device data! ";
-constexpr std::string_view kNoData = "No data found for \"";
-constexpr std::string_view kSkippedName = "Skipped invalid XML name \"";
-constexpr std::string_view kEntryEnd = "\", ";
+using vocabulary::kEntryEnd;
+using vocabulary::kNoDataEntry;
+using vocabulary::kNoSmbiosEntry;
+using vocabulary::kSkippedNameEntry;
 
 struct Meaning {
     std::string_view className;
     std::string_view text;
 };
 
-// The WMI classes of the query list: what is missing when the machine does not answer.
+// What is missing when the machine does not answer for a WMI class of the query list.
 constexpr std::array<Meaning, 8> kWmiClasses{{
-    {"Win32_BaseBoard", "board maker, product or serial number"},
-    {"Win32_Processor", "processors"},
-    {"Win32_OperatingSystem", "operating system"},
-    {"Win32_PerfFormattedData_PerfOS_Memory",
+    {vocabulary::kWin32BaseBoard, "board maker, product or serial number"},
+    {vocabulary::kWin32Processor, "processors"},
+    {vocabulary::kWin32OperatingSystem, "operating system"},
+    {vocabulary::kWin32PerfMemory,
      "memory counters; on Windows the performance counters are disabled or damaged "
      "(rebuilt with \"lodctr /R\" as administrator)"},
-    {"Win32_DiskDrive", "disks"},
-    {"Win32_LogicalDisk", "volumes"},
-    {"Win32_ComputerSystemProduct", "machine maker, model, serial number or UUID"},
-    {"CIM_Controller", "controllers"},
+    {vocabulary::kWin32DiskDrive, "disks"},
+    {vocabulary::kWin32LogicalDisk, "volumes"},
+    {vocabulary::kWin32ComputerSystemProduct, "machine maker, model, serial number or UUID"},
+    {vocabulary::kCimController, "controllers"},
 }};
 
 // The SMBIOS pseudo-classes, by type number.
@@ -58,25 +61,36 @@ constexpr std::array<TableType, 7> kTableTypes{{
     {9, "no system slot structure (type 9): the expansion slots are unknown"},
 }};
 
+// Every query of the list has its meaning above, and nothing else has one.
+constexpr bool explainsTheQueryList() {
+    std::size_t wmi = 0, table = 0;
+    for (const auto& query : vocabulary::kQueries) {
+        if (query.source == vocabulary::QuerySource::Wmi) {
+            ++wmi;
+            if (std::none_of(kWmiClasses.begin(), kWmiClasses.end(),
+                             [&](const Meaning& m) { return m.className == query.wmiClass; }))
+                return false;
+        } else {
+            ++table;
+            if (std::none_of(kTableTypes.begin(), kTableTypes.end(),
+                             [&](const TableType& t) { return t.type == query.smbiosType; }))
+                return false;
+        }
+    }
+    return wmi == kWmiClasses.size() && table == kTableTypes.size();
+}
+static_assert(explainsTheQueryList(), "a query of the list has no meaning, or a meaning no query");
+
 std::string_view trimmed(std::string_view text) {
     while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
     while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.remove_suffix(1);
     return text;
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               const auto lower = [](char c) {
-                   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-               };
-               return lower(x) == lower(y);
-           });
-}
-
 // The class a query line asks for: the word after FROM.
 std::string_view queriedClass(std::string_view line) {
     for (std::size_t at = 0; at + 6 <= line.size(); ++at) {
-        if (equalsIgnoringCase(line.substr(at, 6), " FROM ")) {
+        if (equalsIgnoringAsciiCase(line.substr(at, 6), " FROM ")) {
             std::string_view rest = trimmed(line.substr(at + 6));
             const auto end = rest.find_first_of(" \t");
             return end == std::string_view::npos ? rest : rest.substr(0, end);
@@ -87,9 +101,9 @@ std::string_view queriedClass(std::string_view line) {
 
 // "SMBIOS_Type017_MemoryDevice" -> 17; not such a name -> nothing.
 std::optional<unsigned> tableType(std::string_view className) {
-    constexpr std::string_view kPrefix = "SMBIOS_Type";
+    constexpr std::string_view kPrefix = vocabulary::kSmbiosClassPrefix;
     if (className.size() < kPrefix.size() + 3 ||
-        !equalsIgnoringCase(className.substr(0, kPrefix.size()), kPrefix))
+        !equalsIgnoringAsciiCase(className.substr(0, kPrefix.size()), kPrefix))
         return std::nullopt;
     unsigned type = 0;
     for (char c : className.substr(kPrefix.size(), 3)) {
@@ -102,7 +116,7 @@ std::optional<unsigned> tableType(std::string_view className) {
 // The next entry starts at one of the three markers.
 std::size_t nextEntry(std::string_view text, std::size_t from) {
     std::size_t next = std::string_view::npos;
-    for (const auto marker : {kNoSmbios, kNoData, kSkippedName}) {
+    for (const auto marker : {kNoSmbiosEntry, kNoDataEntry, kSkippedNameEntry}) {
         next = std::min(next, text.find(marker, from));
     }
     return next;
@@ -128,8 +142,8 @@ std::vector<std::string> explainErrors(std::string_view text) {
     std::vector<std::string> missingWmi;
     std::size_t at = 0;
     while (at < text.size()) {
-        if (text.substr(at).starts_with(kNoSmbios)) {
-            at += kNoSmbios.size();
+        if (text.substr(at).starts_with(kNoSmbiosEntry)) {
+            at += kNoSmbiosEntry.size();
             if (!noTable) {
                 noTable = true;
                 explained.emplace_back(
@@ -137,8 +151,8 @@ std::vector<std::string> explainErrors(std::string_view text) {
                     "it the report has no memory slots, processor sockets, enclosure or "
                     "expansion slots; a virtual machine without firmware tables never has one");
             }
-        } else if (text.substr(at).starts_with(kNoData)) {
-            const auto [line, end] = quoted(text, at + kNoData.size());
+        } else if (text.substr(at).starts_with(kNoDataEntry)) {
+            const auto [line, end] = quoted(text, at + kNoDataEntry.size());
             at = end;
             const std::string_view className = queriedClass(line);
             if (const auto type = tableType(className)) {
@@ -154,14 +168,14 @@ std::vector<std::string> explainErrors(std::string_view text) {
             }
             const auto known = std::find_if(
                 kWmiClasses.begin(), kWmiClasses.end(),
-                [&](const Meaning& m) { return equalsIgnoringCase(m.className, className); });
+                [&](const Meaning& m) { return equalsIgnoringAsciiCase(m.className, className); });
             missingWmi.emplace_back(className);
             explained.push_back("the machine did not answer for " + std::string(className) + ": " +
                                 (known != kWmiClasses.end()
                                      ? "the report has no " + std::string(known->text)
                                      : std::string("the report has nothing from it")));
-        } else if (text.substr(at).starts_with(kSkippedName)) {
-            const auto [name, end] = quoted(text, at + kSkippedName.size());
+        } else if (text.substr(at).starts_with(kSkippedNameEntry)) {
+            const auto [name, end] = quoted(text, at + kSkippedNameEntry.size());
             at = end;
             explained.push_back("a class or property named \"" + std::string(name) +
                                 "\" is not a usable XML name and was left out of the report");
@@ -174,11 +188,13 @@ std::vector<std::string> explainErrors(std::string_view text) {
         }
     }
     // Every WMI class of the query list missing at once: WMI itself did not answer.
-    const bool allWmi = std::all_of(kWmiClasses.begin(), kWmiClasses.end(), [&](const Meaning& m) {
-        return std::any_of(missingWmi.begin(), missingWmi.end(), [&](const std::string& c) {
-            return equalsIgnoringCase(c, m.className);
+    const bool allWmi = std::all_of(
+        vocabulary::kQueries.begin(), vocabulary::kQueries.end(), [&](const vocabulary::Query& q) {
+            return q.source != vocabulary::QuerySource::Wmi ||
+                   std::any_of(missingWmi.begin(), missingWmi.end(), [&](const std::string& c) {
+                       return equalsIgnoringAsciiCase(c, q.wmiClass);
+                   });
         });
-    });
     if (allWmi) {
         explained.insert(
             explained.begin(),

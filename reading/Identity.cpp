@@ -31,6 +31,7 @@
 #include <string>
 
 #include "reading/Placeholder.h"
+#include "shared/Vocabulary.h"
 
 namespace gravelin::identity {
 
@@ -59,11 +60,12 @@ std::string usable(std::string_view value) {
 }
 
 Values valuesOf(const pugi::xml_document& report) {
-    const pugi::xml_node root = report.child("HWInfo");
-    const pugi::xml_node product = root.child("Win32_ComputerSystemProduct").child("i0");
-    const pugi::xml_node board = root.child("SMBIOS_Type_2_BaseBoard").child("i0");
-    const pugi::xml_node wmiBoard = root.child("Win32_BaseBoard").child("i0");
-    const pugi::xml_node enclosure = root.child("SMBIOS_Type_3_SystemEnclosure").child("i0");
+    using namespace vocabulary;
+    const pugi::xml_node root = report.child(kReportRoot);
+    const pugi::xml_node product = root.child(kWin32ComputerSystemProduct).child(kFirstInstance);
+    const pugi::xml_node board = root.child(kSmbiosBaseBoardNode).child(kFirstInstance);
+    const pugi::xml_node wmiBoard = root.child(kWin32BaseBoard).child(kFirstInstance);
+    const pugi::xml_node enclosure = root.child(kSmbiosEnclosureNode).child(kFirstInstance);
 
     Values v;
     if (const auto digits = uuidDigits(attribute(product, "UUID"));

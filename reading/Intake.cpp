@@ -17,8 +17,10 @@
 #include <vector>
 
 #include "reading/Unseal.h"
+#include "shared/CodePage.h"
+#include "shared/Text.h"
 #include "shared/Utf8.h"
-#include "scanner/utils/Utils.h"
+#include "shared/Vocabulary.h"
 
 namespace gravelin::report {
 
@@ -74,9 +76,8 @@ constexpr std::array<unsigned char, 256> kHexValue = [] {
     std::array<unsigned char, 256> table{};
     table.fill(kNotHexDigit);
     for (int c = 0; c < 256; ++c) {
-        if (c >= '0' && c <= '9') table[c] = static_cast<unsigned char>(c - '0');
-        if (c >= 'A' && c <= 'F') table[c] = static_cast<unsigned char>(c - 'A' + 10);
-        if (c >= 'a' && c <= 'f') table[c] = static_cast<unsigned char>(c - 'a' + 10);
+        if (const int value = hexDigitValue(static_cast<char>(c)); value >= 0)
+            table[c] = static_cast<unsigned char>(value);
     }
     return table;
 }();
@@ -288,12 +289,13 @@ Rejection parseReport(std::string_view utf8, const IntakeLimits& limits, Receive
     if (const Rejection r = walk(*document, limits); r != Rejection::None) return r;
 
     const pugi::xml_node root = document->document_element();
-    if (std::string_view(root.name()) != "HWInfo") return Rejection::NotAReport;
-    const pugi::xml_node application = root.child("Application").child("i0");
-    const auto os = application.attribute("OS");
-    const auto name = application.attribute("Name");
-    const auto version = application.attribute("Version");
-    const auto errors = application.attribute("Errors");
+    if (std::string_view(root.name()) != vocabulary::kReportRoot) return Rejection::NotAReport;
+    const pugi::xml_node application =
+        root.child(vocabulary::kApplicationBlock).child(vocabulary::kFirstInstance);
+    const auto os = application.attribute(vocabulary::kApplicationOs);
+    const auto name = application.attribute(vocabulary::kApplicationName);
+    const auto version = application.attribute(vocabulary::kApplicationVersion);
+    const auto errors = application.attribute(vocabulary::kApplicationErrors);
     if (!os || !name || !version || !errors) return Rejection::NotAReport;
     report.osDescription = applicationField(os);
     report.programName = applicationField(name);

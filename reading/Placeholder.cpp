@@ -5,6 +5,8 @@
 #include <iterator>
 #include <set>
 
+#include "shared/Text.h"
+
 namespace gravelin::report {
 
 namespace {
@@ -15,10 +17,6 @@ bool isBlank(char c) {
 
 bool isAlnum(char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-char upper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
 }  // namespace
@@ -37,7 +35,7 @@ std::string normalisedValue(std::string_view value) {
         }
         if (blank) out += ' ';
         blank = false;
-        out += upper(c);
+        out += asciiUpper(c);
     }
     return out;
 }
@@ -59,7 +57,7 @@ std::optional<std::string> uuidDigits(std::string_view value) {
         }
         const bool hex = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
         if (!hex) return std::nullopt;
-        digits += upper(c);
+        digits += asciiUpper(c);
     }
     return digits;
 }
@@ -169,7 +167,7 @@ std::string squeezed(std::string_view value) {
     std::string out;
     out.reserve(value.size());
     for (const char c : value) {
-        if (isAlnum(c)) out += upper(c);
+        if (isAlnum(c)) out += asciiUpper(c);
     }
     return out;
 }

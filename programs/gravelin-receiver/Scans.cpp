@@ -15,6 +15,7 @@
 #include "reading/Unseal.h"
 #include "receiver/http/Time.h"
 #include "receiver/site/Site.h"
+#include "shared/Vocabulary.h"
 
 namespace gravelin::server {
 
@@ -105,7 +106,8 @@ int runImport(const ImportOptions& options) {
         const auto sealed = report::sealedTextIn(content);
         if (!sealed) {
             std::cout << report::terminalText(path)
-                      << ": refused: the submit page's scanResult value is cut short\n";
+                      << ": refused: the submit page's "
+                      << vocabulary::kResultField << " value is cut short\n";
             ++failed;
             continue;
         }

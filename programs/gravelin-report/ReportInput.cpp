@@ -70,12 +70,9 @@ report::Summary summaryOfInput(const std::string& label, const std::string& byte
         text.remove_prefix(1);
     // A submit page (its field can hold nothing a report's text holds: quotes in values are
     // escaped there) or a bare sealed text.
-    if (text.find("name=\"scanResult\" value=\"") != std::string_view::npos ||
-        looksLikeSealedHex(text)) {
+    if (report::holdsResultField(text) || looksLikeSealedHex(text)) {
         const auto sealed = report::sealedTextIn(text);
-        if (!sealed)
-            throw std::runtime_error(label +
-                                     ": submit page: the scanResult value has no closing quote");
+        if (!sealed) throw std::runtime_error(label + ": " + report::unclosedFieldError());
         return receivedSummary(label, report::receiveSealed(*sealed));
     }
     if (text.starts_with("<")) {

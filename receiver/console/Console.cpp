@@ -12,7 +12,7 @@
 
 #include "receiver/console/Assets.h"
 #include "receiver/console/ConsoleInternal.h"
-#include "scanner/utils/Utils.h"
+#include "shared/CodePage.h"
 
 namespace gravelin::console {
 namespace detail {

@@ -24,6 +24,8 @@
 #include <utility>
 #include <vector>
 
+#include "shared/Text.h"
+
 namespace gravelin::server {
 
 namespace net = boost::asio;
@@ -112,14 +114,6 @@ constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr std::size_t kReadBytes = 64u << 10;    // at most this much per read from a socket
 constexpr std::size_t kBudgetStep = 256u << 10;  // a chunked body takes its budget in steps
 
-std::string lowerCased(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
-
 // Bytes of a body budget held by one request; given back when it ends.
 class BodyHold {
 public:
@@ -170,7 +164,7 @@ std::optional<std::pair<http::status, std::string_view>> transferEncodingFault(
         if (field.name() != http::field::transfer_encoding) continue;
         present = true;
         for (const auto& token : http::token_list{field.value()})
-            codings.push_back(lowerCased(token));
+            codings.push_back(asciiLowerCased(token));
     }
     if (!present) return std::nullopt;
     if (message.version() < 11 || !parser.chunked() || codings.empty() ||
@@ -431,7 +425,7 @@ private:
         request.path = std::string(target.substr(0, mark));
         if (mark != std::string_view::npos) request.query = std::string(target.substr(mark + 1));
         for (const auto& field : message) {
-            request.headers.emplace_back(lowerCased(field.name_string()),
+            request.headers.emplace_back(asciiLowerCased(field.name_string()),
                                          std::string(field.value()));
         }
         request.body = std::move(message.body());

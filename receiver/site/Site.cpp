@@ -228,6 +228,8 @@ Outcome Intake::store(Checked checked) const {
 }
 
 std::string scanResultField(std::string_view body, std::string& error) {
+    static const std::string kOneField =
+        "the form must hold exactly one field, " + std::string(vocabulary::kResultField);
     std::string value;
     std::size_t fields = 0;
     std::string name;
@@ -241,8 +243,8 @@ std::string scanResultField(std::string_view body, std::string& error) {
             error = "the form body has a broken percent escape";
             return {};
         }
-        if (name != "scanResult" || ++fields > 1) {
-            error = "the form must hold exactly one field, scanResult";
+        if (name != vocabulary::kResultField || ++fields > 1) {
+            error = kOneField;
             return {};
         }
         if (!formDecode(eq == std::string_view::npos ? std::string_view{} : pair.substr(eq + 1),
@@ -251,7 +253,7 @@ std::string scanResultField(std::string_view body, std::string& error) {
             return {};
         }
     }
-    if (fields == 0) error = "the form must hold exactly one field, scanResult";
+    if (fields == 0) error = kOneField;
     return value;
 }
 

@@ -14,11 +14,12 @@
 #include "reading/Summary.h"
 #include "receiver/http/Http.h"
 #include "receiver/storage/Store.h"
+#include "shared/Vocabulary.h"
 
 namespace gravelin::server {
 
-inline constexpr std::string_view kImagePath = "/kestal/loading-com.jpg";
-inline constexpr std::string_view kPostPath = "/kestal/scantest.php";
+inline constexpr std::string_view kImagePath = vocabulary::kWaitingImagePath;
+inline constexpr std::string_view kPostPath = vocabulary::kResultPath;
 
 // Why posts were answered as they were, by name ("stored", "duplicate", "not_hex",
 // "wrong_content_type", "storage_unavailable", ...), and where the time went. Thread-safe.
@@ -83,7 +84,7 @@ std::string receiptFor(std::string_view sealedDigest);
 // The searchable columns of a scan from its summary.
 storage::ScanColumns columnsOf(const report::Summary& summary);
 
-// The value of the one form field scanResult of an application/x-www-form-urlencoded
+// The value of the one form field (the result field) of an application/x-www-form-urlencoded
 // body; empty with `error` set when the body holds anything else.
 std::string scanResultField(std::string_view body, std::string& error);
 

@@ -7,6 +7,7 @@
 
 #include "reading/Fingerprint.h"
 #include "receiver/storage/StoreInternal.h"
+#include "shared/Text.h"
 #include "shared/Utf8.h"
 
 namespace gravelin::storage {
@@ -21,10 +22,6 @@ constexpr int kCompressionLevel = 1;
 
 // Nothing the receiver accepts comes near this; a larger recorded size is a damaged row.
 constexpr std::uint64_t kLargestReport = std::uint64_t{1} << 30;
-
-char asciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 }  // namespace
 

@@ -1,56 +1,17 @@
 #include "scanner/core/Core.h"
 
-#include <array>
-#include <cctype>
 #include <charconv>
-#include <cstring>
-#include <stdexcept>
 
-#include "shared/Blowfish.h"
 #include "scanner/delivery/Htmlgen.h"
 #include "scanner/utils/Utils.h"
+#include "shared/Text.h"
 
 namespace gravelin {
 
 namespace {
 
-constexpr std::array<std::string_view, 22> kQueryList = {
-    "// System and baseboard",
-    "SELECT * FROM Win32_BaseBoard",
-    "SELECT * FROM SMBIOS_Type002_Baseboard_Module",
-    "SELECT * FROM SMBIOS_Type003_SystemEnclosure",
-    "SELECT * FROM SMBIOS_Type004_Processor",
-    "SELECT * FROM SMBIOS_Type005_MemoryController",
-    "SELECT * FROM SMBIOS_Type006_MemoryModule",
-    "SELECT * FROM SMBIOS_Type017_MemoryDevice",
-    "SELECT * FROM Win32_Processor",
-    "",
-    "// Operating System",
-    "SELECT * FROM Win32_OperatingSystem",
-    "",
-    "// Performance",
-    "SELECT * FROM Win32_PerfFormattedData_PerfOS_Memory",
-    "",
-    "// Disk drives and partitions",
-    "SELECT * FROM Win32_DiskDrive",
-    "SELECT * FROM Win32_LogicalDisk",
-    "SELECT * FROM SMBIOS_Type009_SystemSlot",
-    "SELECT * FROM Win32_ComputerSystemProduct",
-    "SELECT * FROM CIM_Controller",
-};
-
-// Upper-cases ASCII letters only: the searched keywords are ASCII, and byte positions stay
-// those of the line as stored.
-std::string upperCased(std::string_view line) {
-    std::string upper(line);
-    for (char& c : upper) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return upper;
-}
-
 bool isQueryLine(std::string_view line) {
-    return upperCased(line).starts_with("SELECT");
+    return asciiUpperCased(line).starts_with("SELECT");
 }
 
 std::string_view trimmed(std::string_view text) {
@@ -67,7 +28,17 @@ CCore::CCore(Platform& platform) : platform_(platform), smbios_(platform) {
 }
 
 void CCore::buildQueryList() {
-    queryList_.assign(kQueryList.begin(), kQueryList.end());
+    // One heading line per group, a blank line between groups, then the group's queries.
+    queryList_.clear();
+    std::string_view group;
+    for (const auto& query : vocabulary::kQueries) {
+        if (query.group != group) {
+            if (!group.empty()) queryList_.emplace_back();
+            group = query.group;
+            queryList_.push_back(std::string(vocabulary::kCommentMark).append(group));
+        }
+        queryList_.push_back(vocabulary::queryLine(query));
+    }
 }
 
 void CCore::loadSmbios() {
@@ -90,9 +61,9 @@ void CCore::runQuery(std::string_view line) {
 }
 
 void CCore::noteNoData(std::string_view line) {
-    errorText_ += "No data found for \"";
+    errorText_ += vocabulary::kNoDataEntry;
     errorText_ += line;
-    errorText_ += "\", ";
+    errorText_ += vocabulary::kEntryEnd;
 }
 
 void CCore::runQueries(const ProgressCallback& progress) {
@@ -116,7 +87,7 @@ std::int32_t CCore::queryWmi(std::string_view line) {
 }
 
 std::int32_t CCore::querySmbios(std::string_view line) {
-    const std::string upper = upperCased(line);
+    const std::string upper = asciiUpperCased(line);
     std::string selectList = "*";
     const auto select = upper.find("SELECT ");
     const auto from = upper.find(" FROM ");
@@ -143,9 +114,9 @@ std::int32_t CCore::querySmbios(std::string_view line) {
 }
 
 void CCore::noteSkippedName(const XmlNameError& error) {
-    errorText_ += "Skipped invalid XML name \"";
+    errorText_ += vocabulary::kSkippedNameEntry;
     errorText_ += error.name();
-    errorText_ += "\", ";
+    errorText_ += vocabulary::kEntryEnd;
 }
 
 void CCore::startObject(std::string_view nodeName, std::int32_t index) {
@@ -157,7 +128,7 @@ void CCore::startObject(std::string_view nodeName, std::int32_t index) {
         } else {
             report_.goToParent();
         }
-        report_.enterNewChild("i" + std::to_string(index));
+        report_.enterNewChild(std::string(vocabulary::kInstancePrefix) + std::to_string(index));
     } catch (const XmlNameError& error) {
         // The class node's name is unusable: leave the cursor on the root and drop this
         // object's fields, so that nothing lands on a wrong node.
@@ -180,45 +151,15 @@ void CCore::addAttribute(std::string_view name, std::string_view value, std::str
 }
 
 void CCore::addApplicationInfo(std::string_view executablePath) {
-    startObject("Application", 0);
-    addAttribute("OS", osDescription(platform_.osIdentity()), "");
+    startObject(vocabulary::kApplicationBlock, 0);
+    addAttribute(vocabulary::kApplicationOs, osDescription(platform_.osIdentity()), "");
     const auto cut = executablePath.find_last_of("\\:/");
     const std::string_view name =
         cut == std::string_view::npos ? executablePath : executablePath.substr(cut + 1);
-    addAttribute("Name", name, "");
-    addAttribute("Version", programVersion(platform_.fileVersion(executablePath)), "");
-    addAttribute("Errors", errorText_, "");
-}
-
-std::string sealReportText(std::string_view codePageBytes) {
-    static constexpr std::array<std::uint8_t, 8> kZeroVector{};
-    static constexpr char kHexDigits[] = "0123456789ABCDEF";
-    const std::size_t n = codePageBytes.size();
-    if (n > kMaxSealableBytes)
-        throw std::length_error("a report of " + std::to_string(n) +
-                                " bytes is too large to seal (at most " +
-                                std::to_string(kMaxSealableBytes) + ")");
-    // Whole 8-byte blocks; the empty text is one block of zeros.
-    const std::size_t padded = n == 0 ? 8 : (n + 7) / 8 * 8;
-    BlowfishContext context;
-    blowfishInit(context, kSealingKey.data(), kSealingKey.size(), kZeroVector);
-
-    std::string block(padded, '\0');
-    codePageBytes.copy(block.data(), codePageBytes.size());
-    auto* bytes = reinterpret_cast<std::uint8_t*>(block.data());
-    blowfishEncrypt(context, bytes, bytes, static_cast<std::uint32_t>(padded), kBlowfishEcb);
-
-    // Two hex digits per byte from one table look-up.
-    static const auto kPairs = [] {
-        std::array<std::array<char, 2>, 256> pairs{};
-        for (std::size_t i = 0; i < pairs.size(); ++i)
-            pairs[i] = {kHexDigits[i >> 4], kHexDigits[i & 0xF]};
-        return pairs;
-    }();
-    std::string hexText(padded * 2, '\0');
-    char* out = hexText.data();
-    for (std::size_t i = 0; i < padded; ++i, out += 2) std::memcpy(out, kPairs[bytes[i]].data(), 2);
-    return hexText;
+    addAttribute(vocabulary::kApplicationName, name, "");
+    addAttribute(vocabulary::kApplicationVersion,
+                 programVersion(platform_.fileVersion(executablePath)), "");
+    addAttribute(vocabulary::kApplicationErrors, errorText_, "");
 }
 
 void CCore::sealAndHandOff() {

@@ -13,13 +13,15 @@
 #include "scanner/platform/Platform.h"
 #include "scanner/smbios/Smbios.h"
 #include "scanner/xmlfile/Xmlfile.h"
+#include "shared/Seal.h"
+#include "shared/Vocabulary.h"
 
 namespace gravelin {
 
 // Called after each line of the query list with (lines handled so far, total lines).
 using ProgressCallback = std::function<void(std::size_t handled, std::size_t total)>;
 
-inline constexpr std::string_view kNoSmbiosError = "Unable to query SMBIOS device data! ";
+inline constexpr std::string_view kNoSmbiosError = vocabulary::kNoSmbiosEntry;
 
 class CCore {
 public:
@@ -63,15 +65,6 @@ private:
     // Set when the open object's node could not be made: its fields go nowhere.
     bool objectSkipped_ = false;
 };
-
-// The most bytes a report text may have to be sealed: the cipher takes a 32-bit length, so
-// the padded text must stay within 2^32 - 8 bytes.
-inline constexpr std::size_t kMaxSealableBytes = 0xFFFFFFF8U;
-
-// The report text sealed under the fixed key: code-page bytes, zero padding to whole 8-byte
-// blocks, Blowfish-ECB, upper-case hex. Throws std::length_error, touching no byte of the
-// text, when it has more than kMaxSealableBytes.
-std::string sealReportText(std::string_view codePageBytes);
 
 // The program: scan, queries, Application block, sealing and hand-off; exceptions end the
 // run quietly. Always returns 0.

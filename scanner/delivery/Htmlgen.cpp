@@ -1,6 +1,7 @@
 #include "scanner/delivery/Htmlgen.h"
 
 #include "gravelin_config.h"
+#include "shared/Vocabulary.h"
 
 namespace gravelin {
 
@@ -31,9 +32,10 @@ constexpr std::string_view kSubmitHead =
     "<html>\r\n"
     "<body onload=\"scanForm.submit();\">\r\n"
     "<form id=\"scanForm\" action=\"";
-constexpr std::string_view kSubmitMiddle =
+constexpr std::string_view kSubmitFieldStart =
     "\" method=\"post\">\r\n"
-    "    <input type=\"hidden\" name=\"scanResult\" value=\"";
+    "    <input type=\"hidden\" name=\"";
+constexpr std::string_view kSubmitFieldValue = "\" value=\"";
 constexpr std::string_view kSubmitTail =
     "\">\r\n"
     "</form>\r\n"
@@ -44,13 +46,13 @@ constexpr std::string_view kSubmitTail =
 
 const std::string& resultEndpointAddress() {
     static const std::string address =
-        std::string("https://") + GRAVELIN_RESULT_HOST + "/kestal/scantest.php";
+        std::string("https://") + GRAVELIN_RESULT_HOST + std::string(vocabulary::kResultPath);
     return address;
 }
 
 const std::string& waitingImageAddress() {
     static const std::string address =
-        std::string("https://") + GRAVELIN_RESULT_HOST + "/kestal/loading-com.jpg";
+        std::string("https://") + GRAVELIN_RESULT_HOST + std::string(vocabulary::kWaitingImagePath);
     return address;
 }
 
@@ -62,11 +64,14 @@ std::string progressPageText() {
 
 std::string submitPageText(std::string_view hexText) {
     std::string page;
-    page.reserve(kSubmitHead.size() + kSubmitMiddle.size() + kSubmitTail.size() +
-                 resultEndpointAddress().size() + hexText.size());
+    page.reserve(kSubmitHead.size() + kSubmitFieldStart.size() + vocabulary::kResultField.size() +
+                 kSubmitFieldValue.size() + kSubmitTail.size() + resultEndpointAddress().size() +
+                 hexText.size());
     page.append(kSubmitHead)
         .append(resultEndpointAddress())
-        .append(kSubmitMiddle)
+        .append(kSubmitFieldStart)
+        .append(vocabulary::kResultField)
+        .append(kSubmitFieldValue)
         .append(hexText)
         .append(kSubmitTail);
     return page;

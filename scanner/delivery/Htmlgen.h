@@ -1,5 +1,5 @@
 // The two pages of the browser hand-off: the waiting page, shown while the scan runs, and
-// the submit page, which posts the sealed report as the form field "scanResult".
+// the submit page, which posts the sealed report as the result form field.
 #pragma once
 
 #include <memory>
@@ -12,7 +12,8 @@ namespace gravelin {
 
 inline constexpr std::string_view kPageFileName = "gravelin-scanner.html";
 
-// "https://" + host + "/kestal/scantest.php" and "https://" + host + "/kestal/loading-com.jpg".
+// "https://" + host + the result path, and "https://" + host + the waiting image's path
+// (shared/Vocabulary.h).
 const std::string& resultEndpointAddress();
 const std::string& waitingImageAddress();
 

@@ -12,18 +12,9 @@
 #include <vector>
 
 #include "scanner/platform/WmiValue.h"
+#include "shared/CodePage.h"
 
 namespace gravelin {
-
-// An 8-bit code page and its conversions to and from UTF-8, the core's text form.
-class AnsiCodePage {
-public:
-    virtual ~AnsiCodePage() = default;
-    // 8-bit text in this code page -> UTF-8.
-    [[nodiscard]] virtual std::string toUtf8(std::string_view bytes) const = 0;
-    // UTF-8 -> 8-bit text; characters the code page lacks become its default character.
-    [[nodiscard]] virtual std::string fromUtf8(std::string_view utf8) const = 0;
-};
 
 // One object of a WMI class query: its class name and its properties in the order the
 // provider lists them.

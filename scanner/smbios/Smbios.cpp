@@ -5,6 +5,7 @@
 
 #include "scanner/smbios/Reg.h"
 #include "scanner/wmi/Wmi.h"
+#include "shared/Vocabulary.h"
 
 namespace gravelin {
 
@@ -233,7 +234,8 @@ std::int32_t SMBIOS::walk(std::int32_t typeFilter, std::string_view selectList,
         const std::uint8_t type = table[offset];
         if (typeFilter != 255 && typeFilter != type) return;
         readStringSet(table.subspan(offset + length), strings, codePage);
-        std::string nodeName = "SMBIOS_Type_" + std::to_string(type) + "_";
+        std::string nodeName =
+            std::string(vocabulary::kSmbiosNodePrefix) + std::to_string(type) + "_";
         nodeName += smbiosTypeName(type);
         startObject(nodeName, instances[type]++);
         if (decodeStructure(StructureView(table.subspan(offset)), strings, addAttribute)) ++count;

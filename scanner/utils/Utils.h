@@ -1,5 +1,5 @@
-// System identification (OS description, program version), the round-up helper and the
-// Windows-1252 code page.
+// System identification (OS description, program version) and the round-up helper. The
+// Windows-1252 code page is in shared/CodePage.h, which Platform.h brings in.
 #pragma once
 
 #include <cstdint>
@@ -22,14 +22,5 @@ std::string osDescription(const OsIdentity& identity);
 
 // "1.2.3.4" from the fixed file information; "" when the file has none.
 std::string programVersion(const std::optional<FileVersion>& version);
-
-// The Windows-1252 code page: the 8-bit code page of the Linux build and of the tools.
-class Windows1252 final : public AnsiCodePage {
-public:
-    [[nodiscard]] std::string toUtf8(std::string_view bytes) const override;
-    [[nodiscard]] std::string fromUtf8(std::string_view utf8) const override;
-};
-
-const Windows1252& windows1252();
 
 }  // namespace gravelin

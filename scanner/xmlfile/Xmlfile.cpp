@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "shared/Utf8.h"
+#include "shared/Vocabulary.h"
 
 namespace gravelin {
 
@@ -115,7 +116,7 @@ XMLFile::XMLFile() {
     auto declaration = document_.prepend_child(pugi::node_declaration);
     declaration.append_attribute("version") = "1.0";
     declaration.append_attribute("encoding") = "utf-8";
-    root_ = document_.append_child("HWInfo");
+    root_ = document_.append_child(vocabulary::kReportRoot);
     cursor_ = root_;
     cursorMoved(false);
 }

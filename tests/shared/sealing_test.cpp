@@ -1,9 +1,15 @@
-// Sealing a report text: padding, ECB under the fixed key, upper-case hex.
+// Sealing a report text: padding, ECB under the fixed key, upper-case hex; and unsealing,
+// its inverse, which the receiving side runs.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <stdexcept>
+#include <vector>
+
 #include "scanner/core/Core.h"
-#include "shared/Blowfish.h"
 #include "scanner/utils/Utils.h"
+#include "shared/Blowfish.h"
+#include "shared/Seal.h"
 
 namespace gravelin {
 namespace {
@@ -47,6 +53,46 @@ TEST(Sealing, EqualBlocksGiveEqualGroupsAndOnlyHexDigits) {
     EXPECT_EQ(sealed.find_first_not_of("0123456789ABCDEF"), std::string::npos);
     // The empty text seals one all-zero block.
     EXPECT_EQ(sealReportText(""), sealReportText(std::string(8, '\0')));
+}
+
+TEST(Unsealing, GivesTheTextBackWithoutThePadding) {
+    // Around the block edges, with text bytes of every value (a zero inside the text stays;
+    // only the padding after the last non-zero byte goes).
+    for (const std::size_t n : {1U, 7U, 8U, 9U, 15U, 16U, 17U, 255U, 256U, 1000U}) {
+        std::string text(n, '\0');
+        for (std::size_t i = 0; i < n; ++i) text[i] = static_cast<char>((i * 37 + 1) % 256);
+        if (text.back() == '\0') text.back() = 'z';
+        EXPECT_EQ(unsealReportText(sealReportText(text)), text) << n << " bytes";
+    }
+    // Lower-case hex unseals the same.
+    std::string lower = sealReportText("<HWInfo/>");
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(unsealReportText(lower), "<HWInfo/>");
+    // The empty text was one block of zeros: it comes back empty.
+    EXPECT_EQ(unsealReportText(sealReportText("")), "");
+}
+
+TEST(Unsealing, NamesWhatIsWrongWithTheHexText) {
+    const std::string good = sealReportText("a report text");
+    struct Case {
+        std::string hex;
+        std::string message;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"", "no sealed text"},
+             {good.substr(0, 15), "odd number of hex digits (15)"},
+             {good.substr(0, 14),
+              "length 14 is not a multiple of 16 hex digits (whole 8-byte blocks)"},
+             {"G" + good.substr(1), "not a hex digit at position 0"},
+             {good.substr(0, 5) + "x" + good.substr(6), "not a hex digit at position 5"},
+         }) {
+        try {
+            (void)unsealReportText(c.hex);
+            ADD_FAILURE() << "accepted: " << c.hex;
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), c.message) << c.hex;
+        }
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "WmiFixture.h"
+#include "shared/Vocabulary.h"
 
 namespace gravelin::testing {
 namespace {
@@ -49,6 +50,18 @@ TEST(WmiPropertyLists, SortedCaseInsensitivelyWithoutDuplicatesAndComplete) {
     const auto pages = std::find(memory.begin(), memory.end(), "PagesPersec");
     ASSERT_NE(pages, memory.end());
     EXPECT_EQ(*(pages + 1), "PageWritesPersec");
+}
+
+TEST(WmiPropertyLists, EveryWmiClassOfTheQueryListHasALinuxProvider) {
+    // A class added to the scanner's query list without a provider would be "No data found"
+    // on every Linux machine.
+    for (const auto& query : vocabulary::kQueries) {
+        if (query.source != vocabulary::QuerySource::Wmi) continue;
+        const auto classes = linuxwmi::wmiClasses();
+        EXPECT_TRUE(std::any_of(classes.begin(), classes.end(),
+                                [&](const auto& c) { return c.name == query.wmiClass; }))
+            << query.wmiClass;
+    }
 }
 
 // ---- Queries -----------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 
 #include "scanner/platform/linux/wmi/Classes.h"
 #include "scanner/platform/linux/wmi/WmiSupport.h"
+#include "shared/Vocabulary.h"
 
 namespace gravelin::linuxwmi {
 
@@ -11,15 +12,15 @@ constexpr std::string_view kCimV2 = "root\\cimv2";
 constexpr std::string_view kWmi = "root\\wmi";
 
 constexpr std::array<WmiClass, 9> kClasses = {{
-    {"Win32_BaseBoard", kCimV2, queryBaseBoard},
-    {"Win32_Processor", kCimV2, queryProcessor},
-    {"Win32_OperatingSystem", kCimV2, queryOperatingSystem},
-    {"Win32_PerfFormattedData_PerfOS_Memory", kCimV2, queryPerfMemory},
-    {"Win32_DiskDrive", kCimV2, queryDiskDrive},
-    {"Win32_LogicalDisk", kCimV2, queryLogicalDisk},
-    {"Win32_ComputerSystemProduct", kCimV2, queryComputerSystemProduct},
-    {"CIM_Controller", kCimV2, queryControllers},
-    {"MSSmBios_RawSMBiosTables", kWmi, queryRawSmbiosTables},
+    {vocabulary::kWin32BaseBoard, kCimV2, queryBaseBoard},
+    {vocabulary::kWin32Processor, kCimV2, queryProcessor},
+    {vocabulary::kWin32OperatingSystem, kCimV2, queryOperatingSystem},
+    {vocabulary::kWin32PerfMemory, kCimV2, queryPerfMemory},
+    {vocabulary::kWin32DiskDrive, kCimV2, queryDiskDrive},
+    {vocabulary::kWin32LogicalDisk, kCimV2, queryLogicalDisk},
+    {vocabulary::kWin32ComputerSystemProduct, kCimV2, queryComputerSystemProduct},
+    {vocabulary::kCimController, kCimV2, queryControllers},
+    {vocabulary::kRawSmbiosTables, kWmi, queryRawSmbiosTables},
 }};
 
 }  // namespace
@@ -30,14 +31,14 @@ std::span<const WmiClass> wmiClasses() {
 
 std::span<const std::string_view> classProperties(std::string_view className) {
     using namespace properties;
-    if (className == "Win32_BaseBoard") return kBaseBoard;
-    if (className == "Win32_Processor") return kProcessor;
-    if (className == "Win32_OperatingSystem") return kOperatingSystem;
-    if (className == "Win32_PerfFormattedData_PerfOS_Memory") return kPerfMemory;
-    if (className == "Win32_DiskDrive") return kDiskDrive;
-    if (className == "Win32_LogicalDisk") return kLogicalDisk;
-    if (className == "Win32_ComputerSystemProduct") return kComputerSystemProduct;
-    if (className == "MSSmBios_RawSMBiosTables") return kRawSmbiosTables;
+    if (className == vocabulary::kWin32BaseBoard) return kBaseBoard;
+    if (className == vocabulary::kWin32Processor) return kProcessor;
+    if (className == vocabulary::kWin32OperatingSystem) return kOperatingSystem;
+    if (className == vocabulary::kWin32PerfMemory) return kPerfMemory;
+    if (className == vocabulary::kWin32DiskDrive) return kDiskDrive;
+    if (className == vocabulary::kWin32LogicalDisk) return kLogicalDisk;
+    if (className == vocabulary::kWin32ComputerSystemProduct) return kComputerSystemProduct;
+    if (className == vocabulary::kRawSmbiosTables) return kRawSmbiosTables;
     if (className == "Win32_SCSIController") return kScsiController;
     if (className == "Win32_VideoController") return kVideoController;
     if (className == "Win32_SerialPort") return kSerialPort;
