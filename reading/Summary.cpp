@@ -7,6 +7,7 @@
 #include "reading/Summary.h"
 
 #include "reading/Placeholder.h"
+#include "shared/Vocabulary.h"
 
 #include <algorithm>
 #include <array>
@@ -132,7 +133,8 @@ std::vector<Object> wmiClass(const pugi::xml_node& root, std::string_view name) 
 
 // SMBIOS nodes are "SMBIOS_Type_" + type + "_" + the structure's label.
 std::vector<Object> smbiosType(const pugi::xml_node& root, unsigned type) {
-    const std::string prefix = "SMBIOS_Type_" + std::to_string(type) + "_";
+    const std::string prefix =
+        std::string(vocabulary::kSmbiosNodePrefix) + std::to_string(type) + "_";
     return objectsOf(root, [&prefix](std::string_view node) { return node.starts_with(prefix); });
 }
 
@@ -259,7 +261,7 @@ void readProcessors(const pugi::xml_node& root, Summary& summary) {
         fromTable.push_back(smbiosProcessor(processor));
     }
     std::vector<bool> used(fromTable.size(), false);
-    const auto wmi = wmiClass(root, "Win32_Processor");
+    const auto wmi = wmiClass(root, vocabulary::kWin32Processor);
     for (std::size_t i = 0; i < wmi.size(); ++i) {
         ProcessorSummary processor;
         processor.model = wmi[i].text("Name");
@@ -330,7 +332,7 @@ std::string tableUuid(std::string_view text) {
 }
 
 void readMachine(const pugi::xml_node& root, Summary& summary) {
-    for (const auto& product : wmiClass(root, "Win32_ComputerSystemProduct")) {
+    for (const auto& product : wmiClass(root, vocabulary::kWin32ComputerSystemProduct)) {
         summary.maker = product.text("Vendor");
         summary.model = product.text("Name");
         summary.serialNumber = product.text("IdentifyingNumber");
@@ -345,7 +347,7 @@ void readMachine(const pugi::xml_node& root, Summary& summary) {
         fill(summary.uuid, tableUuid(system.text("UUID")));
         break;
     }
-    for (const auto& board : wmiClass(root, "Win32_BaseBoard")) {
+    for (const auto& board : wmiClass(root, vocabulary::kWin32BaseBoard)) {
         summary.boardMaker = board.text("Manufacturer");
         summary.boardProduct = board.text("Product");
         summary.boardVersion = board.text("Version");
@@ -369,7 +371,7 @@ void readMachine(const pugi::xml_node& root, Summary& summary) {
 }
 
 void readOperatingSystem(const pugi::xml_node& root, Summary& summary) {
-    for (const auto& os : wmiClass(root, "Win32_OperatingSystem")) {
+    for (const auto& os : wmiClass(root, vocabulary::kWin32OperatingSystem)) {
         summary.os = os.text("Caption");
         summary.osVersion = os.text("Version");
         summary.osBuild = os.text("BuildNumber");
@@ -378,7 +380,7 @@ void readOperatingSystem(const pugi::xml_node& root, Summary& summary) {
             multiplied(os.number("TotalVisibleMemorySize"), 1024).value_or(0);
         break;
     }
-    for (const auto& application : wmiClass(root, "Application")) {
+    for (const auto& application : wmiClass(root, vocabulary::kApplicationBlock)) {
         summary.osDescription = application.text("OS");
         summary.programName = application.text("Name");
         summary.programVersion = application.text("Version");
@@ -388,7 +390,7 @@ void readOperatingSystem(const pugi::xml_node& root, Summary& summary) {
 }
 
 void readDisks(const pugi::xml_node& root, Summary& summary) {
-    for (const auto& drive : wmiClass(root, "Win32_DiskDrive")) {
+    for (const auto& drive : wmiClass(root, vocabulary::kWin32DiskDrive)) {
         DiskSummary disk;
         disk.model = drive.text("Model");
         disk.serialNumber = drive.text("SerialNumber");
@@ -399,7 +401,7 @@ void readDisks(const pugi::xml_node& root, Summary& summary) {
         if (disk.sizeBytes) summary.diskBytes += *disk.sizeBytes;
         summary.disks.push_back(std::move(disk));
     }
-    for (const auto& logical : wmiClass(root, "Win32_LogicalDisk")) {
+    for (const auto& logical : wmiClass(root, vocabulary::kWin32LogicalDisk)) {
         VolumeSummary volume;
         volume.deviceId = logical.text("DeviceID");
         volume.fileSystem = logical.text("FileSystem");
@@ -446,7 +448,7 @@ constexpr std::array<ControllerClass, 11> kControllerClasses{{
     {"Win32_FloppyController", "Floppy"},
     {"Win32_PCMCIAController", "PCMCIA"},
     {"Win32_InfraredDevice", "Infrared"},
-    {"CIM_Controller", "Controller"},
+    {vocabulary::kCimController, "Controller"},
 }};
 
 std::string_view controllerKind(std::string_view className) {

@@ -106,10 +106,8 @@ std::vector<std::string> cells(const Part& part, const std::array<fields::Field<
     return row;
 }
 
-}  // namespace
-
-std::string summaryText(const Summary& s) {
-    std::ostringstream out;
+// Machine, board and enclosure: one line each.
+void machineLines(std::ostringstream& out, const Summary& s) {
     line(out, "Machine",
          joined({joined({s.maker, s.model}, " "), prefixed("serial ", s.serialNumber),
                  prefixed("UUID ", s.uuid)}));
@@ -120,7 +118,10 @@ std::string summaryText(const Summary& s) {
          joined({joined({s.enclosureMaker, s.enclosureType}, " "),
                  prefixed("serial ", s.enclosureSerial),
                  prefixed("asset tag ", s.enclosureAssetTag)}));
+}
 
+// The processors: a count line and one row per socket.
+void processorLines(std::ostringstream& out, const Summary& s) {
     if (!s.processors.empty()) {
         line(out, "Processors",
              joined({plural(s.processors.size(), "processor", "processors"),
@@ -133,7 +134,10 @@ std::string summaryText(const Summary& s) {
         }
         table(out, rows);
     }
+}
 
+// Memory: the total and one row per slot, empty slots included.
+void memoryLines(std::ostringstream& out, const Summary& s) {
     if (!s.memory.empty() || s.memoryBytes != 0) {
         std::string total = s.memoryBytes ? humanSize(s.memoryBytes) : "size unknown";
         if (!s.memory.empty()) {
@@ -157,7 +161,10 @@ std::string summaryText(const Summary& s) {
         }
         table(out, rows);
     }
+}
 
+// Disks and volumes: a count line and one row each.
+void storageLines(std::ostringstream& out, const Summary& s) {
     if (!s.disks.empty()) {
         line(out, "Disks",
              joined({plural(s.disks.size(), "disk", "disks"),
@@ -177,7 +184,10 @@ std::string summaryText(const Summary& s) {
         }
         table(out, rows);
     }
+}
 
+// Expansion slots and controllers.
+void expansionLines(std::ostringstream& out, const Summary& s) {
     if (!s.slots.empty()) {
         const auto inUse =
             std::count_if(s.slots.begin(), s.slots.end(),
@@ -196,7 +206,10 @@ std::string summaryText(const Summary& s) {
         for (const auto& c : s.controllers) rows.push_back(cells(c, fields::kController));
         table(out, rows);
     }
+}
 
+// The operating system, the program that scanned, and the errors it noted.
+void systemLines(std::ostringstream& out, const Summary& s) {
     line(out, "OS",
          joined({s.os, prefixed("version ", s.osVersion),
                  s.osBuild.empty() || s.osBuild == s.osVersion ? "" : "build " + s.osBuild,
@@ -208,6 +221,18 @@ std::string summaryText(const Summary& s) {
         line(out, "Errors", std::to_string(s.errorsExplained.size()) + " noted");
         for (const auto& error : s.errorsExplained) out << "  - " << printable(error) << "\n";
     }
+}
+
+}  // namespace
+
+std::string summaryText(const Summary& s) {
+    std::ostringstream out;
+    machineLines(out, s);
+    processorLines(out, s);
+    memoryLines(out, s);
+    storageLines(out, s);
+    expansionLines(out, s);
+    systemLines(out, s);
     return out.str();
 }
 

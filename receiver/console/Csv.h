@@ -10,7 +10,7 @@
 
 namespace gravelin::console {
 
-std::string csvField(std::string_view value);
+std::string csvField(std::string_view raw);
 // One record: the fields comma-separated, then CR LF.
 void appendCsvRecord(std::string& out, const std::vector<std::string>& fields);
 

@@ -1,5 +1,6 @@
 #include "receiver/storage/FailureLog.h"
 
+#include <string_view>
 #include <utility>
 
 namespace gravelin::storage {
@@ -20,7 +21,7 @@ const char* failureKindName(FailureKind kind) {
 namespace {
 
 // Library messages may span lines (libpq's do): a log line stays one line.
-std::string oneLine(std::string text) {
+std::string oneLine(std::string_view text) {
     std::string out;
     for (char c : text) {
         if (c == '\n' || c == '\r' || c == '\t') c = ' ';

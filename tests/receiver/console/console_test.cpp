@@ -574,7 +574,7 @@ TEST_P(ConsoleTest, SignInFormsPostedFromAnotherOriginAreRefusedAndPagesSayWhoIs
     const auto scan = scanOf("workstation, first scan");
     const std::string shown = "Signed in as <strong><bdi>" + user_ + "</bdi></strong>";
     auto paths = pagePaths(machineOf("workstation, first scan"), scan, scanOf("workstation, module moved and disk replaced"));
-    paths.push_back("/signin");
+    paths.emplace_back("/signin");
     for (const auto& path : paths) {
         Response r = console_(request("GET", path, cookie));
         if (r.status == 303) r = console_(request("GET", headerOf(r, "Location"), cookie));
