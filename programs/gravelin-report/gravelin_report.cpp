@@ -277,7 +277,8 @@ using Command = std::function<int()>;
 
 // A subcommand over FILE arguments whose count `run` checks, with its own usage errors.
 void addFileCommand(CLI::App& program, Command& chosen, const char* name, const char* help,
-                    const char* files, std::function<int(const std::vector<std::string>&)> run) {
+                    const char* files,
+                    const std::function<int(const std::vector<std::string>&)>& run) {
     auto* command = program.add_subcommand(name, help);
     command->allow_extras();
     auto paths = std::make_shared<std::vector<std::string>>();
