@@ -10,8 +10,8 @@
 #include <string>
 
 #include "scanner/core/Core.h"
-#include "programs/gravelin-report/OfflinePlatform.h"
-#include "programs/gravelin-report/TableFile.h"
+#include "scanner/platform/OfflinePlatform.h"
+#include "scanner/platform/linux/TableFile.h"
 #include "scanner/utils/Utils.h"
 
 namespace gravelin {

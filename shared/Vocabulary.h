@@ -99,9 +99,9 @@ inline constexpr std::array<Query, 15> kQueries{{
 // The query's line as the scanner runs it and names it in the error text.
 inline constexpr std::string_view kSelectAllFrom = "SELECT * FROM ";
 inline std::string queryLine(const Query& query) {
-    std::string line(kSelectAllFrom);
-    line += query.wmiClass;
-    return line;
+    std::string text(kSelectAllFrom);
+    text += query.wmiClass;
+    return text;
 }
 
 // A group's heading line in the scanner's list of lines.

@@ -9,8 +9,8 @@
 #include "scanner/platform/linux/LinuxPlatform.h"
 #include "reading/Intake.h"
 #include "reading/Unseal.h"
-#include "programs/gravelin-report/OfflinePlatform.h"
-#include "programs/gravelin-report/TableFile.h"
+#include "scanner/platform/OfflinePlatform.h"
+#include "scanner/platform/linux/TableFile.h"
 #include "scanner/utils/Utils.h"
 
 namespace gravelin {

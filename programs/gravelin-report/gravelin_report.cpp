@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "gravelin_config.h"
-#include "programs/gravelin-report/OfflinePlatform.h"
+#include "scanner/platform/OfflinePlatform.h"
 #include "programs/gravelin-report/ReportInput.h"
-#include "programs/gravelin-report/TableFile.h"
+#include "scanner/platform/linux/TableFile.h"
 #include "reading/Summary.h"
 #include "reading/Unseal.h"
 #include "scanner/core/Core.h"

@@ -14,7 +14,7 @@
 
 #include "FakePlatform.h"
 #include "scanner/core/Core.h"
-#include "programs/gravelin-report/TableFile.h"
+#include "scanner/platform/linux/TableFile.h"
 
 namespace gravelin::testing {
 

@@ -20,7 +20,7 @@
 
 #include "scanner/core/Core.h"
 #include "scanner/platform/linux/LinuxPlatform.h"
-#include "programs/gravelin-report/TableFile.h"
+#include "scanner/platform/linux/TableFile.h"
 #include "scanner/utils/Utils.h"
 
 namespace fs = std::filesystem;

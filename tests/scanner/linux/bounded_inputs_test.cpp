@@ -13,7 +13,7 @@
 
 #include "ProcessTesting.h"
 #include "scanner/core/Core.h"
-#include "programs/gravelin-report/TableFile.h"
+#include "scanner/platform/linux/TableFile.h"
 
 namespace gravelin::testing {
 namespace {

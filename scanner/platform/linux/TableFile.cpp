@@ -1,4 +1,4 @@
-#include "programs/gravelin-report/TableFile.h"
+#include "scanner/platform/linux/TableFile.h"
 
 #include <stdexcept>
 
