@@ -3,8 +3,6 @@
 #include <algorithm>
 
 #ifdef __linux__
-#include <pthread.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #endif
@@ -50,12 +48,10 @@ std::size_t HashQueue::pending() const {
 
 void HashQueue::run() {
 #ifdef __linux__
-    // SCHED_IDLE: the thread gets the CPU only when nothing else of normal priority wants it;
-    // where that cannot be set, a high niceness. Either is best effort.
-    sched_param idle{};
-    if (::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &idle) != 0) {
-        (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kHashingNiceness);
-    }
+    // A high niceness, not SCHED_IDLE: an idle-class thread gets no CPU at all while anything
+    // else on the machine is busy (a build, a backup), and a sign-in then never ends. Best
+    // effort: without the right to, the thread keeps its priority.
+    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kHashingNiceness);
 #endif
     std::unique_lock lock(mutex_);
     for (;;) {

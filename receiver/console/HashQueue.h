@@ -2,9 +2,9 @@
 // workers: an Argon2id check takes a large share of a second and 256 MiB, and the sign-in
 // form needs no account, so anyone can ask for one. The queue is small and bounded: when
 // every thread is busy and `waiting` checks already wait, a new check is refused at once and
-// the console answers 503 with Retry-After instead of holding a worker. The threads run
-// under SCHED_IDLE (the CPU only when nothing else wants it), so that report intake goes
-// first: during a flood, checks wait rather than reports.
+// the console answers 503 with Retry-After instead of holding a worker. The threads run at
+// the console's niceness (10), so that report intake goes first: during a flood, checks wait
+// rather than reports; yet a check still ends while the machine is busy with other work.
 #pragma once
 
 #include <condition_variable>
