@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "programs/gravelin-receiver/Commands.h"
@@ -41,18 +42,11 @@ struct MachinesOptions {
 };
 
 json columnsJson(const storage::ScanColumns& c) {
-    return {{"maker", c.maker},
-            {"model", c.model},
-            {"processor", c.processor},
-            {"cores", c.cores},
-            {"threads", c.threads},
-            {"memoryBytes", c.memoryBytes},
-            {"memoryModules", c.memoryModules},
-            {"disks", c.disks},
-            {"diskBytes", c.diskBytes},
-            {"os", c.os},
-            {"serialNumbers", c.serialNumbers},
-            {"uuid", c.uuid}};
+    json out = json::object();
+    for (const auto& field : storage::kScanColumnFields) {
+        std::visit([&](auto member) { out[std::string(field.json)] = c.*member; }, field.member);
+    }
+    return out;
 }
 
 const char* conflictName(storage::ScanConflict conflict) {

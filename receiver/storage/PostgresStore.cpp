@@ -322,18 +322,20 @@ private:
 };
 
 std::vector<Param> columnParams(const ScanColumns& c) {
-    return {text(c.maker),
-            text(c.model),
-            text(c.processor),
-            integer(c.cores),
-            integer(c.threads),
-            integer(static_cast<std::int64_t>(c.memoryBytes)),
-            integer(c.memoryModules),
-            text(c.disks),
-            integer(static_cast<std::int64_t>(c.diskBytes)),
-            text(c.os),
-            text(c.serialNumbers),
-            text(c.uuid)};
+    std::vector<Param> params;
+    for (const auto& field : kScanColumnFields) {
+        std::visit(
+            [&](auto member) {
+                if constexpr (std::is_same_v<std::remove_cvref_t<decltype(c.*member)>,
+                                             std::string>) {
+                    params.push_back(text(c.*member));
+                } else {
+                    params.push_back(integer(static_cast<std::int64_t>(c.*member)));
+                }
+            },
+            field.member);
+    }
+    return params;
 }
 
 std::string likePattern(const std::string& term) {

@@ -809,18 +809,20 @@ private:
     }
 
     static void bindColumns(Connection::Statement& s, int first, const ScanColumns& c) {
-        s.bind(first + 0, c.maker)
-            .bind(first + 1, c.model)
-            .bind(first + 2, c.processor)
-            .bind(first + 3, std::int64_t{c.cores})
-            .bind(first + 4, std::int64_t{c.threads})
-            .bind(first + 5, static_cast<std::int64_t>(c.memoryBytes))
-            .bind(first + 6, std::int64_t{c.memoryModules})
-            .bind(first + 7, c.disks)
-            .bind(first + 8, static_cast<std::int64_t>(c.diskBytes))
-            .bind(first + 9, c.os)
-            .bind(first + 10, c.serialNumbers)
-            .bind(first + 11, c.uuid);
+        int column = first;
+        for (const auto& field : kScanColumnFields) {
+            std::visit(
+                [&](auto member) {
+                    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(c.*member)>,
+                                                 std::string>) {
+                        s.bind(column, std::string_view(c.*member));
+                    } else {
+                        s.bind(column, static_cast<std::int64_t>(c.*member));
+                    }
+                },
+                field.member);
+            ++column;
+        }
     }
 
     // A statement outside the group commit (accounts, sessions): its own transaction.

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <type_traits>
+#include <variant>
 
 #include "reading/Fingerprint.h"
 #include "receiver/storage/StoreInternal.h"
@@ -71,11 +73,11 @@ std::string cleanText(std::string_view text) {
 
 std::string searchText(const ScanColumns& c) {
     std::string out;
-    for (const std::string* part : {&c.maker, &c.model, &c.processor, &c.disks, &c.os,
-                                    &c.serialNumbers, &c.uuid}) {
-        if (part->empty()) continue;
+    for (const auto& field : kScanColumnFields) {
+        const auto* member = std::get_if<std::string ScanColumns::*>(&field.member);
+        if (member == nullptr || (c.**member).empty()) continue;
         if (!out.empty()) out += ' ';
-        out += *part;
+        out += c.**member;
     }
     std::transform(out.begin(), out.end(), out.begin(), asciiLower);
     return out;
@@ -120,18 +122,20 @@ const char* sortColumn(MachineSort sort) {
 
 ScanColumns readColumns(const RowReader& row, int first) {
     ScanColumns c;
-    c.maker = row.text(first + 0);
-    c.model = row.text(first + 1);
-    c.processor = row.text(first + 2);
-    c.cores = static_cast<std::uint32_t>(row.integer(first + 3));
-    c.threads = static_cast<std::uint32_t>(row.integer(first + 4));
-    c.memoryBytes = static_cast<std::uint64_t>(row.integer(first + 5));
-    c.memoryModules = static_cast<std::uint32_t>(row.integer(first + 6));
-    c.disks = row.text(first + 7);
-    c.diskBytes = static_cast<std::uint64_t>(row.integer(first + 8));
-    c.os = row.text(first + 9);
-    c.serialNumbers = row.text(first + 10);
-    c.uuid = row.text(first + 11);
+    int column = first;
+    for (const auto& field : kScanColumnFields) {
+        std::visit(
+            [&](auto member) {
+                using Value = std::remove_reference_t<decltype(c.*member)>;
+                if constexpr (std::is_same_v<Value, std::string>) {
+                    c.*member = row.text(column);
+                } else {
+                    c.*member = static_cast<Value>(row.integer(column));
+                }
+            },
+            field.member);
+        ++column;
+    }
     return c;
 }
 
@@ -192,9 +196,9 @@ PreparedScan prepareScan(const NewScan& scan) {
     const ScanColumns& in = scan.columns;
     ScanColumns& c = s.columns;
     c = in;
-    for (std::string* t : {&c.maker, &c.model, &c.processor, &c.disks, &c.os,
-                           &c.serialNumbers, &c.uuid})
-        *t = cleanText(*t);
+    for (const auto& field : kScanColumnFields)
+        if (const auto* member = std::get_if<std::string ScanColumns::*>(&field.member))
+            c.**member = cleanText(c.**member);
     // Both databases hold signed 64-bit integers.
     constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     c.memoryBytes = std::min(c.memoryBytes, kMax);
@@ -210,10 +214,6 @@ std::string placeholder(Dialect dialect, int n) {
     return (dialect == Dialect::Sqlite ? "?" : "$") + std::to_string(n);
 }
 
-constexpr const char* kColumnNames[] = {"maker",          "model",  "processor",    "cores",
-                                        "threads",        "memory_bytes", "memory_modules",
-                                        "disks",          "disk_bytes",   "os",
-                                        "serial_numbers", "uuid"};
 
 }  // namespace
 
@@ -238,7 +238,8 @@ std::string machineUpsertSql(Dialect dialect) {
         sql += "last_seen = " + kept + "last_seen ELSE " + (pg ? "GREATEST" : "max") +
                "(machines.last_seen, excluded.last_seen) END, ";
         sql += "scan_count = machines.scan_count + 1";
-        std::vector<std::string> copied(std::begin(kColumnNames), std::end(kColumnNames));
+        std::vector<std::string> copied;
+        for (const auto& field : kScanColumnFields) copied.emplace_back(field.column);
         copied.emplace_back("identity_rule");
         copied.emplace_back("search_text");
         for (const std::string& c : copied)
@@ -285,7 +286,9 @@ std::string acceptLatestSql(Dialect dialect) {
     const auto p = [&](int n) { return placeholder(dialect, n); };
     const bool pg = dialect == Dialect::Postgres;
     std::string sql = "UPDATE machines SET ";
-    for (int i = 0; i < 12; ++i) sql += std::string(kColumnNames[i]) + " = " + p(i + 1) + ", ";
+    int n = 0;
+    for (const auto& field : kScanColumnFields)
+        sql += std::string(field.column) + " = " + p(++n) + ", ";
     sql += "identity_rule = " + p(13) + ", search_text = " + p(14) + ", ";
     sql += std::string("first_seen = ") + (pg ? "LEAST" : "min") + "(first_seen, " + p(15) + "), ";
     sql += "last_seen = " + p(15) + ", latest_scan_id = " + p(16);

@@ -9,7 +9,10 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <array>
 #include <string>
+#include <string_view>
+#include <variant>
 #include <vector>
 
 namespace gravelin::storage {
@@ -56,6 +59,31 @@ struct ScanColumns {
     std::string serialNumbers;          // every serial in the report, " "-joined, for search
     std::string uuid;
 };
+
+// One field of ScanColumns: its column in both engines, its key in JSON and where it lives.
+// Binding, reading rows back, cleaning, the search text and the JSON of the commands all walk
+// this table, so a new column is one row here (and a migration).
+struct ScanColumnField {
+    std::string_view column;
+    std::string_view json;
+    std::variant<std::string ScanColumns::*, std::uint32_t ScanColumns::*,
+                 std::uint64_t ScanColumns::*>
+        member;
+};
+inline constexpr std::array<ScanColumnField, 12> kScanColumnFields{{
+    {"maker", "maker", &ScanColumns::maker},
+    {"model", "model", &ScanColumns::model},
+    {"processor", "processor", &ScanColumns::processor},
+    {"cores", "cores", &ScanColumns::cores},
+    {"threads", "threads", &ScanColumns::threads},
+    {"memory_bytes", "memoryBytes", &ScanColumns::memoryBytes},
+    {"memory_modules", "memoryModules", &ScanColumns::memoryModules},
+    {"disks", "disks", &ScanColumns::disks},
+    {"disk_bytes", "diskBytes", &ScanColumns::diskBytes},
+    {"os", "os", &ScanColumns::os},
+    {"serial_numbers", "serialNumbers", &ScanColumns::serialNumbers},
+    {"uuid", "uuid", &ScanColumns::uuid},
+}};
 
 struct NewScan {
     std::int64_t receivedAtMs = 0;      // Unix time, milliseconds

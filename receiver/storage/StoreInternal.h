@@ -58,6 +58,15 @@ inline constexpr const char* kColumnsSql =
     "maker, model, processor, cores, threads, memory_bytes, memory_modules, disks, disk_bytes, "
     "os, serial_numbers, uuid";
 inline constexpr int kColumnCount = 12;
+consteval bool columnsSqlIsTheTable() {
+    std::string joined;
+    for (const auto& field : kScanColumnFields) {
+        if (!joined.empty()) joined += ", ";
+        joined += field.column;
+    }
+    return joined == kColumnsSql && kColumnCount == static_cast<int>(kScanColumnFields.size());
+}
+static_assert(columnsSqlIsTheTable(), "kColumnsSql lists kScanColumnFields' columns in order");
 inline constexpr const char* kMachineSql =
     "id, identity_key, identity_rule, first_seen, last_seen, latest_scan_id, scan_count, "
     "maker, model, processor, cores, threads, memory_bytes, memory_modules, disks, disk_bytes, "
