@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -59,12 +60,16 @@ inline constexpr const char* kColumnsSql =
     "os, serial_numbers, uuid";
 inline constexpr int kColumnCount = 12;
 consteval bool columnsSqlIsTheTable() {
-    std::string joined;
-    for (const auto& field : kScanColumnFields) {
-        if (!joined.empty()) joined += ", ";
-        joined += field.column;
+    std::string_view rest = kColumnsSql;
+    for (std::size_t i = 0; i < kScanColumnFields.size(); ++i) {
+        if (i > 0) {
+            if (!rest.starts_with(", ")) return false;
+            rest.remove_prefix(2);
+        }
+        if (!rest.starts_with(kScanColumnFields[i].column)) return false;
+        rest.remove_prefix(kScanColumnFields[i].column.size());
     }
-    return joined == kColumnsSql && kColumnCount == static_cast<int>(kScanColumnFields.size());
+    return rest.empty() && kColumnCount == static_cast<int>(kScanColumnFields.size());
 }
 static_assert(columnsSqlIsTheTable(), "kColumnsSql lists kScanColumnFields' columns in order");
 inline constexpr const char* kMachineSql =
