@@ -149,7 +149,7 @@ for engine in "${engines[@]}"; do
       cpu_before=$(awk '{print $14 + $15}' "/proc/$pid/stat")
       out=$(run_wrk "https://127.0.0.1:$port" "$c" "$close" "$work/bodies.list" /kestal/loading-com.jpg)
       cpu_after=$(awk '{print $14 + $15}' "/proc/$pid/stat")
-      status=$(curl -s "http://127.0.0.1:$receiver/console/status")
+      status=$(curl -s "http://127.0.0.1:$console/status")
       kill -TERM "$pid"; wait "$pid" || true
       stored=$("$receiver" scans "${store[@]}" | wc -l)
       ok=$(json "$out" posts_ok)

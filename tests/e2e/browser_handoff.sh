@@ -138,7 +138,7 @@ start_receiver() {
 }
 
 # The receiver's counts (GET /status on its console), as JSON.
-receiver_status() { curl -sS --fail "http://$receiver/console/status"; }
+receiver_status() { curl -sS --fail "http://$console/status"; }
 
 # Process state letter of a pid ("" when gone).
 state_of() { awk '{print $3}' "/proc/$1/stat" 2>/dev/null || true; }
