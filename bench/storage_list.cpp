@@ -9,7 +9,8 @@
 //
 // SQLite runs in a temporary directory; PostgreSQL when GRAVELIN_TEST_POSTGRES_URI names a
 // throw-away server (its public schema is emptied first), e.g. with fsync on as deployed:
-//   GRAVELIN_TEST_POSTGRES_FSYNC=on tests/receiver/storage/with-postgres.sh build/bench/bench_storage_list
+//   GRAVELIN_TEST_POSTGRES_FSYNC=on tests/receiver/storage/with-postgres.sh
+//   build/bench/bench_storage_list
 // GRAVELIN_BENCH_MACHINES sets the number of machines (100000),
 // GRAVELIN_BENCH_REPORT_BYTES the report's size (80000),
 // GRAVELIN_BENCH_DIR a SQLite data directory to keep and reuse.
@@ -28,8 +29,8 @@
 #include <string>
 #include <vector>
 
-#include "scanner/core/Core.h"
 #include "receiver/storage/Store.h"
+#include "scanner/core/Core.h"
 #include "tests/FakePlatform.h"
 
 namespace {

@@ -99,8 +99,7 @@ int runImport(const ImportOptions& options) {
         }
         const auto sealed = report::sealedTextIn(content);
         if (!sealed) {
-            std::cout << report::terminalText(path)
-                      << ": refused: the submit page's "
+            std::cout << report::terminalText(path) << ": refused: the submit page's "
                       << vocabulary::kResultField << " value is cut short\n";
             ++failed;
             continue;
