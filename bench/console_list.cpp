@@ -129,7 +129,7 @@ Setup& setup() {
             }
             if (!batch.empty()) made.store->addScans(batch);
         }
-        console::addUser(*made.store, "bench", "bench-password",
+        console::addUser(*made.store, "bench", "bench-password", storage::Role::Viewer,
                          console::PasswordCost::Interactive);
         console::ConsoleOptions options;
         options.passwordCost = console::PasswordCost::Interactive;

@@ -16,6 +16,7 @@ namespace {
 struct UserOptions {
     StoreChoice store;
     std::string name;
+    std::string role = "viewer";
 };
 
 std::string readPassword(const char* prompt) {
@@ -43,12 +44,14 @@ int addUser(const UserOptions& options) {
     const std::string& name = options.name;
     if (!console::validUserName(name))
         throw UsageError("a user name is 1 to 64 letters, digits, '.', '_', '-' or '@'");
+    const auto role = storage::roleNamed(options.role);
+    if (!role) throw UsageError("--role is viewer or admin");
     auto store = openStore(options.store);
     const std::string password = readPassword("Password: ");
     if (::isatty(STDIN_FILENO) != 0 && readPassword("Again: ") != password)
         throw std::runtime_error("the passwords differ");
     try {
-        console::addUser(*store, name, password);
+        console::addUser(*store, name, password, *role);
     } catch (const std::invalid_argument& e) {
         throw std::runtime_error(e.what());
     }
@@ -69,6 +72,11 @@ void addUsers(CLI::App& program, Command& chosen) {
     auto options = std::make_shared<UserOptions>();
     addStoreOptions(*add, options->store);
     add->add_option("NAME", options->name, "1 to 64 letters, digits, '.', '_', '-' or '@'");
+    add->add_option("--role", options->role,
+                    "viewer (reads machines, scans and exports) or admin (also changes and "
+                    "deletes data, and reads the audit log); a new account only")
+        ->option_text("ROLE")
+        ->default_str("viewer");
     // The user's callback runs whether "add" followed or not.
     user->callback([user, add, options, &chosen] {
         chosen = [user, add, options] {

@@ -45,7 +45,7 @@ bool verifyPassword(const std::string& encodedHash, std::string_view password) {
 }
 
 void addUser(storage::Store& store, const std::string& name, const std::string& password,
-             PasswordCost cost) {
+             storage::Role role, PasswordCost cost) {
     if (!validUserName(name)) {
         throw std::invalid_argument("a user name is 1 to 64 letters, digits, '.', '_', '-' or '@'");
     }
@@ -53,7 +53,7 @@ void addUser(storage::Store& store, const std::string& name, const std::string& 
         throw std::invalid_argument("the password is shorter than 8 characters");
     if (password.size() > 1024)
         throw std::invalid_argument("the password is longer than 1024 bytes");
-    store.putAccount(name, hashPassword(password, cost));
+    store.putAccount(name, hashPassword(password, cost), role);
 }
 
 }  // namespace gravelin::console

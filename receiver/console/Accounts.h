@@ -16,11 +16,11 @@ enum class PasswordCost { Moderate, Interactive };
 // A name is 1 to 64 characters of letters, digits, '.', '_', '-' and '@'.
 bool validUserName(std::string_view name);
 
-// Makes or replaces the account NAME. Throws std::invalid_argument for an invalid name or a
+// Makes the account NAME with `role`, or replaces its password (its role stays). Throws std::invalid_argument for an invalid name or a
 // password shorter than 8 or longer than 1024 bytes, std::runtime_error when hashing fails
 // (out of memory), and whatever the store throws.
 void addUser(storage::Store& store, const std::string& name, const std::string& password,
-             PasswordCost cost = PasswordCost::Moderate);
+             storage::Role role, PasswordCost cost = PasswordCost::Moderate);
 
 // The encoded hash ("$argon2id$v=19$m=...") of a password.
 std::string hashPassword(std::string_view password, PasswordCost cost = PasswordCost::Moderate);

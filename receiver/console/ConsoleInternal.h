@@ -140,7 +140,8 @@ private:
     Response machineList(const Fields& fields, const Authenticated& auth);
     Response machinePage(std::optional<std::int64_t> machineId, std::optional<std::int64_t> scanId,
                          const Authenticated& auth);
-    static bool mayAcceptScans(const Authenticated&);
+    // Whether the signed-in account may change or delete data (see storage::Role).
+    static bool isAdmin(const Authenticated& auth);
     Response acceptScan(std::int64_t scanId, const Authenticated& auth);
     Response diffPage(const Fields& fields, const Authenticated& auth);
 

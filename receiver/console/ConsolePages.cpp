@@ -187,7 +187,7 @@ Response ConsoleImpl::machinePage(std::optional<std::int64_t> machineId,
     context.set("isLatest", row.id == machine->latestScanId);
     context.set("conflicting", row.conflict == storage::ScanConflict::Conflicting);
     context.set("accepted", row.conflict == storage::ScanConflict::Accepted);
-    context.set("mayAccept", mayAcceptScans(auth));
+    context.set("mayAccept", isAdmin(auth));
     context.set("acceptHref", "/scans/" + std::to_string(row.id) + "/accept");
     const std::string base = "/scans/" + std::to_string(row.id);
     context.set("rawHref", base + "/report");
@@ -229,14 +229,14 @@ Response ConsoleImpl::machinePage(std::optional<std::int64_t> machineId,
 
 // Who may take a conflicting scan as its machine's. There are no roles yet: everyone who
 // is signed in administers the console.
-bool ConsoleImpl::mayAcceptScans(const Authenticated&) {
-    return true;
+bool ConsoleImpl::isAdmin(const Authenticated& auth) {
+    return auth.session.role == storage::Role::Admin;
 }
 
 // POST /scans/ID/accept (form token checked by the router): the scan becomes its
 // machine's, and its latest when it is the newest; back to the scan's page.
 Response ConsoleImpl::acceptScan(std::int64_t scanId, const Authenticated& auth) {
-    if (!mayAcceptScans(auth))
+    if (!isAdmin(auth))
         return message(403, "Refused", "Your account may not accept scans.", &auth);
     if (store_.acceptScan(scanId) == storage::Acceptance::NoSuchScan) return notFound(auth);
     return redirect("/scans/" + std::to_string(scanId));

@@ -274,7 +274,9 @@ Response ConsoleImpl::signIn(const Request& request) {
                               "few seconds.",
                               validUserName(name) ? name : std::string{}, kBusyRetrySeconds);
         }
-        ok = check->get() && account.has_value();
+        // A disabled account is refused like a wrong password, after the same work, so
+        // that the answer does not tell which accounts exist or are disabled.
+        ok = check->get() && account.has_value() && !account->disabled;
     } catch (...) {
         unchecked();
         throw;
@@ -297,6 +299,7 @@ Response ConsoleImpl::signIn(const Request& request) {
     session.formToken =
         toHex(reinterpret_cast<const unsigned char*>(formToken.data()), formToken.size());
     store_.putSession(session);
+    store_.noteSignIn(account->id, t);
 
     const std::string tag = mac(token);
     const std::string value =

@@ -95,14 +95,45 @@ public:
     Acceptance acceptScan(std::int64_t scanId) override {
         return logged([&] { return inner_->acceptScan(scanId); });
     }
-    void putAccount(const std::string& name, const std::string& passwordHash) override {
+    void putAccount(const std::string& name, const std::string& passwordHash,
+                    Role role) override {
         logged([&] {
-            inner_->putAccount(name, passwordHash);
+            inner_->putAccount(name, passwordHash, role);
             return 0;
         });
     }
     std::optional<Account> account(const std::string& name) override {
         return logged([&] { return inner_->account(name); });
+    }
+    std::vector<Account> accounts() override {
+        return logged([&] { return inner_->accounts(); });
+    }
+    bool setAccountRole(const std::string& name, Role role) override {
+        return logged([&] { return inner_->setAccountRole(name, role); });
+    }
+    bool setAccountDisabled(const std::string& name, bool disabled) override {
+        return logged([&] { return inner_->setAccountDisabled(name, disabled); });
+    }
+    bool deleteAccount(const std::string& name) override {
+        return logged([&] { return inner_->deleteAccount(name); });
+    }
+    void noteSignIn(std::int64_t accountId, std::int64_t atMs) override {
+        logged([&] {
+            inner_->noteSignIn(accountId, atMs);
+            return 0;
+        });
+    }
+    void appendAudit(const AuditEntry& entry) override {
+        logged([&] {
+            inner_->appendAudit(entry);
+            return 0;
+        });
+    }
+    std::vector<AuditEntry> auditEntries(const AuditQuery& query) override {
+        return logged([&] { return inner_->auditEntries(query); });
+    }
+    std::uint64_t pruneAudit(std::int64_t beforeMs) override {
+        return logged([&] { return inner_->pruneAudit(beforeMs); });
     }
     void putSession(const Session& session) override {
         logged([&] {

@@ -11,6 +11,10 @@
 // scans.fingerprint, scans.conflict: the scan's hardware fingerprint and whether it claimed
 //   a machine whose hardware it does not share (0 no, 1 conflicting, 2 accepted).
 // console_key: the console's cookie key, one row, shared by the receivers on the database.
+// accounts.role, .disabled, .last_sign_in: what an account may do ('viewer' or 'admin';
+//   earlier accounts could do everything and become admins), whether it may sign in (a
+//   disabled account loses its sessions), its last sign-in (Unix ms, NULL: never).
+// audit: who did what, when and from where; append-only (updates are refused), pruned by age.
 #include "receiver/storage/StoreInternal.h"
 
 namespace gravelin::storage::detail {
@@ -292,6 +296,64 @@ $$;
 CREATE TRIGGER accounts_password_changed AFTER UPDATE OF password_hash ON accounts
     FOR EACH ROW WHEN (OLD.password_hash IS DISTINCT FROM NEW.password_hash)
     EXECUTE FUNCTION accounts_password_changed();
+)sql"},
+
+    {6, "account roles and states, the audit log",
+     R"sql(
+ALTER TABLE accounts ADD COLUMN role TEXT NOT NULL DEFAULT 'admin'
+    CHECK (role IN ('viewer', 'admin'));
+ALTER TABLE accounts ADD COLUMN disabled INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE accounts ADD COLUMN last_sign_in INTEGER;
+CREATE TRIGGER accounts_disabled AFTER UPDATE OF disabled ON accounts
+WHEN new.disabled <> 0 BEGIN
+    DELETE FROM sessions WHERE account_id = new.id;
+END;
+CREATE TABLE audit (
+    id      INTEGER PRIMARY KEY AUTOINCREMENT,
+    at      INTEGER NOT NULL,
+    actor   TEXT NOT NULL,
+    action  TEXT NOT NULL,
+    target  TEXT NOT NULL,
+    address TEXT NOT NULL,
+    detail  TEXT NOT NULL
+) STRICT;
+CREATE INDEX audit_by_time ON audit (at);
+CREATE INDEX audit_by_action ON audit (action, id);
+CREATE TRIGGER audit_append_only BEFORE UPDATE ON audit BEGIN
+    SELECT RAISE(ABORT, 'the audit log is append-only');
+END;
+)sql",
+     R"sql(
+ALTER TABLE accounts ADD COLUMN role text NOT NULL DEFAULT 'admin'
+                         CHECK (role IN ('viewer', 'admin')),
+                     ADD COLUMN disabled integer NOT NULL DEFAULT 0,
+                     ADD COLUMN last_sign_in bigint;
+CREATE FUNCTION accounts_disabled() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+    DELETE FROM sessions WHERE account_id = NEW.id;
+    RETURN NULL;
+END
+$$;
+CREATE TRIGGER accounts_disabled AFTER UPDATE OF disabled ON accounts
+    FOR EACH ROW WHEN (NEW.disabled <> 0) EXECUTE FUNCTION accounts_disabled();
+CREATE TABLE audit (
+    id      bigserial PRIMARY KEY,
+    at      bigint NOT NULL,
+    actor   text NOT NULL,
+    action  text NOT NULL,
+    target  text NOT NULL,
+    address text NOT NULL,
+    detail  text NOT NULL
+);
+CREATE INDEX audit_by_time ON audit (at);
+CREATE INDEX audit_by_action ON audit (action, id);
+CREATE FUNCTION audit_append_only() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+    RAISE EXCEPTION 'the audit log is append-only';
+END
+$$;
+CREATE TRIGGER audit_append_only BEFORE UPDATE ON audit
+    FOR EACH ROW EXECUTE FUNCTION audit_append_only();
 )sql"},
 };
 

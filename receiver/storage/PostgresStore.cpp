@@ -33,6 +33,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -556,22 +557,91 @@ public:
         });
     }
 
-    void putAccount(const std::string& name, const std::string& passwordHash) override {
+    void putAccount(const std::string& name, const std::string& passwordHash,
+                    Role role) override {
         withConnection([&](Connection& c) {
-            c.run("INSERT INTO accounts (name, password_hash) VALUES ($1, $2) ON CONFLICT (name) "
-                  "DO UPDATE SET password_hash = excluded.password_hash",
-                  {text(cleanText(name)), text(cleanText(passwordHash))});
+            c.run("INSERT INTO accounts (name, password_hash, role) VALUES ($1, $2, $3) "
+                  "ON CONFLICT (name) DO UPDATE SET password_hash = excluded.password_hash",
+                  {text(cleanText(name)), text(cleanText(passwordHash)), text(roleName(role))});
             return 0;
         });
     }
 
     std::optional<Account> account(const std::string& name) override {
         return withConnection([&](Connection& c) -> std::optional<Account> {
-            const Result r = c.run("SELECT id, name, password_hash FROM accounts WHERE name = $1",
+            const Result r = c.run(std::string("SELECT ") + kAccountColumnsSql +
+                                       " FROM accounts WHERE name = $1",
                                    {text(cleanText(name))});
             if (PQntuples(r.get()) == 0) return std::nullopt;
-            const ResultRow row(r.get(), 0);
-            return Account{row.integer(0), row.text(1), row.text(2)};
+            return readAccount(ResultRow(r.get(), 0));
+        });
+    }
+
+    std::vector<Account> accounts() override {
+        return withConnection([&](Connection& c) {
+            const Result r = c.run(
+                std::string("SELECT ") + kAccountColumnsSql + " FROM accounts ORDER BY name", {});
+            std::vector<Account> out;
+            for (int i = 0; i < PQntuples(r.get()); ++i) out.push_back(readAccount(ResultRow(r.get(), i)));
+            return out;
+        });
+    }
+
+    bool setAccountRole(const std::string& name, Role role) override {
+        return changed("UPDATE accounts SET role = $2 WHERE name = $1 RETURNING id",
+                       {text(cleanText(name)), text(roleName(role))});
+    }
+
+    bool setAccountDisabled(const std::string& name, bool disabled) override {
+        return changed("UPDATE accounts SET disabled = $2 WHERE name = $1 RETURNING id",
+                       {text(cleanText(name)), integer(disabled ? 1 : 0)});
+    }
+
+    bool deleteAccount(const std::string& name) override {
+        return changed("DELETE FROM accounts WHERE name = $1 RETURNING id", {text(cleanText(name))});
+    }
+
+    void noteSignIn(std::int64_t accountId, std::int64_t atMs) override {
+        withConnection([&](Connection& c) {
+            c.run("UPDATE accounts SET last_sign_in = $2 WHERE id = $1",
+                  {integer(accountId), integer(atMs)});
+            return 0;
+        });
+    }
+
+    void appendAudit(const AuditEntry& entry) override {
+        const AuditEntry e = boundedAuditEntry(entry);
+        withConnection([&](Connection& c) {
+            c.run(auditInsertSql(Dialect::Postgres),
+                  {integer(e.atMs), text(e.actor), text(e.action), text(e.target),
+                   text(e.address), text(e.detail)});
+            return 0;
+        });
+    }
+
+    std::vector<AuditEntry> auditEntries(const AuditQuery& query) override {
+        const SqlStatement q = auditQuery(Dialect::Postgres, query);
+        std::vector<Param> params;
+        for (const SqlValue& value : q.params) {
+            if (const auto* n = std::get_if<std::int64_t>(&value))
+                params.push_back(integer(*n));
+            else
+                params.push_back(text(std::get<std::string>(value)));
+        }
+        return withConnection([&](Connection& c) {
+            const Result r = c.run(q.sql, params);
+            std::vector<AuditEntry> out;
+            for (int i = 0; i < PQntuples(r.get()); ++i)
+                out.push_back(readAuditEntry(ResultRow(r.get(), i)));
+            return out;
+        });
+    }
+
+    std::uint64_t pruneAudit(std::int64_t beforeMs) override {
+        return withConnection([&](Connection& c) {
+            const Result r = c.run("DELETE FROM audit WHERE at < $1", {integer(beforeMs)});
+            const char* n = PQcmdTuples(r.get());
+            return static_cast<std::uint64_t>(std::strtoull(n, nullptr, 10));
         });
     }
 
@@ -591,13 +661,14 @@ public:
     std::optional<Session> session(const std::string& tokenHash) override {
         return withConnection([&](Connection& c) -> std::optional<Session> {
             const Result r =
-                c.run("SELECT s.token_hash, s.account_id, s.expires_at, s.form_token, a.name "
-                      "FROM sessions s JOIN accounts a ON a.id = s.account_id "
-                      "WHERE s.token_hash = $1 AND s.expires_at > $2",
+                c.run("SELECT s.token_hash, s.account_id, s.expires_at, s.form_token, a.name, "
+                      "a.role FROM sessions s JOIN accounts a ON a.id = s.account_id "
+                      "WHERE s.token_hash = $1 AND s.expires_at > $2 AND a.disabled = 0",
                       {text(cleanText(tokenHash)), integer(nowMs())});
             if (PQntuples(r.get()) == 0) return std::nullopt;
             const ResultRow row(r.get(), 0);
-            return Session{row.text(0), row.integer(1), row.integer(2), row.text(3), row.text(4)};
+            return Session{row.text(0), row.integer(1), row.integer(2), row.text(3), row.text(4),
+                           roleNamed(row.text(5)).value_or(Role::Viewer)};
         });
     }
 
@@ -699,6 +770,11 @@ private:
                   {integer(result.scanId), integer(result.machineId)});
         result.receipt = s.receipt;
         return result;
+    }
+
+    // One statement with RETURNING: whether it touched a row.
+    bool changed(const char* sql, const std::vector<Param>& params) {
+        return withConnection([&](Connection& c) { return PQntuples(c.run(sql, params).get()) > 0; });
     }
 
     // Borrows a connection for one call (see the top for what happens when it is lost).

@@ -529,23 +529,98 @@ public:
         return found;
     }
 
-    void putAccount(const std::string& name, const std::string& passwordHash) override {
+    void putAccount(const std::string& name, const std::string& passwordHash,
+                    Role role) override {
         write([&](Connection& c) {
-            c.prepare("INSERT INTO accounts (name, password_hash) VALUES (?1, ?2) "
+            c.prepare("INSERT INTO accounts (name, password_hash, role) VALUES (?1, ?2, ?3) "
                       "ON CONFLICT (name) DO UPDATE SET password_hash = excluded.password_hash")
                 .bind(1, cleanText(name))
                 .bind(2, cleanText(passwordHash))
+                .bind(3, std::string_view(roleName(role)))
                 .step();
         });
     }
 
     std::optional<Account> account(const std::string& name) override {
         return read([&](Connection& c) -> std::optional<Account> {
-            auto s = c.prepare("SELECT id, name, password_hash FROM accounts WHERE name = ?1");
+            auto s = c.prepare(std::string("SELECT ") + kAccountColumnsSql +
+                               " FROM accounts WHERE name = ?1");
             s.bind(1, cleanText(name));
             if (!s.step()) return std::nullopt;
-            return Account{s.integer(0), s.text(1), s.text(2)};
+            return readAccount(StatementRow(s));
         });
+    }
+
+    std::vector<Account> accounts() override {
+        return read([&](Connection& c) {
+            auto s = c.prepare(std::string("SELECT ") + kAccountColumnsSql +
+                               " FROM accounts ORDER BY name");
+            std::vector<Account> out;
+            while (s.step()) out.push_back(readAccount(StatementRow(s)));
+            return out;
+        });
+    }
+
+    bool setAccountRole(const std::string& name, Role role) override {
+        return changeAccount("UPDATE accounts SET role = ?2 WHERE name = ?1", name,
+                             std::string_view(roleName(role)));
+    }
+
+    bool setAccountDisabled(const std::string& name, bool disabled) override {
+        return changeAccount("UPDATE accounts SET disabled = ?2 WHERE name = ?1", name,
+                             std::int64_t{disabled ? 1 : 0});
+    }
+
+    bool deleteAccount(const std::string& name) override {
+        bool found = false;
+        write([&](Connection& c) {
+            c.prepare("DELETE FROM accounts WHERE name = ?1").bind(1, cleanText(name)).step();
+            found = sqlite3_changes(c.handle()) > 0;
+        });
+        return found;
+    }
+
+    void noteSignIn(std::int64_t accountId, std::int64_t atMs) override {
+        write([&](Connection& c) {
+            c.prepare("UPDATE accounts SET last_sign_in = ?2 WHERE id = ?1")
+                .bind(1, accountId)
+                .bind(2, atMs)
+                .step();
+        });
+    }
+
+    void appendAudit(const AuditEntry& entry) override {
+        const AuditEntry e = boundedAuditEntry(entry);
+        write([&](Connection& c) {
+            c.prepare(auditInsertSql(Dialect::Sqlite))
+                .bind(1, e.atMs)
+                .bind(2, e.actor)
+                .bind(3, e.action)
+                .bind(4, e.target)
+                .bind(5, e.address)
+                .bind(6, e.detail)
+                .step();
+        });
+    }
+
+    std::vector<AuditEntry> auditEntries(const AuditQuery& query) override {
+        const SqlStatement q = auditQuery(Dialect::Sqlite, query);
+        return read([&](Connection& c) {
+            auto s = c.prepare(q.sql);
+            bindAll(s, q.params);
+            std::vector<AuditEntry> out;
+            while (s.step()) out.push_back(readAuditEntry(StatementRow(s)));
+            return out;
+        });
+    }
+
+    std::uint64_t pruneAudit(std::int64_t beforeMs) override {
+        std::uint64_t removed = 0;
+        write([&](Connection& c) {
+            c.prepare("DELETE FROM audit WHERE at < ?1").bind(1, beforeMs).step();
+            removed = static_cast<std::uint64_t>(sqlite3_changes(c.handle()));
+        });
+        return removed;
     }
 
     void putSession(const Session& session) override {
@@ -566,12 +641,13 @@ public:
     std::optional<Session> session(const std::string& tokenHash) override {
         return read([&](Connection& c) -> std::optional<Session> {
             auto s = c.prepare(
-                "SELECT s.token_hash, s.account_id, s.expires_at, s.form_token, a.name "
+                "SELECT s.token_hash, s.account_id, s.expires_at, s.form_token, a.name, a.role "
                 "FROM sessions s JOIN accounts a ON a.id = s.account_id "
-                "WHERE s.token_hash = ?1 AND s.expires_at > ?2");
+                "WHERE s.token_hash = ?1 AND s.expires_at > ?2 AND a.disabled = 0");
             s.bind(1, cleanText(tokenHash)).bind(2, nowMs());
             if (!s.step()) return std::nullopt;
-            return Session{s.text(0), s.integer(1), s.integer(2), s.text(3), s.text(4)};
+            return Session{s.text(0), s.integer(1), s.integer(2), s.text(3), s.text(4),
+                           roleNamed(s.text(5)).value_or(Role::Viewer)};
         });
     }
 
@@ -822,6 +898,29 @@ private:
                 },
                 field.member);
             ++column;
+        }
+    }
+
+    template <typename Value>
+    bool changeAccount(const char* sql, const std::string& name, Value value) {
+        bool found = false;
+        write([&](Connection& c) {
+            c.prepare(sql).bind(1, cleanText(name)).bind(2, value).step();
+            found = sqlite3_changes(c.handle()) > 0;
+        });
+        return found;
+    }
+
+    static void bindAll(Connection::Statement& s, const std::vector<SqlValue>& params) {
+        int i = 0;
+        for (const SqlValue& value : params) {
+            ++i;
+            std::visit([&](const auto& v) {
+                if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::string>)
+                    s.bind(i, std::string_view(v));
+                else
+                    s.bind(i, v);
+            }, value);
         }
     }
 

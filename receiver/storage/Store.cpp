@@ -296,6 +296,68 @@ std::string acceptLatestSql(Dialect dialect) {
     return sql;
 }
 
+Account readAccount(const RowReader& row) {
+    Account account;
+    account.id = row.integer(0);
+    account.name = row.text(1);
+    account.passwordHash = row.text(2);
+    // A role this version does not know grants nothing beyond reading.
+    account.role = roleNamed(row.text(3)).value_or(Role::Viewer);
+    account.disabled = row.integer(4) != 0;
+    account.lastSignInMs = row.integer(5);
+    return account;
+}
+
+namespace {
+
+std::string cut(std::string_view text, std::size_t max) {
+    // Cutting inside a multi-byte character leaves a malformed tail, which cleanText turns
+    // into U+FFFD.
+    return cleanText(text.substr(0, std::min(text.size(), max)));
+}
+
+}  // namespace
+
+AuditEntry boundedAuditEntry(const AuditEntry& entry) {
+    AuditEntry out;
+    out.atMs = entry.atMs;
+    out.actor = cut(entry.actor, audit::kMaxActor);
+    out.action = cut(entry.action, 64);
+    out.target = cut(entry.target, audit::kMaxTarget);
+    out.address = cut(entry.address, audit::kMaxAddress);
+    out.detail = cut(entry.detail, audit::kMaxDetail);
+    return out;
+}
+
+std::string auditInsertSql(Dialect dialect) {
+    return dialect == Dialect::Postgres
+               ? "INSERT INTO audit (at, actor, action, target, address, detail) "
+                 "VALUES ($1, $2, $3, $4, $5, $6)"
+               : "INSERT INTO audit (at, actor, action, target, address, detail) "
+                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6)";
+}
+
+SqlStatement auditQuery(Dialect dialect, const AuditQuery& query) {
+    SqlStatement s;
+    const auto p = [&](SqlValue value) {
+        s.params.push_back(std::move(value));
+        return (dialect == Dialect::Postgres ? "$" : "?") + std::to_string(s.params.size());
+    };
+    s.sql = "SELECT id, at, actor, action, target, address, detail FROM audit WHERE at >= " +
+            p(query.sinceMs) + " AND at < " + p(query.untilMs);
+    if (!query.actor.empty()) s.sql += " AND actor = " + p(cleanText(query.actor));
+    if (!query.action.empty()) s.sql += " AND action = " + p(cleanText(query.action));
+    if (query.beforeId > 0) s.sql += " AND id < " + p(query.beforeId);
+    s.sql += " ORDER BY id DESC LIMIT " + p(static_cast<std::int64_t>(std::min<std::uint32_t>(
+                                            query.limit, 10000)));
+    return s;
+}
+
+AuditEntry readAuditEntry(const RowReader& row) {
+    return AuditEntry{row.integer(0), row.integer(1), row.text(2), row.text(3),
+                      row.text(4),    row.text(5),    row.text(6)};
+}
+
 std::string newerSchemaMessage(int found) {
     return "the database's schema is at version " + std::to_string(found) +
            ", newer than this program knows (" + std::to_string(currentSchemaVersion()) +
@@ -303,6 +365,16 @@ std::string newerSchemaMessage(int found) {
 }
 
 }  // namespace detail
+
+const char* roleName(Role role) {
+    return role == Role::Admin ? "admin" : "viewer";
+}
+
+std::optional<Role> roleNamed(std::string_view name) {
+    if (name == "admin") return Role::Admin;
+    if (name == "viewer") return Role::Viewer;
+    return std::nullopt;
+}
 
 std::unique_ptr<Store> openStore(const StoreLocation& location) {
     const std::string& uri = location.databaseUri;

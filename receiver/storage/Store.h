@@ -15,6 +15,8 @@
 #include <variant>
 #include <vector>
 
+#include "receiver/storage/Audit.h"
+
 namespace gravelin::storage {
 
 // What went wrong when the database could not answer, for the log and the counts at /status.
@@ -161,10 +163,21 @@ struct MachinePage {
     std::uint64_t total = 0;            // machines matching the search
 };
 
+// What a console account may do. A viewer reads machines, scans, exports and the survey; an
+// admin also changes and deletes data, manages what identifies a machine and reads the audit
+// log. Accounts made before roles existed are admins (they could do everything).
+enum class Role { Viewer, Admin };
+// "viewer", "admin".
+const char* roleName(Role role);
+std::optional<Role> roleNamed(std::string_view name);
+
 struct Account {
     std::int64_t id = 0;
     std::string name;
     std::string passwordHash;           // an encoded Argon2id hash, never the password
+    Role role = Role::Viewer;
+    bool disabled = false;              // may not sign in; has no sessions
+    std::int64_t lastSignInMs = 0;      // 0: never signed in
 };
 
 struct Session {
@@ -173,6 +186,7 @@ struct Session {
     std::int64_t expiresAtMs = 0;
     std::string formToken;              // the session's anti-forgery token
     std::string accountName;            // read back with the session; not written
+    Role role = Role::Viewer;           // read back with the session; not written
 };
 
 class Store {
@@ -206,12 +220,22 @@ public:
     // scan of the machine is newer, its columns become the machine's latest.
     virtual Acceptance acceptScan(std::int64_t scanId) = 0;
 
-    // Console accounts and sessions. putAccount creates the account or replaces its hash;
-    // a new hash ends every session of the account.
-    virtual void putAccount(const std::string& name, const std::string& passwordHash) = 0;
+    // Console accounts and sessions. putAccount creates the account with `role`, or replaces
+    // an existing account's hash (its role and state stay); a new hash ends every session of
+    // the account.
+    virtual void putAccount(const std::string& name, const std::string& passwordHash,
+                            Role role) = 0;
     virtual std::optional<Account> account(const std::string& name) = 0;
+    // Every account, by name.
+    virtual std::vector<Account> accounts() = 0;
+    // Each returns false when there is no such account. Disabling an account and deleting it
+    // end its sessions at once, on every receiver sharing the database.
+    virtual bool setAccountRole(const std::string& name, Role role) = 0;
+    virtual bool setAccountDisabled(const std::string& name, bool disabled) = 0;
+    virtual bool deleteAccount(const std::string& name) = 0;
+    virtual void noteSignIn(std::int64_t accountId, std::int64_t atMs) = 0;
     virtual void putSession(const Session& session) = 0;
-    // Expired sessions are not returned.
+    // Expired sessions, and sessions of a disabled account, are not returned.
     virtual std::optional<Session> session(const std::string& tokenHash) = 0;
     virtual void dropSession(const std::string& tokenHash) = 0;
     // The key of the console's session cookies, kept in the database so that every receiver
@@ -220,6 +244,13 @@ public:
     // read it.) Every store must answer it (a wrapper forwards it): a default that handed the
     // candidate back would sign everyone out at each restart without a word.
     virtual std::string consoleKey(const std::string& candidate) = 0;
+
+    // The audit log. appendAudit stores the entry with a new id (the entry's id is ignored;
+    // its texts are cut to audit::kMax*). auditEntries answers newest first; pruneAudit
+    // deletes the entries older than `beforeMs` and says how many.
+    virtual void appendAudit(const AuditEntry& entry) = 0;
+    virtual std::vector<AuditEntry> auditEntries(const AuditQuery& query) = 0;
+    virtual std::uint64_t pruneAudit(std::int64_t beforeMs) = 0;
 
     // Throws StorageUnavailable when the database cannot be reached right now (a health
     // check: a round trip to the server, or a read of the SQLite file).

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "receiver/storage/Store.h"
@@ -126,6 +127,26 @@ bool conflictsWithLatest(const std::string& latestFingerprint, const std::string
 std::string acceptReadSql(Dialect dialect);
 inline constexpr const char* kAcceptMarkSql = "UPDATE scans SET conflict = 2 WHERE id = ";
 std::string acceptLatestSql(Dialect dialect);
+
+// Accounts: the columns both engines select, and the row read back in that order.
+inline constexpr const char* kAccountColumnsSql =
+    "id, name, password_hash, role, disabled, last_sign_in";
+Account readAccount(const RowReader& row);
+
+// A statement with its parameters, for the statements whose shape depends on a query.
+using SqlValue = std::variant<std::int64_t, std::string>;
+struct SqlStatement {
+    std::string sql;
+    std::vector<SqlValue> params;
+};
+
+// The audit log. An entry with its texts cleaned and cut to audit::kMax*. The insert takes
+// 1 at, 2 actor, 3 action, 4 target, 5 address, 6 detail. The query selects id, at, actor,
+// action, target, address, detail, newest first; readAuditEntry reads such a row.
+AuditEntry boundedAuditEntry(const AuditEntry& entry);
+std::string auditInsertSql(Dialect dialect);
+SqlStatement auditQuery(Dialect dialect, const AuditQuery& query);
+AuditEntry readAuditEntry(const RowReader& row);
 
 std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory,
                                        std::chrono::milliseconds deadline,

@@ -175,15 +175,17 @@ public:
         return storage::Acceptance::AcceptedAsLatest;
     }
 
-    void putAccount(const std::string& name, const std::string& passwordHash) override {
+    void putAccount(const std::string& name, const std::string& passwordHash,
+                    storage::Role role) override {
         std::lock_guard lock(mutex_);
         auto& account = accounts_[name];
-        if (account.id == 0) account.id = static_cast<std::int64_t>(accounts_.size());
-        account.name = name;
-        if (account.passwordHash != passwordHash) {
-            // A new password ends the account's sessions, as the real engines do.
-            std::erase_if(sessions_, [&](const auto& s) { return s.second.accountId == account.id; });
+        if (account.id == 0) {
+            account.id = ++lastAccountId_;
+            account.role = role;
         }
+        account.name = name;
+        // A new password ends the account's sessions, as the real engines do.
+        if (account.passwordHash != passwordHash) endSessions(account.id);
         account.passwordHash = passwordHash;
     }
     std::optional<storage::Account> account(const std::string& name) override {
@@ -191,6 +193,40 @@ public:
         const auto it = accounts_.find(name);
         if (it == accounts_.end()) return std::nullopt;
         return it->second;
+    }
+    std::vector<storage::Account> accounts() override {
+        std::lock_guard lock(mutex_);
+        std::vector<storage::Account> out;
+        for (const auto& [name, account] : accounts_) out.push_back(account);
+        return out;
+    }
+    bool setAccountRole(const std::string& name, storage::Role role) override {
+        std::lock_guard lock(mutex_);
+        const auto it = accounts_.find(name);
+        if (it == accounts_.end()) return false;
+        it->second.role = role;
+        return true;
+    }
+    bool setAccountDisabled(const std::string& name, bool disabled) override {
+        std::lock_guard lock(mutex_);
+        const auto it = accounts_.find(name);
+        if (it == accounts_.end()) return false;
+        it->second.disabled = disabled;
+        if (disabled) endSessions(it->second.id);
+        return true;
+    }
+    bool deleteAccount(const std::string& name) override {
+        std::lock_guard lock(mutex_);
+        const auto it = accounts_.find(name);
+        if (it == accounts_.end()) return false;
+        endSessions(it->second.id);
+        accounts_.erase(it);
+        return true;
+    }
+    void noteSignIn(std::int64_t accountId, std::int64_t atMs) override {
+        std::lock_guard lock(mutex_);
+        for (auto& [name, account] : accounts_)
+            if (account.id == accountId) account.lastSignInMs = atMs;
     }
     void putSession(const storage::Session& session) override {
         std::lock_guard lock(mutex_);
@@ -202,9 +238,35 @@ public:
         if (it == sessions_.end()) return std::nullopt;
         storage::Session found = it->second;
         for (const auto& [name, account] : accounts_) {
-            if (account.id == found.accountId) found.accountName = name;
+            if (account.id != found.accountId) continue;
+            if (account.disabled) return std::nullopt;
+            found.accountName = name;
+            found.role = account.role;
         }
         return found;
+    }
+
+    void appendAudit(const storage::AuditEntry& entry) override {
+        std::lock_guard lock(mutex_);
+        audit_.push_back(entry);
+        audit_.back().id = static_cast<std::int64_t>(audit_.size());
+    }
+    std::vector<storage::AuditEntry> auditEntries(const storage::AuditQuery& query) override {
+        std::lock_guard lock(mutex_);
+        std::vector<storage::AuditEntry> out;
+        for (auto it = audit_.rbegin(); it != audit_.rend() && out.size() < query.limit; ++it) {
+            if (it->atMs < query.sinceMs || it->atMs >= query.untilMs) continue;
+            if (!query.actor.empty() && it->actor != query.actor) continue;
+            if (!query.action.empty() && it->action != query.action) continue;
+            if (query.beforeId > 0 && it->id >= query.beforeId) continue;
+            out.push_back(*it);
+        }
+        return out;
+    }
+    std::uint64_t pruneAudit(std::int64_t beforeMs) override {
+        std::lock_guard lock(mutex_);
+        return static_cast<std::uint64_t>(
+            std::erase_if(audit_, [&](const storage::AuditEntry& e) { return e.atMs < beforeMs; }));
     }
     bool putSummary(std::int64_t scanId, const std::string& summaryJson) override {
         std::lock_guard lock(mutex_);
@@ -228,6 +290,9 @@ public:
     std::string describe() const override { return "memory"; }
 
 private:
+    void endSessions(std::int64_t accountId) {
+        std::erase_if(sessions_, [&](const auto& s) { return s.second.accountId == accountId; });
+    }
     static std::string lower(std::string s) {
         for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         return s;
@@ -242,6 +307,8 @@ private:
     std::map<std::int64_t, storage::MachineRow> machines_;
     std::map<std::string, storage::Account> accounts_;
     std::map<std::string, storage::Session> sessions_;
+    std::int64_t lastAccountId_ = 0;
+    std::vector<storage::AuditEntry> audit_;
 };
 
 }  // namespace gravelin::testing

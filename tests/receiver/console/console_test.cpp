@@ -100,7 +100,7 @@ protected:
         // Each test's data stands apart in a shared database: its own names and machines.
         prefix_ = std::to_string(::getpid()) + "-" + std::to_string(counter_);
         user_ = "alice-" + prefix_;
-        console::addUser(*store_, user_, kPassword, console::PasswordCost::Interactive);
+        console::addUser(*store_, user_, kPassword, storage::Role::Admin, console::PasswordCost::Interactive);
         console_ = makeConsole("the console's secret");
         const auto& s = seeds();
         for (std::size_t i = 0; i < s.size(); ++i) {
@@ -527,13 +527,13 @@ TEST_P(ConsoleTest, ANewPasswordEndsEverySessionOfThatAccount) {
     const std::string first = signIn();
     const std::string second = signIn();
     const std::string bob = "bob-" + prefix_;
-    console::addUser(*store_, bob, kPassword, console::PasswordCost::Interactive);
+    console::addUser(*store_, bob, kPassword, storage::Role::Admin, console::PasswordCost::Interactive);
     const Attempt bobs = trySignIn(console_, bob, "correct+horse+battery+staple");
     ASSERT_EQ(bobs.response.status, 303);
     for (const std::string& cookie : {first, second, bobs.sessionCookie}) {
         ASSERT_EQ(console_(request("GET", "/machines", cookie)).status, 200);
     }
-    console::addUser(*store_, user_, "a brand new password", console::PasswordCost::Interactive);
+    console::addUser(*store_, user_, "a brand new password", storage::Role::Admin, console::PasswordCost::Interactive);
     for (const std::string& cookie : {first, second}) {
         const Response r = console_(request("GET", "/machines", cookie));
         EXPECT_EQ(r.status, 303);
@@ -961,14 +961,14 @@ TEST_P(ConsoleTest, ListSearchesSortsAndPagesOnTheServer) {
 
 TEST(ConsoleAccounts, AddUserRefusesBadNamesAndShortPasswordsAndHashesWithArgon2id) {
     MemoryStore store;
-    EXPECT_THROW(console::addUser(store, "", "long enough", console::PasswordCost::Interactive), std::invalid_argument);
-    EXPECT_THROW(console::addUser(store, "a b", "long enough", console::PasswordCost::Interactive), std::invalid_argument);
-    EXPECT_THROW(console::addUser(store, "<x>", "long enough", console::PasswordCost::Interactive), std::invalid_argument);
-    EXPECT_THROW(console::addUser(store, std::string(65, 'a'), "long enough", console::PasswordCost::Interactive),
+    EXPECT_THROW(console::addUser(store, "", "long enough", storage::Role::Admin, console::PasswordCost::Interactive), std::invalid_argument);
+    EXPECT_THROW(console::addUser(store, "a b", "long enough", storage::Role::Admin, console::PasswordCost::Interactive), std::invalid_argument);
+    EXPECT_THROW(console::addUser(store, "<x>", "long enough", storage::Role::Admin, console::PasswordCost::Interactive), std::invalid_argument);
+    EXPECT_THROW(console::addUser(store, std::string(65, 'a'), "long enough", storage::Role::Admin, console::PasswordCost::Interactive),
                  std::invalid_argument);
-    EXPECT_THROW(console::addUser(store, "bob", "short", console::PasswordCost::Interactive), std::invalid_argument);
+    EXPECT_THROW(console::addUser(store, "bob", "short", storage::Role::Admin, console::PasswordCost::Interactive), std::invalid_argument);
     EXPECT_FALSE(store.account("bob").has_value());
-    console::addUser(store, "bob", "long enough", console::PasswordCost::Interactive);
+    console::addUser(store, "bob", "long enough", storage::Role::Admin, console::PasswordCost::Interactive);
     const auto bob = store.account("bob");
     ASSERT_TRUE(bob.has_value());
     EXPECT_TRUE(bob->passwordHash.starts_with("$argon2id$v=19$m=65536,t=2,"));
@@ -976,7 +976,7 @@ TEST(ConsoleAccounts, AddUserRefusesBadNamesAndShortPasswordsAndHashesWithArgon2
     EXPECT_FALSE(console::verifyPassword(bob->passwordHash, "long enougH"));
     EXPECT_FALSE(console::verifyPassword("garbage", "long enough"));
     // Salted: the same password twice gives two hashes.
-    console::addUser(store, "carol", "long enough", console::PasswordCost::Interactive);
+    console::addUser(store, "carol", "long enough", storage::Role::Admin, console::PasswordCost::Interactive);
     EXPECT_NE(store.account("carol")->passwordHash, bob->passwordHash);
     EXPECT_TRUE(console::hashPassword("x").starts_with("$argon2id$v=19$m=262144,t=3,"));
 }

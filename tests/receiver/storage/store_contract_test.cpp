@@ -617,17 +617,17 @@ TEST_P(StoreContract, SearchFindsMachinesByAnyColumnSerialNumberAndUuid) {
 TEST_P(StoreContract, KeepsAccountsAndSessions) {
     auto store = open();
     EXPECT_FALSE(store->account("ann"));
-    store->putAccount("ann", "$argon2id$one");
+    store->putAccount("ann", "$argon2id$one", Role::Admin);
     const auto ann = store->account("ann");
     ASSERT_TRUE(ann);
     EXPECT_EQ(ann->name, "ann");
     EXPECT_EQ(ann->passwordHash, "$argon2id$one");
-    store->putAccount("ann", "$argon2id$two");  // a new password
+    store->putAccount("ann", "$argon2id$two", Role::Admin);  // a new password
     const auto changed = store->account("ann");
     ASSERT_TRUE(changed);
     EXPECT_EQ(changed->id, ann->id);
     EXPECT_EQ(changed->passwordHash, "$argon2id$two");
-    store->putAccount("bob", "$argon2id$bob");
+    store->putAccount("bob", "$argon2id$bob", Role::Admin);
     EXPECT_NE(store->account("bob")->id, ann->id);
     EXPECT_FALSE(store->account("Ann"));
 
@@ -650,21 +650,124 @@ TEST_P(StoreContract, KeepsAccountsAndSessions) {
     store->dropSession("token-a");  // signing out twice is harmless
 }
 
+// Roles and states: a new account gets the role it is made with and keeps it when its
+// password changes; disabling or deleting an account ends its sessions on every receiver
+// sharing the database, and a disabled account's session is never returned.
+TEST_P(StoreContract, AccountRolesAndStatesEndSessionsAtOnce) {
+    auto store = open();
+    auto other = open();
+    store->putAccount("ann", "$argon2id$a", Role::Viewer);
+    store->putAccount("bob", "$argon2id$b", Role::Admin);
+    store->putAccount("ann", "$argon2id$a2", Role::Admin);  // a new password, not a new role
+    EXPECT_EQ(store->account("ann")->role, Role::Viewer);
+    EXPECT_EQ(store->account("bob")->role, Role::Admin);
+    EXPECT_EQ(store->account("ann")->lastSignInMs, 0);
+
+    const auto ann = store->account("ann")->id, bob = store->account("bob")->id;
+    const std::int64_t later = nowMs() + 3'600'000;
+    store->putSession({"ann-1", ann, later, "f", ""});
+    store->putSession({"bob-1", bob, later, "f", ""});
+    EXPECT_EQ(store->session("ann-1")->role, Role::Viewer);
+    EXPECT_EQ(store->session("bob-1")->role, Role::Admin);
+
+    EXPECT_TRUE(other->setAccountRole("ann", Role::Admin));
+    EXPECT_EQ(store->session("ann-1")->role, Role::Admin) << "a role change applies at once";
+    EXPECT_TRUE(other->setAccountDisabled("ann", true));
+    EXPECT_FALSE(store->session("ann-1"));
+    EXPECT_TRUE(store->account("ann")->disabled);
+    store->putSession({"ann-2", ann, later, "f", ""});
+    EXPECT_FALSE(store->session("ann-2")) << "a disabled account has no sessions";
+    EXPECT_TRUE(other->setAccountDisabled("ann", false));
+    EXPECT_TRUE(store->session("ann-2"));
+
+    store->noteSignIn(bob, 1234567);
+    EXPECT_EQ(store->account("bob")->lastSignInMs, 1234567);
+    EXPECT_TRUE(other->deleteAccount("bob"));
+    EXPECT_FALSE(store->session("bob-1"));
+    EXPECT_FALSE(store->account("bob"));
+
+    for (const char* nobody : {"bob", "nobody"}) {
+        SCOPED_TRACE(nobody);
+        EXPECT_FALSE(store->setAccountRole(nobody, Role::Admin));
+        EXPECT_FALSE(store->setAccountDisabled(nobody, true));
+        EXPECT_FALSE(store->deleteAccount(nobody));
+    }
+    store->putAccount("carl", "$argon2id$c", Role::Viewer);
+    std::vector<std::string> names;
+    for (const Account& a : store->accounts()) names.push_back(a.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"ann", "carl"}));
+}
+
+// The audit log answers newest first, filtered and paged by id; its texts are bounded; it
+// is never rewritten; only its retention removes entries.
+TEST_P(StoreContract, TheAuditLogIsAppendedFilteredPagedAndPruned) {
+    auto store = open();
+    for (int i = 0; i < 30; ++i) {
+        const std::string_view action = i % 3 == 0 ? audit::kSignIn : audit::kMachineViewed;
+        store->appendAudit({0, 1000 + i, i % 2 == 0 ? "ann" : "bob", std::string(action),
+                            "machine " + std::to_string(i), "192.0.2.1", ""});
+    }
+    const auto all = store->auditEntries({});
+    ASSERT_EQ(all.size(), 30u);
+    EXPECT_EQ(all.front().atMs, 1029) << "newest first";
+    EXPECT_EQ(all.back().target, "machine 0");
+    for (std::size_t i = 1; i < all.size(); ++i) EXPECT_LT(all[i].id, all[i - 1].id);
+
+    AuditQuery q;
+    q.action = std::string(audit::kSignIn);
+    q.actor = "ann";
+    q.sinceMs = 1006;
+    q.untilMs = 1024;
+    std::vector<std::int64_t> times;
+    for (const AuditEntry& e : store->auditEntries(q)) times.push_back(e.atMs);
+    EXPECT_EQ(times, (std::vector<std::int64_t>{1018, 1012, 1006}));
+
+    // Paging by the last id seen visits every entry once, in order.
+    AuditQuery page;
+    page.limit = 7;
+    std::vector<std::int64_t> seen;
+    for (;;) {
+        const auto entries = store->auditEntries(page);
+        for (const AuditEntry& e : entries) seen.push_back(e.atMs);
+        if (entries.size() < page.limit) break;
+        page.beforeId = entries.back().id;
+    }
+    ASSERT_EQ(seen.size(), 30u);
+    for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], 1029 - static_cast<std::int64_t>(i));
+
+    // A hostile name from the sign-in form: cut, cleaned, stored.
+    store->appendAudit({0, 5000, std::string(100000, 'x') + "\xff", std::string(audit::kSignInFailed),
+                        std::string(10000, 't'), std::string(1000, 'a'), std::string(1 << 20, 'd')});
+    AuditQuery newest;
+    newest.limit = 1;
+    const AuditEntry hostile = store->auditEntries(newest).front();
+    EXPECT_EQ(hostile.actor.size(), audit::kMaxActor);
+    EXPECT_EQ(hostile.target.size(), audit::kMaxTarget);
+    EXPECT_EQ(hostile.address.size(), audit::kMaxAddress);
+    EXPECT_EQ(hostile.detail.size(), audit::kMaxDetail);
+
+    EXPECT_THROW(rawExec("UPDATE audit SET actor = 'someone else'"), std::runtime_error)
+        << "the log is append-only";
+    EXPECT_EQ(store->pruneAudit(1015), 15u);
+    EXPECT_EQ(store->auditEntries({}).size(), 16u);
+    EXPECT_EQ(store->pruneAudit(1015), 0u);
+}
+
 // `user add` for an existing name replaces the password: whoever signed in with the old one
 // is signed out, on every receiver sharing the database; other accounts keep their sessions.
 TEST_P(StoreContract, ANewPasswordEndsThatAccountsSessionsOnly) {
     auto store = open();
     auto other = open();
-    store->putAccount("ann", "$argon2id$one");
-    store->putAccount("bob", "$argon2id$bob");
+    store->putAccount("ann", "$argon2id$one", Role::Admin);
+    store->putAccount("bob", "$argon2id$bob", Role::Admin);
     const std::int64_t later = nowMs() + 3'600'000;
     const auto ann = store->account("ann")->id, bob = store->account("bob")->id;
     store->putSession({"ann-1", ann, later, "f1", ""});
     store->putSession({"ann-2", ann, later, "f2", ""});
     store->putSession({"bob-1", bob, later, "f3", ""});
-    store->putAccount("ann", "$argon2id$one");  // the same hash: nothing changed
+    store->putAccount("ann", "$argon2id$one", Role::Admin);  // the same hash: nothing changed
     EXPECT_TRUE(store->session("ann-1"));
-    other->putAccount("ann", "$argon2id$two");
+    other->putAccount("ann", "$argon2id$two", Role::Admin);
     EXPECT_FALSE(store->session("ann-1"));
     EXPECT_FALSE(store->session("ann-2"));
     ASSERT_TRUE(store->session("bob-1"));
@@ -707,7 +810,7 @@ TEST_P(StoreContract, MigratesOnceAndKeepsDataAcrossReopening) {
     {
         auto store = open();
         scanId = store->addScan(makeScan("kept", "K", 1000)).scanId;
-        store->putAccount("ann", "hash");
+        store->putAccount("ann", "hash", Role::Admin);
     }
     const std::string rows = "SELECT count(*) FROM schema_version";
     const std::int64_t versions = rawInteger(rows);
@@ -739,10 +842,20 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
                      "DELETE FROM schema_version WHERE version = 5; "
                    : "DROP TRIGGER accounts_password_changed; DROP TABLE console_key; "
                      "DELETE FROM schema_version WHERE version = 5; ";
+    const std::string undoRoles =
+        postgres() ? "DROP TRIGGER accounts_disabled ON accounts; DROP FUNCTION accounts_disabled(); "
+                     "DROP TABLE audit; DROP FUNCTION audit_append_only(); "
+                     "ALTER TABLE accounts DROP COLUMN role, DROP COLUMN disabled, "
+                     "DROP COLUMN last_sign_in; DELETE FROM schema_version WHERE version = 6; "
+                   : "DROP TRIGGER accounts_disabled; DROP TABLE audit; "
+                     "ALTER TABLE accounts DROP COLUMN role; ALTER TABLE accounts DROP COLUMN disabled; "
+                     "ALTER TABLE accounts DROP COLUMN last_sign_in; "
+                     "DELETE FROM schema_version WHERE version = 6; ";
     const std::pair<const char*, std::string> cases[] = {
-        {"version 4, before the console key", undoKey},
-        {"version 3, before the conflict mark", undoKey + undoMark},
-        {"version 2, before the machine count", undoKey + undoMark + undoCount},
+        {"version 5, before roles and the audit log", undoRoles},
+        {"version 4, before the console key", undoRoles + undoKey},
+        {"version 3, before the conflict mark", undoRoles + undoKey + undoMark},
+        {"version 2, before the machine count", undoRoles + undoKey + undoMark + undoCount},
     };
     for (const auto& [name, undo] : cases) {
         SCOPED_TRACE(name);
@@ -751,10 +864,15 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
         {
             auto store = open();
             for (int i = 0; i < 5; ++i) store->addScan(makeScan("u" + std::to_string(i), "k" + std::to_string(i % 3), i));
+            store->putAccount("ann", "hash", Role::Viewer);
         }
         rawExec(undo);
         auto store = open();
-        EXPECT_EQ(rawInteger("SELECT max(version) FROM schema_version"), 5);
+        EXPECT_EQ(rawInteger("SELECT max(version) FROM schema_version"), 6);
+        // Before roles every account could do everything: it keeps that as an admin.
+        ASSERT_TRUE(store->account("ann"));
+        EXPECT_EQ(store->account("ann")->role, Role::Admin);
+        EXPECT_FALSE(store->account("ann")->disabled);
         EXPECT_EQ(store->machines({}).total, 3u) << "the count starts from the machines there are";
         for (const ScanRow& row : store->scans(std::nullopt)) EXPECT_EQ(row.conflict, ScanConflict::None);
         store->addScan(makeScan("u-new", "", 10));
