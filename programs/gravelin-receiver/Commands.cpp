@@ -1,8 +1,12 @@
 #include "programs/gravelin-receiver/Commands.h"
 
 #include <malloc.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 
 #include "reading/TerminalText.h"
 
@@ -80,6 +84,33 @@ std::string oneLine(std::string text) {
         out += c;
     }
     return report::terminalText(out);
+}
+
+storage::AuditEntry commandAuditEntry(std::string_view action, std::string target,
+                                      std::string detail) {
+    std::string user;
+    if (const char* sudo = std::getenv("SUDO_USER"); sudo != nullptr && ::geteuid() == 0)
+        user = sudo;
+    if (user.empty()) {
+        if (const passwd* pw = ::getpwuid(::geteuid()); pw != nullptr && pw->pw_name != nullptr)
+            user = pw->pw_name;
+        else
+            user = std::to_string(::geteuid());
+    }
+    storage::AuditEntry entry;
+    entry.atMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::system_clock::now().time_since_epoch())
+                     .count();
+    entry.actor = std::string(storage::audit::kCommandLine) + ":" + user;
+    entry.action = std::string(action);
+    entry.target = std::move(target);
+    entry.detail = std::move(detail);
+    return entry;
+}
+
+void auditCommand(storage::Store& store, std::string_view action, std::string target,
+                  std::string detail) {
+    store.appendAudit(commandAuditEntry(action, std::move(target), std::move(detail)));
 }
 
 }  // namespace gravelin::server

@@ -11,6 +11,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "receiver/storage/Store.h"
 
@@ -51,6 +52,13 @@ void addStoreOptions(CLI::App& command, StoreChoice& choice);
 // Opens the chosen store; a bad choice is a UsageError, a store that does not open a
 // runtime_error saying so.
 std::unique_ptr<storage::Store> openStore(const StoreChoice& choice, bool readOnly = false);
+
+// Records a change made on the command line in the audit log, as "cli:USER" (the
+// operating-system user; the one who ran sudo, when it was sudo).
+storage::AuditEntry commandAuditEntry(std::string_view action, std::string target,
+                                      std::string detail = {});
+void auditCommand(storage::Store& store, std::string_view action, std::string target,
+                  std::string detail = {});
 
 // Keeps freed heap memory in the process for the next request body (see Commands.cpp).
 void keepFreedMemory();

@@ -67,6 +67,24 @@ std::int64_t ConsoleImpl::now() const {
         .count();
 }
 
+storage::AuditEntry ConsoleImpl::auditEntry(const Request& request, const std::string& actor,
+                                            std::string_view action, std::string target,
+                                            std::string detail) const {
+    storage::AuditEntry entry;
+    entry.atMs = now();
+    entry.actor = actor;
+    entry.action = std::string(action);
+    entry.target = std::move(target);
+    entry.address = clientAddressOf(request);
+    entry.detail = std::move(detail);
+    return entry;
+}
+
+void ConsoleImpl::audit(const Request& request, const std::string& actor,
+                        std::string_view action, std::string target, std::string detail) {
+    store_.appendAudit(auditEntry(request, actor, action, std::move(target), std::move(detail)));
+}
+
 // ---- answers ----
 
 void ConsoleImpl::secure(Response& response) {

@@ -89,6 +89,15 @@ public:
 private:
     std::int64_t now() const;
 
+    // An audit entry for what `actor` (the signed-in account, or the name tried at sign-in)
+    // did now from the request's client address. Destructive store calls take the entry and
+    // write it in their own transaction; the rest append it with audit().
+    storage::AuditEntry auditEntry(const Request& request, const std::string& actor,
+                                   std::string_view action, std::string target,
+                                   std::string detail = {}) const;
+    void audit(const Request& request, const std::string& actor, std::string_view action,
+               std::string target, std::string detail = {});
+
     // ---- answers (Console.cpp) ----
     static void secure(Response& response);
     // A whole page: the layout around the named page template, both escaping every value.
