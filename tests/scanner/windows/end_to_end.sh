@@ -118,9 +118,12 @@ check() {
 # import_table FILE: the registry value SMBiosData from a raw table file, read back through
 # the probe and compared byte for byte.
 import_table() {
-  import_smbios_table "$1" "$scratch"
-  wine "$probe" registry "$(winpath "$scratch/registry.bin")" 2>/dev/null
-  cmp -s "$1" "$scratch/registry.bin"
+  import_smbios_table "$1" "$scratch" || return 1
+  if ! wine "$probe" registry "$(winpath "$scratch/registry.bin")" 2>"$scratch/probe.err"; then
+    echo "the probe could not read the value: $(tail -n 3 "$scratch/probe.err")" >&2
+    return 1
+  fi
+  cmp "$1" "$scratch/registry.bin" >&2
 }
 
 # --- the registry source, real tables ---------------------------------------------------

@@ -217,7 +217,10 @@ run_windows() {
 for table in $tables; do
   bin="$tables_dir/$table.bin"
   host_files "$bin" "$scratch/$table.host"
-  import_smbios_table "$tables_dir/$table.rsmb" "$scratch"
+  if ! import_smbios_table "$tables_dir/$table.rsmb" "$scratch"; then
+    fail "$table: the table could not be put in the registry"
+    continue
+  fi
   if ! run_windows "$table.windows" "$scratch/$table.host"; then
     fail "$table: the Windows scanner left no page"
     continue

@@ -5,7 +5,8 @@
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
 # import_smbios_table FILE SCRATCH: the registry value SMBiosData from a raw table file,
-# through a .reg file written in SCRATCH (reg add cannot take values this long).
+# through a .reg file written in SCRATCH (reg add cannot take values this long). Fails, with
+# reg's own words on stderr, when reg does.
 import_smbios_table() {
   python3 - "$1" "$2/table.reg" <<'PY'
 import sys
@@ -24,5 +25,8 @@ text = ("Windows Registry Editor Version 5.00\r\n\r\n"
         + "\r\n".join(lines) + "\r\n")
 open(sys.argv[2], "w", newline="").write(text)
 PY
-  wine reg import "$(winpath "$2/table.reg")" >/dev/null 2>&1
+  if ! wine reg import "$(winpath "$2/table.reg")" >"$2/reg.out" 2>&1; then
+    echo "reg import $(basename "$1") failed: $(tr -d '\r' <"$2/reg.out" | tail -n 3)" >&2
+    return 1
+  fi
 }
