@@ -11,6 +11,10 @@
 // scans.fingerprint, scans.conflict: the scan's hardware fingerprint and whether it claimed
 //   a machine whose hardware it does not share (0 no, 1 conflicting, 2 accepted).
 // console_key: the console's cookie key, one row, shared by the receivers on the database.
+// product (machines, scans): the product version where it names the product. Scans stored
+//   before it have it empty until their summary is made again from the report (the console
+//   does so when it shows one; `gravelin-receiver scans --refresh` does it for every
+//   machine's latest scan).
 #include "receiver/storage/StoreInternal.h"
 
 namespace gravelin::storage::detail {
@@ -292,6 +296,16 @@ $$;
 CREATE TRIGGER accounts_password_changed AFTER UPDATE OF password_hash ON accounts
     FOR EACH ROW WHEN (OLD.password_hash IS DISTINCT FROM NEW.password_hash)
     EXECUTE FUNCTION accounts_password_changed();
+)sql"},
+
+    {7, "the product name next to the model",
+     R"sql(
+ALTER TABLE machines ADD COLUMN product TEXT NOT NULL DEFAULT '';
+ALTER TABLE scans ADD COLUMN product TEXT NOT NULL DEFAULT '';
+)sql",
+     R"sql(
+ALTER TABLE machines ADD COLUMN product text COLLATE "C" NOT NULL DEFAULT '';
+ALTER TABLE scans ADD COLUMN product text NOT NULL DEFAULT '';
 )sql"},
 };
 
