@@ -101,7 +101,8 @@ SummaryOrProblem ConsoleImpl::summaryOf(const storage::ScanRecord& record) {
     // Columns that came after the scan was stored, taken from the summary made again.
     storage::ScanColumns columns = record.row.columns;
     columns.product = report::productName(summary);
-    if (columns.product != record.row.columns.product) store_.refreshColumns(record.row.id, columns);
+    if (columns.product != record.row.columns.product)
+        store_.refreshColumns(record.row.id, columns);
     return {std::move(summary), {}};
 }
 
@@ -136,7 +137,8 @@ std::vector<Data> ConsoleImpl::matchLines(const storage::MachineRow& machine,
     add("", "", s.serialNumber);
     add("board", "", s.boardSerial);
     add("enclosure", "", s.enclosureSerial);
-    for (const auto& slot : s.memory) add("memory module", report::slotName(slot), slot.serialNumber);
+    for (const auto& slot : s.memory)
+        add("memory module", report::slotName(slot), slot.serialNumber);
     for (const auto& disk : s.disks)
         add("disk", disk.model.empty() ? disk.deviceId : disk.model, disk.serialNumber);
     return lines;
@@ -182,7 +184,8 @@ Response ConsoleImpl::machineList(const Fields& fields, const Authenticated& aut
     // A receipt opens its scan; a receipt two scans share lists both. A receipt-shaped
     // search no scan has is searched for as any text (it may be part of a serial number).
     std::vector<storage::ScanRow> receipted;
-    if (const auto receipt = storage::receiptOf(search)) receipted = store_.scansWithReceipt(*receipt);
+    if (const auto receipt = storage::receiptOf(search))
+        receipted = store_.scansWithReceipt(*receipt);
     if (receipted.size() == 1) return redirect("/scans/" + std::to_string(receipted[0].id));
     storage::MachinePage result;
     std::vector<const storage::ScanRow*> rowScans;  // the scan each row opens, by receipt
@@ -219,9 +222,9 @@ Response ConsoleImpl::machineList(const Fields& fields, const Authenticated& aut
         if (!rowScans.empty()) {
             const storage::ScanRow& scan = *rowScans[i];
             row = listRow(m, "/scans/" + std::to_string(scan.id));
-            lines.push_back(matchLine("", "", "receipt",
-                                      scan.receipt + " (scan received " +
-                                          displayTime(scan.receivedAtMs, true) + ")"));
+            lines.push_back(matchLine(
+                "", "", "receipt",
+                scan.receipt + " (scan received " + displayTime(scan.receivedAtMs, true) + ")"));
         } else {
             row = listRow(m, "/machines/" + std::to_string(m.id));
             if (!terms.empty()) {

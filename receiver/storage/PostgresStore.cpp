@@ -518,7 +518,8 @@ public:
         return withConnection([&](Connection& c) {
             const Result r = c.run(receiptSql(Dialect::Postgres), {text(cleanText(receipt))});
             std::vector<ScanRow> rows;
-            for (int i = 0; i < PQntuples(r.get()); ++i) rows.push_back(readScanRow(ResultRow(r.get(), i)));
+            for (int i = 0; i < PQntuples(r.get()); ++i)
+                rows.push_back(readScanRow(ResultRow(r.get(), i)));
             return rows;
         });
     }

@@ -333,8 +333,9 @@ std::string refreshMachineSql(Dialect dialect) {
 }
 
 std::string receiptSql(Dialect dialect) {
-    return std::string("SELECT ") + kScanRowSql + " FROM scans WHERE receipt = " +
-           placeholder(dialect, 1) + " ORDER BY received_at DESC, id DESC";
+    return std::string("SELECT ") + kScanRowSql +
+           " FROM scans WHERE receipt = " + placeholder(dialect, 1) +
+           " ORDER BY received_at DESC, id DESC";
 }
 
 std::string newerSchemaMessage(int found) {

@@ -95,7 +95,8 @@ consteval bool holdsColumnsAt(std::string_view sql, int at, std::string_view aft
     return sql.starts_with(columns) && sql.substr(columns.size()) == after;
 }
 static_assert(holdsColumnsAt(kMachineSql, kMachineColumnsAt, ""), "kMachineSql's columns");
-static_assert(holdsColumnsAt(kScanRowSql, kScanRowColumnsAt, ", conflict"), "kScanRowSql's columns");
+static_assert(holdsColumnsAt(kScanRowSql, kScanRowColumnsAt, ", conflict"),
+              "kScanRowSql's columns");
 
 ScanColumns readColumns(const RowReader& row, int first);
 MachineRow readMachine(const RowReader& row);
