@@ -1083,23 +1083,36 @@ TEST_P(ConsoleTest, AProductNamedInTheVersionIsShownAndFoundAndFilledInForOlderS
 }
 
 TEST_P(ConsoleTest, ASerialNumberOrUuidMatchSaysWhoseItIs) {
+    // A workstation of this test's own (the database may be shared): its serial number, UUID
+    // and disk serial are no other machine's; its modules' serials are every Precision 390's.
+    std::string digits;
+    for (const char c : prefix_)
+        if (c >= '0' && c <= '9') digits += c;
+    MachineWmi m = workstation();
+    m.serial = "MATCH" + digits;
+    m.uuid = "4C4C4544-0054-5110-8043-" + std::string(12 - std::min<std::size_t>(12, digits.size()), '0') +
+             digits.substr(0, 12);
+    m.disks[0].serial = "DSK" + digits;
+    const storage::AddResult added = store_->addScan(newScan(sealedScan("dell-libsmbios-Precision_390", m), kStart));
     const std::string cookie = signIn();
-    const auto latest = scanOf("workstation, module moved and disk replaced");
-    const report::Summary s = report::summaryFromJsonText(store_->scan(latest)->summaryJson);
+    const report::Summary s = report::summaryFromJsonText(store_->scan(added.scanId)->summaryJson);
     const report::MemorySlotSummary* module = nullptr;
     for (const auto& slot : s.memory)
         if (!slot.empty && !slot.serialNumber.empty() && !module) module = &slot;
     ASSERT_NE(module, nullptr);
-    const std::string workstationRow = "/machines/" + std::to_string(machineOf("workstation, first scan"));
-    // Machines made from the same table share its module and disk serials (as machines of
-    // one batch do): the machine's own serial number picks it out among them.
+    const std::string workstationRow = "/machines/" + std::to_string(added.machineId);
+    const std::string diskLine = "Matched disk <bdi>ST3250310AS</bdi> serial number <bdi>" + m.disks[0].serial + "</bdi>";
+    std::string uuidTail = m.uuid.substr(24);
+    std::transform(uuidTail.begin(), uuidTail.end(), uuidTail.begin(), [](char c) { return asciiLower(c); });
+    // The module's serial is every such machine's: the machine's own serial number picks it
+    // out among them.
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {module->serialNumber + " 7TQCK2J", "Matched memory module <bdi>" + report::slotName(*module) +
-                                                "</bdi> serial number <bdi>" + module->serialNumber + "</bdi>"},
-        {"9RY0WB8K 7tqck2j", "Matched disk <bdi>ST3250310AS</bdi> serial number <bdi>9RY0WB8K</bdi>"},
-        {"7tqck2j", "Matched serial number <bdi>7TQCK2J</bdi>"},
-        {"b7c04f4b324a", "Matched UUID <bdi>4C4C4544-0054-5110-8043-B7C04F4B324A</bdi>"},
-        {"precision 9RY0WB8K", "Matched disk <bdi>ST3250310AS</bdi> serial number <bdi>9RY0WB8K</bdi>"},
+        {module->serialNumber + " " + m.serial, "Matched memory module <bdi>" + report::slotName(*module) +
+                                                    "</bdi> serial number <bdi>" + module->serialNumber + "</bdi>"},
+        {m.disks[0].serial, diskLine},
+        {"match" + digits, "Matched serial number <bdi>" + m.serial + "</bdi>"},
+        {"-" + uuidTail, "Matched UUID <bdi>" + m.uuid + "</bdi>"},
+        {"precision " + m.disks[0].serial, diskLine},
     };
     for (const auto& [q, line] : cases) {
         const Response r = console_(request("GET", "/machines?q=" + console::urlEncode(q), cookie));
