@@ -178,6 +178,13 @@ BENCHMARK_CAPTURE(listPage, search_serial, std::string("q=BENCH0054321"))
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(listPage, search_uuid, std::string("q=1111-2222-3333-000000054321"))
     ->Unit(benchmark::kMillisecond);
+// A serial number the rows do not show, on every row of the page: the line under each
+// row reads that machine's latest summary.
+BENCHMARK_CAPTURE(listPage, search_serial_many, std::string("q=BENCH00"))
+    ->Unit(benchmark::kMillisecond);
+// Receipt-shaped but no scan's: the receipt lookup, then the search.
+BENCHMARK_CAPTURE(listPage, search_receipt_none, std::string("q=0000-0000-0000"))
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(listPage, search_model_many, std::string("q=ThinkPad"))
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(listPage, search_model_deep_page_100, std::string("q=ThinkPad&page=100"))

@@ -337,6 +337,7 @@ void readMachine(const pugi::xml_node& root, Summary& summary) {
         summary.model = product.text("Name");
         summary.serialNumber = product.text("IdentifyingNumber");
         summary.uuid = product.text("UUID");
+        summary.productVersion = product.text("Version");
         break;
     }
     // The scanner does not ask for type 1; a table decoded by the report tool may hold it.
@@ -345,6 +346,7 @@ void readMachine(const pugi::xml_node& root, Summary& summary) {
         fill(summary.model, system.text("ProductName"));
         fill(summary.serialNumber, system.text("SerialNumber"));
         fill(summary.uuid, tableUuid(system.text("UUID")));
+        fill(summary.productVersion, system.text("Version"));
         break;
     }
     for (const auto& board : wmiClass(root, vocabulary::kWin32BaseBoard)) {
@@ -551,6 +553,44 @@ std::vector<std::string> serialNumbers(const Summary& summary) {
     for (const auto& disk : summary.disks) add(disk.serialNumber);
     for (const auto& volume : summary.volumes) add(volume.volumeSerial);
     return serials;
+}
+
+namespace {
+
+// Words that say "a revision follows" rather than name anything.
+bool isRevisionWord(std::string_view word) {
+    static constexpr std::string_view kWords[] = {"V", "VER", "VERSION", "REV", "REVISION", "R"};
+    for (const auto w : kWords) {
+        if (word == w) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string productName(const Summary& summary) {
+    const std::string value = normalisedValue(summary.productVersion);
+    if (value.empty() || isPlaceholder(value)) return {};
+    if (value == normalisedValue(summary.model)) return {};
+    // A name has a word of three letters or more that is not a revision word: "ThinkPad
+    // T430", "IdeaPad 5 14ALC05", "Lenovo". "1.0", "V1.00", "Rev A01", "0B", "X1" have none.
+    std::string word;
+    bool named = false;
+    const auto endWord = [&] {
+        if (word.size() >= 3 && !isRevisionWord(word)) named = true;
+        word.clear();
+    };
+    for (const char c : value) {
+        if (c >= 'A' && c <= 'Z') {
+            word += c;
+        } else {
+            endWord();
+        }
+    }
+    endWord();
+    if (!named) return {};
+    // The value as the firmware wrote it, only trimmed.
+    return std::string(trimmed(summary.productVersion));
 }
 
 }  // namespace gravelin::report

@@ -51,6 +51,10 @@ struct ControllerSummary {
 struct Summary {
     // The machine: Win32_ComputerSystemProduct, then the SMBIOS system and enclosure.
     std::string maker, model, serialNumber, uuid;
+    // Win32_ComputerSystemProduct Version (SMBIOS type 1 Version): Lenovo names the product
+    // here ("ThinkPad T430") while the model is the machine type ("2347A49"); most others
+    // leave a placeholder or a revision number (see productName).
+    std::string productVersion;
     std::string boardMaker, boardProduct, boardVersion, boardSerial;
     std::string enclosureMaker, enclosureType, enclosureSerial, enclosureAssetTag;
     std::vector<ProcessorSummary> processors;
@@ -75,6 +79,11 @@ struct Summary {
 // Reads a parsed report (root HWInfo). Missing or garbled values stay empty; never throws
 // on report content.
 Summary summarise(const pugi::xml_document& report);
+
+// The product version when it names the product: not a placeholder ("None", "System
+// Version", "To Be Filled By O.E.M."), not a version number ("1.0", "Rev A01", "V1.00"),
+// not the model again. Empty otherwise.
+std::string productName(const Summary& summary);
 
 // A readable plain-text rendering (gravelin-report summary).
 std::string summaryText(const Summary& summary);

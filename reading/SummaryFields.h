@@ -75,11 +75,12 @@ const std::string& text(const Part& part, const Member<Part>& member) {
 }
 
 // The machine, its operating system and the program that scanned it.
-inline const std::array<Field<Summary>, 26> kSummary = {{
+inline const std::array<Field<Summary>, 27> kSummary = {{
     {"maker", "Maker", &Summary::maker},
     {"model", "Model", &Summary::model},
     {"serialNumber", "Serial number", &Summary::serialNumber},
     {"uuid", "UUID", &Summary::uuid},
+    {"productVersion", "Product version", &Summary::productVersion},
     {"boardMaker", "Board maker", &Summary::boardMaker},
     {"boardProduct", "Board", &Summary::boardProduct},
     {"boardVersion", "Board version", &Summary::boardVersion},

@@ -12,10 +12,13 @@
 #include <vector>
 
 #include "programs/gravelin-receiver/Commands.h"
+#include "reading/Intake.h"
+#include "reading/SummaryJson.h"
 #include "reading/TerminalText.h"
 #include "reading/Unseal.h"
 #include "receiver/http/Time.h"
 #include "receiver/site/Site.h"
+#include "shared/CodePage.h"
 #include "shared/Vocabulary.h"
 
 namespace gravelin::server {
@@ -33,11 +36,14 @@ struct ScansOptions {
     StoreChoice store;
     std::optional<std::uint64_t> machine;
     std::optional<std::uint64_t> accept;
+    std::optional<std::string> receipt;
+    bool refresh = false;
     bool json = false;
 };
 
 struct MachinesOptions {
     StoreChoice store;
+    std::optional<std::string> search;
     bool json = false;
 };
 
@@ -141,6 +147,47 @@ int acceptScan(const ScansOptions& options) {
     return 1;
 }
 
+// One scan of a listing: a line of text, or an element of the JSON list.
+void listScan(storage::Store& store, const storage::ScanRow& row, bool asJson, json& list) {
+    if (!asJson) {
+        // Stored values may hold anything a report could carry: escaped, so that
+        // none acts on the terminal or splits the line.
+        using report::terminalText;
+        std::cout << row.id << "\t" << row.machineId << "\t" << isoTime(row.receivedAtMs) << "\t"
+                  << terminalText(row.receipt) << "\t" << terminalText(row.columns.maker) << "\t"
+                  << terminalText(row.columns.model) << "\t" << terminalText(row.identityRule)
+                  << "\t" << terminalText(row.remoteAddress)
+                  << (row.conflict == storage::ScanConflict::Conflicting ? "\tconflicting" : "")
+                  << "\n";
+        return;
+    }
+    json item = {{"id", row.id},
+                 {"machine", row.machineId},
+                 {"receivedAt", isoTime(row.receivedAtMs)},
+                 {"receivedAtMs", row.receivedAtMs},
+                 {"remoteAddress", row.remoteAddress},
+                 {"receipt", row.receipt},
+                 {"encoding", row.encoding},
+                 {"identityKey", row.identityKey},
+                 {"identityRule", row.identityRule},
+                 {"osDescription", row.osDescription},
+                 {"programName", row.programName},
+                 {"programVersion", row.programVersion},
+                 {"errors", row.errors},
+                 {"storedBytes", row.storedBytes},
+                 {"conflict", conflictName(row.conflict)},
+                 {"columns", columnsJson(row.columns)}};
+    if (const auto record = store.scan(row.id)) {
+        item["summary"] = json::parse(record->summaryJson, nullptr, false);
+    }
+    list.push_back(std::move(item));
+}
+
+void printList(const json& list) {
+    std::cout << report::terminalJson(list.dump(2, ' ', false, json::error_handler_t::replace))
+              << "\n";
+}
+
 int listScans(const ScansOptions& options) {
     std::optional<std::int64_t> machine;
     if (options.machine) machine = static_cast<std::int64_t>(*options.machine);
@@ -150,48 +197,65 @@ int listScans(const ScansOptions& options) {
     constexpr std::uint32_t kPage = 1000;
     for (std::uint64_t offset = 0;; offset += kPage) {
         const auto rows = store->scans(machine, kPage, offset);
-        for (const auto& row : rows) {
-            if (!asJson) {
-                // Stored values may hold anything a report could carry: escaped, so that
-                // none acts on the terminal or splits the line.
-                using report::terminalText;
-                std::cout << row.id << "\t" << row.machineId << "\t" << isoTime(row.receivedAtMs)
-                          << "\t" << terminalText(row.receipt) << "\t"
-                          << terminalText(row.columns.maker) << "\t"
-                          << terminalText(row.columns.model) << "\t"
-                          << terminalText(row.identityRule) << "\t"
-                          << terminalText(row.remoteAddress)
-                          << (row.conflict == storage::ScanConflict::Conflicting ? "\tconflicting"
-                                                                                 : "")
-                          << "\n";
-                continue;
-            }
-            json item = {{"id", row.id},
-                         {"machine", row.machineId},
-                         {"receivedAt", isoTime(row.receivedAtMs)},
-                         {"receivedAtMs", row.receivedAtMs},
-                         {"remoteAddress", row.remoteAddress},
-                         {"receipt", row.receipt},
-                         {"encoding", row.encoding},
-                         {"identityKey", row.identityKey},
-                         {"identityRule", row.identityRule},
-                         {"osDescription", row.osDescription},
-                         {"programName", row.programName},
-                         {"programVersion", row.programVersion},
-                         {"errors", row.errors},
-                         {"storedBytes", row.storedBytes},
-                         {"conflict", conflictName(row.conflict)},
-                         {"columns", columnsJson(row.columns)}};
-            if (const auto record = store->scan(row.id)) {
-                item["summary"] = json::parse(record->summaryJson, nullptr, false);
-            }
-            list.push_back(std::move(item));
-        }
+        for (const auto& row : rows) listScan(*store, row, asJson, list);
         if (rows.size() < kPage) break;
     }
-    if (asJson)
-        std::cout << report::terminalJson(list.dump(2, ' ', false, json::error_handler_t::replace))
-                  << "\n";
+    if (asJson) printList(list);
+    return 0;
+}
+
+// The scans given a receipt: one, unless two digests began alike.
+int scansWithReceipt(const ScansOptions& options) {
+    if (options.machine) throw UsageError("--receipt and --machine cannot go together");
+    const auto receipt = storage::receiptOf(*options.receipt);
+    if (!receipt)
+        throw UsageError("--receipt takes a receipt number such as 1B3F-ADE0-098A, not " +
+                         report::terminalText(*options.receipt));
+    auto store = openStore(options.store, /*readOnly=*/true);
+    const auto rows = store->scansWithReceipt(*receipt);
+    if (rows.empty()) throw std::runtime_error("no scan has receipt " + *receipt);
+    json list = json::array();
+    for (const auto& row : rows) listScan(*store, row, options.json, list);
+    if (options.json) printList(list);
+    return 0;
+}
+
+// Scans stored by an older version lack what a newer summary holds (the product name):
+// each machine's latest scan whose stored summary lacks a field is summarised again from
+// its report, and its columns (and so the machine's, and its search text) taken from that.
+int refreshLatest(const ScansOptions& options) {
+    if (options.machine || options.json)
+        throw UsageError("--refresh takes no other option but the store's");
+    auto store = openStore(options.store);
+    std::uint64_t machines = 0, refreshed = 0, unreadable = 0;
+    storage::MachineQuery query;
+    query.limit = 500;
+    for (query.offset = 0;; query.offset += query.limit) {
+        const auto page = store->machines(query);
+        for (const auto& m : page.machines) {
+            ++machines;
+            const auto record = store->scan(m.latestScanId);
+            if (!record) continue;
+            const auto stored = json::parse(record->summaryJson, nullptr, false);
+            if (report::holdsEveryField(stored)) continue;
+            const std::string text = record->row.encoding == "windows-1252"
+                                         ? windows1252().toUtf8(record->reportBytes)
+                                         : record->reportBytes;
+            const report::IntakeResult parsed = report::receiveText(text);
+            if (parsed.rejection != report::Rejection::None || !parsed.report.document) {
+                ++unreadable;
+                continue;
+            }
+            const report::Summary summary = report::summarise(*parsed.report.document);
+            store->putSummary(record->row.id, report::toJsonText(summary));
+            store->refreshColumns(record->row.id, columnsOf(summary));
+            ++refreshed;
+        }
+        if (page.machines.size() < query.limit) break;
+    }
+    std::cout << machines << " machines, " << refreshed << " latest scans summarised again"
+              << (unreadable ? ", " + std::to_string(unreadable) + " reports unreadable" : "")
+              << "\n";
     return 0;
 }
 
@@ -200,6 +264,8 @@ int listMachines(const MachinesOptions& options) {
     auto store = openStore(options.store, /*readOnly=*/true);  // a read-only mount will do
     json list = json::array();
     storage::MachineQuery query;
+    // The console's search: the same call, the same matching.
+    if (options.search) query.search = *options.search;
     query.limit = 500;
     for (query.offset = 0;; query.offset += query.limit) {
         const auto page = store->machines(query);
@@ -226,9 +292,7 @@ int listMachines(const MachinesOptions& options) {
         }
         if (page.machines.size() < query.limit) break;
     }
-    if (asJson)
-        std::cout << report::terminalJson(list.dump(2, ' ', false, json::error_handler_t::replace))
-                  << "\n";
+    if (asJson) printList(list);
     return 0;
 }
 
@@ -259,10 +323,23 @@ scans->add_flag("--json", listing->json, "every column, the identity and the sum
 scans->add_option("--accept", listing->accept, "take the conflicting scan SCAN as its machine's")
     ->option_text("SCAN")
     ->check(wholeNumber());
+scans->add_option("--receipt", listing->receipt, "only the scan with receipt RECEIPT")
+    ->option_text("RECEIPT");
+scans
+    ->add_flag("--refresh", listing->refresh,
+               "summarise again each machine's latest scan stored by an older version")
+    ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
 scans->callback([scans, listing, &chosen] {
     chosen = [scans, listing] {
         refuseExtras(*scans);
-        return listing->accept ? acceptScan(*listing) : listScans(*listing);
+        const int chosenModes =
+            (listing->accept ? 1 : 0) + (listing->receipt ? 1 : 0) + (listing->refresh ? 1 : 0);
+        if (chosenModes > 1)
+            throw UsageError("--accept, --receipt and --refresh cannot go together");
+        if (listing->accept) return acceptScan(*listing);
+        if (listing->receipt) return scansWithReceipt(*listing);
+        if (listing->refresh) return refreshLatest(*listing);
+        return listScans(*listing);
     };
 });
 
@@ -272,6 +349,10 @@ auto machineListing = std::make_shared<MachinesOptions>();
 addStoreOptions(*machines, machineListing->store);
 machines->add_flag("--json", machineListing->json, "every field as JSON")
     ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+machines
+    ->add_option("--search", machineListing->search,
+                 "only the machines the console's search finds for TEXT")
+    ->option_text("TEXT");
 machines->callback([machines, machineListing, &chosen] {
     chosen = [machines, machineListing] {
         refuseExtras(*machines);

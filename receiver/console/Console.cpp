@@ -201,7 +201,7 @@ Response ConsoleImpl::route(const Request& request) {
     if (!auth) {
         // Data for programs answer 401; pages send people to the sign-in form.
         if (isExport(path)) return plain(401, "sign in first");
-        return redirect("/signin");
+        return redirect(signInAddress(request));
     }
     if (path == "/signout") {
         if (request.method != "POST") return notAllowed("POST");

@@ -31,6 +31,8 @@ using Data = kainjow::mustache::data;
 inline constexpr std::uint32_t kPageSize = 50;
 inline constexpr std::size_t kMaxSearchBytes = 200;
 inline constexpr std::size_t kMaxFormBytes = 8192;
+// The longest address a sign-in leads back to; a longer one leads to the list.
+inline constexpr std::size_t kMaxNextBytes = 2048;
 inline constexpr std::uint64_t kMaxCsvRows = 1000000;
 inline constexpr std::int64_t kSignInFormLifetimeMs = 3600LL * 1000;
 // Retry-After of a sign-in refused because the password checks are all taken.
@@ -54,6 +56,12 @@ std::string lowerCase(std::string s);
 bool startsWith(std::string_view s, std::string_view prefix);
 bool endsWith(std::string_view s, std::string_view suffix);
 std::string randomBytes(std::size_t n);
+
+// Where a sign-in may lead: `next` when it is a path on this site ("/scans/7",
+// "/machines?q=dell"); nothing for anything that could leave it or break the header: a
+// scheme, "//host" or "/\host", control characters, blanks or bytes past ASCII, the
+// sign-in and sign-out addresses, anything over kMaxNextBytes.
+std::optional<std::string> safeNext(std::string_view next);
 
 // The report as UTF-8 text, whatever code page the machine wrote it in.
 std::string reportUtf8(const storage::ScanRecord& record);
@@ -135,6 +143,8 @@ private:
                              const std::string& name);
     Response signIn(const Request& request);
     Response signOut(const Request& request, const Authenticated& auth);
+    // The sign-in form's address for a page asked for without a session: it leads back there.
+    static std::string signInAddress(const Request& request);
 
     // ---- pages (ConsolePages.cpp) ----
     // The summary stored with the scan. One stored by an older version that lacks fields
@@ -146,6 +156,13 @@ private:
         std::uint64_t page = 1;
     };
     static ListQuery listQuery(const Fields& fields);
+    // A row of the machine list.
+    static Data listRow(const storage::MachineRow& machine, const std::string& href);
+    // The lines under a row saying which value the search terms matched where the row does
+    // not show it (a serial number, the UUID). Reads the machine's latest summary only
+    // when a serial number matched: at most the page's rows are read.
+    std::vector<Data> matchLines(const storage::MachineRow& machine,
+                                 const std::vector<std::string>& terms);
     Response machineList(const Fields& fields, const Authenticated& auth);
     Response machinePage(std::optional<std::int64_t> machineId, std::optional<std::int64_t> scanId,
                          const Authenticated& auth);

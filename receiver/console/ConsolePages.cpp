@@ -8,6 +8,7 @@
 #include "reading/Intake.h"
 #include "reading/SummaryJson.h"
 #include "receiver/console/ConsoleInternal.h"
+#include "shared/Text.h"
 
 namespace gravelin::console::detail {
 
@@ -25,6 +26,38 @@ std::string listHref(const std::string& search, const std::string& sort, bool de
 std::string coresThreads(const storage::ScanColumns& c) {
     if (c.cores == 0 && c.threads == 0) return "—";
     return std::to_string(c.cores) + " / " + std::to_string(c.threads);
+}
+
+// The search split as the store splits it: blank-separated terms, ASCII-lower-cased.
+std::vector<std::string> lowerTerms(std::string_view search) {
+    std::vector<std::string> terms;
+    std::string term;
+    for (const char c : search) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') {
+            if (!term.empty()) terms.push_back(std::move(term));
+            term.clear();
+        } else {
+            term += asciiLower(c);
+        }
+    }
+    if (!term.empty()) terms.push_back(std::move(term));
+    return terms;
+}
+
+bool holdsTerm(std::string_view text, const std::string& term) {
+    return asciiLowerCased(text).find(term) != std::string::npos;
+}
+
+// One line under a row of the list: which value a search matched when the row does not
+// show it. `what` and `field` are ours; `name` and `value` come from the report.
+Data matchLine(const std::string& what, const std::string& name, const std::string& field,
+               const std::string& value) {
+    Data line = objectData();
+    if (!what.empty()) line.set("what", what);
+    if (!name.empty()) line.set("name", name);
+    line.set("field", field);
+    line.set("value", value);
+    return line;
 }
 
 std::vector<storage::ScanRow> newestFirst(std::vector<storage::ScanRow> scans) {
@@ -65,7 +98,67 @@ SummaryOrProblem ConsoleImpl::summaryOf(const storage::ScanRecord& record) {
     }
     report::Summary summary = report::summarise(*parsed.report.document);
     store_.putSummary(record.row.id, report::toJsonText(summary));
+    // Columns that came after the scan was stored, taken from the summary made again.
+    storage::ScanColumns columns = record.row.columns;
+    columns.product = report::productName(summary);
+    if (columns.product != record.row.columns.product)
+        store_.refreshColumns(record.row.id, columns);
     return {std::move(summary), {}};
+}
+
+std::vector<Data> ConsoleImpl::matchLines(const storage::MachineRow& machine,
+                                          const std::vector<std::string>& terms) {
+    const auto& c = machine.latest;
+    // Terms the row shows itself need no line.
+    const std::string shown = asciiLowerCased(c.maker + "\n" + c.model + "\n" + c.product + "\n" +
+                                              c.processor + "\n" + c.disks + "\n" + c.os);
+    std::vector<std::string> hidden;
+    for (const auto& term : terms) {
+        if (shown.find(term) == std::string::npos) hidden.push_back(term);
+    }
+    std::vector<Data> lines;
+    if (hidden.empty()) return lines;
+    const auto matches = [&](const std::string& value) {
+        return std::any_of(hidden.begin(), hidden.end(),
+                           [&](const std::string& term) { return holdsTerm(value, term); });
+    };
+    if (matches(c.uuid)) lines.push_back(matchLine("", "", "UUID", c.uuid));
+    if (!matches(c.serialNumbers)) return lines;
+    // Which serial number: the latest scan's summary says whose it is.
+    const auto record = store_.scan(machine.latestScanId);
+    if (!record) return lines;
+    const SummaryOrProblem summary = summaryOf(*record);
+    if (!summary.summary) return lines;
+    const report::Summary& s = *summary.summary;
+    const auto add = [&](const std::string& what, const std::string& name,
+                         const std::string& value) {
+        if (matches(value)) lines.push_back(matchLine(what, name, "serial number", value));
+    };
+    add("", "", s.serialNumber);
+    add("board", "", s.boardSerial);
+    add("enclosure", "", s.enclosureSerial);
+    for (const auto& slot : s.memory)
+        add("memory module", report::slotName(slot), slot.serialNumber);
+    for (const auto& disk : s.disks)
+        add("disk", disk.model.empty() ? disk.deviceId : disk.model, disk.serialNumber);
+    return lines;
+}
+
+Data ConsoleImpl::listRow(const storage::MachineRow& m, const std::string& href) {
+    const auto& c = m.latest;
+    Data row = objectData();
+    row.set("href", href);
+    row.set("maker", orDash(c.maker));
+    row.set("model", c.model.empty() ? "Unknown model" : c.model);
+    if (!c.product.empty()) row.set("product", c.product);
+    row.set("processor", orDash(c.processor));
+    row.set("coresThreads", coresThreads(c));
+    row.set("memory", c.memoryBytes ? memorySize(c.memoryBytes) : "—");
+    row.set("disks", orDash(c.disks));
+    row.set("os", orDash(c.os));
+    row.set("lastSeen", displayTime(m.lastSeenMs));
+    row.set("scans", grouped(m.scanCount));
+    return row;
 }
 
 // ---- machine list ----
@@ -87,8 +180,26 @@ ConsoleImpl::ListQuery ConsoleImpl::listQuery(const Fields& fields) {
 
 Response ConsoleImpl::machineList(const Fields& fields, const Authenticated& auth) {
     const ListQuery list = listQuery(fields);
-    const storage::MachinePage result = store_.machines(list.query);
     const std::string& search = list.query.search;
+    // A receipt opens its scan; a receipt two scans share lists both. A receipt-shaped
+    // search no scan has is searched for as any text (it may be part of a serial number).
+    std::vector<storage::ScanRow> receipted;
+    if (const auto receipt = storage::receiptOf(search))
+        receipted = store_.scansWithReceipt(*receipt);
+    if (receipted.size() == 1) return redirect("/scans/" + std::to_string(receipted[0].id));
+    storage::MachinePage result;
+    std::vector<const storage::ScanRow*> rowScans;  // the scan each row opens, by receipt
+    if (receipted.empty()) {
+        result = store_.machines(list.query);
+    } else {
+        for (const auto& scan : receipted) {
+            if (auto machine = store_.machine(scan.machineId)) {
+                result.machines.push_back(std::move(*machine));
+                rowScans.push_back(&scan);
+            }
+        }
+        result.total = result.machines.size();
+    }
 
     Data columns = listData();
     for (const auto& column : kSortColumns) {
@@ -103,19 +214,24 @@ Response ConsoleImpl::machineList(const Fields& fields, const Authenticated& aut
     }
 
     Data rows = listData();
-    for (const auto& m : result.machines) {
-        const auto& c = m.latest;
-        Data row = objectData();
-        row.set("href", "/machines/" + std::to_string(m.id));
-        row.set("maker", orDash(c.maker));
-        row.set("model", c.model.empty() ? "Unknown model" : c.model);
-        row.set("processor", orDash(c.processor));
-        row.set("coresThreads", coresThreads(c));
-        row.set("memory", c.memoryBytes ? memorySize(c.memoryBytes) : "—");
-        row.set("disks", orDash(c.disks));
-        row.set("os", orDash(c.os));
-        row.set("lastSeen", displayTime(m.lastSeenMs));
-        row.set("scans", grouped(m.scanCount));
+    const std::vector<std::string> terms = lowerTerms(search);
+    for (std::size_t i = 0; i < result.machines.size(); ++i) {
+        const auto& m = result.machines[i];
+        Data lines = listData();
+        Data row;
+        if (!rowScans.empty()) {
+            const storage::ScanRow& scan = *rowScans[i];
+            row = listRow(m, "/scans/" + std::to_string(scan.id));
+            lines.push_back(matchLine(
+                "", "", "receipt",
+                scan.receipt + " (scan received " + displayTime(scan.receivedAtMs, true) + ")"));
+        } else {
+            row = listRow(m, "/machines/" + std::to_string(m.id));
+            if (!terms.empty()) {
+                for (auto& line : matchLines(m, terms)) lines.push_back(line);
+            }
+        }
+        row.set("matches", lines);
         rows.push_back(row);
     }
 
@@ -200,6 +316,11 @@ Response ConsoleImpl::machinePage(std::optional<std::int64_t> machineId,
     } else {
         context.set("problem", summary.problem);
     }
+    // The product's name next to its model: from the summary, which a scan stored before
+    // the column existed has too.
+    const std::string product =
+        summary.summary ? report::productName(*summary.summary) : row.columns.product;
+    if (!product.empty()) context.set("machineProduct", product);
 
     const auto history = newestFirst(store_.scans(machine->id, 1000, 0));
     Data scans = listData();
@@ -224,7 +345,8 @@ Response ConsoleImpl::machinePage(std::optional<std::int64_t> machineId,
     }
     context.set("history", scans);
     context.set("canCompare", history.size() >= 2);
-    return page(200, name, "machine", context, &auth);
+    return page(200, product.empty() ? name : name + kIsolateEnd + " " + kIsolate + product,
+                "machine", context, &auth);
 }
 
 // Who may take a conflicting scan as its machine's. There are no roles yet: everyone who

@@ -150,6 +150,28 @@ const std::string& ConsoleImpl::standInHash() {
 
 // ---- sign-in ----
 
+std::optional<std::string> safeNext(std::string_view next) {
+    if (next.empty() || next.size() > kMaxNextBytes || next[0] != '/') return std::nullopt;
+    // "//host" and "/\host" are other sites to a browser.
+    if (next.size() > 1 && (next[1] == '/' || next[1] == '\\')) return std::nullopt;
+    for (const char c : next) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b <= 0x20 || b >= 0x7F || c == '\\') return std::nullopt;
+    }
+    const std::string_view path = next.substr(0, next.find('?'));
+    if (path == "/signin" || path == "/signout") return std::nullopt;
+    return std::string(next);
+}
+
+std::string ConsoleImpl::signInAddress(const Request& request) {
+    if (request.method != "GET" && request.method != "HEAD") return "/signin";
+    const std::string target = request.path + (request.query.empty() ? "" : "?" + request.query);
+    // The list is where a sign-in leads anyway.
+    if (target == "/" || target == "/machines") return "/signin";
+    const auto next = safeNext(target);
+    return next ? "/signin?next=" + urlEncode(*next) : "/signin";
+}
+
 // The sign-in form carries a token bound to a short-lived cookie of its own, so that no
 // other site can sign a browser in to an account of its choosing.
 
@@ -168,6 +190,11 @@ Response ConsoleImpl::signInPage(const Request& request, int status, const std::
                     base64url(reinterpret_cast<const unsigned char*>(tag.data()), tag.size()));
     context.set("name", name);
     if (!error.empty()) context.set("error", error);
+    // Where the form leads once signed in: the page asked for (GET), or what the form
+    // posted carried (a failed attempt shows the form again).
+    const std::string_view carried = request.method == "POST" ? request.body : request.query;
+    const Fields fields = parseForm(carried.substr(0, std::min(carried.size(), kMaxFormBytes)));
+    if (const auto next = safeNext(field(fields, "next"))) context.set("next", *next);
     Response response = page(status, "Sign in", "signin", context, signedIn);
     response.headers.emplace_back(
         "Set-Cookie",
@@ -305,7 +332,7 @@ Response ConsoleImpl::signIn(const Request& request) {
     const std::string value =
         base64url(reinterpret_cast<const unsigned char*>(token.data()), token.size()) + "." +
         base64url(reinterpret_cast<const unsigned char*>(tag.data()), tag.size());
-    Response response = redirect("/machines");
+    Response response = redirect(safeNext(field(form, "next")).value_or("/machines"));
     response.headers.emplace_back(
         "Set-Cookie",
         cookieHeader(sessionCookie_, value, options_.sessionLifetimeMs / 1000, request));

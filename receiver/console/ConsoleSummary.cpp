@@ -90,7 +90,7 @@ void addPairs(Data& list, const report::Summary& s, std::initializer_list<std::s
 
 Data boardData(const report::Summary& s) {
     Data board = listData();
-    addPairs(board, s, {"maker", "model", "serialNumber", "uuid"});
+    addPairs(board, s, {"maker", "model", "productVersion", "serialNumber", "uuid"});
     board.push_back(
         pair("Board", s.boardMaker + (s.boardProduct.empty() ? "" : " " + s.boardProduct)));
     addPairs(board, s, {"boardVersion", "boardSerial"});

@@ -120,6 +120,7 @@ storage::ScanColumns columnsOf(const report::Summary& summary) {
     storage::ScanColumns columns;
     columns.maker = summary.maker;
     columns.model = summary.model;
+    columns.product = report::productName(summary);
     std::vector<std::string> processors;
     for (const auto& processor : summary.processors) processors.push_back(processor.model);
     columns.processor = joined(processors, "; ");

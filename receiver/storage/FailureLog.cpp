@@ -86,6 +86,9 @@ public:
     std::optional<ScanRecord> scan(std::int64_t scanId) override {
         return logged([&] { return inner_->scan(scanId); });
     }
+    std::vector<ScanRow> scansWithReceipt(const std::string& receipt) override {
+        return logged([&] { return inner_->scansWithReceipt(receipt); });
+    }
     std::optional<MachineRow> machine(std::int64_t machineId) override {
         return logged([&] { return inner_->machine(machineId); });
     }
@@ -146,6 +149,9 @@ public:
     }
     bool putSummary(std::int64_t scanId, const std::string& summaryJson) override {
         return logged([&] { return inner_->putSummary(scanId, summaryJson); });
+    }
+    bool refreshColumns(std::int64_t scanId, const ScanColumns& columns) override {
+        return logged([&] { return inner_->refreshColumns(scanId, columns); });
     }
     void dropSession(const std::string& tokenHash) override {
         logged([&] {

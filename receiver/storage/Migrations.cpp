@@ -15,6 +15,10 @@
 //   earlier accounts could do everything and become admins), whether it may sign in (a
 //   disabled account loses its sessions), its last sign-in (Unix ms, NULL: never).
 // audit: who did what, when and from where; append-only (updates are refused), pruned by age.
+// product (machines, scans): the product version where it names the product. Scans stored
+//   before it have it empty until their summary is made again from the report (the console
+//   does so when it shows one; `gravelin-receiver scans --refresh` does it for every
+//   machine's latest scan).
 #include "receiver/storage/StoreInternal.h"
 
 namespace gravelin::storage::detail {
@@ -354,6 +358,16 @@ END
 $$;
 CREATE TRIGGER audit_append_only BEFORE UPDATE ON audit
     FOR EACH ROW EXECUTE FUNCTION audit_append_only();
+)sql"},
+
+    {7, "the product name next to the model",
+     R"sql(
+ALTER TABLE machines ADD COLUMN product TEXT NOT NULL DEFAULT '';
+ALTER TABLE scans ADD COLUMN product TEXT NOT NULL DEFAULT '';
+)sql",
+     R"sql(
+ALTER TABLE machines ADD COLUMN product text COLLATE "C" NOT NULL DEFAULT '';
+ALTER TABLE scans ADD COLUMN product text NOT NULL DEFAULT '';
 )sql"},
 };
 

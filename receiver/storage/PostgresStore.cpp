@@ -515,6 +515,16 @@ public:
         });
     }
 
+    std::vector<ScanRow> scansWithReceipt(const std::string& receipt) override {
+        return withConnection([&](Connection& c) {
+            const Result r = c.run(receiptSql(Dialect::Postgres), {text(cleanText(receipt))});
+            std::vector<ScanRow> rows;
+            for (int i = 0; i < PQntuples(r.get()); ++i)
+                rows.push_back(readScanRow(ResultRow(r.get(), i)));
+            return rows;
+        });
+    }
+
     std::optional<MachineRow> machine(std::int64_t machineId) override {
         return withConnection([&](Connection& c) -> std::optional<MachineRow> {
             const Result r = c.run(std::string("SELECT ") + kMachineSql + " FROM machines WHERE id = $1",
@@ -677,6 +687,25 @@ public:
             const Result r = c.run("UPDATE scans SET summary_json = $1 WHERE id = $2 RETURNING id",
                                    {text(cleanText(summaryJson)), integer(scanId)});
             return PQntuples(r.get()) > 0;
+        });
+    }
+
+    bool refreshColumns(std::int64_t scanId, const ScanColumns& columns) override {
+        const PreparedScan prepared = prepareColumns(columns);
+        return withConnection([&](Connection& c) {
+            c.exec("BEGIN");
+            std::vector<Param> scanParams = columnParams(prepared.scan.columns);
+            scanParams.push_back(integer(scanId));
+            const Result r = c.run(refreshScanSql(Dialect::Postgres), scanParams);
+            const bool found = PQntuples(r.get()) > 0;
+            if (found) {
+                std::vector<Param> machineParams = columnParams(prepared.scan.columns);
+                machineParams.push_back(text(prepared.searchText));
+                machineParams.push_back(integer(scanId));
+                c.run(refreshMachineSql(Dialect::Postgres), machineParams);
+            }
+            c.exec("COMMIT");
+            return found;
         });
     }
 

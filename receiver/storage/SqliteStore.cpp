@@ -402,6 +402,17 @@ public:
         });
     }
 
+    std::vector<ScanRow> scansWithReceipt(const std::string& receipt) override {
+        return read([&](Connection& c) {
+            static const std::string kSql = receiptSql(Dialect::Sqlite);
+            auto s = c.prepare(kSql);
+            s.bind(1, cleanText(receipt));
+            std::vector<ScanRow> rows;
+            while (s.step()) rows.push_back(readScanRow(StatementRow(s)));
+            return rows;
+        });
+    }
+
     std::optional<MachineRow> machine(std::int64_t machineId) override {
         return read([&](Connection& c) -> std::optional<MachineRow> {
             auto s = c.prepare(std::string("SELECT ") + kMachineSql + " FROM machines WHERE id = ?1");
@@ -527,6 +538,34 @@ public:
             found = sqlite3_changes(c.handle()) > 0;
         });
         return found;
+    }
+
+    bool refreshColumns(std::int64_t scanId, const ScanColumns& columns) override {
+        const PreparedScan prepared = prepareColumns(columns);
+        std::lock_guard writing(writeMutex_);
+        writer_.exec("BEGIN IMMEDIATE");
+        try {
+            static const std::string kScanSql = refreshScanSql(Dialect::Sqlite);
+            static const std::string kMachineSql = refreshMachineSql(Dialect::Sqlite);
+            bool found = false;
+            {
+                auto scan = writer_.prepare(kScanSql);
+                bindColumns(scan, 1, prepared.scan.columns);
+                scan.bind(kColumnCount + 1, scanId);
+                found = scan.step();
+            }
+            if (found) {
+                auto machine = writer_.prepare(kMachineSql);
+                bindColumns(machine, 1, prepared.scan.columns);
+                machine.bind(kColumnCount + 1, prepared.searchText).bind(kColumnCount + 2, scanId);
+                machine.step();
+            }
+            writer_.exec("COMMIT");
+            return found;
+        } catch (...) {
+            sqlite3_exec(writer_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
     }
 
     void putAccount(const std::string& name, const std::string& passwordHash,
@@ -822,8 +861,9 @@ private:
             else
                 upsert.bind(1, s.identityKey);
             upsert.bind(2, s.identityRule).bind(3, s.receivedAtMs);
-            bindColumns(upsert, 4, s.columns);
-            upsert.bind(16, prepared.searchText).bind(17, std::int64_t{result.conflicting ? 1 : 0});
+            bindColumns(upsert, kUpsertColumnsParam, s.columns);
+            upsert.bind(kUpsertSearchParam, prepared.searchText)
+                .bind(kUpsertConflictParam, std::int64_t{result.conflicting ? 1 : 0});
             if (!upsert.step()) writer_.fail("machine upsert");
             result.machineId = upsert.integer(0);
             lastSeen = upsert.integer(1);
@@ -846,10 +886,10 @@ private:
                 .bind(13, s.errors)
                 .bind(14, s.identityKey)
                 .bind(15, s.identityRule);
-            bindColumns(insert, 16, s.columns);
-            insert.bind(28, s.summaryJson)
-                .bind(29, s.fingerprint)
-                .bind(30, std::int64_t{result.conflicting ? 1 : 0});
+            bindColumns(insert, kInsertColumnsParam, s.columns);
+            insert.bind(kInsertSummaryParam, s.summaryJson)
+                .bind(kInsertSummaryParam + 1, s.fingerprint)
+                .bind(kInsertSummaryParam + 2, std::int64_t{result.conflicting ? 1 : 0});
             if (!insert.step()) writer_.fail("scan insert");
             result.scanId = insert.integer(0);
         }
@@ -876,11 +916,11 @@ private:
         static const std::string kLatestSql = acceptLatestSql(Dialect::Sqlite);
         auto latest = writer_.prepare(kLatestSql);
         bindColumns(latest, 1, row.columns);
-        latest.bind(13, row.identityRule)
-            .bind(14, searchText(row.columns))
-            .bind(15, row.receivedAtMs)
-            .bind(16, row.id)
-            .bind(17, row.machineId);
+        latest.bind(kAcceptRuleParam, row.identityRule)
+            .bind(kAcceptRuleParam + 1, searchText(row.columns))
+            .bind(kAcceptRuleParam + 2, row.receivedAtMs)
+            .bind(kAcceptRuleParam + 3, row.id)
+            .bind(kAcceptRuleParam + 4, row.machineId);
         return latest.step() ? Acceptance::AcceptedAsLatest : Acceptance::Accepted;
     }
 

@@ -148,7 +148,7 @@ MachineRow readMachine(const RowReader& row) {
     m.lastSeenMs = row.integer(4);
     m.latestScanId = row.integer(5);
     m.scanCount = static_cast<std::uint64_t>(row.integer(6));
-    m.latest = readColumns(row, 7);
+    m.latest = readColumns(row, kMachineColumnsAt);
     return m;
 }
 
@@ -167,8 +167,8 @@ ScanRow readScanRow(const RowReader& row) {
     s.programVersion = row.text(10);
     s.errors = row.text(11);
     s.storedBytes = static_cast<std::uint64_t>(row.integer(12));
-    s.columns = readColumns(row, 13);
-    const std::int64_t conflict = row.integer(25);
+    s.columns = readColumns(row, kScanRowColumnsAt);
+    const std::int64_t conflict = row.integer(kScanRowColumnsAt + kColumnCount);
     s.conflict = conflict == 1   ? ScanConflict::Conflicting
                  : conflict == 2 ? ScanConflict::Accepted
                                  : ScanConflict::None;
@@ -193,9 +193,17 @@ PreparedScan prepareScan(const NewScan& scan) {
     s.identityRule = cleanText(scan.identityRule);
     s.summaryJson = cleanText(scan.summaryJson);
     s.fingerprint = cleanText(scan.fingerprint);
-    const ScanColumns& in = scan.columns;
-    ScanColumns& c = s.columns;
-    c = in;
+    const PreparedScan columns = prepareColumns(scan.columns);
+    s.columns = columns.scan.columns;
+    p.searchText = columns.searchText;
+    if (s.sealedDigest.empty()) throw StorageUnavailable("scan without a digest");
+    return p;
+}
+
+PreparedScan prepareColumns(const ScanColumns& columns) {
+    PreparedScan p;
+    ScanColumns& c = p.scan.columns;
+    c = columns;
     for (const auto& field : kScanColumnFields)
         if (const auto* member = std::get_if<std::string ScanColumns::*>(&field.member))
             c.**member = cleanText(c.**member);
@@ -204,7 +212,6 @@ PreparedScan prepareScan(const NewScan& scan) {
     c.memoryBytes = std::min(c.memoryBytes, kMax);
     c.diskBytes = std::min(c.diskBytes, kMax);
     p.searchText = searchText(c);
-    if (s.sealedDigest.empty()) throw StorageUnavailable("scan without a digest");
     return p;
 }
 
@@ -224,14 +231,15 @@ std::string machineUpsertSql(Dialect dialect) {
     sql += kColumnsSql;
     sql += ", search_text) VALUES (";
     sql += p(1) + ", " + p(2) + ", " + p(3) + ", " + p(3) + ", 1";
-    for (int i = 4; i <= 16; ++i) sql += ", " + p(i);
+    for (int i = kUpsertColumnsParam; i <= kUpsertSearchParam; ++i) sql += ", " + p(i);
     sql += ")";
     {
         const bool pg = dialect == Dialect::Postgres;
-        // A conflicting scan (parameter 17) changes nothing of the machine but its count.
-        const std::string kept = "CASE WHEN " + p(17) + " = 1 THEN machines.";
+        // A conflicting scan changes nothing of the machine but its count.
+        const std::string conflicting = p(kUpsertConflictParam);
+        const std::string kept = "CASE WHEN " + conflicting + " = 1 THEN machines.";
         const std::string newer =
-            "CASE WHEN " + p(17) + " = 0 AND excluded.last_seen >= machines.last_seen THEN ";
+            "CASE WHEN " + conflicting + " = 0 AND excluded.last_seen >= machines.last_seen THEN ";
         sql += " ON CONFLICT (identity_key) DO UPDATE SET ";
         sql += "first_seen = " + kept + "first_seen ELSE " + (pg ? "LEAST" : "min") +
                "(machines.first_seen, excluded.first_seen) END, ";
@@ -257,7 +265,7 @@ std::string scanInsertSql(Dialect dialect) {
         "program_version, errors, identity_key, identity_rule, ";
     sql += kColumnsSql;
     sql += ", summary_json, fingerprint, conflict) VALUES (";
-    for (int i = 1; i <= 30; ++i) sql += (i > 1 ? ", " : "") + p(i);
+    for (int i = 1; i <= kInsertLastParam; ++i) sql += (i > 1 ? ", " : "") + p(i);
     sql += ")";
     if (dialect == Dialect::Postgres) sql += " ON CONFLICT (sealed_digest) DO NOTHING";
     sql += " RETURNING id";
@@ -289,10 +297,12 @@ std::string acceptLatestSql(Dialect dialect) {
     int n = 0;
     for (const auto& field : kScanColumnFields)
         sql += std::string(field.column) + " = " + p(++n) + ", ";
-    sql += "identity_rule = " + p(13) + ", search_text = " + p(14) + ", ";
-    sql += std::string("first_seen = ") + (pg ? "LEAST" : "min") + "(first_seen, " + p(15) + "), ";
-    sql += "last_seen = " + p(15) + ", latest_scan_id = " + p(16);
-    sql += " WHERE id = " + p(17) + " AND last_seen <= " + p(15) + " RETURNING id";
+    const int rule = kAcceptRuleParam;
+    sql += "identity_rule = " + p(rule) + ", search_text = " + p(rule + 1) + ", ";
+    sql += std::string("first_seen = ") + (pg ? "LEAST" : "min") + "(first_seen, " + p(rule + 2) +
+           "), ";
+    sql += "last_seen = " + p(rule + 2) + ", latest_scan_id = " + p(rule + 3);
+    sql += " WHERE id = " + p(rule + 4) + " AND last_seen <= " + p(rule + 2) + " RETURNING id";
     return sql;
 }
 
@@ -314,6 +324,17 @@ std::string cut(std::string_view text, std::size_t max) {
     // Cutting inside a multi-byte character leaves a malformed tail, which cleanText turns
     // into U+FFFD.
     return cleanText(text.substr(0, std::min(text.size(), max)));
+}
+
+std::string columnsSetSql(Dialect dialect) {
+    std::string sql;
+    int n = 0;
+    for (const auto& field : kScanColumnFields) {
+        if (n > 0) sql += ", ";
+        ++n;
+        sql += std::string(field.column) + " = " + placeholder(dialect, n);
+    }
+    return sql;
 }
 
 }  // namespace
@@ -358,6 +379,23 @@ AuditEntry readAuditEntry(const RowReader& row) {
                       row.text(4),    row.text(5),    row.text(6)};
 }
 
+std::string refreshScanSql(Dialect dialect) {
+    return "UPDATE scans SET " + columnsSetSql(dialect) +
+           " WHERE id = " + placeholder(dialect, kColumnCount + 1) + " RETURNING id";
+}
+
+std::string refreshMachineSql(Dialect dialect) {
+    return "UPDATE machines SET " + columnsSetSql(dialect) +
+           ", search_text = " + placeholder(dialect, kColumnCount + 1) +
+           " WHERE latest_scan_id = " + placeholder(dialect, kColumnCount + 2);
+}
+
+std::string receiptSql(Dialect dialect) {
+    return std::string("SELECT ") + kScanRowSql +
+           " FROM scans WHERE receipt = " + placeholder(dialect, 1) +
+           " ORDER BY received_at DESC, id DESC";
+}
+
 std::string newerSchemaMessage(int found) {
     return "the database's schema is at version " + std::to_string(found) +
            ", newer than this program knows (" + std::to_string(currentSchemaVersion()) +
@@ -374,6 +412,25 @@ std::optional<Role> roleNamed(std::string_view name) {
     if (name == "admin") return Role::Admin;
     if (name == "viewer") return Role::Viewer;
     return std::nullopt;
+}
+
+std::optional<std::string> receiptOf(std::string_view text) {
+    std::string digits;
+    for (const char c : text) {
+        if (c == '-') continue;
+        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        const bool blank = c == ' ' || c == '\t' || c == '\r' || c == '\n';
+        if (blank) {
+            // Blanks only around it, not inside.
+            if (!digits.empty()) digits += ' ';
+            continue;
+        }
+        if (!hex) return std::nullopt;
+        digits += asciiUpper(c);
+    }
+    while (!digits.empty() && digits.back() == ' ') digits.pop_back();
+    if (digits.size() != 12 || digits.find(' ') != std::string::npos) return std::nullopt;
+    return digits.substr(0, 4) + "-" + digits.substr(4, 4) + "-" + digits.substr(8, 4);
 }
 
 std::unique_ptr<Store> openStore(const StoreLocation& location) {

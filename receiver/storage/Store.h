@@ -51,6 +51,8 @@ public:
 // The searchable columns of one scan, taken from the report's summary.
 struct ScanColumns {
     std::string maker, model;
+    std::string product;                // the product version where it names the product
+                                        // ("ThinkPad T430" of model "2347A49"), else empty
     std::string processor;              // processor models, "; "-joined
     std::uint32_t cores = 0, threads = 0;
     std::uint64_t memoryBytes = 0;
@@ -72,9 +74,10 @@ struct ScanColumnField {
                  std::uint64_t ScanColumns::*>
         member;
 };
-inline constexpr std::array<ScanColumnField, 12> kScanColumnFields{{
+inline constexpr std::array<ScanColumnField, 13> kScanColumnFields{{
     {"maker", "maker", &ScanColumns::maker},
     {"model", "model", &ScanColumns::model},
+    {"product", "product", &ScanColumns::product},
     {"processor", "processor", &ScanColumns::processor},
     {"cores", "cores", &ScanColumns::cores},
     {"threads", "threads", &ScanColumns::threads},
@@ -86,6 +89,11 @@ inline constexpr std::array<ScanColumnField, 12> kScanColumnFields{{
     {"serial_numbers", "serialNumbers", &ScanColumns::serialNumbers},
     {"uuid", "uuid", &ScanColumns::uuid},
 }};
+
+// A receipt as scans keep it ("1B3F-ADE0-098A": twelve upper-case hex digits in groups of
+// four), from what someone typed or quoted: either case, with or without the dashes, blanks
+// around. Nothing when the text is not receipt-shaped.
+std::optional<std::string> receiptOf(std::string_view text);
 
 struct NewScan {
     std::int64_t receivedAtMs = 0;      // Unix time, milliseconds
@@ -209,12 +217,19 @@ public:
     virtual std::vector<ScanRow> scans(std::optional<std::int64_t> machineId,
                                        std::uint32_t limit = 1000, std::uint64_t offset = 0) = 0;
     virtual std::optional<ScanRecord> scan(std::int64_t scanId) = 0;
+    // The scans given this receipt (as receiptOf writes it), newest first. Receipts come
+    // from a digest's first digits: two scans may share one, however unlikely.
+    virtual std::vector<ScanRow> scansWithReceipt(const std::string& receipt) = 0;
     virtual std::optional<MachineRow> machine(std::int64_t machineId) = 0;
     virtual MachinePage machines(const MachineQuery& query) = 0;
 
     // Replaces the stored summary of a scan (the summary JSON the console reads), when its
     // report is summarised again; false when there is no such scan.
     virtual bool putSummary(std::int64_t scanId, const std::string& summaryJson) = 0;
+    // Replaces the stored columns of a scan, taken again from its summary (a column added
+    // after the scan was stored); when the scan is its machine's latest, the machine's
+    // columns and search text too. False when there is no such scan.
+    virtual bool refreshColumns(std::int64_t scanId, const ScanColumns& columns) = 0;
 
     // Takes a conflicting scan as its machine's: the mark becomes Accepted, and when no
     // scan of the machine is newer, its columns become the machine's latest.

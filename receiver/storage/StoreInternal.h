@@ -57,9 +57,9 @@ public:
 
 // The column lists the engines select, in the order the readers below expect.
 inline constexpr const char* kColumnsSql =
-    "maker, model, processor, cores, threads, memory_bytes, memory_modules, disks, disk_bytes, "
-    "os, serial_numbers, uuid";
-inline constexpr int kColumnCount = 12;
+    "maker, model, product, processor, cores, threads, memory_bytes, memory_modules, disks, "
+    "disk_bytes, os, serial_numbers, uuid";
+inline constexpr int kColumnCount = 13;
 consteval bool columnsSqlIsTheTable() {
     std::string_view rest = kColumnsSql;
     for (std::size_t i = 0; i < kScanColumnFields.size(); ++i) {
@@ -75,14 +75,29 @@ consteval bool columnsSqlIsTheTable() {
 static_assert(columnsSqlIsTheTable(), "kColumnsSql lists kScanColumnFields' columns in order");
 inline constexpr const char* kMachineSql =
     "id, identity_key, identity_rule, first_seen, last_seen, latest_scan_id, scan_count, "
-    "maker, model, processor, cores, threads, memory_bytes, memory_modules, disks, disk_bytes, "
-    "os, serial_numbers, uuid";
+    "maker, model, product, processor, cores, threads, memory_bytes, memory_modules, disks, "
+    "disk_bytes, os, serial_numbers, uuid";
 inline constexpr const char* kScanRowSql =
     "id, machine_id, received_at, remote_address, receipt, encoding, identity_key, "
     "identity_rule, os_description, program_name, program_version, errors, stored_size, "
-    "maker, model, processor, cores, threads, memory_bytes, memory_modules, disks, disk_bytes, "
-    "os, serial_numbers, uuid, conflict";
-inline constexpr int kScanRowCount = 26;
+    "maker, model, product, processor, cores, threads, memory_bytes, memory_modules, disks, "
+    "disk_bytes, os, serial_numbers, uuid, conflict";
+// readMachine and readScanRow read the columns from these places.
+inline constexpr int kMachineColumnsAt = 7;
+inline constexpr int kScanRowColumnsAt = 13;
+inline constexpr int kScanRowCount = kScanRowColumnsAt + kColumnCount + 1;
+consteval bool holdsColumnsAt(std::string_view sql, int at, std::string_view after) {
+    for (int commas = 0; commas < at; ++commas) {
+        const auto comma = sql.find(", ");
+        if (comma == std::string_view::npos) return false;
+        sql.remove_prefix(comma + 2);
+    }
+    const std::string_view columns = kColumnsSql;
+    return sql.starts_with(columns) && sql.substr(columns.size()) == after;
+}
+static_assert(holdsColumnsAt(kMachineSql, kMachineColumnsAt, ""), "kMachineSql's columns");
+static_assert(holdsColumnsAt(kScanRowSql, kScanRowColumnsAt, ", conflict"),
+              "kScanRowSql's columns");
 
 ScanColumns readColumns(const RowReader& row, int first);
 MachineRow readMachine(const RowReader& row);
@@ -96,18 +111,28 @@ struct PreparedScan {
     std::string searchText;
 };
 PreparedScan prepareScan(const NewScan& scan);
+// Columns alone made ready the same way (text cleaned, sizes bounded, the search text).
+PreparedScan prepareColumns(const ScanColumns& columns);
 
 // The statements that store a scan, with numbered placeholders ("?N" for SQLite, "$N" for
 // PostgreSQL). Machine upsert parameters: 1 identity key (NULL for none: never merged),
-// 2 identity rule, 3 received at, 4-15 the columns, 16 search text; it returns the machine's
+// 2 identity rule, 3 received at, the columns from 4 (kColumnCount of them), then the
+// search text (kUpsertSearchParam); it returns the machine's
 // id and last_seen. The scan's columns, with the latest scan's taking the machine's columns
 // only when it is not older than what the machine holds (an imported backlog does not
 // replace a newer scan). Scan insert parameters: 1 machine id, 2 received at, 3 remote
 // address, 4 digest, 5 receipt, 6 report, 7 report size, 8 stored size, 9 encoding,
 // 10 OS description, 11 program name, 12 program version, 13 errors, 14 identity key,
-// 15 identity rule, 16-27 the columns, 28 summary JSON, 29 fingerprint, 30 conflict (the
-// ScanConflict number); it returns the scan's id. Upsert parameter 17 is 1 for a conflicting
-// scan: the existing machine then only counts it (its columns, first and last seen stay).
+// 15 identity rule, the columns from 16, then summary JSON, fingerprint and conflict (the
+// ScanConflict number) from kInsertSummaryParam; it returns the scan's id. Upsert parameter
+// kUpsertConflictParam is 1 for a conflicting scan: the existing machine then only counts it
+// (its columns, first and last seen stay).
+inline constexpr int kUpsertColumnsParam = 4;
+inline constexpr int kUpsertSearchParam = kUpsertColumnsParam + kColumnCount;
+inline constexpr int kUpsertConflictParam = kUpsertSearchParam + 1;
+inline constexpr int kInsertColumnsParam = 16;
+inline constexpr int kInsertSummaryParam = kInsertColumnsParam + kColumnCount;
+inline constexpr int kInsertLastParam = kInsertSummaryParam + 2;
 enum class Dialect { Sqlite, Postgres };
 std::string machineUpsertSql(Dialect dialect);
 std::string scanInsertSql(Dialect dialect);
@@ -122,10 +147,11 @@ bool conflictsWithLatest(const std::string& latestFingerprint, const std::string
 
 // Accepting a scan: the scan's machine and received time and its conflict mark, parameter 1
 // the scan id; then the mark set to Accepted; then the machine's latest set from the scan:
-// 1-12 the columns, 13 identity rule, 14 search text, 15 received at, 16 scan id,
-// 17 machine id (only when the scan is not older than the machine's last_seen).
+// the columns from 1, then (from kAcceptRuleParam) identity rule, search text, received at,
+// scan id, machine id (only when the scan is not older than the machine's last_seen).
 std::string acceptReadSql(Dialect dialect);
 inline constexpr const char* kAcceptMarkSql = "UPDATE scans SET conflict = 2 WHERE id = ";
+inline constexpr int kAcceptRuleParam = kColumnCount + 1;
 std::string acceptLatestSql(Dialect dialect);
 
 // Accounts: the columns both engines select, and the row read back in that order.
@@ -147,6 +173,14 @@ AuditEntry boundedAuditEntry(const AuditEntry& entry);
 std::string auditInsertSql(Dialect dialect);
 SqlStatement auditQuery(Dialect dialect, const AuditQuery& query);
 AuditEntry readAuditEntry(const RowReader& row);
+
+// A scan's columns replaced (refreshColumns): the columns from 1, then the scan id. Then
+// the machine whose latest scan it is: the columns from 1, the search text, the scan id.
+std::string refreshScanSql(Dialect dialect);
+std::string refreshMachineSql(Dialect dialect);
+
+// The scans with receipt parameter 1, newest first.
+std::string receiptSql(Dialect dialect);
 
 std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory,
                                        std::chrono::milliseconds deadline,

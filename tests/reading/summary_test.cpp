@@ -542,6 +542,43 @@ TEST(SummaryValues, SerialNumbersForSearchSkipPlaceholdersAndRepeats) {
               (std::vector<std::string>{"7KNZBH2", "28221928", "ZFL1ABCD"}));
 }
 
+TEST(SummaryValues, TheProductVersionIsAProductNameOnlyWhenItNamesOne) {
+    const struct {
+        const char* version;
+        const char* model;
+        const char* name;
+    } cases[] = {
+        {"ThinkPad T430", "2347A49", "ThinkPad T430"},
+        {"  ThinkPad X1 Carbon 6th\t", "20KHCTO1WW", "ThinkPad X1 Carbon 6th"},
+        {"IdeaPad 5 14ALC05", "82LM", "IdeaPad 5 14ALC05"},
+        {"Lenovo", "20L8S07A14", "Lenovo"},
+        // placeholders
+        {"", "2347A49", ""},
+        {"None", "X", ""},
+        {"Not Applicable", "X", ""},
+        {"System Version", "X", ""},
+        {"To Be Filled By O.E.M.", "X", ""},
+        {"Not Specified", "X", ""},
+        // version numbers
+        {"1.0", "X", ""},
+        {"V1.00", "X", ""},
+        {"Rev A01", "X", ""},
+        {"REV:1.0", "X", ""},
+        {"Version 2.3", "X", ""},
+        {"0B", "X", ""},
+        {"X1", "X", ""},
+        // the model again
+        {"Precision Tower 3620", "Precision Tower 3620", ""},
+        {"precision tower 3620 ", "Precision Tower 3620", ""},
+    };
+    for (const auto& c : cases) {
+        Summary s;
+        s.productVersion = c.version;
+        s.model = c.model;
+        EXPECT_EQ(report::productName(s), c.name) << '"' << c.version << '"';
+    }
+}
+
 TEST(SummaryText, ReadsAsATechnicianExpects) {
     GRAVELIN_NEED_REAL_TABLES();
     const std::string text =

@@ -492,6 +492,61 @@ class ReceiverTest:
         self.assert_listings_are_terminal_safe()
         self.assertIn('Model\\u202Eexe.txt', self.receiver.cli('machines').stdout.decode())
 
+    def post_with_receipts(self):
+        """Two real reports and the ThinkPad's (its product name in the system's Version, as
+        the scan of a Lenovo gives it); their receipts by name."""
+        thinkpad = sealed_samples('uroot-Lenovo-ThinkPad-T480', 1, os.path.join(self.dir, 'lenovo'))[0]
+        receipts = {}
+        for name, sealed in ((REAL[0], Fixture.samples[REAL[0]]), (REAL[1], Fixture.samples[REAL[1]]),
+                             ('thinkpad', thinkpad)):
+            status, page, _ = self.receiver.post(form(sealed))
+            self.assertEqual(status, 200, page)
+            receipts[name] = re.search(r'class="receipt">([0-9A-F-]+)<', page).group(1)
+        return receipts
+
+    def test_support_finds_a_quoted_receipt_and_searches_as_the_console_does(self):
+        receipts = self.post_with_receipts()
+        listed = self.receiver.cli('scans').stdout.decode().splitlines()
+        every = self.receiver.scans()
+        for name, receipt in receipts.items():
+            # Exactly the line and the JSON `scans` gives for it, however it is read out.
+            for typed in (receipt, receipt.lower(), receipt.replace('-', ''), ' %s\t' % receipt.lower()):
+                with self.subTest(name=name, typed=typed):
+                    result = self.receiver.cli('scans', '--receipt', typed)
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertEqual(result.stdout.decode().splitlines(),
+                                     [line for line in listed if line.split('\t')[3] == receipt])
+            result = self.receiver.cli('scans', '--receipt', receipt, '--json')
+            self.assertEqual(json.loads(result.stdout), [s for s in every if s['receipt'] == receipt])
+        for typed, code, words in (('0000-0000-0000', 1, 'no scan has receipt 0000-0000-0000'),
+                                   ('1B3F-ADE0', 2, 'receipt number'),
+                                   ('1B3F-ADE0-098G', 2, 'receipt number')):
+            with self.subTest(typed=typed):
+                result = self.receiver.cli('scans', '--receipt', typed)
+                self.assertEqual(result.returncode, code, result.stderr)
+                self.assertIn(words, result.stderr.decode())
+                self.assertEqual(result.stdout, b'')
+
+        machines = json.loads(self.receiver.cli('machines', '--json').stdout)
+        thinkpad = [m for m in machines if m['latest']['model'] == '20L8S07A14']
+        self.assertEqual(len(thinkpad), 1, machines)
+        self.assertIn('ThinkPad T480', thinkpad[0]['latest']['product'])
+        serial = thinkpad[0]['latest']['serialNumbers'].split()[0]
+        # "Dell Computer Corporation" and "UNISYS Corp.": a term found in two makers.
+        corp = [m['id'] for m in machines if 'corp' in m['latest']['maker'].lower()]
+        self.assertEqual(len(corp), 2, machines)
+        for search, ids in (('ThinkPad T480', [thinkpad[0]['id']]),
+                            ('thinkpad   t480', [thinkpad[0]['id']]),
+                            (serial.lower(), [thinkpad[0]['id']]),
+                            ('CORP', corp),
+                            ('corp thinkpad', []),
+                            ('', [m['id'] for m in machines])):
+            with self.subTest(search=search):
+                found = json.loads(self.receiver.cli('machines', '--search', search, '--json').stdout)
+                self.assertEqual(sorted(m['id'] for m in found), sorted(ids))
+                lines = self.receiver.cli('machines', '--search', search).stdout.decode().splitlines()
+                self.assertEqual(sorted(int(line.split('\t')[0]) for line in lines), sorted(ids))
+
     def test_console_sessions_outlive_a_restart_with_and_without_a_key_file(self):
         self.receiver.stop()
         result = run(RECEIVER, 'user', 'add', 'operator', *self.args, stdin=b'operator password\n')
@@ -581,6 +636,32 @@ class SqliteTest(ReceiverTest, unittest.TestCase):
         out = self.receiver.cli('machines').stdout.decode()
         self.assertIn('\\x1B]0;owned\\x07\\x1B[2J\\x09tab\\x0Aline', out)
         self.assertIn('serial:\\x1B[31m', out)
+
+    def test_refresh_fills_in_the_product_of_scans_stored_before_it(self):
+        self.post_with_receipts()
+        self.receiver.stop()
+        import sqlite3
+        db = sqlite3.connect(os.path.join(self.dir, 'data', 'receiver.sqlite3'))
+        # As an older version left them: no product, summaries without the version.
+        db.execute("UPDATE scans SET product = ''")
+        db.execute("UPDATE machines SET product = '', search_text = replace(search_text, 'thinkpad', '')")
+        for scan_id, summary in db.execute('SELECT id, summary_json FROM scans').fetchall():
+            older = json.loads(summary)
+            older.pop('productVersion')
+            db.execute('UPDATE scans SET summary_json = ? WHERE id = ?', (json.dumps(older), scan_id))
+        db.commit()
+        db.close()
+        search = ('machines', '--search', 'ThinkPad T480', '--json')
+        self.assertEqual(json.loads(self.receiver.cli(*search).stdout), [])
+        result = self.receiver.cli('scans', '--refresh')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.decode(), '3 machines, 3 latest scans summarised again\n')
+        found = json.loads(self.receiver.cli(*search).stdout)
+        self.assertEqual(len(found), 1)
+        self.assertIn('ThinkPad T480', found[0]['latest']['product'])
+        # Once: the summaries are now complete.
+        self.assertEqual(self.receiver.cli('scans', '--refresh').stdout.decode(),
+                         '3 machines, 0 latest scans summarised again\n')
 
     def test_listings_read_a_database_on_a_read_only_mount(self):
         # Copies made read-only (directory 0555, files 0444) and read by a user who cannot

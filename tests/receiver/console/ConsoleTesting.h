@@ -17,6 +17,7 @@
 #include "reading/Summary.h"
 #include "reading/SummaryJson.h"
 #include "receiver/storage/Store.h"
+#include "shared/Text.h"
 
 namespace gravelin::testing {
 
@@ -31,6 +32,8 @@ inline const std::string kHostileDisk = "'><svg onload=window.__gravelinPwned=5>
 inline const std::string kHostileController = "</td></tr></table><script>window.__gravelinPwned=6</script>";
 inline const std::string kHostilePart = "<style>body{display:none}</style>";
 inline const std::string kHostileErrors = "<script>window.__gravelinPwned=7</script>";
+// In the system's Version, where Lenovo names the product: shown next to the model.
+inline const std::string kHostileProduct = "\"><img src=x onerror=window.__gravelinPwned=8>";
 // Values that break a page without any markup: a firmware string of 10,000 characters and no
 // blank, a maker with a right-to-left override (U+202E) that would reverse what follows it,
 // and a serial number with the bytes Windows-1252 leaves undefined (0x81, 0x8D, 0x8F, 0x90,
@@ -42,6 +45,7 @@ inline const std::string kUndefinedBytesSerial = "SN\u0081\u008D\u008F\u0090\u00
 
 struct MachineWmi {
     std::string vendor, name, serial, uuid;
+    std::string version;  // Win32_ComputerSystemProduct Version; none when empty
     std::string osCaption = "Microsoft Windows 10 Pro", osVersion = "10.0.19045";
     struct Disk {
         std::string model, serial, firmware;
@@ -60,9 +64,11 @@ inline WmiObject wmiObject(const std::string& className,
 
 inline std::map<std::string, std::vector<WmiObject>, std::less<>> wmiAnswers(const MachineWmi& m) {
     std::map<std::string, std::vector<WmiObject>, std::less<>> wmi;
-    wmi["SELECT * FROM Win32_ComputerSystemProduct"] = {wmiObject(
-        "Win32_ComputerSystemProduct",
-        {{"IdentifyingNumber", m.serial}, {"Name", m.name}, {"UUID", m.uuid}, {"Vendor", m.vendor}})};
+    std::vector<std::pair<std::string, WmiValue>> product = {
+        {"IdentifyingNumber", m.serial}, {"Name", m.name}, {"UUID", m.uuid}, {"Vendor", m.vendor}};
+    if (!m.version.empty()) product.emplace_back("Version", m.version);
+    wmi["SELECT * FROM Win32_ComputerSystemProduct"] = {
+        wmiObject("Win32_ComputerSystemProduct", std::move(product))};
     wmi["SELECT * FROM Win32_OperatingSystem"] = {wmiObject(
         "Win32_OperatingSystem",
         {{"Caption", m.osCaption}, {"Version", m.osVersion}, {"BuildNumber", "19045"},
@@ -183,7 +189,11 @@ inline storage::NewScan newScan(const std::string& sealed, std::int64_t received
     scan.receivedAtMs = receivedAtMs;
     scan.remoteAddress = address;
     scan.sealedDigest = received.sealedDigest;
-    scan.receipt = received.sealedDigest.substr(0, 12);
+    // As the receiver writes it: "1B3F-ADE0-098A".
+    for (std::size_t i = 0; i < 12 && i < received.sealedDigest.size(); ++i) {
+        if (i > 0 && i % 4 == 0) scan.receipt += '-';
+        scan.receipt += asciiUpper(received.sealedDigest[i]);
+    }
     scan.reportBytes = received.reportBytes;
     scan.encoding = received.encoding;
     scan.osDescription = received.osDescription;
@@ -195,6 +205,7 @@ inline storage::NewScan newScan(const std::string& sealed, std::int64_t received
     auto& c = scan.columns;
     c.maker = s.maker;
     c.model = s.model;
+    c.product = report::productName(s);
     std::vector<std::string> processors, disks, serials{s.serialNumber, s.boardSerial, s.enclosureSerial};
     for (const auto& p : s.processors) processors.push_back(p.model);
     c.processor = joined(processors, "; ");
@@ -307,6 +318,7 @@ inline std::vector<SeedScan> seedScans() {
     hostile.serial = kHostileSerial;
     hostile.uuid = "6B29FC40-CA47-1067-B31D-00DD010662DA";
     hostile.osCaption = kHostileOs;
+    hostile.version = kHostileProduct;
     hostile.disks = {{kHostileDisk, "=cmd|' /C calc'!A0", "1.0", 128035676160ULL}};
     hostile.volumeName = kHostileDisk;
     hostile.volumeFree = 1000000000ULL;

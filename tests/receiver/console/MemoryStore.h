@@ -7,6 +7,8 @@
 #include <cctype>
 #include <map>
 #include <mutex>
+#include <sstream>
+#include <variant>
 
 #include "reading/Fingerprint.h"
 #include "receiver/storage/Store.h"
@@ -107,6 +109,15 @@ public:
         return it->second.record;
     }
 
+    std::vector<storage::ScanRow> scansWithReceipt(const std::string& receipt) override {
+        std::lock_guard lock(mutex_);
+        std::vector<storage::ScanRow> rows;
+        for (auto it = scans_.rbegin(); it != scans_.rend(); ++it) {
+            if (it->second.record.row.receipt == receipt) rows.push_back(it->second.record.row);
+        }
+        return rows;
+    }
+
     std::optional<storage::MachineRow> machine(std::int64_t machineId) override {
         std::lock_guard lock(mutex_);
         const auto it = machines_.find(machineId);
@@ -117,13 +128,22 @@ public:
     storage::MachinePage machines(const storage::MachineQuery& query) override {
         std::lock_guard lock(mutex_);
         std::vector<storage::MachineRow> rows;
-        const std::string needle = lower(query.search);
+        // Every term a substring of some text column, as the engines match.
+        std::vector<std::string> terms;
+        {
+            std::istringstream words(lower(query.search));
+            for (std::string word; words >> word;) terms.push_back(word);
+        }
         for (const auto& [id, m] : machines_) {
-            const auto& c = m.latest;
-            const std::string haystack = lower(c.maker + "\n" + c.model + "\n" + c.processor + "\n" +
-                                               c.disks + "\n" + c.os + "\n" + c.serialNumbers +
-                                               "\n" + c.uuid);
-            if (needle.empty() || haystack.find(needle) != std::string::npos) rows.push_back(m);
+            std::string haystack;
+            for (const auto& field : storage::kScanColumnFields) {
+                if (const auto* member = std::get_if<std::string storage::ScanColumns::*>(&field.member))
+                    haystack += lower(m.latest.**member) + "\n";
+            }
+            const bool all = std::all_of(terms.begin(), terms.end(), [&](const std::string& term) {
+                return haystack.find(term) != std::string::npos;
+            });
+            if (all) rows.push_back(m);
         }
         const auto key = [&](const storage::MachineRow& m) {
             using S = storage::MachineSort;
@@ -273,6 +293,16 @@ public:
         const auto it = scans_.find(scanId);
         if (it == scans_.end()) return false;
         it->second.record.summaryJson = summaryJson;
+        return true;
+    }
+
+    bool refreshColumns(std::int64_t scanId, const storage::ScanColumns& columns) override {
+        std::lock_guard lock(mutex_);
+        const auto it = scans_.find(scanId);
+        if (it == scans_.end()) return false;
+        it->second.record.row.columns = columns;
+        auto& machine = machines_[it->second.record.row.machineId];
+        if (machine.latestScanId == scanId) machine.latest = columns;
         return true;
     }
 

@@ -149,14 +149,17 @@ def main():
                 failures.append("%s: the page is %d px wide at phone width" % (name, overflow))
             page.size(1280, 800)
 
-    # Not signed in: the list sends the browser to the sign-in form.
-    page.navigate(base + "/machines", base + "/signin")
+    def sign_in():
+        page.evaluate("document.getElementById('name').value = %s;"
+                      "document.getElementById('password').value = %s;"
+                      "document.querySelector('form[action=\"/signin\"]').requestSubmit()"
+                      % (json.dumps(options.user), json.dumps(options.password)))
+
+    # Not signed in: a page sends the browser to the sign-in form, which leads back to it.
+    page.navigate(base + "/machines?sort=os&dir=asc", base + "/signin")
     check("sign-in form", "console-signin.png")
-    page.evaluate("document.getElementById('name').value = %s;"
-                  "document.getElementById('password').value = %s;"
-                  "document.querySelector('form[action=\"/signin\"]').requestSubmit()"
-                  % (json.dumps(options.user), json.dumps(options.password)))
-    page.wait_loaded(base + "/machines")
+    sign_in()
+    page.wait_loaded(base + "/machines?sort=os&dir=asc")
     check("machine list")
     # The pictures show the list by model, the hostile machine (sorted first by last seen)
     # at the end; its own pages are checked below.
@@ -166,9 +169,13 @@ def main():
     # The workstation with two scans, found by its serial number.
     page.navigate(base + "/machines?q=7TQCK2J")
     check("search")
-    rows = page.evaluate("document.querySelectorAll('table.list tbody tr').length")
+    rows = page.evaluate("document.querySelectorAll('table.list tbody tr:not(.match)').length")
     if rows != 1:
         failures.append("search by serial number: %r rows" % rows)
+    # The row does not show the serial number: the line under it says whose it is.
+    matched = page.evaluate("[...document.querySelectorAll('table.list tr.match')].map(e => e.innerText)")
+    if matched != ["Matched serial number 7TQCK2J"]:
+        failures.append("search by serial number: match lines %r" % matched)
     machine = page.evaluate("document.querySelector('table.list tbody a').href")
     page.navigate(machine)
     check("machine page", "console-machine.png", "console-machine-phone.png")
@@ -208,6 +215,25 @@ def main():
     check("hostile diff")
     page.navigate(base + "/machines?sort=maker&dir=desc")
     check("hostile list sorted")
+    # Its product name and the line saying which disk's serial number a search matched hold
+    # hostile strings too; hovered as above.
+    page.navigate(base + "/machines?q=cmd%7C")
+    page.evaluate("document.querySelectorAll('*').forEach(e => e.dispatchEvent("
+                  "new MouseEvent('mouseover', {bubbles: true})))")
+    check("hostile match line")
+    text = page.evaluate("document.body.innerText")
+    for shown in ("Matched disk '><svg onload=window.__gravelinPwned=5> serial number",
+                  "\"><img src=x onerror=window.__gravelinPwned=8>"):
+        if shown not in text:
+            failures.append("hostile search: %r not shown as text" % shown)
+    # A receipt, read out in lower case without dashes, opens its scan.
+    page.navigate(hostile)
+    receipt = page.evaluate("[...document.querySelectorAll('#history code')].pop().innerText")
+    first_scan = page.evaluate("[...document.querySelectorAll('#history a')].pop().href")
+    page.navigate(base + "/machines?q=" + receipt.replace("-", "").lower(), first_scan)
+    check("receipt search")
+    if "Earlier scan" not in page.evaluate("document.body.innerText"):
+        failures.append("the receipt did not open the earlier scan %s" % receipt)
 
     # Values that spoil a page without any markup (the seed "unreadable"): a 10,000-character
     # firmware string, a maker holding U+202E, a serial with the bytes Windows-1252 leaves
@@ -266,6 +292,19 @@ def main():
     page.evaluate("document.querySelector('form.signout').requestSubmit()")
     page.wait_loaded(base + "/signin")
     page.navigate(base + "/machines", base + "/signin")
+
+    # A sign-in form whose next address leaves the site leads to the list, nowhere else.
+    for hostile_next in ("//evil.example/", "/%5Cevil.example/", "https://evil.example/",
+                         "javascript:window.__gravelinPwned=9"):
+        page.navigate(base + "/signin?next=" + hostile_next, base + "/signin")
+        check("sign-in with next=" + hostile_next)
+        sign_in()
+        page.wait_loaded(base + "/machines")
+        landed = page.evaluate("location.href")
+        if landed != base + "/machines":
+            failures.append("next=%s led to %s" % (hostile_next, landed))
+        page.evaluate("document.querySelector('form.signout').requestSubmit()")
+        page.wait_loaded(base + "/signin")
 
     for event in page.events:
         method = event["method"]

@@ -25,6 +25,7 @@
 #include "receiver/console/Console.h"
 #include "receiver/console/Csv.h"
 #include "receiver/console/HashQueue.h"
+#include "receiver/console/Web.h"
 
 namespace gravelin::testing {
 namespace {
@@ -220,7 +221,9 @@ TEST_P(ConsoleTest, WithoutASessionPagesRedirectToSignInAndDataAnswers401) {
     for (const auto& path : pagePaths(machineOf("workstation, first scan"), scan, scan)) {
         const Response r = console_(request("GET", path));
         EXPECT_EQ(r.status, 303) << path;
-        EXPECT_EQ(headerOf(r, "Location"), "/signin") << path;
+        // The sign-in leads back to the page, unless that is the list it leads to anyway.
+        const bool list = path == "/" || path == "/machines";
+        EXPECT_EQ(headerOf(r, "Location"), list ? "/signin" : "/signin?next=" + console::urlEncode(path)) << path;
         EXPECT_EQ(r.body.find("Precision"), std::string::npos) << path;
     }
     for (const auto& path : exportPaths(scan)) {
@@ -666,6 +669,10 @@ TEST_P(ConsoleTest, HostileReportIsEscapedOnEveryPageAndDefusedInTheCsv) {
                                       "=HYPERLINK(&quot;http://attacker.example/?leak&quot;,&quot;Open&quot;)"}) {
         EXPECT_NE(machinePage.find(escaped), std::string::npos) << escaped << " shown escaped";
     }
+    // The product name, next to the model in the heading and in the list.
+    const std::string product = "<span class=\"product\"><bdi>&quot;&gt;&lt;img src=x onerror=window.__gravelinPwned=8&gt;</bdi></span>";
+    EXPECT_NE(machinePage.find(product + "</h1>"), std::string::npos);
+    EXPECT_NE(console_(request("GET", "/machines?q=javascript", cookie)).body.find(product), std::string::npos);
     // Searching for the hostile value finds it and shows it escaped in the search box.
     const Response search = console_(request("GET", "/machines?q=%3Cscript%3E", cookie));
     EXPECT_NE(search.body.find("value=\"&lt;script&gt;\""), std::string::npos);
@@ -957,6 +964,231 @@ TEST_P(ConsoleTest, ListSearchesSortsAndPagesOnTheServer) {
     // Absurd pages and sort keys fall back instead of failing.
     EXPECT_EQ(console_(request("GET", "/machines?page=99999999999999999999&sort=%00&dir=x", cookie)).status, 200);
     EXPECT_EQ(console_(request("GET", "/machines?page=5000", cookie)).status, 200);
+}
+
+// The strings of the SMBIOS system structure (type 1) of a real table, by their field
+// offset: what Windows answers in Win32_ComputerSystemProduct for that machine.
+std::string systemString(const std::string& table, std::size_t offset) {
+    const std::vector<std::uint8_t> value = realRegistryValue(table);
+    std::size_t at = 8;  // the registry value's header
+    while (at + 4 <= value.size()) {
+        const std::uint8_t type = value[at], length = value[at + 1];
+        std::size_t strings = at + length;
+        std::vector<std::string> texts;
+        while (strings < value.size() && value[strings] != 0) {
+            std::string text;
+            while (strings < value.size() && value[strings] != 0) text += static_cast<char>(value[strings++]);
+            texts.push_back(text);
+            ++strings;
+        }
+        if (type == 1) {
+            const std::uint8_t index = offset < length ? value[at + offset] : 0;
+            return index >= 1 && index <= texts.size() ? texts[index - 1] : std::string();
+        }
+        at = (texts.empty() ? strings + 2 : strings + 1);
+    }
+    return {};
+}
+
+TEST_P(ConsoleTest, AReceiptOpensItsScanInAnyFormAndOneTwoScansShareListsBoth) {
+    const std::string cookie = signIn();
+    // The earlier of the workstation's scans: its page, not the machine's latest.
+    const auto earlier = scanOf("workstation, first scan");
+    const std::string receipt = store_->scan(earlier)->row.receipt;
+    ASSERT_EQ(receipt.size(), 14u) << receipt;
+    std::string lower = receipt, bare;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) { return asciiLower(c); });
+    for (const char c : receipt)
+        if (c != '-') bare += c;
+    for (const std::string& typed : {receipt, lower, bare, "  " + lower + " ", "\t" + bare}) {
+        const Response r = console_(request("GET", "/machines?q=" + console::urlEncode(typed), cookie));
+        EXPECT_EQ(r.status, 303) << '"' << typed << '"';
+        EXPECT_EQ(headerOf(r, "Location"), "/scans/" + std::to_string(earlier)) << '"' << typed << '"';
+    }
+    const Response opened = console_(request("GET", "/scans/" + std::to_string(earlier), cookie));
+    EXPECT_NE(opened.body.find("Earlier scan"), std::string::npos);
+    EXPECT_NE(opened.body.find("<code><bdi>" + receipt + "</bdi></code>"), std::string::npos);
+
+    // Two scans whose digests begin alike share a receipt: both are listed, each row opening
+    // its scan and saying so. (The receipt is this test's own: the database may be shared.)
+    char digits[13];
+    std::snprintf(digits, sizeof digits, "%012llX",
+                  static_cast<unsigned long long>(std::hash<std::string>{}(prefix_)) & 0xFFFFFFFFFFFFull);
+    const std::string shared = std::string(digits, 4) + "-" + std::string(digits + 4, 4) + "-" + (digits + 8);
+    std::vector<std::int64_t> twins;
+    for (const char* seed : {"PowerEdge R630", "Precision T7600"}) {
+        storage::NewScan twin = newScan(sealedScan("uroot-smbios_table", workstation()), kStart);
+        for (const auto& s : seeds())
+            if (s.name == seed) twin = newScan(s.sealed, kStart - 1000);
+        twin.sealedDigest += "-" + prefix_;
+        twin.receipt = shared;
+        twins.push_back(store_->addScan(twin).scanId);
+    }
+    const Response both = console_(request("GET", "/machines?q=" + shared, cookie));
+    ASSERT_EQ(both.status, 200);
+    for (const auto id : twins)
+        EXPECT_NE(both.body.find("<a href=\"/scans/" + std::to_string(id) + "\">"), std::string::npos) << id;
+    EXPECT_EQ(count(both.body, "Matched receipt <bdi>" + shared), 2u);
+    EXPECT_NE(both.body.find("PowerEdge R630"), std::string::npos);
+    EXPECT_NE(both.body.find("Precision T7600"), std::string::npos);
+
+    // Receipt-shaped but no scan's: searched as text, found nowhere.
+    const Response none = console_(request("GET", "/machines?q=0000-0000-0001", cookie));
+    EXPECT_EQ(none.status, 200);
+    EXPECT_EQ(count(none.body, "<td class=\"text\"><a href="), 0u);
+}
+
+TEST_P(ConsoleTest, AProductNamedInTheVersionIsShownAndFoundAndFilledInForOlderScans) {
+    // The ThinkPad as Windows describes it: the system structure's strings of its own table.
+    const std::string table = "uroot-Lenovo-ThinkPad-T480";
+    MachineWmi m;
+    m.vendor = systemString(table, 0x04);
+    m.name = systemString(table, 0x05);
+    m.version = systemString(table, 0x06);
+    m.serial = systemString(table, 0x07);
+    m.uuid = "161674CC-2A1E-11B2-A85C-E121881D01B9";
+    m.disks = {{"SAMSUNG MZVLB512HAJQ-000L7", "S3TNNX0K123456", "4L2QEXA7", 512110190592ULL}};
+    ASSERT_EQ(m.name, "20L8S07A14");
+    ASSERT_NE(m.version.find("ThinkPad T480"), std::string::npos) << m.version;
+    const storage::AddResult added = store_->addScan(newScan(sealedScan(table, m), kStart));
+    const std::string cookie = signIn();
+    const auto rowsFound = [&](const std::string& q) {
+        return count(console_(request("GET", "/machines?q=" + console::urlEncode(q), cookie)).body,
+                     "<td class=\"text\"><a href=");
+    };
+    const std::string product = "<span class=\"product\"><bdi>" + m.version + "</bdi></span>";
+    const Response list = console_(request("GET", "/machines?q=ThinkPad+T480", cookie));
+    EXPECT_EQ(count(list.body, "<td class=\"text\"><a href="), 1u);
+    EXPECT_NE(list.body.find("<bdi>20L8S07A14</bdi></a> " + product), std::string::npos);
+    EXPECT_EQ(list.body.find("class=\"match\""), std::string::npos) << "the row shows what matched";
+    EXPECT_EQ(rowsFound("thinkpad"), 1u);
+    const Response page = console_(request("GET", "/machines/" + std::to_string(added.machineId), cookie));
+    EXPECT_NE(page.body.find("<bdi>20L8S07A14</bdi> " + product + "</h1>"), std::string::npos);
+    // A machine whose firmware leaves no name there shows none.
+    const Response other = console_(request("GET", "/machines/" + std::to_string(machineOf("PowerEdge R630")), cookie));
+    EXPECT_EQ(other.body.find("class=\"product\""), std::string::npos);
+
+    // Stored before the column: no product and a summary without the version. Opening the
+    // page makes the summary again, and the product with it.
+    storage::ScanColumns columns = store_->scan(added.scanId)->row.columns;
+    columns.product.clear();
+    ASSERT_TRUE(store_->refreshColumns(added.scanId, columns));
+    auto summary = nlohmann::json::parse(store_->scan(added.scanId)->summaryJson);
+    summary.erase("productVersion");
+    ASSERT_TRUE(store_->putSummary(added.scanId, summary.dump()));
+    EXPECT_EQ(rowsFound("ThinkPad T480"), 0u);
+    ASSERT_EQ(console_(request("GET", "/scans/" + std::to_string(added.scanId), cookie)).status, 200);
+    EXPECT_EQ(store_->machine(added.machineId)->latest.product, m.version);
+    EXPECT_EQ(rowsFound("ThinkPad T480"), 1u);
+}
+
+TEST_P(ConsoleTest, ASerialNumberOrUuidMatchSaysWhoseItIs) {
+    // A workstation of this test's own (the database may be shared): its serial number, UUID
+    // and disk serial are no other machine's; its modules' serials are every Precision 390's.
+    std::string digits;
+    for (const char c : prefix_)
+        if (c >= '0' && c <= '9') digits += c;
+    MachineWmi m = workstation();
+    m.serial = "MATCH" + digits;
+    m.uuid = "4C4C4544-0054-5110-8043-" + std::string(12 - std::min<std::size_t>(12, digits.size()), '0') +
+             digits.substr(0, 12);
+    m.disks[0].serial = "DSK" + digits;
+    const storage::AddResult added = store_->addScan(newScan(sealedScan("dell-libsmbios-Precision_390", m), kStart));
+    const std::string cookie = signIn();
+    const report::Summary s = report::summaryFromJsonText(store_->scan(added.scanId)->summaryJson);
+    const report::MemorySlotSummary* module = nullptr;
+    for (const auto& slot : s.memory)
+        if (!slot.empty && !slot.serialNumber.empty() && !module) module = &slot;
+    ASSERT_NE(module, nullptr);
+    const std::string workstationRow = "/machines/" + std::to_string(added.machineId);
+    const std::string diskLine = "Matched disk <bdi>ST3250310AS</bdi> serial number <bdi>" + m.disks[0].serial + "</bdi>";
+    std::string uuidTail = m.uuid.substr(24);
+    std::transform(uuidTail.begin(), uuidTail.end(), uuidTail.begin(), [](char c) { return asciiLower(c); });
+    // The module's serial is every such machine's: the machine's own serial number picks it
+    // out among them.
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {module->serialNumber + " " + m.serial, "Matched memory module <bdi>" + report::slotName(*module) +
+                                                    "</bdi> serial number <bdi>" + module->serialNumber + "</bdi>"},
+        {m.disks[0].serial, diskLine},
+        {"match" + digits, "Matched serial number <bdi>" + m.serial + "</bdi>"},
+        {"-" + uuidTail, "Matched UUID <bdi>" + m.uuid + "</bdi>"},
+        {"precision " + m.disks[0].serial, diskLine},
+    };
+    for (const auto& [q, line] : cases) {
+        const Response r = console_(request("GET", "/machines?q=" + console::urlEncode(q), cookie));
+        ASSERT_EQ(r.status, 200) << q;
+        const auto row = r.body.find("<a href=\"" + workstationRow + "\">");
+        ASSERT_NE(row, std::string::npos) << q;
+        // The line follows its row, before the next one.
+        const auto at = r.body.find(line, row);
+        EXPECT_NE(at, std::string::npos) << q << ": " << r.body.substr(row, 1200);
+        EXPECT_LT(at, r.body.find("<tr>", row)) << q;
+    }
+    // What the row shows needs no line.
+    for (const std::string q : {"Dell", "precision workstation", "ST3250310AS"}) {
+        const Response r = console_(request("GET", "/machines?q=" + console::urlEncode(q), cookie));
+        EXPECT_EQ(r.body.find("class=\"match\""), std::string::npos) << q;
+    }
+    // Hostile values in the line are escaped and isolated.
+    const Response hostile = console_(request("GET", "/machines?q=" + console::urlEncode("cmd|"), cookie));
+    EXPECT_NE(hostile.body.find("Matched disk <bdi>&apos;&gt;&lt;svg onload=window.__gravelinPwned=5&gt;</bdi> serial number <bdi>"),
+              std::string::npos);
+    EXPECT_EQ(hostile.body.find("<svg"), std::string::npos);
+}
+
+TEST_P(ConsoleTest, ASignInLeadsBackToThePageAskedForAndNowhereElse) {
+    const std::string target = "/scans/" + std::to_string(scanOf("workstation, first scan")) + "?x=1";
+    const Response asked = console_(request("GET", target));
+    ASSERT_EQ(headerOf(asked, "Location"), "/signin?next=" + console::urlEncode(target));
+    const auto signInVia = [&](const std::string& signInQuery, const std::string& postedNext) {
+        const Response form = console_(request("GET", "/signin" + signInQuery));
+        const std::string body = "token=" + hiddenToken(form.body) + "&name=" + user_ +
+                                 "&password=correct+horse+battery+staple" + postedNext;
+        return std::make_pair(form, console_(request("POST", "/signin", cookiesFrom(form), body)));
+    };
+    {
+        const auto [form, signedIn] = signInVia("?next=" + console::urlEncode(target), "&next=" + console::urlEncode(target));
+        EXPECT_NE(form.body.find("name=\"next\" value=\"/scans/"), std::string::npos);
+        EXPECT_EQ(signedIn.status, 303);
+        EXPECT_EQ(headerOf(signedIn, "Location"), target);
+    }
+    // A failed attempt keeps where the form leads.
+    {
+        const Response form = console_(request("GET", "/signin?next=" + console::urlEncode(target)));
+        const std::string body = "token=" + hiddenToken(form.body) + "&name=" + user_ +
+                                 "&password=wrong&next=" + console::urlEncode(target);
+        const Response failed = console_(request("POST", "/signin", cookiesFrom(form), body));
+        EXPECT_EQ(failed.status, 401);
+        EXPECT_NE(failed.body.find("name=\"next\" value=\"" + target + "\""), std::string::npos);
+    }
+    const std::vector<std::string> hostile = {
+        "//evil.example/",
+        "/\\evil.example/",
+        "https://evil.example/",
+        "http:/evil.example",
+        "javascript:alert(1)",
+        "evil.example",
+        "/machines\r\nSet-Cookie: x=y",
+        "/machines\nx",
+        std::string("/machines") + '\0',
+        "/machines\x01",
+        "/machines\x7f",
+        "/ma chines",
+        "/m\u00e4chines",
+        "/" + std::string(3000, 'a'),
+        "/signin",
+        "/signin?next=/machines",
+        "/signout",
+        "",
+    };
+    for (const auto& next : hostile) {
+        const auto [form, signedIn] = signInVia("?next=" + console::urlEncode(next), "&next=" + console::urlEncode(next));
+        EXPECT_EQ(form.body.find("name=\"next\""), std::string::npos) << console::urlEncode(next);
+        EXPECT_EQ(signedIn.status, 303) << console::urlEncode(next);
+        EXPECT_EQ(headerOf(signedIn, "Location"), "/machines") << console::urlEncode(next);
+    }
+    // Nor does a page asked for with such an address send it on to the form.
+    EXPECT_EQ(headerOf(console_(request("GET", "/" + std::string(3000, 'a'))), "Location"), "/signin");
 }
 
 TEST(ConsoleAccounts, AddUserRefusesBadNamesAndShortPasswordsAndHashesWithArgon2id) {

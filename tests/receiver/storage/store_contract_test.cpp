@@ -26,6 +26,7 @@
 #include "reading/Fingerprint.h"
 #include "receiver/storage/FailureLog.h"
 #include "receiver/storage/Store.h"
+#include "receiver/storage/StoreInternal.h"
 
 namespace gravelin::storage {
 namespace {
@@ -817,7 +818,12 @@ TEST_P(StoreContract, MigratesOnceAndKeepsDataAcrossReopening) {
     EXPECT_GE(versions, 1);
     EXPECT_EQ(rawInteger("SELECT count(DISTINCT version) FROM schema_version"), versions);
     EXPECT_EQ(rawInteger("SELECT min(version) FROM schema_version"), 1);
-    EXPECT_EQ(rawInteger("SELECT max(version) FROM schema_version"), versions) << "no gaps";
+    // Every step the program knows, each once (its numbers need not be consecutive).
+    std::int64_t steps = 0;
+    for (const auto* m = detail::migrationAfter(0); m != nullptr; m = detail::migrationAfter(m->version))
+        ++steps;
+    EXPECT_EQ(versions, steps) << "a step was skipped";
+    EXPECT_EQ(rawInteger("SELECT max(version) FROM schema_version"), detail::currentSchemaVersion());
     auto store = open();
     EXPECT_EQ(rawInteger(rows), versions) << "reopening applied a migration again";
     EXPECT_TRUE(store->scan(scanId));
@@ -851,11 +857,16 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
                      "ALTER TABLE accounts DROP COLUMN role; ALTER TABLE accounts DROP COLUMN disabled; "
                      "ALTER TABLE accounts DROP COLUMN last_sign_in; "
                      "DELETE FROM schema_version WHERE version = 6; ";
+    const std::string undoProduct =
+        "ALTER TABLE machines DROP COLUMN product; ALTER TABLE scans DROP COLUMN product; "
+        "DELETE FROM schema_version WHERE version = 7; ";
     const std::pair<const char*, std::string> cases[] = {
-        {"version 5, before roles and the audit log", undoRoles},
-        {"version 4, before the console key", undoRoles + undoKey},
-        {"version 3, before the conflict mark", undoRoles + undoKey + undoMark},
-        {"version 2, before the machine count", undoRoles + undoKey + undoMark + undoCount},
+        {"version 6, before the product", undoProduct},
+        {"version 5, before roles and the audit log", undoProduct + undoRoles},
+        {"version 4, before the console key", undoProduct + undoRoles + undoKey},
+        {"version 3, before the conflict mark", undoProduct + undoRoles + undoKey + undoMark},
+        {"version 2, before the machine count",
+         undoProduct + undoRoles + undoKey + undoMark + undoCount},
     };
     for (const auto& [name, undo] : cases) {
         SCOPED_TRACE(name);
@@ -868,12 +879,13 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
         }
         rawExec(undo);
         auto store = open();
-        EXPECT_EQ(rawInteger("SELECT max(version) FROM schema_version"), 6);
+        EXPECT_EQ(rawInteger("SELECT max(version) FROM schema_version"), detail::currentSchemaVersion());
         // Before roles every account could do everything: it keeps that as an admin.
         ASSERT_TRUE(store->account("ann"));
-        EXPECT_EQ(store->account("ann")->role, Role::Admin);
+        EXPECT_EQ(store->account("ann")->role, name[8] >= '6' ? Role::Viewer : Role::Admin);
         EXPECT_FALSE(store->account("ann")->disabled);
         EXPECT_EQ(store->machines({}).total, 3u) << "the count starts from the machines there are";
+        for (const ScanRow& row : store->scans(std::nullopt)) EXPECT_EQ(row.columns.product, "");
         for (const ScanRow& row : store->scans(std::nullopt)) EXPECT_EQ(row.conflict, ScanConflict::None);
         store->addScan(makeScan("u-new", "", 10));
         EXPECT_EQ(store->machines({}).total, 4u);
@@ -981,6 +993,81 @@ TEST_P(StoreContract, ASummaryMadeAgainReplacesThatScansOnly) {
     EXPECT_EQ(record->reportBytes, makeScan("sum-1", "key-s", 1000).reportBytes);
     EXPECT_EQ(record->row.columns.maker, "Maker");
     EXPECT_EQ(store->scan(second.scanId)->summaryJson, makeScan("sum-2", "", 0).summaryJson);
+}
+
+TEST_P(StoreContract, TheProductIsStoredSearchedAndRefreshedForTheLatestScanOnly) {
+    auto store = open();
+    ScanColumns thinkpad = columns("LENOVO", "2347A49");
+    thinkpad.product = "ThinkPad T430";
+    const AddResult first = store->addScan(makeScan("p-1", "key-p", 1000, thinkpad));
+    ASSERT_EQ(store->scan(first.scanId)->row.columns.product, "ThinkPad T430");
+    ASSERT_EQ(store->machine(first.machineId)->latest.product, "ThinkPad T430");
+    const auto found = [&](const std::string& search) {
+        MachineQuery q;
+        q.search = search;
+        return store->machines(q).total;
+    };
+    EXPECT_EQ(found("thinkpad"), 1u);
+    EXPECT_EQ(found("T430 2347"), 1u);
+
+    // A scan stored before the column existed: nothing until its columns are made again.
+    ScanColumns older = columns("LENOVO", "20L8S07A14");
+    const AddResult earlier = store->addScan(makeScan("p-2", "key-q", 500, older));
+    const AddResult latest = store->addScan(makeScan("p-3", "key-q", 2000, older));
+    EXPECT_EQ(found("T480s"), 0u);
+    older.product = "ThinkPad T480s";
+    // The machine's earlier scan takes it; the machine keeps its latest scan's columns.
+    EXPECT_TRUE(store->refreshColumns(earlier.scanId, older));
+    EXPECT_EQ(store->scan(earlier.scanId)->row.columns.product, "ThinkPad T480s");
+    EXPECT_EQ(store->machine(latest.machineId)->latest.product, "");
+    EXPECT_EQ(found("T480s"), 0u);
+    // Its latest scan's columns are the machine's, search text included.
+    EXPECT_TRUE(store->refreshColumns(latest.scanId, older));
+    EXPECT_EQ(store->machine(latest.machineId)->latest.product, "ThinkPad T480s");
+    EXPECT_EQ(found("T480s"), 1u);
+    EXPECT_EQ(found("thinkpad"), 2u);
+    EXPECT_EQ(store->machine(first.machineId)->latest.product, "ThinkPad T430");
+    EXPECT_FALSE(store->refreshColumns(latest.scanId + 100, older));
+}
+
+TEST_P(StoreContract, FindsEveryScanWithAReceiptNewestFirst) {
+    auto store = open();
+    NewScan a = makeScan("r-1", "key-a", 1000);
+    a.receipt = "1B3F-ADE0-098A";
+    NewScan b = makeScan("r-2", "key-b", 3000);
+    b.receipt = "1B3F-ADE0-098A";  // another digest that begins alike
+    NewScan c = makeScan("r-3", "key-a", 2000);
+    c.receipt = "1B3F-ADE0-098B";
+    const AddResult ra = store->addScan(a), rb = store->addScan(b), rc = store->addScan(c);
+    const auto shared = store->scansWithReceipt("1B3F-ADE0-098A");
+    ASSERT_EQ(shared.size(), 2u);
+    EXPECT_EQ(shared[0].id, rb.scanId);
+    EXPECT_EQ(shared[0].machineId, rb.machineId);
+    EXPECT_EQ(shared[1].id, ra.scanId);
+    EXPECT_EQ(shared[1].receipt, "1B3F-ADE0-098A");
+    const auto one = store->scansWithReceipt("1B3F-ADE0-098B");
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0].id, rc.scanId);
+    EXPECT_TRUE(store->scansWithReceipt("1B3F-ADE0-098C").empty());
+    EXPECT_TRUE(store->scansWithReceipt("1b3f-ade0-098a").empty()) << "the caller writes it as stored";
+}
+
+TEST(Receipts, AreReadInEitherCaseWithOrWithoutDashesAndBlanksAround) {
+    const std::pair<const char*, std::optional<std::string>> cases[] = {
+        {"1B3F-ADE0-098A", "1B3F-ADE0-098A"},
+        {"1b3f-ade0-098a", "1B3F-ADE0-098A"},
+        {"1B3FADE0098A", "1B3F-ADE0-098A"},
+        {"  1b3fade0098a\t\r\n", "1B3F-ADE0-098A"},
+        {"1B3F-ADE0098A", "1B3F-ADE0-098A"},
+        {"1B3F ADE0 098A", std::nullopt},   // blanks inside: words of a search
+        {"1B3F-ADE0-098", std::nullopt},    // a digit short
+        {"1B3F-ADE0-098AB", std::nullopt},  // a digit over
+        {"1B3G-ADE0-098A", std::nullopt},   // not hex
+        {"", std::nullopt},
+        {"------------", std::nullopt},
+        {"ThinkPad T430", std::nullopt},
+    };
+    for (const auto& [text, want] : cases) EXPECT_EQ(receiptOf(text), want) << '"' << text << '"';
 }
 
 TEST_P(StoreContract, ImportsManyScansAtOnce) {
