@@ -1072,18 +1072,18 @@ TEST_P(ConsoleTest, AccountChangesReachSignedInSessionsOnTheirNextRequest) {
     struct Change {
         const char* what;
         std::function<void()> make;
-        bool mayStillSignIn;
     };
     const Change changes[] = {
-        {"disabled", [&] { ASSERT_TRUE(store_->setAccountDisabled(name, true)); }, false},
-        {"deleted", [&] { ASSERT_TRUE(store_->deleteAccount(name)); }, false},
+        {"disabled", [&] { ASSERT_TRUE(store_->setAccountDisabled(name, true)); }},
+        {"deleted", [&] { ASSERT_TRUE(store_->deleteAccount(name)); }},
         {"new password",
-         [&] { console::addUser(*store_, name, "a brand new password", storage::Role::Viewer, console::PasswordCost::Interactive); },
-         false},
+         [&] { console::addUser(*store_, name, "a brand new password", storage::Role::Viewer, console::PasswordCost::Interactive); }},
     };
     const std::string bystander = signIn();
     for (const Change& change : changes) {
-        if (store_->account(name)) ASSERT_TRUE(store_->deleteAccount(name));
+        if (store_->account(name)) {
+            ASSERT_TRUE(store_->deleteAccount(name));
+        }
         const std::string cookie = signInAs(name, storage::Role::Viewer);
         ASSERT_EQ(console_(request("GET", "/machines", cookie)).status, 200) << change.what;
         change.make();
@@ -1095,7 +1095,9 @@ TEST_P(ConsoleTest, AccountChangesReachSignedInSessionsOnTheirNextRequest) {
         EXPECT_EQ(console_(request("GET", "/machines", bystander)).status, 200) << "another account, " << change.what;
     }
     // Enabled again: the old session stays ended, a new sign-in works.
-    if (store_->account(name)) ASSERT_TRUE(store_->deleteAccount(name));
+    if (store_->account(name)) {
+        ASSERT_TRUE(store_->deleteAccount(name));
+    }
     const std::string before = signInAs(name, storage::Role::Viewer);
     ASSERT_TRUE(store_->setAccountDisabled(name, true));
     ASSERT_TRUE(store_->setAccountDisabled(name, false));
@@ -1361,7 +1363,7 @@ TEST(ConsoleAudit, AnAnswerWhoseEntryCannotBeWrittenIsNotGiven) {
         if (value.starts_with("__Host-gravelin-session=")) session = value.substr(0, value.find(';'));
     ASSERT_FALSE(session.empty());
     store.fail = true;
-    for (const std::string path : {"/machines/" + std::to_string(added.machineId), "/scans/" + std::to_string(added.scanId),
+    for (const std::string& path : std::vector<std::string>{"/machines/" + std::to_string(added.machineId), "/scans/" + std::to_string(added.scanId),
                                    "/scans/" + std::to_string(added.scanId) + ".json",
                                    "/scans/" + std::to_string(added.scanId) + "/report", "/machines.csv"}) {
         Request get;
