@@ -597,7 +597,7 @@ class ReceiverTest:
             (cli, 'user-deleted', 'user vera', 'was viewer'),
         ])
         signins = self.audit('--action', 'sign-in', '--actor', 'vera')
-        self.assertEqual(len(signins), 2)
+        self.assertEqual(len(signins), 3)
         self.assertEqual({e['address'] for e in signins}, {'127.0.0.1'})
         self.assertEqual(self.audit('--actor', 'nobody'), [])
         self.assertEqual(len(self.audit('--actor', cli, '--action', 'user-disabled')), 2)

@@ -192,6 +192,20 @@ protected:
         return attempt.sessionCookie;
     }
 
+    // A machine of this test's own (the database may be shared) and a report of other
+    // hardware claiming its identity.
+    storage::AddResult forgedClaim() {
+        MachineWmi genuine = workstation();
+        genuine.serial = "OWN-" + prefix_;
+        const auto own = store_->addScan(newScan(sealedScan("dell-libsmbios-Precision_390", genuine), kStart - 1000));
+        MachineWmi forger = genuine;
+        forger.vendor = "Forger Inc.";
+        forger.disks = {{"Forged Disk", "FORGED-" + prefix_, "1.0", 256060514304ULL}};
+        const auto forged = store_->addScan(newScan(sealedScan("infrasim-dell_r640", forger), kStart, "203.0.113.66"));
+        EXPECT_EQ(forged.machineId, own.machineId);
+        return forged;
+    }
+
     // Another account of this test, with its role, signed in.
     std::string signInAs(const std::string& name, storage::Role role) {
         console::addUser(*store_, name, kPassword, role, console::PasswordCost::Interactive);
@@ -1051,10 +1065,7 @@ TEST_P(ConsoleTest, EachRouteAnswersEachRoleAsItsRowSays) {
 // no button for it.
 TEST_P(ConsoleTest, AViewerSeesAConflictingScanButCannotAcceptIt) {
     const std::string viewer = signInAs("vera-" + prefix_, storage::Role::Viewer);
-    MachineWmi forger = workstation();
-    forger.vendor = "Forger Inc.";
-    forger.disks = {{"Forged Disk", "FORGED-DISK-1", "1.0", 256060514304ULL}};
-    const auto forged = store_->addScan(newScan(sealedScan("infrasim-dell_r640", forger), kStart, "203.0.113.66"));
+    const auto forged = forgedClaim();
     ASSERT_TRUE(forged.conflicting);
     const std::string scanPath = "/scans/" + std::to_string(forged.scanId);
     const Response page = console_(request("GET", scanPath, viewer));
@@ -1142,6 +1153,8 @@ TEST_P(ConsoleTest, SignInsViewsExportsAndAcceptancesAreAudited) {
     const auto later = scanOf("workstation, module moved and disk replaced");
     const auto machine = machineOf("workstation, first scan");
     const std::string m = std::to_string(machine), s = std::to_string(scan), l = std::to_string(later);
+    // The machine's page shows its latest scan (in a shared database, maybe another test's).
+    const std::string latest = std::to_string(store_->machine(machine)->latestScanId);
     ASSERT_EQ(console_(request("GET", "/machines/" + m, cookie)).status, 200);
     ASSERT_EQ(console_(request("GET", "/scans/" + s, cookie)).status, 200);
     ASSERT_EQ(console_(request("GET", "/diff?a=" + s + "&b=" + l, cookie)).status, 200);
@@ -1151,10 +1164,7 @@ TEST_P(ConsoleTest, SignInsViewsExportsAndAcceptancesAreAudited) {
     ASSERT_EQ(console_(request("GET", "/scans/" + s + ".json", cookie)).status, 200);
     ASSERT_EQ(console_(request("GET", "/scans/99999999.json", cookie)).status, 404);
     ASSERT_EQ(console_(request("GET", "/machines", cookie)).status, 200);
-    MachineWmi forger = workstation();
-    forger.vendor = "Forger Inc.";
-    forger.disks = {{"Forged Disk", "FORGED-DISK-1", "1.0", 256060514304ULL}};
-    const auto forged = store_->addScan(newScan(sealedScan("infrasim-dell_r640", forger), kStart, "203.0.113.66"));
+    const auto forged = forgedClaim();
     ASSERT_TRUE(forged.conflicting);
     const std::string f = std::to_string(forged.scanId);
     ASSERT_EQ(console_(request("POST", "/scans/" + f + "/accept", cookie, "token=" + formTokenOf(cookie))).status, 303);
@@ -1166,14 +1176,14 @@ TEST_P(ConsoleTest, SignInsViewsExportsAndAcceptancesAreAudited) {
     // Oldest first, as they were made (the list page is not a view of a machine).
     const std::vector<Expected> expected = {
         {"sign-in", "user " + user_, ""},
-        {"machine-viewed", "machine " + m + ", scan " + l, ""},
+        {"machine-viewed", "machine " + m + ", scan " + latest, ""},
         {"machine-viewed", "machine " + m + ", scan " + s, ""},
         {"machine-viewed", "machine " + m + ", scans " + s + " and " + l, "changes between two scans"},
         {"export", "machines.csv", "search \"Precision\", sorted by model"},
         {"export", "scan " + s + ", machine " + m, "report as sent"},
         {"export", "scan " + s + ", machine " + m, "report as UTF-8 XML"},
         {"export", "scan " + s + ", machine " + m, "JSON"},
-        {"scan-accepted", "scan " + f + ", machine " + m, "now the machine's latest scan"},
+        {"scan-accepted", "scan " + f + ", machine " + std::to_string(forged.machineId), "now the machine's latest scan"},
         {"sign-out", "user " + user_, ""},
     };
     auto entries = auditOf(user_);
