@@ -1,7 +1,7 @@
 // gravelin-receiver's command line, private to the program: what the subcommand families
-// (Serve.cpp; Scans.cpp: import, scans, machines; Users.cpp: user ...; Audit.cpp: audit) share, and how each
-// puts its subcommands on the CLI11 command line. Every subcommand parses into a struct of
-// options, checks and builds from it, then runs.
+// (Serve.cpp; Scans.cpp: import, scans, machines; Users.cpp: user ...; Audit.cpp: audit)
+// share, and how each puts its subcommands on the CLI11 command line. Every subcommand parses
+// into a struct of options, checks and builds from it, then runs.
 #pragma once
 
 #include <CLI/CLI.hpp>

@@ -135,9 +135,9 @@ int acceptScan(const ScansOptions& options) {
         try {
             auditCommand(*store, storage::audit::kScanAccepted, target, detail);
         } catch (const std::exception& e) {
-            throw std::runtime_error("scan " + std::to_string(id) +
-                                     " accepted, but the audit log could not record it: " +
-                                     e.what());
+            throw std::runtime_error(
+                "scan " + std::to_string(id) +
+                " accepted, but the audit log could not record it: " + e.what());
         }
     };
     switch (result) {

@@ -92,8 +92,7 @@ void keepAnAdmin(storage::Store& store, const storage::Account& account, const c
         return a.role == storage::Role::Admin && !a.disabled;
     });
     if (admins > 1) return;
-    throw std::runtime_error("refused: " + account.name + " is the last enabled admin; " +
-                             change +
+    throw std::runtime_error("refused: " + account.name + " is the last enabled admin; " + change +
                              " it would leave nobody who can manage the console (make another "
                              "admin first: user add NAME --role admin)");
 }
@@ -162,8 +161,7 @@ int changeRole(const UserOptions& options) {
     auto store = openStore(options.store);
     const storage::Account account = existing(*store, options.name);
     if (account.role == *role) {
-        std::cout << "user " << account.name << " is already " << storage::roleName(*role)
-                  << "\n";
+        std::cout << "user " << account.name << " is already " << storage::roleName(*role) << "\n";
         return 0;
     }
     if (*role != storage::Role::Admin) keepAnAdmin(*store, account, "making it a viewer");
@@ -189,8 +187,8 @@ int changeState(const UserOptions& options, bool disable) {
         throw std::runtime_error("no user " + account.name);
     record(*store, disable ? storage::audit::kUserDisabled : storage::audit::kUserEnabled,
            account.name);
-    std::cout << "user " << account.name << " " << state
-              << (disable ? "; its sessions ended" : "") << "\n";
+    std::cout << "user " << account.name << " " << state << (disable ? "; its sessions ended" : "")
+              << "\n";
     return 0;
 }
 

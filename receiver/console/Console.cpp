@@ -86,8 +86,8 @@ void ConsoleImpl::audit(const Request& request, const std::string& actor,
     store_.appendAudit(auditEntry(request, actor, action, std::move(target), std::move(detail)));
 }
 
-void ConsoleImpl::audit(const Request& request, const Authenticated& auth,
-                        std::string_view action, std::string target, std::string detail) {
+void ConsoleImpl::audit(const Request& request, const Authenticated& auth, std::string_view action,
+                        std::string target, std::string detail) {
     audit(request, auth.session.accountName, action, std::move(target), std::move(detail));
 }
 

@@ -83,7 +83,8 @@ Response ConsoleImpl::auditPage(const Fields& fields, const Authenticated& auth)
         else
             error = "Dates are days as YYYY-MM-DD (UTC), such as 2026-12-10.";
     }
-    if (error.empty() && query.untilMs <= query.sinceMs) error = "The period ends before it starts.";
+    if (error.empty() && query.untilMs <= query.sinceMs)
+        error = "The period ends before it starts.";
 
     std::vector<storage::AuditEntry> entries;
     if (error.empty()) entries = store_.auditEntries(query);
@@ -108,7 +109,8 @@ Response ConsoleImpl::auditPage(const Fields& fields, const Authenticated& auth)
         choice.set("selected", name == action);
         choices.push_back(choice);
     }
-    const Fields filters = {{"action", action}, {"actor", actor}, {"since", since}, {"until", until}};
+    const Fields filters = {
+        {"action", action}, {"actor", actor}, {"since", since}, {"until", until}};
     Data context = objectData();
     context.set("actions", choices);
     context.set("actor", actor);

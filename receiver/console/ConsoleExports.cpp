@@ -42,7 +42,7 @@ Response ConsoleImpl::machineCsv(const Request& request, const Fields& fields,
 }
 
 Response ConsoleImpl::rawReport(const Request& request, std::int64_t scanId, bool utf8,
-                               const Authenticated& auth) {
+                                const Authenticated& auth) {
     const auto record = store_.scan(scanId);
     if (!record) return plain(404, "no such scan");
     audit(request, auth, storage::audit::kExport,
@@ -56,7 +56,7 @@ Response ConsoleImpl::rawReport(const Request& request, std::int64_t scanId, boo
 }
 
 Response ConsoleImpl::scanJson(const Request& request, std::int64_t scanId,
-                              const Authenticated& auth) {
+                               const Authenticated& auth) {
     const auto record = store_.scan(scanId);
     if (!record) return plain(404, "no such scan");
     audit(request, auth, storage::audit::kExport,

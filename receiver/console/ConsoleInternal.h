@@ -2,7 +2,8 @@
 // (Console.cpp: answers and routing; ConsoleSessions.cpp: sign-in and sessions;
 // ConsolePages.cpp: the machine list, one machine, changes; ConsoleSummary.cpp: a summary
 // as page rows; ConsoleExports.cpp: CSV, JSON and the stored report; ConsoleAdmin.cpp: the
-// users and the audit log) and the helpers they share. Nothing outside receiver/console includes it.
+// users and the audit log) and the helpers they share. Nothing outside receiver/console includes
+// it.
 #pragma once
 
 #include <sodium.h>

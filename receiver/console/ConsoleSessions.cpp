@@ -236,7 +236,8 @@ void ConsoleImpl::auditThrottled(const Request& request, const std::string& name
 Response ConsoleImpl::tooManyFailures(const Request& request, std::int64_t lockedMs,
                                       const std::string& name) {
     const std::int64_t seconds = (lockedMs + 999) / 1000;
-    auditThrottled(request, name, "too many failures: locked for " + std::to_string(seconds) + " s");
+    auditThrottled(request, name,
+                   "too many failures: locked for " + std::to_string(seconds) + " s");
     return signInPage(request, 429,
                       "Too many failed sign-ins. Try again in " + std::to_string(seconds) +
                           (seconds == 1 ? " second." : " seconds."),
