@@ -27,6 +27,7 @@ struct UserOptions {
     StoreChoice store;
     std::string name;
     std::string role = "viewer";  // add: the new account's; role: the one it gets
+    bool roleGiven = false;       // add: --role was on the command line
     bool json = false;
 };
 
@@ -107,11 +108,16 @@ int addUser(const UserOptions& options) {
     // An existing name keeps its role and gets the new password (see `user password`).
     const bool known = store->account(name).has_value();
     savePassword(*store, name, *role);
-    if (known)
+    if (known) {
         record(*store, storage::audit::kUserPassword, name, "by user add");
-    else
+        if (const auto account = store->account(name);
+            options.roleGiven && account && account->role != *role)
+            std::cerr << "gravelin-receiver: " << name << " keeps its role "
+                      << storage::roleName(account->role) << " (user role changes it)\n";
+    } else {
         record(*store, storage::audit::kUserAdded, name,
                std::string("role ") + storage::roleName(*role));
+    }
     std::cout << "user " << name << " saved\n";
     return 0;
 }
@@ -265,6 +271,7 @@ void addUsers(CLI::App& program, Command& chosen) {
                 if (given == role) throw UsageError("expected: user role NAME viewer|admin");
                 throw UsageError("expected: user " + given->get_name() + (named ? " NAME" : ""));
             }
+            options->roleGiven = add->count("--role") > 0;
             if (given == add) return addUser(*options);
             if (given == list) return listUsers(*options);
             if (given == password) return changePassword(*options);

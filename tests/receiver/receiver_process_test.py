@@ -857,6 +857,14 @@ class SqliteTest(ReceiverTest, unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         result = run(RECEIVER, 'user', 'add', 'support', *self.args, stdin=b'short\n')
         self.assertEqual(result.returncode, 1)
+        # An existing name gets the new password and keeps its role, and says so.
+        result = run(RECEIVER, 'user', 'add', 'support', '--role', 'admin', *self.args,
+                     stdin=b'another horse battery\n')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b'support keeps its role viewer', result.stderr)
+        self.assertEqual(self.users()['support']['role'], 'viewer')
+        self.assertEqual([(e['action'], e['detail']) for e in reversed(self.audit())],
+                         [('user-added', 'role viewer'), ('user-password-changed', 'by user add')])
 
 
 @unittest.skipUnless(POSTGRES, 'no PostgreSQL server (run under tests/receiver/storage/with-postgres.sh)')
