@@ -131,16 +131,33 @@ int acceptScan(const ScansOptions& options) {
         throw UsageError("--accept takes no other option but the store's");
     const auto id = static_cast<std::int64_t>(*options.accept);
     auto store = openStore(options.store);
-    switch (store->acceptScan(id)) {
+    const storage::Acceptance result = store->acceptScan(id);
+    // Made, then recorded as the console records it (an entry never claims a failed change).
+    const auto recordAcceptance = [&](const char* detail) {
+        const auto record = store->scan(id);
+        const std::string target =
+            "scan " + std::to_string(id) +
+            (record ? ", machine " + std::to_string(record->row.machineId) : std::string{});
+        try {
+            auditCommand(*store, storage::audit::kScanAccepted, target, detail);
+        } catch (const std::exception& e) {
+            throw std::runtime_error(
+                "scan " + std::to_string(id) +
+                " accepted, but the audit log could not record it: " + e.what());
+        }
+    };
+    switch (result) {
         case storage::Acceptance::NoSuchScan:
             throw std::runtime_error("no scan " + std::to_string(id));
         case storage::Acceptance::NothingToAccept:
             std::cout << "scan " << id << " is not conflicting: nothing to accept\n";
             return 0;
         case storage::Acceptance::Accepted:
+            recordAcceptance("a newer scan stays the latest");
             std::cout << "scan " << id << " accepted (a newer scan stays the machine's latest)\n";
             return 0;
         case storage::Acceptance::AcceptedAsLatest:
+            recordAcceptance("now the machine's latest scan");
             std::cout << "scan " << id << " accepted: now the machine's latest scan\n";
             return 0;
     }

@@ -2,7 +2,8 @@
 // templates under receiver/console/templates/, escaping every value; messages, redirects,
 // downloads), the security headers every answer carries, and the routing of a request to
 // the pages (ConsolePages.cpp), sign-in (ConsoleSessions.cpp) and exports
-// (ConsoleExports.cpp).
+// (ConsoleExports.cpp), and who may reach what: viewers read, admins also change data and
+// read the users and the audit log (ConsoleAdmin.cpp).
 
 #include "receiver/console/Console.h"
 
@@ -85,6 +86,11 @@ void ConsoleImpl::audit(const Request& request, const std::string& actor,
     store_.appendAudit(auditEntry(request, actor, action, std::move(target), std::move(detail)));
 }
 
+void ConsoleImpl::audit(const Request& request, const Authenticated& auth, std::string_view action,
+                        std::string target, std::string detail) {
+    audit(request, auth.session.accountName, action, std::move(target), std::move(detail));
+}
+
 // ---- answers ----
 
 void ConsoleImpl::secure(Response& response) {
@@ -111,6 +117,8 @@ Response ConsoleImpl::page(int status, const std::string& title, const std::stri
         Data user = objectData();
         user.set("formToken", auth->session.formToken);
         user.set("name", auth->session.accountName);
+        user.set("role", storage::roleName(auth->session.role));
+        user.set("admin", isAdmin(*auth));
         context.set("user", user);
     }
     context.set("content", kainjow::mustache::partial([pageText] { return pageText; }));
@@ -173,6 +181,14 @@ Response ConsoleImpl::notFound(const Authenticated& auth) const {
     return message(404, "Not found", "There is nothing at this address.", &auth);
 }
 
+Response ConsoleImpl::adminsOnly(const Authenticated& auth) const {
+    return message(403, "For admins only",
+                   "Your account is a viewer: it reads machines, scans and exports. Changing "
+                   "data, the users and the audit log are for admins; an admin can change your "
+                   "role.",
+                   &auth);
+}
+
 // ---- routing ----
 
 Response ConsoleImpl::route(const Request& request) {
@@ -215,25 +231,29 @@ Response ConsoleImpl::route(const Request& request) {
                                              0, std::min(request.body.size(), kMaxFormBytes))))) {
                 return message(403, "Refused", "The form token is missing or wrong.", &*auth);
             }
+            if (forAdmins(request) && !isAdmin(*auth)) return adminsOnly(*auth);
             if (startsWith(path, "/scans/") && endsWith(path, "/accept")) {
                 const auto id = parseId(std::string_view(path).substr(7, path.size() - 14));
                 if (!id) return notFound(*auth);
-                return acceptScan(*id, *auth);
+                return acceptScan(request, *id, *auth);
             }
         }
         return notAllowed("GET, HEAD");
     }
 
+    if (forAdmins(request) && !isAdmin(*auth)) return adminsOnly(*auth);
     const Fields query =
         parseForm(request.query.substr(0, std::min<std::size_t>(request.query.size(), 4096)));
     if (path == "/" || path == "/machines/") return redirect("/machines");
     if (path == "/machines") return machineList(query, *auth);
-    if (path == "/machines.csv") return machineCsv(query);
-    if (path == "/diff") return diffPage(query, *auth);
+    if (path == "/machines.csv") return machineCsv(request, query, *auth);
+    if (path == "/diff") return diffPage(request, query, *auth);
+    if (path == "/users") return usersPage(*auth);
+    if (path == "/audit") return auditPage(query, *auth);
     if (startsWith(path, "/machines/")) {
         const auto id = parseId(std::string_view(path).substr(10));
         if (!id) return notFound(*auth);
-        return machinePage(*id, std::nullopt, *auth);
+        return machinePage(request, *id, std::nullopt, *auth);
     }
     if (startsWith(path, "/scans/")) {
         std::string_view rest = std::string_view(path).substr(7);
@@ -248,14 +268,23 @@ Response ConsoleImpl::route(const Request& request) {
         }
         const auto id = parseId(rest);
         if (!id) return isExport(path) ? plain(404, "no such scan") : notFound(*auth);
-        if (kind.empty()) return machinePage(std::nullopt, *id, *auth);
-        if (kind == "report") return rawReport(*id, false);
-        if (kind == "report.xml") return rawReport(*id, true);
-        if (kind == "json") return scanJson(*id);
+        if (kind.empty()) return machinePage(request, std::nullopt, *id, *auth);
+        if (kind == "report") return rawReport(request, *id, false, *auth);
+        if (kind == "report.xml") return rawReport(request, *id, true, *auth);
+        if (kind == "json") return scanJson(request, *id, *auth);
         if (kind == "accept") return notAllowed("POST");
         return plain(404, "not found");
     }
     return notFound(*auth);
+}
+
+bool ConsoleImpl::forAdmins(const Request& request) {
+    // Every POST the router takes past the form token changes data (signing out is routed
+    // before); these pages read what only admins may read.
+    static constexpr std::string_view kAdminPages[] = {"/users", "/audit"};
+    if (request.method == "POST") return true;
+    return std::find(std::begin(kAdminPages), std::end(kAdminPages), request.path) !=
+           std::end(kAdminPages);
 }
 
 bool ConsoleImpl::isExport(const std::string& path) {

@@ -1,5 +1,6 @@
 // The console's exports, for programs and spreadsheets: the machine list as CSV, one scan
-// as JSON, and the stored report as sent or as UTF-8.
+// as JSON, and the stored report as sent or as UTF-8. Each is written to the audit log before
+// it is given.
 
 #include <nlohmann/json.hpp>
 
@@ -9,8 +10,13 @@
 
 namespace gravelin::console::detail {
 
-Response ConsoleImpl::machineCsv(const Fields& fields) {
+Response ConsoleImpl::machineCsv(const Request& request, const Fields& fields,
+                                 const Authenticated& auth) {
     ListQuery list = listQuery(fields);
+    audit(request, auth, storage::audit::kExport, "machines.csv",
+          (list.query.search.empty() ? std::string("every machine")
+                                     : "search \"" + list.query.search + "\"") +
+              ", sorted by " + list.sortKey + (list.query.descending ? " descending" : ""));
     list.query.offset = 0;
     list.query.limit = 1000;
     std::string out = "\xEF\xBB\xBF";
@@ -35,9 +41,13 @@ Response ConsoleImpl::machineCsv(const Fields& fields) {
     return download("text/csv; charset=utf-8; header=present", "machines.csv", std::move(out));
 }
 
-Response ConsoleImpl::rawReport(std::int64_t scanId, bool utf8) {
+Response ConsoleImpl::rawReport(const Request& request, std::int64_t scanId, bool utf8,
+                                const Authenticated& auth) {
     const auto record = store_.scan(scanId);
     if (!record) return plain(404, "no such scan");
+    audit(request, auth, storage::audit::kExport,
+          "scan " + std::to_string(scanId) + ", machine " + std::to_string(record->row.machineId),
+          utf8 ? "report as UTF-8 XML" : "report as sent");
     const std::string name = "scan-" + std::to_string(scanId);
     if (!utf8) {
         return download("application/octet-stream", name + "-as-sent.xml", record->reportBytes);
@@ -45,9 +55,13 @@ Response ConsoleImpl::rawReport(std::int64_t scanId, bool utf8) {
     return download("application/xml; charset=utf-8", name + "-utf8.xml", reportUtf8(*record));
 }
 
-Response ConsoleImpl::scanJson(std::int64_t scanId) {
+Response ConsoleImpl::scanJson(const Request& request, std::int64_t scanId,
+                               const Authenticated& auth) {
     const auto record = store_.scan(scanId);
     if (!record) return plain(404, "no such scan");
+    audit(request, auth, storage::audit::kExport,
+          "scan " + std::to_string(scanId) + ", machine " + std::to_string(record->row.machineId),
+          "JSON");
     const auto& r = record->row;
     nlohmann::json scan = {
         {"id", r.id},

@@ -1,8 +1,9 @@
 // The console's own header, shared by the files it is split into: the handler class
 // (Console.cpp: answers and routing; ConsoleSessions.cpp: sign-in and sessions;
 // ConsolePages.cpp: the machine list, one machine, changes; ConsoleSummary.cpp: a summary
-// as page rows; ConsoleExports.cpp: CSV, JSON and the stored report) and the helpers they
-// share. Nothing outside receiver/console includes it.
+// as page rows; ConsoleExports.cpp: CSV, JSON and the stored report; ConsoleAdmin.cpp: the
+// users and the audit log) and the helpers they share. Nothing outside receiver/console includes
+// it.
 #pragma once
 
 #include <sodium.h>
@@ -103,7 +104,11 @@ private:
     storage::AuditEntry auditEntry(const Request& request, const std::string& actor,
                                    std::string_view action, std::string target,
                                    std::string detail = {}) const;
+    // Throws what the store throws: an answer whose entry cannot be written is not given (a
+    // log that silently misses reads is worthless); the request fails with 503 or 500.
     void audit(const Request& request, const std::string& actor, std::string_view action,
+               std::string target, std::string detail = {});
+    void audit(const Request& request, const Authenticated& auth, std::string_view action,
                std::string target, std::string detail = {});
 
     // ---- answers (Console.cpp) ----
@@ -119,10 +124,15 @@ private:
                              std::string body);
     static Response notAllowed(const std::string& allow);
     Response notFound(const Authenticated& auth) const;
+    // 403 for a viewer asking for what only admins may see or do.
+    Response adminsOnly(const Authenticated& auth) const;
 
     // ---- routing (Console.cpp) ----
     Response route(const Request& request);
     static bool isExport(const std::string& path);
+    // What only admins may reach: every page that changes or deletes data (every POST but
+    // signing out), the users and the audit log.
+    static bool forAdmins(const Request& request);
 
     // ---- sessions and sign-in (ConsoleSessions.cpp) ----
     std::string cookieHeader(const std::string& name, const std::string& value,
@@ -145,6 +155,8 @@ private:
     Response signOut(const Request& request, const Authenticated& auth);
     // The sign-in form's address for a page asked for without a session: it leads back there.
     static std::string signInAddress(const Request& request);
+    // The sign-in refused before its password was checked: written to the audit log.
+    void auditThrottled(const Request& request, const std::string& name, std::string detail);
 
     // ---- pages (ConsolePages.cpp) ----
     // The summary stored with the scan. One stored by an older version that lacks fields
@@ -164,17 +176,22 @@ private:
     std::vector<Data> matchLines(const storage::MachineRow& machine,
                                  const std::vector<std::string>& terms);
     Response machineList(const Fields& fields, const Authenticated& auth);
-    Response machinePage(std::optional<std::int64_t> machineId, std::optional<std::int64_t> scanId,
-                         const Authenticated& auth);
+    Response machinePage(const Request& request, std::optional<std::int64_t> machineId,
+                         std::optional<std::int64_t> scanId, const Authenticated& auth);
     // Whether the signed-in account may change or delete data (see storage::Role).
     static bool isAdmin(const Authenticated& auth);
-    Response acceptScan(std::int64_t scanId, const Authenticated& auth);
-    Response diffPage(const Fields& fields, const Authenticated& auth);
+    Response acceptScan(const Request& request, std::int64_t scanId, const Authenticated& auth);
+    Response diffPage(const Request& request, const Fields& fields, const Authenticated& auth);
 
-    // ---- exports (ConsoleExports.cpp) ----
-    Response machineCsv(const Fields& fields);
-    Response rawReport(std::int64_t scanId, bool utf8);
-    Response scanJson(std::int64_t scanId);
+    // ---- exports (ConsoleExports.cpp); each written to the audit log before it is given ----
+    Response machineCsv(const Request& request, const Fields& fields, const Authenticated& auth);
+    Response rawReport(const Request& request, std::int64_t scanId, bool utf8,
+                       const Authenticated& auth);
+    Response scanJson(const Request& request, std::int64_t scanId, const Authenticated& auth);
+
+    // ---- admin pages (ConsoleAdmin.cpp) ----
+    Response usersPage(const Authenticated& auth);
+    Response auditPage(const Fields& fields, const Authenticated& auth);
 
     storage::Store& store_;
     ConsoleOptions options_;

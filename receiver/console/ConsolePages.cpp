@@ -268,7 +268,7 @@ Response ConsoleImpl::machineList(const Fields& fields, const Authenticated& aut
 
 // ---- one machine ----
 
-Response ConsoleImpl::machinePage(std::optional<std::int64_t> machineId,
+Response ConsoleImpl::machinePage(const Request& request, std::optional<std::int64_t> machineId,
                                   std::optional<std::int64_t> scanId, const Authenticated& auth) {
     std::optional<storage::ScanRecord> record;
     if (scanId) {
@@ -281,6 +281,8 @@ Response ConsoleImpl::machinePage(std::optional<std::int64_t> machineId,
     if (!record) record = store_.scan(machine->latestScanId);
     if (!record) return notFound(auth);
     const auto& row = record->row;
+    audit(request, auth, storage::audit::kMachineViewed,
+          "machine " + std::to_string(machine->id) + ", scan " + std::to_string(row.id));
 
     Data context = objectData();
     const std::string maker =
@@ -349,24 +351,35 @@ Response ConsoleImpl::machinePage(std::optional<std::int64_t> machineId,
                 "machine", context, &auth);
 }
 
-// Who may take a conflicting scan as its machine's. There are no roles yet: everyone who
-// is signed in administers the console.
+// Who may change or delete data: admins (the router keeps viewers from every such page).
 bool ConsoleImpl::isAdmin(const Authenticated& auth) {
     return auth.session.role == storage::Role::Admin;
 }
 
 // POST /scans/ID/accept (form token checked by the router): the scan becomes its
 // machine's, and its latest when it is the newest; back to the scan's page.
-Response ConsoleImpl::acceptScan(std::int64_t scanId, const Authenticated& auth) {
-    if (!isAdmin(auth))
-        return message(403, "Refused", "Your account may not accept scans.", &auth);
-    if (store_.acceptScan(scanId) == storage::Acceptance::NoSuchScan) return notFound(auth);
+// The acceptance is made, then recorded: an entry that cannot be written leaves it made and
+// answers 503 (the receiver's log has the failure).
+Response ConsoleImpl::acceptScan(const Request& request, std::int64_t scanId,
+                                 const Authenticated& auth) {
+    if (!isAdmin(auth)) return adminsOnly(auth);
+    const storage::Acceptance result = store_.acceptScan(scanId);
+    if (result == storage::Acceptance::NoSuchScan) return notFound(auth);
+    if (result != storage::Acceptance::NothingToAccept) {
+        const auto record = store_.scan(scanId);
+        audit(request, auth, storage::audit::kScanAccepted,
+              "scan " + std::to_string(scanId) +
+                  (record ? ", machine " + std::to_string(record->row.machineId) : std::string{}),
+              result == storage::Acceptance::AcceptedAsLatest ? "now the machine's latest scan"
+                                                              : "a newer scan stays the latest");
+    }
     return redirect("/scans/" + std::to_string(scanId));
 }
 
 // ---- changes between two scans ----
 
-Response ConsoleImpl::diffPage(const Fields& fields, const Authenticated& auth) {
+Response ConsoleImpl::diffPage(const Request& request, const Fields& fields,
+                               const Authenticated& auth) {
     const auto a = parseId(field(fields, "a"));
     const auto b = parseId(field(fields, "b"));
     if (!a || !b)
@@ -385,6 +398,10 @@ Response ConsoleImpl::diffPage(const Fields& fields, const Authenticated& auth) 
         std::make_pair(second->row.receivedAtMs, second->row.id)) {
         std::swap(first, second);
     }
+    audit(request, auth, storage::audit::kMachineViewed,
+          "machine " + std::to_string(first->row.machineId) + ", scans " +
+              std::to_string(first->row.id) + " and " + std::to_string(second->row.id),
+          "changes between two scans");
     const SummaryOrProblem before = summaryOf(*first);
     const SummaryOrProblem after = summaryOf(*second);
     if (!before.summary || !after.summary) {

@@ -1,6 +1,7 @@
 // The console's sessions and sign-in: the cookie key, session cookies made and checked with
 // it, the sign-in form bound to a cookie of its own, the sign-in slow-down, password checks
-// on the hashing threads, and signing out.
+// on the hashing threads, and signing out. Every sign-in, failed or throttled sign-in and
+// sign-out is written to the audit log with the client's address.
 
 #include <sodium.h>
 
@@ -244,9 +245,26 @@ std::string ConsoleImpl::clientAddressOf(const Request& request) const {
                          options_.trustedProxy);
 }
 
+// The name tried is the client's text: the actor only when it could be an account's name (it
+// cannot then pose as "cli:USER"), and in the target always (cut to its bound by the store,
+// escaped wherever it is shown).
+namespace {
+std::string actorTried(const std::string& name) {
+    return validUserName(name) ? name : std::string("-");
+}
+}  // namespace
+
+void ConsoleImpl::auditThrottled(const Request& request, const std::string& name,
+                                 std::string detail) {
+    audit(request, actorTried(name), storage::audit::kSignInThrottled, "user " + name,
+          std::move(detail));
+}
+
 Response ConsoleImpl::tooManyFailures(const Request& request, std::int64_t lockedMs,
                                       const std::string& name) {
     const std::int64_t seconds = (lockedMs + 999) / 1000;
+    auditThrottled(request, name,
+                   "too many failures: locked for " + std::to_string(seconds) + " s");
     return signInPage(request, 429,
                       "Too many failed sign-ins. Try again in " + std::to_string(seconds) +
                           (seconds == 1 ? " second." : " seconds."),
@@ -296,6 +314,7 @@ Response ConsoleImpl::signIn(const Request& request) {
         });
         if (!check) {
             unchecked();
+            auditThrottled(request, name, "password checks busy");
             return signInPage(request, 503,
                               "The console is busy checking other sign-ins. Try again in a "
                               "few seconds.",
@@ -311,6 +330,9 @@ Response ConsoleImpl::signIn(const Request& request) {
     if (!ok) {
         names_.failure(nameKey, t);
         addresses_.failure(addressKey, t);
+        // The same entry for an unknown name, a wrong password and a disabled account: the
+        // log's readers may tell them apart from the users page, a client may not.
+        audit(request, actorTried(name), storage::audit::kSignInFailed, "user " + name);
         return signInPage(request, 401, "Wrong name or password.",
                           validUserName(name) ? name : std::string{});
     }
@@ -327,6 +349,8 @@ Response ConsoleImpl::signIn(const Request& request) {
         toHex(reinterpret_cast<const unsigned char*>(formToken.data()), formToken.size());
     store_.putSession(session);
     store_.noteSignIn(account->id, t);
+    // Written before the cookie is given: a sign-in the log misses gives no session.
+    audit(request, account->name, storage::audit::kSignIn, "user " + account->name);
 
     const std::string tag = mac(token);
     const std::string value =
@@ -346,6 +370,7 @@ Response ConsoleImpl::signOut(const Request& request, const Authenticated& auth)
         return message(403, "Refused", "The form token is missing or wrong.", &auth);
     }
     store_.dropSession(auth.session.tokenHash);
+    audit(request, auth, storage::audit::kSignOut, "user " + auth.session.accountName);
     Response response = redirect("/signin");
     response.headers.emplace_back("Set-Cookie", cookieHeader(sessionCookie_, "", 0, request));
     return response;

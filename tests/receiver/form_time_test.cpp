@@ -59,5 +59,31 @@ TEST(IsoTime, WholeSecondsInUtc) {
     }
 }
 
+// Days typed for a period: exactly YYYY-MM-DD of a day the calendar has, from 1970 on.
+TEST(UtcDay, ReadsCalendarDaysOnly) {
+    struct Case {
+        const char* text;
+        std::optional<std::int64_t> ms;
+    };
+    for (const auto& c : std::vector<Case>{{"1970-01-01", 0},
+                                           {"2026-12-10", 1'796'860'800'000},
+                                           {"2000-02-29", 951'782'400'000},
+                                           {"2100-02-29", std::nullopt},
+                                           {"2026-02-30", std::nullopt},
+                                           {"2026-13-01", std::nullopt},
+                                           {"2026-00-10", std::nullopt},
+                                           {"2026-12-00", std::nullopt},
+                                           {"1969-12-31", std::nullopt},
+                                           {"2026-12-1", std::nullopt},
+                                           {"2026/12/10", std::nullopt},
+                                           {"2026-12-10T00:00", std::nullopt},
+                                           {"+026-12-10", std::nullopt},
+                                           {"", std::nullopt},
+                                           {"yesterday", std::nullopt}}) {
+        EXPECT_EQ(utcDayStartMs(c.text), c.ms) << c.text;
+    }
+    EXPECT_EQ(isoTime(*utcDayStartMs("2026-12-10") + kDayMs - 1), "2026-12-10T23:59:59Z");
+}
+
 }  // namespace
 }  // namespace gravelin::server

@@ -566,6 +566,124 @@ class ReceiverTest:
         self.assertEqual(os.stat(key_file).st_mode & 0o777, 0o600)
 
 
+    def user(self, *args, stdin=None):
+        return run(RECEIVER, 'user', *args, *self.args, stdin=stdin)
+
+    def users(self):
+        result = self.user('list', '--json')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return {u['name']: u for u in json.loads(result.stdout)}
+
+    def audit(self, *args):
+        result = run(RECEIVER, 'audit', '--json', *args, *self.args)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return json.loads(result.stdout)
+
+    def test_user_commands_change_accounts_end_sessions_and_are_audited(self):
+        cli = 'cli:' + (os.environ['SUDO_USER'] if os.geteuid() == 0 and os.environ.get('SUDO_USER')
+                        else __import__('pwd').getpwuid(os.geteuid()).pw_name)
+        self.assertEqual(self.user('add', 'boss', '--role', 'admin', stdin=b'boss password\n').returncode, 0)
+        self.assertEqual(self.user('add', 'vera', stdin=b'vera password\n').returncode, 0)
+        users = self.users()
+        self.assertEqual({n: (u['role'], u['state'], u['lastSignIn']) for n, u in users.items()},
+                         {'boss': ('admin', 'enabled', None), 'vera': ('viewer', 'enabled', None)})
+        cookie = console_sign_in(self.receiver.console, 'vera', 'vera+password')
+        self.assertRegex(self.users()['vera']['lastSignIn'], r'^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$')
+        text = self.user('list').stdout.decode().splitlines()
+        self.assertEqual(text[0], 'boss\tadmin\tenabled\tnever')
+        self.assertTrue(text[1].startswith('vera\tviewer\tenabled\t20'), text[1])
+
+        # The last enabled admin is kept: refused, nothing changed, nothing recorded.
+        for args, words in [(['disable', 'boss'], 'disabling'), (['delete', 'boss'], 'deleting'),
+                            (['role', 'boss', 'viewer'], 'making it a viewer')]:
+            with self.subTest(args):
+                result = self.user(*args)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertIn(b'boss is the last enabled admin; ' + words.encode(), result.stderr)
+                self.assertEqual(result.stderr.count(b'\n'), 1)
+        self.assertEqual(self.users()['boss']['state'], 'enabled')
+        self.assertEqual(self.users()['boss']['role'], 'admin')
+
+        # Unknown names are errors, never new accounts.
+        for args in (['disable', 'nobody'], ['enable', 'nobody'], ['delete', 'nobody'],
+                     ['role', 'nobody', 'admin'], ['password', 'nobody'], ['disable', '<bad name>']):
+            with self.subTest(args):
+                result = self.user(*args, stdin=b'some long password\n')
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertIn(b'no user ', result.stderr)
+        self.assertEqual(sorted(self.users()), ['boss', 'vera'])
+
+        # A role counts from the session's next request; disabling ends the session at once.
+        self.assertEqual(self.user('role', 'vera', 'admin').returncode, 0)
+        self.assertEqual(console_get(self.receiver.console, '/users', cookie), 200)
+        self.assertEqual(self.user('disable', 'boss').returncode, 0, 'vera is an admin now')
+        self.assertEqual(self.user('disable', 'vera').returncode, 1, 'the last enabled admin')
+        self.assertEqual(self.user('enable', 'boss').returncode, 0)
+        self.assertEqual(self.user('role', 'vera', 'viewer').returncode, 0)
+        self.assertEqual(console_get(self.receiver.console, '/users', cookie), 403)
+        self.assertEqual(self.user('disable', 'vera').returncode, 0)
+        self.assertEqual(self.users()['vera']['state'], 'disabled')
+        self.assertEqual(console_status(self.receiver.console, cookie), 303)
+        self.assertEqual(self.user('enable', 'vera').returncode, 0)
+        self.assertEqual(console_status(self.receiver.console, cookie), 303, 'the ended session stays ended')
+        # A new password and a deletion end the session too.
+        cookie = console_sign_in(self.receiver.console, 'vera', 'vera+password')
+        self.assertEqual(self.user('password', 'vera', stdin=b'another vera password\n').returncode, 0)
+        self.assertEqual(console_status(self.receiver.console, cookie), 303)
+        cookie = console_sign_in(self.receiver.console, 'vera', 'another+vera+password')
+        self.assertEqual(console_status(self.receiver.console, cookie), 200)
+        self.assertEqual(self.user('delete', 'vera').returncode, 0)
+        self.assertEqual(console_status(self.receiver.console, cookie), 303)
+        self.assertEqual(sorted(self.users()), ['boss'])
+
+        # Every change, by whom: oldest first here.
+        changes = [(e['actor'], e['action'], e['target'], e['detail'])
+                   for e in reversed(self.audit()) if e['action'].startswith('user-')]
+        self.assertEqual(changes, [
+            (cli, 'user-added', 'user boss', 'role admin'),
+            (cli, 'user-added', 'user vera', 'role viewer'),
+            (cli, 'user-role-changed', 'user vera', 'viewer -> admin'),
+            (cli, 'user-disabled', 'user boss', ''),
+            (cli, 'user-enabled', 'user boss', ''),
+            (cli, 'user-role-changed', 'user vera', 'admin -> viewer'),
+            (cli, 'user-disabled', 'user vera', ''),
+            (cli, 'user-enabled', 'user vera', ''),
+            (cli, 'user-password-changed', 'user vera', ''),
+            (cli, 'user-deleted', 'user vera', 'was viewer'),
+        ])
+        signins = self.audit('--action', 'sign-in', '--actor', 'vera')
+        self.assertEqual(len(signins), 3)
+        self.assertEqual({e['address'] for e in signins}, {'127.0.0.1'})
+        self.assertEqual(self.audit('--actor', 'nobody'), [])
+        self.assertEqual(len(self.audit('--actor', cli, '--action', 'user-disabled')), 2)
+
+    def test_audit_reads_a_period_of_utc_days(self):
+        self.assertEqual(self.user('add', 'boss', '--role', 'admin', stdin=b'boss password\n').returncode, 0)
+        today = time.strftime('%Y-%m-%d', time.gmtime())
+        self.assertEqual([e['target'] for e in self.audit('--since', today, '--until', today)], ['user boss'])
+        self.assertEqual(self.audit('--until', '2020-01-01'), [])
+        self.assertEqual(self.audit('--since', '2999-01-01'), [])
+        text = run(RECEIVER, 'audit', *self.args).stdout.decode().splitlines()
+        self.assertEqual(len(text), 1)
+        fields = text[0].split('\t')
+        self.assertEqual(fields[2:5], [fields[2], 'user-added', 'user boss'])
+        self.assertTrue(fields[1].startswith(today + 'T'), fields)
+        # What a client typed at sign-in reaches the terminal escaped.
+        conn = http.client.HTTPConnection('127.0.0.1', self.receiver.console, timeout=60)
+        conn.request('GET', '/signin')
+        page = conn.getresponse()
+        body = page.read().decode()
+        token = re.search(r'name="token" value="([^"]*)"', body).group(1)
+        conn.request('POST', '/signin', body='token=%s&name=%%1B%%5D0%%3Bowned%%07x&password=pw' % token,
+                     headers={'Content-Type': 'application/x-www-form-urlencoded',
+                              'Cookie': page.getheader('Set-Cookie').split(';')[0]})
+        self.assertEqual(conn.getresponse().status, 401)
+        conn.close()
+        out = run(RECEIVER, 'audit', '--action', 'sign-in-failed', *self.args).stdout
+        self.assertNotIn(b'\x1b', out)
+        self.assertIn(b'user \\x1B]0;owned\\x07x', out)
+
+
 def console_sign_in(port, name, password):
     """Signs in on a console through its form; returns the session cookie (name=value)."""
     conn = http.client.HTTPConnection('127.0.0.1', port, timeout=120)
@@ -582,6 +700,18 @@ def console_sign_in(port, name, password):
         assert answer.status == 303, answer.status
         return next(c for c in answer.headers.get_all('Set-Cookie')
                     if c.startswith('gravelin-session=')).split(';')[0]
+    finally:
+        conn.close()
+
+
+def console_get(port, path, cookie):
+    """The status of any console page for that session."""
+    conn = http.client.HTTPConnection('127.0.0.1', port, timeout=60)
+    try:
+        conn.request('GET', path, headers={'Cookie': cookie})
+        response = conn.getresponse()
+        response.read()
+        return response.status
     finally:
         conn.close()
 
@@ -764,6 +894,19 @@ class SqliteTest(ReceiverTest, unittest.TestCase):
             (['machines', 'extra'], 2, 'machines takes no argument extra'),
             (['user', 'frob'], 2, 'user add NAME'),
             (['user', 'add', 'one', 'two'], 2, 'user add NAME'),
+            (['user', 'add', 'one', '--role', 'root'], 2, '--role is viewer or admin'),
+            (['user'], 2, 'user list [--json]'),
+            (['user', 'disable'], 2, 'user disable NAME'),
+            (['user', 'delete', 'one', 'two'], 2, 'user delete NAME'),
+            (['user', 'role', 'one'], 2, 'user role NAME viewer|admin'),
+            (['user', 'role', 'one', 'owner'], 2, 'viewer or admin'),
+            (['user', 'list', 'one'], 2, 'user list'),
+            (['user', 'list', '--bogus'], 2, 'unknown option --bogus'),
+            (['audit', '--since', '2026-13-01'], 2, 'YYYY-MM-DD'),
+            (['audit', '--until', 'yesterday'], 2, 'YYYY-MM-DD'),
+            (['audit', '--since', '2026-03-02', '--until', '2026-03-01'], 2, 'before --since'),
+            (['audit', '--action', 'frob'], 2, '--action is one of sign-in'),
+            (['audit', 'extra'], 2, 'audit takes no argument extra'),
             (['serve', '--plain-http', '--threads', '0'], 2, 'at least 1'),
             (['serve', '--plain-http', '--workers', '0x10'], 2, 'whole number'),
             (['scans', '--json', '--json'], 2, '--json'),
@@ -795,6 +938,14 @@ class SqliteTest(ReceiverTest, unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         result = run(RECEIVER, 'user', 'add', 'support', *self.args, stdin=b'short\n')
         self.assertEqual(result.returncode, 1)
+        # An existing name gets the new password and keeps its role, and says so.
+        result = run(RECEIVER, 'user', 'add', 'support', '--role', 'admin', *self.args,
+                     stdin=b'another horse battery\n')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b'support keeps its role viewer', result.stderr)
+        self.assertEqual(self.users()['support']['role'], 'viewer')
+        self.assertEqual([(e['action'], e['detail']) for e in reversed(self.audit())],
+                         [('user-added', 'role viewer'), ('user-password-changed', 'by user add')])
 
 
 @unittest.skipUnless(POSTGRES, 'no PostgreSQL server (run under tests/receiver/storage/with-postgres.sh)')

@@ -8,7 +8,9 @@ javascript: and a formula), and a machine whose values spoil a page without mark
 undefined code-page bytes that must show as \\x81 ...). On every page it checks that no script ran: no console message,
 no exception, no CSP violation report in the log, the sentinel global the hostile strings
 would set is undefined, and the document holds no <script> element and no on* attribute.
-Exports must not open as pages. Screenshots (1280x800 and phone width 390x844) go to
+Exports must not open as pages. As an admin it reads the users and the audit log, where a
+failed sign-in under a hostile name must show as text, and filters the log with hostile
+values. Screenshots (1280x800 and phone width 390x844) go to
 --screenshots when given.
 
   console_browser.py --profile DIR --base http://127.0.0.1:PORT --user NAME --password PW
@@ -22,6 +24,7 @@ import json
 import os
 import sys
 import time
+import urllib.parse
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "e2e"))
@@ -100,6 +103,9 @@ class Page:
             f.write(base64.b64decode(shot["data"]))
 
 
+# A name tried at sign-in that would run script wherever it were written raw.
+HOSTILE_NAME = '<img src=x onerror="window.__gravelinPwned=10">"\'><script>window.__gravelinPwned=11</script>'
+
 # What may not be on any console page once it has loaded.
 NO_SCRIPT = """(() => {
   const all = [...document.querySelectorAll('*')];
@@ -158,7 +164,20 @@ def main():
     # Not signed in: a page sends the browser to the sign-in form, which leads back to it.
     page.navigate(base + "/machines?sort=os&dir=asc", base + "/signin")
     check("sign-in form", "console-signin.png")
-    sign_in()
+
+    def submit_sign_in(name, password):
+        page.evaluate("document.getElementById('name').value = %s;"
+                      "document.getElementById('password').value = %s;"
+                      "document.querySelector('form[action=\"/signin\"]').requestSubmit()"
+                      % (json.dumps(name), json.dumps(password)))
+
+    # A failed sign-in under a hostile name: the audit log keeps the name tried, and its page
+    # (read below) must show it as text.
+    answered_with = [(base + "/signin", 401)]  # pages whose status is not 200 on purpose
+    submit_sign_in(HOSTILE_NAME, "not the password")
+    page.wait_for("document.body.innerText.includes('Wrong name or password')", "the failed sign-in")
+    check("failed sign-in")
+    submit_sign_in(options.user, options.password)
     page.wait_loaded(base + "/machines?sort=os&dir=asc")
     check("machine list")
     # The pictures show the list by model, the hostile machine (sorted first by last seen)
@@ -288,6 +307,32 @@ def main():
         if page.evaluate("location.href") != before:
             failures.append("%s opened as a page" % export)
 
+    # The admin pages: the accounts, and the audit log with the hostile name tried above.
+    page.navigate(base + "/users")
+    check("users", "console-users.png")
+    if options.user not in page.evaluate("document.querySelector('table.list').innerText"):
+        failures.append("the users page does not list %s" % options.user)
+    page.navigate(base + "/audit?action=sign-in-failed")
+    check("audit log", "console-audit.png", "console-audit-phone.png")
+    if ("user " + HOSTILE_NAME) not in page.evaluate("document.querySelector('table.list').innerText"):
+        failures.append("the audit log does not show the hostile name tried as text")
+    page.navigate(base + "/audit?actor=" + urllib.parse.quote(HOSTILE_NAME) + "&since=2026-01-01")
+    check("audit log filtered by a hostile actor")
+    if page.evaluate("document.querySelector('input[name=actor]').value") != HOSTILE_NAME:
+        failures.append("the actor filter does not keep the hostile text as its value")
+    answered_with.append((base + "/audit?until=", 400))
+    page.navigate(base + "/audit?until=" + urllib.parse.quote(HOSTILE_NAME))
+    check("audit log with a hostile date")
+    if "YYYY-MM-DD" not in page.evaluate("document.body.innerText"):
+        failures.append("a bad date is not explained")
+    page.navigate(base + "/audit")
+    check("audit log, every action")
+    actions = page.evaluate("[...document.querySelectorAll('table.list tbody tr td:nth-child(3)')]"
+                            ".map(td => td.textContent)")
+    for action in ("sign-in", "sign-in-failed", "machine-viewed", "export"):
+        if action not in actions:
+            failures.append("the audit log lacks %s: %s" % (action, actions[:20]))
+
     # Signing out ends the session: the list sends the browser to sign in again.
     page.evaluate("document.querySelector('form.signout').requestSubmit()")
     page.wait_loaded(base + "/signin")
@@ -314,6 +359,10 @@ def main():
             entry = event["params"]["entry"]
             text = entry.get("text", "")
             # Downloads refused by the test and the missing favicon are expected noise.
+            # So are the statuses of the pages that answer one on purpose.
+            if any(entry.get("url", "").startswith(url) and "status of %d" % status in text
+                   for url, status in answered_with):
+                continue
             if "Content Security Policy" in text or "Refused to" in text or entry.get("level") == "error" \
                     and "favicon" not in entry.get("url", "") and "net::ERR_ABORTED" not in text:
                 failures.append("browser log: %s %s" % (entry.get("level"), text[:300]))

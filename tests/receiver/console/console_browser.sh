@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The console end to end on one storage engine: the seed reports (real tables, a workstation
 # scanned twice with a module moved and a disk replaced, a machine with hostile firmware
-# strings) imported by gravelin-receiver, an account made with `user add`, the receiver
+# strings) imported by gravelin-receiver, an admin account made with `user add`, the receiver
 # serving its console listener, headless chromium signing in and reading every page through
 # the DevTools protocol (tests/receiver/console/console_browser.py).
 #
@@ -51,7 +51,7 @@ esac
 "$seed" "$work/seed" >/dev/null
 "$receiver" import "${store[@]}" "$work/seed"/*.hex >"$work/import.log"
 password="console-test-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
-printf '%s\n' "$password" | "$receiver" user add tester "${store[@]}" >/dev/null
+printf '%s\n' "$password" | "$receiver" user add tester --role admin "${store[@]}" >/dev/null
 
 "$receiver" serve "${store[@]}" --plain-http --listen 127.0.0.1:0 --console 127.0.0.1:0 \
   >"$work/receiver.log" 2>&1 &

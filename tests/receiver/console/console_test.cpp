@@ -26,6 +26,7 @@
 #include "receiver/console/Csv.h"
 #include "receiver/console/HashQueue.h"
 #include "receiver/console/Web.h"
+#include "receiver/http/Time.h"
 
 namespace gravelin::testing {
 namespace {
@@ -51,6 +52,9 @@ std::vector<std::string> headersOf(const Response& r, const std::string& name) {
         if (key == name) values.push_back(value);
     }
     return values;
+}
+std::string displayTimeOf(std::int64_t ms) {
+    return console::displayTime(ms);
 }
 std::size_t count(const std::string& haystack, const std::string& needle) {
     std::size_t n = 0;
@@ -188,6 +192,36 @@ protected:
         return attempt.sessionCookie;
     }
 
+    // A machine of this test's own (the database may be shared) and a report of other
+    // hardware claiming its identity.
+    storage::AddResult forgedClaim() {
+        MachineWmi genuine = workstation();
+        genuine.serial = "OWN-" + prefix_;
+        const auto own = store_->addScan(newScan(sealedScan("dell-libsmbios-Precision_390", genuine), kStart - 1000));
+        MachineWmi forger = genuine;
+        forger.vendor = "Forger Inc.";
+        forger.disks = {{"Forged Disk", "FORGED-" + prefix_, "1.0", 256060514304ULL}};
+        const auto forged = store_->addScan(newScan(sealedScan("infrasim-dell_r640", forger), kStart, "203.0.113.66"));
+        EXPECT_EQ(forged.machineId, own.machineId);
+        return forged;
+    }
+
+    // Another account of this test, with its role, signed in.
+    std::string signInAs(const std::string& name, storage::Role role) {
+        console::addUser(*store_, name, kPassword, role, console::PasswordCost::Interactive);
+        const Attempt attempt = trySignIn(console_, name, "correct+horse+battery+staple");
+        EXPECT_EQ(attempt.response.status, 303) << name;
+        return attempt.sessionCookie;
+    }
+
+    // This test's entries of the audit log (the database may be shared), newest first.
+    std::vector<storage::AuditEntry> auditOf(const std::string& actor, const std::string& action = {}) {
+        storage::AuditQuery query;
+        query.actor = actor;
+        query.action = action;
+        return store_->auditEntries(query);
+    }
+
     std::string formTokenOf(const std::string& cookie) {
         return hiddenToken(console_(request("GET", "/machines", cookie)).body);
     }
@@ -208,7 +242,8 @@ protected:
 std::vector<std::string> pagePaths(std::int64_t machine, std::int64_t scan, std::int64_t other) {
     const std::string m = std::to_string(machine), s = std::to_string(scan), o = std::to_string(other);
     return {"/", "/machines", "/machines?q=Dell&sort=model&dir=asc&page=1", "/machines/" + m,
-            "/scans/" + s, "/diff?a=" + o + "&b=" + s, "/machines/999999", "/no/such/page"};
+            "/scans/" + s, "/diff?a=" + o + "&b=" + s, "/machines/999999", "/no/such/page",
+            "/users", "/audit", "/audit?action=sign-in&since=2026-01-01"};
 }
 std::vector<std::string> exportPaths(std::int64_t scan) {
     const std::string s = std::to_string(scan);
@@ -1189,6 +1224,403 @@ TEST_P(ConsoleTest, ASignInLeadsBackToThePageAskedForAndNowhereElse) {
     }
     // Nor does a page asked for with such an address send it on to the form.
     EXPECT_EQ(headerOf(console_(request("GET", "/" + std::string(3000, 'a'))), "Location"), "/signin");
+}
+
+// Who may reach what: one row per address and method, with the status an anonymous client,
+// a viewer and an admin get. Viewers read machines, scans and exports; admins also change
+// data and read the users and the audit log. A POST carries the session's own form token.
+TEST_P(ConsoleTest, EachRouteAnswersEachRoleAsItsRowSays) {
+    const std::string admin = signIn();
+    const std::string viewer = signInAs("vera-" + prefix_, storage::Role::Viewer);
+    const std::string m = std::to_string(machineOf("workstation, first scan"));
+    const std::string s = std::to_string(scanOf("workstation, module moved and disk replaced"));
+    const std::string o = std::to_string(scanOf("workstation, first scan"));
+    struct Route {
+        const char* method;
+        std::string path;
+        int anonymous, viewer, admin;
+    };
+    const Route routes[] = {
+        {"GET", "/machines", 303, 200, 200},
+        {"GET", "/machines?q=Dell", 303, 200, 200},
+        {"GET", "/machines/" + m, 303, 200, 200},
+        {"GET", "/scans/" + s, 303, 200, 200},
+        {"GET", "/diff?a=" + o + "&b=" + s, 303, 200, 200},
+        {"GET", "/machines.csv", 401, 200, 200},
+        {"GET", "/scans/" + s + ".json", 401, 200, 200},
+        {"GET", "/scans/" + s + "/report", 401, 200, 200},
+        {"GET", "/scans/" + s + "/report.xml", 401, 200, 200},
+        {"GET", "/users", 303, 403, 200},
+        {"GET", "/audit", 303, 403, 200},
+        {"GET", "/audit?action=export&before=5", 303, 403, 200},
+        {"HEAD", "/users", 303, 403, 200},
+        {"POST", "/scans/" + o + "/accept", 303, 403, 303},
+        {"POST", "/users", 303, 403, 405},
+        {"GET", "/scans/" + o + "/accept", 303, 405, 405},
+        {"POST", "/signout", 303, 303, 303},
+    };
+    for (const Route& route : routes) {
+        const std::pair<std::string, int> sessions[] = {{"", route.anonymous}, {viewer, route.viewer}, {admin, route.admin}};
+        for (const auto& [cookie, status] : sessions) {
+            const std::string who = cookie.empty() ? "anonymous" : cookie == viewer ? "viewer" : "admin";
+            // Signing out ends the session: each signs in again for that row.
+            const std::string jar =
+                cookie.empty() || route.path != "/signout"
+                    ? cookie
+                    : trySignIn(console_, cookie == viewer ? "vera-" + prefix_ : user_, "correct+horse+battery+staple")
+                          .sessionCookie;
+            const std::string body = route.method == std::string("POST") && !jar.empty() ? "token=" + formTokenOf(jar) : "";
+            const Response r = console_(request(route.method, route.path, jar, body));
+            EXPECT_EQ(r.status, status) << route.method << " " << route.path << " as " << who;
+            if (status == 403) {
+                EXPECT_NE(r.body.find("For admins only"), std::string::npos) << route.path << " as " << who;
+                EXPECT_NE(r.body.find("<span class=\"role\">viewer</span>"), std::string::npos) << route.path;
+            }
+            if (cookie.empty() && status == 303) {
+                // A page asked for leads back to itself after signing in.
+                const std::string path = route.path;
+                const bool comesBack = route.method != std::string("POST") && path != "/" && path != "/machines";
+                EXPECT_EQ(headerOf(r, "Location"), comesBack ? "/signin?next=" + console::urlEncode(path) : "/signin")
+                    << route.path;
+            }
+        }
+    }
+    // Each page names who is signed in and the role; only an admin's links to the admin pages.
+    const std::string adminPage = console_(request("GET", "/machines", admin)).body;
+    const std::string viewerPage = console_(request("GET", "/machines", viewer)).body;
+    EXPECT_NE(adminPage.find("<bdi>" + user_ + "</bdi></strong> <span class=\"role\">admin</span>"), std::string::npos);
+    EXPECT_NE(viewerPage.find("<bdi>vera-" + prefix_ + "</bdi></strong> <span class=\"role\">viewer</span>"),
+              std::string::npos);
+    EXPECT_NE(adminPage.find("href=\"/audit\""), std::string::npos);
+    EXPECT_EQ(viewerPage.find("href=\"/audit\""), std::string::npos);
+    EXPECT_EQ(viewerPage.find("href=\"/users\""), std::string::npos);
+}
+
+// A viewer cannot accept a conflicting scan, even with its own form token; its page offers
+// no button for it.
+TEST_P(ConsoleTest, AViewerSeesAConflictingScanButCannotAcceptIt) {
+    const std::string viewer = signInAs("vera-" + prefix_, storage::Role::Viewer);
+    const auto forged = forgedClaim();
+    ASSERT_TRUE(forged.conflicting);
+    const std::string scanPath = "/scans/" + std::to_string(forged.scanId);
+    const Response page = console_(request("GET", scanPath, viewer));
+    EXPECT_NE(page.body.find("Conflicting hardware."), std::string::npos);
+    EXPECT_EQ(page.body.find("action=\"" + scanPath + "/accept\""), std::string::npos);
+    EXPECT_EQ(console_(request("POST", scanPath + "/accept", viewer, "token=" + formTokenOf(viewer))).status, 403);
+    EXPECT_EQ(store_->scan(forged.scanId)->row.conflict, storage::ScanConflict::Conflicting);
+    EXPECT_TRUE(auditOf("vera-" + prefix_, "scan-accepted").empty());
+}
+
+// Disabling, deleting and a new password end a signed-in account's sessions at once: its
+// very next request is sent to sign in. A new role counts from the next request.
+TEST_P(ConsoleTest, AccountChangesReachSignedInSessionsOnTheirNextRequest) {
+    const std::string name = "bob-" + prefix_;
+    struct Change {
+        const char* what;
+        std::function<void()> make;
+    };
+    const Change changes[] = {
+        {"disabled", [&] { ASSERT_TRUE(store_->setAccountDisabled(name, true)); }},
+        {"deleted", [&] { ASSERT_TRUE(store_->deleteAccount(name)); }},
+        {"new password",
+         [&] { console::addUser(*store_, name, "a brand new password", storage::Role::Viewer, console::PasswordCost::Interactive); }},
+    };
+    const std::string bystander = signIn();
+    for (const Change& change : changes) {
+        if (store_->account(name)) {
+            ASSERT_TRUE(store_->deleteAccount(name));
+        }
+        const std::string cookie = signInAs(name, storage::Role::Viewer);
+        ASSERT_EQ(console_(request("GET", "/machines", cookie)).status, 200) << change.what;
+        change.make();
+        const Response page = console_(request("GET", "/machines", cookie));
+        EXPECT_EQ(page.status, 303) << change.what;
+        EXPECT_EQ(headerOf(page, "Location"), "/signin") << change.what;
+        EXPECT_EQ(console_(request("GET", "/machines.csv", cookie)).status, 401) << change.what;
+        EXPECT_EQ(trySignIn(console_, name, "correct+horse+battery+staple").response.status, 401) << change.what;
+        EXPECT_EQ(console_(request("GET", "/machines", bystander)).status, 200) << "another account, " << change.what;
+    }
+    // Enabled again: the old session stays ended, a new sign-in works.
+    if (store_->account(name)) {
+        ASSERT_TRUE(store_->deleteAccount(name));
+    }
+    const std::string before = signInAs(name, storage::Role::Viewer);
+    ASSERT_TRUE(store_->setAccountDisabled(name, true));
+    ASSERT_TRUE(store_->setAccountDisabled(name, false));
+    EXPECT_EQ(console_(request("GET", "/machines", before)).status, 303);
+    const std::string after = signInAs(name, storage::Role::Viewer);
+    EXPECT_EQ(console_(request("GET", "/users", after)).status, 403);
+    ASSERT_TRUE(store_->setAccountRole(name, storage::Role::Admin));
+    EXPECT_EQ(console_(request("GET", "/users", after)).status, 200) << "promoted on the next request";
+    ASSERT_TRUE(store_->setAccountRole(name, storage::Role::Viewer));
+    EXPECT_EQ(console_(request("GET", "/users", after)).status, 403) << "demoted on the next request";
+}
+
+TEST_P(ConsoleTest, UsersPageShowsEachAccountsRoleStateAndLastSignIn) {
+    const std::string cookie = signIn();
+    const std::string viewer = "vera-" + prefix_, idle = "ivan-" + prefix_;
+    signInAs(viewer, storage::Role::Viewer);
+    console::addUser(*store_, idle, kPassword, storage::Role::Viewer, console::PasswordCost::Interactive);
+    ASSERT_TRUE(store_->setAccountDisabled(idle, true));
+    const Response page = console_(request("GET", "/users", cookie));
+    ASSERT_EQ(page.status, 200);
+    const auto row = [&](const std::string& name) {
+        const auto at = page.body.find("<bdi>" + name + "</bdi>", page.body.find("<tbody>"));
+        return at == std::string::npos ? std::string() : page.body.substr(at, page.body.find("</tr>", at) - at);
+    };
+    const std::string signedIn = displayTimeOf(kStart);
+    EXPECT_NE(row(user_).find("<td>admin</td>"), std::string::npos) << row(user_);
+    EXPECT_NE(row(user_).find(signedIn), std::string::npos) << row(user_);
+    EXPECT_NE(row(viewer).find("<td>viewer</td>"), std::string::npos) << row(viewer);
+    EXPECT_NE(row(viewer).find("<td>enabled</td>"), std::string::npos) << row(viewer);
+    EXPECT_NE(row(idle).find("disabled</span>"), std::string::npos) << row(idle);
+    EXPECT_NE(row(idle).find("never"), std::string::npos) << row(idle);
+    EXPECT_EQ(store_->account(viewer)->lastSignInMs, kStart);
+}
+
+// Every sign-in, failed or throttled sign-in, view, export, acceptance and sign-out is in the
+// log with who, what and the client's address. The name tried at a failed sign-in is the
+// client's text: kept as a target, never as an actor that could pose as someone else.
+TEST_P(ConsoleTest, SignInsViewsExportsAndAcceptancesAreAudited) {
+    const std::string address = "198.51.100.7";
+    const std::string cookie = signIn();
+    const auto scan = scanOf("workstation, first scan");
+    const auto later = scanOf("workstation, module moved and disk replaced");
+    const auto machine = machineOf("workstation, first scan");
+    const std::string m = std::to_string(machine), s = std::to_string(scan), l = std::to_string(later);
+    // The machine's page shows its latest scan (in a shared database, maybe another test's).
+    const std::string latest = std::to_string(store_->machine(machine)->latestScanId);
+    ASSERT_EQ(console_(request("GET", "/machines/" + m, cookie)).status, 200);
+    ASSERT_EQ(console_(request("GET", "/scans/" + s, cookie)).status, 200);
+    ASSERT_EQ(console_(request("GET", "/diff?a=" + s + "&b=" + l, cookie)).status, 200);
+    ASSERT_EQ(console_(request("GET", "/machines.csv?q=Precision&sort=model", cookie)).status, 200);
+    ASSERT_EQ(console_(request("GET", "/scans/" + s + "/report", cookie)).status, 200);
+    ASSERT_EQ(console_(request("GET", "/scans/" + s + "/report.xml", cookie)).status, 200);
+    ASSERT_EQ(console_(request("GET", "/scans/" + s + ".json", cookie)).status, 200);
+    ASSERT_EQ(console_(request("GET", "/scans/99999999.json", cookie)).status, 404);
+    ASSERT_EQ(console_(request("GET", "/machines", cookie)).status, 200);
+    const auto forged = forgedClaim();
+    ASSERT_TRUE(forged.conflicting);
+    const std::string f = std::to_string(forged.scanId);
+    ASSERT_EQ(console_(request("POST", "/scans/" + f + "/accept", cookie, "token=" + formTokenOf(cookie))).status, 303);
+    ASSERT_EQ(console_(request("POST", "/signout", cookie, "token=" + formTokenOf(cookie))).status, 303);
+
+    struct Expected {
+        std::string action, target, detail;
+    };
+    // Oldest first, as they were made (the list page is not a view of a machine).
+    const std::vector<Expected> expected = {
+        {"sign-in", "user " + user_, ""},
+        {"machine-viewed", "machine " + m + ", scan " + latest, ""},
+        {"machine-viewed", "machine " + m + ", scan " + s, ""},
+        {"machine-viewed", "machine " + m + ", scans " + s + " and " + l, "changes between two scans"},
+        {"export", "machines.csv", "search \"Precision\", sorted by model"},
+        {"export", "scan " + s + ", machine " + m, "report as sent"},
+        {"export", "scan " + s + ", machine " + m, "report as UTF-8 XML"},
+        {"export", "scan " + s + ", machine " + m, "JSON"},
+        {"scan-accepted", "scan " + f + ", machine " + std::to_string(forged.machineId), "now the machine's latest scan"},
+        {"sign-out", "user " + user_, ""},
+    };
+    auto entries = auditOf(user_);
+    std::reverse(entries.begin(), entries.end());
+    // formTokenOf reads /machines: no entry. The sign-in of formTokenOf's session is the first.
+    ASSERT_EQ(entries.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(entries[i].action, expected[i].action) << i;
+        EXPECT_EQ(entries[i].target, expected[i].target) << i;
+        EXPECT_EQ(entries[i].detail, expected[i].detail) << i;
+        EXPECT_EQ(entries[i].address, address) << i;
+        EXPECT_EQ(entries[i].atMs, kStart) << i;
+        if (i > 0) {
+            EXPECT_GT(entries[i].id, entries[i - 1].id) << i;
+        }
+    }
+
+    // Failed and throttled sign-ins, from another address: the name tried, whatever it is.
+    const std::string hostile = "<script>window.__gravelinPwned=8</script>" + prefix_;
+    const std::string hostileForm = "%3Cscript%3Ewindow.__gravelinPwned%3D8%3C%2Fscript%3E" + prefix_;
+    EXPECT_EQ(trySignIn(console_, hostileForm, "wrong", "203.0.113.9").response.status, 401);
+    EXPECT_EQ(trySignIn(console_, "cli:root", "wrong", "203.0.113.9").response.status, 401);
+    for (int i = 0; i < 4; ++i) trySignIn(console_, user_, "wrong", "203.0.113.9");
+    EXPECT_EQ(trySignIn(console_, user_, "wrong", "203.0.113.9").response.status, 429);
+    storage::AuditQuery failed;
+    failed.action = "sign-in-failed";
+    failed.limit = 10000;
+    bool sawHostile = false, sawPosing = false;
+    for (const auto& e : store_->auditEntries(failed)) {
+        if (e.target == "user " + hostile) {
+            sawHostile = true;
+            EXPECT_EQ(e.actor, "-") << "not a name an account can have";
+            EXPECT_EQ(e.address, "203.0.113.9");
+        }
+        if (e.target == "user cli:root" && e.address == "203.0.113.9") {
+            sawPosing = true;
+            EXPECT_EQ(e.actor, "-") << "no client poses as the command line";
+        }
+    }
+    EXPECT_TRUE(sawHostile);
+    EXPECT_TRUE(sawPosing);
+    EXPECT_EQ(auditOf(user_, "sign-in-failed").size(), 4u);
+    const auto throttled = auditOf(user_, "sign-in-throttled");
+    ASSERT_EQ(throttled.size(), 1u);
+    EXPECT_EQ(throttled[0].address, "203.0.113.9");
+    EXPECT_EQ(throttled[0].detail, "too many failures: locked for 1 s");
+    EXPECT_TRUE(storage::audit::kActions.end() !=
+                std::find(storage::audit::kActions.begin(), storage::audit::kActions.end(), throttled[0].action));
+}
+
+// Behind the trusted proxy the entry holds the client's address, not the proxy's.
+TEST_P(ConsoleTest, AuditEntriesBehindTheProxyHoldTheClientsAddress) {
+    const server::Handler console = makeConsole("the console's secret", [](console::ConsoleOptions& o) {
+        o.trustedProxy = "10.0.0.5";
+    });
+    const Attempt attempt = trySignIn(console, user_, "correct+horse+battery+staple", "10.0.0.5",
+                                      {{"x-forwarded-for", "192.0.2.1, 203.0.113.50"}});
+    ASSERT_EQ(attempt.response.status, 303);
+    const auto entries = auditOf(user_, "sign-in");
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].address, "203.0.113.50");
+}
+
+// The audit page: filters by action, actor and period (UTC days, the last one included),
+// pages of 100 by entry id with an "older" link that keeps the filters, bad filters refused
+// with a word, and hostile text escaped and cut on display.
+TEST_P(ConsoleTest, AuditPageFiltersAndPagesOlderEntries) {
+    const std::string cookie = signIn();
+    const std::string actor = "paging-" + prefix_;
+    const std::int64_t day = *server::utcDayStartMs("2026-03-10");
+    for (int i = 0; i < 230; ++i) {
+        storage::AuditEntry e;
+        e.atMs = day + (i < 200 ? 0 : server::kDayMs) + i;  // 200 on the 10th, 30 on the 11th
+        e.actor = actor;
+        e.action = i % 2 == 0 ? "export" : "machine-viewed";
+        e.target = "entry-" + std::to_string(i);
+        e.address = "192.0.2.4";
+        store_->appendAudit(e);
+    }
+    const auto rows = [](const std::string& html) { return count(html, "<td class=\"nowrap\">2026-03-1"); };
+    const auto href = [](const std::string& html, const std::string& label) {
+        std::smatch m;
+        const std::string text = html;
+        if (!std::regex_search(text, m, std::regex("href=\"([^\"]*)\">" + label))) return std::string();
+        return std::regex_replace(std::string(m[1]), std::regex("&amp;"), "&");
+    };
+    const Response first = console_(request("GET", "/audit?actor=" + actor, cookie));
+    ASSERT_EQ(first.status, 200);
+    EXPECT_EQ(rows(first.body), 100u);
+    EXPECT_NE(first.body.find("entry-229<"), std::string::npos) << "newest first";
+    EXPECT_EQ(first.body.find("entry-129<"), std::string::npos);
+    const std::string olderHref = href(first.body, "Older");
+    ASSERT_FALSE(olderHref.empty());
+    EXPECT_NE(olderHref.find("actor=" + actor), std::string::npos) << olderHref;
+    const Response second = console_(request("GET", olderHref, cookie));
+    EXPECT_EQ(rows(second.body), 100u);
+    EXPECT_NE(second.body.find("entry-129<"), std::string::npos);
+    EXPECT_NE(second.body.find("entry-30<"), std::string::npos);
+    EXPECT_EQ(second.body.find("entry-229<"), std::string::npos);
+    EXPECT_FALSE(href(second.body, "« Newest").empty());
+    const Response third = console_(request("GET", href(second.body, "Older"), cookie));
+    EXPECT_EQ(rows(third.body), 30u);
+    EXPECT_TRUE(href(third.body, "Older").empty()) << "the oldest page";
+
+    struct Filter {
+        std::string query;
+        std::size_t rows;
+        int status;
+    };
+    const Filter filters[] = {
+        {"&action=export&since=2026-03-11", 15, 200},
+        {"&until=2026-03-10&action=machine-viewed", 100, 200},
+        {"&since=2026-03-10&until=2026-03-10", 100, 200},
+        {"&since=2026-03-12", 0, 200},
+        {"&until=2026-03-09", 0, 200},
+        {"&since=2026-03-11&until=2026-03-10", 0, 400},
+        {"&since=10.03.2026", 0, 400},
+        {"&until=2026-02-30", 0, 400},
+        {"&action=no-such-action", 0, 400},
+    };
+    for (const Filter& filter : filters) {
+        const Response r = console_(request("GET", "/audit?actor=" + actor + filter.query, cookie));
+        EXPECT_EQ(r.status, filter.status) << filter.query;
+        EXPECT_EQ(rows(r.body), filter.rows) << filter.query;
+        if (filter.status == 400) {
+            EXPECT_NE(r.body.find("class=\"alert\""), std::string::npos) << filter.query;
+        }
+    }
+    const Response selected = console_(request("GET", "/audit?action=export", cookie));
+    EXPECT_NE(selected.body.find("<option value=\"export\" selected>"), std::string::npos);
+
+    // A failed sign-in with a long hostile name: escaped, and cut on the page.
+    const std::string hostile = "<img src=x onerror=window.__gravelinPwned=9>" + prefix_ + std::string(3000, 'A');
+    trySignIn(console_, "%3Cimg+src%3Dx+onerror%3Dwindow.__gravelinPwned%3D9%3E" + prefix_ + std::string(3000, 'A'),
+              "wrong", "203.0.113.10");
+    const Response log = console_(request("GET", "/audit?action=sign-in-failed", cookie));
+    ASSERT_EQ(log.status, 200);
+    EXPECT_EQ(log.body.find("<img"), std::string::npos);
+    const auto at = log.body.find("user &lt;img src=x onerror=window.__gravelinPwned=9&gt;" + prefix_);
+    ASSERT_NE(at, std::string::npos);
+    const std::string cell = log.body.substr(at, log.body.find("</bdi>", at) - at);
+    EXPECT_LT(cell.size(), 400u) << "cut on display";
+    EXPECT_TRUE(cell.ends_with("…")) << cell.substr(cell.size() - 20);
+}
+
+// An answer whose audit entry cannot be written is not given: the page, the export or the
+// sign-in fails with 503 instead of leaving a hole in the log.
+TEST(ConsoleAudit, AnAnswerWhoseEntryCannotBeWrittenIsNotGiven) {
+    class FailingAudit : public MemoryStore {
+    public:
+        std::atomic<bool> fail{false};
+        void appendAudit(const storage::AuditEntry& entry) override {
+            if (fail) throw storage::StorageUnavailable("the audit table is gone");
+            MemoryStore::appendAudit(entry);
+        }
+    };
+    FailingAudit store;
+    console::addUser(store, "alice", kPassword, storage::Role::Admin, console::PasswordCost::Interactive);
+    const auto added = store.addScan(newScan(seeds()[0].sealed, kStart));
+    console::ConsoleOptions options;
+    options.passwordCost = console::PasswordCost::Interactive;
+    const server::Handler console = console::makeConsole(store, options);
+    const auto signIn = [&]() {
+        Request get;
+        get.method = "GET";
+        get.path = "/signin";
+        get.remoteAddress = "198.51.100.7";
+        const Response form = console(get);
+        std::smatch m;
+        std::regex_search(form.body, m, std::regex("name=\"token\" value=\"([^\"]*)\""));
+        const std::string setCookie = headerOf(form, "Set-Cookie");
+        Request post = get;
+        post.method = "POST";
+        post.headers.emplace_back("cookie", setCookie.substr(0, setCookie.find(';')));
+        post.body = "token=" + std::string(m[1]) + "&name=alice&password=correct+horse+battery+staple";
+        return console(post);
+    };
+    store.fail = true;
+    const Response refused = signIn();
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_TRUE(headerOf(refused, "Set-Cookie").empty()) << "no session without its entry";
+    store.fail = false;
+    const Response signedIn = signIn();
+    ASSERT_EQ(signedIn.status, 303);
+    std::string session;
+    for (const auto& value : headersOf(signedIn, "Set-Cookie"))
+        if (value.starts_with("__Host-gravelin-session=")) session = value.substr(0, value.find(';'));
+    ASSERT_FALSE(session.empty());
+    store.fail = true;
+    for (const std::string& path : std::vector<std::string>{"/machines/" + std::to_string(added.machineId), "/scans/" + std::to_string(added.scanId),
+                                   "/scans/" + std::to_string(added.scanId) + ".json",
+                                   "/scans/" + std::to_string(added.scanId) + "/report", "/machines.csv"}) {
+        Request get;
+        get.method = "GET";
+        get.path = path;
+        get.remoteAddress = "198.51.100.7";
+        get.headers.emplace_back("cookie", session);
+        const Response r = console(get);
+        EXPECT_EQ(r.status, 503) << path;
+        EXPECT_EQ(r.body.find("Precision"), std::string::npos) << path;
+        EXPECT_EQ(r.body.find("7TQCK2J"), std::string::npos) << path;
+    }
 }
 
 TEST(ConsoleAccounts, AddUserRefusesBadNamesAndShortPasswordsAndHashesWithArgon2id) {
