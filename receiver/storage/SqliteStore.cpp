@@ -24,7 +24,9 @@
 // commit is durable once its log frames are synced.
 //
 // Reads use a pool of read-only connections (WAL lets them run next to the writer).
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -214,6 +216,33 @@ private:
     const Connection::Statement& s_;
 };
 
+// Receivers opening one file at once take turns at the steps that change it (the switch to
+// WAL, the migrations): two connections that both read the file and then both ask for the
+// exclusive lock the WAL switch needs would each be told "database is locked" at once, as
+// SQLite does rather than wait in a deadlock. An flock on a file beside the database
+// ("opening.lock", empty) makes the second wait for the first instead.
+class OpeningTurn {
+public:
+    explicit OpeningTurn(const std::string& path) {
+        const std::string lockPath = (fs::path(path).parent_path() / "opening.lock").string();
+        fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd_ < 0)
+            throw StorageError("cannot open " + lockPath + ": " + std::strerror(errno));
+        while (::flock(fd_, LOCK_EX) != 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            ::close(fd_);
+            throw StorageError("cannot lock " + lockPath + ": " + std::strerror(error));
+        }
+    }
+    ~OpeningTurn() { ::close(fd_); }  // closing releases the lock
+    OpeningTurn(const OpeningTurn&) = delete;
+    OpeningTurn& operator=(const OpeningTurn&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
 // Runs statements at open time, turning any failure into StorageError.
 void openingExec(Connection& c, const char* sql, const std::string& what) {
     try {
@@ -311,11 +340,15 @@ public:
             }
             return;
         }
-        // WAL is a property of the file and stays; FULL is per connection (see the top).
-        if (pragmaText(writer_, "PRAGMA journal_mode=WAL", path_) != "wal")
-            throw StorageError("cannot switch " + path_ + " to WAL mode");
-        openingExec(writer_, "PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON", "cannot open " + path_);
-        migrate(writer_, path_);
+        {
+            const OpeningTurn turn(path_);
+            // WAL is a property of the file and stays; FULL is per connection (see the top).
+            if (pragmaText(writer_, "PRAGMA journal_mode=WAL", path_) != "wal")
+                throw StorageError("cannot switch " + path_ + " to WAL mode");
+            openingExec(writer_, "PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON",
+                        "cannot open " + path_);
+            migrate(writer_, path_);
+        }
         // The writer's pages stay cached between batches (the machines' indexes, the search
         // index); the log is checkpointed off the commit path (see the top).
         openingExec(writer_, "PRAGMA cache_size=-65536; PRAGMA wal_autocheckpoint=0; "
