@@ -296,6 +296,28 @@ std::string acceptLatestSql(Dialect dialect) {
     return sql;
 }
 
+std::string prunableSql(Dialect dialect) {
+    const auto p = [&](int n) { return placeholder(dialect, n); };
+    return "SELECT (SELECT count(*) FROM machines WHERE last_seen < " + p(1) +
+           "), (SELECT count(*) FROM scans s JOIN machines m ON m.id = s.machine_id WHERE "
+           "m.last_seen < " + p(1) + " OR (s.received_at < " + p(2) +
+           " AND s.id <> coalesce(m.latest_scan_id, 0))), (SELECT count(*) FROM audit WHERE at < " +
+           p(3) + ")";
+}
+
+std::string removedDetail(const Removed& removed) {
+    std::string detail;
+    const auto add = [&](const char* name, std::uint64_t n) {
+        if (n == 0 && name != std::string_view("scans")) return;
+        if (!detail.empty()) detail += ' ';
+        detail += std::string(name) + "=" + std::to_string(n);
+    };
+    add("machines", removed.machines);
+    add("scans", removed.scans);
+    add("audit", removed.auditEntries);
+    return detail;
+}
+
 Account readAccount(const RowReader& row) {
     Account account;
     account.id = row.integer(0);
