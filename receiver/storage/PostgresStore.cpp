@@ -502,7 +502,7 @@ public:
             c.run("DELETE FROM machines WHERE id = $1", {integer(machineId)});
             r.machines = 1;
             AuditEntry entry = audit;
-            entry.detail = removedDetail(r);
+            entry.detail = detailOf(r);
             insertAudit(c, entry);
             c.exec("COMMIT");
             return r;

@@ -539,7 +539,7 @@ public:
             writer_.prepare("DELETE FROM machines WHERE id = ?1").bind(1, machineId).step();
             removed->machines = 1;
             AuditEntry entry = audit;
-            entry.detail = removedDetail(*removed);
+            entry.detail = detailOf(*removed);
             insertAudit(writer_, entry);
             searchDirty_ = true;
         });

@@ -305,19 +305,6 @@ std::string prunableSql(Dialect dialect) {
            p(3) + ")";
 }
 
-std::string removedDetail(const Removed& removed) {
-    std::string detail;
-    const auto add = [&](const char* name, std::uint64_t n) {
-        if (n == 0 && name != std::string_view("scans")) return;
-        if (!detail.empty()) detail += ' ';
-        detail += std::string(name) + "=" + std::to_string(n);
-    };
-    add("machines", removed.machines);
-    add("scans", removed.scans);
-    add("audit", removed.auditEntries);
-    return detail;
-}
-
 Account readAccount(const RowReader& row) {
     Account account;
     account.id = row.integer(0);
@@ -387,6 +374,19 @@ std::string newerSchemaMessage(int found) {
 }
 
 }  // namespace detail
+
+std::string detailOf(const Removed& removed) {
+    std::string detail;
+    const auto add = [&](const char* name, std::uint64_t n) {
+        if (n == 0 && name != std::string_view("scans")) return;
+        if (!detail.empty()) detail += ' ';
+        detail += std::string(name) + "=" + std::to_string(n);
+    };
+    add("machines", removed.machines);
+    add("scans", removed.scans);
+    add("audit", removed.auditEntries);
+    return detail;
+}
 
 const char* roleName(Role role) {
     return role == Role::Admin ? "admin" : "viewer";

@@ -172,6 +172,8 @@ struct Removed {
     std::uint64_t machines = 0, scans = 0, auditEntries = 0;
     bool any() const { return machines + scans + auditEntries > 0; }
 };
+// "machines=1 scans=3": the detail of a deletion's audit entry; counts only, never the data.
+std::string detailOf(const Removed& removed);
 
 // What retention keeps, as cutoffs in Unix ms (nothing: that kind is kept whatever its age).
 struct PruneCutoffs {

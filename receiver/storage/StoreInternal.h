@@ -132,8 +132,6 @@ std::string acceptLatestSql(Dialect dialect);
 // cutoffs 1 machines last seen before, 2 scans received before, 3 audit entries before
 // (INT64_MIN for a cutoff not given: nothing is that old).
 std::string prunableSql(Dialect dialect);
-// The detail of the audit entry of a deletion: the counts, never the data.
-std::string removedDetail(const Removed& removed);
 
 // Accounts: the columns both engines select, and the row read back in that order.
 inline constexpr const char* kAccountColumnsSql =

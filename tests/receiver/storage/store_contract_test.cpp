@@ -25,6 +25,7 @@
 
 #include "reading/Fingerprint.h"
 #include "receiver/storage/FailureLog.h"
+#include "receiver/storage/Retention.h"
 #include "receiver/storage/Store.h"
 
 namespace gravelin::storage {
@@ -1364,6 +1365,57 @@ TEST(SqliteStore, ScrubLeavesTheSearchIndexAsIfRebuiltFromTheMachinesLeft) {
     EXPECT_GT(unmerged, rebuilt + 1000) << "the deleted terms were still indexed";
     // The same terms and rows; only the segment's number in the index's header differs.
     EXPECT_NEAR(static_cast<double>(scrubbed), static_cast<double>(rebuilt), 64.0);
+}
+
+// The worker prunes by its own clock, at start and then at each interval; a run that
+// removed something is one audit entry by the receiver with the counts; one that removed
+// nothing leaves none. It stops at once, whatever its interval.
+TEST(Retention, TheWorkerPrunesByItsClockAndRecordsRunsThatRemovedSomething) {
+    TempDir dir;
+    auto store = openStore({(dir.path() / "data").string(), ""});
+    constexpr std::int64_t kDay = 24LL * 3600 * 1000;
+    const std::int64_t start = 1'700'000'000'000;
+    for (int day : {0, 1, 10}) store->addScan(makeScan("a" + std::to_string(day), "A", start + day * kDay));
+    const AddResult b = store->addScan(makeScan("b0", "B", start));
+    store->appendAudit({0, start - 500 * kDay, "ann", std::string(audit::kSignIn), "", "", ""});
+    store->appendAudit({0, start, "ann", std::string(audit::kSignIn), "", "", ""});
+
+    std::atomic<std::int64_t> now{start + 12 * kDay};
+    RetentionPolicy policy;
+    policy.scanDays = 5;
+    policy.machineDays = 11;
+    policy.auditDays = 400;
+    std::ostringstream log;
+    const auto began = std::chrono::steady_clock::now();
+    {
+        RetentionWorker worker(*store, policy, [&] { return now.load(); }, std::chrono::hours(1), log);
+        while (worker.status().runs == 0 && std::chrono::steady_clock::now() - began < std::chrono::seconds(20))
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const auto status = worker.status();
+        ASSERT_EQ(status.runs, 1u) << log.str();
+        EXPECT_EQ(status.failures, 0u);
+        EXPECT_EQ(status.lastRunMs, now.load());
+        EXPECT_EQ(status.last.machines, 1u);
+        EXPECT_EQ(status.last.scans, 3u) << "B's one, and A's two older than five days";
+        EXPECT_EQ(status.last.auditEntries, 1u);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20)) << "stopped at once";
+    EXPECT_FALSE(store->machine(b.machineId));
+    const auto scans = store->scans(std::nullopt);
+    ASSERT_EQ(scans.size(), 1u);
+    EXPECT_EQ(scans[0].receivedAtMs, start + 10 * kDay);
+    AuditQuery pruned;
+    pruned.action = std::string(audit::kPruned);
+    auto entries = store->auditEntries(pruned);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].actor, audit::kReceiver);
+    EXPECT_EQ(entries[0].atMs, now.load());
+    EXPECT_EQ(entries[0].detail, "machines=1 scans=3 audit=1");
+
+    EXPECT_FALSE(pruneAll(*store, cutoffsAt(policy, now.load()), "cli:root", now.load()).any());
+    EXPECT_EQ(store->auditEntries(pruned).size(), 1u) << "a run that removed nothing is not recorded";
+    now += 30 * kDay;  // the machine's latest scan stays, however old
+    EXPECT_EQ(pruneAll(*store, cutoffsAt({5, std::nullopt, std::nullopt}, now.load()), "cli:root", now.load()).scans, 0u);
 }
 
 TEST(SqliteStore, RefusesWhatItCannotOpen) {
