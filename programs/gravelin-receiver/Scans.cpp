@@ -39,6 +39,7 @@ struct ScansOptions {
 struct MachinesOptions {
     StoreChoice store;
     bool json = false;
+    std::optional<std::string> notSeenSince;
 };
 
 json columnsJson(const storage::ScanColumns& c) {
@@ -197,10 +198,15 @@ int listScans(const ScansOptions& options) {
 
 int listMachines(const MachinesOptions& options) {
     const bool asJson = options.json;
-    auto store = openStore(options.store, /*readOnly=*/true);  // a read-only mount will do
     json list = json::array();
     storage::MachineQuery query;
     query.limit = 500;
+    if (options.notSeenSince) {
+        const auto day = dayStartMs(*options.notSeenSince);
+        if (!day) throw UsageError("--not-seen-since needs a date YYYY-MM-DD");
+        query.lastSeenBeforeMs = *day;
+    }
+    auto store = openStore(options.store, /*readOnly=*/true);  // a read-only mount will do
     for (query.offset = 0;; query.offset += query.limit) {
         const auto page = store->machines(query);
         for (const auto& m : page.machines) {
@@ -272,6 +278,9 @@ auto machineListing = std::make_shared<MachinesOptions>();
 addStoreOptions(*machines, machineListing->store);
 machines->add_flag("--json", machineListing->json, "every field as JSON")
     ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+machines->add_option("--not-seen-since", machineListing->notSeenSince,
+                     "only machines last seen before DATE (YYYY-MM-DD, 00:00 UTC)")
+    ->option_text("DATE");
 machines->callback([machines, machineListing, &chosen] {
     chosen = [machines, machineListing] {
         refuseExtras(*machines);
