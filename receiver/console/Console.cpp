@@ -215,6 +215,11 @@ Response ConsoleImpl::route(const Request& request) {
                                              0, std::min(request.body.size(), kMaxFormBytes))))) {
                 return message(403, "Refused", "The form token is missing or wrong.", &*auth);
             }
+            if (startsWith(path, "/machines/") && endsWith(path, "/delete")) {
+                const auto id = parseId(std::string_view(path).substr(10, path.size() - 17));
+                if (!id) return notFound(*auth);
+                return deleteMachine(request, *id, *auth);
+            }
             if (startsWith(path, "/scans/") && endsWith(path, "/accept")) {
                 const auto id = parseId(std::string_view(path).substr(7, path.size() - 14));
                 if (!id) return notFound(*auth);
@@ -230,6 +235,11 @@ Response ConsoleImpl::route(const Request& request) {
     if (path == "/machines") return machineList(query, *auth);
     if (path == "/machines.csv") return machineCsv(query);
     if (path == "/diff") return diffPage(query, *auth);
+    if (startsWith(path, "/machines/") && endsWith(path, "/delete")) {
+        const auto id = parseId(std::string_view(path).substr(10, path.size() - 17));
+        if (!id) return notFound(*auth);
+        return deleteMachine(request, *id, *auth);
+    }
     if (startsWith(path, "/machines/")) {
         const auto id = parseId(std::string_view(path).substr(10));
         if (!id) return notFound(*auth);
