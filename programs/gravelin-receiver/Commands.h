@@ -1,7 +1,8 @@
 // gravelin-receiver's command line, private to the program: what the subcommand families
-// (Serve.cpp; Scans.cpp: import, scans, machines; Users.cpp: user ...; Audit.cpp: audit)
-// share, and how each puts its subcommands on the CLI11 command line. Every subcommand parses
-// into a struct of options, checks and builds from it, then runs.
+// (Serve.cpp; Scans.cpp: import, scans, machines; Users.cpp: user ...; Audit.cpp: audit;
+// Retention.cpp: prune, machine delete) share, and how each puts its subcommands on the
+// CLI11 command line. Every subcommand parses into a struct of options, checks and builds
+// from it, then runs.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -13,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "receiver/storage/Retention.h"
 #include "receiver/storage/Store.h"
 
 namespace gravelin::server {
@@ -34,6 +36,7 @@ void addServe(CLI::App& program, Command& chosen);
 void addScans(CLI::App& program, Command& chosen);
 void addUsers(CLI::App& program, Command& chosen);
 void addAudit(CLI::App& program, Command& chosen);
+void addRetention(CLI::App& program, Command& chosen);  // Retention.cpp: prune, machine delete
 
 // What is left over on a subcommand's line (CLI11 keeps it with allow_extras): an unknown
 // option, or an argument the subcommand takes none of.
@@ -53,6 +56,14 @@ void addStoreOptions(CLI::App& command, StoreChoice& choice);
 // Opens the chosen store; a bad choice is a UsageError, a store that does not open a
 // runtime_error saying so.
 std::unique_ptr<storage::Store> openStore(const StoreChoice& choice, bool readOnly = false);
+
+// --keep-scans, --keep-machines, --keep-audit DAYS, which serve and prune take (Retention.cpp).
+struct RetentionChoice {
+    std::optional<std::uint64_t> scans, machines, audit;
+};
+void addRetentionOptions(CLI::App& command, RetentionChoice& keep);
+// The audit log is kept 400 days unless told otherwise (0: for ever).
+storage::RetentionPolicy retentionPolicy(const RetentionChoice& keep);
 
 // Records a change made on the command line in the audit log, as "cli:USER" (the
 // operating-system user; the one who ran sudo, when it was sudo).

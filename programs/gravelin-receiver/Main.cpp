@@ -54,6 +54,7 @@ int main(int argc, char** argv) {
     addScans(program, chosen);
     addUsers(program, chosen);
     addAudit(program, chosen);
+    addRetention(program, chosen);
     try {
         if (argc == 2 && std::string_view(argv[1]) == "help") return printed(kUsage);
         program.parse(argc, argv);

@@ -45,6 +45,7 @@ struct MachinesOptions {
     StoreChoice store;
     std::optional<std::string> search;
     bool json = false;
+    std::optional<std::string> notSeenSince;
 };
 
 json columnsJson(const storage::ScanColumns& c) {
@@ -278,12 +279,17 @@ int refreshLatest(const ScansOptions& options) {
 
 int listMachines(const MachinesOptions& options) {
     const bool asJson = options.json;
-    auto store = openStore(options.store, /*readOnly=*/true);  // a read-only mount will do
     json list = json::array();
     storage::MachineQuery query;
     // The console's search: the same call, the same matching.
     if (options.search) query.search = *options.search;
     query.limit = 500;
+    if (options.notSeenSince) {
+        const auto day = utcDayStartMs(*options.notSeenSince);
+        if (!day) throw UsageError("--not-seen-since needs a date YYYY-MM-DD");
+        query.lastSeenBeforeMs = *day;
+    }
+    auto store = openStore(options.store, /*readOnly=*/true);  // a read-only mount will do
     for (query.offset = 0;; query.offset += query.limit) {
         const auto page = store->machines(query);
         for (const auto& m : page.machines) {
@@ -370,6 +376,9 @@ machines
     ->add_option("--search", machineListing->search,
                  "only the machines the console's search finds for TEXT")
     ->option_text("TEXT");
+machines->add_option("--not-seen-since", machineListing->notSeenSince,
+                     "only machines last seen before DATE (YYYY-MM-DD, 00:00 UTC)")
+    ->option_text("DATE");
 machines->callback([machines, machineListing, &chosen] {
     chosen = [machines, machineListing] {
         refuseExtras(*machines);

@@ -31,6 +31,7 @@
 #include "programs/gravelin-receiver/Commands.h"
 #include "receiver/console/Console.h"
 #include "receiver/http/Listener.h"
+#include "receiver/http/Time.h"
 #include "receiver/site/Site.h"
 #include "receiver/storage/FailureLog.h"
 
@@ -46,6 +47,7 @@ using std::chrono::milliseconds;
 
 struct ServeOptions {
     StoreChoice store;
+    RetentionChoice keep;
     std::optional<std::string> listen, cert, key, console, trustedProxy, consoleSecretFile;
     bool plainHttp = false;
     bool noConsole = false;
@@ -61,6 +63,7 @@ struct ServeOptions {
 
 void addServeOptions(CLI::App& serve, ServeOptions& o) {
     addStoreOptions(serve, o.store);
+    addRetentionOptions(serve, o.keep);
     const auto text = [&](const char* name, std::optional<std::string>& value, const char* what,
                           const char* help) {
         serve.add_option(name, value, help)->option_text(what);
@@ -248,10 +251,25 @@ std::string consoleKey(const ServeOptions& o, storage::Store& store) {
 
 // The console's router: the status page, answered on the network thread, then the console's
 // pages on the workers.
+// Retention at /status: what the last run removed and when it ended, and the totals since
+// the start.
+json retentionJson(const storage::RetentionWorker& retention) {
+    const auto s = retention.status();
+    const auto counts = [](const storage::Removed& r) {
+        return json{{"machines", r.machines}, {"scans", r.scans}, {"auditEntries", r.auditEntries}};
+    };
+    return {{"runs", s.runs},
+            {"failures", s.failures},
+            {"lastRun", s.lastRunMs ? json(isoTime(s.lastRunMs)) : json(nullptr)},
+            {"lastRemoved", counts(s.last)},
+            {"removed", counts(s.total)}};
+}
+
 Router withStatusPage(Handler console, const IntakeCounters& counters, const Listener& site,
-                      const storage::FailureLog& storageFailures) {
-    return [console = std::move(console), &counters, &site,
-            &storageFailures](const Request& request) {
+                      const storage::FailureLog& storageFailures,
+                      const storage::RetentionWorker& retention) {
+    return [console = std::move(console), &counters, &site, &storageFailures,
+            &retention](const Request& request) {
         if (!isLocalStatusRequest(request)) return Reply(console);
         if (request.method != "GET") return Reply(Response{405, {{"Allow", "GET"}}, {}});
         const auto c = site.counters();
@@ -272,7 +290,8 @@ Router withStatusPage(Handler console, const IntakeCounters& counters, const Lis
                         {{"check", counters.checkMicros.load()},
                          {"analyse", counters.analyseMicros.load()},
                          {"store", counters.storeMicros.load()}}},
-                       {"storageFailures", storageFailures.counts()}};
+                       {"storageFailures", storageFailures.counts()},
+                       {"retention", retentionJson(retention)}};
         return Reply(Response{200,
                               {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
                               status.dump(2) + "\n"});
@@ -346,6 +365,15 @@ int runServe(const ServeOptions& o, const ServePlan& plan) {
     auto store = storage::withFailureLog(openStore(o.store), storageFailures);
     IntakeCounters counters;
     Intake intake(*store, plan.intake, counters);
+    // Retention runs at start and then hourly, in bounded steps beside intake.
+    storage::RetentionWorker retention(
+        *store, retentionPolicy(o.keep),
+        [] {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                .count();
+        },
+        std::chrono::hours(1), std::cerr);
     SiteOptions siteOptions;
     siteOptions.trustedProxy = o.trustedProxy.value_or("");
 
@@ -363,7 +391,8 @@ int runServe(const ServeOptions& o, const ServePlan& plan) {
         consoleListener =
             std::make_unique<Listener>(consoleIo, consoleWorkers, *plan.console,
                                        withStatusPage(console::makeConsole(*store, consoleSettings),
-                                                      counters, siteListener, storageFailures));
+                                                      counters, siteListener, storageFailures,
+                                                      retention));
     }
 
     // The handler is in place before the receiver says it is ready: whoever stops it right

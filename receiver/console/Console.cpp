@@ -232,6 +232,11 @@ Response ConsoleImpl::route(const Request& request) {
                 return message(403, "Refused", "The form token is missing or wrong.", &*auth);
             }
             if (forAdmins(request) && !isAdmin(*auth)) return adminsOnly(*auth);
+            if (startsWith(path, "/machines/") && endsWith(path, "/delete")) {
+                const auto id = parseId(std::string_view(path).substr(10, path.size() - 17));
+                if (!id) return notFound(*auth);
+                return deleteMachine(request, *id, *auth);
+            }
             if (startsWith(path, "/scans/") && endsWith(path, "/accept")) {
                 const auto id = parseId(std::string_view(path).substr(7, path.size() - 14));
                 if (!id) return notFound(*auth);
@@ -250,6 +255,11 @@ Response ConsoleImpl::route(const Request& request) {
     if (path == "/diff") return diffPage(request, query, *auth);
     if (path == "/users") return usersPage(*auth);
     if (path == "/audit") return auditPage(query, *auth);
+    if (startsWith(path, "/machines/") && endsWith(path, "/delete")) {
+        const auto id = parseId(std::string_view(path).substr(10, path.size() - 17));
+        if (!id) return notFound(*auth);
+        return deleteMachine(request, *id, *auth);
+    }
     if (startsWith(path, "/machines/")) {
         const auto id = parseId(std::string_view(path).substr(10));
         if (!id) return notFound(*auth);

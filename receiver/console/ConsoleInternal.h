@@ -166,6 +166,7 @@ private:
         storage::MachineQuery query;
         std::string sortKey;
         std::uint64_t page = 1;
+        std::string unseen;  // "not seen since" as YYYY-MM-DD; empty: no such filter
     };
     static ListQuery listQuery(const Fields& fields);
     // A row of the machine list.
@@ -181,6 +182,9 @@ private:
     // Whether the signed-in account may change or delete data (see storage::Role).
     static bool isAdmin(const Authenticated& auth);
     Response acceptScan(const Request& request, std::int64_t scanId, const Authenticated& auth);
+    // The confirmation page (GET) and the deletion (POST) of a machine, admins only.
+    Response deleteMachine(const Request& request, std::int64_t machineId,
+                           const Authenticated& auth);
     Response diffPage(const Request& request, const Fields& fields, const Authenticated& auth);
 
     // ---- exports (ConsoleExports.cpp); each written to the audit log before it is given ----

@@ -7,6 +7,7 @@
 
 #include "reading/Intake.h"
 #include "reading/SummaryJson.h"
+#include "receiver/http/Time.h"
 #include "receiver/console/ConsoleInternal.h"
 #include "shared/Text.h"
 
@@ -14,10 +15,11 @@ namespace gravelin::console::detail {
 
 namespace {
 
-std::string listHref(const std::string& search, const std::string& sort, bool descending,
-                     std::uint64_t page) {
+std::string listHref(const std::string& search, const std::string& unseen, const std::string& sort,
+                     bool descending, std::uint64_t page) {
     std::string href = "/machines?";
     if (!search.empty()) href += "q=" + urlEncode(search) + "&";
+    if (!unseen.empty()) href += "unseen=" + unseen + "&";
     href += "sort=" + sort + "&dir=" + (descending ? "desc" : "asc");
     if (page > 1) href += "&page=" + std::to_string(page);
     return href;
@@ -175,6 +177,12 @@ ConsoleImpl::ListQuery ConsoleImpl::listQuery(const Fields& fields) {
     list.page = page && *page >= 1 ? std::min<std::uint64_t>(*page, 100000000) : 1;
     list.query.limit = kPageSize;
     list.query.offset = (list.page - 1) * kPageSize;
+    // Not seen since a date: a valid date filters, anything else is ignored.
+    const std::string unseen = field(fields, "unseen");
+    if (const auto day = server::utcDayStartMs(unseen)) {
+        list.unseen = unseen;
+        list.query.lastSeenBeforeMs = *day;
+    }
     return list;
 }
 
@@ -207,7 +215,7 @@ Response ConsoleImpl::machineList(const Fields& fields, const Authenticated& aut
         c.set("label", column.label);
         const bool active = list.sortKey == column.key;
         const bool nextDescending = active ? !list.query.descending : column.descendingFirst;
-        c.set("href", listHref(search, column.key, nextDescending, 1));
+        c.set("href", listHref(search, list.unseen, column.key, nextDescending, 1));
         if (active) c.set("arrow", list.query.descending ? "▼" : "▲");
         c.set("sorted", active ? (list.query.descending ? "descending" : "ascending") : "none");
         columns.push_back(c);
@@ -240,6 +248,9 @@ Response ConsoleImpl::machineList(const Fields& fields, const Authenticated& aut
     Data context = objectData();
     context.set("search", search);
     context.set("hasSearch", !search.empty());
+    context.set("unseen", list.unseen);
+    context.set("hasUnseen", !list.unseen.empty());
+    context.set("hasFilter", !search.empty() || !list.unseen.empty());
     context.set("columns", columns);
     context.set("rows", rows);
     context.set("hasRows", !result.machines.empty());
@@ -250,20 +261,22 @@ Response ConsoleImpl::machineList(const Fields& fields, const Authenticated& aut
     context.set("pages", grouped(pages));
     const bool desc = list.query.descending;
     if (list.page > 1) {
-        context.set("firstHref", listHref(search, list.sortKey, desc, 1));
+        context.set("firstHref", listHref(search, list.unseen, list.sortKey, desc, 1));
         context.set("prevHref",
-                    listHref(search, list.sortKey, desc, std::min(list.page - 1, pages)));
+                    listHref(search, list.unseen, list.sortKey, desc, std::min(list.page - 1, pages)));
     }
     if (list.page < pages) {
-        context.set("nextHref", listHref(search, list.sortKey, desc, list.page + 1));
-        context.set("lastHref", listHref(search, list.sortKey, desc, pages));
+        context.set("nextHref", listHref(search, list.unseen, list.sortKey, desc, list.page + 1));
+        context.set("lastHref", listHref(search, list.unseen, list.sortKey, desc, pages));
     }
     std::string csv = "/machines.csv?";
     if (!search.empty()) csv += "q=" + urlEncode(search) + "&";
+    if (!list.unseen.empty()) csv += "unseen=" + list.unseen + "&";
     csv += std::string("sort=") + list.sortKey + "&dir=" + (desc ? "desc" : "asc");
     context.set("csvHref", csv);
-    return page(200, search.empty() ? "Machines" : "Machines: " + (kIsolate + search + kIsolateEnd),
-                "machines", context, &auth);
+    std::string title = search.empty() ? "Machines" : "Machines: " + (kIsolate + search + kIsolateEnd);
+    if (!list.unseen.empty()) title += ", not seen since " + list.unseen;
+    return page(200, title, "machines", context, &auth);
 }
 
 // ---- one machine ----
@@ -306,6 +319,8 @@ Response ConsoleImpl::machinePage(const Request& request, std::optional<std::int
     context.set("conflicting", row.conflict == storage::ScanConflict::Conflicting);
     context.set("accepted", row.conflict == storage::ScanConflict::Accepted);
     context.set("mayAccept", isAdmin(auth));
+    context.set("mayDelete", isAdmin(auth));
+    context.set("deleteHref", "/machines/" + std::to_string(machine->id) + "/delete");
     context.set("acceptHref", "/scans/" + std::to_string(row.id) + "/accept");
     const std::string base = "/scans/" + std::to_string(row.id);
     context.set("rawHref", base + "/report");
@@ -374,6 +389,38 @@ Response ConsoleImpl::acceptScan(const Request& request, std::int64_t scanId,
                                                               : "a newer scan stays the latest");
     }
     return redirect("/scans/" + std::to_string(scanId));
+}
+
+// GET /machines/ID/delete: what is about to go, named (maker, model, serial numbers, id)
+// so that nobody deletes the wrong machine, with the button that posts the form token.
+// POST (form token checked by the router): deletes it with every scan, records who did,
+// and goes back to the list.
+Response ConsoleImpl::deleteMachine(const Request& request, std::int64_t machineId,
+                                    const Authenticated& auth) {
+    if (!isAdmin(auth))
+        return message(403, "Refused", "Your account may not delete machines.", &auth);
+    if (request.method == "POST") {
+        const std::string target = "machine " + std::to_string(machineId);
+        const auto removed = store_.deleteMachine(
+            machineId, auditEntry(request, auth.session.accountName,
+                                  storage::audit::kMachineDeleted, target));
+        if (!removed) return notFound(auth);
+        return redirect("/machines?deleted=" + std::to_string(machineId));
+    }
+    const auto machine = store_.machine(machineId);
+    if (!machine) return notFound(auth);
+    const auto& c = machine->latest;
+    Data context = objectData();
+    context.set("machineMaker", c.maker.empty() ? std::string("Unknown maker") : c.maker);
+    context.set("machineModel", c.model.empty() ? std::string("unknown model") : c.model);
+    context.set("machineHref", "/machines/" + std::to_string(machineId));
+    context.set("machineId", std::to_string(machineId));
+    context.set("serials", orDash(c.serialNumbers));
+    context.set("uuid", orDash(c.uuid));
+    context.set("scanCount", grouped(machine->scanCount));
+    context.set("lastSeen", displayTime(machine->lastSeenMs));
+    context.set("deleteHref", "/machines/" + std::to_string(machineId) + "/delete");
+    return page(200, "Delete machine " + std::to_string(machineId), "delete", context, &auth);
 }
 
 // ---- changes between two scans ----

@@ -1,5 +1,6 @@
 #include "receiver/http/Time.h"
 
+#include <chrono>
 #include <ctime>
 
 namespace gravelin::server {
@@ -13,30 +14,22 @@ std::string isoTime(std::int64_t unixMs) {
     return text;
 }
 
-std::optional<std::int64_t> utcDayStartMs(std::string_view day) {
-    if (day.size() != 10 || day[4] != '-' || day[7] != '-') return std::nullopt;
-    const auto number = [&](std::size_t at, std::size_t length) -> std::optional<int> {
-        int value = 0;
-        for (std::size_t i = at; i < at + length; ++i) {
-            if (day[i] < '0' || day[i] > '9') return std::nullopt;
-            value = value * 10 + (day[i] - '0');
+std::optional<std::int64_t> utcDayStartMs(std::string_view date) {
+    if (date.size() != 10 || date[4] != '-' || date[7] != '-') return std::nullopt;
+    int parts[3] = {0, 0, 0};
+    const std::size_t starts[3] = {0, 5, 8}, lengths[3] = {4, 2, 2};
+    for (int i = 0; i < 3; ++i) {
+        for (std::size_t j = 0; j < lengths[i]; ++j) {
+            const char c = date[starts[i] + j];
+            if (c < '0' || c > '9') return std::nullopt;
+            parts[i] = parts[i] * 10 + (c - '0');
         }
-        return value;
-    };
-    const auto year = number(0, 4), month = number(5, 2), dayOfMonth = number(8, 2);
-    if (!year || !month || !dayOfMonth || *year < 1970 || *month < 1 || *month > 12 ||
-        *dayOfMonth < 1)
-        return std::nullopt;
-    std::tm parts{};
-    parts.tm_year = *year - 1900;
-    parts.tm_mon = *month - 1;
-    parts.tm_mday = *dayOfMonth;
-    const std::time_t seconds = ::timegm(&parts);
-    // timegm carries an overflowing day into the next month: 02-30 comes back as 03-02.
-    if (seconds == static_cast<std::time_t>(-1) || parts.tm_mday != *dayOfMonth ||
-        parts.tm_mon != *month - 1)
-        return std::nullopt;
-    return static_cast<std::int64_t>(seconds) * 1000;
+    }
+    using namespace std::chrono;
+    const year_month_day day{year{parts[0]}, month{static_cast<unsigned>(parts[1])},
+                             std::chrono::day{static_cast<unsigned>(parts[2])}};
+    if (!day.ok() || parts[0] < 1970) return std::nullopt;
+    return duration_cast<milliseconds>(sys_days{day}.time_since_epoch()).count();
 }
 
 }  // namespace gravelin::server

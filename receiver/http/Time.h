@@ -14,8 +14,8 @@ namespace gravelin::server {
 // the C library cannot break down.
 std::string isoTime(std::int64_t unixMs);
 
-// The start of the UTC day "YYYY-MM-DD" in milliseconds since 1970; nothing for any other
-// text, or a day the calendar does not have (2026-02-30).
+// "2026-12-10" (a date of the proleptic Gregorian calendar, years 1970 to 9999) to the
+// milliseconds at its start, 00:00 UTC; nothing for anything else (2026-02-30 included).
 std::optional<std::int64_t> utcDayStartMs(std::string_view day);
 inline constexpr std::int64_t kDayMs = 24LL * 3600 * 1000;
 

@@ -98,6 +98,24 @@ public:
     Acceptance acceptScan(std::int64_t scanId) override {
         return logged([&] { return inner_->acceptScan(scanId); });
     }
+    std::optional<Removed> deleteMachine(std::int64_t machineId, const AuditEntry& audit) override {
+        return logged([&] { return inner_->deleteMachine(machineId, audit); });
+    }
+    Removed pruneMachines(std::int64_t lastSeenBeforeMs, std::uint32_t limit) override {
+        return logged([&] { return inner_->pruneMachines(lastSeenBeforeMs, limit); });
+    }
+    std::uint64_t pruneScans(std::int64_t receivedBeforeMs, std::uint32_t limit) override {
+        return logged([&] { return inner_->pruneScans(receivedBeforeMs, limit); });
+    }
+    Removed prunable(const PruneCutoffs& cutoffs) override {
+        return logged([&] { return inner_->prunable(cutoffs); });
+    }
+    void scrub() override {
+        logged([&] {
+            inner_->scrub();
+            return 0;
+        });
+    }
     void putAccount(const std::string& name, const std::string& passwordHash,
                     Role role) override {
         logged([&] {
@@ -135,8 +153,8 @@ public:
     std::vector<AuditEntry> auditEntries(const AuditQuery& query) override {
         return logged([&] { return inner_->auditEntries(query); });
     }
-    std::uint64_t pruneAudit(std::int64_t beforeMs) override {
-        return logged([&] { return inner_->pruneAudit(beforeMs); });
+    std::uint64_t pruneAudit(std::int64_t beforeMs, std::uint32_t limit) override {
+        return logged([&] { return inner_->pruneAudit(beforeMs, limit); });
     }
     void putSession(const Session& session) override {
         logged([&] {

@@ -48,6 +48,8 @@ namespace {
 
 // pg_advisory_xact_lock key held while migrating: "gravelin" in ASCII.
 constexpr long long kMigrationLock = 0x67726176656c696eLL;
+// pg_advisory_xact_lock key held by each retention step and machine deletion.
+constexpr long long kRetentionLock = kMigrationLock + 1;
 constexpr std::size_t kLargestIdlePool = 32;
 constexpr std::size_t kImportBatch = 500;
 
@@ -482,6 +484,106 @@ public:
         });
     }
 
+    // Deleting takes the retention lock first (see lockRetention), then the machine's row:
+    // a scan of it arriving meanwhile waits, then makes the machine anew.
+    std::optional<Removed> deleteMachine(std::int64_t machineId, const AuditEntry& audit) override {
+        auto removed = withConnection([&](Connection& c) -> std::optional<Removed> {
+            c.exec("BEGIN");
+            lockRetention(c);
+            const Result found =
+                c.run("SELECT id FROM machines WHERE id = $1 FOR UPDATE", {integer(machineId)});
+            if (PQntuples(found.get()) == 0) {
+                c.exec("ROLLBACK");
+                return std::nullopt;
+            }
+            Removed r;
+            const Result scans = c.run("DELETE FROM scans WHERE machine_id = $1", {integer(machineId)});
+            r.scans = std::strtoull(PQcmdTuples(scans.get()), nullptr, 10);
+            c.run("DELETE FROM machines WHERE id = $1", {integer(machineId)});
+            r.machines = 1;
+            AuditEntry entry = audit;
+            entry.detail = detailOf(r);
+            insertAudit(c, entry);
+            c.exec("COMMIT");
+            return r;
+        });
+        if (removed) scrub();
+        return removed;
+    }
+
+    Removed pruneMachines(std::int64_t lastSeenBeforeMs, std::uint32_t limit) override {
+        return withConnection([&](Connection& c) {
+            Removed r;
+            c.exec("BEGIN");
+            lockRetention(c);
+            r.scans = deleteScans(c,
+                                  "SELECT s.id, s.machine_id FROM machines m JOIN scans s ON "
+                                  "s.machine_id = m.id WHERE m.last_seen < $1 LIMIT $2 "
+                                  "FOR UPDATE OF s SKIP LOCKED",
+                                  lastSeenBeforeMs, limit);
+            if (r.scans < limit) {
+                const Result gone = c.run(
+                    "DELETE FROM machines WHERE id IN (SELECT id FROM machines m WHERE "
+                    "last_seen < $1 AND NOT EXISTS (SELECT 1 FROM scans WHERE machine_id = m.id) "
+                    "LIMIT $2 FOR UPDATE SKIP LOCKED)",
+                    {integer(lastSeenBeforeMs), integer(limit - static_cast<std::int64_t>(r.scans))});
+                r.machines = std::strtoull(PQcmdTuples(gone.get()), nullptr, 10);
+            }
+            c.exec("COMMIT");
+            return r;
+        });
+    }
+
+    std::uint64_t pruneScans(std::int64_t receivedBeforeMs, std::uint32_t limit) override {
+        return withConnection([&](Connection& c) {
+            c.exec("BEGIN");
+            lockRetention(c);
+            const std::uint64_t n =
+                deleteScans(c,
+                            "SELECT s.id, s.machine_id FROM scans s JOIN machines m ON "
+                            "m.id = s.machine_id WHERE s.received_at < $1 AND s.id IS DISTINCT "
+                            "FROM m.latest_scan_id ORDER BY s.received_at LIMIT $2 "
+                            "FOR UPDATE OF s SKIP LOCKED",
+                            receivedBeforeMs, limit);
+            c.exec("COMMIT");
+            return n;
+        });
+    }
+
+    Removed prunable(const PruneCutoffs& cutoffs) override {
+        return withConnection([&](Connection& c) {
+            const Result r = c.run(prunableSql(Dialect::Postgres),
+                                   {integer(cutoffs.machinesBeforeMs.value_or(INT64_MIN)),
+                                    integer(cutoffs.scansBeforeMs.value_or(INT64_MIN)),
+                                    integer(cutoffs.auditBeforeMs.value_or(INT64_MIN))});
+            const ResultRow row(r.get(), 0);
+            return Removed{static_cast<std::uint64_t>(row.integer(0)),
+                           static_cast<std::uint64_t>(row.integer(1)),
+                           static_cast<std::uint64_t>(row.integer(2))};
+        });
+    }
+
+    // A deleted row stays in its page, and its index entries in theirs, until VACUUM: run
+    // here on the two tables (and the scans' TOAST table with them), with the index
+    // cleanup forced (by default VACUUM may skip the indexes when few rows died). It cannot
+    // run inside a transaction and may take longer than a storage call: no deadline.
+    void scrub() override {
+        withConnection([&](Connection& c) {
+            c.setDeadline(Clock::time_point::max());
+            const std::string timeout =
+                "SET statement_timeout = " + std::to_string(std::max<std::int64_t>(1, budget_.count()));
+            c.exec("SET statement_timeout = 0");
+            try {
+                c.exec("VACUUM (INDEX_CLEANUP ON) scans, machines");
+            } catch (...) {
+                c.exec(timeout);
+                throw;
+            }
+            c.exec(timeout);
+            return 0;
+        });
+    }
+
     std::vector<ScanRow> scans(std::optional<std::int64_t> machineId, std::uint32_t limit,
                                std::uint64_t offset) override {
         std::string sql = std::string("SELECT ") + kScanRowSql + " FROM scans";
@@ -537,10 +639,16 @@ public:
     MachinePage machines(const MachineQuery& query) override {
         std::vector<Param> search;
         for (const std::string& term : searchTerms(query.search)) search.push_back(text(likePattern(term)));
+        // Machines not seen since a time: one more parameter after the terms.
+        const bool unseen = query.lastSeenBeforeMs != 0;
+        if (unseen) search.push_back(integer(query.lastSeenBeforeMs));
         const auto where = [&](std::size_t first) {
             std::string sql;
-            for (std::size_t i = 0; i < search.size(); ++i)
-                sql += std::string(i == 0 ? " WHERE" : " AND") + " search_text LIKE $" + std::to_string(first + i);
+            for (std::size_t i = 0; i < search.size(); ++i) {
+                sql += std::string(i == 0 ? " WHERE" : " AND");
+                const bool last = unseen && i + 1 == search.size();
+                sql += (last ? " last_seen < $" : " search_text LIKE $") + std::to_string(first + i);
+            }
             return sql;
         };
         const std::string direction = query.descending ? " DESC" : " ASC";
@@ -620,11 +728,8 @@ public:
     }
 
     void appendAudit(const AuditEntry& entry) override {
-        const AuditEntry e = boundedAuditEntry(entry);
         withConnection([&](Connection& c) {
-            c.run(auditInsertSql(Dialect::Postgres),
-                  {integer(e.atMs), text(e.actor), text(e.action), text(e.target),
-                   text(e.address), text(e.detail)});
+            insertAudit(c, entry);
             return 0;
         });
     }
@@ -647,9 +752,11 @@ public:
         });
     }
 
-    std::uint64_t pruneAudit(std::int64_t beforeMs) override {
+    std::uint64_t pruneAudit(std::int64_t beforeMs, std::uint32_t limit) override {
         return withConnection([&](Connection& c) {
-            const Result r = c.run("DELETE FROM audit WHERE at < $1", {integer(beforeMs)});
+            const Result r = c.run("DELETE FROM audit WHERE id IN (SELECT id FROM audit WHERE "
+                                   "at < $1 ORDER BY at LIMIT $2 FOR UPDATE SKIP LOCKED)",
+                                   {integer(beforeMs), integer(limit)});
             const char* n = PQcmdTuples(r.get());
             return static_cast<std::uint64_t>(std::strtoull(n, nullptr, 10));
         });
@@ -799,6 +906,38 @@ private:
                   {integer(result.scanId), integer(result.machineId)});
         result.receipt = s.receipt;
         return result;
+    }
+
+    static void insertAudit(Connection& c, const AuditEntry& entry) {
+        const AuditEntry e = boundedAuditEntry(entry);
+        c.run(auditInsertSql(Dialect::Postgres),
+              {integer(e.atMs), text(e.actor), text(e.action), text(e.target), text(e.address),
+               text(e.detail)});
+    }
+
+    // Receivers sharing the database prune (and delete machines) one transaction at a time:
+    // their batches never wait on each other's row locks in opposite orders (which would
+    // deadlock), and rows another one is deleting are not counted twice. Intake takes no
+    // part: the batches skip the rows it holds (SKIP LOCKED).
+    static void lockRetention(Connection& c) {
+        c.exec("SELECT pg_advisory_xact_lock(" + std::to_string(kRetentionLock) + ")");
+    }
+
+    // In a transaction: deletes the scans `selectSql` picks (parameters 1 the cutoff, 2 the
+    // limit; columns the scan's id and machine's) and takes them off their machines' counts.
+    static std::uint64_t deleteScans(Connection& c, const char* selectSql, std::int64_t cutoff,
+                                     std::uint32_t limit) {
+        const std::string sql = std::string("WITH doomed AS (") + selectSql +
+                                "), gone AS (DELETE FROM scans WHERE id IN (SELECT id FROM "
+                                "doomed) RETURNING machine_id), counted AS (SELECT machine_id, "
+                                "count(*) AS n FROM gone GROUP BY machine_id) UPDATE machines "
+                                "SET scan_count = scan_count - counted.n FROM counted WHERE "
+                                "machines.id = counted.machine_id RETURNING counted.n";
+        const Result r = c.run(sql, {integer(cutoff), integer(limit)});
+        std::uint64_t n = 0;
+        for (int i = 0; i < PQntuples(r.get()); ++i)
+            n += static_cast<std::uint64_t>(ResultRow(r.get(), i).integer(0));
+        return n;
     }
 
     // One statement with RETURNING: whether it touched a row.

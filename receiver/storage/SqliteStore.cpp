@@ -345,7 +345,10 @@ public:
             // WAL is a property of the file and stays; FULL is per connection (see the top).
             if (pragmaText(writer_, "PRAGMA journal_mode=WAL", path_) != "wal")
                 throw StorageError("cannot switch " + path_ + " to WAL mode");
-            openingExec(writer_, "PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON",
+            // Deleted content is overwritten with zeros, freed pages included: a deleted
+            // machine's serial numbers are not left in the file's free space.
+            openingExec(writer_,
+                        "PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON; PRAGMA secure_delete=ON",
                         "cannot open " + path_);
             migrate(writer_, path_);
         }
@@ -488,11 +491,14 @@ public:
                 sql += " AND instr(search_text, ?" + std::to_string(first + static_cast<int>(i)) + ") > 0";
             return sql;
         };
-        std::string indexed = " WHERE 1";
+        // Machines not seen since a time: parameter 30, past any term's.
+        const bool unseen = query.lastSeenBeforeMs != 0;
+        const std::string since = unseen ? " AND last_seen < ?30" : "";
+        std::string indexed = " WHERE 1" + since;
         if (!match.empty())
             indexed += " AND id IN (SELECT rowid FROM machines_search WHERE machines_search MATCH ?3)";
         indexed += instrOf(checked, 4);
-        const std::string scanned = " WHERE 1" + instrOf(terms, 4);
+        const std::string scanned = " WHERE 1" + since + instrOf(terms, 4);
 
         const std::string direction = query.descending ? " DESC" : " ASC";
         const std::string order =
@@ -507,10 +513,10 @@ public:
         const std::int64_t offset = clampToInt64(query.offset);
         return read([&](Connection& c) {
             MachinePage page;
-            if (terms.empty()) {
+            if (terms.empty() && !unseen) {
                 auto s = c.prepare("SELECT sum(n) FROM machine_count");
                 if (s.step()) page.total = static_cast<std::uint64_t>(s.integer(0));
-            } else if (checked.empty()) {  // the trigram index alone
+            } else if (checked.empty() && !unseen) {  // the trigram index alone
                 auto s = c.prepare("SELECT count(*) FROM machines_search WHERE machines_search MATCH ?1");
                 s.bind(1, match);
                 if (s.step()) page.total = static_cast<std::uint64_t>(s.integer(0));
@@ -521,6 +527,7 @@ public:
                     s.bind(4 + static_cast<int>(i), checked[i]);
                 for (std::size_t i = 0; i < terms.size() && match.empty(); ++i)
                     s.bind(4 + static_cast<int>(i), terms[i]);
+                if (unseen) s.bind(30, query.lastSeenBeforeMs);
                 if (s.step()) page.total = static_cast<std::uint64_t>(s.integer(0));
             }
             // Two ways to the page, the same rows either way. Walking the sort index and
@@ -537,6 +544,7 @@ public:
             if (!match.empty() && page.total == 0) return page;
             auto s = c.prepare(pageSql(walk ? scanned : indexed));
             s.bind(1, limit).bind(2, offset);
+            if (unseen) s.bind(30, query.lastSeenBeforeMs);
             if (walk) {
                 for (std::size_t i = 0; i < terms.size(); ++i) s.bind(4 + static_cast<int>(i), terms[i]);
             } else {
@@ -559,6 +567,99 @@ public:
             sqlite3_exec(writer_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
             throw;
         }
+    }
+
+    std::optional<Removed> deleteMachine(std::int64_t machineId, const AuditEntry& audit) override {
+        std::optional<Removed> removed;
+        inTransaction([&] {
+            {
+                auto s = writer_.prepare("SELECT 1 FROM machines WHERE id = ?1");
+                s.bind(1, machineId);
+                if (!s.step()) return;
+            }
+            removed.emplace();
+            writer_.prepare("DELETE FROM scans WHERE machine_id = ?1").bind(1, machineId).step();
+            removed->scans = static_cast<std::uint64_t>(sqlite3_changes(writer_.handle()));
+            writer_.prepare("DELETE FROM machines WHERE id = ?1").bind(1, machineId).step();
+            removed->machines = 1;
+            AuditEntry entry = audit;
+            entry.detail = detailOf(*removed);
+            insertAudit(writer_, entry);
+            searchDirty_ = true;
+        });
+        if (removed) scrub();
+        return removed;
+    }
+
+    Removed pruneMachines(std::int64_t lastSeenBeforeMs, std::uint32_t limit) override {
+        Removed removed;
+        inTransaction([&] {
+            removed.scans = deleteScans(
+                "SELECT s.id, s.machine_id FROM machines m JOIN scans s ON s.machine_id = m.id "
+                "WHERE m.last_seen < ?1 LIMIT ?2",
+                lastSeenBeforeMs, limit);
+            if (removed.scans >= limit) return;
+            writer_
+                .prepare("DELETE FROM machines WHERE id IN (SELECT id FROM machines m "
+                         "WHERE last_seen < ?1 AND NOT EXISTS (SELECT 1 FROM scans "
+                         "WHERE machine_id = m.id) LIMIT ?2)")
+                .bind(1, lastSeenBeforeMs)
+                .bind(2, static_cast<std::int64_t>(limit - removed.scans))
+                .step();
+            removed.machines = static_cast<std::uint64_t>(sqlite3_changes(writer_.handle()));
+            if (removed.machines > 0) searchDirty_ = true;
+        });
+        return removed;
+    }
+
+    std::uint64_t pruneScans(std::int64_t receivedBeforeMs, std::uint32_t limit) override {
+        std::uint64_t removed = 0;
+        inTransaction([&] {
+            removed = deleteScans(
+                "SELECT s.id, s.machine_id FROM scans s JOIN machines m ON m.id = s.machine_id "
+                "WHERE s.received_at < ?1 AND s.id IS NOT m.latest_scan_id "
+                "ORDER BY s.received_at LIMIT ?2",
+                receivedBeforeMs, limit);
+        });
+        return removed;
+    }
+
+    Removed prunable(const PruneCutoffs& cutoffs) override {
+        return read([&](Connection& c) {
+            static const std::string kSql = prunableSql(Dialect::Sqlite);
+            auto s = c.prepare(kSql);
+            s.bind(1, cutoffs.machinesBeforeMs.value_or(INT64_MIN))
+                .bind(2, cutoffs.scansBeforeMs.value_or(INT64_MIN))
+                .bind(3, cutoffs.auditBeforeMs.value_or(INT64_MIN));
+            Removed counts;
+            if (s.step()) {
+                counts.machines = static_cast<std::uint64_t>(s.integer(0));
+                counts.scans = static_cast<std::uint64_t>(s.integer(1));
+                counts.auditEntries = static_cast<std::uint64_t>(s.integer(2));
+            }
+            return counts;
+        });
+    }
+
+    // Deleted rows are overwritten with zeros as they go (secure_delete, set at open). What
+    // is left: the search index keeps a deleted machine's terms in its older segments until
+    // they merge, so it is merged into one ('optimize' rewrites the whole index: about
+    // docs/data-protection.md's figure per 10,000 machines); and the log still holds the
+    // pages as they were before, so it is copied into the database and truncated to nothing.
+    void scrub() override {
+        std::lock_guard writing(writeMutex_);
+        if (searchDirty_) {
+            writer_.exec("INSERT INTO machines_search (machines_search) VALUES ('optimize')");
+            searchDirty_ = false;
+        }
+        int logPages = 0, copied = 0;
+        // SQLite refuses a checkpoint at once, without waiting, while another connection runs
+        // one: the checkpoint thread's are held off for this one.
+        std::lock_guard checkpointing(checkpointRunning_);
+        if (sqlite3_wal_checkpoint_v2(writer_.handle(), nullptr, SQLITE_CHECKPOINT_TRUNCATE,
+                                      &logPages, &copied) != SQLITE_OK)
+            writer_.fail("checkpoint");
+        logPages_.store(0, std::memory_order_relaxed);
     }
 
     bool putSummary(std::int64_t scanId, const std::string& summaryJson) override {
@@ -662,17 +763,7 @@ public:
     }
 
     void appendAudit(const AuditEntry& entry) override {
-        const AuditEntry e = boundedAuditEntry(entry);
-        write([&](Connection& c) {
-            c.prepare(auditInsertSql(Dialect::Sqlite))
-                .bind(1, e.atMs)
-                .bind(2, e.actor)
-                .bind(3, e.action)
-                .bind(4, e.target)
-                .bind(5, e.address)
-                .bind(6, e.detail)
-                .step();
-        });
+        write([&](Connection& c) { insertAudit(c, entry); });
     }
 
     std::vector<AuditEntry> auditEntries(const AuditQuery& query) override {
@@ -686,10 +777,14 @@ public:
         });
     }
 
-    std::uint64_t pruneAudit(std::int64_t beforeMs) override {
+    std::uint64_t pruneAudit(std::int64_t beforeMs, std::uint32_t limit) override {
         std::uint64_t removed = 0;
         write([&](Connection& c) {
-            c.prepare("DELETE FROM audit WHERE at < ?1").bind(1, beforeMs).step();
+            c.prepare("DELETE FROM audit WHERE id IN (SELECT id FROM audit WHERE at < ?1 "
+                      "ORDER BY at LIMIT ?2)")
+                .bind(1, beforeMs)
+                .bind(2, static_cast<std::int64_t>(limit))
+                .step();
             removed = static_cast<std::uint64_t>(sqlite3_changes(c.handle()));
         });
         return removed;
@@ -855,8 +950,11 @@ private:
             lock.unlock();
             // Passive: copies what no reader still needs, never waits for the writer. A busy
             // or failed checkpoint is tried again after a later commit.
-            sqlite3_wal_checkpoint_v2(checkpointer_->handle(), nullptr, SQLITE_CHECKPOINT_PASSIVE,
-                                      nullptr, nullptr);
+            {
+                std::lock_guard checkpointing(checkpointRunning_);
+                sqlite3_wal_checkpoint_v2(checkpointer_->handle(), nullptr,
+                                          SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+            }
             lock.lock();
         }
     }
@@ -955,6 +1053,56 @@ private:
             .bind(kAcceptRuleParam + 3, row.id)
             .bind(kAcceptRuleParam + 4, row.machineId);
         return latest.step() ? Acceptance::AcceptedAsLatest : Acceptance::Accepted;
+    }
+
+    static void insertAudit(Connection& c, const AuditEntry& entry) {
+        const AuditEntry e = boundedAuditEntry(entry);
+        static const std::string kInsertSql = auditInsertSql(Dialect::Sqlite);
+        c.prepare(kInsertSql)
+            .bind(1, e.atMs)
+            .bind(2, e.actor)
+            .bind(3, e.action)
+            .bind(4, e.target)
+            .bind(5, e.address)
+            .bind(6, e.detail)
+            .step();
+    }
+
+    // One transaction on the writer, next to the group commit's.
+    template <typename F>
+    void inTransaction(F&& f) {
+        std::lock_guard writing(writeMutex_);
+        writer_.exec("BEGIN IMMEDIATE");
+        try {
+            f();
+            writer_.exec("COMMIT");
+        } catch (...) {
+            sqlite3_exec(writer_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+    }
+
+    // Deletes the scans `selectSql` picks (parameters 1 the cutoff, 2 the limit; columns the
+    // scan's id and its machine's), and takes them off their machines' counts.
+    std::uint64_t deleteScans(const char* selectSql, std::int64_t cutoff, std::uint32_t limit) {
+        std::map<std::int64_t, std::int64_t> perMachine;
+        std::vector<std::int64_t> ids;
+        {
+            auto s = writer_.prepare(selectSql);
+            s.bind(1, cutoff).bind(2, static_cast<std::int64_t>(limit));
+            while (s.step()) {
+                ids.push_back(s.integer(0));
+                ++perMachine[s.integer(1)];
+            }
+        }
+        for (const std::int64_t id : ids)
+            writer_.prepare("DELETE FROM scans WHERE id = ?1").bind(1, id).step();
+        for (const auto& [machine, n] : perMachine)
+            writer_.prepare("UPDATE machines SET scan_count = scan_count - ?2 WHERE id = ?1")
+                .bind(1, machine)
+                .bind(2, n)
+                .step();
+        return ids.size();
     }
 
     static void bindColumns(Connection::Statement& s, int first, const ScanColumns& c) {
@@ -1064,10 +1212,12 @@ private:
     std::unique_ptr<Connection> checkpointer_;
     std::atomic<int> logPages_{0};
     std::mutex checkpointMutex_;
+    std::mutex checkpointRunning_;  // one checkpoint of this store at a time (see scrub)
     std::condition_variable checkpointWanted_;
     bool checkpointDue_ = false;
     bool stopping_ = false;
     std::thread checkpointThread_;
+    bool searchDirty_ = false;  // machines were deleted since the search index was merged
 };
 
 }  // namespace

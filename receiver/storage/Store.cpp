@@ -306,6 +306,15 @@ std::string acceptLatestSql(Dialect dialect) {
     return sql;
 }
 
+std::string prunableSql(Dialect dialect) {
+    const auto p = [&](int n) { return placeholder(dialect, n); };
+    return "SELECT (SELECT count(*) FROM machines WHERE last_seen < " + p(1) +
+           "), (SELECT count(*) FROM scans s JOIN machines m ON m.id = s.machine_id WHERE "
+           "m.last_seen < " + p(1) + " OR (s.received_at < " + p(2) +
+           " AND s.id <> coalesce(m.latest_scan_id, 0))), (SELECT count(*) FROM audit WHERE at < " +
+           p(3) + ")";
+}
+
 Account readAccount(const RowReader& row) {
     Account account;
     account.id = row.integer(0);
@@ -403,6 +412,19 @@ std::string newerSchemaMessage(int found) {
 }
 
 }  // namespace detail
+
+std::string detailOf(const Removed& removed) {
+    std::string detail;
+    const auto add = [&](const char* name, std::uint64_t n) {
+        if (n == 0 && name != std::string_view("scans")) return;
+        if (!detail.empty()) detail += ' ';
+        detail += std::string(name) + "=" + std::to_string(n);
+    };
+    add("machines", removed.machines);
+    add("scans", removed.scans);
+    add("audit", removed.auditEntries);
+    return detail;
+}
 
 const char* roleName(Role role) {
     return role == Role::Admin ? "admin" : "viewer";

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -164,11 +165,29 @@ struct MachineQuery {
     bool descending = true;
     std::uint32_t limit = 50;
     std::uint64_t offset = 0;
+    // Only machines last seen before this time (Unix ms): those not seen since; 0: every one.
+    std::int64_t lastSeenBeforeMs = 0;
 };
 
 struct MachinePage {
     std::vector<MachineRow> machines;
     std::uint64_t total = 0;            // machines matching the search
+};
+
+// What a deletion or a retention run removed (or, in a dry run, would remove). The scans
+// include those of the machines removed.
+struct Removed {
+    std::uint64_t machines = 0, scans = 0, auditEntries = 0;
+    bool any() const { return machines + scans + auditEntries > 0; }
+};
+// "machines=1 scans=3": the detail of a deletion's audit entry; counts only, never the data.
+std::string detailOf(const Removed& removed);
+
+// What retention keeps, as cutoffs in Unix ms (nothing: that kind is kept whatever its age).
+struct PruneCutoffs {
+    std::optional<std::int64_t> scansBeforeMs;     // older scans go, but never a machine's latest
+    std::optional<std::int64_t> machinesBeforeMs;  // machines last seen before, with their scans
+    std::optional<std::int64_t> auditBeforeMs;     // audit entries
 };
 
 // What a console account may do. A viewer reads machines, scans, exports and the survey; an
@@ -235,6 +254,28 @@ public:
     // scan of the machine is newer, its columns become the machine's latest.
     virtual Acceptance acceptScan(std::int64_t scanId) = 0;
 
+    // Deletes the machine with every scan of it, and appends `audit` in the same transaction
+    // with its detail set to the counts ("scans=N"); nothing when there is no such machine.
+    // Then scrub() runs: the deleted bytes are not left in the database's files where the
+    // engine can see to it (docs/data-protection.md says how far that goes).
+    virtual std::optional<Removed> deleteMachine(std::int64_t machineId,
+                                                 const AuditEntry& audit) = 0;
+    // Retention, a bounded step at a time: each call is one short transaction of at most
+    // `limit` rows, so that it never holds up intake for long; call again until it removes
+    // nothing. pruneMachines removes the scans of machines last seen before the cutoff, then
+    // those machines once they have none; pruneScans removes scans received before the
+    // cutoff that are not their machine's latest. Machines keep a right scan count. Several
+    // receivers may prune one database at once: each row is removed and counted once.
+    virtual Removed pruneMachines(std::int64_t lastSeenBeforeMs, std::uint32_t limit) = 0;
+    virtual std::uint64_t pruneScans(std::int64_t receivedBeforeMs, std::uint32_t limit) = 0;
+    // What a retention run with these cutoffs would remove now (a dry run: nothing changes).
+    virtual Removed prunable(const PruneCutoffs& cutoffs) = 0;
+    // After deleting: SQLite merges the search index (which keeps deleted terms until its
+    // segments merge) and copies the log into the database and truncates it (deleted pages
+    // are overwritten with zeros as they are freed); PostgreSQL vacuums the machines and scans
+    // (the index entries and dead rows go). Takes a while on a large database.
+    virtual void scrub() = 0;
+
     // Console accounts and sessions. putAccount creates the account with `role`, or replaces
     // an existing account's hash (its role and state stay); a new hash ends every session of
     // the account.
@@ -265,7 +306,10 @@ public:
     // deletes the entries older than `beforeMs` and says how many.
     virtual void appendAudit(const AuditEntry& entry) = 0;
     virtual std::vector<AuditEntry> auditEntries(const AuditQuery& query) = 0;
-    virtual std::uint64_t pruneAudit(std::int64_t beforeMs) = 0;
+    // At most `limit` entries at once (retention calls it again until none is left).
+    virtual std::uint64_t pruneAudit(
+        std::int64_t beforeMs,
+        std::uint32_t limit = std::numeric_limits<std::uint32_t>::max()) = 0;
 
     // Throws StorageUnavailable when the database cannot be reached right now (a health
     // check: a round trip to the server, or a read of the SQLite file).

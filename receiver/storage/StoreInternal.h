@@ -154,6 +154,11 @@ inline constexpr const char* kAcceptMarkSql = "UPDATE scans SET conflict = 2 WHE
 inline constexpr int kAcceptRuleParam = kColumnCount + 1;
 std::string acceptLatestSql(Dialect dialect);
 
+// Retention's dry run: one row of three counts (machines, scans, audit entries) for the
+// cutoffs 1 machines last seen before, 2 scans received before, 3 audit entries before
+// (INT64_MIN for a cutoff not given: nothing is that old).
+std::string prunableSql(Dialect dialect);
+
 // Accounts: the columns both engines select, and the row read back in that order.
 inline constexpr const char* kAccountColumnsSql =
     "id, name, password_hash, role, disabled, last_sign_in";

@@ -486,6 +486,42 @@ class ReceiverTest:
                             self.assertEqual(line.count('\t'), columns - 1, line)
                         self.assertIn('Evil\\u009B2J\\x7F\\u0085', text)
 
+    def test_machine_delete_prune_and_retention_in_serve(self):
+        for table in REAL:
+            self.assertEqual(self.receiver.post(form(Fixture.samples[table]))[0], 200)
+        machines = json.loads(self.receiver.cli('machines', '--json').stdout)
+        self.assertEqual(len(machines), 3)
+        doomed, old, kept = (m['id'] for m in machines)
+        deleted = self.receiver.cli('machine', 'delete', str(doomed))
+        self.assertEqual(deleted.returncode, 0, deleted.stderr)
+        self.assertEqual(deleted.stdout.decode(), 'machine %d deleted with 1 scans\n' % doomed)
+        self.assertNotIn(doomed, [scan['machine'] for scan in self.receiver.scans()])
+        self.assertEqual(self.receiver.cli('machine', 'delete', str(doomed)).returncode, 1)
+        # The tests set the data's times back rather than the receiver's clock: the receiver
+        # has no option to move its clock that could be misused.
+        day = 24 * 3600 * 1000
+        self.sql('UPDATE machines SET last_seen = last_seen - %d WHERE id = %d' % (40 * day, old))
+        self.sql('UPDATE scans SET received_at = received_at - %d WHERE machine_id = %d' % (40 * day, old))
+        quiet = json.loads(self.receiver.cli('machines', '--json', '--not-seen-since',
+                                             time.strftime('%Y-%m-%d', time.gmtime(time.time() - 20 * 86400))).stdout)
+        self.assertEqual([m['id'] for m in quiet], [old])
+        dry = self.receiver.cli('prune', '--keep-machines', '30', '--dry-run')
+        self.assertEqual(dry.stdout.decode(), 'would remove 1 machines, 1 scans, 0 audit entries\n', dry.stderr)
+        self.assertEqual(len(self.receiver.scans()), 2, 'a dry run removes nothing')
+        # serve prunes at start: the old machine goes, and /status says so.
+        self.assertEqual(self.receiver.stop(), 0)
+        self.receiver = Receiver(self.dir, self.args, extra=['--keep-machines', '30'])
+        deadline = time.time() + 30
+        while self.receiver.status()['retention']['runs'] == 0 and time.time() < deadline:
+            time.sleep(0.1)
+        retention = self.receiver.status()['retention']
+        self.assertEqual(retention['lastRemoved'], {'machines': 1, 'scans': 1, 'auditEntries': 0})
+        self.assertEqual(retention['failures'], 0)
+        self.assertRegex(retention['lastRun'], r'^\d{4}-\d\d-\d\dT')
+        self.assertEqual([scan['machine'] for scan in self.receiver.scans()], [kept])
+        again = self.receiver.cli('prune', '--keep-machines', '30', '--keep-scans', '1')
+        self.assertEqual(again.stdout.decode(), 'removed 0 machines, 0 scans, 0 audit entries\n', again.stderr)
+
     def test_listings_escape_what_a_terminal_acts_on(self):
         self.post_hostile_report()
         self.assertEqual(self.receiver.post(form(Fixture.samples[REAL[0]]))[0], 200)
@@ -732,6 +768,13 @@ class SqliteTest(ReceiverTest, unittest.TestCase):
     def store_args(self, name):
         return ['--data', os.path.join(name, 'data')]
 
+    def sql(self, statement):
+        import sqlite3
+        db = sqlite3.connect(os.path.join(self.dir, 'data', 'receiver.sqlite3'), timeout=30)
+        with db:
+            db.execute(statement)
+        db.close()
+
     def test_console_secret_is_private_and_outlives_a_restart(self):
         path = os.path.join(self.dir, 'data', 'console.secret')
         info = os.stat(path)
@@ -960,6 +1003,10 @@ class PostgresTest(ReceiverTest, unittest.TestCase):
         admin = subprocess.run(['psql', base, '-qc', 'CREATE DATABASE %s' % db], capture_output=True)
         assert admin.returncode == 0, admin.stderr
         return ['--database', base.replace('/postgres?', '/%s?' % db, 1)]
+
+    def sql(self, statement):
+        result = subprocess.run(['psql', self.args[1], '-qc', statement], capture_output=True)
+        assert result.returncode == 0, result.stderr
 
     def test_receivers_on_one_database_accept_each_others_sessions(self):
         result = run(RECEIVER, 'user', 'add', 'operator', *self.args, stdin=b'operator password\n')

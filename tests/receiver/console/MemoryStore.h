@@ -37,7 +37,7 @@ public:
                 conflicting = identity::fingerprintsConflict(latest->second.fingerprint, scan.fingerprint);
         }
         if (machineId == 0) {
-            machineId = static_cast<std::int64_t>(machines_.size()) + 1;
+            machineId = ++lastMachineId_;
             storage::MachineRow machine;
             machine.id = machineId;
             machine.identityKey = scan.identityKey;
@@ -45,7 +45,7 @@ public:
             machine.firstSeenMs = scan.receivedAtMs;
             machines_[machineId] = machine;
         }
-        const auto scanId = static_cast<std::int64_t>(scans_.size()) + 1;
+        const auto scanId = ++lastScanId_;
         Stored stored;
         stored.digest = scan.sealedDigest;
         stored.fingerprint = scan.fingerprint;
@@ -143,6 +143,7 @@ public:
             const bool all = std::all_of(terms.begin(), terms.end(), [&](const std::string& term) {
                 return haystack.find(term) != std::string::npos;
             });
+            if (query.lastSeenBeforeMs != 0 && m.lastSeenMs >= query.lastSeenBeforeMs) continue;
             if (all) rows.push_back(m);
         }
         const auto key = [&](const storage::MachineRow& m) {
@@ -194,6 +195,68 @@ public:
         machine.identityRule = row.identityRule;
         return storage::Acceptance::AcceptedAsLatest;
     }
+
+    std::optional<storage::Removed> deleteMachine(std::int64_t machineId,
+                                                  const storage::AuditEntry& audit) override {
+        std::lock_guard lock(mutex_);
+        if (!machines_.contains(machineId)) return std::nullopt;
+        storage::Removed removed;
+        removed.scans = static_cast<std::uint64_t>(std::erase_if(
+            scans_, [&](const auto& s) { return s.second.record.row.machineId == machineId; }));
+        removed.machines = 1;
+        machines_.erase(machineId);
+        audit_.push_back(audit);
+        audit_.back().id = static_cast<std::int64_t>(audit_.size());
+        audit_.back().detail = "machines=1 scans=" + std::to_string(removed.scans);
+        return removed;
+    }
+    storage::Removed pruneMachines(std::int64_t lastSeenBeforeMs, std::uint32_t limit) override {
+        std::lock_guard lock(mutex_);
+        storage::Removed removed;
+        for (auto it = machines_.begin(); it != machines_.end() && removed.machines < limit;) {
+            if (it->second.lastSeenMs >= lastSeenBeforeMs) {
+                ++it;
+                continue;
+            }
+            const std::int64_t id = it->first;
+            removed.scans += static_cast<std::uint64_t>(std::erase_if(
+                scans_, [&](const auto& s) { return s.second.record.row.machineId == id; }));
+            ++removed.machines;
+            it = machines_.erase(it);
+        }
+        return removed;
+    }
+    std::uint64_t pruneScans(std::int64_t receivedBeforeMs, std::uint32_t limit) override {
+        std::lock_guard lock(mutex_);
+        std::uint64_t removed = 0;
+        for (auto it = scans_.begin(); it != scans_.end() && removed < limit;) {
+            const auto& row = it->second.record.row;
+            auto& machine = machines_[row.machineId];
+            if (row.receivedAtMs >= receivedBeforeMs || machine.latestScanId == row.id) {
+                ++it;
+                continue;
+            }
+            --machine.scanCount;
+            ++removed;
+            it = scans_.erase(it);
+        }
+        return removed;
+    }
+    storage::Removed prunable(const storage::PruneCutoffs& cutoffs) override {
+        std::lock_guard lock(mutex_);
+        const auto machinesBefore = cutoffs.machinesBeforeMs.value_or(INT64_MIN);
+        const auto scansBefore = cutoffs.scansBeforeMs.value_or(INT64_MIN);
+        storage::Removed counts;
+        for (const auto& [id, m] : machines_) counts.machines += m.lastSeenMs < machinesBefore;
+        for (const auto& [id, s] : scans_) {
+            const auto& m = machines_.at(s.record.row.machineId);
+            counts.scans += m.lastSeenMs < machinesBefore ||
+                            (s.record.row.receivedAtMs < scansBefore && m.latestScanId != id);
+        }
+        for (const auto& e : audit_) counts.auditEntries += e.atMs < cutoffs.auditBeforeMs.value_or(INT64_MIN);
+        return counts;
+    }
+    void scrub() override {}
 
     void putAccount(const std::string& name, const std::string& passwordHash,
                     storage::Role role) override {
@@ -283,10 +346,12 @@ public:
         }
         return out;
     }
-    std::uint64_t pruneAudit(std::int64_t beforeMs) override {
+    std::uint64_t pruneAudit(std::int64_t beforeMs, std::uint32_t limit) override {
         std::lock_guard lock(mutex_);
-        return static_cast<std::uint64_t>(
-            std::erase_if(audit_, [&](const storage::AuditEntry& e) { return e.atMs < beforeMs; }));
+        std::uint32_t removed = 0;
+        return static_cast<std::uint64_t>(std::erase_if(audit_, [&](const storage::AuditEntry& e) {
+            return e.atMs < beforeMs && removed++ < limit;
+        }));
     }
     bool putSummary(std::int64_t scanId, const std::string& summaryJson) override {
         std::lock_guard lock(mutex_);
@@ -337,7 +402,7 @@ private:
     std::map<std::int64_t, storage::MachineRow> machines_;
     std::map<std::string, storage::Account> accounts_;
     std::map<std::string, storage::Session> sessions_;
-    std::int64_t lastAccountId_ = 0;
+    std::int64_t lastAccountId_ = 0, lastMachineId_ = 0, lastScanId_ = 0;
     std::vector<storage::AuditEntry> audit_;
 };
 

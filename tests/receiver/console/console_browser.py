@@ -2,7 +2,8 @@
 """Drives headless chromium through the console over the DevTools protocol.
 
 Signs in, opens the machine list, a search, a machine, its earlier scan, the diff of its two
-scans, and the hostile machine's pages (its firmware strings hold <script>, "onmouseover=,
+scans, the list of machines not seen since a date, and the hostile machine's pages (its
+deletion's confirmation among them, whose button then deletes it) (its firmware strings hold <script>, "onmouseover=,
 javascript: and a formula), and a machine whose values spoil a page without markup (a
 10,000-character firmware string that must wrap, a U+202E that must not reverse the heading,
 undefined code-page bytes that must show as \\x81 ...). On every page it checks that no script ran: no console message,
@@ -333,6 +334,34 @@ def main():
         if action not in actions:
             failures.append("the audit log lacks %s: %s" % (action, actions[:20]))
 
+    # Machines not seen since a date: every seed was seen today, so all before a future
+    # date, none before a past one; the hostile ones among them stay inert.
+    page.navigate(base + "/machines?unseen=2999-01-01&sort=maker&dir=desc")
+    check("not seen since, all")
+    if page.evaluate("document.querySelectorAll('table.list tbody tr').length") < 2:
+        failures.append("the not-seen filter with a future date lists too few machines")
+    page.navigate(base + "/machines?unseen=2000-01-01")
+    check("not seen since, none")
+    if page.evaluate("document.querySelectorAll('table.list tbody tr').length") != 0:
+        failures.append("the not-seen filter with a past date lists machines")
+
+    # Deleting the hostile machine: the confirmation names it, as text, and its button
+    # deletes it (the account is an admin).
+    page.navigate(hostile + "/delete")
+    check("hostile delete confirmation", "console-delete.png", "console-delete-phone.png")
+    if "<script>window.__gravelinPwned=1</script>" not in page.evaluate("document.body.innerText"):
+        failures.append("the confirmation does not name the hostile model as text")
+    page.evaluate("document.querySelectorAll('*').forEach(e => e.dispatchEvent("
+                  "new MouseEvent('mouseover', {bubbles: true})))")
+    check("hostile delete confirmation after mouseover")
+    page.evaluate("document.querySelector('form[action$=\"/delete\"]').requestSubmit()")
+    page.wait_loaded(base + "/machines?deleted=")
+    check("list after the deletion")
+    page.navigate(hostile)
+    check("the deleted machine")
+    if "Not found" not in page.evaluate("document.body.innerText"):
+        failures.append("the deleted machine still has a page")
+
     # Signing out ends the session: the list sends the browser to sign in again.
     page.evaluate("document.querySelector('form.signout').requestSubmit()")
     page.wait_loaded(base + "/signin")
@@ -358,13 +387,15 @@ def main():
         if method == "Log.entryAdded":
             entry = event["params"]["entry"]
             text = entry.get("text", "")
-            # Downloads refused by the test and the missing favicon are expected noise.
+            # Downloads refused by the test, the missing favicon and the deleted machine's 404
+            # are expected noise.
             # So are the statuses of the pages that answer one on purpose.
             if any(entry.get("url", "").startswith(url) and "status of %d" % status in text
                    for url, status in answered_with):
                 continue
             if "Content Security Policy" in text or "Refused to" in text or entry.get("level") == "error" \
-                    and "favicon" not in entry.get("url", "") and "net::ERR_ABORTED" not in text:
+                    and "favicon" not in entry.get("url", "") and "net::ERR_ABORTED" not in text \
+                    and entry.get("url", "") != hostile:
                 failures.append("browser log: %s %s" % (entry.get("level"), text[:300]))
     print(json.dumps({"visited": visited, "failures": failures}, indent=1))
     return 1 if failures else 0

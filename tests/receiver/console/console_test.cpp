@@ -872,6 +872,127 @@ TEST_P(ConsoleTest, AForgedClaimIsShownApartUntilAccepted) {
     EXPECT_EQ(store_->machine(machine)->latestScanId, forged.scanId);
 }
 
+// An admin deletes a machine from its page: a confirmation that names it (maker, model,
+// serial numbers, UUID, number), then a POST with the form token. Viewers, forged posts and
+// other sessions' tokens delete nothing. The audit entry says who and how many scans.
+TEST_P(ConsoleTest, AnAdminDeletesAMachineAfterAConfirmationThatNamesIt) {
+    const std::string cookie = signIn();
+    // A machine of this test's own (the PostgreSQL database is shared by the tests), scanned
+    // twice.
+    MachineWmi doomed = workstation();
+    doomed.serial = "DOOMED" + prefix_;
+    doomed.uuid = "D00D0000-0000-4000-8000-" + std::to_string(100000000000LL + counter_);
+    const auto first = store_->addScan(newScan(sealedScan("dell-libsmbios-Precision_390", doomed), kStart - 7200000));
+    doomed.volumeFree /= 2;
+    const auto second = store_->addScan(newScan(sealedScan("dell-libsmbios-Precision_390", doomed), kStart - 3600000));
+    const auto machine = first.machineId;
+    ASSERT_EQ(second.machineId, machine);
+    const std::string machinePath = "/machines/" + std::to_string(machine);
+    const std::string deletePath = machinePath + "/delete";
+    EXPECT_NE(console_(request("GET", machinePath, cookie)).body.find("href=\"" + deletePath + "\""),
+              std::string::npos);
+    const Response confirm = console_(request("GET", deletePath, cookie));
+    ASSERT_EQ(confirm.status, 200);
+    for (const std::string& shown : {std::string("Dell Inc."), std::string("Precision WorkStation 390"),
+                                     doomed.serial, doomed.uuid,
+                                     "<dd>" + std::to_string(machine) + "</dd>",
+                                     "action=\"" + deletePath + "\""})
+        EXPECT_NE(confirm.body.find(shown), std::string::npos) << shown;
+    ASSERT_TRUE(store_->machine(machine)) << "showing the page deletes nothing";
+
+    const std::string viewer = "viewer-" + prefix_;
+    console::addUser(*store_, viewer, kPassword, storage::Role::Viewer, console::PasswordCost::Interactive);
+    const std::string viewerCookie = trySignIn(console_, viewer, "correct+horse+battery+staple").sessionCookie;
+    ASSERT_FALSE(viewerCookie.empty());
+    EXPECT_EQ(console_(request("GET", machinePath, viewerCookie)).body.find(deletePath), std::string::npos);
+    const std::string token = formTokenOf(cookie);
+    const std::string other = formTokenOf(signIn());
+    struct Refused {
+        const char* what;
+        std::string cookies, body;
+        int status;
+    };
+    const Refused refused[] = {
+        {"no token", cookie, "", 403},
+        {"another session's token", cookie, "token=" + other, 403},
+        {"no session", "", "token=" + token, 303},
+        {"a viewer, with its own token", viewerCookie, "token=" + formTokenOf(viewerCookie), 403},
+    };
+    for (const auto& r : refused) {
+        EXPECT_EQ(console_(request("POST", deletePath, r.cookies, r.body)).status, r.status) << r.what;
+        EXPECT_TRUE(store_->machine(machine)) << r.what;
+    }
+    EXPECT_EQ(console_(request("GET", deletePath, viewerCookie)).status, 403);
+
+    const Response deleted = console_(request("POST", deletePath, cookie, "token=" + token));
+    EXPECT_EQ(deleted.status, 303);
+    EXPECT_EQ(headerOf(deleted, "Location"), "/machines?deleted=" + std::to_string(machine));
+    EXPECT_FALSE(store_->machine(machine));
+    EXPECT_FALSE(store_->scan(second.scanId));
+    EXPECT_EQ(console_(request("GET", machinePath, cookie)).status, 404);
+    EXPECT_EQ(console_(request("POST", deletePath, cookie, "token=" + token)).status, 404);
+    storage::AuditQuery q;
+    q.action = std::string(storage::audit::kMachineDeleted);
+    const auto entries = store_->auditEntries(q);
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(entries[0].actor, user_);
+    EXPECT_EQ(entries[0].target, "machine " + std::to_string(machine));
+    EXPECT_EQ(entries[0].detail, "machines=1 scans=2");
+    EXPECT_EQ(entries[0].address, "198.51.100.7");
+    EXPECT_EQ(entries[0].atMs, now_.load());
+
+    // The hostile machine's confirmation shows its values, escaped.
+    const Response hostile = console_(
+        request("GET", "/machines/" + std::to_string(machineOf("hostile")) + "/delete", cookie));
+    ASSERT_EQ(hostile.status, 200);
+    EXPECT_EQ(hostile.body.find("<script>"), std::string::npos);
+    EXPECT_NE(hostile.body.find("&lt;script&gt;window.__gravelinPwned=1"), std::string::npos);
+}
+
+// The list of machines not seen since a date keeps its search, sorting and paging.
+TEST_P(ConsoleTest, TheListShowsMachinesNotSeenSinceADate) {
+    MachineWmi m = workstation();
+    // Deleted again at the end: the PostgreSQL database is shared by the tests.
+    struct Quiet {
+        storage::Store& store;
+        std::vector<std::int64_t> ids;
+        ~Quiet() {
+            for (const auto id : ids) store.deleteMachine(id, {});
+        }
+    } quiet{*store_, {}};
+    for (int i = 0; i < 55; ++i) {
+        m.serial = "QUIET" + std::to_string(1000 + i);
+        m.uuid = "22222222-3333-4444-5555-" + std::to_string(100000000000LL + i);
+        m.name = "Quiet " + std::to_string(1000 + i);
+        quiet.ids.push_back(  // 2020-01-01
+            store_->addScan(newScan(sealedScan("dell-libsmbios-Precision_390", m), 1'577'836'800'000LL + i)).machineId);
+    }
+    const std::string cookie = signIn();
+    const Response first = console_(request("GET", "/machines?unseen=2021-01-01&sort=model&dir=asc", cookie));
+    ASSERT_EQ(first.status, 200);
+    EXPECT_EQ(count(first.body, "<td class=\"text\"><a href=\"/machines/"), 50u);
+    EXPECT_NE(first.body.find("1–50 of 55"), std::string::npos);
+    EXPECT_NE(first.body.find("not seen since 2021-01-01"), std::string::npos);
+    EXPECT_NE(first.body.find("value=\"2021-01-01\""), std::string::npos);
+    EXPECT_NE(first.body.find("href=\"/machines?unseen=2021-01-01&amp;sort=model&amp;dir=asc&amp;page=2\""),
+              std::string::npos);
+    EXPECT_NE(first.body.find("/machines.csv?unseen=2021-01-01&amp;"), std::string::npos);
+    EXPECT_EQ(first.body.find("PowerEdge"), std::string::npos) << "seen since";
+    const Response second = console_(request("GET", "/machines?unseen=2021-01-01&sort=model&dir=asc&page=2", cookie));
+    EXPECT_EQ(count(second.body, "<td class=\"text\"><a href=\"/machines/"), 5u);
+    EXPECT_NE(second.body.find("Quiet 1054"), std::string::npos);
+    const Response searched = console_(request("GET", "/machines?unseen=2021-01-01&q=QUIET1042", cookie));
+    EXPECT_EQ(count(searched.body, "<td class=\"text\"><a href=\"/machines/"), 1u);
+    const Response csv = console_(request("GET", "/machines.csv?unseen=2021-01-01", cookie));
+    EXPECT_EQ(count(csv.body, "\n"), 56u) << "a header and the 55";
+    // A date that is no date filters nothing.
+    for (const char* bad : {"2021-02-30", "yesterday", "2021-1-1", "%3Cscript%3E"}) {
+        const Response r = console_(request("GET", std::string("/machines?unseen=") + bad, cookie));
+        EXPECT_EQ(r.status, 200) << bad;
+        EXPECT_EQ(r.body.find("not seen since"), std::string::npos) << bad;
+    }
+}
+
 TEST_P(ConsoleTest, DiffPageShowsTheMovedModuleAndTheReplacedDiskOnly) {
     const std::string cookie = signIn();
     const auto a = scanOf("workstation, first scan"), b = scanOf("workstation, module moved and disk replaced");

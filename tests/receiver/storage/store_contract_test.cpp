@@ -25,6 +25,7 @@
 
 #include "reading/Fingerprint.h"
 #include "receiver/storage/FailureLog.h"
+#include "receiver/storage/Retention.h"
 #include "receiver/storage/Store.h"
 #include "receiver/storage/StoreInternal.h"
 
@@ -87,6 +88,17 @@ void sqliteExec(const fs::path& file, const std::string& sql) {
     sqlite3_free(error);
     sqlite3_close(db);
     if (rc != SQLITE_OK) throw std::runtime_error("SQLite: " + message);
+}
+
+std::int64_t rawSqliteInteger(const fs::path& file, const std::string& sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open(file.c_str(), &db);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+    const std::int64_t value = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return value;
 }
 
 ScanColumns columns(std::string maker, std::string model, std::string processor = "CPU",
@@ -749,9 +761,211 @@ TEST_P(StoreContract, TheAuditLogIsAppendedFilteredPagedAndPruned) {
 
     EXPECT_THROW(rawExec("UPDATE audit SET actor = 'someone else'"), std::runtime_error)
         << "the log is append-only";
-    EXPECT_EQ(store->pruneAudit(1015), 15u);
+    EXPECT_EQ(store->pruneAudit(1015, 10), 10u) << "at most the limit at once, oldest first";
+    EXPECT_EQ(store->auditEntries({}).back().atMs, 1010);
+    EXPECT_EQ(store->pruneAudit(1015), 5u);
     EXPECT_EQ(store->auditEntries({}).size(), 16u);
     EXPECT_EQ(store->pruneAudit(1015), 0u);
+}
+
+// Deleting a machine takes every scan of it; the audit entry, written with it, says who,
+// when, which machine and how many scans, and nothing of what was deleted. Another machine
+// keeps everything; the same hardware posting again becomes a new machine.
+TEST_P(StoreContract, DeletingAMachineTakesItsScansAndRecordsTheCountsOnly) {
+    auto store = open();
+    ScanColumns doomed = columns("Doomed Maker", "Doomed Model");
+    doomed.serialNumbers = "DOOMED-SERIAL-1";
+    doomed.uuid = "0DD0DD0D-0000-4000-8000-000000000001";
+    const AddResult first = store->addScan(makeScan("del-1", "key-doomed", 1000, doomed));
+    store->addScan(makeScan("del-2", "key-doomed", 2000, doomed));
+    store->addScan(makeScan("del-3", "key-doomed", 3000, doomed));
+    ScanColumns kept = columns("Kept Maker", "Kept Model");
+    kept.serialNumbers = "KEPT-SERIAL-1";
+    const AddResult other = store->addScan(makeScan("kept-1", "key-kept", 1500, kept));
+
+    AuditEntry who{0, 4242, "ann", std::string(audit::kMachineDeleted),
+                   "machine " + std::to_string(first.machineId), "192.0.2.9", "ignored"};
+    const auto removed = store->deleteMachine(first.machineId, who);
+    ASSERT_TRUE(removed);
+    EXPECT_EQ(removed->machines, 1u);
+    EXPECT_EQ(removed->scans, 3u);
+    EXPECT_FALSE(store->machine(first.machineId));
+    EXPECT_FALSE(store->scan(first.scanId));
+    EXPECT_TRUE(store->scans(first.machineId).empty());
+    for (const ScanRow& row : store->scans(std::nullopt))
+        EXPECT_THAT(row.receipt, ::testing::Not(HasSubstr("del-"))) << "its receipts find nothing";
+    for (const char* q : {"doomed-serial", "0DD0DD0D", "Doomed"}) {
+        MachineQuery search;
+        search.search = q;
+        EXPECT_EQ(store->machines(search).total, 0u) << q;
+    }
+    EXPECT_EQ(store->machines({}).total, 1u);
+    EXPECT_EQ(store->machine(other.machineId)->scanCount, 1u);
+    EXPECT_EQ(rawInteger("SELECT count(*) FROM scans"), 1);
+
+    const auto entries = store->auditEntries({});
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].actor, "ann");
+    EXPECT_EQ(entries[0].atMs, 4242);
+    EXPECT_EQ(entries[0].action, audit::kMachineDeleted);
+    EXPECT_EQ(entries[0].target, "machine " + std::to_string(first.machineId));
+    EXPECT_EQ(entries[0].address, "192.0.2.9");
+    EXPECT_EQ(entries[0].detail, "machines=1 scans=3");
+
+    EXPECT_FALSE(store->deleteMachine(first.machineId, who)) << "already gone";
+    EXPECT_EQ(store->auditEntries({}).size(), 1u) << "nothing deleted, nothing recorded";
+    const AddResult again = store->addScan(makeScan("del-4", "key-doomed", 5000, doomed));
+    EXPECT_FALSE(again.duplicate);
+    EXPECT_NE(again.machineId, first.machineId);
+    EXPECT_EQ(store->machine(again.machineId)->scanCount, 1u);
+}
+
+// Retention: older scans go except each machine's latest, machines not seen since the
+// cutoff go with their scans, a step at a time; the dry run counts exactly what then goes,
+// and the machines that stay keep a right count and latest scan.
+TEST_P(StoreContract, RetentionRemovesOldScansAndUnseenMachinesInBoundedSteps) {
+    auto store = open();
+    // Machine "busy": scans at 100..900 and 5000; "stale": scans at 100..300 only;
+    // "single": one old scan (its latest, kept); "conflicted": an accepted claim in between.
+    std::vector<AddResult> busy;
+    for (int t = 100; t <= 900; t += 100) busy.push_back(store->addScan(makeScan("b" + std::to_string(t), "busy", t)));
+    busy.push_back(store->addScan(makeScan("b5000", "busy", 5000)));
+    AddResult stale;
+    for (int t = 100; t <= 300; t += 100) stale = store->addScan(makeScan("s" + std::to_string(t), "stale", t));
+    const AddResult single = store->addScan(makeScan("single", "single", 200));
+    for (int i = 0; i < 5; ++i)
+        store->appendAudit({0, 100 * i, "ann", std::string(audit::kSignIn), "", "", ""});
+
+    PruneCutoffs cutoffs;
+    cutoffs.scansBeforeMs = 1000;
+    cutoffs.machinesBeforeMs = 400;
+    cutoffs.auditBeforeMs = 250;
+    const Removed dry = store->prunable(cutoffs);
+    EXPECT_EQ(dry.machines, 2u) << "stale and single";
+    EXPECT_EQ(dry.scans, 9u + 3u + 1u) << "busy's nine older scans, stale's three, single's one";
+    EXPECT_EQ(dry.auditEntries, 3u);
+    EXPECT_EQ(store->scans(std::nullopt).size(), 14u) << "a dry run removes nothing";
+    const Removed onlyScans = store->prunable({1000, std::nullopt, std::nullopt});
+    EXPECT_EQ(onlyScans.scans, 9u + 2u) << "each machine's latest stays";
+    EXPECT_EQ(onlyScans.machines, 0u);
+
+    Removed total;
+    for (int step = 0;; ++step) {
+        ASSERT_LT(step, 20);
+        const Removed r = store->pruneMachines(400, 2);
+        EXPECT_LE(r.scans + r.machines, 2u) << "bounded";
+        if (!r.any()) break;
+        total.machines += r.machines;
+        total.scans += r.scans;
+    }
+    for (std::uint64_t n; (n = store->pruneScans(1000, 4)) > 0;) {
+        EXPECT_LE(n, 4u);
+        total.scans += n;
+    }
+    for (std::uint64_t n; (n = store->pruneAudit(250, 2)) > 0;) total.auditEntries += n;
+    EXPECT_EQ(total.machines, dry.machines);
+    EXPECT_EQ(total.scans, dry.scans);
+    EXPECT_EQ(total.auditEntries, dry.auditEntries);
+    EXPECT_FALSE(store->prunable(cutoffs).any());
+
+    EXPECT_FALSE(store->machine(stale.machineId));
+    EXPECT_FALSE(store->machine(single.machineId));
+    const auto kept = store->machine(busy.back().machineId);
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->scanCount, 1u);
+    EXPECT_EQ(kept->latestScanId, busy.back().scanId);
+    EXPECT_EQ(kept->lastSeenMs, 5000);
+    EXPECT_EQ(store->machines({}).total, 1u);
+    const auto left = store->scans(std::nullopt);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].id, busy.back().scanId);
+
+    // A machine whose latest scan is old keeps it however old it is.
+    const AddResult lone = store->addScan(makeScan("lone-1", "lone", 10));
+    store->addScan(makeScan("lone-0", "lone", 5));  // an older one, imported late
+    EXPECT_EQ(store->pruneScans(100000, 100), 1u);
+    EXPECT_EQ(store->machine(lone.machineId)->latestScanId, lone.scanId);
+    EXPECT_EQ(store->machine(lone.machineId)->scanCount, 1u);
+}
+
+// Receivers sharing a database prune at the same time: nothing fails, and the counts they
+// report add up to what there was, each row counted once.
+TEST_P(StoreContract, PrunesRunningAtOnceNeitherFailNorCountTwice) {
+    {
+        auto store = open();
+        std::vector<NewScan> scans;
+        for (int i = 0; i < 400; ++i)
+            scans.push_back(makeScan("p" + std::to_string(i), "m" + std::to_string(i % 40), 1000 + i));
+        store->addScans(scans);
+    }
+    constexpr int kReceivers = 3;
+    std::vector<std::unique_ptr<Store>> stores;
+    for (int i = 0; i < kReceivers; ++i) stores.push_back(open());
+    std::vector<std::uint64_t> machines(kReceivers), scans(kReceivers);
+    std::vector<std::string> errors(kReceivers);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kReceivers; ++i)
+        threads.emplace_back([&, i] {
+            try {
+                // Machines 0..19 were last seen before 1380; of the rest, every scan but the latest goes.
+                for (Removed r; (r = stores[i]->pruneMachines(1380, 7)).any();) {
+                    machines[i] += r.machines;
+                    scans[i] += r.scans;
+                }
+                for (std::uint64_t n; (n = stores[i]->pruneScans(2000, 9)) > 0;) scans[i] += n;
+            } catch (const std::exception& e) {
+                errors[i] = e.what();
+            }
+        });
+    for (auto& t : threads) t.join();
+    std::uint64_t allMachines = 0, allScans = 0;
+    for (int i = 0; i < kReceivers; ++i) {
+        EXPECT_EQ(errors[i], "") << "receiver " << i;
+        allMachines += machines[i];
+        allScans += scans[i];
+    }
+    EXPECT_EQ(allMachines, 20u);
+    EXPECT_EQ(allScans, 400u - 20u);
+    EXPECT_EQ(stores[0]->machines({}).total, 20u);
+    EXPECT_EQ(rawInteger("SELECT count(*) FROM scans"), 20);
+    EXPECT_EQ(rawInteger("SELECT sum(scan_count) FROM machines"), 20);
+}
+
+// Machines not seen since a time: a filter of the list, with its search, sorts and pages.
+TEST_P(StoreContract, ListsMachinesNotSeenSinceATime) {
+    auto store = open();
+    for (int i = 0; i < 30; ++i) {
+        ScanColumns c = columns(i % 2 ? "Odd" : "Even", "Model " + std::to_string(100 + i));
+        store->addScan(makeScan("n" + std::to_string(i), "k" + std::to_string(i), 1000 * (i + 1), c));
+    }
+    MachineQuery q;
+    q.lastSeenBeforeMs = 10500;  // machines seen at 1000..10000
+    q.sort = MachineSort::Model;
+    q.descending = false;
+    q.limit = 4;
+    std::vector<std::string> models;
+    for (q.offset = 0;; q.offset += q.limit) {
+        const MachinePage page = store->machines(q);
+        EXPECT_EQ(page.total, 10u);
+        for (const MachineRow& m : page.machines) {
+            EXPECT_LT(m.lastSeenMs, 10500);
+            models.push_back(m.latest.model);
+        }
+        if (page.machines.size() < q.limit) break;
+    }
+    ASSERT_EQ(models.size(), 10u);
+    EXPECT_EQ(models.front(), "Model 100");
+    EXPECT_EQ(models.back(), "Model 109");
+    EXPECT_TRUE(std::is_sorted(models.begin(), models.end()));
+    q.offset = 0;
+    q.limit = 50;
+    for (const std::string search : {"odd", "dd", "model 10"}) {
+        q.search = search;
+        const MachinePage page = store->machines(q);
+        const std::uint64_t expected = search == "model 10" ? 10u : 5u;
+        EXPECT_EQ(page.total, expected) << search;
+        EXPECT_EQ(page.machines.size(), expected) << search;
+    }
 }
 
 // `user add` for an existing name replaces the password: whoever signed in with the old one
@@ -1109,6 +1323,186 @@ TEST(SqliteStore, CreatesTheDataDirectoryForItsOwnerOnlyInWalMode) {
     EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), "wal");
     sqlite3_finalize(stmt);
     sqlite3_close(db);
+}
+
+// A report of `bytes` pseudo-random words (they compress to bytes nothing else has).
+std::string wordyReport(std::uint32_t seed, std::size_t bytes) {
+    std::mt19937 random(seed);
+    std::string xml = "<HWInfo>";
+    while (xml.size() < bytes) xml += "<W>" + std::to_string(random()) + "</W>";
+    return xml + "</HWInfo>";
+}
+
+std::string fileBytes(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string sqliteBlob(const fs::path& file, const std::string& sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+    std::string out;
+    if (sqlite3_step(stmt) == SQLITE_ROW)
+        out.assign(static_cast<const char*>(sqlite3_column_blob(stmt, 0)),
+                   static_cast<std::size_t>(sqlite3_column_bytes(stmt, 0)));
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return out;
+}
+
+// After a machine is deleted, none of its data is left in any file of the database while
+// the receiver runs on: not in the rows, their indexes or the freed pages (overwritten with
+// zeros), not in the log (copied back and truncated), not in its index. Another machine's
+// serial number still is: the search finds what is there.
+TEST(SqliteStore, ADeletedMachineLeavesNoneOfItsBytesInAnyFile) {
+    TempDir dir;
+    const fs::path data = dir.path() / "data";
+    auto store = openStore({data.string(), ""});
+    const fs::path file = data / "receiver.sqlite3";
+    const auto withSerial = [](const std::string& maker, const std::string& serial, const std::string& uuid) {
+        ScanColumns c = columns(maker, maker + " Model");
+        c.serialNumbers = serial + " BOARD-" + serial;
+        c.uuid = uuid;
+        return c;
+    };
+    const std::string doomedSerial = "DOOMSN7731XQ", doomedUuid = "D00D5EED-7731-4ABC-9DEF-0123456789AB";
+    const std::string keptSerial = "KEEPSN4410ZP";
+    std::vector<std::string> receipts;
+    std::int64_t doomedMachine = 0;
+    for (int i = 0; i < 40; ++i) {  // machines around it share its pages
+        const std::string n = std::to_string(i);
+        store->addScan(makeScan("other-" + n, "other-" + n, 100 + i,
+                                withSerial("Other", "OTHSN" + n + "Q", "")));
+        if (i % 10 == 0) {
+            NewScan doomed = makeScan("doomed-digest-" + n, "uuid:" + doomedUuid, 200 + i,
+                                      withSerial("Doomed", doomedSerial, doomedUuid));
+            doomed.reportBytes = wordyReport(static_cast<std::uint32_t>(i), 40'000);
+            doomed.summaryJson = "{\"serialNumber\":\"" + doomedSerial + "\"}";
+            doomedMachine = store->addScan(doomed).machineId;
+            receipts.push_back(doomed.receipt);
+        }
+    }
+    store->addScan(makeScan("kept", "kept", 500, withSerial("Kept", keptSerial, "")));
+    std::vector<std::string> compressed;
+    for (const std::string& receipt : receipts) {
+        const std::string blob = sqliteBlob(file, "SELECT report FROM scans WHERE receipt = '" + receipt + "'");
+        ASSERT_GT(blob.size(), 10'000u);
+        compressed.push_back(blob.substr(blob.size() / 2, 48));
+    }
+    const auto everyFile = [&] {
+        std::string bytes;
+        for (const char* suffix : {"", "-wal", "-shm"}) bytes += fileBytes(file.string() + suffix);
+        return bytes;
+    };
+    std::vector<std::string> needles = {doomedSerial, "doomsn7731xq", doomedUuid, "d00d5eed-7731"};
+    needles.insert(needles.end(), receipts.begin(), receipts.end());
+    needles.insert(needles.end(), compressed.begin(), compressed.end());
+    {
+        const std::string before = everyFile();
+        for (const std::string& needle : needles)
+            ASSERT_NE(before.find(needle), std::string::npos) << "the check would find it";
+    }
+
+    // As on a receiver that has run a while: the pages are in the database file already,
+    // where deleting leaves them unless they are overwritten.
+    sqliteExec(file, "PRAGMA wal_checkpoint(TRUNCATE)");
+    AuditEntry who{0, 1, "ann", std::string(audit::kMachineDeleted), "machine", "", ""};
+    ASSERT_TRUE(store->deleteMachine(doomedMachine, who));
+    const std::string after = everyFile();
+    for (std::size_t i = 0; i < needles.size(); ++i)
+        EXPECT_EQ(after.find(needles[i]), std::string::npos) << "needle " << i << " is still there";
+    EXPECT_NE(after.find(keptSerial), std::string::npos);
+    EXPECT_EQ(fs::file_size(file.string() + "-wal"), 0u) << "the log is truncated";
+    EXPECT_EQ(store->machines({}).total, 41u);
+}
+
+// The search index keeps a deleted machine's terms in its older segments until they are
+// merged: right after the deletion it is larger than an index of the machines that are
+// left; after scrub() it is exactly that size.
+TEST(SqliteStore, ScrubLeavesTheSearchIndexAsIfRebuiltFromTheMachinesLeft) {
+    TempDir dir;
+    const fs::path data = dir.path() / "data";
+    const fs::path file = data / "receiver.sqlite3";
+    const std::string indexSize = "SELECT sum(length(block)) FROM machines_search_data";
+    std::int64_t scrubbed = 0, unmerged = 0;
+    {
+        auto store = openStore({data.string(), ""});
+        std::mt19937 random(5);
+        std::vector<NewScan> scans;
+        for (int i = 0; i < 60; ++i) {
+            ScanColumns c = columns("Maker", "Model");
+            for (int w = 0; w < 40; ++w) c.disks += std::to_string(random()) + " ";
+            scans.push_back(makeScan("fts-" + std::to_string(i), "k" + std::to_string(i), i < 20 ? 10 : 1000, c));
+        }
+        store->addScans(scans);  // one transaction: one segment
+        // Retention deletes without merging (a machine a transaction here); the merge is
+        // scrub()'s.
+        for (Removed r; (r = store->pruneMachines(100, 1)).any();) {
+        }
+        ASSERT_EQ(store->machines({}).total, 40u);
+        unmerged = rawSqliteInteger(file, indexSize);
+        store->scrub();
+        scrubbed = rawSqliteInteger(file, indexSize);
+    }
+    sqliteExec(file, "INSERT INTO machines_search (machines_search) VALUES ('rebuild'); "
+                     "INSERT INTO machines_search (machines_search) VALUES ('optimize')");
+    const std::int64_t rebuilt = rawSqliteInteger(file, indexSize);
+    EXPECT_GT(unmerged, rebuilt + 1000) << "the deleted terms were still indexed";
+    // The same terms and rows; only the segment's number in the index's header differs.
+    EXPECT_NEAR(static_cast<double>(scrubbed), static_cast<double>(rebuilt), 64.0);
+}
+
+// The worker prunes by its own clock, at start and then at each interval; a run that
+// removed something is one audit entry by the receiver with the counts; one that removed
+// nothing leaves none. It stops at once, whatever its interval.
+TEST(Retention, TheWorkerPrunesByItsClockAndRecordsRunsThatRemovedSomething) {
+    TempDir dir;
+    auto store = openStore({(dir.path() / "data").string(), ""});
+    constexpr std::int64_t kDay = 24LL * 3600 * 1000;
+    const std::int64_t start = 1'700'000'000'000;
+    for (int day : {0, 1, 10}) store->addScan(makeScan("a" + std::to_string(day), "A", start + day * kDay));
+    const AddResult b = store->addScan(makeScan("b0", "B", start));
+    store->appendAudit({0, start - 500 * kDay, "ann", std::string(audit::kSignIn), "", "", ""});
+    store->appendAudit({0, start, "ann", std::string(audit::kSignIn), "", "", ""});
+
+    std::atomic<std::int64_t> now{start + 12 * kDay};
+    RetentionPolicy policy;
+    policy.scanDays = 5;
+    policy.machineDays = 11;
+    policy.auditDays = 400;
+    std::ostringstream log;
+    const auto began = std::chrono::steady_clock::now();
+    {
+        RetentionWorker worker(*store, policy, [&] { return now.load(); }, std::chrono::hours(1), log);
+        while (worker.status().runs == 0 && std::chrono::steady_clock::now() - began < std::chrono::seconds(20))
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const auto status = worker.status();
+        ASSERT_EQ(status.runs, 1u) << log.str();
+        EXPECT_EQ(status.failures, 0u);
+        EXPECT_EQ(status.lastRunMs, now.load());
+        EXPECT_EQ(status.last.machines, 1u);
+        EXPECT_EQ(status.last.scans, 3u) << "B's one, and A's two older than five days";
+        EXPECT_EQ(status.last.auditEntries, 1u);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20)) << "stopped at once";
+    EXPECT_FALSE(store->machine(b.machineId));
+    const auto scans = store->scans(std::nullopt);
+    ASSERT_EQ(scans.size(), 1u);
+    EXPECT_EQ(scans[0].receivedAtMs, start + 10 * kDay);
+    AuditQuery pruned;
+    pruned.action = std::string(audit::kPruned);
+    auto entries = store->auditEntries(pruned);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].actor, audit::kReceiver);
+    EXPECT_EQ(entries[0].atMs, now.load());
+    EXPECT_EQ(entries[0].detail, "machines=1 scans=3 audit=1");
+
+    EXPECT_FALSE(pruneAll(*store, cutoffsAt(policy, now.load()), "cli:root", now.load()).any());
+    EXPECT_EQ(store->auditEntries(pruned).size(), 1u) << "a run that removed nothing is not recorded";
+    now += 30 * kDay;  // the machine's latest scan stays, however old
+    EXPECT_EQ(pruneAll(*store, cutoffsAt({5, std::nullopt, std::nullopt}, now.load()), "cli:root", now.load()).scans, 0u);
 }
 
 TEST(SqliteStore, RefusesWhatItCannotOpen) {
