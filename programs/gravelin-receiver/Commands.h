@@ -1,5 +1,6 @@
 // gravelin-receiver's command line, private to the program: what the subcommand families
-// (Serve.cpp; Scans.cpp: import, scans, machines; Users.cpp: user add) share, and how each
+// (Serve.cpp; Scans.cpp: import, scans, machines; Users.cpp: user add; Machines.cpp: machine,
+// placeholder, reidentify) share, and how each
 // puts its subcommands on the CLI11 command line. Every subcommand parses into a struct of
 // options, checks and builds from it, then runs.
 #pragma once
@@ -33,6 +34,7 @@ using Command = std::function<int()>;
 void addServe(CLI::App& program, Command& chosen);
 void addScans(CLI::App& program, Command& chosen);
 void addUsers(CLI::App& program, Command& chosen);
+void addMachines(CLI::App& program, Command& chosen);
 
 // What is left over on a subcommand's line (CLI11 keeps it with allow_extras): an unknown
 // option, or an argument the subcommand takes none of.

@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
     addServe(program, chosen);
     addScans(program, chosen);
     addUsers(program, chosen);
+    addMachines(program, chosen);
     try {
         if (argc == 2 && std::string_view(argv[1]) == "help") return printed(kUsage);
         program.parse(argc, argv);

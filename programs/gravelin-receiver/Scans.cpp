@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "programs/gravelin-receiver/Commands.h"
+#include "reading/Fingerprint.h"
 #include "reading/TerminalText.h"
 #include "reading/Unseal.h"
 #include "receiver/http/Time.h"
@@ -33,6 +34,7 @@ struct ScansOptions {
     StoreChoice store;
     std::optional<std::uint64_t> machine;
     std::optional<std::uint64_t> accept;
+    bool conflicting = false;
     bool json = false;
 };
 
@@ -125,7 +127,11 @@ int acceptScan(const ScansOptions& options) {
         throw UsageError("--accept takes no other option but the store's");
     const auto id = static_cast<std::int64_t>(*options.accept);
     auto store = openStore(options.store);
-    switch (store->acceptScan(id)) {
+    const storage::Acceptance accepted = store->acceptScan(id);
+    if (accepted == storage::Acceptance::Accepted ||
+        accepted == storage::Acceptance::AcceptedAsLatest)
+        auditCommand(*store, storage::audit::kScanAccepted, "scan " + std::to_string(id));
+    switch (accepted) {
         case storage::Acceptance::NoSuchScan:
             throw std::runtime_error("no scan " + std::to_string(id));
         case storage::Acceptance::NothingToAccept:
@@ -139,6 +145,48 @@ int acceptScan(const ScansOptions& options) {
             return 0;
     }
     return 1;
+}
+
+// The conflicting scans, newest first, with the parts of the hardware that differ from their
+// machine's latest scan.
+int listConflicting(const ScansOptions& options) {
+    if (options.machine) throw UsageError("--conflicting lists every machine's; no --machine");
+    auto store = openStore(options.store, /*readOnly=*/true);
+    json list = json::array();
+    constexpr std::uint32_t kPage = 1000;
+    for (std::uint64_t offset = 0;; offset += kPage) {
+        const auto rows = store->conflictingScans(kPage, offset);
+        for (const auto& c : rows) {
+            const auto compared = identity::compareFingerprints(
+                identity::decodeFingerprint(c.machineFingerprint),
+                identity::decodeFingerprint(c.fingerprint));
+            std::string differs;
+            for (const auto& part : compared.changed) differs += (differs.empty() ? "" : ",") + part;
+            const auto& row = c.row;
+            if (!options.json) {
+                using report::terminalText;
+                std::cout << row.id << "\t" << row.machineId << "\t" << isoTime(row.receivedAtMs)
+                          << "\t" << terminalText(row.receipt) << "\t"
+                          << terminalText(row.remoteAddress) << "\t"
+                          << (differs.empty() ? "-" : differs) << "\n";
+                continue;
+            }
+            list.push_back({{"id", row.id},
+                            {"machine", row.machineId},
+                            {"receivedAt", isoTime(row.receivedAtMs)},
+                            {"receivedAtMs", row.receivedAtMs},
+                            {"receipt", row.receipt},
+                            {"remoteAddress", row.remoteAddress},
+                            {"differs", compared.changed},
+                            {"compared", compared.compared},
+                            {"columns", columnsJson(row.columns)}});
+        }
+        if (rows.size() < kPage) break;
+    }
+    if (options.json)
+        std::cout << report::terminalJson(list.dump(2, ' ', false, json::error_handler_t::replace))
+                  << "\n";
+    return 0;
 }
 
 int listScans(const ScansOptions& options) {
@@ -256,13 +304,20 @@ scans->add_option("--machine", listing->machine, "only the scans of machine ID")
     ->check(wholeNumber());
 scans->add_flag("--json", listing->json, "every column, the identity and the summary")
     ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+scans->add_flag("--conflicting", listing->conflicting,
+                "only the conflicting scans, with the parts of the hardware that differ")
+    ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
 scans->add_option("--accept", listing->accept, "take the conflicting scan SCAN as its machine's")
     ->option_text("SCAN")
     ->check(wholeNumber());
 scans->callback([scans, listing, &chosen] {
     chosen = [scans, listing] {
         refuseExtras(*scans);
-        return listing->accept ? acceptScan(*listing) : listScans(*listing);
+        if (listing->accept) {
+            if (listing->conflicting) throw UsageError("--accept takes no --conflicting");
+            return acceptScan(*listing);
+        }
+        return listing->conflicting ? listConflicting(*listing) : listScans(*listing);
     };
 });
 
