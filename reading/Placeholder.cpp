@@ -231,6 +231,9 @@ bool AddedPlaceholders::contains(std::string_view value) const {
 }
 
 std::string addedPlaceholderProblem(std::string_view value) {
+    for (const char c : value)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            return "a placeholder may not hold control characters";
     if (squeezed(value).empty()) return "a placeholder needs a letter or digit";
     if (isPlaceholder(value)) return "this value identifies nothing already (a built-in placeholder)";
     return {};

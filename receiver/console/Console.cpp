@@ -220,6 +220,26 @@ Response ConsoleImpl::route(const Request& request) {
                 if (!id) return notFound(*auth);
                 return acceptScan(*id, *auth);
             }
+            const Fields form =
+                parseForm(request.body.substr(0, std::min(request.body.size(), kMaxFormBytes)));
+            if (startsWith(path, "/scans/") && endsWith(path, "/split")) {
+                const auto id = parseId(std::string_view(path).substr(7, path.size() - 13));
+                if (!id) return notFound(*auth);
+                return splitScan(request, *id, *auth);
+            }
+            if (startsWith(path, "/machines/") && endsWith(path, "/merge")) {
+                const auto id = parseId(std::string_view(path).substr(10, path.size() - 16));
+                if (!id) return notFound(*auth);
+                return mergeMachines(request, *id, form, *auth);
+            }
+            if (startsWith(path, "/machines/") && endsWith(path, "/notes")) {
+                const auto id = parseId(std::string_view(path).substr(10, path.size() - 16));
+                if (!id) return notFound(*auth);
+                return addNote(request, *id, form, *auth);
+            }
+            if (path == "/placeholders") return changePlaceholder(request, true, form, *auth);
+            if (path == "/placeholders/delete")
+                return changePlaceholder(request, false, form, *auth);
         }
         return notAllowed("GET, HEAD");
     }
@@ -230,6 +250,13 @@ Response ConsoleImpl::route(const Request& request) {
     if (path == "/machines") return machineList(query, *auth);
     if (path == "/machines.csv") return machineCsv(query);
     if (path == "/diff") return diffPage(query, *auth);
+    if (path == "/conflicts") return conflictsPage(query, *auth);
+    if (path == "/placeholders") return placeholdersPage(*auth);
+    if (startsWith(path, "/machines/") && endsWith(path, "/merge")) {
+        const auto id = parseId(std::string_view(path).substr(10, path.size() - 16));
+        if (!id) return notFound(*auth);
+        return mergeConfirmation(*id, query, *auth);
+    }
     if (startsWith(path, "/machines/")) {
         const auto id = parseId(std::string_view(path).substr(10));
         if (!id) return notFound(*auth);
@@ -252,7 +279,7 @@ Response ConsoleImpl::route(const Request& request) {
         if (kind == "report") return rawReport(*id, false);
         if (kind == "report.xml") return rawReport(*id, true);
         if (kind == "json") return scanJson(*id);
-        if (kind == "accept") return notAllowed("POST");
+        if (kind == "accept" || kind == "split") return notAllowed("POST");
         return plain(404, "not found");
     }
     return notFound(*auth);
