@@ -51,7 +51,7 @@ esac
 "$seed" "$work/seed" >/dev/null
 "$receiver" import "${store[@]}" "$work/seed"/*.hex >"$work/import.log"
 password="console-test-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
-printf '%s\n' "$password" | "$receiver" user add tester "${store[@]}" >/dev/null
+printf '%s\n' "$password" | "$receiver" user add tester --role admin "${store[@]}" >/dev/null
 
 "$receiver" serve "${store[@]}" --plain-http --listen 127.0.0.1:0 --console 127.0.0.1:0 \
   >"$work/receiver.log" 2>&1 &

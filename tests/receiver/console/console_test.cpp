@@ -836,15 +836,30 @@ TEST_P(ConsoleTest, AForgedClaimIsShownApartUntilAccepted) {
 TEST_P(ConsoleTest, AdminsMergeSplitAndAnnotateMachinesAndViewersAreRefused) {
     const std::string admin = signIn();
     const std::string token = formTokenOf(admin);
-    console::addUser(*store_, "vera", kPassword, storage::Role::Viewer, console::PasswordCost::Interactive);
-    const std::string viewer = trySignIn(console_, "vera", "correct+horse+battery+staple").sessionCookie;
+    const std::string viewerName = "vera-" + prefix_;
+    console::addUser(*store_, viewerName, kPassword, storage::Role::Viewer, console::PasswordCost::Interactive);
+    const std::string viewer = trySignIn(console_, viewerName, "correct+horse+battery+staple").sessionCookie;
     ASSERT_FALSE(viewer.empty());
     const std::string viewerToken = formTokenOf(viewer);
-    const auto kept = machineOf("workstation, first scan");
-    const auto away = machineOf("hostile");
+    // Machines of this test's own (the PostgreSQL instance shares one database).
+    MachineWmi workstationHere = workstation();
+    workstationHere.serial = "KEEP-" + prefix_;
+    const auto first = store_->addScan(newScan(sealedScan("dell-libsmbios-Precision_390", workstationHere), kStart));
+    workstationHere.volumeFree += 4096;
+    const auto second =
+        store_->addScan(newScan(sealedScan("dell-libsmbios-Precision_390", workstationHere), kStart + 1000));
+    ASSERT_EQ(first.machineId, second.machineId);
+    MachineWmi hostileHere;
+    hostileHere.vendor = "<script>window.__pwned=1</script>";
+    hostileHere.name = "\"><img src=x>";
+    hostileHere.serial = "AWAY-" + prefix_;
+    const auto other = store_->addScan(newScan(sealedScan("infrasim-dell_r640", hostileHere), kStart));
+    const auto kept = first.machineId;
+    const auto away = other.machineId;
+    ASSERT_NE(kept, away);
     const std::string keptPath = "/machines/" + std::to_string(kept);
     const std::string from = std::to_string(away);
-    const std::string split = "/scans/" + std::to_string(scanOf("workstation, first scan")) + "/split";
+    const std::string split = "/scans/" + std::to_string(first.scanId) + "/split";
 
     struct Change {
         const char* what;
@@ -856,7 +871,7 @@ TEST_P(ConsoleTest, AdminsMergeSplitAndAnnotateMachinesAndViewersAreRefused) {
         {"split", "POST", split, ""},
         {"conflicts", "GET", "/conflicts", ""},
         {"placeholders", "GET", "/placeholders", ""},
-        {"placeholder add", "POST", "/placeholders", "value=ABC-123"},
+        {"placeholder add", "POST", "/placeholders", "value=PH-" + prefix_},
         {"note", "POST", keptPath + "/notes", "text=hello"},
     };
     for (const auto& c : changes) {
@@ -864,7 +879,6 @@ TEST_P(ConsoleTest, AdminsMergeSplitAndAnnotateMachinesAndViewersAreRefused) {
         EXPECT_EQ(console_(request(c.method, c.path, viewer, c.method == "POST" ? body : "")).status, 403) << c.what;
     }
     EXPECT_TRUE(store_->machine(away)) << "nothing was merged";
-    EXPECT_TRUE(store_->placeholders().empty());
     EXPECT_TRUE(store_->notes(kept).empty());
     const Response viewerPage = console_(request("GET", keptPath, viewer));
     EXPECT_EQ(viewerPage.body.find("/merge"), std::string::npos) << "no admin forms for a viewer";
@@ -880,6 +894,7 @@ TEST_P(ConsoleTest, AdminsMergeSplitAndAnnotateMachinesAndViewersAreRefused) {
     EXPECT_NE(confirm.body.find("Merge machine " + from + " into machine " + std::to_string(kept)), std::string::npos);
     EXPECT_NE(confirm.body.find("Precision WorkStation 390"), std::string::npos);
     EXPECT_EQ(confirm.body.find("<script>"), std::string::npos) << "the hostile machine's name is escaped";
+    EXPECT_NE(confirm.body.find("&lt;script&gt;window.__pwned=1&lt;/script&gt;"), std::string::npos);
     EXPECT_EQ(console_(request("GET", keptPath + "/merge?from=" + std::to_string(kept), admin)).status, 400);
     EXPECT_EQ(console_(request("GET", keptPath + "/merge?from=999999", admin)).status, 404);
     EXPECT_EQ(console_(request("POST", keptPath + "/merge", admin, "from=" + from)).status, 403) << "no token";
@@ -898,7 +913,7 @@ TEST_P(ConsoleTest, AdminsMergeSplitAndAnnotateMachinesAndViewersAreRefused) {
     ASSERT_TRUE(own.starts_with("/machines/"));
     const auto ownId = std::stoll(own.substr(10));
     EXPECT_NE(ownId, kept);
-    EXPECT_EQ(store_->machine(ownId)->latestScanId, scanOf("workstation, first scan"));
+    EXPECT_EQ(store_->machine(ownId)->latestScanId, first.scanId);
     EXPECT_EQ(console_(request("POST", split, admin, "token=" + token)).status, 409) << "alone already";
 
     // Placeholders: refused values say why; a value is added once and deleted.
@@ -906,17 +921,24 @@ TEST_P(ConsoleTest, AdminsMergeSplitAndAnnotateMachinesAndViewersAreRefused) {
         std::string value;
         int status;
     };
-    const Value values[] = {{"ABC-123", 303}, {"...", 400}, {"To Be Filled By O.E.M.", 400},
+    const std::string mine = "PH-" + prefix_;
+    const auto placeholderOf = [&]() -> std::optional<storage::PlaceholderValue> {
+        for (const auto& p : store_->placeholders())
+            if (p.value == mine) return p;
+        return std::nullopt;
+    };
+    EXPECT_FALSE(placeholderOf()) << "the viewer added nothing";
+    const Value values[] = {{mine, 303}, {"...", 400}, {"To Be Filled By O.E.M.", 400},
                             {std::string(storage::kMaxPlaceholderBytes + 1, 'x'), 400}, {"a%0Ab", 400}};
     for (const auto& v : values)
         EXPECT_EQ(console_(request("POST", "/placeholders", admin, "token=" + token + "&value=" + v.value)).status,
                   v.status)
             << v.value;
-    ASSERT_EQ(store_->placeholders().size(), 1u);
-    EXPECT_EQ(store_->placeholders()[0].addedBy, user_);
-    EXPECT_NE(console_(request("GET", "/placeholders", admin)).body.find("ABC-123"), std::string::npos);
-    EXPECT_EQ(console_(request("POST", "/placeholders/delete", admin, "token=" + token + "&value=ABC-123")).status, 303);
-    EXPECT_TRUE(store_->placeholders().empty());
+    ASSERT_TRUE(placeholderOf());
+    EXPECT_EQ(placeholderOf()->addedBy, user_);
+    EXPECT_NE(console_(request("GET", "/placeholders", admin)).body.find(mine), std::string::npos);
+    EXPECT_EQ(console_(request("POST", "/placeholders/delete", admin, "token=" + token + "&value=" + mine)).status, 303);
+    EXPECT_FALSE(placeholderOf());
 
     // Notes: hostile text is shown escaped; only https links are taken.
     const std::string hostile = "%3Cscript%3Ealert(1)%3C%2Fscript%3E%20%22%3E%3Cimg%20src%3Dx%3E";
@@ -938,7 +960,7 @@ TEST_P(ConsoleTest, AdminsMergeSplitAndAnnotateMachinesAndViewersAreRefused) {
     std::map<std::string, int> recorded;
     for (const auto& e : store_->auditEntries({})) {
         if (e.actor == user_) ++recorded[e.action];
-        EXPECT_NE(e.actor, "vera") << "refused changes are not recorded";
+        EXPECT_NE(e.actor, viewerName) << "refused changes are not recorded";
     }
     EXPECT_EQ(recorded[std::string(storage::audit::kMachinesMerged)], 1);
     EXPECT_EQ(recorded[std::string(storage::audit::kScanSplit)], 1);
@@ -951,11 +973,14 @@ TEST_P(ConsoleTest, AdminsMergeSplitAndAnnotateMachinesAndViewersAreRefused) {
 TEST_P(ConsoleTest, TheConflictingScansAreListedWithWhatDiffers) {
     const std::string admin = signIn();
     const std::string token = formTokenOf(admin);
+    MachineWmi real = workstation();
+    real.serial = "REAL-" + prefix_;
+    ASSERT_FALSE(store_->addScan(newScan(sealedScan("dell-libsmbios-Precision_390", real), kStart)).conflicting);
     MachineWmi forger;
     forger.vendor = "Forger Inc.";
     forger.name = "Claimed Box";
-    forger.serial = workstation().serial;
-    forger.uuid = workstation().uuid;
+    forger.serial = real.serial;
+    forger.uuid = real.uuid;
     forger.disks = {{"Forged Disk", "FORGED-DISK-1", "1.0", 256060514304ULL}};
     const auto forged = store_->addScan(newScan(sealedScan("infrasim-dell_r640", forger), kStart, "203.0.113.66"));
     ASSERT_TRUE(forged.conflicting);
@@ -965,10 +990,12 @@ TEST_P(ConsoleTest, TheConflictingScansAreListedWithWhatDiffers) {
     EXPECT_NE(list.body.find("href=\"" + scanPath + "\""), std::string::npos);
     EXPECT_NE(list.body.find("203.0.113.66"), std::string::npos);
     EXPECT_NE(list.body.find("Forger Inc."), std::string::npos);
-    const auto listed = store_->conflictingScans(10);
-    ASSERT_EQ(listed.size(), 1u);
-    const auto compared = identity::compareFingerprints(identity::decodeFingerprint(listed[0].machineFingerprint),
-                                                        identity::decodeFingerprint(listed[0].fingerprint));
+    std::optional<storage::ConflictingScan> listed;
+    for (const auto& c : store_->conflictingScans(100))
+        if (c.row.id == forged.scanId) listed = c;
+    ASSERT_TRUE(listed);
+    const auto compared = identity::compareFingerprints(identity::decodeFingerprint(listed->machineFingerprint),
+                                                        identity::decodeFingerprint(listed->fingerprint));
     ASSERT_GE(compared.changed.size(), 2u);
     std::string differs;
     for (const auto& part : compared.changed) differs += (differs.empty() ? "" : ", ") + part;
