@@ -229,7 +229,9 @@ def main():
     page.evaluate("document.querySelector('input[name=value]').value = %s;"
                   "document.querySelector('form[action=\"/placeholders\"]').requestSubmit()"
                   % json.dumps('"><svg onload=alert(1)>'))
-    page.wait_loaded(base + "/placeholders")
+    # The same address before and after the post: wait for the list that holds it.
+    page.wait_for("document.readyState === 'complete' && !!document.querySelector('table code')",
+                  "the placeholder listed")
     check("hostile placeholder")
     if '"><svg onload=alert(1)>' not in page.evaluate("document.body.innerText"):
         failures.append("the hostile placeholder is not listed as text")
