@@ -43,13 +43,6 @@ using report::isPlaceholderUuid;
 using report::normalisedValue;
 using report::uuidDigits;
 
-struct Values {
-    std::string uuid;  // byte-order-free digits, or empty
-    std::string serial, maker, model;
-    std::string boardSerial, boardMaker, boardProduct;
-    std::string enclosureSerial, enclosureMaker;
-};
-
 std::string_view attribute(pugi::xml_node node, const char* name) {
     return node.attribute(name).value();
 }
@@ -59,7 +52,9 @@ std::string usable(std::string_view value) {
     return isPlaceholder(value) ? std::string() : normalisedValue(value);
 }
 
-Values valuesOf(const pugi::xml_document& report) {
+}  // namespace
+
+IdentityValues identityValues(const pugi::xml_document& report) {
     using namespace vocabulary;
     const pugi::xml_node root = report.child(kReportRoot);
     const pugi::xml_node product = root.child(kWin32ComputerSystemProduct).child(kFirstInstance);
@@ -67,7 +62,7 @@ Values valuesOf(const pugi::xml_document& report) {
     const pugi::xml_node wmiBoard = root.child(kWin32BaseBoard).child(kFirstInstance);
     const pugi::xml_node enclosure = root.child(kSmbiosEnclosureNode).child(kFirstInstance);
 
-    Values v;
+    IdentityValues v;
     if (const auto digits = uuidDigits(attribute(product, "UUID"));
         digits && !isPlaceholderUuid(*digits)) {
         v.uuid = dashedUuid(byteOrderFree(*digits));
@@ -78,15 +73,15 @@ Values valuesOf(const pugi::xml_document& report) {
     v.boardSerial = usable(attribute(board, "SerialNumber"));
     v.boardMaker = usable(attribute(board, "Manufacturer"));
     v.boardProduct = usable(attribute(board, "ProductName"));
-    if (v.boardSerial.empty()) {
-        v.boardSerial = usable(attribute(wmiBoard, "SerialNumber"));
-        v.boardMaker = usable(attribute(wmiBoard, "Manufacturer"));
-        v.boardProduct = usable(attribute(wmiBoard, "Product"));
-    }
+    v.wmiBoardSerial = usable(attribute(wmiBoard, "SerialNumber"));
+    v.wmiBoardMaker = usable(attribute(wmiBoard, "Manufacturer"));
+    v.wmiBoardProduct = usable(attribute(wmiBoard, "Product"));
     v.enclosureSerial = usable(attribute(enclosure, "SerialNumber"));
     v.enclosureMaker = usable(attribute(enclosure, "Manufacturer"));
     return v;
 }
+
+namespace {
 
 MachineIdentity keyed(std::string rule, std::initializer_list<std::string_view> parts) {
     std::string key = rule + ":";
@@ -101,8 +96,21 @@ MachineIdentity keyed(std::string rule, std::initializer_list<std::string_view> 
 
 }  // namespace
 
-MachineIdentity identify(const pugi::xml_document& report) {
-    const Values v = valuesOf(report);
+MachineIdentity identify(const pugi::xml_document& report, const report::AddedPlaceholders& added) {
+    return identify(identityValues(report), added);
+}
+
+MachineIdentity identify(const IdentityValues& values, const report::AddedPlaceholders& added) {
+    IdentityValues v = values;
+    for (std::string* value : {&v.uuid, &v.serial, &v.boardSerial, &v.wmiBoardSerial,
+                               &v.enclosureSerial})
+        if (added.contains(*value)) value->clear();
+    // The board as SMBIOS gives it, or as WMI does when SMBIOS has no usable serial.
+    if (v.boardSerial.empty()) {
+        v.boardSerial = v.wmiBoardSerial;
+        v.boardMaker = v.wmiBoardMaker;
+        v.boardProduct = v.wmiBoardProduct;
+    }
     if (!v.uuid.empty()) {
         if (!v.serial.empty()) return keyed("uuid+serial", {v.uuid, v.serial});
         if (!v.boardSerial.empty()) return keyed("uuid+board", {v.uuid, v.boardSerial});

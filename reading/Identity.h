@@ -20,6 +20,20 @@ struct MachineIdentity {
 // Values that identify nothing are the report room's one list.
 using report::isPlaceholder;
 
-MachineIdentity identify(const pugi::xml_document& report);
+// The identifying values of a report, read once; built-in placeholders already left out.
+struct IdentityValues {
+    std::string uuid;  // byte-order-free, dashed, or empty
+    std::string serial, maker, model;
+    std::string boardSerial, boardMaker, boardProduct;           // SMBIOS
+    std::string wmiBoardSerial, wmiBoardMaker, wmiBoardProduct;  // when SMBIOS has none
+    std::string enclosureSerial, enclosureMaker;
+};
+IdentityValues identityValues(const pugi::xml_document& report);
+
+// The rules over the values, with the UUID and the serials an admin declared placeholders
+// (`added`) treated as absent.
+MachineIdentity identify(const IdentityValues& values, const report::AddedPlaceholders& added);
+MachineIdentity identify(const pugi::xml_document& report,
+                         const report::AddedPlaceholders& added = {});
 
 }  // namespace gravelin::identity

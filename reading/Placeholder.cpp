@@ -213,4 +213,30 @@ bool isPlaceholder(std::string_view value) {
     return false;
 }
 
+AddedPlaceholders::AddedPlaceholders(const std::vector<std::string>& values) {
+    for (const std::string& value : values) {
+        if (const auto digits = uuidDigits(value)) {
+            uuids_.insert(byteOrderFree(*digits));
+        } else if (std::string letters = squeezed(value); !letters.empty()) {
+            letters_.insert(std::move(letters));
+        }
+    }
+}
+
+bool AddedPlaceholders::contains(std::string_view value) const {
+    if (empty()) return false;
+    if (const auto digits = uuidDigits(value)) return uuids_.contains(byteOrderFree(*digits));
+    const std::string letters = squeezed(value);
+    return !letters.empty() && letters_.contains(letters);
+}
+
+std::string addedPlaceholderProblem(std::string_view value) {
+    for (const char c : value)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            return "a placeholder may not hold control characters";
+    if (squeezed(value).empty()) return "a placeholder needs a letter or digit";
+    if (isPlaceholder(value)) return "this value identifies nothing already (a built-in placeholder)";
+    return {};
+}
+
 }  // namespace gravelin::report

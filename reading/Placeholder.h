@@ -4,8 +4,10 @@
 #pragma once
 
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace gravelin::report {
 
@@ -18,6 +20,26 @@ namespace gravelin::report {
 bool isPlaceholder(std::string_view value);
 
 // Trimmed of blanks, dots and slashes at either end, inner blanks collapsed, upper case:
+// Values an admin declared as identifying nothing, beyond the built-in ones: compared as the
+// built-in values are (letters and digits alone, in any case), a UUID as a UUID in either byte
+// order.
+class AddedPlaceholders {
+public:
+    AddedPlaceholders() = default;
+    explicit AddedPlaceholders(const std::vector<std::string>& values);
+    bool contains(std::string_view value) const;
+    bool empty() const { return letters_.empty() && uuids_.empty(); }
+    bool operator==(const AddedPlaceholders&) const = default;
+
+private:
+    std::set<std::string, std::less<>> letters_;
+    std::set<std::string, std::less<>> uuids_;  // byte-order-free digits
+};
+
+// Why `value` cannot be added as a placeholder ("" when it can): it holds no letter or
+// digit, or is one already.
+std::string addedPlaceholderProblem(std::string_view value);
+
 // "..CN6970237M0012." is "CN6970237M0012".
 std::string normalisedValue(std::string_view value);
 

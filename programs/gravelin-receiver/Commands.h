@@ -1,8 +1,8 @@
 // gravelin-receiver's command line, private to the program: what the subcommand families
 // (Serve.cpp; Scans.cpp: import, scans, machines; Users.cpp: user ...; Audit.cpp: audit;
-// Retention.cpp: prune, machine delete) share, and how each puts its subcommands on the
-// CLI11 command line. Every subcommand parses into a struct of options, checks and builds
-// from it, then runs.
+// Retention.cpp: prune, machine delete; Machines.cpp: machine merge and split, placeholder,
+// reidentify) share, and how each puts its subcommands on the CLI11 command line. Every
+// subcommand parses into a struct of options, checks and builds from it, then runs.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -37,6 +37,7 @@ void addScans(CLI::App& program, Command& chosen);
 void addUsers(CLI::App& program, Command& chosen);
 void addAudit(CLI::App& program, Command& chosen);
 void addRetention(CLI::App& program, Command& chosen);  // Retention.cpp: prune, machine delete
+void addMachines(CLI::App& program, Command& chosen);
 
 // What is left over on a subcommand's line (CLI11 keeps it with allow_extras): an unknown
 // option, or an argument the subcommand takes none of.

@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
     addUsers(program, chosen);
     addAudit(program, chosen);
     addRetention(program, chosen);
+    addMachines(program, chosen);
     try {
         if (argc == 2 && std::string_view(argv[1]) == "help") return printed(kUsage);
         program.parse(argc, argv);

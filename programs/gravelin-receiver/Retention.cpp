@@ -1,6 +1,6 @@
-// gravelin-receiver prune and machine delete: removing data from the command line, as
-// retention would in the background of serve, or one machine on request. Each records what
-// it removed in the audit log as cli:USER.
+// gravelin-receiver prune: removing data from the command line, as retention would in the
+// background of serve. It records what it removed in the audit log as cli:USER. (Deleting one
+// machine on request is `machine delete`, in Machines.cpp.)
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -16,11 +16,6 @@ struct PruneOptions {
     StoreChoice store;
     RetentionChoice keep;
     bool dryRun = false;
-};
-
-struct DeleteOptions {
-    StoreChoice store;
-    std::uint64_t machine = 0;
 };
 
 std::int64_t nowMs() {
@@ -47,16 +42,6 @@ int runPrune(const PruneOptions& options) {
     }
     const auto entry = commandAuditEntry(storage::audit::kPruned, {});
     std::cout << "removed " << counts(storage::pruneAll(*store, cutoffs, entry.actor, now)) << "\n";
-    return 0;
-}
-
-int runDelete(const DeleteOptions& options) {
-    const auto id = static_cast<std::int64_t>(options.machine);
-    auto store = openStore(options.store);
-    const auto removed = store->deleteMachine(
-        id, commandAuditEntry(storage::audit::kMachineDeleted, "machine " + std::to_string(id)));
-    if (!removed) throw std::runtime_error("no machine " + std::to_string(id));
-    std::cout << "machine " << id << " deleted with " << removed->scans << " scans\n";
     return 0;
 }
 
@@ -95,26 +80,6 @@ void addRetention(CLI::App& program, Command& chosen) {
         chosen = [prune, pruning] {
             refuseExtras(*prune);
             return runPrune(*pruning);
-        };
-    });
-
-    auto* machine = program.add_subcommand("machine", "One machine");
-    machine->allow_extras();
-    auto* remove = machine->add_subcommand(
-        "delete", "Deletes machine ID with all its scans; its data is not left in the database");
-    remove->allow_extras();
-    auto deleting = std::make_shared<DeleteOptions>();
-    addStoreOptions(*remove, deleting->store);
-    remove->add_option("ID", deleting->machine, "the machine's number (machines lists them)")
-        ->check(wholeNumber());
-    machine->callback([machine, remove, deleting, &chosen] {
-        chosen = [machine, remove, deleting] {
-            const auto extras = remove->remaining(false);
-            if (!extras.empty() && extras.front().starts_with("-")) refuseExtras(*remove);
-            if (!remove->parsed() || !machine->remaining(false).empty() ||
-                deleting->machine == 0 || !extras.empty())
-                throw UsageError("expected: machine delete ID");
-            return runDelete(*deleting);
         };
     });
 }

@@ -14,6 +14,7 @@
 #include "programs/gravelin-receiver/Commands.h"
 #include "reading/Intake.h"
 #include "reading/SummaryJson.h"
+#include "reading/Fingerprint.h"
 #include "reading/TerminalText.h"
 #include "reading/Unseal.h"
 #include "receiver/http/Time.h"
@@ -38,6 +39,7 @@ struct ScansOptions {
     std::optional<std::uint64_t> accept;
     std::optional<std::string> receipt;
     bool refresh = false;
+    bool conflicting = false;
     bool json = false;
 };
 
@@ -206,6 +208,48 @@ void printList(const json& list) {
               << "\n";
 }
 
+// The conflicting scans, newest first, with the parts of the hardware that differ from their
+// machine's latest scan.
+int listConflicting(const ScansOptions& options) {
+    if (options.machine) throw UsageError("--conflicting lists every machine's; no --machine");
+    auto store = openStore(options.store, /*readOnly=*/true);
+    json list = json::array();
+    constexpr std::uint32_t kPage = 1000;
+    for (std::uint64_t offset = 0;; offset += kPage) {
+        const auto rows = store->conflictingScans(kPage, offset);
+        for (const auto& c : rows) {
+            const auto compared = identity::compareFingerprints(
+                identity::decodeFingerprint(c.machineFingerprint),
+                identity::decodeFingerprint(c.fingerprint));
+            std::string differs;
+            for (const auto& part : compared.changed) differs += (differs.empty() ? "" : ",") + part;
+            const auto& row = c.row;
+            if (!options.json) {
+                using report::terminalText;
+                std::cout << row.id << "\t" << row.machineId << "\t" << isoTime(row.receivedAtMs)
+                          << "\t" << terminalText(row.receipt) << "\t"
+                          << terminalText(row.remoteAddress) << "\t"
+                          << (differs.empty() ? "-" : differs) << "\n";
+                continue;
+            }
+            list.push_back({{"id", row.id},
+                            {"machine", row.machineId},
+                            {"receivedAt", isoTime(row.receivedAtMs)},
+                            {"receivedAtMs", row.receivedAtMs},
+                            {"receipt", row.receipt},
+                            {"remoteAddress", row.remoteAddress},
+                            {"differs", compared.changed},
+                            {"compared", compared.compared},
+                            {"columns", columnsJson(row.columns)}});
+        }
+        if (rows.size() < kPage) break;
+    }
+    if (options.json)
+        std::cout << report::terminalJson(list.dump(2, ' ', false, json::error_handler_t::replace))
+                  << "\n";
+    return 0;
+}
+
 int listScans(const ScansOptions& options) {
     std::optional<std::int64_t> machine;
     if (options.machine) machine = static_cast<std::int64_t>(*options.machine);
@@ -343,6 +387,9 @@ scans->add_option("--machine", listing->machine, "only the scans of machine ID")
     ->check(wholeNumber());
 scans->add_flag("--json", listing->json, "every column, the identity and the summary")
     ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+scans->add_flag("--conflicting", listing->conflicting,
+                "only the conflicting scans, with the parts of the hardware that differ")
+    ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
 scans->add_option("--accept", listing->accept, "take the conflicting scan SCAN as its machine's")
     ->option_text("SCAN")
     ->check(wholeNumber());
@@ -355,13 +402,14 @@ scans
 scans->callback([scans, listing, &chosen] {
     chosen = [scans, listing] {
         refuseExtras(*scans);
-        const int chosenModes =
-            (listing->accept ? 1 : 0) + (listing->receipt ? 1 : 0) + (listing->refresh ? 1 : 0);
+        const int chosenModes = (listing->accept ? 1 : 0) + (listing->receipt ? 1 : 0) +
+                                (listing->refresh ? 1 : 0) + (listing->conflicting ? 1 : 0);
         if (chosenModes > 1)
-            throw UsageError("--accept, --receipt and --refresh cannot go together");
+            throw UsageError("--accept, --receipt, --refresh and --conflicting cannot go together");
         if (listing->accept) return acceptScan(*listing);
         if (listing->receipt) return scansWithReceipt(*listing);
         if (listing->refresh) return refreshLatest(*listing);
+        if (listing->conflicting) return listConflicting(*listing);
         return listScans(*listing);
     };
 });

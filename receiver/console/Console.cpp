@@ -242,6 +242,26 @@ Response ConsoleImpl::route(const Request& request) {
                 if (!id) return notFound(*auth);
                 return acceptScan(request, *id, *auth);
             }
+            const Fields form =
+                parseForm(request.body.substr(0, std::min(request.body.size(), kMaxFormBytes)));
+            if (startsWith(path, "/scans/") && endsWith(path, "/split")) {
+                const auto id = parseId(std::string_view(path).substr(7, path.size() - 13));
+                if (!id) return notFound(*auth);
+                return splitScan(request, *id, *auth);
+            }
+            if (startsWith(path, "/machines/") && endsWith(path, "/merge")) {
+                const auto id = parseId(std::string_view(path).substr(10, path.size() - 16));
+                if (!id) return notFound(*auth);
+                return mergeMachines(request, *id, form, *auth);
+            }
+            if (startsWith(path, "/machines/") && endsWith(path, "/notes")) {
+                const auto id = parseId(std::string_view(path).substr(10, path.size() - 16));
+                if (!id) return notFound(*auth);
+                return addNote(request, *id, form, *auth);
+            }
+            if (path == "/placeholders") return changePlaceholder(request, true, form, *auth);
+            if (path == "/placeholders/delete")
+                return changePlaceholder(request, false, form, *auth);
         }
         return notAllowed("GET, HEAD");
     }
@@ -259,6 +279,13 @@ Response ConsoleImpl::route(const Request& request) {
         const auto id = parseId(std::string_view(path).substr(10, path.size() - 17));
         if (!id) return notFound(*auth);
         return deleteMachine(request, *id, *auth);
+    }
+    if (path == "/conflicts") return conflictsPage(query, *auth);
+    if (path == "/placeholders") return placeholdersPage(*auth);
+    if (startsWith(path, "/machines/") && endsWith(path, "/merge")) {
+        const auto id = parseId(std::string_view(path).substr(10, path.size() - 16));
+        if (!id) return notFound(*auth);
+        return mergeConfirmation(*id, query, *auth);
     }
     if (startsWith(path, "/machines/")) {
         const auto id = parseId(std::string_view(path).substr(10));
@@ -282,7 +309,7 @@ Response ConsoleImpl::route(const Request& request) {
         if (kind == "report") return rawReport(request, *id, false, *auth);
         if (kind == "report.xml") return rawReport(request, *id, true, *auth);
         if (kind == "json") return scanJson(request, *id, *auth);
-        if (kind == "accept") return notAllowed("POST");
+        if (kind == "accept" || kind == "split") return notAllowed("POST");
         return plain(404, "not found");
     }
     return notFound(*auth);
@@ -290,10 +317,14 @@ Response ConsoleImpl::route(const Request& request) {
 
 bool ConsoleImpl::forAdmins(const Request& request) {
     // Every POST the router takes past the form token changes data (signing out is routed
-    // before); these pages read what only admins may read.
-    static constexpr std::string_view kAdminPages[] = {"/users", "/audit"};
+    // before); these pages read what only admins may read, or lead to a change.
+    static constexpr std::string_view kAdminPages[] = {"/users", "/audit", "/conflicts",
+                                                       "/placeholders"};
     if (request.method == "POST") return true;
-    return std::find(std::begin(kAdminPages), std::end(kAdminPages), request.path) !=
+    const std::string_view path = request.path;
+    if (path.starts_with("/machines/") && (path.ends_with("/delete") || path.ends_with("/merge")))
+        return true;
+    return std::find(std::begin(kAdminPages), std::end(kAdminPages), path) !=
            std::end(kAdminPages);
 }
 

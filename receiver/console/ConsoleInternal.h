@@ -1,9 +1,9 @@
 // The console's own header, shared by the files it is split into: the handler class
 // (Console.cpp: answers and routing; ConsoleSessions.cpp: sign-in and sessions;
-// ConsolePages.cpp: the machine list, one machine, changes; ConsoleSummary.cpp: a summary
-// as page rows; ConsoleExports.cpp: CSV, JSON and the stored report; ConsoleAdmin.cpp: the
-// users and the audit log) and the helpers they share. Nothing outside receiver/console includes
-// it.
+// ConsolePages.cpp: the machine list, one machine, changes; ConsoleIdentity.cpp: merging,
+// splitting, conflicting scans, placeholders, notes; ConsoleSummary.cpp: a summary as page
+// rows; ConsoleExports.cpp: CSV, JSON and the stored report; ConsoleAdmin.cpp: the users and
+// the audit log) and the helpers they share. Nothing outside receiver/console includes it.
 #pragma once
 
 #include <sodium.h>
@@ -186,6 +186,22 @@ private:
     Response deleteMachine(const Request& request, std::int64_t machineId,
                            const Authenticated& auth);
     Response diffPage(const Request& request, const Fields& fields, const Authenticated& auth);
+
+    // ---- identity, for admins (ConsoleIdentity.cpp) ----
+    Response refusedToViewer(const Authenticated& auth) const;
+    Response mergeConfirmation(std::int64_t into, const Fields& query, const Authenticated& auth);
+    Response mergeMachines(const Request& request, std::int64_t into, const Fields& form,
+                           const Authenticated& auth);
+    Response splitScan(const Request& request, std::int64_t scanId, const Authenticated& auth);
+    Response conflictsPage(const Fields& query, const Authenticated& auth);
+    Response placeholdersPage(const Authenticated& auth, int status = 200,
+                              const std::string& error = {});
+    Response changePlaceholder(const Request& request, bool add, const Fields& form,
+                               const Authenticated& auth);
+    Response addNote(const Request& request, std::int64_t machineId, const Fields& form,
+                     const Authenticated& auth);
+    // A machine's notes as the machine page's rows.
+    Data notesData(std::int64_t machineId);
 
     // ---- exports (ConsoleExports.cpp); each written to the audit log before it is given ----
     Response machineCsv(const Request& request, const Fields& fields, const Authenticated& auth);

@@ -322,6 +322,16 @@ Response ConsoleImpl::machinePage(const Request& request, std::optional<std::int
     context.set("mayDelete", isAdmin(auth));
     context.set("deleteHref", "/machines/" + std::to_string(machine->id) + "/delete");
     context.set("acceptHref", "/scans/" + std::to_string(row.id) + "/accept");
+    context.set("splitHref", "/scans/" + std::to_string(row.id) + "/split");
+    context.set("mayChange", isAdmin(auth));
+    context.set("mayAlone", machine->scanCount > 1);
+    context.set("mergeHref", "/machines/" + std::to_string(machine->id) + "/merge");
+    context.set("notesHref", "/machines/" + std::to_string(machine->id) + "/notes");
+    context.set("machineId", std::to_string(machine->id));
+    const Data notes = notesData(machine->id);
+    context.set("hasNotes", !notes.is_empty_list());
+    context.set("notes", notes);
+    context.set("maxNote", std::to_string(storage::kMaxNoteBytes));
     const std::string base = "/scans/" + std::to_string(row.id);
     context.set("rawHref", base + "/report");
     context.set("xmlHref", base + "/report.xml");

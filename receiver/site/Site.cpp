@@ -179,7 +179,7 @@ Checked Intake::check(std::string_view sealedHex, const std::string& remoteAddre
     auto& report = received.report;
 
     started = Clock::now();
-    const auto identity = identity::identify(*report.document);
+    checked.identityValues = identity::identityValues(*report.document);
     const auto summary = report::summarise(*report.document);
     storage::NewScan& scan = checked.scan;
     scan.receivedAtMs = nowMs();
@@ -192,8 +192,6 @@ Checked Intake::check(std::string_view sealedHex, const std::string& remoteAddre
     scan.programName = report.programName;
     scan.programVersion = report.programVersion;
     scan.errors = report.errors;
-    scan.identityKey = identity.key;
-    scan.identityRule = identity.rule;
     scan.columns = columnsOf(summary);
     scan.summaryJson = report::toJsonText(summary);
     scan.fingerprint = identity::encodeFingerprint(identity::fingerprintOf(summary));
@@ -203,8 +201,29 @@ Checked Intake::check(std::string_view sealedHex, const std::string& remoteAddre
     return checked;
 }
 
+std::shared_ptr<const report::AddedPlaceholders> Intake::placeholders() const {
+    std::lock_guard lock(placeholdersMutex_);
+    const auto now = std::chrono::steady_clock::now();
+    if (!placeholders_ || now - placeholdersRead_ >= kPlaceholderRefresh) {
+        try {
+            std::vector<std::string> values;
+            for (const auto& p : store_.placeholders()) values.push_back(p.value);
+            placeholders_ = std::make_shared<const report::AddedPlaceholders>(values);
+        } catch (const std::exception&) {
+            // The store cannot answer: the scan will most likely not be stored either; the
+            // last list read stays in use until it can.
+            if (!placeholders_) placeholders_ = std::make_shared<const report::AddedPlaceholders>();
+        }
+        placeholdersRead_ = now;
+    }
+    return placeholders_;
+}
+
 Outcome Intake::store(Checked checked) const {
     const auto started = Clock::now();
+    const auto identity = identity::identify(checked.identityValues, *placeholders());
+    checked.scan.identityKey = identity.key;
+    checked.scan.identityRule = identity.rule;
     storage::AddResult added;
     try {
         added = store_.addScan(checked.scan);

@@ -3,13 +3,16 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "reading/Identity.h"
 #include "reading/Intake.h"
 #include "reading/Summary.h"
 #include "receiver/http/Http.h"
@@ -51,7 +54,8 @@ struct Outcome {
 // A sealed text after the checks: refused, or a scan ready for the store.
 struct Checked {
     std::optional<Outcome> refused;
-    storage::NewScan scan;
+    storage::NewScan scan;  // its identity is given in store(), with the admins' placeholders
+    identity::IdentityValues identityValues;
     std::string maker, model;
 };
 
@@ -71,10 +75,20 @@ public:
 
     [[nodiscard]] const report::IntakeLimits& limits() const { return limits_; }
 
+    // The placeholders admins added are read from the store at most this often: a change
+    // made on any receiver sharing the database applies to scans stored this long after it.
+    static constexpr std::chrono::seconds kPlaceholderRefresh{5};
+    // The list as this intake applies it now (read again when older than the refresh time;
+    // the last list read when the store cannot answer).
+    std::shared_ptr<const report::AddedPlaceholders> placeholders() const;
+
 private:
     storage::Store& store_;
     report::IntakeLimits limits_;
     IntakeCounters& counters_;
+    mutable std::mutex placeholdersMutex_;
+    mutable std::shared_ptr<const report::AddedPlaceholders> placeholders_;
+    mutable std::chrono::steady_clock::time_point placeholdersRead_{};
 };
 
 // The receipt quoted to support: taken from the sealed text's digest, so a resubmitted

@@ -24,6 +24,7 @@ inline constexpr std::string_view kMachineDeleted = "machine-deleted";
 inline constexpr std::string_view kPruned = "pruned";
 inline constexpr std::string_view kMachinesMerged = "machines-merged";
 inline constexpr std::string_view kScanSplit = "scan-split";
+inline constexpr std::string_view kScanMoved = "scan-moved";  // reidentified
 inline constexpr std::string_view kPlaceholderAdded = "placeholder-added";
 inline constexpr std::string_view kPlaceholderDeleted = "placeholder-deleted";
 inline constexpr std::string_view kNoteAdded = "note-added";
@@ -35,11 +36,12 @@ inline constexpr std::string_view kUserEnabled = "user-enabled";
 inline constexpr std::string_view kUserDeleted = "user-deleted";
 
 // Every action, in the order the console's filter offers them.
-inline constexpr std::array<std::string_view, 20> kActions{
+inline constexpr std::array<std::string_view, 21> kActions{
     kSignIn,         kSignInFailed,     kSignInThrottled,    kSignOut,     kMachineViewed,
     kExport,         kScanAccepted,     kMachineDeleted,     kPruned,      kMachinesMerged,
-    kScanSplit,      kPlaceholderAdded, kPlaceholderDeleted, kNoteAdded,   kUserAdded,
-    kUserPassword,   kUserRole,         kUserDisabled,       kUserEnabled, kUserDeleted,
+    kScanSplit,      kScanMoved,        kPlaceholderAdded,   kPlaceholderDeleted,
+    kNoteAdded,      kUserAdded,        kUserPassword,       kUserRole,    kUserDisabled,
+    kUserEnabled,    kUserDeleted,
 };
 
 // Who acted, when it was not a signed-in person: the command line (followed by the

@@ -116,6 +116,42 @@ public:
             return 0;
         });
     }
+    Merge mergeMachines(std::int64_t into, std::int64_t from, const AuditEntry& audit) override {
+        return logged([&] { return inner_->mergeMachines(into, from, audit); });
+    }
+    Split splitScan(std::int64_t scanId, const AuditEntry& audit) override {
+        return logged([&] { return inner_->splitScan(scanId, audit); });
+    }
+    std::vector<ConflictingScan> conflictingScans(std::uint32_t limit,
+                                                  std::uint64_t offset) override {
+        return logged([&] { return inner_->conflictingScans(limit, offset); });
+    }
+    std::optional<std::int64_t> machineForKey(const std::string& key) override {
+        return logged([&] { return inner_->machineForKey(key); });
+    }
+    std::vector<std::int64_t> scanIds(std::int64_t afterId, std::uint32_t limit) override {
+        return logged([&] { return inner_->scanIds(afterId, limit); });
+    }
+    Move moveScan(std::int64_t scanId, const std::string& identityKey,
+                  const std::string& identityRule, const AuditEntry& audit) override {
+        return logged([&] { return inner_->moveScan(scanId, identityKey, identityRule, audit); });
+    }
+    PlaceholderChange addPlaceholder(const PlaceholderValue& value,
+                                     const AuditEntry& audit) override {
+        return logged([&] { return inner_->addPlaceholder(value, audit); });
+    }
+    bool deletePlaceholder(const std::string& value, const AuditEntry& audit) override {
+        return logged([&] { return inner_->deletePlaceholder(value, audit); });
+    }
+    std::vector<PlaceholderValue> placeholders() override {
+        return logged([&] { return inner_->placeholders(); });
+    }
+    bool addNote(const MachineNote& note, const AuditEntry& audit) override {
+        return logged([&] { return inner_->addNote(note, audit); });
+    }
+    std::vector<MachineNote> notes(std::int64_t machineId) override {
+        return logged([&] { return inner_->notes(machineId); });
+    }
     void putAccount(const std::string& name, const std::string& passwordHash,
                     Role role) override {
         logged([&] {

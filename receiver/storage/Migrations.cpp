@@ -14,6 +14,10 @@
 // accounts.role, .disabled, .last_sign_in: what an account may do ('viewer' or 'admin';
 //   earlier accounts could do everything and become admins), whether it may sign in (a
 //   disabled account loses its sessions), its last sign-in (Unix ms, NULL: never).
+// machine_aliases: the identity keys of machines merged into another, and which one; read at
+//   intake when no machine holds a scan's key.
+// placeholders: values an admin declared as identifying nothing.
+// machine_notes: what admins wrote about a machine; they go with it (cascade, moved on merge).
 // audit: who did what, when and from where; append-only (updates are refused), pruned by age.
 // product (machines, scans): the product version where it names the product. Scans stored
 //   before it have it empty until their summary is made again from the report (the console
@@ -368,6 +372,54 @@ ALTER TABLE scans ADD COLUMN product TEXT NOT NULL DEFAULT '';
      R"sql(
 ALTER TABLE machines ADD COLUMN product text COLLATE "C" NOT NULL DEFAULT '';
 ALTER TABLE scans ADD COLUMN product text NOT NULL DEFAULT '';
+)sql"},
+
+    {8, "merged machines' keys, admins' placeholders, notes on machines",
+     R"sql(
+CREATE TABLE machine_aliases (
+    identity_key TEXT PRIMARY KEY,
+    machine_id   INTEGER NOT NULL REFERENCES machines (id) ON DELETE CASCADE,
+    merged_at    INTEGER NOT NULL
+) STRICT;
+CREATE INDEX machine_aliases_by_machine ON machine_aliases (machine_id);
+CREATE TABLE placeholders (
+    value    TEXT PRIMARY KEY,
+    added_by TEXT NOT NULL,
+    added_at INTEGER NOT NULL
+) STRICT;
+CREATE TABLE machine_notes (
+    id         INTEGER PRIMARY KEY,
+    machine_id INTEGER NOT NULL REFERENCES machines (id) ON DELETE CASCADE,
+    at         INTEGER NOT NULL,
+    author     TEXT NOT NULL,
+    text       TEXT NOT NULL,
+    link       TEXT NOT NULL
+) STRICT;
+CREATE INDEX machine_notes_by_machine ON machine_notes (machine_id, id);
+CREATE INDEX scans_conflicting ON scans (received_at, id) WHERE conflict = 1;
+)sql",
+     R"sql(
+CREATE TABLE machine_aliases (
+    identity_key text PRIMARY KEY,
+    machine_id   bigint NOT NULL REFERENCES machines (id) ON DELETE CASCADE,
+    merged_at    bigint NOT NULL
+);
+CREATE INDEX machine_aliases_by_machine ON machine_aliases (machine_id);
+CREATE TABLE placeholders (
+    value    text PRIMARY KEY,
+    added_by text NOT NULL,
+    added_at bigint NOT NULL
+);
+CREATE TABLE machine_notes (
+    id         bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    machine_id bigint NOT NULL REFERENCES machines (id) ON DELETE CASCADE,
+    at         bigint NOT NULL,
+    author     text NOT NULL,
+    text       text NOT NULL,
+    link       text NOT NULL
+);
+CREATE INDEX machine_notes_by_machine ON machine_notes (machine_id, id);
+CREATE INDEX scans_conflicting ON scans (received_at, id) WHERE conflict = 1;
 )sql"},
 };
 

@@ -383,6 +383,33 @@ void migrate(Connection& c) {
     }
 }
 
+// A Transaction over one connection ("?N" parameters become "$N").
+class PostgresTransaction final : public Transaction {
+public:
+    explicit PostgresTransaction(Connection& c) : c_(c) {}
+    Dialect dialect() const override { return Dialect::Postgres; }
+    std::size_t run(const std::string& sql, const std::vector<SqlValue>& params,
+                    const std::function<void(const RowReader&)>& row) override {
+        std::string dollar = sql;
+        std::replace(dollar.begin(), dollar.end(), '?', '$');
+        std::vector<Param> values;
+        for (const SqlValue& value : params) {
+            if (const auto* n = std::get_if<std::int64_t>(&value))
+                values.push_back(integer(*n));
+            else
+                values.push_back(text(std::get<std::string>(value)));
+        }
+        const Result r = c_.run(dollar, values);
+        const int rows = PQntuples(r.get());
+        if (row)
+            for (int i = 0; i < rows; ++i) row(ResultRow(r.get(), i));
+        return static_cast<std::size_t>(rows);
+    }
+
+private:
+    Connection& c_;
+};
+
 class PostgresStore final : public Store {
 public:
     PostgresStore(std::string uri, std::chrono::milliseconds deadline)
@@ -582,6 +609,55 @@ public:
             c.exec(timeout);
             return 0;
         });
+    }
+
+    Merge mergeMachines(std::int64_t into, std::int64_t from, const AuditEntry& audit) override {
+        return change([&](Transaction& t) { return mergeMachinesIn(t, into, from, audit); });
+    }
+
+    Split splitScan(std::int64_t scanId, const AuditEntry& audit) override {
+        return change([&](Transaction& t) { return splitScanIn(t, scanId, audit); });
+    }
+
+    std::vector<ConflictingScan> conflictingScans(std::uint32_t limit,
+                                                  std::uint64_t offset) override {
+        return look([&](Transaction& t) { return conflictingScansIn(t, limit, offset); });
+    }
+
+    std::optional<std::int64_t> machineForKey(const std::string& key) override {
+        // A read: the rows it would lock are not locked outside a transaction's end.
+        return change([&](Transaction& t) { return machineForKeyIn(t, key); });
+    }
+
+    std::vector<std::int64_t> scanIds(std::int64_t afterId, std::uint32_t limit) override {
+        return look([&](Transaction& t) { return scanIdsIn(t, afterId, limit); });
+    }
+
+    Move moveScan(std::int64_t scanId, const std::string& identityKey,
+                  const std::string& identityRule, const AuditEntry& audit) override {
+        return change(
+            [&](Transaction& t) { return moveScanIn(t, scanId, identityKey, identityRule, audit); });
+    }
+
+    PlaceholderChange addPlaceholder(const PlaceholderValue& value,
+                                     const AuditEntry& audit) override {
+        return change([&](Transaction& t) { return addPlaceholderIn(t, value, audit); });
+    }
+
+    bool deletePlaceholder(const std::string& value, const AuditEntry& audit) override {
+        return change([&](Transaction& t) { return deletePlaceholderIn(t, value, audit); });
+    }
+
+    std::vector<PlaceholderValue> placeholders() override {
+        return look([&](Transaction& t) { return placeholdersIn(t); });
+    }
+
+    bool addNote(const MachineNote& note, const AuditEntry& audit) override {
+        return change([&](Transaction& t) { return addNoteIn(t, note, audit); });
+    }
+
+    std::vector<MachineNote> notes(std::int64_t machineId) override {
+        return look([&](Transaction& t) { return notesIn(t, machineId); });
     }
 
     std::vector<ScanRow> scans(std::optional<std::int64_t> machineId, std::uint32_t limit,
@@ -862,14 +938,23 @@ private:
         const NewScan& s = p.scan;
         AddResult result;
         // Compared with the latest scan under the machine row's lock: concurrent scans of one
-        // machine are compared one after the other.
-        if (!s.identityKey.empty() && !s.fingerprint.empty()) {
-            const Result latest = c.run(latestFingerprintSql(Dialect::Postgres), {text(s.identityKey)});
-            if (PQntuples(latest.get()) > 0)
-                result.conflicting = conflictsWithLatest(ResultRow(latest.get(), 0).text(0), s.fingerprint);
+        // machine are compared one after the other, and a merge of the machine waits for this
+        // transaction or this one for the merge. Only when no machine holds the key is the
+        // alias a merge left read, after the lock: a merge committed meanwhile is seen.
+        std::string key = s.identityKey;
+        for (int hop = 0; hop < 4 && !key.empty(); ++hop) {
+            const Result latest = c.run(latestFingerprintSql(Dialect::Postgres), {text(key)});
+            if (PQntuples(latest.get()) > 0) {
+                result.conflicting =
+                    conflictsWithLatest(ResultRow(latest.get(), 0).text(1), s.fingerprint);
+                break;
+            }
+            const Result alias = c.run(aliasSql(Dialect::Postgres), {text(key)});
+            if (PQntuples(alias.get()) == 0) break;
+            key = ResultRow(alias.get(), 0).text(0);
         }
         std::vector<Param> machineParams;
-        machineParams.push_back(s.identityKey.empty() ? null() : text(s.identityKey));
+        machineParams.push_back(key.empty() ? null() : text(key));
         machineParams.push_back(text(s.identityRule));
         machineParams.push_back(integer(s.receivedAtMs));
         for (Param& column : columnParams(s.columns)) machineParams.push_back(std::move(column));
@@ -938,6 +1023,27 @@ private:
         for (int i = 0; i < PQntuples(r.get()); ++i)
             n += static_cast<std::uint64_t>(ResultRow(r.get(), i).integer(0));
         return n;
+    }
+
+    // A change written once for both engines, in one transaction (rolled back by
+    // withConnection when it throws).
+    template <typename F>
+    std::invoke_result_t<F, Transaction&> change(F&& f) {
+        return withConnection([&](Connection& c) {
+            c.exec("BEGIN");
+            PostgresTransaction t(c);
+            auto result = f(t);
+            c.exec("COMMIT");
+            return result;
+        });
+    }
+
+    template <typename F>
+    std::invoke_result_t<F, Transaction&> look(F&& f) {
+        return withConnection([&](Connection& c) {
+            PostgresTransaction t(c);
+            return f(t);
+        });
     }
 
     // One statement with RETURNING: whether it touched a row.

@@ -243,6 +243,34 @@ private:
     int fd_ = -1;
 };
 
+// A Transaction over one connection: the writer inside BEGIN IMMEDIATE, or a reader.
+class SqliteTransaction final : public Transaction {
+public:
+    explicit SqliteTransaction(Connection& c) : c_(c) {}
+    Dialect dialect() const override { return Dialect::Sqlite; }
+    std::size_t run(const std::string& sql, const std::vector<SqlValue>& params,
+                    const std::function<void(const RowReader&)>& row) override {
+        auto s = c_.prepare(sql);
+        int i = 0;
+        for (const SqlValue& value : params) {
+            ++i;
+            if (const auto* n = std::get_if<std::int64_t>(&value))
+                s.bind(i, *n);
+            else
+                s.bind(i, std::string_view(std::get<std::string>(value)));
+        }
+        std::size_t rows = 0;
+        while (s.step()) {
+            ++rows;
+            if (row) row(StatementRow(s));
+        }
+        return rows;
+    }
+
+private:
+    Connection& c_;
+};
+
 // Runs statements at open time, turning any failure into StorageError.
 void openingExec(Connection& c, const char* sql, const std::string& what) {
     try {
@@ -662,6 +690,54 @@ public:
         logPages_.store(0, std::memory_order_relaxed);
     }
 
+    Merge mergeMachines(std::int64_t into, std::int64_t from, const AuditEntry& audit) override {
+        return change([&](Transaction& t) { return mergeMachinesIn(t, into, from, audit); });
+    }
+
+    Split splitScan(std::int64_t scanId, const AuditEntry& audit) override {
+        return change([&](Transaction& t) { return splitScanIn(t, scanId, audit); });
+    }
+
+    std::vector<ConflictingScan> conflictingScans(std::uint32_t limit,
+                                                  std::uint64_t offset) override {
+        return look([&](Transaction& t) { return conflictingScansIn(t, limit, offset); });
+    }
+
+    std::optional<std::int64_t> machineForKey(const std::string& key) override {
+        return look([&](Transaction& t) { return machineForKeyIn(t, key); });
+    }
+
+    std::vector<std::int64_t> scanIds(std::int64_t afterId, std::uint32_t limit) override {
+        return look([&](Transaction& t) { return scanIdsIn(t, afterId, limit); });
+    }
+
+    Move moveScan(std::int64_t scanId, const std::string& identityKey,
+                  const std::string& identityRule, const AuditEntry& audit) override {
+        return change(
+            [&](Transaction& t) { return moveScanIn(t, scanId, identityKey, identityRule, audit); });
+    }
+
+    PlaceholderChange addPlaceholder(const PlaceholderValue& value,
+                                     const AuditEntry& audit) override {
+        return change([&](Transaction& t) { return addPlaceholderIn(t, value, audit); });
+    }
+
+    bool deletePlaceholder(const std::string& value, const AuditEntry& audit) override {
+        return change([&](Transaction& t) { return deletePlaceholderIn(t, value, audit); });
+    }
+
+    std::vector<PlaceholderValue> placeholders() override {
+        return look([&](Transaction& t) { return placeholdersIn(t); });
+    }
+
+    bool addNote(const MachineNote& note, const AuditEntry& audit) override {
+        return change([&](Transaction& t) { return addNoteIn(t, note, audit); });
+    }
+
+    std::vector<MachineNote> notes(std::int64_t machineId) override {
+        return look([&](Transaction& t) { return notesIn(t, machineId); });
+    }
+
     bool putSummary(std::int64_t scanId, const std::string& summaryJson) override {
         bool found = false;
         write([&](Connection& c) {
@@ -974,23 +1050,35 @@ private:
                 return result;
             }
         }
-        // Compared with the machine's latest scan: the writer is this store's only one, and
-        // another process's writes wait for this transaction (BEGIN IMMEDIATE).
-        if (!s.identityKey.empty() && !s.fingerprint.empty()) {
-            static const std::string kLatestSql = latestFingerprintSql(Dialect::Sqlite);
-            auto latest = writer_.prepare(kLatestSql);
-            latest.bind(1, s.identityKey);
-            if (latest.step()) result.conflicting = conflictsWithLatest(latest.text(0), s.fingerprint);
+        // The machine the key leads to (its own, or through the alias a merge left), compared
+        // with its latest scan: the writer is this store's only one, and another process's
+        // writes wait for this transaction (BEGIN IMMEDIATE).
+        std::string key = s.identityKey;
+        for (int hop = 0; hop < 4 && !key.empty(); ++hop) {
+            {
+                static const std::string kLatestSql = latestFingerprintSql(Dialect::Sqlite);
+                auto latest = writer_.prepare(kLatestSql);
+                latest.bind(1, key);
+                if (latest.step()) {
+                    result.conflicting = conflictsWithLatest(latest.text(1), s.fingerprint);
+                    break;
+                }
+            }
+            static const std::string kAlias = aliasSql(Dialect::Sqlite);
+            auto alias = writer_.prepare(kAlias);
+            alias.bind(1, key);
+            if (!alias.step()) break;
+            key = alias.text(0);
         }
         std::int64_t lastSeen = 0;
         {
             static const std::string kUpsertSql = machineUpsertSql(Dialect::Sqlite);
             auto upsert = writer_.prepare(kUpsertSql);
             // No key: NULL, which never conflicts, so the scan gets a machine of its own.
-            if (s.identityKey.empty())
+            if (key.empty())
                 upsert.bindNull(1);
             else
-                upsert.bind(1, s.identityKey);
+                upsert.bind(1, key);
             upsert.bind(2, s.identityRule).bind(3, s.receivedAtMs);
             bindColumns(upsert, kUpsertColumnsParam, s.columns);
             upsert.bind(kUpsertSearchParam, prepared.searchText)
@@ -1143,6 +1231,31 @@ private:
                     s.bind(i, v);
             }, value);
         }
+    }
+
+    // A change written once for both engines, in a transaction of the writer's.
+    template <typename F>
+    std::invoke_result_t<F, Transaction&> change(F&& f) {
+        std::lock_guard writing(writeMutex_);
+        writer_.exec("BEGIN IMMEDIATE");
+        try {
+            SqliteTransaction t(writer_);
+            auto result = f(t);
+            writer_.exec("COMMIT");
+            return result;
+        } catch (...) {
+            sqlite3_exec(writer_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+    }
+
+    // A read written once for both engines, on a reader.
+    template <typename F>
+    std::invoke_result_t<F, Transaction&> look(F&& f) {
+        return read([&](Connection& c) {
+            SqliteTransaction t(c);
+            return f(t);
+        });
     }
 
     // A statement outside the group commit (accounts, sessions): its own transaction.

@@ -273,10 +273,17 @@ std::string scanInsertSql(Dialect dialect) {
 }
 
 std::string latestFingerprintSql(Dialect dialect) {
-    std::string sql = "SELECT s.fingerprint FROM machines m JOIN scans s ON s.id = m.latest_scan_id "
-                      "WHERE m.identity_key = " + placeholder(dialect, 1);
+    std::string sql = "SELECT m.id, coalesce(s.fingerprint, '') FROM machines m "
+                      "LEFT JOIN scans s ON s.id = m.latest_scan_id WHERE m.identity_key = " +
+                      placeholder(dialect, 1);
     if (dialect == Dialect::Postgres) sql += " FOR UPDATE OF m";
     return sql;
+}
+
+std::string aliasSql(Dialect dialect) {
+    return "SELECT m.identity_key FROM machine_aliases a JOIN machines m ON m.id = a.machine_id "
+           "WHERE a.identity_key = " +
+           placeholder(dialect, 1) + " AND m.identity_key IS NOT NULL";
 }
 
 bool conflictsWithLatest(const std::string& latestFingerprint, const std::string& fingerprint) {

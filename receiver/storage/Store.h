@@ -142,6 +142,55 @@ enum class Acceptance {
     AcceptedAsLatest,  // no longer conflicting, and now the machine's latest scan
 };
 
+enum class MergeResult { Merged, NoSuchMachine, SameMachine };
+struct Merge {
+    MergeResult result = MergeResult::NoSuchMachine;
+    std::uint64_t scansMoved = 0;
+};
+
+enum class SplitResult {
+    Split,
+    NoSuchScan,
+    AloneAlready,  // the scan is its machine's only one: nothing to take it out of
+};
+struct Split {
+    SplitResult result = SplitResult::NoSuchScan;
+    std::int64_t machineId = 0;  // the new machine
+};
+
+struct Move {
+    bool found = false;          // false: no such scan
+    bool moved = false;
+    std::int64_t fromMachine = 0, toMachine = 0;
+};
+
+// A conflicting scan and what it was compared with: the fingerprints (reading/Fingerprint.h,
+// stored form) of the scan and of its machine's latest scan.
+struct ConflictingScan {
+    ScanRow row;
+    std::string fingerprint, machineFingerprint;
+};
+
+inline constexpr std::size_t kMaxPlaceholders = 500;
+inline constexpr std::size_t kMaxPlaceholderBytes = 100;
+struct PlaceholderValue {
+    std::string value;
+    std::string addedBy;
+    std::int64_t addedAtMs = 0;
+};
+enum class PlaceholderChange { Added, AlreadyThere, Full };
+
+inline constexpr std::size_t kMaxNoteBytes = 4000;
+inline constexpr std::size_t kMaxNoteLinkBytes = 500;
+struct MachineNote {
+    std::int64_t id = 0, machineId = 0, atMs = 0;
+    std::string author, text;
+    std::string link;  // an https: address, or empty
+};
+// Why a note cannot be stored ("" when it can): empty or too long text, a link that is not
+// an https: address or is too long.
+std::string noteProblem(std::string_view text, std::string_view link);
+
 struct ScanRecord {
     ScanRow row;
     std::string reportBytes;            // decompressed, as the machine sent them
@@ -275,6 +324,48 @@ public:
     // are overwritten with zeros as they are freed); PostgreSQL vacuums the machines and scans
     // (the index entries and dead rows go). Takes a while on a large database.
     virtual void scrub() = 0;
+
+    // What an admin changes about which machine a scan is. Each call writes `audit` in the
+    // transaction that makes the change: the log holds the entry exactly when it happened.
+    //
+    // mergeMachines moves every scan, note and alias of `from` into `into` and deletes
+    // `from`; scans that claim `from`'s identity key are stored as `into`'s from then on (an
+    // alias, read at intake in the same transaction). `into`'s latest columns, first and
+    // last seen and scan count are made again from its scans.
+    virtual Merge mergeMachines(std::int64_t into, std::int64_t from, const AuditEntry& audit) = 0;
+    // splitScan takes a scan out of its machine into a new machine of its own that has no
+    // identity key (the key stays with the machine that keeps the rest of the history; a
+    // later scan claiming it goes there, and is shown as conflicting when its hardware is
+    // not that machine's). The scan is no longer conflicting; its former machine's latest
+    // is made again.
+    virtual Split splitScan(std::int64_t scanId, const AuditEntry& audit) = 0;
+    // The conflicting scans of every machine, newest first, with the fingerprints compared.
+    virtual std::vector<ConflictingScan> conflictingScans(std::uint32_t limit,
+                                                          std::uint64_t offset = 0) = 0;
+    // Where a scan claiming `key` is stored today: the machine with that key or the one it
+    // was merged into; nothing when no machine has it (a new machine would be made).
+    virtual std::optional<std::int64_t> machineForKey(const std::string& key) = 0;
+    // Scan ids above `afterId`, ascending: a walk over every scan that new scans do not upset.
+    virtual std::vector<std::int64_t> scanIds(std::int64_t afterId, std::uint32_t limit) = 0;
+    // Stores the scan under a new identity key (today's rules gave it another): it moves to
+    // the machine that key leads to, a new machine when none has it or when the key is empty.
+    // Both machines are made again from their scans; one left without scans is deleted (its
+    // notes go with the scan). `audit` is written only when the scan moved.
+    virtual Move moveScan(std::int64_t scanId, const std::string& identityKey,
+                          const std::string& identityRule, const AuditEntry& audit) = 0;
+
+    // Values an admin declared as identifying nothing, beyond the built-in ones (at most
+    // kMaxPlaceholders, each at most kMaxPlaceholderBytes: the caller checks the value).
+    virtual PlaceholderChange addPlaceholder(const PlaceholderValue& value,
+                                             const AuditEntry& audit) = 0;
+    virtual bool deletePlaceholder(const std::string& value, const AuditEntry& audit) = 0;
+    // Oldest first.
+    virtual std::vector<PlaceholderValue> placeholders() = 0;
+
+    // Notes on a machine, oldest first; they go with the machine when it is merged or deleted.
+    // addNote is false when there is no such machine (noteProblem checks the text first).
+    virtual bool addNote(const MachineNote& note, const AuditEntry& audit) = 0;
+    virtual std::vector<MachineNote> notes(std::int64_t machineId) = 0;
 
     // Console accounts and sessions. putAccount creates the account with `role`, or replaces
     // an existing account's hash (its role and state stay); a new hash ends every session of

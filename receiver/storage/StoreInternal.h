@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -137,11 +138,15 @@ enum class Dialect { Sqlite, Postgres };
 std::string machineUpsertSql(Dialect dialect);
 std::string scanInsertSql(Dialect dialect);
 
-// The fingerprint of the latest scan of the machine with identity key parameter 1 (no row:
-// no such machine, or no latest scan). PostgreSQL locks the machine's row until the end of
-// the transaction, so that concurrent scans of one machine are each compared with the
-// latest committed one.
+// The machine with identity key parameter 1 and its latest scan's fingerprint ('' when it
+// has none): id, fingerprint; no row: no such machine. PostgreSQL locks the machine's row
+// until the end of the transaction, so that concurrent scans of one machine are each compared
+// with the latest committed one, and a merge of the machine waits for the scan (or the scan
+// for the merge, and then finds no row and follows the alias).
 std::string latestFingerprintSql(Dialect dialect);
+// The key a machine merged into another is known by: parameter 1 the claimed key; the row
+// holds the identity key of the machine it leads to (no row: no such alias).
+std::string aliasSql(Dialect dialect);
 // Whether a new scan of a known machine conflicts with its latest scan's fingerprint.
 bool conflictsWithLatest(const std::string& latestFingerprint, const std::string& fingerprint);
 
@@ -186,6 +191,35 @@ std::string refreshMachineSql(Dialect dialect);
 
 // The scans with receipt parameter 1, newest first.
 std::string receiptSql(Dialect dialect);
+
+// One transaction of either engine (or one read-only connection), for the identity changes
+// written once for both (MachineChanges.cpp). Statements use "?N" parameters and "?" nowhere
+// else; the PostgreSQL side turns them into "$N". Text read back from NULL is empty.
+class Transaction {
+public:
+    virtual ~Transaction() = default;
+    virtual Dialect dialect() const = 0;
+    // Runs the statement, calling `row` for each result row; returns the number of rows.
+    virtual std::size_t run(const std::string& sql, const std::vector<SqlValue>& params,
+                            const std::function<void(const RowReader&)>& row = nullptr) = 0;
+};
+
+// The Store calls of the same names, inside the engine's transaction (the read-only ones on
+// a connection of its own). The engine opens, commits and rolls back.
+Merge mergeMachinesIn(Transaction& t, std::int64_t into, std::int64_t from, const AuditEntry& audit);
+Split splitScanIn(Transaction& t, std::int64_t scanId, const AuditEntry& audit);
+std::vector<ConflictingScan> conflictingScansIn(Transaction& t, std::uint32_t limit,
+                                                std::uint64_t offset);
+std::optional<std::int64_t> machineForKeyIn(Transaction& t, const std::string& key);
+std::vector<std::int64_t> scanIdsIn(Transaction& t, std::int64_t afterId, std::uint32_t limit);
+Move moveScanIn(Transaction& t, std::int64_t scanId, const std::string& identityKey,
+                const std::string& identityRule, const AuditEntry& audit);
+PlaceholderChange addPlaceholderIn(Transaction& t, const PlaceholderValue& value,
+                                   const AuditEntry& audit);
+bool deletePlaceholderIn(Transaction& t, const std::string& value, const AuditEntry& audit);
+std::vector<PlaceholderValue> placeholdersIn(Transaction& t);
+bool addNoteIn(Transaction& t, const MachineNote& note, const AuditEntry& audit);
+std::vector<MachineNote> notesIn(Transaction& t, std::int64_t machineId);
 
 std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory,
                                        std::chrono::milliseconds deadline,

@@ -583,6 +583,60 @@ class ReceiverTest:
                 lines = self.receiver.cli('machines', '--search', search).stdout.decode().splitlines()
                 self.assertEqual(sorted(int(line.split('\t')[0]) for line in lines), sorted(ids))
 
+    def post_serial(self, serial, version='1.0.0.0'):
+        xml = ('<?xml version="1.0" encoding="utf-8"?>\r\n<HWInfo><Application><i0 OS="Test OS" '
+               'Name="scanner" Version="%s" Errors=""/></Application>'
+               '<Win32_ComputerSystemProduct><i0 IdentifyingNumber="%s" Name="Box" Vendor="Acme"/>'
+               '</Win32_ComputerSystemProduct></HWInfo>\r\n' % (version, serial))
+        status, body, _ = self.receiver.post(form(blowfish_seal(xml.encode('utf-8'), SEALING_KEY)))
+        self.assertEqual(status, 200, body)
+        return max(self.receiver.scans(), key=lambda scan: scan['id'])
+
+    def test_machines_are_merged_split_and_reidentified_from_the_command_line(self):
+        a = self.post_serial('WS-0001')
+        b = self.post_serial('WS-0002')
+        self.assertNotEqual(a['machine'], b['machine'])
+        merged = self.receiver.cli('machine', 'merge', str(a['machine']), str(b['machine']))
+        self.assertEqual(merged.returncode, 0, merged.stderr)
+        self.assertIn(b'merged into machine %d: 1 scan moved' % a['machine'], merged.stdout)
+        # The running receiver stores a later scan claiming the merged key on the machine kept.
+        self.assertEqual(self.post_serial('WS-0002', '1.0.0.1')['machine'], a['machine'])
+        machines = json.loads(self.receiver.cli('machines', '--json').stdout)
+        self.assertEqual([(m['id'], m['scans']) for m in machines], [(a['machine'], 3)])
+        refused = self.receiver.cli('machine', 'merge', str(a['machine']), '999999')
+        self.assertEqual(refused.returncode, 1)
+        self.assertEqual(refused.stderr.count(b'\n'), 1, refused.stderr)
+
+        added = self.receiver.cli('placeholder', 'add', 'WS-0001')
+        self.assertEqual(added.returncode, 0, added.stderr)
+        self.assertEqual(self.receiver.cli('placeholder', 'add', '...').returncode, 2)
+        listed = self.receiver.cli('placeholder', 'list').stdout.decode()
+        self.assertRegex(listed, r'^WS-0001\tcli:[^\t]+\t\d{4}-')
+        # The receivers read the list again within 5 seconds.
+        time.sleep(5.5)
+        self.assertEqual(self.post_serial('WS-0001', '1.0.0.2')['identityRule'], 'none')
+
+        dry = self.receiver.cli('reidentify', '--dry-run')
+        self.assertEqual(dry.returncode, 0, dry.stderr)
+        self.assertIn(b'scan %d: machine %d -> a new machine (none)' % (a['id'], a['machine']), dry.stdout)
+        self.assertIn(b'would move', dry.stdout)
+        self.assertEqual(len(json.loads(self.receiver.cli('machines', '--json').stdout)), 2)
+        moved = self.receiver.cli('reidentify')
+        self.assertEqual(moved.returncode, 0, moved.stderr)
+        self.assertIn(b'scan %d: machine %d -> machine ' % (a['id'], a['machine']), moved.stdout)
+        self.assertIn(b' 1 moved', moved.stdout)
+        self.assertIn(b' 0 would move', self.receiver.cli('reidentify', '--dry-run').stdout)
+        self.assertEqual(len(json.loads(self.receiver.cli('machines', '--json').stdout)), 3)
+
+        later = self.post_serial('WS-0002', '1.0.0.3')
+        split = self.receiver.cli('machine', 'split', str(later['id']))
+        self.assertEqual(split.returncode, 0, split.stderr)
+        self.assertRegex(split.stdout.decode(), r'^scan %d split off into machine \d+\n$' % later['id'])
+        self.assertEqual(json.loads(self.receiver.cli('scans', '--conflicting', '--json').stdout), [])
+        self.assertEqual(self.receiver.cli('placeholder', 'delete', 'WS-0001').returncode, 0)
+        self.assertEqual(self.receiver.cli('placeholder', 'delete', 'WS-0001').returncode, 1)
+        self.assertEqual(self.receiver.cli('placeholder', 'list').stdout, b'')
+
     def test_console_sessions_outlive_a_restart_with_and_without_a_key_file(self):
         self.receiver.stop()
         result = run(RECEIVER, 'user', 'add', 'operator', *self.args, stdin=b'operator password\n')

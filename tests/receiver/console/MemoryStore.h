@@ -24,12 +24,14 @@ public:
                 return {id, stored.record.row.machineId, stored.record.row.receipt, true};
             }
         }
-        std::int64_t machineId = 0;
-        if (!scan.identityKey.empty()) {
-            for (const auto& [id, machine] : machines_) {
-                if (machine.identityKey == scan.identityKey) machineId = id;
-            }
+        // The key leads to its machine, or through the alias a merge left.
+        std::string key = scan.identityKey;
+        if (!key.empty() && !machineWithKey(key)) {
+            const auto alias = aliases_.find(key);
+            if (alias != aliases_.end() && machines_.count(alias->second))
+                key = machines_[alias->second].identityKey;
         }
+        std::int64_t machineId = key.empty() ? 0 : machineWithKey(key);
         bool conflicting = false;
         if (machineId != 0 && !scan.fingerprint.empty()) {
             const auto latest = scans_.find(machines_[machineId].latestScanId);
@@ -40,7 +42,7 @@ public:
             machineId = ++lastMachineId_;
             storage::MachineRow machine;
             machine.id = machineId;
-            machine.identityKey = scan.identityKey;
+            machine.identityKey = key;
             machine.identityRule = scan.identityRule;
             machine.firstSeenMs = scan.receivedAtMs;
             machines_[machineId] = machine;
@@ -258,6 +260,167 @@ public:
     }
     void scrub() override {}
 
+    storage::Merge mergeMachines(std::int64_t into, std::int64_t from,
+                                 const storage::AuditEntry& audit) override {
+        std::lock_guard lock(mutex_);
+        storage::Merge merge;
+        if (into == from) {
+            merge.result = storage::MergeResult::SameMachine;
+            return merge;
+        }
+        if (!machines_.count(into) || !machines_.count(from)) return merge;
+        for (auto& [id, stored] : scans_) {
+            if (stored.record.row.machineId != from) continue;
+            stored.record.row.machineId = into;
+            ++merge.scansMoved;
+        }
+        for (auto& note : notes_)
+            if (note.machineId == from) note.machineId = into;
+        for (auto& [key, machine] : aliases_)
+            if (machine == from) machine = into;
+        const std::string fromKey = machines_[from].identityKey;
+        machines_.erase(from);
+        if (!fromKey.empty()) {
+            if (machines_[into].identityKey.empty())
+                machines_[into].identityKey = fromKey;
+            else
+                aliases_[fromKey] = into;
+        }
+        remake(into);
+        appendLocked(audit);
+        merge.result = storage::MergeResult::Merged;
+        return merge;
+    }
+    storage::Split splitScan(std::int64_t scanId, const storage::AuditEntry& audit) override {
+        std::lock_guard lock(mutex_);
+        storage::Split split;
+        const auto it = scans_.find(scanId);
+        if (it == scans_.end()) return split;
+        auto& row = it->second.record.row;
+        const std::int64_t old = row.machineId;
+        if (countOf(old) <= 1) {
+            split.result = storage::SplitResult::AloneAlready;
+            return split;
+        }
+        split.machineId = ++lastMachineId_;
+        machines_[split.machineId].id = split.machineId;
+        row.machineId = split.machineId;
+        row.conflict = storage::ScanConflict::None;
+        remake(split.machineId);
+        remake(old);
+        appendLocked(audit);
+        split.result = storage::SplitResult::Split;
+        return split;
+    }
+    std::vector<storage::ConflictingScan> conflictingScans(std::uint32_t limit,
+                                                           std::uint64_t offset) override {
+        std::lock_guard lock(mutex_);
+        std::vector<storage::ConflictingScan> out;
+        std::vector<const Stored*> found;
+        for (const auto& [id, stored] : scans_)
+            if (stored.record.row.conflict == storage::ScanConflict::Conflicting)
+                found.push_back(&stored);
+        std::sort(found.begin(), found.end(), [](const Stored* a, const Stored* b) {
+            return std::make_pair(a->record.row.receivedAtMs, a->record.row.id) >
+                   std::make_pair(b->record.row.receivedAtMs, b->record.row.id);
+        });
+        for (std::size_t i = offset; i < found.size() && out.size() < limit; ++i) {
+            const auto latest = scans_.find(machines_[found[i]->record.row.machineId].latestScanId);
+            out.push_back({found[i]->record.row, found[i]->fingerprint,
+                           latest == scans_.end() ? std::string() : latest->second.fingerprint});
+        }
+        return out;
+    }
+    std::optional<std::int64_t> machineForKey(const std::string& key) override {
+        std::lock_guard lock(mutex_);
+        if (key.empty()) return std::nullopt;
+        if (const auto id = machineWithKey(key)) return id;
+        const auto alias = aliases_.find(key);
+        if (alias != aliases_.end()) return alias->second;
+        return std::nullopt;
+    }
+    std::vector<std::int64_t> scanIds(std::int64_t afterId, std::uint32_t limit) override {
+        std::lock_guard lock(mutex_);
+        std::vector<std::int64_t> ids;
+        for (auto it = scans_.upper_bound(afterId); it != scans_.end() && ids.size() < limit; ++it)
+            ids.push_back(it->first);
+        return ids;
+    }
+    storage::Move moveScan(std::int64_t scanId, const std::string& identityKey,
+                           const std::string& identityRule,
+                           const storage::AuditEntry& audit) override {
+        std::optional<std::int64_t> target = machineForKey(identityKey);
+        std::lock_guard lock(mutex_);
+        storage::Move move;
+        const auto it = scans_.find(scanId);
+        if (it == scans_.end()) return move;
+        auto& row = it->second.record.row;
+        move.found = true;
+        move.fromMachine = move.toMachine = row.machineId;
+        row.identityKey = identityKey;
+        row.identityRule = identityRule;
+        if (target == row.machineId) return move;
+        if (!target && identityKey.empty() && countOf(row.machineId) == 1 &&
+            machines_[row.machineId].identityKey.empty())
+            return move;
+        if (!target) {
+            target = ++lastMachineId_;
+            machines_[*target].id = *target;
+            machines_[*target].identityKey = identityKey;
+        }
+        const std::int64_t from = row.machineId;
+        row.machineId = *target;
+        move.toMachine = *target;
+        if (countOf(from) == 0)
+            for (auto& note : notes_)
+                if (note.machineId == from) note.machineId = *target;
+        remake(*target);
+        remake(from);
+        appendLocked(audit);
+        move.moved = true;
+        return move;
+    }
+    storage::PlaceholderChange addPlaceholder(const storage::PlaceholderValue& value,
+                                              const storage::AuditEntry& audit) override {
+        std::lock_guard lock(mutex_);
+        for (const auto& p : placeholders_)
+            if (p.value == value.value) return storage::PlaceholderChange::AlreadyThere;
+        if (placeholders_.size() >= storage::kMaxPlaceholders) return storage::PlaceholderChange::Full;
+        placeholders_.push_back(value);
+        appendLocked(audit);
+        return storage::PlaceholderChange::Added;
+    }
+    bool deletePlaceholder(const std::string& value, const storage::AuditEntry& audit) override {
+        std::lock_guard lock(mutex_);
+        const auto it = std::find_if(placeholders_.begin(), placeholders_.end(),
+                                     [&](const auto& p) { return p.value == value; });
+        if (it == placeholders_.end()) return false;
+        placeholders_.erase(it);
+        appendLocked(audit);
+        return true;
+    }
+    std::vector<storage::PlaceholderValue> placeholders() override {
+        std::lock_guard lock(mutex_);
+        return placeholders_;
+    }
+    bool addNote(const storage::MachineNote& note, const storage::AuditEntry& audit) override {
+        if (const std::string problem = storage::noteProblem(note.text, note.link); !problem.empty())
+            throw std::invalid_argument(problem);
+        std::lock_guard lock(mutex_);
+        if (!machines_.count(note.machineId)) return false;
+        notes_.push_back(note);
+        notes_.back().id = static_cast<std::int64_t>(notes_.size());
+        appendLocked(audit);
+        return true;
+    }
+    std::vector<storage::MachineNote> notes(std::int64_t machineId) override {
+        std::lock_guard lock(mutex_);
+        std::vector<storage::MachineNote> out;
+        for (const auto& note : notes_)
+            if (note.machineId == machineId) out.push_back(note);
+        return out;
+    }
+
     void putAccount(const std::string& name, const std::string& passwordHash,
                     storage::Role role) override {
         std::lock_guard lock(mutex_);
@@ -331,8 +494,7 @@ public:
 
     void appendAudit(const storage::AuditEntry& entry) override {
         std::lock_guard lock(mutex_);
-        audit_.push_back(entry);
-        audit_.back().id = static_cast<std::int64_t>(audit_.size());
+        appendLocked(entry);
     }
     std::vector<storage::AuditEntry> auditEntries(const storage::AuditQuery& query) override {
         std::lock_guard lock(mutex_);
@@ -388,6 +550,52 @@ private:
     void endSessions(std::int64_t accountId) {
         std::erase_if(sessions_, [&](const auto& s) { return s.second.accountId == accountId; });
     }
+    void appendLocked(const storage::AuditEntry& entry) {
+        audit_.push_back(entry);
+        audit_.back().id = static_cast<std::int64_t>(audit_.size());
+    }
+    std::int64_t machineWithKey(const std::string& key) const {
+        for (const auto& [id, machine] : machines_)
+            if (machine.identityKey == key) return id;
+        return 0;
+    }
+    std::size_t countOf(std::int64_t machineId) const {
+        std::size_t n = 0;
+        for (const auto& [id, stored] : scans_) n += stored.record.row.machineId == machineId;
+        return n;
+    }
+    // The machine's fields made again from its scans, as the engines do; deleted when empty.
+    void remake(std::int64_t machineId) {
+        const storage::ScanRow* latest = nullptr;
+        std::vector<const storage::ScanRow*> rows;
+        for (const auto& [id, stored] : scans_)
+            if (stored.record.row.machineId == machineId) rows.push_back(&stored.record.row);
+        if (rows.empty()) {
+            machines_.erase(machineId);
+            return;
+        }
+        const auto rank = [](const storage::ScanRow* r) {
+            return std::make_tuple(r->conflict != storage::ScanConflict::Conflicting,
+                                   r->receivedAtMs, r->id);
+        };
+        bool anySettled = false;
+        for (const auto* r : rows) {
+            if (!latest || rank(r) > rank(latest)) latest = r;
+            anySettled = anySettled || r->conflict != storage::ScanConflict::Conflicting;
+        }
+        auto& m = machines_[machineId];
+        m.scanCount = rows.size();
+        m.latestScanId = latest->id;
+        m.latest = latest->columns;
+        m.identityRule = latest->identityRule;
+        m.firstSeenMs = INT64_MAX;
+        m.lastSeenMs = 0;
+        for (const auto* r : rows) {
+            if (anySettled && r->conflict == storage::ScanConflict::Conflicting) continue;
+            m.firstSeenMs = std::min(m.firstSeenMs, r->receivedAtMs);
+            m.lastSeenMs = std::max(m.lastSeenMs, r->receivedAtMs);
+        }
+    }
     static std::string lower(std::string s) {
         for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         return s;
@@ -403,6 +611,9 @@ private:
     std::map<std::string, storage::Account> accounts_;
     std::map<std::string, storage::Session> sessions_;
     std::int64_t lastAccountId_ = 0, lastMachineId_ = 0, lastScanId_ = 0;
+    std::map<std::string, std::int64_t> aliases_;
+    std::vector<storage::PlaceholderValue> placeholders_;
+    std::vector<storage::MachineNote> notes_;
     std::vector<storage::AuditEntry> audit_;
 };
 

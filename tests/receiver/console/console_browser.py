@@ -255,6 +255,41 @@ def main():
     if "Earlier scan" not in page.evaluate("document.body.innerText"):
         failures.append("the receipt did not open the earlier scan %s" % receipt)
 
+    # An admin's changes, with hostile values: a note whose text closes its element and
+    # carries a handler, a placeholder that does the same, the merge confirmation naming
+    # the hostile machine; then every page they show up on.
+    hostile_text = '</p><script>window.__gravelinPwned=1</script>"><img src=x onerror=alert(1)>'
+    page.navigate(hostile + "#notes")
+    page.evaluate("document.querySelector('textarea[name=text]').value = %s;"
+                  "document.querySelector('input[name=link]').value = 'https://tickets.example/1';"
+                  "document.querySelector('#notes form').requestSubmit()" % json.dumps(hostile_text))
+    time.sleep(1)
+    page.wait_loaded(hostile)
+    check("hostile note")
+    if hostile_text not in page.evaluate("document.getElementById('notes').innerText"):
+        failures.append("the hostile note is not shown as text")
+    page.evaluate("document.querySelectorAll('*').forEach(e => e.dispatchEvent("
+                  "new MouseEvent('mouseover', {bubbles: true})))")
+    check("hostile note after mouseover")
+    page.navigate(base + "/placeholders")
+    page.evaluate("document.querySelector('input[name=value]').value = %s;"
+                  "document.querySelector('form[action=\"/placeholders\"]').requestSubmit()"
+                  % json.dumps('"><svg onload=alert(1)>'))
+    # The same address before and after the post: wait for the list that holds it.
+    page.wait_for("document.readyState === 'complete' && !!document.querySelector('table code')",
+                  "the placeholder listed")
+    check("hostile placeholder")
+    if '"><svg onload=alert(1)>' not in page.evaluate("document.body.innerText"):
+        failures.append("the hostile placeholder is not listed as text")
+    hostile_id = hostile.rstrip("/").rsplit("/", 1)[1]
+    page.navigate(base + "/machines?sort=maker&dir=asc")
+    other = page.evaluate("[...document.querySelectorAll('table.list tbody a')].map(a => a.href)"
+                          ".filter(h => !h.endsWith('/' + %s))[0]" % json.dumps(hostile_id))
+    page.navigate(other + "/merge?from=" + hostile_id)
+    check("merge confirmation naming the hostile machine")
+    page.navigate(base + "/conflicts")
+    check("conflicting scans")
+
     # Values that spoil a page without any markup (the seed "unreadable"): a 10,000-character
     # firmware string, a maker holding U+202E, a serial with the bytes Windows-1252 leaves
     # undefined. Found by its disk's serial number.

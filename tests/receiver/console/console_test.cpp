@@ -993,6 +993,189 @@ TEST_P(ConsoleTest, TheListShowsMachinesNotSeenSinceADate) {
     }
 }
 
+// What identifies a machine is an admin's to change: a viewer is refused every change and
+// page; an admin merges after a confirmation naming both machines, splits a scan off, sees
+// the conflicting scans, keeps placeholders and writes notes, each recorded in the audit log.
+TEST_P(ConsoleTest, AdminsMergeSplitAndAnnotateMachinesAndViewersAreRefused) {
+    const std::string admin = signIn();
+    const std::string token = formTokenOf(admin);
+    const std::string viewerName = "vera-" + prefix_;
+    console::addUser(*store_, viewerName, kPassword, storage::Role::Viewer, console::PasswordCost::Interactive);
+    const std::string viewer = trySignIn(console_, viewerName, "correct+horse+battery+staple").sessionCookie;
+    ASSERT_FALSE(viewer.empty());
+    const std::string viewerToken = formTokenOf(viewer);
+    // Machines of this test's own (the PostgreSQL instance shares one database).
+    MachineWmi workstationHere = workstation();
+    workstationHere.serial = "KEEP-" + prefix_;
+    const auto first = store_->addScan(newScan(sealedScan("dell-libsmbios-Precision_390", workstationHere), kStart));
+    workstationHere.volumeFree += 4096;
+    const auto second =
+        store_->addScan(newScan(sealedScan("dell-libsmbios-Precision_390", workstationHere), kStart + 1000));
+    ASSERT_EQ(first.machineId, second.machineId);
+    MachineWmi hostileHere;
+    hostileHere.vendor = "<script>window.__pwned=1</script>";
+    hostileHere.name = "\"><img src=x>";
+    hostileHere.serial = "AWAY-" + prefix_;
+    const auto other = store_->addScan(newScan(sealedScan("infrasim-dell_r640", hostileHere), kStart));
+    const auto kept = first.machineId;
+    const auto away = other.machineId;
+    ASSERT_NE(kept, away);
+    const std::string keptPath = "/machines/" + std::to_string(kept);
+    const std::string from = std::to_string(away);
+    const std::string split = "/scans/" + std::to_string(first.scanId) + "/split";
+
+    struct Change {
+        const char* what;
+        std::string method, path, body;
+    };
+    const Change changes[] = {
+        {"merge confirmation", "GET", keptPath + "/merge?from=" + from, ""},
+        {"merge", "POST", keptPath + "/merge", "from=" + from},
+        {"split", "POST", split, ""},
+        {"conflicts", "GET", "/conflicts", ""},
+        {"placeholders", "GET", "/placeholders", ""},
+        {"placeholder add", "POST", "/placeholders", "value=PH-" + prefix_},
+        {"note", "POST", keptPath + "/notes", "text=hello"},
+    };
+    for (const auto& c : changes) {
+        const std::string body = "token=" + viewerToken + (c.body.empty() ? "" : "&" + c.body);
+        EXPECT_EQ(console_(request(c.method, c.path, viewer, c.method == "POST" ? body : "")).status, 403) << c.what;
+    }
+    EXPECT_TRUE(store_->machine(away)) << "nothing was merged";
+    EXPECT_TRUE(store_->notes(kept).empty());
+    const Response viewerPage = console_(request("GET", keptPath, viewer));
+    EXPECT_EQ(viewerPage.body.find("/merge"), std::string::npos) << "no admin forms for a viewer";
+    EXPECT_EQ(viewerPage.body.find("/notes\""), std::string::npos);
+
+    // The admin's machine page offers the forms; the confirmation names both machines.
+    const Response page = console_(request("GET", keptPath, admin));
+    EXPECT_NE(page.body.find("action=\"" + keptPath + "/merge\""), std::string::npos);
+    EXPECT_NE(page.body.find("action=\"/scans/" + std::to_string(store_->machine(kept)->latestScanId) + "/split\""),
+              std::string::npos);
+    const Response confirm = console_(request("GET", keptPath + "/merge?from=" + from, admin));
+    ASSERT_EQ(confirm.status, 200);
+    EXPECT_NE(confirm.body.find("Merge machine " + from + " into machine " + std::to_string(kept)), std::string::npos);
+    EXPECT_NE(confirm.body.find("Precision WorkStation 390"), std::string::npos);
+    EXPECT_EQ(confirm.body.find("<script>"), std::string::npos) << "the hostile machine's name is escaped";
+    EXPECT_NE(confirm.body.find("&lt;script&gt;window.__pwned=1&lt;/script&gt;"), std::string::npos);
+    EXPECT_EQ(console_(request("GET", keptPath + "/merge?from=" + std::to_string(kept), admin)).status, 400);
+    EXPECT_EQ(console_(request("GET", keptPath + "/merge?from=999999", admin)).status, 404);
+    EXPECT_EQ(console_(request("POST", keptPath + "/merge", admin, "from=" + from)).status, 403) << "no token";
+
+    const std::uint64_t before = store_->machine(kept)->scanCount + store_->machine(away)->scanCount;
+    const Response merged = console_(request("POST", keptPath + "/merge", admin, "token=" + token + "&from=" + from));
+    EXPECT_EQ(merged.status, 303);
+    EXPECT_EQ(headerOf(merged, "Location"), keptPath);
+    EXPECT_FALSE(store_->machine(away));
+    EXPECT_EQ(store_->machine(kept)->scanCount, before);
+
+    // Split the workstation's first scan off again.
+    const Response splitOff = console_(request("POST", split, admin, "token=" + token));
+    ASSERT_EQ(splitOff.status, 303);
+    const std::string own = headerOf(splitOff, "Location");
+    ASSERT_TRUE(own.starts_with("/machines/"));
+    const auto ownId = std::stoll(own.substr(10));
+    EXPECT_NE(ownId, kept);
+    EXPECT_EQ(store_->machine(ownId)->latestScanId, first.scanId);
+    EXPECT_EQ(console_(request("POST", split, admin, "token=" + token)).status, 409) << "alone already";
+
+    // Placeholders: refused values say why; a value is added once and deleted.
+    struct Value {
+        std::string value;
+        int status;
+    };
+    const std::string mine = "PH-" + prefix_;
+    const auto placeholderOf = [&]() -> std::optional<storage::PlaceholderValue> {
+        for (const auto& p : store_->placeholders())
+            if (p.value == mine) return p;
+        return std::nullopt;
+    };
+    EXPECT_FALSE(placeholderOf()) << "the viewer added nothing";
+    const Value values[] = {{mine, 303}, {"...", 400}, {"To Be Filled By O.E.M.", 400},
+                            {std::string(storage::kMaxPlaceholderBytes + 1, 'x'), 400}, {"a%0Ab", 400}};
+    for (const auto& v : values)
+        EXPECT_EQ(console_(request("POST", "/placeholders", admin, "token=" + token + "&value=" + v.value)).status,
+                  v.status)
+            << v.value;
+    ASSERT_TRUE(placeholderOf());
+    EXPECT_EQ(placeholderOf()->addedBy, user_);
+    EXPECT_NE(console_(request("GET", "/placeholders", admin)).body.find(mine), std::string::npos);
+    EXPECT_EQ(console_(request("POST", "/placeholders/delete", admin, "token=" + token + "&value=" + mine)).status, 303);
+    EXPECT_FALSE(placeholderOf());
+
+    // Notes: hostile text is shown escaped; only https links are taken.
+    const std::string hostile = "%3Cscript%3Ealert(1)%3C%2Fscript%3E%20%22%3E%3Cimg%20src%3Dx%3E";
+    EXPECT_EQ(console_(request("POST", keptPath + "/notes", admin,
+                               "token=" + token + "&text=" + hostile + "&link=https%3A%2F%2Ftickets.example%2F42"))
+                  .status,
+              303);
+    for (const char* link : {"javascript%3Aalert(1)", "http%3A%2F%2Ftickets.example%2F1", "https%3A%2F%2Fa%22onmouseover%3D"})
+        EXPECT_EQ(console_(request("POST", keptPath + "/notes", admin, "token=" + token + "&text=x&link=" + link)).status, 400)
+            << link;
+    EXPECT_EQ(console_(request("POST", "/machines/999999/notes", admin, "token=" + token + "&text=x")).status, 404);
+    const Response noted = console_(request("GET", keptPath, admin));
+    EXPECT_NE(noted.body.find("&lt;script&gt;alert(1)&lt;/script&gt; &quot;&gt;&lt;img src=x&gt;"), std::string::npos);
+    EXPECT_EQ(noted.body.find("<img src=x>"), std::string::npos);
+    EXPECT_NE(noted.body.find("href=\"https://tickets.example/42\""), std::string::npos);
+    EXPECT_EQ(store_->notes(kept).size(), 1u);
+
+    // Every change, with who made it.
+    std::map<std::string, int> recorded;
+    for (const auto& e : store_->auditEntries({})) {
+        if (e.actor == user_) ++recorded[e.action];
+        // The viewer's reads are recorded as reads; nothing it was refused is.
+        const bool read = e.action == storage::audit::kMachineViewed ||
+                          e.action == storage::audit::kSignIn || e.action == storage::audit::kExport;
+        if (!read) {
+            EXPECT_NE(e.actor, viewerName) << "refused changes are not recorded: " << e.action;
+        }
+    }
+    EXPECT_EQ(recorded[std::string(storage::audit::kMachinesMerged)], 1);
+    EXPECT_EQ(recorded[std::string(storage::audit::kScanSplit)], 1);
+    EXPECT_EQ(recorded[std::string(storage::audit::kPlaceholderAdded)], 1);
+    EXPECT_EQ(recorded[std::string(storage::audit::kPlaceholderDeleted)], 1);
+    EXPECT_EQ(recorded[std::string(storage::audit::kNoteAdded)], 1);
+}
+
+// The conflicting scans, with what differs, each acceptable or split off from the list.
+TEST_P(ConsoleTest, TheConflictingScansAreListedWithWhatDiffers) {
+    const std::string admin = signIn();
+    const std::string token = formTokenOf(admin);
+    MachineWmi real = workstation();
+    real.serial = "REAL-" + prefix_;
+    ASSERT_FALSE(store_->addScan(newScan(sealedScan("dell-libsmbios-Precision_390", real), kStart)).conflicting);
+    MachineWmi forger;
+    forger.vendor = "Forger Inc.";
+    forger.name = "Claimed Box";
+    forger.serial = real.serial;
+    forger.uuid = real.uuid;
+    forger.disks = {{"Forged Disk", "FORGED-DISK-1", "1.0", 256060514304ULL}};
+    const auto forged = store_->addScan(newScan(sealedScan("infrasim-dell_r640", forger), kStart, "203.0.113.66"));
+    ASSERT_TRUE(forged.conflicting);
+    const Response list = console_(request("GET", "/conflicts", admin));
+    ASSERT_EQ(list.status, 200);
+    const std::string scanPath = "/scans/" + std::to_string(forged.scanId);
+    EXPECT_NE(list.body.find("href=\"" + scanPath + "\""), std::string::npos);
+    EXPECT_NE(list.body.find("203.0.113.66"), std::string::npos);
+    EXPECT_NE(list.body.find("Forger Inc."), std::string::npos);
+    std::optional<storage::ConflictingScan> listed;
+    for (const auto& c : store_->conflictingScans(100))
+        if (c.row.id == forged.scanId) listed = c;
+    ASSERT_TRUE(listed);
+    const auto compared = identity::compareFingerprints(identity::decodeFingerprint(listed->machineFingerprint),
+                                                        identity::decodeFingerprint(listed->fingerprint));
+    ASSERT_GE(compared.changed.size(), 2u);
+    std::string differs;
+    for (const auto& part : compared.changed) differs += (differs.empty() ? "" : ", ") + part;
+    EXPECT_NE(list.body.find("<td><bdi>" + differs + "</bdi></td>"), std::string::npos) << "what differs is named";
+    EXPECT_NE(list.body.find("action=\"" + scanPath + "/accept\""), std::string::npos);
+    EXPECT_NE(list.body.find("action=\"" + scanPath + "/split\""), std::string::npos);
+    const Response splitOff = console_(request("POST", scanPath + "/split", admin, "token=" + token));
+    EXPECT_EQ(splitOff.status, 303);
+    EXPECT_EQ(console_(request("GET", "/conflicts", admin)).body.find(scanPath), std::string::npos);
+    EXPECT_NE(store_->scan(forged.scanId)->row.machineId, forged.machineId);
+}
+
 TEST_P(ConsoleTest, DiffPageShowsTheMovedModuleAndTheReplacedDiskOnly) {
     const std::string cookie = signIn();
     const auto a = scanOf("workstation, first scan"), b = scanOf("workstation, module moved and disk replaced");
@@ -1375,6 +1558,10 @@ TEST_P(ConsoleTest, EachRouteAnswersEachRoleAsItsRowSays) {
         {"GET", "/audit", 303, 403, 200},
         {"GET", "/audit?action=export&before=5", 303, 403, 200},
         {"HEAD", "/users", 303, 403, 200},
+        {"GET", "/machines/" + m + "/delete", 303, 403, 200},
+        {"GET", "/conflicts", 303, 403, 200},
+        {"GET", "/placeholders", 303, 403, 200},
+        {"POST", "/placeholders/delete", 303, 403, 303},
         {"POST", "/scans/" + o + "/accept", 303, 403, 303},
         {"POST", "/users", 303, 403, 405},
         {"GET", "/scans/" + o + "/accept", 303, 405, 405},

@@ -456,6 +456,264 @@ TEST_P(StoreContract, AScanOfOtherHardwareIsKeptApartUntilAccepted) {
     EXPECT_FALSE(store->addScan(next).conflicting);
 }
 
+AuditEntry entry(std::string_view action, std::string target) {
+    return {0, nowMs(), "cli:test", std::string(action), std::move(target), "", ""};
+}
+
+std::size_t auditCount(Store& store, std::string_view action) {
+    AuditQuery q;
+    q.action = std::string(action);
+    return store.auditEntries(q).size();
+}
+
+// Merging: every scan, note and alias of the machine merged away goes to the one kept, whose
+// fields are made again from all its scans; the keys of both (and of what was merged into
+// the one merged away) lead to it from then on.
+TEST_P(StoreContract, MergingMovesEveryScanAndLeadsTheKeysToTheMachineKept) {
+    auto store = open();
+    const AddResult a1 = store->addScan(makeScan("a1", "KA", 1000, columns("Acme", "Old", "P1")));
+    store->addScan(makeScan("a2", "KA", 3000, columns("Acme", "Old", "P1")));
+    const AddResult b1 = store->addScan(makeScan("b1", "KB", 500, columns("Bolt", "Older", "P2")));
+    const AddResult b2 = store->addScan(makeScan("b2", "KB", 4000, columns("Bolt", "Newest", "P2")));
+    const AddResult c1 = store->addScan(makeScan("c1", "KC", 2000, columns("Coil", "Mid", "P3")));
+    ASSERT_TRUE(store->addNote({0, b1.machineId, 10, "ann", "moved to room 4", ""},
+                               entry(audit::kNoteAdded, "machine b")));
+
+    ASSERT_EQ(store->mergeMachines(b1.machineId, c1.machineId, entry(audit::kMachinesMerged, "b<-c")).result,
+              MergeResult::Merged);
+    const Merge merge = store->mergeMachines(a1.machineId, b1.machineId, entry(audit::kMachinesMerged, "a<-b"));
+    EXPECT_EQ(merge.result, MergeResult::Merged);
+    EXPECT_EQ(merge.scansMoved, 3u) << "b's two scans and the one c brought";
+    EXPECT_FALSE(store->machine(b1.machineId));
+    EXPECT_FALSE(store->machine(c1.machineId));
+    auto kept = store->machine(a1.machineId);
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->scanCount, 5u);
+    EXPECT_EQ(kept->firstSeenMs, 500);
+    EXPECT_EQ(kept->lastSeenMs, 4000);
+    EXPECT_EQ(kept->latestScanId, b2.scanId);
+    EXPECT_EQ(kept->latest.model, "Newest");
+    EXPECT_EQ(kept->identityKey, "KA");
+    EXPECT_EQ(store->machines({}).total, 1u) << "the count follows the machines deleted";
+    EXPECT_EQ(store->machines({"newest"}).total, 1u) << "the search follows the new latest";
+    EXPECT_EQ(store->machines({"old"}).total, 0u);
+    EXPECT_EQ(store->scans(a1.machineId).size(), 5u);
+    ASSERT_EQ(store->notes(a1.machineId).size(), 1u);
+    EXPECT_EQ(store->notes(a1.machineId)[0].text, "moved to room 4");
+
+    // Later scans claiming either key merged away land on the machine kept.
+    for (const char* key : {"KB", "KC"}) {
+        SCOPED_TRACE(key);
+        const AddResult later = store->addScan(makeScan(std::string("late-") + key, key, 9000));
+        EXPECT_EQ(later.machineId, a1.machineId);
+        EXPECT_EQ(store->scan(later.scanId)->row.identityKey, key) << "the scan keeps its claim";
+        EXPECT_EQ(store->machineForKey(key), a1.machineId);
+    }
+    EXPECT_EQ(store->machines({}).total, 1u);
+    EXPECT_EQ(store->machine(a1.machineId)->scanCount, 7u);
+
+    // Refusals change nothing and record nothing.
+    EXPECT_EQ(store->mergeMachines(a1.machineId, a1.machineId, entry(audit::kMachinesMerged, "x")).result,
+              MergeResult::SameMachine);
+    EXPECT_EQ(store->mergeMachines(a1.machineId, 999999, entry(audit::kMachinesMerged, "x")).result,
+              MergeResult::NoSuchMachine);
+    EXPECT_EQ(store->mergeMachines(999999, a1.machineId, entry(audit::kMachinesMerged, "x")).result,
+              MergeResult::NoSuchMachine);
+    EXPECT_EQ(auditCount(*store, audit::kMachinesMerged), 2u);
+    EXPECT_EQ(store->machine(a1.machineId)->scanCount, 7u);
+
+    // A machine without a key takes the key of the one merged into it.
+    const AddResult loose = store->addScan(makeScan("loose", "", 100));
+    const AddResult keyed = store->addScan(makeScan("keyed", "KY", 200));
+    ASSERT_EQ(store->mergeMachines(loose.machineId, keyed.machineId, entry(audit::kMachinesMerged, "l<-y")).result,
+              MergeResult::Merged);
+    EXPECT_EQ(store->machine(loose.machineId)->identityKey, "KY");
+    EXPECT_EQ(store->addScan(makeScan("keyed-2", "KY", 300)).machineId, loose.machineId);
+}
+
+// Receivers storing scans of a machine while it is merged away: each scan lands on a machine
+// that exists, and those after the merge on the machine kept.
+TEST_P(StoreContract, ScansOfAMachineBeingMergedAwayNeverLandOnItDeleted) {
+    auto store = open();
+    auto other = open();  // PostgreSQL: another receiver's connections
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        const std::string r = std::to_string(round);
+        const AddResult kept = store->addScan(makeScan("kept-" + r, "KEEP" + r, 1));
+        const AddResult away = store->addScan(makeScan("away-" + r, "AWAY" + r, 1));
+        std::vector<std::thread> posters;
+        std::vector<std::vector<AddResult>> results(4);
+        for (int t = 0; t < 4; ++t) {
+            posters.emplace_back([&, t] {
+                for (int i = 0; i < 25; ++i) {
+                    Store& target = t % 2 ? *other : *store;
+                    results[static_cast<std::size_t>(t)].push_back(target.addScan(makeScan(
+                        "p" + r + "-" + std::to_string(t) + "-" + std::to_string(i), "AWAY" + r, 10 + i)));
+                }
+            });
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(other->mergeMachines(kept.machineId, away.machineId, entry(audit::kMachinesMerged, "m")).result,
+                  MergeResult::Merged);
+        for (auto& p : posters) p.join();
+        EXPECT_FALSE(store->machine(away.machineId));
+        for (const auto& list : results)
+            for (const AddResult& added : list) {
+                const auto row = store->scan(added.scanId);
+                ASSERT_TRUE(row);
+                EXPECT_EQ(row->row.machineId, kept.machineId) << "scan " << added.scanId;
+            }
+        EXPECT_EQ(store->machine(kept.machineId)->scanCount, 102u);
+        EXPECT_EQ(rawInteger("SELECT count(*) FROM scans WHERE machine_id NOT IN (SELECT id FROM machines)"), 0);
+    }
+}
+
+// Splitting a scan off: it becomes a machine of its own with its columns and no key; its
+// machine is made again from the scans it keeps. The conflicting list shows what differs.
+TEST_P(StoreContract, ASplitScanGetsAMachineOfItsOwnAndItsMachineIsMadeAgain) {
+    auto store = open();
+    const std::string real = hardware("BOARD-1", "Xeon", 64, {"M1"}, {"D1"});
+    const std::string other = hardware("BOARD-X", "Core i3", 4, {"MX"}, {"DX"});
+    NewScan s1 = makeScan("s1", "K", 1000, columns("Dell", "R630", "Xeon"));
+    NewScan s2 = makeScan("s2", "K", 2000, columns("Dell", "R640", "Xeon"));
+    NewScan forged = makeScan("forged", "K", 3000, columns("Forger", "Laptop", "Core i3"));
+    s1.fingerprint = s2.fingerprint = real;
+    forged.fingerprint = other;
+    const AddResult a = store->addScan(s1);
+    const AddResult b = store->addScan(s2);
+    const AddResult f = store->addScan(forged);
+    ASSERT_TRUE(f.conflicting);
+
+    const auto conflicting = store->conflictingScans(10);
+    ASSERT_EQ(conflicting.size(), 1u);
+    EXPECT_EQ(conflicting[0].row.id, f.scanId);
+    EXPECT_EQ(conflicting[0].row.machineId, a.machineId);
+    EXPECT_EQ(conflicting[0].fingerprint, other);
+    EXPECT_EQ(conflicting[0].machineFingerprint, real);
+
+    // The machine's latest scan split off: the one before takes its place.
+    const Split latest = store->splitScan(b.scanId, entry(audit::kScanSplit, "s2"));
+    ASSERT_EQ(latest.result, SplitResult::Split);
+    const auto own = store->machine(latest.machineId);
+    ASSERT_TRUE(own);
+    EXPECT_EQ(own->identityKey, "");
+    EXPECT_EQ(own->scanCount, 1u);
+    EXPECT_EQ(own->latestScanId, b.scanId);
+    EXPECT_EQ(own->latest.model, "R640");
+    EXPECT_EQ(own->firstSeenMs, 2000);
+    EXPECT_EQ(own->lastSeenMs, 2000);
+    auto left = store->machine(a.machineId);
+    EXPECT_EQ(left->scanCount, 2u);
+    EXPECT_EQ(left->latestScanId, a.scanId) << "not the conflicting scan";
+    EXPECT_EQ(left->latest.model, "R630");
+    EXPECT_EQ(left->lastSeenMs, 1000);
+    EXPECT_EQ(store->machines({"r640"}).total, 1u);
+
+    // The conflicting scan split off is no longer conflicting.
+    const Split claim = store->splitScan(f.scanId, entry(audit::kScanSplit, "forged"));
+    ASSERT_EQ(claim.result, SplitResult::Split);
+    EXPECT_EQ(store->scan(f.scanId)->row.conflict, ScanConflict::None);
+    EXPECT_EQ(store->machine(claim.machineId)->latest.maker, "Forger");
+    EXPECT_TRUE(store->conflictingScans(10).empty());
+
+    EXPECT_EQ(store->splitScan(a.scanId, entry(audit::kScanSplit, "x")).result, SplitResult::AloneAlready);
+    EXPECT_EQ(store->splitScan(999999, entry(audit::kScanSplit, "x")).result, SplitResult::NoSuchScan);
+    EXPECT_EQ(auditCount(*store, audit::kScanSplit), 2u);
+    EXPECT_EQ(store->machines({}).total, 3u);
+    // The key stays with the history: the next scan claiming it goes there.
+    NewScan next = makeScan("s3", "K", 4000, columns("Dell", "R630", "Xeon"));
+    next.fingerprint = real;
+    const AddResult n = store->addScan(next);
+    EXPECT_EQ(n.machineId, a.machineId);
+    EXPECT_FALSE(n.conflicting);
+}
+
+// A scan stored under a new key: to the machine the key leads to, or a new one; a machine
+// left without scans is deleted and its notes follow the scan.
+TEST_P(StoreContract, AScanMovedUnderANewKeyFindsItsMachine) {
+    auto store = open();
+    const AddResult a = store->addScan(makeScan("m1", "OLD", 1000, columns("A", "One")));
+    const AddResult b = store->addScan(makeScan("m2", "OLD", 2000, columns("A", "Two")));
+    store->addNote({0, a.machineId, 1, "ann", "keep", "https://tickets.example/1"}, entry(audit::kNoteAdded, "n"));
+
+    const Move first = store->moveScan(b.scanId, "NEW", "serial", entry(audit::kScanSplit, "m2"));
+    EXPECT_TRUE(first.moved);
+    EXPECT_EQ(first.fromMachine, a.machineId);
+    EXPECT_NE(first.toMachine, a.machineId);
+    EXPECT_EQ(store->machine(first.toMachine)->identityKey, "NEW");
+    EXPECT_EQ(store->machine(a.machineId)->latest.model, "One");
+    EXPECT_EQ(store->scan(b.scanId)->row.identityKey, "NEW");
+    EXPECT_EQ(store->machineForKey("NEW"), first.toMachine);
+
+    const Move second = store->moveScan(a.scanId, "NEW", "serial", entry(audit::kScanSplit, "m1"));
+    EXPECT_TRUE(second.moved);
+    EXPECT_EQ(second.toMachine, first.toMachine);
+    EXPECT_FALSE(store->machine(a.machineId)) << "left without scans";
+    const auto target = store->machine(first.toMachine);
+    EXPECT_EQ(target->scanCount, 2u);
+    EXPECT_EQ(target->firstSeenMs, 1000);
+    EXPECT_EQ(target->latest.model, "Two");
+    ASSERT_EQ(store->notes(first.toMachine).size(), 1u) << "the notes follow the last scan";
+
+    const Move again = store->moveScan(a.scanId, "NEW", "serial", entry(audit::kScanSplit, "m1"));
+    EXPECT_TRUE(again.found);
+    EXPECT_FALSE(again.moved) << "already where its key leads";
+    // No key: a machine of its own, without one.
+    const Move loose = store->moveScan(a.scanId, "", "none", entry(audit::kScanSplit, "m1"));
+    EXPECT_TRUE(loose.moved);
+    EXPECT_EQ(store->machine(loose.toMachine)->identityKey, "");
+    EXPECT_FALSE(store->moveScan(a.scanId, "", "none", entry(audit::kScanSplit, "m1")).moved);
+    EXPECT_FALSE(store->moveScan(999999, "X", "serial", entry(audit::kScanSplit, "x")).found);
+    EXPECT_EQ(store->scanIds(0, 10), (std::vector<std::int64_t>{a.scanId, b.scanId}));
+    EXPECT_EQ(store->scanIds(a.scanId, 10), (std::vector<std::int64_t>{b.scanId}));
+}
+
+TEST_P(StoreContract, PlaceholdersAreBoundedAndNotesGoWithTheirMachine) {
+    auto store = open();
+    EXPECT_EQ(store->addPlaceholder({"ABC123", "ann", 5}, entry(audit::kPlaceholderAdded, "ABC123")),
+              PlaceholderChange::Added);
+    EXPECT_EQ(store->addPlaceholder({"ABC123", "bob", 6}, entry(audit::kPlaceholderAdded, "ABC123")),
+              PlaceholderChange::AlreadyThere);
+    auto listed = store->placeholders();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].value, "ABC123");
+    EXPECT_EQ(listed[0].addedBy, "ann");
+    EXPECT_EQ(listed[0].addedAtMs, 5);
+    EXPECT_TRUE(store->deletePlaceholder("ABC123", entry(audit::kPlaceholderDeleted, "ABC123")));
+    EXPECT_FALSE(store->deletePlaceholder("ABC123", entry(audit::kPlaceholderDeleted, "ABC123")));
+    EXPECT_EQ(auditCount(*store, audit::kPlaceholderAdded), 1u);
+    EXPECT_EQ(auditCount(*store, audit::kPlaceholderDeleted), 1u);
+    for (std::size_t i = 0; i < kMaxPlaceholders; ++i)
+        ASSERT_EQ(store->addPlaceholder({"V" + std::to_string(i), "ann", 1}, entry(audit::kPlaceholderAdded, "v")),
+                  PlaceholderChange::Added);
+    EXPECT_EQ(store->addPlaceholder({"ONE-TOO-MANY", "ann", 1}, entry(audit::kPlaceholderAdded, "v")),
+              PlaceholderChange::Full);
+    EXPECT_EQ(store->placeholders().size(), kMaxPlaceholders);
+
+    const AddResult m = store->addScan(makeScan("n1", "K", 1));
+    EXPECT_TRUE(store->addNote({0, m.machineId, 7, "ann", "<b>disk swapped</b>", "https://t.example/9"},
+                               entry(audit::kNoteAdded, "n")));
+    EXPECT_FALSE(store->addNote({0, 999999, 7, "ann", "lost", ""}, entry(audit::kNoteAdded, "n")));
+    for (const char* link : {"javascript:alert(1)", "http://t.example/1", "https://", "https://a b"})
+        EXPECT_THROW(store->addNote({0, m.machineId, 7, "ann", "x", link}, entry(audit::kNoteAdded, "n")),
+                     std::invalid_argument)
+            << link;
+    EXPECT_THROW(store->addNote({0, m.machineId, 7, "ann", std::string(kMaxNoteBytes + 1, 'x'), ""},
+                                entry(audit::kNoteAdded, "n")),
+                 std::invalid_argument);
+    const auto notes = store->notes(m.machineId);
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0].text, "<b>disk swapped</b>");
+    EXPECT_EQ(notes[0].link, "https://t.example/9");
+    EXPECT_EQ(notes[0].author, "ann");
+    EXPECT_EQ(notes[0].atMs, 7);
+    EXPECT_EQ(auditCount(*store, audit::kNoteAdded), 1u) << "refused notes are not recorded";
+    // Deleting a machine deletes its notes and the keys merged into it.
+    rawExec(std::string(postgres() ? "" : "PRAGMA foreign_keys = ON; ") +
+            "DELETE FROM scans; DELETE FROM machines");
+    EXPECT_EQ(rawInteger("SELECT count(*) FROM machine_notes"), 0);
+}
+
 // What the list must show for each sort, computed here from what was stored.
 struct Expected {
     std::int64_t id = 0;
@@ -1074,13 +1332,18 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
     const std::string undoProduct =
         "ALTER TABLE machines DROP COLUMN product; ALTER TABLE scans DROP COLUMN product; "
         "DELETE FROM schema_version WHERE version = 7; ";
+    const std::string undoIdentity =
+        "DROP TABLE machine_aliases; DROP TABLE placeholders; DROP TABLE machine_notes; "
+        "DROP INDEX scans_conflicting; DELETE FROM schema_version WHERE version = 8; ";
     const std::pair<const char*, std::string> cases[] = {
-        {"version 6, before the product", undoProduct},
-        {"version 5, before roles and the audit log", undoProduct + undoRoles},
-        {"version 4, before the console key", undoProduct + undoRoles + undoKey},
-        {"version 3, before the conflict mark", undoProduct + undoRoles + undoKey + undoMark},
+        {"version 7, before aliases, placeholders and notes", undoIdentity},
+        {"version 6, before the product", undoIdentity + undoProduct},
+        {"version 5, before roles and the audit log", undoIdentity + undoProduct + undoRoles},
+        {"version 4, before the console key", undoIdentity + undoProduct + undoRoles + undoKey},
+        {"version 3, before the conflict mark",
+         undoIdentity + undoProduct + undoRoles + undoKey + undoMark},
         {"version 2, before the machine count",
-         undoProduct + undoRoles + undoKey + undoMark + undoCount},
+         undoIdentity + undoProduct + undoRoles + undoKey + undoMark + undoCount},
     };
     for (const auto& [name, undo] : cases) {
         SCOPED_TRACE(name);
@@ -1104,6 +1367,13 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
         store->addScan(makeScan("u-new", "", 10));
         EXPECT_EQ(store->machines({}).total, 4u);
         EXPECT_EQ(store->scans(std::nullopt).size(), 6u);
+        // The tables the upgrade made work: a merge leaves its alias, a note is kept.
+        const auto k0 = store->machineForKey("k0"), k1 = store->machineForKey("k1");
+        ASSERT_TRUE(k0 && k1);
+        EXPECT_EQ(store->mergeMachines(*k0, *k1, entry(audit::kMachinesMerged, "m")).result, MergeResult::Merged);
+        EXPECT_EQ(store->addScan(makeScan("u-k1", "k1", 11)).machineId, *k0);
+        EXPECT_TRUE(store->addNote({0, *k0, 1, "ann", "n", ""}, entry(audit::kNoteAdded, "n")));
+        EXPECT_TRUE(store->placeholders().empty());
     }
 }
 
