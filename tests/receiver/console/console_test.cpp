@@ -1809,8 +1809,7 @@ TEST_P(ConsoleTest, AuditPageFiltersAndPagesOlderEntries) {
     const auto rows = [](const std::string& html) { return count(html, "<td class=\"nowrap\">2026-03-1"); };
     const auto href = [](const std::string& html, const std::string& label) {
         std::smatch m;
-        const std::string text = html;
-        if (!std::regex_search(text, m, std::regex("href=\"([^\"]*)\">" + label))) return std::string();
+        if (!std::regex_search(html, m, std::regex("href=\"([^\"]*)\">" + label))) return std::string();
         return std::regex_replace(std::string(m[1]), std::regex("&amp;"), "&");
     };
     const Response first = console_(request("GET", "/audit?actor=" + actor, cookie));
