@@ -16,7 +16,7 @@ std::string isoTime(std::int64_t unixMs);
 
 // "2026-12-10" (a date of the proleptic Gregorian calendar, years 1970 to 9999) to the
 // milliseconds at its start, 00:00 UTC; nothing for anything else (2026-02-30 included).
-std::optional<std::int64_t> utcDayStartMs(std::string_view day);
+std::optional<std::int64_t> utcDayStartMs(std::string_view date);
 inline constexpr std::int64_t kDayMs = 24LL * 3600 * 1000;
 
 }  // namespace gravelin::server
