@@ -176,7 +176,9 @@ def main():
     # (read below) must show it as text.
     answered_with = [(base + "/signin", 401)]  # pages whose status is not 200 on purpose
     submit_sign_in(HOSTILE_NAME, "not the password")
-    page.wait_for("document.body.innerText.includes('Wrong name or password')", "the failed sign-in")
+    # While the answer loads the document may have no body yet: not an error, not there yet.
+    page.wait_for("document.readyState === 'complete' && document.body !== null && "
+                  "document.body.innerText.includes('Wrong name or password')", "the failed sign-in")
     check("failed sign-in")
     submit_sign_in(options.user, options.password)
     page.wait_loaded(base + "/machines?sort=os&dir=asc")
