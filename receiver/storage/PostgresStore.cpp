@@ -811,19 +811,10 @@ public:
     }
 
     std::vector<AuditEntry> auditEntries(const AuditQuery& query) override {
-        const SqlStatement q = auditQuery(Dialect::Postgres, query);
-        std::vector<Param> params;
-        for (const SqlValue& value : q.params) {
-            if (const auto* n = std::get_if<std::int64_t>(&value))
-                params.push_back(integer(*n));
-            else
-                params.push_back(text(std::get<std::string>(value)));
-        }
-        return withConnection([&](Connection& c) {
-            const Result r = c.run(q.sql, params);
+        const SqlStatement q = auditQuery(query);
+        return look([&](Transaction& t) {
             std::vector<AuditEntry> out;
-            for (int i = 0; i < PQntuples(r.get()); ++i)
-                out.push_back(readAuditEntry(ResultRow(r.get(), i)));
+            t.run(q.sql, q.params, [&](const RowReader& row) { out.push_back(readAuditEntry(row)); });
             return out;
         });
     }

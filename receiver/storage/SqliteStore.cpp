@@ -843,12 +843,10 @@ public:
     }
 
     std::vector<AuditEntry> auditEntries(const AuditQuery& query) override {
-        const SqlStatement q = auditQuery(Dialect::Sqlite, query);
-        return read([&](Connection& c) {
-            auto s = c.prepare(q.sql);
-            bindAll(s, q.params);
+        const SqlStatement q = auditQuery(query);
+        return look([&](Transaction& t) {
             std::vector<AuditEntry> out;
-            while (s.step()) out.push_back(readAuditEntry(StatementRow(s)));
+            t.run(q.sql, q.params, [&](const RowReader& row) { out.push_back(readAuditEntry(row)); });
             return out;
         });
     }
@@ -1218,19 +1216,6 @@ private:
             found = sqlite3_changes(c.handle()) > 0;
         });
         return found;
-    }
-
-    static void bindAll(Connection::Statement& s, const std::vector<SqlValue>& params) {
-        int i = 0;
-        for (const SqlValue& value : params) {
-            ++i;
-            std::visit([&](const auto& v) {
-                if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::string>)
-                    s.bind(i, std::string_view(v));
-                else
-                    s.bind(i, v);
-            }, value);
-        }
     }
 
     // A change written once for both engines, in a transaction of the writer's.

@@ -374,11 +374,11 @@ std::string auditInsertSql(Dialect dialect) {
                  "VALUES (?1, ?2, ?3, ?4, ?5, ?6)";
 }
 
-SqlStatement auditQuery(Dialect dialect, const AuditQuery& query) {
+SqlStatement auditQuery(const AuditQuery& query) {
     SqlStatement s;
     const auto p = [&](SqlValue value) {
         s.params.push_back(std::move(value));
-        return (dialect == Dialect::Postgres ? "$" : "?") + std::to_string(s.params.size());
+        return "?" + std::to_string(s.params.size());
     };
     s.sql = "SELECT id, at, actor, action, target, address, detail FROM audit WHERE at >= " +
             p(query.sinceMs) + " AND at < " + p(query.untilMs);

@@ -177,11 +177,12 @@ struct SqlStatement {
 };
 
 // The audit log. An entry with its texts cleaned and cut to audit::kMax*. The insert takes
-// 1 at, 2 actor, 3 action, 4 target, 5 address, 6 detail. The query selects id, at, actor,
-// action, target, address, detail, newest first; readAuditEntry reads such a row.
+// 1 at, 2 actor, 3 action, 4 target, 5 address, 6 detail. The query ("?N" parameters, for a
+// Transaction) selects id, at, actor, action, target, address, detail, newest first;
+// readAuditEntry reads such a row.
 AuditEntry boundedAuditEntry(const AuditEntry& entry);
 std::string auditInsertSql(Dialect dialect);
-SqlStatement auditQuery(Dialect dialect, const AuditQuery& query);
+SqlStatement auditQuery(const AuditQuery& query);
 AuditEntry readAuditEntry(const RowReader& row);
 
 // A scan's columns replaced (refreshColumns): the columns from 1, then the scan id. Then
