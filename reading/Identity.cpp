@@ -102,8 +102,8 @@ MachineIdentity identify(const pugi::xml_document& report, const report::AddedPl
 
 MachineIdentity identify(const IdentityValues& values, const report::AddedPlaceholders& added) {
     IdentityValues v = values;
-    for (std::string* value : {&v.uuid, &v.serial, &v.boardSerial, &v.wmiBoardSerial,
-                               &v.enclosureSerial})
+    for (std::string* value :
+         {&v.uuid, &v.serial, &v.boardSerial, &v.wmiBoardSerial, &v.enclosureSerial})
         if (added.contains(*value)) value->clear();
     // The board as SMBIOS gives it, or as WMI does when SMBIOS has no usable serial.
     if (v.boardSerial.empty()) {

@@ -235,7 +235,8 @@ std::string addedPlaceholderProblem(std::string_view value) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
             return "a placeholder may not hold control characters";
     if (squeezed(value).empty()) return "a placeholder needs a letter or digit";
-    if (isPlaceholder(value)) return "this value identifies nothing already (a built-in placeholder)";
+    if (isPlaceholder(value))
+        return "this value identifies nothing already (a built-in placeholder)";
     return {};
 }
 

@@ -6,9 +6,6 @@
 // Every value ends in a blank, or in " unit" for SMBIOS numbers with a unit ("2133 MHz").
 #include "reading/Summary.h"
 
-#include "reading/Placeholder.h"
-#include "shared/Vocabulary.h"
-
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -17,6 +14,9 @@
 #include <limits>
 #include <map>
 #include <set>
+
+#include "reading/Placeholder.h"
+#include "shared/Vocabulary.h"
 
 namespace gravelin::report {
 

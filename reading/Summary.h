@@ -5,11 +5,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <pugixml.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <pugixml.hpp>
 
 namespace gravelin::report {
 
@@ -65,14 +64,14 @@ struct Summary {
     std::vector<VolumeSummary> volumes;
     std::vector<ExpansionSlotSummary> slots;
     std::vector<ControllerSummary> controllers;
-    std::uint32_t memoryModules = 0;       // installed modules (non-empty slots)
-    std::uint64_t memoryVisibleBytes = 0;  // Win32_OperatingSystem TotalVisibleMemorySize
-    std::uint64_t diskBytes = 0;           // total over all disks of known size
-    std::string os, osVersion;                 // Win32_OperatingSystem Caption, Version
-    std::string osBuild, osArchitecture;       // BuildNumber (Linux: kernel release), OSArchitecture
-    std::string osDescription;                 // Application/OS
+    std::uint32_t memoryModules = 0;          // installed modules (non-empty slots)
+    std::uint64_t memoryVisibleBytes = 0;     // Win32_OperatingSystem TotalVisibleMemorySize
+    std::uint64_t diskBytes = 0;              // total over all disks of known size
+    std::string os, osVersion;                // Win32_OperatingSystem Caption, Version
+    std::string osBuild, osArchitecture;      // BuildNumber (Linux: kernel release), OSArchitecture
+    std::string osDescription;                // Application/OS
     std::string programName, programVersion;  // Application/Name, Version
-    std::string errors;                        // Application/Errors as sent
+    std::string errors;                       // Application/Errors as sent
     std::vector<std::string> errorsExplained;  // the same said plainly
 };
 
@@ -102,7 +101,6 @@ std::string slotName(const MemorySlotSummary& slot);
 
 // True for the values firmware writers leave in place of a real one: "To Be Filled By O.E.M.",
 // "Default string", "None", "0123456789", runs of dots or zeros, blank text...
-
 
 // Sizes for people: memory and volumes in binary units as the OS shows them ("16 GiB",
 // "237.4 GiB"), disks in the decimal units their makers print ("500.1 GB").

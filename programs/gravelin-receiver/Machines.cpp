@@ -125,8 +125,8 @@ int addPlaceholder(const PlaceholderOptions& options) {
 int deletePlaceholder(const PlaceholderOptions& options) {
     auto store = openStore(options.store);
     if (!store->deletePlaceholder(
-            options.value, commandAuditEntry(storage::audit::kPlaceholderDeleted,
-                                             "placeholder " + options.value)))
+            options.value,
+            commandAuditEntry(storage::audit::kPlaceholderDeleted, "placeholder " + options.value)))
         throw std::runtime_error("no placeholder " + terminalText(options.value));
     std::cout << "placeholder " << terminalText(options.value) << " deleted\n";
     return 0;
@@ -179,7 +179,8 @@ int reidentify(const ReidentifyOptions& options) {
             if (identity.key == record->row.identityKey) continue;
             const std::int64_t from = record->row.machineId;
             if (options.dryRun) {
-                const auto to = identity.key.empty() ? std::nullopt : store->machineForKey(identity.key);
+                const auto to =
+                    identity.key.empty() ? std::nullopt : store->machineForKey(identity.key);
                 if (to == from) continue;
                 std::cout << "scan " << id << ": machine " << from << " -> " << machineName(to)
                           << " (" << terminalText(identity.rule) << ")\n";
@@ -188,9 +189,9 @@ int reidentify(const ReidentifyOptions& options) {
             }
             const storage::Move move = store->moveScan(
                 id, identity.key, identity.rule,
-                commandAuditEntry(storage::audit::kScanMoved, "scan " + std::to_string(id),
-                                  "reidentified (" + identity.rule + ") from machine " +
-                                      std::to_string(from)));
+                commandAuditEntry(
+                    storage::audit::kScanMoved, "scan " + std::to_string(id),
+                    "reidentified (" + identity.rule + ") from machine " + std::to_string(from)));
             if (!move.moved) continue;
             ++moved;
             std::cout << "scan " << id << ": machine " << move.fromMachine << " -> machine "
@@ -203,8 +204,7 @@ int reidentify(const ReidentifyOptions& options) {
                       << "\n";
         }
     }
-    std::cout << read << " scans read, " << moved
-              << (options.dryRun ? " would move" : " moved");
+    std::cout << read << " scans read, " << moved << (options.dryRun ? " would move" : " moved");
     if (unreadable > 0) std::cout << ", " << unreadable << " unreadable (left where they are)";
     std::cout << "\n";
     return 0;
@@ -288,8 +288,9 @@ void addMachines(CLI::App& program, Command& chosen) {
                 refuseExtras(*list);
                 return listPlaceholders(*listing);
             }
-            throw UsageError("expected: placeholder add VALUE | placeholder list | "
-                             "placeholder delete VALUE");
+            throw UsageError(
+                "expected: placeholder add VALUE | placeholder list | "
+                "placeholder delete VALUE");
         };
     });
 

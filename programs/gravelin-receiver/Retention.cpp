@@ -1,12 +1,13 @@
 // gravelin-receiver prune: removing data from the command line, as retention would in the
 // background of serve. It records what it removed in the audit log as cli:USER. (Deleting one
 // machine on request is `machine delete`, in Machines.cpp.)
+#include "receiver/storage/Retention.h"
+
 #include <iostream>
 #include <stdexcept>
 #include <string>
 
 #include "programs/gravelin-receiver/Commands.h"
-#include "receiver/storage/Retention.h"
 
 namespace gravelin::server {
 
@@ -52,7 +53,8 @@ void addRetentionOptions(CLI::App& command, RetentionChoice& keep) {
                           std::uint64_t lowest) {
         command.add_option(name, value, help)->option_text("DAYS")->check(wholeNumber(lowest));
     };
-    days("--keep-scans", keep.scans, "remove scans older than DAYS, but never a machine's latest", 1);
+    days("--keep-scans", keep.scans, "remove scans older than DAYS, but never a machine's latest",
+         1);
     days("--keep-machines", keep.machines,
          "remove machines not seen for DAYS, with all their scans", 1);
     days("--keep-audit", keep.audit, "remove audit entries older than DAYS; 0 keeps them [400]", 0);
@@ -69,8 +71,9 @@ storage::RetentionPolicy retentionPolicy(const RetentionChoice& keep) {
 
 void addRetention(CLI::App& program, Command& chosen) {
     auto* prune = program.add_subcommand(
-        "prune", "Removes scans and machines older than the days given, as serve does in the "
-                 "background; --dry-run only counts them");
+        "prune",
+        "Removes scans and machines older than the days given, as serve does in the "
+        "background; --dry-run only counts them");
     auto pruning = std::make_shared<PruneOptions>();
     addStoreOptions(*prune, pruning->store);
     addRetentionOptions(*prune, pruning->keep);

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "programs/gravelin-receiver/Commands.h"
+#include "reading/Fingerprint.h"
 #include "reading/Intake.h"
 #include "reading/SummaryJson.h"
-#include "reading/Fingerprint.h"
 #include "reading/TerminalText.h"
 #include "reading/Unseal.h"
 #include "receiver/http/Time.h"
@@ -218,11 +218,12 @@ int listConflicting(const ScansOptions& options) {
     for (std::uint64_t offset = 0;; offset += kPage) {
         const auto rows = store->conflictingScans(kPage, offset);
         for (const auto& c : rows) {
-            const auto compared = identity::compareFingerprints(
-                identity::decodeFingerprint(c.machineFingerprint),
-                identity::decodeFingerprint(c.fingerprint));
+            const auto compared =
+                identity::compareFingerprints(identity::decodeFingerprint(c.machineFingerprint),
+                                              identity::decodeFingerprint(c.fingerprint));
             std::string differs;
-            for (const auto& part : compared.changed) differs += (differs.empty() ? "" : ",") + part;
+            for (const auto& part : compared.changed)
+                differs += (differs.empty() ? "" : ",") + part;
             const auto& row = c.row;
             if (!options.json) {
                 using report::terminalText;
@@ -387,8 +388,9 @@ scans->add_option("--machine", listing->machine, "only the scans of machine ID")
     ->check(wholeNumber());
 scans->add_flag("--json", listing->json, "every column, the identity and the summary")
     ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
-scans->add_flag("--conflicting", listing->conflicting,
-                "only the conflicting scans, with the parts of the hardware that differ")
+scans
+    ->add_flag("--conflicting", listing->conflicting,
+               "only the conflicting scans, with the parts of the hardware that differ")
     ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
 scans->add_option("--accept", listing->accept, "take the conflicting scan SCAN as its machine's")
     ->option_text("SCAN")
@@ -424,8 +426,9 @@ machines
     ->add_option("--search", machineListing->search,
                  "only the machines the console's search finds for TEXT")
     ->option_text("TEXT");
-machines->add_option("--not-seen-since", machineListing->notSeenSince,
-                     "only machines last seen before DATE (YYYY-MM-DD, 00:00 UTC)")
+machines
+    ->add_option("--not-seen-since", machineListing->notSeenSince,
+                 "only machines last seen before DATE (YYYY-MM-DD, 00:00 UTC)")
     ->option_text("DATE");
 machines->callback([machines, machineListing, &chosen] {
     chosen = [machines, machineListing] {

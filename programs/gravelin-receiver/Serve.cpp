@@ -388,11 +388,10 @@ int runServe(const ServeOptions& o, const ServePlan& plan) {
         consoleSettings.secureCookies = false;
         consoleSettings.trustedProxy = o.trustedProxy.value_or("");
         consoleSettings.secret = consoleKey(o, *store);
-        consoleListener =
-            std::make_unique<Listener>(consoleIo, consoleWorkers, *plan.console,
-                                       withStatusPage(console::makeConsole(*store, consoleSettings),
-                                                      counters, siteListener, storageFailures,
-                                                      retention));
+        consoleListener = std::make_unique<Listener>(
+            consoleIo, consoleWorkers, *plan.console,
+            withStatusPage(console::makeConsole(*store, consoleSettings), counters, siteListener,
+                           storageFailures, retention));
     }
 
     // The handler is in place before the receiver says it is ready: whoever stops it right

@@ -16,9 +16,9 @@ enum class PasswordCost { Moderate, Interactive };
 // A name is 1 to 64 characters of letters, digits, '.', '_', '-' and '@'.
 bool validUserName(std::string_view name);
 
-// Makes the account NAME with `role`, or replaces its password (its role stays). Throws std::invalid_argument for an invalid name or a
-// password shorter than 8 or longer than 1024 bytes, std::runtime_error when hashing fails
-// (out of memory), and whatever the store throws.
+// Makes the account NAME with `role`, or replaces its password (its role stays). Throws
+// std::invalid_argument for an invalid name or a password shorter than 8 or longer than 1024 bytes,
+// std::runtime_error when hashing fails (out of memory), and whatever the store throws.
 void addUser(storage::Store& store, const std::string& name, const std::string& password,
              storage::Role role, PasswordCost cost = PasswordCost::Moderate);
 
