@@ -1,7 +1,7 @@
 // gravelin-receiver's command line, private to the program: what the subcommand families
-// (Serve.cpp; Scans.cpp: import, scans, machines; Users.cpp: user add) share, and how each
-// puts its subcommands on the CLI11 command line. Every subcommand parses into a struct of
-// options, checks and builds from it, then runs.
+// (Serve.cpp; Scans.cpp: import, scans, machines; Survey.cpp: survey; Users.cpp: user add)
+// share, and how each puts its subcommands on the CLI11 command line. Every subcommand parses
+// into a struct of options, checks and builds from it, then runs.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -32,6 +32,7 @@ using Command = std::function<int()>;
 // Each family adds its subcommands to the program's; the one given sets `chosen`.
 void addServe(CLI::App& program, Command& chosen);
 void addScans(CLI::App& program, Command& chosen);
+void addSurvey(CLI::App& program, Command& chosen);
 void addUsers(CLI::App& program, Command& chosen);
 
 // What is left over on a subcommand's line (CLI11 keeps it with allow_extras): an unknown

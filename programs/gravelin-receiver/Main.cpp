@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
     Command chosen;
     addServe(program, chosen);
     addScans(program, chosen);
+    addSurvey(program, chosen);
     addUsers(program, chosen);
     try {
         if (argc == 2 && std::string_view(argv[1]) == "help") return printed(kUsage);
