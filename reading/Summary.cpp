@@ -399,6 +399,7 @@ void readDisks(const pugi::xml_node& root, Summary& summary) {
         disk.deviceId = drive.text("DeviceID");
         disk.interfaceType = drive.text("InterfaceType");
         disk.firmware = drive.text("FirmwareRevision");
+        disk.pnpDeviceId = drive.text("PNPDeviceID");
         disk.sizeBytes = drive.number("Size");
         if (disk.sizeBytes) summary.diskBytes += *disk.sizeBytes;
         summary.disks.push_back(std::move(disk));

@@ -30,6 +30,7 @@ struct MemorySlotSummary {
 struct DiskSummary {
     std::string model, serialNumber, deviceId, interfaceType, firmware;
     std::optional<std::uint64_t> sizeBytes;
+    std::string pnpDeviceId{};  // the Plug and Play ID ("SCSI\DISK&VEN_NVME&PROD_..."): its kind
 };
 
 struct VolumeSummary {

@@ -130,13 +130,14 @@ inline const std::array<Field<MemorySlotSummary>, 10> kMemorySlot = {{
     {"empty", "Empty", &MemorySlotSummary::empty},
 }};
 
-inline const std::array<Field<DiskSummary>, 6> kDisk = {{
+inline const std::array<Field<DiskSummary>, 7> kDisk = {{
     {"deviceId", "Device", &DiskSummary::deviceId, Unit::None, "device", ""},
     {"model", "Model", &DiskSummary::model, Unit::None, "model", ""},
     {"interfaceType", "Interface", &DiskSummary::interfaceType, Unit::None, "interface", ""},
     {"sizeBytes", "Size", &DiskSummary::sizeBytes, Unit::DecimalBytes, "size", ""},
     {"serialNumber", "Serial number", &DiskSummary::serialNumber, Unit::None, "serial", "serial "},
     {"firmware", "Firmware", &DiskSummary::firmware, Unit::None, "firmware", "firmware "},
+    {"pnpDeviceId", "Plug and Play ID", &DiskSummary::pnpDeviceId},
 }};
 
 // Plain text says how much is used before the drive type (Text.cpp adds it).

@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
     Command chosen;
     addServe(program, chosen);
     addScans(program, chosen);
+    addSurvey(program, chosen);
     addUsers(program, chosen);
     addAudit(program, chosen);
     addRetention(program, chosen);

@@ -31,6 +31,7 @@ FLOORS = [
     "reading",
     "receiver/http",
     "receiver/storage",
+    "receiver/survey",
     "receiver/console",
     "receiver/site",
     "programs/gravelin-scanner",

@@ -47,6 +47,8 @@ WmiClasses desktopWmi() {
                                       {"FirmwareRevision", "RVT04B6Q"},
                                       {"InterfaceType", "SCSI"},
                                       {"Model", "Samsung SSD 860 EVO 500GB"},
+                                      {"PNPDeviceID",
+                                       "SCSI\\DISK&VEN_&PROD_SAMSUNG_SSD_860\\4&2A3C&0&000"},
                                       {"SerialNumber", "  S3Z9NB0K123456A"},
                                       {"Size", "500105249280"}}),
         wmiObject("Win32_DiskDrive", {{"DeviceID", "\\\\.\\PHYSICALDRIVE1"},
@@ -146,6 +148,8 @@ TEST(SummaryOfRealTables, DesktopWithDdr4AndWmiAnswers) {
     EXPECT_EQ(s.disks[0].interfaceType, "SCSI");
     EXPECT_EQ(s.disks[0].firmware, "RVT04B6Q");
     EXPECT_EQ(s.disks[0].sizeBytes, 500105249280u);
+    EXPECT_EQ(s.disks[0].pnpDeviceId, "SCSI\\DISK&VEN_&PROD_SAMSUNG_SSD_860\\4&2A3C&0&000");
+    EXPECT_EQ(s.disks[1].pnpDeviceId, "");
     EXPECT_EQ(s.disks[1].serialNumber, "ZFL1ABCD");
     EXPECT_EQ(s.diskBytes, 500105249280u + 2000396321280u);
 

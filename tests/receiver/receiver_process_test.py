@@ -637,6 +637,42 @@ class ReceiverTest:
         self.assertEqual(self.receiver.cli('placeholder', 'delete', 'WS-0001').returncode, 1)
         self.assertEqual(self.receiver.cli('placeholder', 'list').stdout, b'')
 
+    def test_survey_counts_each_machine_once_in_every_dimension(self):
+        for table in REAL:
+            self.assertEqual(self.receiver.post(form(Fixture.samples[table]))[0], 200)
+        self.post_hostile_report()
+        result = self.receiver.cli('survey', '--json')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        survey = json.loads(result.stdout)
+        machines = len(json.loads(self.receiver.cli('machines', '--json').stdout))
+        self.assertEqual(survey['machines'], machines)
+        today = time.strftime('%Y-%m-%d', time.gmtime())
+        self.assertLess(survey['since'], today)
+        self.assertGreater(survey['until'], today)
+        self.assertEqual(survey['previous']['until'], survey['since'])
+        self.assertEqual(len(survey['dimensions']), 17)
+        for name, values in survey['dimensions'].items():
+            with self.subTest(dimension=name):
+                self.assertEqual(sum(v['machines'] for v in values), machines)
+                self.assertAlmostEqual(sum(v['share'] for v in values), 1.0, places=3)
+                self.assertTrue(all(v['change'] is None for v in values))  # nothing before
+        self.assertIn({'value': 'Intel', 'machines': 3, 'share': 0.75, 'change': None},
+                      survey['dimensions']['processor_maker'])
+        # Another period holds none of them; the text form is terminal-safe.
+        empty = json.loads(self.receiver.cli('survey', '--json', '--since', '2000-01-01',
+                                             '--until', '2000-02-01').stdout)
+        self.assertEqual(empty['machines'], 0)
+        self.assertEqual(empty['dimensions']['os'], [])
+        text = self.receiver.cli('survey').stdout
+        self.assertIsNone(re.search(rb'[\x00-\x08\x0b-\x1f\x7f]', text), text)
+        self.assertIn('Evil\\u009B2J', text.decode())
+        for args in (['--since', '2026-02-30'], ['--until', 'yesterday'],
+                     ['--since', '2026-12-02', '--until', '2026-12-01'], ['--top', '0']):
+            with self.subTest(args=args):
+                result = self.receiver.cli('survey', *args)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertEqual(result.stderr.decode().count('\n'), 1, result.stderr)
+
     def test_console_sessions_outlive_a_restart_with_and_without_a_key_file(self):
         self.receiver.stop()
         result = run(RECEIVER, 'user', 'add', 'operator', *self.args, stdin=b'operator password\n')

@@ -1,0 +1,297 @@
+// The fleet survey: which scan of a machine counts, the top values with "other" and
+// "unknown" adding up to all machines, the change from the period before, the days of the
+// command line, and the survey of a store on both engines (conflicting scans left out).
+#include "receiver/survey/Survey.h"
+
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <stdlib.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "reading/Fingerprint.h"
+#include "reading/SummaryJson.h"
+
+namespace gravelin::survey {
+namespace {
+
+using report::survey::Dimension;
+
+constexpr std::int64_t kDay = 24LL * 60 * 60 * 1000;
+
+Facets facetsWith(std::map<Dimension, std::string> values) {
+    Facets f;
+    f.fill(std::string(report::survey::kUnknown));
+    for (auto& [dimension, value] : values) f[static_cast<std::size_t>(dimension)] = value;
+    return f;
+}
+
+ScanFacets machine(std::int64_t id, const std::string& memoryType,
+                   const std::string& diskKind = "SSD") {
+    return {id, id, 0,
+            facetsWith({{Dimension::MemoryType, memoryType}, {Dimension::DiskKind, diskKind}})};
+}
+
+const std::vector<ValueCount>& of(const Survey& survey, Dimension dimension) {
+    return survey.dimensions[static_cast<std::size_t>(dimension)];
+}
+
+std::map<std::string, std::uint64_t> machinesByValue(const std::vector<ValueCount>& values) {
+    std::map<std::string, std::uint64_t> out;
+    for (const auto& v : values) out[v.value] = v.machines;
+    return out;
+}
+
+void expectEveryDimensionAddsUp(const Survey& survey) {
+    for (std::size_t d = 0; d < kDimensionCount; ++d) {
+        std::uint64_t sum = 0;
+        double shares = 0;
+        for (const auto& v : survey.dimensions[d]) {
+            sum += v.machines;
+            shares += v.share;
+        }
+        EXPECT_EQ(sum, survey.machines) << report::survey::kDimensionNames[d];
+        if (survey.machines > 0) {
+            EXPECT_NEAR(shares, 1.0, 1e-9);
+        }
+    }
+}
+
+TEST(SurveyTally, TopValuesThenOtherThenUnknownAddUpToAllMachines) {
+    const std::vector<ScanFacets> now{
+        machine(1, "DDR4"),           machine(2, "DDR4"),          machine(3, "DDR4"),
+        machine(4, "DDR5", "NVMe"),   machine(5, "DDR5", "other"), machine(6, "DDR3", "other"),
+        machine(7, "unknown", "HDD"),
+    };
+    const std::vector<ScanFacets> before{machine(1, "DDR4"), machine(9, "DDR3")};
+    const Survey s = tally(now, before, {10 * kDay, 20 * kDay}, 2);
+    EXPECT_EQ(s.machines, 7u);
+    EXPECT_EQ(s.previousMachines, 2u);
+    expectEveryDimensionAddsUp(s);
+
+    const auto& types = of(s, Dimension::MemoryType);
+    ASSERT_EQ(types.size(), 4u);
+    const std::vector<std::string> order{"DDR4", "DDR5", "other", "unknown"};
+    for (std::size_t i = 0; i < order.size(); ++i) EXPECT_EQ(types[i].value, order[i]);
+    EXPECT_EQ(types[0].machines, 3u);
+    EXPECT_DOUBLE_EQ(types[0].share, 3.0 / 7);
+    EXPECT_DOUBLE_EQ(*types[0].change, 3.0 / 7 - 1.0 / 2);
+    EXPECT_DOUBLE_EQ(*types[1].change, 2.0 / 7);  // absent before: share 0 then
+    // "other" now is DDR3; before it was DDR3 too (not shown now), so the change compares
+    // like with like.
+    EXPECT_EQ(types[2].machines, 1u);
+    EXPECT_DOUBLE_EQ(*types[2].change, 1.0 / 7 - 1.0 / 2);
+    EXPECT_DOUBLE_EQ(*types[3].change, 1.0 / 7);
+
+    // A value that is itself called "other" joins the rest instead of standing twice; ties
+    // go by value (HDD before NVMe).
+    const auto kinds = machinesByValue(of(s, Dimension::DiskKind));
+    EXPECT_EQ(kinds, (std::map<std::string, std::uint64_t>{{"SSD", 3}, {"HDD", 1}, {"other", 3}}))
+        << "top 2 of SSD 3, other 2, HDD 1, NVMe 1";
+    // Dimensions no report spoke of are all unknown.
+    EXPECT_EQ(machinesByValue(of(s, Dimension::Os)),
+              (std::map<std::string, std::uint64_t>{{"unknown", 7}}));
+}
+
+TEST(SurveyTally, NoPreviousMachinesMeansNoChange) {
+    const Survey s = tally({machine(1, "DDR4")}, {}, {0, kDay}, 10);
+    ASSERT_EQ(of(s, Dimension::MemoryType).size(), 1u);
+    EXPECT_FALSE(of(s, Dimension::MemoryType)[0].change);
+    EXPECT_TRUE(toJson(s)["dimensions"]["memory_type"][0]["change"].is_null());
+    const Survey empty = tally({}, {}, {0, kDay}, 10);
+    expectEveryDimensionAddsUp(empty);
+    EXPECT_TRUE(of(empty, Dimension::Os).empty());
+}
+
+TEST(SurveyTally, EachMachineCountsByItsLatestScanInThePeriod) {
+    const Period period{10 * kDay, 20 * kDay};
+    const auto scan = [](std::int64_t machineId, std::int64_t scanId, std::int64_t at,
+                         const char* type) {
+        return ScanFacets{machineId, scanId, at, facetsWith({{Dimension::MemoryType, type}})};
+    };
+    const std::vector<ScanFacets> scans{
+        scan(1, 1, 11 * kDay, "DDR3"),
+        scan(1, 2, 15 * kDay, "DDR4"),    // machine 1's latest in the period
+        scan(1, 3, 20 * kDay, "DDR5"),    // at `until`: outside
+        scan(2, 4, 10 * kDay, "DDR4"),    // at `since`: inside
+        scan(2, 5, 9 * kDay, "DDR5"),     // before
+        scan(3, 7, 12 * kDay, "LPDDR5"),  // the same time twice: the later scan
+        scan(3, 6, 12 * kDay, "LPDDR4"),
+    };
+    std::map<std::int64_t, std::string> chosen;
+    for (const auto& m : latestPerMachine(scans, period))
+        chosen[m.machineId] = facet(m.facets, Dimension::MemoryType);
+    EXPECT_EQ(chosen,
+              (std::map<std::int64_t, std::string>{{1, "DDR4"}, {2, "DDR4"}, {3, "LPDDR5"}}));
+}
+
+TEST(SurveyDays, CommandLineDaysAreUtcDayStarts) {
+    EXPECT_EQ(dayStartMs("2026-12-01"), 1796083200000);
+    EXPECT_EQ(dayStartMs("1970-01-01"), 0);
+    EXPECT_EQ(dayStartMs("2024-02-29"), *dayStartMs("2024-02-28") + kDay);
+    for (const char* bad : {"2026-02-29", "2026-13-01", "2026-1-01", "2026/12/01", "2026-12-01T",
+                            "", "20261201", "2026-12-0x"})
+        EXPECT_FALSE(dayStartMs(bad)) << bad;
+    EXPECT_EQ(dayText(1796083200000), "2026-12-01");
+    EXPECT_EQ(dayText(1796083200000 + kDay - 1), "2026-12-01");
+    const Period p = previousPeriod({*dayStartMs("2026-12-01"), *dayStartMs("2027-01-01")});
+    EXPECT_EQ(dayText(p.sinceMs), "2026-10-31");
+    EXPECT_EQ(dayText(p.untilMs), "2026-12-01");
+}
+
+// ---- Over a store, on both engines -------------------------------------------------------
+
+namespace fs = std::filesystem;
+
+std::string postgresUri() {
+    const char* uri = std::getenv("GRAVELIN_TEST_POSTGRES_URI");
+    return uri ? uri : "";
+}
+
+report::Summary hardware(const std::string& board, const std::string& memoryType, std::uint64_t gib,
+                         const std::string& os) {
+    report::Summary s;
+    s.maker = "Maker";
+    s.model = "Model " + board;
+    s.boardSerial = board;
+    report::ProcessorSummary cpu;
+    cpu.model = board == "FORGED" ? "AMD EPYC 7763 64-Core Processor"
+                                  : "Intel(R) Core(TM) i5-8500 CPU @ 3.00GHz";
+    cpu.maker = "GenuineIntel";
+    s.processors = {cpu};
+    report::MemorySlotSummary module;
+    module.empty = false;
+    module.type = memoryType;
+    module.sizeBytes = gib << 30;
+    module.serialNumber = board + "-M1";
+    s.memory = {module};
+    s.memoryBytes = gib << 30;
+    s.memoryModules = 1;
+    s.os = os;
+    s.programName = "gravelin-scanner";
+    s.programVersion = "1.0.0.0";
+    return s;
+}
+
+class SurveyOfStore : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override {
+        if (GetParam() == "PostgreSQL") {
+            ASSERT_FALSE(postgresUri().empty())
+                << "run through tests/receiver/storage/with-postgres.sh (ctest does)";
+            location_.databaseUri = postgresUri();
+            // A clean database for every test: the store makes its tables again.
+            PGconn* c = PQconnectdb(postgresUri().c_str());
+            ASSERT_EQ(PQstatus(c), CONNECTION_OK) << PQerrorMessage(c);
+            PGresult* r = PQexec(c, "DROP SCHEMA IF EXISTS public CASCADE; CREATE SCHEMA public");
+            const bool dropped = PQresultStatus(r) == PGRES_COMMAND_OK;
+            PQclear(r);
+            PQfinish(c);
+            ASSERT_TRUE(dropped);
+        } else {
+            std::string pattern = (fs::temp_directory_path() / "gravelin-survey.XXXXXX").string();
+            ASSERT_TRUE(mkdtemp(pattern.data()));
+            dir_ = pattern;
+            location_.dataDirectory = dir_.string();
+        }
+        store_ = storage::openStore(location_);
+    }
+    void TearDown() override {
+        store_.reset();
+        std::error_code ignored;
+        if (!dir_.empty()) fs::remove_all(dir_, ignored);
+    }
+
+    storage::AddResult add(const std::string& key, std::int64_t at, const report::Summary& s) {
+        storage::NewScan scan;
+        scan.receivedAtMs = at;
+        scan.sealedDigest = key + "@" + std::to_string(at) + "#" + std::to_string(++count_);
+        scan.receipt = "R" + std::to_string(count_);
+        scan.reportBytes = "<HWInfo/>";
+        scan.encoding = "utf-8";
+        scan.identityKey = key;
+        scan.identityRule = "uuid+serial";
+        scan.columns.maker = s.maker;
+        scan.summaryJson = report::toJsonText(s);
+        scan.fingerprint = identity::encodeFingerprint(identity::fingerprintOf(s));
+        return store_->addScan(scan);
+    }
+
+    storage::StoreLocation location_;
+    fs::path dir_;
+    std::unique_ptr<storage::Store> store_;
+    int count_ = 0;
+};
+
+TEST_P(SurveyOfStore, LatestScanPerMachineOfEachPeriod) {
+    const std::int64_t since = *dayStartMs("2026-11-01");
+    const std::int64_t until = *dayStartMs("2026-12-01");
+    const Period period{since, until};
+    const std::int64_t hour = kDay / 24;
+    // A: upgraded to DDR5 within the period; its latest scan counts, once.
+    add("A", since + 1 * kDay, hardware("A", "DDR4", 16, "Microsoft Windows 10 Pro"));
+    add("A", since + 5 * kDay, hardware("A", "DDR5", 32, "Microsoft Windows 11 Pro"));
+    // B: then a report of other hardware under B's identity: conflicting, not counted.
+    add("B", since + 2 * kDay, hardware("B", "DDR4", 16, "Microsoft Windows 11 Pro"));
+    ASSERT_TRUE(
+        add("B", since + 6 * kDay, hardware("FORGED", "DDR3", 2, "Windows XP")).conflicting);
+    // C: only in the period before; D: only after the period.
+    add("C", since - 3 * kDay, hardware("C", "DDR3", 4, "Microsoft Windows 10 Pro"));
+    add("D", until + hour, hardware("D", "DDR5", 64, "Microsoft Windows 11 Pro"));
+    // A was also seen in the period before, with its old memory.
+    add("A", since - 10 * kDay, hardware("A", "DDR4", 16, "Microsoft Windows 10 Pro"));
+    // E: at the very last millisecond of the period, with nothing said of its memory.
+    report::Summary e = hardware("E", "DDR4", 8, "Microsoft Windows 11 Pro");
+    e.memory.clear();
+    e.memoryBytes = 0;
+    add("E", until - 1, e);
+
+    const Survey s = surveyOfStore(*store_, period, 10);
+    EXPECT_EQ(s.machines, 3u);          // A, B, E
+    EXPECT_EQ(s.previousMachines, 2u);  // A, C
+    expectEveryDimensionAddsUp(s);
+    EXPECT_EQ(machinesByValue(of(s, Dimension::MemoryType)),
+              (std::map<std::string, std::uint64_t>{{"DDR5", 1}, {"DDR4", 1}, {"unknown", 1}}));
+    EXPECT_EQ(machinesByValue(of(s, Dimension::MemoryTotal)),
+              (std::map<std::string, std::uint64_t>{{"32 GiB", 1}, {"16 GiB", 1}, {"unknown", 1}}));
+    const auto& os = of(s, Dimension::Os);
+    ASSERT_FALSE(os.empty());
+    EXPECT_EQ(os[0].value, "Windows 11 Pro");
+    EXPECT_EQ(os[0].machines, 3u);
+    EXPECT_DOUBLE_EQ(*os[0].change, 1.0);  // before: A and C on Windows 10
+    EXPECT_EQ(machinesByValue(of(s, Dimension::ProcessorModel)),
+              (std::map<std::string, std::uint64_t>{{"Intel Core i5-8500", 3}}));
+
+    // The JSON the command prints.
+    const auto json = toJson(s);
+    EXPECT_EQ(json["machines"], 3);
+    EXPECT_EQ(json["since"], "2026-11-01");
+    EXPECT_EQ(json["until"], "2026-12-01");
+    EXPECT_EQ(json["previous"]["since"], "2026-10-02");
+    EXPECT_EQ(json["dimensions"].size(), kDimensionCount);
+    EXPECT_EQ(json["dimensions"].begin().key(), "os");
+    EXPECT_EQ(json["dimensions"]["os"][0]["share"], 1.0);
+
+    // Accepted, the forged scan becomes B's latest and counts.
+    const auto history = store_->scans(std::nullopt, 100, 0);
+    for (const auto& row : history) {
+        if (row.conflict == storage::ScanConflict::Conflicting) store_->acceptScan(row.id);
+    }
+    const Survey accepted = surveyOfStore(*store_, period, 10);
+    EXPECT_EQ(machinesByValue(of(accepted, Dimension::MemoryType)),
+              (std::map<std::string, std::uint64_t>{{"DDR5", 1}, {"DDR3", 1}, {"unknown", 1}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, SurveyOfStore, ::testing::Values("SQLite", "PostgreSQL"),
+                         [](const ::testing::TestParamInfo<std::string>& param) {
+                             return param.param;
+                         });
+
+}  // namespace
+}  // namespace gravelin::survey
