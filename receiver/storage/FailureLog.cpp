@@ -116,6 +116,32 @@ public:
             return 0;
         });
     }
+    std::int64_t addWebhook(const Webhook& hook, const AuditEntry& audit) override {
+        return logged([&] { return inner_->addWebhook(hook, audit); });
+    }
+    std::vector<Webhook> webhooks() override {
+        return logged([&] { return inner_->webhooks(); });
+    }
+    bool deleteWebhook(std::int64_t id, const AuditEntry& audit) override {
+        return logged([&] { return inner_->deleteWebhook(id, audit); });
+    }
+    std::vector<WebhookDelivery> webhookDeliveries(std::optional<std::int64_t> hookId,
+                                                   std::uint32_t limit) override {
+        return logged([&] { return inner_->webhookDeliveries(hookId, limit); });
+    }
+    bool retryDelivery(std::int64_t id, std::int64_t nowMs, const AuditEntry& audit) override {
+        return logged([&] { return inner_->retryDelivery(id, nowMs, audit); });
+    }
+    std::vector<WebhookDelivery> claimDeliveries(std::int64_t nowMs, std::int64_t leaseMs,
+                                                 std::uint32_t limit) override {
+        return logged([&] { return inner_->claimDeliveries(nowMs, leaseMs, limit); });
+    }
+    bool finishDelivery(const DeliveryAttempt& attempt) override {
+        return logged([&] { return inner_->finishDelivery(attempt); });
+    }
+    std::size_t enqueueEvent(const WebhookEvent& event) override {
+        return logged([&] { return inner_->enqueueEvent(event); });
+    }
     Merge mergeMachines(std::int64_t into, std::int64_t from, const AuditEntry& audit) override {
         return logged([&] { return inner_->mergeMachines(into, from, audit); });
     }

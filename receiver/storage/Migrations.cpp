@@ -420,6 +420,66 @@ CREATE TABLE machine_notes (
 );
 CREATE INDEX machine_notes_by_machine ON machine_notes (machine_id, id);
 CREATE INDEX scans_conflicting ON scans (received_at, id) WHERE conflict = 1;
+)sql"},    {12, "webhooks and the outbox of their deliveries",
+     R"sql(
+CREATE TABLE webhooks (
+    id         INTEGER PRIMARY KEY,
+    url        TEXT NOT NULL,
+    events     TEXT NOT NULL,
+    secret     TEXT NOT NULL,
+    created_by TEXT NOT NULL,
+    created_at INTEGER NOT NULL,
+    enabled    INTEGER NOT NULL DEFAULT 1
+) STRICT;
+CREATE TABLE webhook_deliveries (
+    id              INTEGER PRIMARY KEY,
+    hook_id         INTEGER NOT NULL REFERENCES webhooks (id) ON DELETE CASCADE,
+    event_id        TEXT NOT NULL,
+    event           TEXT NOT NULL,
+    payload         TEXT NOT NULL,
+    created_at      INTEGER NOT NULL,
+    window_start    INTEGER NOT NULL,
+    attempts        INTEGER NOT NULL DEFAULT 0,
+    next_attempt_at INTEGER NOT NULL,
+    state           TEXT NOT NULL DEFAULT 'pending',
+    last_status     INTEGER NOT NULL DEFAULT 0,
+    last_error      TEXT NOT NULL DEFAULT '',
+    delivered_at    INTEGER NOT NULL DEFAULT 0,
+    lease_until     INTEGER NOT NULL DEFAULT 0
+) STRICT;
+CREATE INDEX webhook_deliveries_due ON webhook_deliveries (next_attempt_at, id)
+    WHERE state = 'pending';
+CREATE INDEX webhook_deliveries_by_hook ON webhook_deliveries (hook_id, id);
+)sql",
+     R"sql(
+CREATE TABLE webhooks (
+    id         bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    url        text NOT NULL,
+    events     text NOT NULL,
+    secret     text NOT NULL,
+    created_by text NOT NULL,
+    created_at bigint NOT NULL,
+    enabled    bigint NOT NULL DEFAULT 1
+);
+CREATE TABLE webhook_deliveries (
+    id              bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    hook_id         bigint NOT NULL REFERENCES webhooks (id) ON DELETE CASCADE,
+    event_id        text NOT NULL,
+    event           text NOT NULL,
+    payload         text NOT NULL,
+    created_at      bigint NOT NULL,
+    window_start    bigint NOT NULL,
+    attempts        bigint NOT NULL DEFAULT 0,
+    next_attempt_at bigint NOT NULL,
+    state           text NOT NULL DEFAULT 'pending',
+    last_status     bigint NOT NULL DEFAULT 0,
+    last_error      text NOT NULL DEFAULT '',
+    delivered_at    bigint NOT NULL DEFAULT 0,
+    lease_until     bigint NOT NULL DEFAULT 0
+);
+CREATE INDEX webhook_deliveries_due ON webhook_deliveries (next_attempt_at, id)
+    WHERE state = 'pending';
+CREATE INDEX webhook_deliveries_by_hook ON webhook_deliveries (hook_id, id);
 )sql"},
 };
 

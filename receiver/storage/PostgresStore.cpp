@@ -434,12 +434,16 @@ public:
         release(std::move(c));
     }
 
+    void setDoorbell(std::shared_ptr<WebhookDoorbell> doorbell) { doorbell_ = std::move(doorbell); }
+
     AddResult addScan(const NewScan& scan) override {
         const PreparedScan p = prepareScan(scan);
-        return withConnection([&](Connection& c) {
+        std::size_t queued = 0;
+        AddResult added = withConnection([&](Connection& c) {
+            queued = 0;
             if (auto existing = findDigest(c, p.scan.sealedDigest)) return *existing;
             c.exec("BEGIN");
-            std::optional<AddResult> stored = store(c, p);
+            std::optional<AddResult> stored = store(c, p, queued);
             if (!stored) {
                 // Another receiver committed the same text since the check above.
                 c.exec("ROLLBACK");
@@ -449,6 +453,8 @@ public:
             c.exec("COMMIT");
             return *stored;
         });
+        if (queued > 0 && doorbell_) doorbell_->ring();
+        return added;
     }
 
     std::vector<AddResult> addScans(const std::vector<NewScan>& scans) override {
@@ -457,7 +463,9 @@ public:
             const std::size_t last = std::min(scans.size(), first + kImportBatch);
             std::vector<PreparedScan> prepared;
             for (std::size_t i = first; i < last; ++i) prepared.push_back(prepareScan(scans[i]));
+            std::size_t queued = 0;
             auto batch = withConnection([&](Connection& c) {
+                queued = 0;
                 std::vector<AddResult> out;
                 c.exec("BEGIN");
                 for (const PreparedScan& p : prepared) {
@@ -466,7 +474,9 @@ public:
                         continue;
                     }
                     c.exec("SAVEPOINT scan");
-                    if (auto stored = store(c, p)) {
+                    std::size_t mine = 0;
+                    if (auto stored = store(c, p, mine)) {
+                        queued += mine;
                         c.exec("RELEASE scan");
                         out.push_back(*stored);
                     } else {
@@ -479,6 +489,7 @@ public:
                 c.exec("COMMIT");
                 return out;
             });
+            if (queued > 0 && doorbell_) doorbell_->ring();
             results.insert(results.end(), batch.begin(), batch.end());
         }
         return results;
@@ -908,6 +919,38 @@ public:
         });
     }
 
+    std::int64_t addWebhook(const Webhook& hook, const AuditEntry& audit) override {
+        return change([&](Transaction& t) { return addWebhookIn(t, hook, audit); });
+    }
+    std::vector<Webhook> webhooks() override {
+        return look([&](Transaction& t) { return webhooksIn(t); });
+    }
+    bool deleteWebhook(std::int64_t id, const AuditEntry& audit) override {
+        return change([&](Transaction& t) { return deleteWebhookIn(t, id, audit); });
+    }
+    std::vector<WebhookDelivery> webhookDeliveries(std::optional<std::int64_t> hookId,
+                                                   std::uint32_t limit) override {
+        return look([&](Transaction& t) { return webhookDeliveriesIn(t, hookId, limit); });
+    }
+    bool retryDelivery(std::int64_t id, std::int64_t nowMs, const AuditEntry& audit) override {
+        const bool retried =
+            change([&](Transaction& t) { return retryDeliveryIn(t, id, nowMs, audit); });
+        if (retried && doorbell_) doorbell_->ring();
+        return retried;
+    }
+    std::vector<WebhookDelivery> claimDeliveries(std::int64_t nowMs, std::int64_t leaseMs,
+                                                 std::uint32_t limit) override {
+        return change([&](Transaction& t) { return claimDeliveriesIn(t, nowMs, leaseMs, limit); });
+    }
+    bool finishDelivery(const DeliveryAttempt& attempt) override {
+        return change([&](Transaction& t) { return finishDeliveryIn(t, attempt); });
+    }
+    std::size_t enqueueEvent(const WebhookEvent& event) override {
+        const std::size_t queued = change([&](Transaction& t) { return enqueueEventIn(t, event); });
+        if (queued > 0 && doorbell_) doorbell_->ring();
+        return queued;
+    }
+
     std::string describe() const override { return description_; }
 
 private:
@@ -925,7 +968,7 @@ private:
 
     // Inside a transaction: the machine, then the scan. Nothing when the digest turned out
     // to be stored by a concurrent transaction (the caller rolls back).
-    std::optional<AddResult> store(Connection& c, const PreparedScan& p) {
+    std::optional<AddResult> store(Connection& c, const PreparedScan& p, std::size_t& queued) {
         const NewScan& s = p.scan;
         AddResult result;
         // Compared with the latest scan under the machine row's lock: concurrent scans of one
@@ -954,6 +997,7 @@ private:
         const Result m = c.run(machineUpsertSql(Dialect::Postgres), machineParams);
         result.machineId = ResultRow(m.get(), 0).integer(0);
         const std::int64_t lastSeen = ResultRow(m.get(), 0).integer(1);
+        const bool newMachine = ResultRow(m.get(), 0).integer(2) == 1;
 
         std::vector<Param> scanParams = {integer(result.machineId),
                                          integer(s.receivedAtMs),
@@ -981,6 +1025,9 @@ private:
             c.run("UPDATE machines SET latest_scan_id = $1 WHERE id = $2",
                   {integer(result.scanId), integer(result.machineId)});
         result.receipt = s.receipt;
+        // The events go with the scan: committed or rolled back with it.
+        PostgresTransaction t(c);
+        queued = enqueueScanEventsIn(t, result, s, newMachine);
         return result;
     }
 
@@ -1118,6 +1165,7 @@ private:
 
     std::string uri_;
     std::chrono::milliseconds budget_;
+    std::shared_ptr<WebhookDoorbell> doorbell_;
     std::string description_;
     std::mutex poolMutex_;
     std::vector<std::unique_ptr<Connection>> idle_;
@@ -1125,8 +1173,11 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::chrono::milliseconds deadline) {
-    return std::make_unique<PostgresStore>(uri, deadline);
+std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::chrono::milliseconds deadline,
+                                         std::shared_ptr<WebhookDoorbell> doorbell) {
+    auto store = std::make_unique<PostgresStore>(uri, deadline);
+    store->setDoorbell(std::move(doorbell));
+    return store;
 }
 
 }  // namespace gravelin::storage::detail

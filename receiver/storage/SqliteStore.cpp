@@ -410,6 +410,8 @@ public:
         for (Connection* c : readers_) delete c;
     }
 
+    void setDoorbell(std::shared_ptr<WebhookDoorbell> doorbell) { doorbell_ = std::move(doorbell); }
+
     AddResult addScan(const NewScan& scan) override {
         Pending pending{prepareScan(scan)};
         std::vector<Pending*> mine{&pending};
@@ -919,12 +921,45 @@ public:
         });
     }
 
+    std::int64_t addWebhook(const Webhook& hook, const AuditEntry& audit) override {
+        return change([&](Transaction& t) { return addWebhookIn(t, hook, audit); });
+    }
+    std::vector<Webhook> webhooks() override {
+        return look([&](Transaction& t) { return webhooksIn(t); });
+    }
+    bool deleteWebhook(std::int64_t id, const AuditEntry& audit) override {
+        return change([&](Transaction& t) { return deleteWebhookIn(t, id, audit); });
+    }
+    std::vector<WebhookDelivery> webhookDeliveries(std::optional<std::int64_t> hookId,
+                                                   std::uint32_t limit) override {
+        return look([&](Transaction& t) { return webhookDeliveriesIn(t, hookId, limit); });
+    }
+    bool retryDelivery(std::int64_t id, std::int64_t nowMs, const AuditEntry& audit) override {
+        const bool retried =
+            change([&](Transaction& t) { return retryDeliveryIn(t, id, nowMs, audit); });
+        if (retried && doorbell_) doorbell_->ring();
+        return retried;
+    }
+    std::vector<WebhookDelivery> claimDeliveries(std::int64_t nowMs, std::int64_t leaseMs,
+                                                 std::uint32_t limit) override {
+        return change([&](Transaction& t) { return claimDeliveriesIn(t, nowMs, leaseMs, limit); });
+    }
+    bool finishDelivery(const DeliveryAttempt& attempt) override {
+        return change([&](Transaction& t) { return finishDeliveryIn(t, attempt); });
+    }
+    std::size_t enqueueEvent(const WebhookEvent& event) override {
+        const std::size_t queued = change([&](Transaction& t) { return enqueueEventIn(t, event); });
+        if (queued > 0 && doorbell_) doorbell_->ring();
+        return queued;
+    }
+
     std::string describe() const override { return "SQLite " + path_; }
 
 private:
     struct Pending {
         PreparedScan scan;
         AddResult result{};
+        std::size_t queued = 0;  // webhook deliveries enqueued with the scan
         std::exception_ptr error{};
         bool done = false;
         std::condition_variable* waiter = nullptr;  // its caller's, woken when done
@@ -981,10 +1016,11 @@ private:
         for (Pending* p : batch) {
             try {
                 writer_.prepare("SAVEPOINT scan").step();
-                p->result = storeOne(p->scan);
+                p->result = storeOne(p->scan, p->queued);
                 writer_.prepare("RELEASE scan").step();
             } catch (...) {
                 p->error = std::current_exception();
+                p->queued = 0;
                 sqlite3_exec(writer_.handle(), "ROLLBACK TO scan; RELEASE scan", nullptr, nullptr, nullptr);
             }
         }
@@ -995,6 +1031,13 @@ private:
             sqlite3_exec(writer_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
             for (Pending* p : batch) p->error = error;
             return;
+        }
+        if (doorbell_) {
+            for (const Pending* p : batch)
+                if (p->queued > 0) {
+                    doorbell_->ring();
+                    break;
+                }
         }
         // The commit is durable; a log the checkpointer could not keep small is copied back
         // here, as SQLite itself would (a failure is retried after the next commit).
@@ -1033,7 +1076,7 @@ private:
         }
     }
 
-    AddResult storeOne(const PreparedScan& prepared) {
+    AddResult storeOne(const PreparedScan& prepared, std::size_t& queued) {
         const NewScan& s = prepared.scan;
         AddResult result;
         {
@@ -1069,6 +1112,7 @@ private:
             key = alias.text(0);
         }
         std::int64_t lastSeen = 0;
+        bool newMachine = false;
         {
             static const std::string kUpsertSql = machineUpsertSql(Dialect::Sqlite);
             auto upsert = writer_.prepare(kUpsertSql);
@@ -1084,6 +1128,7 @@ private:
             if (!upsert.step()) writer_.fail("machine upsert");
             result.machineId = upsert.integer(0);
             lastSeen = upsert.integer(1);
+            newMachine = upsert.integer(2) == 1;
         }
         {
             static const std::string kInsertSql = scanInsertSql(Dialect::Sqlite);
@@ -1116,6 +1161,9 @@ private:
                 .bind(2, result.machineId)
                 .step();
         result.receipt = s.receipt;
+        // The events go with the scan: in its savepoint, committed or rolled back with it.
+        SqliteTransaction t(writer_);
+        queued = enqueueScanEventsIn(t, result, s, newMachine);
         return result;
     }
 
@@ -1296,6 +1344,7 @@ private:
 
     std::string path_;
     std::chrono::milliseconds deadline_;
+    std::shared_ptr<WebhookDoorbell> doorbell_;
     std::string readOnlyUri_;  // empty: opened for writing
     std::mutex writeMutex_;
     Connection writer_;
@@ -1350,7 +1399,8 @@ std::string readOnlyUriOf(const fs::path& file) {
 }
 
 std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory,
-                                       std::chrono::milliseconds deadline, bool readOnly) {
+                                       std::chrono::milliseconds deadline, bool readOnly,
+                                       std::shared_ptr<WebhookDoorbell> doorbell) {
     const fs::path directory(dataDirectory);
     std::error_code error;
     if (readOnly && fs::is_regular_file(directory / "receiver.sqlite3", error)) {
@@ -1369,7 +1419,9 @@ std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory,
             throw StorageError("cannot create data directory " + dataDirectory + ": " +
                                std::strerror(errno));
     }
-    return std::make_unique<SqliteStore>((directory / "receiver.sqlite3").string(), deadline);
+    auto store = std::make_unique<SqliteStore>((directory / "receiver.sqlite3").string(), deadline);
+    store->setDoorbell(std::move(doorbell));
+    return store;
 }
 
 }  // namespace gravelin::storage::detail

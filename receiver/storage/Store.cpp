@@ -253,7 +253,7 @@ std::string machineUpsertSql(Dialect dialect) {
         for (const std::string& c : copied)
             sql += ", " + c + " = " + newer + "excluded." + c + " ELSE machines." + c + " END";
     }
-    sql += " RETURNING id, last_seen";
+    sql += " RETURNING id, last_seen, scan_count";
     return sql;
 }
 
@@ -469,10 +469,11 @@ std::unique_ptr<Store> openStore(const StoreLocation& location) {
             throw StorageError("give either a data directory or a database URI, not both");
         if (uri.rfind("postgresql://", 0) != 0 && uri.rfind("postgres://", 0) != 0)
             throw StorageError("database URI must start with postgresql:// or postgres://");
-        return detail::openPostgresStore(uri, location.deadline);
+        return detail::openPostgresStore(uri, location.deadline, location.webhookDoorbell);
     }
     if (location.dataDirectory.empty()) throw StorageError("no data directory given");
-    return detail::openSqliteStore(location.dataDirectory, location.deadline, location.readOnly);
+    return detail::openSqliteStore(location.dataDirectory, location.deadline, location.readOnly,
+                                   location.webhookDoorbell);
 }
 
 }  // namespace gravelin::storage

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "receiver/storage/Audit.h"
+#include "receiver/storage/Webhooks.h"
 
 namespace gravelin::storage {
 
@@ -402,6 +403,30 @@ public:
         std::int64_t beforeMs,
         std::uint32_t limit = std::numeric_limits<std::uint32_t>::max()) = 0;
 
+    // Webhooks (Webhooks.h). addWebhook stores a hook (the caller checks it with
+    // webhookProblem) and `audit` with the hook's id as its target, and returns the id;
+    // deleteWebhook removes it with its deliveries (false: no such hook). Deliveries newest
+    // first, of one hook or all. retryDelivery puts a failed delivery back to pending, due
+    // at `nowMs`, with a day of retries again (false: no such failed delivery).
+    virtual std::int64_t addWebhook(const Webhook& hook, const AuditEntry& audit) = 0;
+    virtual std::vector<Webhook> webhooks() = 0;
+    virtual bool deleteWebhook(std::int64_t id, const AuditEntry& audit) = 0;
+    virtual std::vector<WebhookDelivery> webhookDeliveries(std::optional<std::int64_t> hookId,
+                                                           std::uint32_t limit = 100) = 0;
+    virtual bool retryDelivery(std::int64_t id, std::int64_t nowMs, const AuditEntry& audit) = 0;
+    // The delivery worker's side: claimDeliveries takes at most `limit` pending deliveries
+    // due at `nowMs` that no one holds, leasing each until nowMs + leaseMs and counting the
+    // attempt, in a short transaction of its own; with several receivers on one database each
+    // is claimed by one. finishDelivery records the attempt's outcome (delivered, or the next
+    // attempt by the backoff, or failed past a day) when the lease is still the one taken;
+    // false when it is not (it lapsed and someone else claimed the delivery).
+    virtual std::vector<WebhookDelivery> claimDeliveries(std::int64_t nowMs, std::int64_t leaseMs,
+                                                         std::uint32_t limit) = 0;
+    virtual bool finishDelivery(const DeliveryAttempt& attempt) = 0;
+    // Enqueues an event for its subscribers in a transaction of its own (intake enqueues in
+    // the scan's transaction instead); returns the deliveries made.
+    virtual std::size_t enqueueEvent(const WebhookEvent& event) = 0;
+
     // Throws StorageUnavailable when the database cannot be reached right now (a health
     // check: a round trip to the server, or a read of the SQLite file).
     virtual void probe() {}
@@ -423,6 +448,8 @@ struct StoreLocation {
     // the program's is refused with a message saying so. A missing one is created as
     // without the flag. PostgreSQL opens as usual.
     bool readOnly = false;
+    // Rung after a commit that enqueued webhook deliveries (nothing: no one listens).
+    std::shared_ptr<WebhookDoorbell> webhookDoorbell;
 };
 
 // Opens the store and brings its schema to the current version (versioned migrations, the

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "receiver/storage/Store.h"
+#include "receiver/storage/Webhooks.h"
 
 namespace gravelin::storage::detail {
 
@@ -222,9 +223,33 @@ std::vector<PlaceholderValue> placeholdersIn(Transaction& t);
 bool addNoteIn(Transaction& t, const MachineNote& note, const AuditEntry& audit);
 std::vector<MachineNote> notesIn(Transaction& t, std::int64_t machineId);
 
+// Webhooks (Webhooks.cpp). enqueueEventIn writes one delivery of `event` for every enabled
+// hook subscribed to its name, in the caller's transaction (one INSERT ... SELECT: no read
+// first), and says how many. Every event is enqueued this way, in the transaction that
+// stores its cause; enqueueScanEventsIn does it for a scan just stored at intake
+// (new-machine, new-scan, conflicting-scan).
+//
+// hardware-changed: call enqueueEventIn with kEventHardwareChanged and a webhookPayload of
+// the machine and scan from where a scan that becomes its machine's latest has its hardware
+// changes recorded, in that same transaction.
+std::size_t enqueueEventIn(Transaction& t, const WebhookEvent& event);
+std::size_t enqueueScanEventsIn(Transaction& t, const AddResult& stored, const NewScan& scan,
+                                bool newMachine);
+std::int64_t addWebhookIn(Transaction& t, const Webhook& hook, const AuditEntry& audit);
+std::vector<Webhook> webhooksIn(Transaction& t);
+bool deleteWebhookIn(Transaction& t, std::int64_t id, const AuditEntry& audit);
+std::vector<WebhookDelivery> webhookDeliveriesIn(Transaction& t, std::optional<std::int64_t> hookId,
+                                                 std::uint32_t limit);
+bool retryDeliveryIn(Transaction& t, std::int64_t id, std::int64_t nowMs, const AuditEntry& audit);
+std::vector<WebhookDelivery> claimDeliveriesIn(Transaction& t, std::int64_t nowMs,
+                                               std::int64_t leaseMs, std::uint32_t limit);
+bool finishDeliveryIn(Transaction& t, const DeliveryAttempt& attempt);
+
 std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory,
                                        std::chrono::milliseconds deadline,
-                                       bool readOnly = false);
-std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::chrono::milliseconds deadline);
+                                       bool readOnly = false,
+                                       std::shared_ptr<WebhookDoorbell> doorbell = nullptr);
+std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::chrono::milliseconds deadline,
+                                         std::shared_ptr<WebhookDoorbell> doorbell = nullptr);
 
 }  // namespace gravelin::storage::detail

@@ -32,6 +32,7 @@ public:
                 key = machines_[alias->second].identityKey;
         }
         std::int64_t machineId = key.empty() ? 0 : machineWithKey(key);
+        const bool newMachine = machineId == 0;
         bool conflicting = false;
         if (machineId != 0 && !scan.fingerprint.empty()) {
             const auto latest = scans_.find(machines_[machineId].latestScanId);
@@ -72,6 +73,19 @@ public:
         scans_[scanId] = stored;
         auto& machine = machines_[machineId];
         ++machine.scanCount;
+        {
+            const storage::EventMachine who{machineId, scan.columns.maker, scan.columns.model,
+                                            scan.columns.product};
+            const storage::EventScan what{scanId, scan.receipt, scan.receivedAtMs};
+            const auto enqueue = [&](std::string_view name) {
+                const std::string id = storage::newEventId();
+                enqueueLocked({id, std::string(name), scan.receivedAtMs,
+                               storage::webhookPayload(id, name, scan.receivedAtMs, who, what)});
+            };
+            if (newMachine) enqueue(storage::kEventNewMachine);
+            enqueue(storage::kEventNewScan);
+            if (conflicting) enqueue(storage::kEventConflictingScan);
+        }
         if (conflicting) return {scanId, machineId, scan.receipt, false, true};
         if (scan.receivedAtMs >= machine.lastSeenMs) {
             machine.lastSeenMs = scan.receivedAtMs;
@@ -492,6 +506,99 @@ public:
         return found;
     }
 
+    std::int64_t addWebhook(const storage::Webhook& hook, const storage::AuditEntry& audit) override {
+        std::lock_guard lock(mutex_);
+        storage::Webhook stored = hook;
+        stored.id = ++lastHookId_;
+        hooks_.push_back(stored);
+        storage::AuditEntry entry = audit;
+        entry.target = "webhook " + std::to_string(stored.id);
+        appendLocked(entry);
+        return stored.id;
+    }
+    std::vector<storage::Webhook> webhooks() override {
+        std::lock_guard lock(mutex_);
+        return hooks_;
+    }
+    bool deleteWebhook(std::int64_t id, const storage::AuditEntry& audit) override {
+        std::lock_guard lock(mutex_);
+        const auto gone = std::remove_if(hooks_.begin(), hooks_.end(),
+                                         [&](const auto& h) { return h.id == id; });
+        if (gone == hooks_.end()) return false;
+        hooks_.erase(gone, hooks_.end());
+        std::erase_if(deliveries_, [&](const auto& d) { return d.hookId == id; });
+        appendLocked(audit);
+        return true;
+    }
+    std::vector<storage::WebhookDelivery> webhookDeliveries(std::optional<std::int64_t> hookId,
+                                                            std::uint32_t limit) override {
+        std::lock_guard lock(mutex_);
+        std::vector<storage::WebhookDelivery> out;
+        for (auto it = deliveries_.rbegin(); it != deliveries_.rend() && out.size() < limit; ++it)
+            if (!hookId || it->hookId == *hookId) out.push_back(*it);
+        return out;
+    }
+    bool retryDelivery(std::int64_t id, std::int64_t nowMs, const storage::AuditEntry& audit) override {
+        std::lock_guard lock(mutex_);
+        for (auto& d : deliveries_) {
+            if (d.id != id || d.state != storage::DeliveryState::Failed) continue;
+            d.state = storage::DeliveryState::Pending;
+            d.attempts = 0;
+            d.nextAttemptAtMs = nowMs;
+            windowStart_[id] = nowMs;
+            appendLocked(audit);
+            return true;
+        }
+        return false;
+    }
+    std::vector<storage::WebhookDelivery> claimDeliveries(std::int64_t nowMs, std::int64_t leaseMs,
+                                                          std::uint32_t limit) override {
+        std::lock_guard lock(mutex_);
+        std::vector<storage::WebhookDelivery> out;
+        for (auto& d : deliveries_) {
+            if (out.size() >= limit) break;
+            if (d.state != storage::DeliveryState::Pending || d.nextAttemptAtMs > nowMs ||
+                d.leaseUntilMs > nowMs)
+                continue;
+            d.leaseUntilMs = nowMs + leaseMs;
+            ++d.attempts;
+            storage::WebhookDelivery claimed = d;
+            for (const auto& h : hooks_)
+                if (h.id == d.hookId) {
+                    claimed.url = h.url;
+                    claimed.secret = h.secret;
+                }
+            out.push_back(claimed);
+        }
+        return out;
+    }
+    bool finishDelivery(const storage::DeliveryAttempt& attempt) override {
+        std::lock_guard lock(mutex_);
+        for (auto& d : deliveries_) {
+            if (d.id != attempt.deliveryId || d.state != storage::DeliveryState::Pending ||
+                d.leaseUntilMs != attempt.leaseUntilMs)
+                continue;
+            d.leaseUntilMs = 0;
+            d.lastStatus = attempt.status;
+            d.lastError = attempt.error;
+            if (attempt.delivered()) {
+                d.state = storage::DeliveryState::Delivered;
+                d.deliveredAtMs = attempt.atMs;
+            } else if (const auto next =
+                           storage::nextAttemptAt(windowStart_[d.id], d.attempts, attempt.atMs)) {
+                d.nextAttemptAtMs = *next;
+            } else {
+                d.state = storage::DeliveryState::Failed;
+            }
+            return true;
+        }
+        return false;
+    }
+    std::size_t enqueueEvent(const storage::WebhookEvent& event) override {
+        std::lock_guard lock(mutex_);
+        return enqueueLocked(event);
+    }
+
     void appendAudit(const storage::AuditEntry& entry) override {
         std::lock_guard lock(mutex_);
         appendLocked(entry);
@@ -600,6 +707,23 @@ private:
         for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         return s;
     }
+    std::size_t enqueueLocked(const storage::WebhookEvent& event) {
+        std::size_t queued = 0;
+        for (const auto& h : hooks_) {
+            if (!h.enabled || std::find(h.events.begin(), h.events.end(), event.name) == h.events.end())
+                continue;
+            storage::WebhookDelivery d;
+            d.id = ++lastDeliveryId_;
+            d.hookId = h.id;
+            d.eventId = event.id;
+            d.event = event.name;
+            d.payload = event.payload;
+            d.createdAtMs = d.nextAttemptAtMs = windowStart_[d.id] = event.atMs;
+            deliveries_.push_back(d);
+            ++queued;
+        }
+        return queued;
+    }
     struct Stored {
         std::string digest, fingerprint;
         storage::ScanRecord record;
@@ -615,6 +739,10 @@ private:
     std::vector<storage::PlaceholderValue> placeholders_;
     std::vector<storage::MachineNote> notes_;
     std::vector<storage::AuditEntry> audit_;
+    std::vector<storage::Webhook> hooks_;
+    std::vector<storage::WebhookDelivery> deliveries_;
+    std::map<std::int64_t, std::int64_t> windowStart_;
+    std::int64_t lastHookId_ = 0, lastDeliveryId_ = 0;
 };
 
 }  // namespace gravelin::testing
