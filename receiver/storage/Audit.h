@@ -34,14 +34,18 @@ inline constexpr std::string_view kUserRole = "user-role-changed";
 inline constexpr std::string_view kUserDisabled = "user-disabled";
 inline constexpr std::string_view kUserEnabled = "user-enabled";
 inline constexpr std::string_view kUserDeleted = "user-deleted";
+inline constexpr std::string_view kWebhookAdded = "webhook-added";
+inline constexpr std::string_view kWebhookDeleted = "webhook-deleted";
+inline constexpr std::string_view kDeliveryRetried = "webhook-delivery-retried";
 
 // Every action, in the order the console's filter offers them.
-inline constexpr std::array<std::string_view, 21> kActions{
+inline constexpr std::array<std::string_view, 24> kActions{
     kSignIn,         kSignInFailed,     kSignInThrottled,    kSignOut,     kMachineViewed,
     kExport,         kScanAccepted,     kMachineDeleted,     kPruned,      kMachinesMerged,
     kScanSplit,      kScanMoved,        kPlaceholderAdded,   kPlaceholderDeleted,
     kNoteAdded,      kUserAdded,        kUserPassword,       kUserRole,    kUserDisabled,
-    kUserEnabled,    kUserDeleted,
+    kUserEnabled,    kUserDeleted,      kWebhookAdded,       kWebhookDeleted,
+    kDeliveryRetried,
 };
 
 // Who acted, when it was not a signed-in person: the command line (followed by the

@@ -462,18 +462,19 @@ std::optional<std::string> receiptOf(std::string_view text) {
     return digits.substr(0, 4) + "-" + digits.substr(4, 4) + "-" + digits.substr(8, 4);
 }
 
-std::unique_ptr<Store> openStore(const StoreLocation& location) {
+std::unique_ptr<Store> openStore(const StoreLocation& location,
+                                 std::shared_ptr<WebhookDoorbell> doorbell) {
     const std::string& uri = location.databaseUri;
     if (!uri.empty()) {
         if (!location.dataDirectory.empty())
             throw StorageError("give either a data directory or a database URI, not both");
         if (uri.rfind("postgresql://", 0) != 0 && uri.rfind("postgres://", 0) != 0)
             throw StorageError("database URI must start with postgresql:// or postgres://");
-        return detail::openPostgresStore(uri, location.deadline, location.webhookDoorbell);
+        return detail::openPostgresStore(uri, location.deadline, doorbell);
     }
     if (location.dataDirectory.empty()) throw StorageError("no data directory given");
     return detail::openSqliteStore(location.dataDirectory, location.deadline, location.readOnly,
-                                   location.webhookDoorbell);
+                                   doorbell);
 }
 
 }  // namespace gravelin::storage

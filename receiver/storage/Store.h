@@ -448,12 +448,12 @@ struct StoreLocation {
     // the program's is refused with a message saying so. A missing one is created as
     // without the flag. PostgreSQL opens as usual.
     bool readOnly = false;
-    // Rung after a commit that enqueued webhook deliveries (nothing: no one listens).
-    std::shared_ptr<WebhookDoorbell> webhookDoorbell;
 };
 
 // Opens the store and brings its schema to the current version (versioned migrations, the
-// same for both engines). Throws StorageError when it cannot.
-std::unique_ptr<Store> openStore(const StoreLocation& location);
+// same for both engines). Throws StorageError when it cannot. `doorbell` is rung after each
+// commit that enqueued webhook deliveries (nothing: no one listens).
+std::unique_ptr<Store> openStore(const StoreLocation& location,
+                                 std::shared_ptr<WebhookDoorbell> doorbell = nullptr);
 
 }  // namespace gravelin::storage

@@ -1302,6 +1302,8 @@ TEST_P(StoreContract, MigratesOnceAndKeepsDataAcrossReopening) {
     EXPECT_TRUE(store->account("ann"));
 }
 
+Webhook hookFor(std::string url, std::vector<std::string> events);
+
 TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
     // Each case takes a current database back to what an older program wrote.
     const std::string undoMark = postgres() ? "ALTER TABLE scans DROP COLUMN fingerprint, DROP COLUMN conflict; "
@@ -1335,15 +1337,19 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
     const std::string undoIdentity =
         "DROP TABLE machine_aliases; DROP TABLE placeholders; DROP TABLE machine_notes; "
         "DROP INDEX scans_conflicting; DELETE FROM schema_version WHERE version = 8; ";
+    const std::string undoHooks =
+        "DROP TABLE webhook_deliveries; DROP TABLE webhooks; "
+        "DELETE FROM schema_version WHERE version > 8; ";
     const std::pair<const char*, std::string> cases[] = {
-        {"version 7, before aliases, placeholders and notes", undoIdentity},
-        {"version 6, before the product", undoIdentity + undoProduct},
-        {"version 5, before roles and the audit log", undoIdentity + undoProduct + undoRoles},
-        {"version 4, before the console key", undoIdentity + undoProduct + undoRoles + undoKey},
+        {"version 8, before webhooks", undoHooks},
+        {"version 7, before aliases, placeholders and notes", undoHooks + undoIdentity},
+        {"version 6, before the product", undoHooks + undoIdentity + undoProduct},
+        {"version 5, before roles and the audit log", undoHooks + undoIdentity + undoProduct + undoRoles},
+        {"version 4, before the console key", undoHooks + undoIdentity + undoProduct + undoRoles + undoKey},
         {"version 3, before the conflict mark",
-         undoIdentity + undoProduct + undoRoles + undoKey + undoMark},
+         undoHooks + undoIdentity + undoProduct + undoRoles + undoKey + undoMark},
         {"version 2, before the machine count",
-         undoIdentity + undoProduct + undoRoles + undoKey + undoMark + undoCount},
+         undoHooks + undoIdentity + undoProduct + undoRoles + undoKey + undoMark + undoCount},
     };
     for (const auto& [name, undo] : cases) {
         SCOPED_TRACE(name);
@@ -1374,6 +1380,11 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
         EXPECT_EQ(store->addScan(makeScan("u-k1", "k1", 11)).machineId, *k0);
         EXPECT_TRUE(store->addNote({0, *k0, 1, "ann", "n", ""}, entry(audit::kNoteAdded, "n")));
         EXPECT_TRUE(store->placeholders().empty());
+        // And the outbox: a hook hears of the next scan.
+        const auto hook = store->addWebhook(hookFor("https://a.example/", {"new-scan"}),
+                                            entry(audit::kWebhookAdded, "w"));
+        store->addScan(makeScan("u-hook", "k2", 12));
+        EXPECT_EQ(store->webhookDeliveries(hook, 10).size(), 1u);
     }
 }
 
@@ -1567,6 +1578,354 @@ TEST_P(StoreContract, ImportsManyScansAtOnce) {
     EXPECT_EQ(store->machines({}).total, 200u);
     EXPECT_EQ(store->machine(results[0].machineId)->scanCount, 3u);
     EXPECT_EQ(store->scans(std::nullopt, 10'000).size(), 600u);
+}
+
+// --- Webhooks ---
+
+Webhook hookFor(std::string url, std::vector<std::string> events) {
+    Webhook h;
+    h.url = std::move(url);
+    h.events = std::move(events);
+    h.secret = "s3cret";
+    h.createdBy = "cli:test";
+    h.createdAtMs = 1000;
+    return h;
+}
+
+AuditEntry hookAudit(std::string_view action) {
+    AuditEntry a;
+    a.atMs = 1000;
+    a.actor = "cli:test";
+    a.action = std::string(action);
+    return a;
+}
+
+// The events of the deliveries for `hook`, oldest first.
+std::vector<std::string> eventsOf(Store& store, std::int64_t hook) {
+    std::vector<std::string> out;
+    for (const auto& d : store.webhookDeliveries(hook, 1000)) out.insert(out.begin(), d.event);
+    return out;
+}
+
+TEST_P(StoreContract, IntakeEnqueuesEachEventForItsSubscribersOnly) {
+    auto store = open();
+    const auto machines = store->addWebhook(hookFor("https://a.example/", {"new-machine"}),
+                                            hookAudit(audit::kWebhookAdded));
+    const auto everything = store->addWebhook(
+        hookFor("https://b.example/", {"new-scan", "new-machine", "conflicting-scan"}),
+        hookAudit(audit::kWebhookAdded));
+    const auto changes = store->addWebhook(hookFor("https://c.example/", {"hardware-changed"}),
+                                           hookAudit(audit::kWebhookAdded));
+
+    NewScan first = makeScan("wh-1", "key-wh", 5000, columns("Dell Inc.", "Latitude 5490"));
+    first.fingerprint = hardware("BOARD-1", "Core i5", 16, {"M1"}, {"D1"});
+    const AddResult a = store->addScan(first);
+    NewScan again = makeScan("wh-2", "key-wh", 6000);
+    again.fingerprint = first.fingerprint;
+    store->addScan(again);
+    store->addScan(again);  // a duplicate: nothing new, no event
+    NewScan other = makeScan("wh-3", "key-wh", 7000);
+    other.fingerprint = hardware("BOARD-9", "Core i3", 4, {"M9"}, {"D9"});
+    EXPECT_TRUE(store->addScan(other).conflicting);
+
+    EXPECT_EQ(eventsOf(*store, machines), std::vector<std::string>{"new-machine"});
+    EXPECT_EQ(eventsOf(*store, everything),
+              (std::vector<std::string>{"new-machine", "new-scan", "new-scan", "new-scan",
+                                        "conflicting-scan"}));
+    EXPECT_TRUE(eventsOf(*store, changes).empty());
+
+    // One event, one id, in every subscriber's delivery; the payload names machine and scan.
+    const auto d = store->webhookDeliveries(machines, 10).at(0);
+    const auto sameEvent = store->webhookDeliveries(everything, 10).back();
+    EXPECT_EQ(d.eventId, sameEvent.eventId);
+    EXPECT_EQ(d.eventId.size(), 32u);
+    EXPECT_EQ(d.state, DeliveryState::Pending);
+    EXPECT_EQ(d.attempts, 0u);
+    EXPECT_EQ(d.nextAttemptAtMs, 5000);
+    EXPECT_EQ(d.payload, "{\"id\":\"" + d.eventId +
+                             "\",\"event\":\"new-machine\",\"at\":\"1970-01-01T00:00:05.000Z\","
+                             "\"machine\":{\"id\":" + std::to_string(a.machineId) +
+                             ",\"maker\":\"Dell Inc.\",\"model\":\"Latitude 5490\",\"product\":\"\"},"
+                             "\"scan\":{\"id\":" + std::to_string(a.scanId) +
+                             ",\"receipt\":\"R-wh-1\",\"received_at\":\"1970-01-01T00:00:05.000Z\"}}");
+}
+
+// The outbox commits or rolls back with the scan: a scan whose transaction fails (here the
+// last statement of it, the outbox insert, is refused) leaves neither scan nor delivery.
+TEST_P(StoreContract, AScanRolledBackEnqueuesNothing) {
+    auto store = open();
+    const auto hook = store->addWebhook(hookFor("https://a.example/", {"new-scan", "new-machine"}),
+                                        hookAudit(audit::kWebhookAdded));
+    if (postgres())
+        rawExec("CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS "
+                "$$ BEGIN RAISE EXCEPTION 'refused'; END $$; "
+                "CREATE TRIGGER refuse AFTER INSERT ON webhook_deliveries FOR EACH ROW "
+                "WHEN (NEW.payload LIKE '%R-poisoned%') EXECUTE FUNCTION refuse()");
+    else
+        rawExec("CREATE TRIGGER refuse AFTER INSERT ON webhook_deliveries "
+                "WHEN NEW.payload LIKE '%R-poisoned%' BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    store->addScan(makeScan("fine", "key-a", 1000));
+    EXPECT_ANY_THROW(store->addScan(makeScan("poisoned", "key-b", 2000)));
+    EXPECT_EQ(store->scans(std::nullopt).size(), 1u);
+    EXPECT_EQ(store->machines({}).total, 1u);
+    EXPECT_EQ(eventsOf(*store, hook), (std::vector<std::string>{"new-machine", "new-scan"}));
+    // In a group or an import, the others still go through with their events.
+    if (!postgres()) {
+        const auto results = [&] {
+            try {
+                return store->addScans({makeScan("fine-2", "key-c", 3000)});
+            } catch (...) {
+                return std::vector<AddResult>{};
+            }
+        }();
+        EXPECT_EQ(results.size(), 1u);
+    }
+    EXPECT_EQ(rawInteger("SELECT count(*) FROM webhook_deliveries WHERE payload LIKE '%R-poisoned%'"), 0);
+}
+
+// What another part of intake (the hardware changes of a machine's new latest scan) calls:
+// one enqueue, a delivery per subscribed, enabled hook, none for the others.
+TEST_P(StoreContract, EnqueuesAnEventForEachSubscribedHook) {
+    auto store = open();
+    EXPECT_EQ(store->enqueueEvent({newEventId(), "hardware-changed", 10, "{}"}), 0u);
+    const auto one = store->addWebhook(hookFor("https://a.example/", {"hardware-changed"}),
+                                       hookAudit(audit::kWebhookAdded));
+    const auto two = store->addWebhook(hookFor("https://b.example/", {"new-scan", "hardware-changed"}),
+                                       hookAudit(audit::kWebhookAdded));
+    const auto none = store->addWebhook(hookFor("https://c.example/", {"new-scan"}),
+                                        hookAudit(audit::kWebhookAdded));
+    // A name that only contains another's is not that one.
+    EXPECT_EQ(store->enqueueEvent({newEventId(), "hardware", 10, "{}"}), 0u);
+    const std::string id = newEventId();
+    const std::string body = webhookPayload(id, kEventHardwareChanged, 20, {7, "HP", "Elite", ""},
+                                            {9, "R-1", 20});
+    EXPECT_EQ(store->enqueueEvent({id, "hardware-changed", 20, body}), 2u);
+    for (const auto hook : {one, two}) {
+        const auto d = store->webhookDeliveries(hook, 10);
+        ASSERT_EQ(d.size(), 1u);
+        EXPECT_EQ(d[0].eventId, id);
+        EXPECT_EQ(d[0].payload, body);
+        EXPECT_EQ(d[0].createdAtMs, 20);
+    }
+    EXPECT_TRUE(store->webhookDeliveries(none, 10).empty());
+    EXPECT_EQ(store->webhookDeliveries(std::nullopt, 10).size(), 2u);
+}
+
+TEST_P(StoreContract, HooksAreListedAndDeletedWithTheirDeliveriesAndAudited) {
+    auto store = open();
+    const auto a = store->addWebhook(hookFor("https://a.example/x?y=1", {"new-scan", "new-machine"}),
+                                     hookAudit(audit::kWebhookAdded));
+    const auto b = store->addWebhook(hookFor("https://b.example/", {"new-scan"}),
+                                     hookAudit(audit::kWebhookAdded));
+    store->addScan(makeScan("h1", "k", 1000));
+    const auto hooks = store->webhooks();
+    ASSERT_EQ(hooks.size(), 2u);
+    EXPECT_EQ(hooks[0].id, a);
+    EXPECT_EQ(hooks[0].url, "https://a.example/x?y=1");
+    EXPECT_EQ(hooks[0].events, (std::vector<std::string>{"new-scan", "new-machine"}));
+    EXPECT_EQ(hooks[0].secret, "s3cret");
+    EXPECT_EQ(hooks[0].createdBy, "cli:test");
+    EXPECT_TRUE(hooks[0].enabled);
+    EXPECT_TRUE(store->deleteWebhook(a, hookAudit(audit::kWebhookDeleted)));
+    EXPECT_FALSE(store->deleteWebhook(a, hookAudit(audit::kWebhookDeleted)));
+    EXPECT_EQ(store->webhooks().size(), 1u);
+    EXPECT_TRUE(store->webhookDeliveries(a, 10).empty());
+    EXPECT_EQ(store->webhookDeliveries(std::nullopt, 10).size(), 1u);
+    EXPECT_EQ(store->webhookDeliveries(std::nullopt, 10)[0].hookId, b);
+    AuditQuery q;
+    const auto log = store->auditEntries(q);
+    ASSERT_EQ(log.size(), 3u);  // two added, one deleted (the failed delete writes nothing)
+    EXPECT_EQ(log[0].action, "webhook-deleted");
+    EXPECT_EQ(log[2].action, "webhook-added");
+    EXPECT_EQ(log[2].target, "webhook " + std::to_string(a));
+}
+
+TEST(WebhookRetries, BackOffTenSecondsDoublingToAnHourForADay) {
+    constexpr std::int64_t start = 1'000'000;
+    const std::pair<std::uint32_t, std::int64_t> waits[] = {
+        {1, 10'000}, {2, 20'000}, {3, 40'000}, {4, 80'000}, {9, 2'560'000},
+        {10, 3'600'000}, {11, 3'600'000}, {200, 3'600'000}};
+    for (const auto& [attempts, wait] : waits)
+        EXPECT_EQ(nextAttemptAt(start, attempts, start + 5), start + 5 + wait) << attempts;
+    // The last attempt falls within the day; one that would fall after it is not made.
+    EXPECT_EQ(nextAttemptAt(start, 30, start + kGiveUpAfterMs - 3'600'000),
+              start + kGiveUpAfterMs);
+    EXPECT_EQ(nextAttemptAt(start, 30, start + kGiveUpAfterMs - 3'599'999), std::nullopt);
+    EXPECT_EQ(nextAttemptAt(start, 1, start + kGiveUpAfterMs), std::nullopt);
+}
+
+TEST(WebhookProblems, RefusesWhatCannotBeAHook) {
+    const std::string longUrl = "https://example.com/" + std::string(kMaxWebhookUrlBytes, 'a');
+    const struct {
+        std::string url;
+        std::vector<std::string> events;
+        bool allowHttp;
+        std::string problem;  // a part of it; empty: accepted
+    } cases[] = {
+        {"https://hooks.example/in", {"new-scan"}, false, ""},
+        {"HTTPS://hooks.example/in", {"new-scan", "new-machine"}, false, ""},
+        {"http://hooks.example/in", {"new-scan"}, true, ""},
+        {"http://hooks.example/in", {"new-scan"}, false, "--allow-http-webhooks"},
+        {"ftp://hooks.example/in", {"new-scan"}, true, "https://"},
+        {"javascript:alert(1)", {"new-scan"}, true, "https://"},
+        {"https://", {"new-scan"}, false, "https://"},
+        {"https://a.example/ b", {"new-scan"}, false, "blanks"},
+        {"https://a.example/\nb", {"new-scan"}, false, "control"},
+        {longUrl, {"new-scan"}, false, "at most"},
+        {"https://a.example/", {}, false, "at least one event"},
+        {"https://a.example/", {"new-scans"}, false, "unknown event"},
+        {"https://a.example/", {"new-scan", "new-scan"}, false, "twice"},
+    };
+    for (const auto& c : cases) {
+        const std::string problem = webhookProblem(c.url, c.events, c.allowHttp);
+        if (c.problem.empty())
+            EXPECT_EQ(problem, "") << c.url;
+        else
+            EXPECT_THAT(problem, HasSubstr(c.problem)) << c.url;
+    }
+    EXPECT_EQ(eventList(" new-scan, ,new-machine "),
+              (std::vector<std::string>{"new-scan", "new-machine"}));
+}
+
+// Claims, outcomes and the backoff as the store keeps them.
+TEST_P(StoreContract, ADeliveryIsRetriedWithBackoffThenFailsAndCanBeRetriedByHand) {
+    auto store = open();
+    const auto hook = store->addWebhook(hookFor("https://a.example/", {"new-scan"}),
+                                        hookAudit(audit::kWebhookAdded));
+    store->enqueueEvent({newEventId(), "new-scan", 1000, "{\"n\":1}"});
+    constexpr std::int64_t lease = 60'000;
+
+    auto claimed = store->claimDeliveries(1000, lease, 10);
+    ASSERT_EQ(claimed.size(), 1u);
+    const WebhookDelivery d = claimed[0];
+    EXPECT_EQ(d.url, "https://a.example/");
+    EXPECT_EQ(d.secret, "s3cret");
+    EXPECT_EQ(d.attempts, 1u);
+    EXPECT_EQ(d.leaseUntilMs, 1000 + lease);
+    // Held: no one else takes it, even when it is due.
+    EXPECT_TRUE(store->claimDeliveries(2000, lease, 10).empty());
+    EXPECT_TRUE(store->finishDelivery({d.id, d.leaseUntilMs, 2000, 500, "HTTP 500"}));
+    // Not a second time with the same lease.
+    EXPECT_FALSE(store->finishDelivery({d.id, d.leaseUntilMs, 2000, 200, ""}));
+    auto now = store->webhookDeliveries(hook, 10).at(0);
+    EXPECT_EQ(now.state, DeliveryState::Pending);
+    EXPECT_EQ(now.lastStatus, 500);
+    EXPECT_EQ(now.lastError, "HTTP 500");
+    EXPECT_EQ(now.nextAttemptAtMs, 12'000);
+    EXPECT_TRUE(store->claimDeliveries(11'999, lease, 10).empty());
+
+    // Every attempt fails at once: 10 s, 20 s, 40 s ... capped at an hour, for a day.
+    std::int64_t at = 12'000;
+    std::uint32_t attempts = 1;
+    for (;;) {
+        claimed = store->claimDeliveries(at, lease, 10);
+        ASSERT_EQ(claimed.size(), 1u) << "attempt " << attempts + 1 << " at " << at;
+        ++attempts;
+        EXPECT_EQ(claimed[0].attempts, attempts);
+        ASSERT_TRUE(store->finishDelivery({d.id, claimed[0].leaseUntilMs, at, 0, "refused"}));
+        now = store->webhookDeliveries(hook, 10).at(0);
+        if (now.state != DeliveryState::Pending) break;
+        ASSERT_EQ(now.nextAttemptAtMs, *nextAttemptAt(1000, attempts, at));
+        at = now.nextAttemptAtMs;
+        ASSERT_LT(attempts, 100u);
+    }
+    EXPECT_EQ(now.state, DeliveryState::Failed);
+    EXPECT_LE(at - 1000, kGiveUpAfterMs);
+    EXPECT_GT(at - 1000, kGiveUpAfterMs - 2 * kLongestRetryMs);
+    // 1 + nine waits of 10 s ... 2560 s (5110 s) + 22 hourly ones within the remaining day.
+    EXPECT_EQ(attempts, 32u);
+    EXPECT_TRUE(store->claimDeliveries(at + kGiveUpAfterMs, lease, 10).empty());
+
+    // By hand: pending again, due now, with a day of retries again; audited.
+    const std::int64_t later = at + 5 * kGiveUpAfterMs;
+    EXPECT_TRUE(store->retryDelivery(d.id, later, hookAudit(audit::kDeliveryRetried)));
+    EXPECT_FALSE(store->retryDelivery(d.id, later, hookAudit(audit::kDeliveryRetried)));
+    claimed = store->claimDeliveries(later, lease, 10);
+    ASSERT_EQ(claimed.size(), 1u);
+    EXPECT_EQ(claimed[0].attempts, 1u);
+    EXPECT_TRUE(store->finishDelivery({d.id, claimed[0].leaseUntilMs, later + 5, 404, ""}));
+    now = store->webhookDeliveries(hook, 10).at(0);
+    EXPECT_EQ(now.state, DeliveryState::Pending);
+    EXPECT_EQ(now.nextAttemptAtMs, later + 5 + 10'000);
+    claimed = store->claimDeliveries(later + 20'000, lease, 10);
+    ASSERT_EQ(claimed.size(), 1u);
+    EXPECT_TRUE(store->finishDelivery({d.id, claimed[0].leaseUntilMs, later + 20'001, 204, ""}));
+    now = store->webhookDeliveries(hook, 10).at(0);
+    EXPECT_EQ(now.state, DeliveryState::Delivered);
+    EXPECT_EQ(now.deliveredAtMs, later + 20'001);
+    EXPECT_EQ(now.lastStatus, 204);
+    EXPECT_FALSE(store->retryDelivery(d.id, later, hookAudit(audit::kDeliveryRetried)));
+    AuditQuery q;
+    q.action = std::string(audit::kDeliveryRetried);
+    EXPECT_EQ(store->auditEntries(q).size(), 1u);
+}
+
+// A worker that outlived its lease (stalled, killed) loses the delivery to the next claim,
+// and its late outcome changes nothing.
+TEST_P(StoreContract, ALapsedLeaseIsClaimedAgainAndTheLateOutcomeIgnored) {
+    auto store = open();
+    store->addWebhook(hookFor("https://a.example/", {"new-scan"}), hookAudit(audit::kWebhookAdded));
+    store->enqueueEvent({newEventId(), "new-scan", 1000, "{}"});
+    const auto first = store->claimDeliveries(1000, 30'000, 10);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_TRUE(store->claimDeliveries(30'999, 30'000, 10).empty());
+    const auto second = store->claimDeliveries(31'000, 30'000, 10);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(second[0].attempts, 2u);
+    EXPECT_FALSE(store->finishDelivery({first[0].id, first[0].leaseUntilMs, 31'500, 200, ""}));
+    EXPECT_EQ(store->webhookDeliveries(std::nullopt, 10)[0].state, DeliveryState::Pending);
+    EXPECT_TRUE(store->finishDelivery({second[0].id, second[0].leaseUntilMs, 31'600, 200, ""}));
+    EXPECT_EQ(store->webhookDeliveries(std::nullopt, 10)[0].state, DeliveryState::Delivered);
+}
+
+// Several receivers on one database, several workers each: every delivery is claimed once.
+TEST_P(StoreContract, EachDeliveryIsClaimedByOneWorkerOnly) {
+    auto one = open();
+    auto two = open();
+    one->addWebhook(hookFor("https://a.example/", {"new-scan"}), hookAudit(audit::kWebhookAdded));
+    one->addWebhook(hookFor("https://b.example/", {"new-scan"}), hookAudit(audit::kWebhookAdded));
+    constexpr int kEvents = 60;
+    for (int i = 0; i < kEvents; ++i) one->enqueueEvent({newEventId(), "new-scan", 1000 + i, "{}"});
+    std::mutex mutex;
+    std::map<std::int64_t, int> claims;
+    std::atomic<int> failures{0};
+    const auto work = [&](Store& store) {
+        for (int idle = 0; idle < 3;) {
+            std::vector<WebhookDelivery> got;
+            try {
+                got = store.claimDeliveries(10'000, 60'000, 3);
+            } catch (const StorageUnavailable&) {
+                ++failures;  // SQLite: the other receiver held the file past the timeout
+                continue;
+            }
+            idle = got.empty() ? idle + 1 : 0;
+            std::lock_guard lock(mutex);
+            for (const auto& d : got) ++claims[d.id];
+        }
+    };
+    std::vector<std::thread> workers;
+    for (Store* store : {one.get(), two.get(), one.get(), two.get()})
+        workers.emplace_back([&work, store] { work(*store); });
+    for (auto& w : workers) w.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(claims.size(), 2u * kEvents);
+    for (const auto& [id, n] : claims) EXPECT_EQ(n, 1) << "delivery " << id;
+}
+
+// The worker sleeps until a commit that enqueued: intake rings, a scan with no subscriber
+// does not.
+TEST_P(StoreContract, RingsTheDoorbellOnlyAfterCommittingDeliveries) {
+    auto doorbell = std::make_shared<WebhookDoorbell>();
+    auto store = openStore(location(), doorbell);
+    store->addScan(makeScan("b1", "k1", 1000));
+    EXPECT_EQ(doorbell->rings(), 0u);
+    store->addWebhook(hookFor("https://a.example/", {"new-machine"}), hookAudit(audit::kWebhookAdded));
+    store->addScan(makeScan("b2", "k1", 2000));  // no new machine: nothing for the hook
+    EXPECT_EQ(doorbell->rings(), 0u);
+    store->addScan(makeScan("b3", "k2", 3000));
+    EXPECT_EQ(doorbell->rings(), 1u);
+    store->addScans({makeScan("b4", "k3", 4000), makeScan("b5", "k4", 4000)});
+    EXPECT_GE(doorbell->rings(), 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, StoreContract, ::testing::Values("SQLite", "PostgreSQL"),
