@@ -44,7 +44,8 @@ void addStoreOptions(CLI::App& command, StoreChoice& choice) {
         ->option_text("URI");
 }
 
-std::unique_ptr<storage::Store> openStore(const StoreChoice& choice, bool readOnly) {
+std::unique_ptr<storage::Store> openStore(const StoreChoice& choice, bool readOnly,
+                                          std::shared_ptr<storage::WebhookDoorbell> doorbell) {
     storage::StoreLocation location;
     location.deadline = std::chrono::milliseconds(choice.timeoutMs);
     location.readOnly = readOnly;
@@ -58,7 +59,7 @@ std::unique_ptr<storage::Store> openStore(const StoreChoice& choice, bool readOn
         location.dataDirectory = choice.data.value_or("gravelin-data");
     }
     try {
-        return storage::openStore(location);
+        return storage::openStore(location, std::move(doorbell));
     } catch (const std::exception& e) {
         throw std::runtime_error(std::string("cannot open the database: ") + e.what());
     }

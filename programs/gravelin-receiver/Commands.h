@@ -39,6 +39,7 @@ void addUsers(CLI::App& program, Command& chosen);
 void addAudit(CLI::App& program, Command& chosen);
 void addRetention(CLI::App& program, Command& chosen);  // Retention.cpp: prune, machine delete
 void addMachines(CLI::App& program, Command& chosen);
+void addWebhooks(CLI::App& program, Command& chosen);  // Webhooks.cpp: webhook ...
 
 // What is left over on a subcommand's line (CLI11 keeps it with allow_extras): an unknown
 // option, or an argument the subcommand takes none of.
@@ -57,7 +58,11 @@ struct StoreChoice {
 void addStoreOptions(CLI::App& command, StoreChoice& choice);
 // Opens the chosen store; a bad choice is a UsageError, a store that does not open a
 // runtime_error saying so.
-std::unique_ptr<storage::Store> openStore(const StoreChoice& choice, bool readOnly = false);
+// `doorbell`: rung after each commit that enqueued webhook deliveries (serve's worker waits
+// on it).
+std::unique_ptr<storage::Store> openStore(
+    const StoreChoice& choice, bool readOnly = false,
+    std::shared_ptr<storage::WebhookDoorbell> doorbell = nullptr);
 
 // --keep-scans, --keep-machines, --keep-audit DAYS, which serve and prune take (Retention.cpp).
 struct RetentionChoice {

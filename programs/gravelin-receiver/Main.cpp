@@ -57,6 +57,7 @@ int main(int argc, char** argv) {
     addAudit(program, chosen);
     addRetention(program, chosen);
     addMachines(program, chosen);
+    addWebhooks(program, chosen);
     try {
         if (argc == 2 && std::string_view(argv[1]) == "help") return printed(kUsage);
         program.parse(argc, argv);

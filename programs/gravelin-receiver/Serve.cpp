@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "programs/gravelin-receiver/Commands.h"
+#include "receiver/hooks/Delivery.h"
 #include "receiver/console/Console.h"
 #include "receiver/http/Listener.h"
 #include "receiver/http/Time.h"
@@ -49,6 +50,8 @@ struct ServeOptions {
     StoreChoice store;
     RetentionChoice keep;
     std::optional<std::string> listen, cert, key, console, trustedProxy, consoleSecretFile;
+    std::optional<std::string> webhookCaFile;
+    bool allowHttpWebhooks = false;
     bool plainHttp = false;
     bool noConsole = false;
     std::optional<std::uint64_t> threads, workers, maxBodyMemory;
@@ -99,6 +102,11 @@ void addServeOptions(CLI::App& serve, ServeOptions& o) {
     number("--write-timeout", o.writeMs, "ms: writing an answer [10000]");
     number("--storage-timeout", o.store.timeoutMs,
            "ms: one storage call (connecting included), then 503 [5000]");
+    text("--webhook-ca-file", o.webhookCaFile, "FILE",
+         "PEM certificates trusted for webhook addresses instead of the system's");
+    serve.add_flag("--allow-http-webhooks", o.allowHttpWebhooks,
+                   "post webhooks to http: addresses too (otherwise https: only)")
+        ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
 }
 
 // ---- build ----------------------------------------------------------------------------
@@ -118,6 +126,8 @@ ServePlan buildServe(const ServeOptions& o) {
     if (!plain && (!o.cert || !o.key))
         throw UsageError("serve needs --cert FILE and --key FILE, or --plain-http behind a proxy");
     if (o.noConsole && o.console) throw UsageError("--console and --no-console exclude each other");
+    if (o.webhookCaFile && ::access(o.webhookCaFile->c_str(), R_OK) != 0)
+        throw std::runtime_error(*o.webhookCaFile + ": " + std::strerror(errno));
 
     ServePlan plan;
     std::tie(plan.site.address, plan.site.port) =
@@ -362,7 +372,8 @@ int runServe(const ServeOptions& o, const ServePlan& plan) {
 
     // Every storage failure (the posts' 503s, the console's) is logged, by kind, rate-limited.
     storage::FailureLog storageFailures(std::cerr);
-    auto store = storage::withFailureLog(openStore(o.store), storageFailures);
+    auto doorbell = std::make_shared<storage::WebhookDoorbell>();
+    auto store = storage::withFailureLog(openStore(o.store, false, doorbell), storageFailures);
     IntakeCounters counters;
     Intake intake(*store, plan.intake, counters);
     // Retention runs at start and then hourly, in bounded steps beside intake.
@@ -374,6 +385,19 @@ int runServe(const ServeOptions& o, const ServePlan& plan) {
                 .count();
         },
         std::chrono::hours(1), std::cerr);
+    // Webhooks: posted as soon as a commit enqueued them, and looked for every few seconds
+    // (other receivers on the same database enqueue too).
+    hooks::DeliveryWorker::Settings hookSettings;
+    hookSettings.post.allowHttp = o.allowHttpWebhooks;
+    hookSettings.post.caFile = o.webhookCaFile.value_or("");
+    hooks::DeliveryWorker webhooks(
+        *store, doorbell, hookSettings,
+        [] {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                .count();
+        },
+        std::cerr);
     SiteOptions siteOptions;
     siteOptions.trustedProxy = o.trustedProxy.value_or("");
 
@@ -388,6 +412,7 @@ int runServe(const ServeOptions& o, const ServePlan& plan) {
         consoleSettings.secureCookies = false;
         consoleSettings.trustedProxy = o.trustedProxy.value_or("");
         consoleSettings.secret = consoleKey(o, *store);
+        consoleSettings.allowHttpWebhooks = o.allowHttpWebhooks;
         consoleListener = std::make_unique<Listener>(
             consoleIo, consoleWorkers, *plan.console,
             withStatusPage(console::makeConsole(*store, consoleSettings), counters, siteListener,

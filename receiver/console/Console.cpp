@@ -262,6 +262,9 @@ Response ConsoleImpl::route(const Request& request) {
             if (path == "/placeholders") return changePlaceholder(request, true, form, *auth);
             if (path == "/placeholders/delete")
                 return changePlaceholder(request, false, form, *auth);
+            if (path == "/webhooks") return changeWebhook(request, "add", form, *auth);
+            if (path == "/webhooks/delete") return changeWebhook(request, "delete", form, *auth);
+            if (path == "/webhooks/retry") return changeWebhook(request, "retry", form, *auth);
         }
         return notAllowed("GET, HEAD");
     }
@@ -282,6 +285,7 @@ Response ConsoleImpl::route(const Request& request) {
     }
     if (path == "/conflicts") return conflictsPage(query, *auth);
     if (path == "/placeholders") return placeholdersPage(*auth);
+    if (path == "/webhooks") return webhooksPage(*auth);
     if (startsWith(path, "/machines/") && endsWith(path, "/merge")) {
         const auto id = parseId(std::string_view(path).substr(10, path.size() - 16));
         if (!id) return notFound(*auth);
@@ -319,7 +323,7 @@ bool ConsoleImpl::forAdmins(const Request& request) {
     // Every POST the router takes past the form token changes data (signing out is routed
     // before); these pages read what only admins may read, or lead to a change.
     static constexpr std::string_view kAdminPages[] = {"/users", "/audit", "/conflicts",
-                                                       "/placeholders"};
+                                                       "/placeholders", "/webhooks"};
     if (request.method == "POST") return true;
     const std::string_view path = request.path;
     if (path.starts_with("/machines/") && (path.ends_with("/delete") || path.ends_with("/merge")))

@@ -39,6 +39,9 @@ struct ConsoleOptions {
     // Requests from this address (a reverse proxy) are counted against the last address in
     // their X-Forwarded-For header, as on the public site (--trusted-proxy).
     std::string trustedProxy;
+    // Webhooks added on the /webhooks page may have http: addresses (serve
+    // --allow-http-webhooks); otherwise https: only.
+    bool allowHttpWebhooks = false;
 };
 
 // Builds the console's request handler over a store. Thread-safe: the listener calls it from

@@ -203,6 +203,13 @@ private:
     // A machine's notes as the machine page's rows.
     Data notesData(std::int64_t machineId);
 
+    // ---- webhooks, for admins (ConsoleWebhooks.cpp) ----
+    Response webhooksPage(const Authenticated& auth, int status = 200,
+                          const std::string& error = {}, const std::string& secret = {},
+                          std::int64_t secretHook = 0);
+    Response changeWebhook(const Request& request, std::string_view what, const Fields& form,
+                           const Authenticated& auth);
+
     // ---- exports (ConsoleExports.cpp); each written to the audit log before it is given ----
     Response machineCsv(const Request& request, const Fields& fields, const Authenticated& auth);
     Response rawReport(const Request& request, std::int64_t scanId, bool utf8,
