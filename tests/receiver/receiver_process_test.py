@@ -144,6 +144,58 @@ def form(sealed):
     return 'scanResult=' + sealed
 
 
+class HookServer:
+    """A subscriber on loopback: HTTPS with the fixture's certificate (plain HTTP with
+    tls=False). Each path answers the statuses listed for it in turn, then 200; every post is
+    kept, and counted per delivery id so that a repeat shows."""
+
+    def __init__(self, answers=None, tls=True):
+        import http.server
+        self.posts, self.lock, self.answers = [], threading.Lock(), dict(answers or {})
+        outer = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                body = self.rfile.read(int(self.headers.get('Content-Length', 0)))
+                with outer.lock:
+                    outer.posts.append((self.path, dict(self.headers), body))
+                    queue = outer.answers.get(self.path, [])
+                    status = queue.pop(0) if queue else 200
+                self.send_response(status)
+                self.send_header('Content-Length', '2')
+                self.end_headers()
+                self.wfile.write(b'ok')
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), Handler)
+        if tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(Fixture.cert, Fixture.key)
+            self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+        self.url = '%s://127.0.0.1:%d' % ('https' if tls else 'http', self.server.server_address[1])
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def received(self, path):
+        with self.lock:
+            return [(headers, body) for p, headers, body in self.posts if p == path]
+
+    def wait_for(self, path, count, timeout=45):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if len(self.received(path)) >= count:
+                return self.received(path)
+            time.sleep(0.1)
+        raise AssertionError('%s got %d posts, not %d' % (path, len(self.received(path)), count))
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+
 class ReceiverTest:
     """Mixed into one TestCase per storage engine."""
 
@@ -808,6 +860,115 @@ class ReceiverTest:
         out = run(RECEIVER, 'audit', '--action', 'sign-in-failed', *self.args).stdout
         self.assertNotIn(b'\x1b', out)
         self.assertIn(b'user \\x1B]0;owned\\x07x', out)
+
+    def test_webhooks_are_posted_signed_retried_and_never_to_plain_http_unasked(self):
+        import hashlib
+        import hmac
+        hooks = HookServer({'/flaky': [500]})
+        plain = HookServer(tls=False)
+        self.addCleanup(hooks.close)
+        self.addCleanup(plain.close)
+        self.receiver.stop()
+        self.receiver = Receiver(self.dir, self.args, extra=['--webhook-ca-file', Fixture.cert])
+
+        added = self.receiver.cli('webhook', 'add', hooks.url + '/ok', '--events', 'new-machine,new-scan')
+        self.assertEqual(added.returncode, 0, added.stderr)
+        ok_id = int(re.search(rb'^webhook (\d+) added', added.stdout).group(1))
+        secret = re.search(rb'secret \(shown once[^:]*: ([0-9a-f]{64})\n', added.stdout).group(1)
+        secret_file = os.path.join(self.dir, 'hook.secret')
+        with open(secret_file, 'w') as f:
+            f.write('flaky-secret\n')
+        flaky = self.receiver.cli('webhook', 'add', hooks.url + '/flaky', '--events', 'new-scan',
+                                  '--secret-file', secret_file)
+        self.assertEqual(flaky.returncode, 0, flaky.stderr)
+        self.assertNotIn(b'secret', flaky.stdout)
+        self.assertEqual(self.receiver.cli('webhook', 'add', plain.url + '/plain', '--events',
+                                           'new-scan').returncode, 0)
+        for bad in (['ftp://127.0.0.1/x', '--events', 'new-scan'],
+                    [hooks.url + '/x', '--events', 'new-scans'],
+                    ['https://x.example/' + 'a' * 3000, '--events', 'new-scan']):
+            refused = self.receiver.cli('webhook', 'add', *bad)
+            self.assertEqual(refused.returncode, 2, bad)
+            self.assertEqual(refused.stderr.count(b'\n'), 1, refused.stderr)
+        listed = json.loads(self.receiver.cli('webhook', 'list', '--json').stdout)
+        self.assertEqual([h['url'] for h in listed], [hooks.url + '/ok', hooks.url + '/flaky', plain.url + '/plain'])
+        self.assertNotIn(secret.decode(), json.dumps(listed))
+
+        status, page, _ = self.receiver.post(form(Fixture.samples[REAL[0]]))
+        self.assertEqual(status, 200, page)
+        receipt = re.search(r'class="receipt">([0-9A-F-]+)<', page).group(1)
+        scan = self.receiver.scans()[0]
+
+        got = hooks.wait_for('/ok', 2)
+        events = {}
+        for headers, body in got:
+            stamp = headers['X-Gravelin-Timestamp']
+            expected = hmac.new(secret, stamp.encode() + b'.' + body, hashlib.sha256).hexdigest()
+            self.assertEqual(headers['X-Gravelin-Signature'], 'sha256=' + expected)
+            self.assertLess(abs(int(stamp) - time.time()), 120)
+            self.assertEqual(headers['Content-Type'], 'application/json')
+            payload = json.loads(body)
+            self.assertEqual(payload['event'], headers['X-Gravelin-Event'])
+            self.assertEqual(payload['scan']['id'], scan['id'])
+            self.assertEqual(payload['scan']['receipt'], receipt)
+            self.assertEqual(payload['machine']['id'], scan['machine'])
+            self.assertEqual(payload['machine']['maker'], scan['columns']['maker'])
+            self.assertNotIn('report', payload)
+            events[payload['event']] = headers['X-Gravelin-Delivery']
+        self.assertEqual(sorted(events), ['new-machine', 'new-scan'])
+
+        # 500, then the retry about 10 s later gets 200: one delivery id, posted twice.
+        first, second = hooks.wait_for('/flaky', 2)
+        self.assertEqual(first[0]['X-Gravelin-Delivery'], second[0]['X-Gravelin-Delivery'])
+        self.assertEqual(first[1], second[1])
+        signed = hmac.new(b'flaky-secret', second[0]['X-Gravelin-Timestamp'].encode() + b'.' + second[1],
+                          hashlib.sha256).hexdigest()
+        self.assertEqual(second[0]['X-Gravelin-Signature'], 'sha256=' + signed)
+
+        # Posting the same report again is no new scan: no event. Nothing is posted twice.
+        self.assertEqual(self.receiver.post(form(Fixture.samples[REAL[0]]))[0], 200)
+        time.sleep(2)
+        ids = [h['X-Gravelin-Delivery'] for h, _ in hooks.received('/ok')]
+        self.assertEqual(len(ids), 2)
+        self.assertEqual(len(set(ids)), 2)
+        self.assertEqual(len(hooks.received('/flaky')), 2)
+        self.assertEqual(plain.received('/plain'), [])
+
+        deliveries = json.loads(self.receiver.cli('webhook', 'deliveries', '--json').stdout)
+        by_hook = {}
+        for d in deliveries:
+            by_hook.setdefault(d['hook'], []).append(d)
+        self.assertEqual([(d['state'], d['attempts'], d['lastStatus']) for d in by_hook[ok_id]],
+                         [('delivered', 1, 200)] * 2)
+        flaky_row = by_hook[ok_id + 1][0]
+        self.assertEqual((flaky_row['state'], flaky_row['attempts'], flaky_row['lastStatus']),
+                         ('delivered', 2, 200))
+        plain_row = by_hook[ok_id + 2][0]
+        self.assertEqual(plain_row['state'], 'pending')
+        self.assertIn('--allow-http-webhooks', plain_row['lastError'])
+        only = json.loads(self.receiver.cli('webhook', 'deliveries', '--hook', str(ok_id), '--json').stdout)
+        self.assertEqual({d['hook'] for d in only}, {ok_id})
+        # Only a failed delivery goes back to pending.
+        self.assertEqual(self.receiver.cli('webhook', 'retry', str(flaky_row['id'])).returncode, 1)
+        self.assertEqual(self.receiver.cli('webhook', 'delete', str(ok_id + 2)).returncode, 0)
+        self.assertEqual(self.receiver.cli('webhook', 'delete', str(ok_id + 2)).returncode, 1)
+        audit = json.loads(self.receiver.cli('audit', '--json').stdout)
+        actions = [e['action'] for e in audit]
+        self.assertEqual(actions.count('webhook-added'), 3)
+        self.assertEqual(actions.count('webhook-deleted'), 1)
+        self.assertTrue(all(e['actor'].startswith('cli:') for e in audit if e['action'].startswith('webhook')))
+
+    def test_webhooks_reach_plain_http_only_when_allowed(self):
+        plain = HookServer(tls=False)
+        self.addCleanup(plain.close)
+        self.receiver.stop()
+        self.receiver = Receiver(self.dir, self.args, extra=['--allow-http-webhooks'])
+        self.assertEqual(self.receiver.cli('webhook', 'add', plain.url + '/in', '--events',
+                                           'new-machine').returncode, 0)
+        self.assertEqual(self.receiver.post(form(Fixture.samples[REAL[1]]))[0], 200)
+        (headers, body), = plain.wait_for('/in', 1)
+        self.assertEqual(headers['X-Gravelin-Event'], 'new-machine')
+        self.assertEqual(json.loads(body)['event'], 'new-machine')
 
 
 def console_sign_in(port, name, password):
