@@ -17,6 +17,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "ConsoleTesting.h"
@@ -993,6 +994,91 @@ TEST_P(ConsoleTest, TheListShowsMachinesNotSeenSinceADate) {
     }
 }
 
+// Webhooks are an admin's: the form adds a hook and shows its secret on that answer only,
+// the page lists hooks with their deliveries escaped, a failed delivery is retried, a hook
+// deleted; each change is in the audit log.
+TEST_P(ConsoleTest, AdminsManageWebhooksAndRetryFailedDeliveries) {
+    const std::string admin = signIn();
+    const std::string token = formTokenOf(admin);
+    const std::string viewerName = "wendy-" + prefix_;
+    console::addUser(*store_, viewerName, kPassword, storage::Role::Viewer, console::PasswordCost::Interactive);
+    const std::string viewer = trySignIn(console_, viewerName, "correct+horse+battery+staple").sessionCookie;
+    ASSERT_FALSE(viewer.empty());
+    // A hostile address: quotes and angle brackets are allowed in a URL, never unescaped here.
+    const std::string url = "https://hooks.example/" + prefix_ + "/\"><script>alert(1)</script>";
+    const std::string posted = "url=" + console::urlEncode(url) + "&events=new-scan&events=new-machine";
+    EXPECT_EQ(console_(request("POST", "/webhooks", viewer, "token=" + formTokenOf(viewer) + "&" + posted)).status, 403);
+    const auto mine = [&]() -> std::optional<storage::Webhook> {
+        for (const auto& h : store_->webhooks())
+            if (h.url == url) return h;
+        return std::nullopt;
+    };
+    EXPECT_FALSE(mine());
+
+    const struct {
+        std::string body;
+        int status;
+    } refused[] = {
+        {"url=" + console::urlEncode("http://hooks.example/" + prefix_) + "&events=new-scan", 400},
+        {"url=" + console::urlEncode("javascript:alert(1)") + "&events=new-scan", 400},
+        {"url=" + console::urlEncode("https://hooks.example/" + prefix_), 400},
+        {"url=" + console::urlEncode("https://hooks.example/" + prefix_) + "&events=everything", 400},
+    };
+    for (const auto& r : refused)
+        EXPECT_EQ(console_(request("POST", "/webhooks", admin, "token=" + token + "&" + r.body)).status, r.status) << r.body;
+
+    const Response added = console_(request("POST", "/webhooks", admin, "token=" + token + "&" + posted));
+    ASSERT_EQ(added.status, 200);
+    const auto hook = mine();
+    ASSERT_TRUE(hook);
+    EXPECT_EQ(hook->events, (std::vector<std::string>{"new-scan", "new-machine"}));
+    EXPECT_EQ(hook->createdBy, user_);
+    ASSERT_EQ(hook->secret.size(), 64u);
+    EXPECT_NE(added.body.find("<code>" + hook->secret + "</code>"), std::string::npos);
+    EXPECT_EQ(added.body.find("<script>alert(1)"), std::string::npos);
+    EXPECT_NE(added.body.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+    const std::string page = console_(request("GET", "/webhooks", admin)).body;
+    EXPECT_EQ(page.find(hook->secret), std::string::npos) << "the secret is shown once";
+    EXPECT_NE(page.find("id=\"webhook-" + std::to_string(hook->id) + "\""), std::string::npos);
+
+    // A delivery past its day fails at its first attempt; the page offers to retry it.
+    const std::string hostileError = "<img src=x onerror=alert(2)>";
+    store_->enqueueEvent({storage::newEventId(), "new-scan", 0, "{}"});
+    const auto claimed = store_->claimDeliveries(now_.load(), 60'000, 1000);
+    std::optional<storage::WebhookDelivery> delivery;
+    for (const auto& d : claimed) {
+        store_->finishDelivery({d.id, d.leaseUntilMs, now_.load(), 502, hostileError});
+        if (d.hookId == hook->id) delivery = d;
+    }
+    ASSERT_TRUE(delivery);
+    EXPECT_EQ(store_->webhookDeliveries(hook->id, 10).at(0).state, storage::DeliveryState::Failed);
+    const std::string failed = console_(request("GET", "/webhooks", admin)).body;
+    EXPECT_EQ(failed.find(hostileError), std::string::npos);
+    EXPECT_NE(failed.find("&lt;img src=x onerror=alert(2)&gt;"), std::string::npos);
+    EXPECT_NE(failed.find("action=\"/webhooks/retry\""), std::string::npos);
+    const std::string retry = "token=" + token + "&id=" + std::to_string(delivery->id);
+    EXPECT_EQ(console_(request("POST", "/webhooks/retry", viewer, "token=" + formTokenOf(viewer) + "&id=" +
+                                                                      std::to_string(delivery->id)))
+                  .status,
+              403);
+    EXPECT_EQ(console_(request("POST", "/webhooks/retry", admin, retry)).status, 303);
+    EXPECT_EQ(store_->webhookDeliveries(hook->id, 10).at(0).state, storage::DeliveryState::Pending);
+    EXPECT_EQ(console_(request("POST", "/webhooks/retry", admin, retry)).status, 409) << "not failed now";
+
+    const std::string remove = "token=" + token + "&id=" + std::to_string(hook->id);
+    EXPECT_EQ(console_(request("POST", "/webhooks/delete", admin, remove)).status, 303);
+    EXPECT_FALSE(mine());
+    EXPECT_EQ(console_(request("POST", "/webhooks/delete", admin, remove)).status, 404);
+
+    storage::AuditQuery q;
+    q.actor = user_;
+    std::multiset<std::string> actions;
+    for (const auto& e : store_->auditEntries(q))
+        if (e.action.starts_with("webhook")) actions.insert(e.action);
+    EXPECT_EQ(actions, (std::multiset<std::string>{"webhook-added", "webhook-delivery-retried",
+                                                   "webhook-deleted"}));
+}
+
 // What identifies a machine is an admin's to change: a viewer is refused every change and
 // page; an admin merges after a confirmation naming both machines, splits a scan off, sees
 // the conflicting scans, keeps placeholders and writes notes, each recorded in the audit log.
@@ -1562,6 +1648,8 @@ TEST_P(ConsoleTest, EachRouteAnswersEachRoleAsItsRowSays) {
         {"GET", "/conflicts", 303, 403, 200},
         {"GET", "/placeholders", 303, 403, 200},
         {"POST", "/placeholders/delete", 303, 403, 303},
+        {"GET", "/webhooks", 303, 403, 200},
+        {"POST", "/webhooks/retry", 303, 403, 400},
         {"POST", "/scans/" + o + "/accept", 303, 403, 303},
         {"POST", "/users", 303, 403, 405},
         {"GET", "/scans/" + o + "/accept", 303, 405, 405},
