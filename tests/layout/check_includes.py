@@ -31,6 +31,7 @@ FLOORS = [
     "reading",
     "receiver/http",
     "receiver/storage",
+    "receiver/hooks",  # webhook deliveries: the outbox posted over HTTPS
     "receiver/survey",
     "receiver/console",
     "receiver/site",
