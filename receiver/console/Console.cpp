@@ -204,6 +204,8 @@ Response ConsoleImpl::route(const Request& request) {
         return response;
     }
     if (path == "/favicon.ico") return plain(404, "not found");
+    // The API answers programs with a token, never a session (ConsoleApi.cpp).
+    if (path == "/api" || startsWith(path, "/api/")) return api(request);
     if (path == "/signin") {
         if (get) {
             const auto signedIn = authenticate(request);
