@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "reading/Summary.h"
+#include "receiver/console/ApiTokens.h"
 #include "receiver/console/Console.h"
 #include "receiver/console/RateLimit.h"
 #include "receiver/console/Throttle.h"
@@ -268,6 +269,10 @@ private:
     // ---- admin pages (ConsoleAdmin.cpp) ----
     Response usersPage(const Authenticated& auth);
     Response auditPage(const Fields& fields, const Authenticated& auth);
+    Response tokensPage(const Authenticated& auth, int status = 200, const std::string& error = {},
+                        const std::optional<IssuedToken>& issued = std::nullopt);
+    Response changeToken(const Request& request, bool add, const Fields& form,
+                         const Authenticated& auth);
 
     storage::Store& store_;
     ConsoleOptions options_;

@@ -1562,6 +1562,8 @@ TEST_P(ConsoleTest, EachRouteAnswersEachRoleAsItsRowSays) {
         {"GET", "/machines/" + m + "/delete", 303, 403, 200},
         {"GET", "/conflicts", 303, 403, 200},
         {"GET", "/placeholders", 303, 403, 200},
+        {"GET", "/tokens", 303, 403, 200},
+        {"POST", "/tokens/revoke", 303, 403, 404},
         {"POST", "/placeholders/delete", 303, 403, 303},
         {"POST", "/scans/" + o + "/accept", 303, 403, 303},
         {"POST", "/users", 303, 403, 405},
@@ -2262,6 +2264,55 @@ TEST_P(ConsoleTest, ApiGivesMachinesScansReportsChangesAndTheSurvey) {
     EXPECT_EQ(post.status, 405);
     EXPECT_EQ(errorCode(post), "method_not_allowed");
     EXPECT_EQ(headerOf(post, "Allow"), "GET, HEAD");
+}
+
+TEST_P(ConsoleTest, AnAdminMakesATokenSeenOnceAndRevokesIt) {
+    const std::string admin = signIn();
+    const std::string form = "token=" + formTokenOf(admin);
+    const std::string name = "sync-" + prefix_;
+    const Response made = console_(request("POST", "/tokens", admin, form + "&name=" + name + "&role=viewer&days=30"));
+    ASSERT_EQ(made.status, 201) << made.body;
+    std::smatch shown;
+    ASSERT_TRUE(std::regex_search(made.body, shown, std::regex("id=\"new-token-value\">(grvt_[A-Za-z0-9_-]{43})<")));
+    const std::string token = shown[1];
+    EXPECT_EQ(headerOf(made, "Cache-Control"), "no-store");
+    EXPECT_EQ(console_(apiRequest("/api/v1/machines", "Bearer " + token)).status, 200);
+    // Listed afterwards without the token itself.
+    const std::string listed = console_(request("GET", "/tokens", admin)).body;
+    EXPECT_NE(listed.find("<bdi>" + name + "</bdi>"), std::string::npos);
+    EXPECT_EQ(listed.find(token), std::string::npos);
+    const auto stored = store_->apiTokenWithHash(console::apiTokenHash(token));
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->createdBy, user_);
+    EXPECT_EQ(stored->expiresAtMs, kStart + 30 * 86400000LL);
+
+    struct Refused {
+        std::string body;
+        int status;
+    };
+    const Refused refused[] = {
+        {"&name=" + name + "&role=viewer&days=1", 409},
+        {"&name=bad%20name&role=viewer&days=1", 400},
+        {"&name=x-" + prefix_ + "&role=root&days=1", 400},
+        {"&name=x-" + prefix_ + "&role=admin&days=-1", 400},
+        {"&name=x-" + prefix_ + "&role=admin&days=99999", 400},
+    };
+    for (const Refused& r : refused) {
+        const Response answer = console_(request("POST", "/tokens", admin, form + r.body));
+        EXPECT_EQ(answer.status, r.status) << r.body;
+        EXPECT_EQ(answer.body.find("new-token-value"), std::string::npos) << r.body;
+    }
+    EXPECT_FALSE(store_->apiTokenWithHash(console::apiTokenHash("x-" + prefix_))) << "nothing made by a refusal";
+
+    EXPECT_EQ(console_(request("POST", "/tokens/revoke", admin, form + "&name=" + name)).status, 303);
+    const Response after = console_(apiRequest("/api/v1/machines", "Bearer " + token));
+    EXPECT_EQ(after.status, 401);
+    EXPECT_EQ(errorCode(after), "token_revoked");
+    const auto added = auditOf(user_, std::string(storage::audit::kTokenAdded));
+    ASSERT_EQ(added.size(), 1u) << "refused ones are not recorded";
+    EXPECT_EQ(added[0].target, "token " + name);
+    EXPECT_EQ(added[0].detail.find(token), std::string::npos);
+    EXPECT_EQ(auditOf(user_, std::string(storage::audit::kTokenRevoked)).size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, ConsoleTest, ::testing::Values("memory", "sqlite", "postgresql"),
