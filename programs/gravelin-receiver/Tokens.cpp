@@ -118,8 +118,7 @@ void addTokens(CLI::App& program, Command& chosen) {
         addStoreOptions(*command, options->store);
         return command;
     };
-    auto* add = subcommand("add",
-                           "Makes a token and prints it once (only its hash is stored)");
+    auto* add = subcommand("add", "Makes a token and prints it once (only its hash is stored)");
     add->add_option("NAME", options->name, "1 to 64 letters, digits, '.', '_' or '-'");
     add->add_option("--role", options->role, "viewer or admin (what the token may do)")
         ->option_text("ROLE")
@@ -127,8 +126,8 @@ void addTokens(CLI::App& program, Command& chosen) {
     add->add_option("--expires", options->expiresDays, "days until it expires (0: never)")
         ->option_text("DAYS")
         ->check(wholeNumber(0));
-    auto* list = subcommand(
-        "list", "Lists the tokens: name, role, created, expires, last used, revoked");
+    auto* list =
+        subcommand("list", "Lists the tokens: name, role, created, expires, last used, revoked");
     list->add_flag("--json", options->json, "as JSON")
         ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
     auto* revoke = subcommand("revoke", "Revokes a token at once; its name stays taken");

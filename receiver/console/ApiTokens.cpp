@@ -15,8 +15,8 @@ constexpr std::size_t kTokenBytes = 32;
 constexpr std::int64_t kDayMs = 24LL * 3600 * 1000;
 
 bool base64UrlCharacter(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '_';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_';
 }
 
 }  // namespace
@@ -40,9 +40,8 @@ std::string apiTokenHash(std::string_view token) {
 bool tokenShaped(std::string_view text) {
     if (!text.starts_with(kApiTokenPrefix)) return false;
     text.remove_prefix(kApiTokenPrefix.size());
-    if (text.size() != sodium_base64_ENCODED_LEN(kTokenBytes,
-                                                 sodium_base64_VARIANT_URLSAFE_NO_PADDING) -
-                           1)
+    if (text.size() !=
+        sodium_base64_ENCODED_LEN(kTokenBytes, sodium_base64_VARIANT_URLSAFE_NO_PADDING) - 1)
         return false;
     for (const char c : text) {
         if (!base64UrlCharacter(c)) return false;
@@ -53,8 +52,8 @@ bool tokenShaped(std::string_view text) {
 std::string base64Url(std::string_view bytes) {
     constexpr int kVariant = sodium_base64_VARIANT_URLSAFE_NO_PADDING;
     std::string out(sodium_base64_ENCODED_LEN(bytes.size(), kVariant), '\0');
-    sodium_bin2base64(out.data(), out.size(),
-                      reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), kVariant);
+    sodium_bin2base64(out.data(), out.size(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                      bytes.size(), kVariant);
     out.resize(out.size() - 1);  // the terminating NUL
     return out;
 }
@@ -73,8 +72,8 @@ std::optional<std::string> fromBase64Url(std::string_view text) {
 }
 
 std::optional<IssuedToken> issueApiToken(storage::Store& store, const std::string& name,
-                                         storage::Role role, std::uint32_t days,
-                                         std::int64_t nowMs, storage::AuditEntry audit) {
+                                         storage::Role role, std::uint32_t days, std::int64_t nowMs,
+                                         storage::AuditEntry audit) {
     if (!validTokenName(name))
         throw std::invalid_argument("a token name is 1 to 64 letters, digits, '.', '_' or '-'");
     if (days > kMaxTokenDays)
@@ -84,8 +83,9 @@ std::optional<IssuedToken> issueApiToken(storage::Store& store, const std::strin
     unsigned char random[kTokenBytes];
     randombytes_buf(random, sizeof random);
     IssuedToken issued;
-    issued.token = std::string(kApiTokenPrefix) +
-                   base64Url(std::string_view(reinterpret_cast<const char*>(random), sizeof random));
+    issued.token =
+        std::string(kApiTokenPrefix) +
+        base64Url(std::string_view(reinterpret_cast<const char*>(random), sizeof random));
     sodium_memzero(random, sizeof random);
     storage::ApiToken& t = issued.stored;
     t.name = name;
@@ -94,8 +94,9 @@ std::optional<IssuedToken> issueApiToken(storage::Store& store, const std::strin
     t.createdBy = audit.actor;
     t.createdAtMs = nowMs;
     t.expiresAtMs = days == 0 ? 0 : nowMs + static_cast<std::int64_t>(days) * kDayMs;
-    audit.detail = std::string("role ") + storage::roleName(role) + ", " +
-                   (days == 0 ? std::string("no expiry") : "expires " + server::isoTime(t.expiresAtMs));
+    audit.detail =
+        std::string("role ") + storage::roleName(role) + ", " +
+        (days == 0 ? std::string("no expiry") : "expires " + server::isoTime(t.expiresAtMs));
     if (!store.addApiToken(t, audit)) return std::nullopt;
     if (const auto stored = store.apiTokenWithHash(t.tokenHash)) t = *stored;
     return issued;

@@ -29,7 +29,7 @@ std::string apiTokenHash(std::string_view token);
 bool tokenShaped(std::string_view text);
 
 struct IssuedToken {
-    std::string token;       // shown once, never stored
+    std::string token;  // shown once, never stored
     storage::ApiToken stored;
 };
 
@@ -37,8 +37,8 @@ struct IssuedToken {
 // stores it with an audit entry (`audit`'s detail is set to the role and expiry). Nothing when
 // the name is taken. Throws std::invalid_argument for an invalid name or too many days.
 std::optional<IssuedToken> issueApiToken(storage::Store& store, const std::string& name,
-                                         storage::Role role, std::uint32_t days,
-                                         std::int64_t nowMs, storage::AuditEntry audit);
+                                         storage::Role role, std::uint32_t days, std::int64_t nowMs,
+                                         storage::AuditEntry audit);
 
 // base64url without padding (RFC 4648 section 5), and back: nothing for text that is not.
 std::string base64Url(std::string_view bytes);

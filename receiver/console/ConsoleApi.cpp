@@ -107,8 +107,12 @@ bool hasField(const Fields& fields, std::string_view name) {
 }  // namespace
 
 std::string encodeCursor(const ApiCursor& cursor) {
-    const json body = {{"v", 1},           {"scope", cursor.scope}, {"q", cursor.search},
-                       {"s", cursor.sort}, {"d", cursor.descending}, {"u", cursor.unseen},
+    const json body = {{"v", 1},
+                       {"scope", cursor.scope},
+                       {"q", cursor.search},
+                       {"s", cursor.sort},
+                       {"d", cursor.descending},
+                       {"u", cursor.unseen},
                        {"o", cursor.offset}};
     return base64Url(body.dump(-1, ' ', false, json::error_handler_t::replace));
 }
@@ -212,8 +216,7 @@ std::variant<storage::ApiToken, Response> ConsoleImpl::apiAuthenticate(const Req
                                "The Authorization header is not \"Bearer\" and a token.");
     const auto token = store_.apiTokenWithHash(apiTokenHash(std::string_view(header).substr(7)));
     if (!token) return apiUnauthorized("token_invalid", "This token is not known.");
-    if (token->revokedAtMs != 0)
-        return apiUnauthorized("token_revoked", "This token was revoked.");
+    if (token->revokedAtMs != 0) return apiUnauthorized("token_revoked", "This token was revoked.");
     if (token->expiresAtMs != 0 && token->expiresAtMs <= now())
         return apiUnauthorized("token_expired", "This token has expired.");
     return *token;
@@ -233,12 +236,12 @@ void ConsoleImpl::apiNoteUse(const Request& request, const storage::ApiToken& to
         use.loggedAtMs = at;
     }
     try {
-        store_.noteApiTokenUse(
-            token.id, at,
-            auditEntry(request, "token:" + token.name, storage::audit::kApiUsed,
-                       request.method + " " + request.path,
-                       requests == 1 ? std::string("1 request")
-                                     : std::to_string(requests) + " requests since the last entry"));
+        store_.noteApiTokenUse(token.id, at,
+                               auditEntry(request, "token:" + token.name, storage::audit::kApiUsed,
+                                          request.method + " " + request.path,
+                                          requests == 1 ? std::string("1 request")
+                                                        : std::to_string(requests) +
+                                                              " requests since the last entry"));
     } catch (...) {
         // Not written: the next request tries again, counting these.
         std::lock_guard lock(apiUsesMutex_);
@@ -346,7 +349,8 @@ Response ConsoleImpl::apiMachines(const ApiCall& call) {
     query.descending = cursor.descending;
     query.limit = *limit;
     query.offset = cursor.offset;
-    if (!cursor.unseen.empty()) query.lastSeenBeforeMs = server::utcDayStartMs(cursor.unseen).value_or(0);
+    if (!cursor.unseen.empty())
+        query.lastSeenBeforeMs = server::utcDayStartMs(cursor.unseen).value_or(0);
 
     json machines = json::array();
     json next = nullptr;
@@ -417,7 +421,8 @@ Response ConsoleImpl::apiMachineScans(const ApiCall& call) {
         cursor.offset += rows.size();
         next = encodeCursor(cursor);
     }
-    return jsonAnswer(200, {{"scans", std::move(scans)}, {"total", machine->scanCount}, {"next", next}});
+    return jsonAnswer(200,
+                      {{"scans", std::move(scans)}, {"total", machine->scanCount}, {"next", next}});
 }
 
 Response ConsoleImpl::apiScan(const ApiCall& call) {
@@ -470,12 +475,12 @@ Response ConsoleImpl::apiDiff(const ApiCall& call) {
     const SummaryOrProblem a = summaryOf(*before), b = summaryOf(*after);
     if (!a.summary || !b.summary)
         return apiError(422, "unreadable_report", a.summary ? b.problem : a.problem);
-    return jsonAnswer(200, {{"machineId", before->row.machineId},
-                            {"from", *from},
-                            {"to", *to},
-                            {"changes", json::parse(report::toJson(
-                                            report::diff(*a.summary, *b.summary))
-                                                        .dump())}});
+    return jsonAnswer(
+        200,
+        {{"machineId", before->row.machineId},
+         {"from", *from},
+         {"to", *to},
+         {"changes", json::parse(report::toJson(report::diff(*a.summary, *b.summary)).dump())}});
 }
 
 Response ConsoleImpl::apiSurvey(const ApiCall& call) {

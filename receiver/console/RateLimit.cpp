@@ -18,7 +18,8 @@ std::int64_t RateLimit::take(const std::string& key, std::int64_t nowMs) {
     if (it == buckets_.end()) {
         // Full buckets are the same as none: drop them before the map grows past its bound.
         if (buckets_.size() >= maxKeys_) {
-            std::erase_if(buckets_, [&](const auto& entry) { return level(entry.second, nowMs) >= burst_; });
+            std::erase_if(buckets_,
+                          [&](const auto& entry) { return level(entry.second, nowMs) >= burst_; });
             if (buckets_.size() >= maxKeys_) buckets_.clear();
         }
         it = buckets_.emplace(key, Bucket{static_cast<double>(burst_), nowMs}).first;
@@ -31,7 +32,8 @@ std::int64_t RateLimit::take(const std::string& key, std::int64_t nowMs) {
         return 0;
     }
     const double missing = 1.0 - bucket.requests;
-    return std::max<std::int64_t>(1, static_cast<std::int64_t>(std::ceil(missing * 60000.0 / perMinute_)));
+    return std::max<std::int64_t>(
+        1, static_cast<std::int64_t>(std::ceil(missing * 60000.0 / perMinute_)));
 }
 
 }  // namespace gravelin::console

@@ -74,8 +74,7 @@ TokenRevocation revokeApiTokenIn(Transaction& t, const std::string& name, std::i
 void noteApiTokenUseIn(Transaction& t, std::int64_t tokenId, std::int64_t atMs,
                        const AuditEntry& audit) {
     // Never backwards: two receivers noting uses out of order keep the later.
-    t.run("UPDATE api_tokens SET last_used = ?2 WHERE id = ?1 AND last_used < ?2",
-          {tokenId, atMs});
+    t.run("UPDATE api_tokens SET last_used = ?2 WHERE id = ?1 AND last_used < ?2", {tokenId, atMs});
     appendAudit(t, audit);
 }
 
