@@ -36,6 +36,7 @@ void addServe(CLI::App& program, Command& chosen);
 void addScans(CLI::App& program, Command& chosen);
 void addSurvey(CLI::App& program, Command& chosen);
 void addUsers(CLI::App& program, Command& chosen);
+void addTokens(CLI::App& program, Command& chosen);  // Tokens.cpp: token ...
 void addAudit(CLI::App& program, Command& chosen);
 void addRetention(CLI::App& program, Command& chosen);  // Retention.cpp: prune, machine delete
 void addMachines(CLI::App& program, Command& chosen);

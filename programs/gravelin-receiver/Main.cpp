@@ -54,6 +54,7 @@ int main(int argc, char** argv) {
     addScans(program, chosen);
     addSurvey(program, chosen);
     addUsers(program, chosen);
+    addTokens(program, chosen);
     addAudit(program, chosen);
     addRetention(program, chosen);
     addMachines(program, chosen);

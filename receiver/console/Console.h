@@ -39,6 +39,10 @@ struct ConsoleOptions {
     // Requests from this address (a reverse proxy) are counted against the last address in
     // their X-Forwarded-For header, as on the public site (--trusted-proxy).
     std::string trustedProxy;
+    // Requests each API token may make: this many a minute, in bursts of up to apiBurst
+    // (receiver/console/RateLimit.h); past that the API answers 429 with Retry-After.
+    unsigned apiRequestsPerMinute = 600;
+    unsigned apiBurst = 60;
 };
 
 // Builds the console's request handler over a store. Thread-safe: the listener calls it from

@@ -16,10 +16,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <variant>
 #include <vector>
 
 #include "reading/Summary.h"
+#include "receiver/console/ApiTokens.h"
 #include "receiver/console/Console.h"
+#include "receiver/console/RateLimit.h"
 #include "receiver/console/Throttle.h"
 #include "receiver/console/Web.h"
 
@@ -89,6 +93,22 @@ const SortColumn& sortColumn(const std::string& key);
 struct Authenticated {
     storage::Session session;
 };
+
+// Where an API listing continues: opaque to clients (base64url of a small JSON object), made
+// and read only by this pair, so that what it holds (today an offset; later a key to continue
+// after) changes in one place. A cursor continues the listing of its scope only.
+struct ApiCursor {
+    std::string scope;  // "machines", "machine 12 scans"
+    std::string search, sort, unseen;
+    bool descending = true;
+    std::uint64_t offset = 0;
+};
+std::string encodeCursor(const ApiCursor& cursor);
+// Nothing for anything encodeCursor did not make (or that was altered into nonsense).
+std::optional<ApiCursor> decodeCursor(std::string_view text);
+
+// How often a token's uses are written to the audit log at most.
+inline constexpr std::int64_t kApiAuditIntervalMs = 60 * 1000;
 
 class ConsoleImpl {
 public:
@@ -209,9 +229,50 @@ private:
                        const Authenticated& auth);
     Response scanJson(const Request& request, std::int64_t scanId, const Authenticated& auth);
 
+    // ---- the API (ConsoleApi.cpp) ----
+    struct ApiCall {
+        const Request& http;
+        Fields query;
+        std::string id;  // the {id} segment of the address, as given
+        storage::ApiToken token;
+    };
+    struct ApiRoute {
+        std::string_view pattern;  // below /api/v1/, "{id}" standing for one segment
+        storage::Role needs;
+        Response (ConsoleImpl::*handler)(const ApiCall&);
+    };
+    struct ApiUse {
+        std::int64_t loggedAtMs = 0;  // the last audit entry written; 0: none yet
+        std::uint64_t requests = 0;   // requests since
+    };
+    Response api(const Request& request);
+    static const std::vector<ApiRoute>& apiRoutes();
+    static std::optional<std::pair<const ApiRoute*, std::string>> apiRoute(std::string_view path);
+    // The token a request presents, or the 401 refusing it.
+    std::variant<storage::ApiToken, Response> apiAuthenticate(const Request& request);
+    // Counts the request, and writes the token's use to the audit log when a minute has
+    // passed since its last entry.
+    void apiNoteUse(const Request& request, const storage::ApiToken& token);
+    static Response apiError(int status, std::string_view code, std::string_view text);
+    static Response apiUnauthorized(std::string_view code, std::string_view text);
+    static Response apiNotAllowed();
+    static Response apiBadId();
+    static std::optional<std::int64_t> apiId(const ApiCall& call);
+    Response apiMachines(const ApiCall& call);
+    Response apiMachine(const ApiCall& call);
+    Response apiMachineScans(const ApiCall& call);
+    Response apiScan(const ApiCall& call);
+    Response apiReport(const ApiCall& call);
+    Response apiDiff(const ApiCall& call);
+    Response apiSurvey(const ApiCall& call);
+
     // ---- admin pages (ConsoleAdmin.cpp) ----
     Response usersPage(const Authenticated& auth);
     Response auditPage(const Fields& fields, const Authenticated& auth);
+    Response tokensPage(const Authenticated& auth, int status = 200, const std::string& error = {},
+                        const std::optional<IssuedToken>& issued = std::nullopt);
+    Response changeToken(const Request& request, bool add, const Fields& form,
+                         const Authenticated& auth);
 
     storage::Store& store_;
     ConsoleOptions options_;
@@ -219,6 +280,9 @@ private:
     std::string sessionCookie_, signInCookie_;
     Throttle names_, addresses_;
     std::shared_ptr<HashQueue> hashQueue_;
+    RateLimit apiRequests_;
+    std::mutex apiUsesMutex_;
+    std::unordered_map<std::int64_t, ApiUse> apiUses_;
     std::once_flag standInOnce_;
     std::string standInHash_;
 };

@@ -146,6 +146,23 @@ public:
     std::vector<PlaceholderValue> placeholders() override {
         return logged([&] { return inner_->placeholders(); });
     }
+    bool addApiToken(const ApiToken& token, const AuditEntry& audit) override {
+        return logged([&] { return inner_->addApiToken(token, audit); });
+    }
+    std::vector<ApiToken> apiTokens() override {
+        return logged([&] { return inner_->apiTokens(); });
+    }
+    std::optional<ApiToken> apiTokenWithHash(const std::string& tokenHash) override {
+        return logged([&] { return inner_->apiTokenWithHash(tokenHash); });
+    }
+    TokenRevocation revokeApiToken(const std::string& name, std::int64_t atMs,
+                                   const AuditEntry& audit) override {
+        return logged([&] { return inner_->revokeApiToken(name, atMs, audit); });
+    }
+    void noteApiTokenUse(std::int64_t tokenId, std::int64_t atMs,
+                         const AuditEntry& audit) override {
+        logged([&] { inner_->noteApiTokenUse(tokenId, atMs, audit); });
+    }
     bool addNote(const MachineNote& note, const AuditEntry& audit) override {
         return logged([&] { return inner_->addNote(note, audit); });
     }

@@ -23,6 +23,8 @@
 //   before it have it empty until their summary is made again from the report (the console
 //   does so when it shows one; `gravelin-receiver scans --refresh` does it for every
 //   machine's latest scan).
+// api_tokens: tokens for the console's API, by their SHA-256 only; times in Unix ms, 0 for
+//   none (never expires, never used, not revoked). Revoked tokens stay, with their name.
 #include "receiver/storage/StoreInternal.h"
 
 namespace gravelin::storage::detail {
@@ -420,6 +422,34 @@ CREATE TABLE machine_notes (
 );
 CREATE INDEX machine_notes_by_machine ON machine_notes (machine_id, id);
 CREATE INDEX scans_conflicting ON scans (received_at, id) WHERE conflict = 1;
+)sql"},
+
+    {11, "tokens for the console's API",
+     R"sql(
+CREATE TABLE api_tokens (
+    id         INTEGER PRIMARY KEY,
+    name       TEXT NOT NULL UNIQUE,
+    token_hash TEXT NOT NULL UNIQUE,
+    role       TEXT NOT NULL CHECK (role IN ('viewer', 'admin')),
+    created_by TEXT NOT NULL,
+    created_at INTEGER NOT NULL,
+    expires_at INTEGER NOT NULL DEFAULT 0,
+    last_used  INTEGER NOT NULL DEFAULT 0,
+    revoked_at INTEGER NOT NULL DEFAULT 0
+) STRICT;
+)sql",
+     R"sql(
+CREATE TABLE api_tokens (
+    id         bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    name       text NOT NULL UNIQUE,
+    token_hash text NOT NULL UNIQUE,
+    role       text NOT NULL CHECK (role IN ('viewer', 'admin')),
+    created_by text NOT NULL,
+    created_at bigint NOT NULL,
+    expires_at bigint NOT NULL DEFAULT 0,
+    last_used  bigint NOT NULL DEFAULT 0,
+    revoked_at bigint NOT NULL DEFAULT 0
+);
 )sql"},
 };
 

@@ -652,6 +652,31 @@ public:
         return look([&](Transaction& t) { return placeholdersIn(t); });
     }
 
+    bool addApiToken(const ApiToken& token, const AuditEntry& audit) override {
+        return change([&](Transaction& t) { return addApiTokenIn(t, token, audit); });
+    }
+
+    std::vector<ApiToken> apiTokens() override {
+        return look([&](Transaction& t) { return apiTokensIn(t); });
+    }
+
+    std::optional<ApiToken> apiTokenWithHash(const std::string& tokenHash) override {
+        return look([&](Transaction& t) { return apiTokenWithHashIn(t, tokenHash); });
+    }
+
+    TokenRevocation revokeApiToken(const std::string& name, std::int64_t atMs,
+                                   const AuditEntry& audit) override {
+        return change([&](Transaction& t) { return revokeApiTokenIn(t, name, atMs, audit); });
+    }
+
+    void noteApiTokenUse(std::int64_t tokenId, std::int64_t atMs,
+                         const AuditEntry& audit) override {
+        change([&](Transaction& t) {
+            noteApiTokenUseIn(t, tokenId, atMs, audit);
+            return 0;
+        });
+    }
+
     bool addNote(const MachineNote& note, const AuditEntry& audit) override {
         return change([&](Transaction& t) { return addNoteIn(t, note, audit); });
     }

@@ -265,6 +265,23 @@ struct Session {
     Role role = Role::Viewer;           // read back with the session; not written
 };
 
+// A token a program presents to the console's API (Authorization: Bearer). Only the
+// token's SHA-256 is stored: tokens are 32 random bytes, so a fast hash loses nothing to
+// guessing, and a slow password hash would cost every API request a fraction of a second.
+inline constexpr std::size_t kMaxTokenNameBytes = 100;
+struct ApiToken {
+    std::int64_t id = 0;
+    std::string name;                   // unique, kept after revocation
+    std::string tokenHash;              // SHA-256 of the token, lower-case hex
+    Role role = Role::Viewer;
+    std::string createdBy;              // an account name or "cli:<user>"
+    std::int64_t createdAtMs = 0;
+    std::int64_t expiresAtMs = 0;       // 0: never expires
+    std::int64_t lastUsedMs = 0;        // 0: never used (written at most once a minute)
+    std::int64_t revokedAtMs = 0;       // 0: in force
+};
+enum class TokenRevocation { Revoked, AlreadyRevoked, NoSuchToken };
+
 class Store {
 public:
     virtual ~Store() = default;
@@ -391,6 +408,19 @@ public:
     // read it.) Every store must answer it (a wrapper forwards it): a default that handed the
     // candidate back would sign everyone out at each restart without a word.
     virtual std::string consoleKey(const std::string& candidate) = 0;
+
+    // API tokens. addApiToken stores a new token with `audit` in one transaction; false
+    // when the name is taken (a revoked token keeps its name). apiTokens answers by name;
+    // apiTokenWithHash finds a token whatever its state (the caller checks expiry and
+    // revocation, so that it can say which). noteApiTokenUse sets the last use and appends
+    // `audit` in one transaction.
+    virtual bool addApiToken(const ApiToken& token, const AuditEntry& audit) = 0;
+    virtual std::vector<ApiToken> apiTokens() = 0;
+    virtual std::optional<ApiToken> apiTokenWithHash(const std::string& tokenHash) = 0;
+    virtual TokenRevocation revokeApiToken(const std::string& name, std::int64_t atMs,
+                                           const AuditEntry& audit) = 0;
+    virtual void noteApiTokenUse(std::int64_t tokenId, std::int64_t atMs,
+                                 const AuditEntry& audit) = 0;
 
     // The audit log. appendAudit stores the entry with a new id (the entry's id is ignored;
     // its texts are cut to audit::kMax*). auditEntries answers newest first; pruneAudit

@@ -222,6 +222,15 @@ std::vector<PlaceholderValue> placeholdersIn(Transaction& t);
 bool addNoteIn(Transaction& t, const MachineNote& note, const AuditEntry& audit);
 std::vector<MachineNote> notesIn(Transaction& t, std::int64_t machineId);
 
+// API tokens (ApiTokens.cpp), the Store calls of the same names.
+bool addApiTokenIn(Transaction& t, const ApiToken& token, const AuditEntry& audit);
+std::vector<ApiToken> apiTokensIn(Transaction& t);
+std::optional<ApiToken> apiTokenWithHashIn(Transaction& t, const std::string& tokenHash);
+TokenRevocation revokeApiTokenIn(Transaction& t, const std::string& name, std::int64_t atMs,
+                                 const AuditEntry& audit);
+void noteApiTokenUseIn(Transaction& t, std::int64_t tokenId, std::int64_t atMs,
+                       const AuditEntry& audit);
+
 std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory,
                                        std::chrono::milliseconds deadline,
                                        bool readOnly = false);

@@ -403,6 +403,48 @@ public:
         std::lock_guard lock(mutex_);
         return placeholders_;
     }
+    bool addApiToken(const storage::ApiToken& token, const storage::AuditEntry& audit) override {
+        std::lock_guard lock(mutex_);
+        for (const auto& t : tokens_)
+            if (t.name == token.name || t.tokenHash == token.tokenHash) return false;
+        storage::ApiToken stored = token;
+        stored.id = static_cast<std::int64_t>(tokens_.size()) + 1;
+        stored.lastUsedMs = stored.revokedAtMs = 0;
+        tokens_.push_back(stored);
+        appendLocked(audit);
+        return true;
+    }
+    std::vector<storage::ApiToken> apiTokens() override {
+        std::lock_guard lock(mutex_);
+        auto out = tokens_;
+        std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+        return out;
+    }
+    std::optional<storage::ApiToken> apiTokenWithHash(const std::string& tokenHash) override {
+        std::lock_guard lock(mutex_);
+        for (const auto& t : tokens_)
+            if (t.tokenHash == tokenHash) return t;
+        return std::nullopt;
+    }
+    storage::TokenRevocation revokeApiToken(const std::string& name, std::int64_t atMs,
+                                            const storage::AuditEntry& audit) override {
+        std::lock_guard lock(mutex_);
+        for (auto& t : tokens_) {
+            if (t.name != name) continue;
+            if (t.revokedAtMs != 0) return storage::TokenRevocation::AlreadyRevoked;
+            t.revokedAtMs = atMs;
+            appendLocked(audit);
+            return storage::TokenRevocation::Revoked;
+        }
+        return storage::TokenRevocation::NoSuchToken;
+    }
+    void noteApiTokenUse(std::int64_t tokenId, std::int64_t atMs,
+                         const storage::AuditEntry& audit) override {
+        std::lock_guard lock(mutex_);
+        for (auto& t : tokens_)
+            if (t.id == tokenId) t.lastUsedMs = std::max(t.lastUsedMs, atMs);
+        appendLocked(audit);
+    }
     bool addNote(const storage::MachineNote& note, const storage::AuditEntry& audit) override {
         if (const std::string problem = storage::noteProblem(note.text, note.link); !problem.empty())
             throw std::invalid_argument(problem);
@@ -613,6 +655,7 @@ private:
     std::int64_t lastAccountId_ = 0, lastMachineId_ = 0, lastScanId_ = 0;
     std::map<std::string, std::int64_t> aliases_;
     std::vector<storage::PlaceholderValue> placeholders_;
+    std::vector<storage::ApiToken> tokens_;
     std::vector<storage::MachineNote> notes_;
     std::vector<storage::AuditEntry> audit_;
 };

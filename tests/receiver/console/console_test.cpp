@@ -22,6 +22,7 @@
 #include "ConsoleTesting.h"
 #include "MemoryStore.h"
 #include "receiver/console/Accounts.h"
+#include "receiver/console/ApiTokens.h"
 #include "receiver/console/Console.h"
 #include "receiver/console/Csv.h"
 #include "receiver/console/HashQueue.h"
@@ -1561,6 +1562,8 @@ TEST_P(ConsoleTest, EachRouteAnswersEachRoleAsItsRowSays) {
         {"GET", "/machines/" + m + "/delete", 303, 403, 200},
         {"GET", "/conflicts", 303, 403, 200},
         {"GET", "/placeholders", 303, 403, 200},
+        {"GET", "/tokens", 303, 403, 200},
+        {"POST", "/tokens/revoke", 303, 403, 404},
         {"POST", "/placeholders/delete", 303, 403, 303},
         {"POST", "/scans/" + o + "/accept", 303, 403, 303},
         {"POST", "/users", 303, 403, 405},
@@ -1950,6 +1953,366 @@ TEST(ConsoleAccounts, AddUserRefusesBadNamesAndShortPasswordsAndHashesWithArgon2
     console::addUser(store, "carol", "long enough", storage::Role::Admin, console::PasswordCost::Interactive);
     EXPECT_NE(store.account("carol")->passwordHash, bob->passwordHash);
     EXPECT_TRUE(console::hashPassword("x").starts_with("$argon2id$v=19$m=262144,t=3,"));
+}
+
+// ---- the API ----
+
+// A token of this test's own (the database may be shared), issued at `atMs` for `days`.
+std::string issueToken(storage::Store& store, const std::string& name, storage::Role role,
+                       std::int64_t atMs = kStart, std::uint32_t days = 0) {
+    storage::AuditEntry audit{0, atMs, "cli:test", std::string(storage::audit::kTokenAdded), "token " + name, "", ""};
+    const auto issued = console::issueApiToken(store, name, role, days, atMs, audit);
+    if (!issued) throw std::runtime_error("token name taken: " + name);
+    return issued->token;
+}
+
+Request apiRequest(const std::string& target, const std::string& authorization,
+                   const std::string& cookie = {}, const std::string& method = "GET") {
+    Request r;
+    r.method = method;
+    const auto q = target.find('?');
+    r.path = target.substr(0, q);
+    if (q != std::string::npos) r.query = target.substr(q + 1);
+    if (!authorization.empty()) r.headers.emplace_back("authorization", authorization);
+    if (!cookie.empty()) r.headers.emplace_back("cookie", cookie);
+    r.remoteAddress = "198.51.100.9";
+    return r;
+}
+
+// The error code of a JSON error answer; empty when the body is not one.
+std::string errorCode(const Response& r) {
+    const auto body = nlohmann::json::parse(r.body, nullptr, false);
+    if (!body.is_object() || !body.contains("error") || !body["error"].is_object()) return {};
+    return body["error"].value("code", "");
+}
+
+TEST_P(ConsoleTest, TheApiAnswersEachCredentialAsItsRowSays) {
+    const std::string viewer = issueToken(*store_, "viewer-" + prefix_, storage::Role::Viewer);
+    const std::string admin = issueToken(*store_, "admin-" + prefix_, storage::Role::Admin);
+    // Issued three days ago for one day.
+    const std::string expired =
+        issueToken(*store_, "expired-" + prefix_, storage::Role::Viewer, kStart - 3 * 86400000LL, 1);
+    const std::string revoked = issueToken(*store_, "revoked-" + prefix_, storage::Role::Admin);
+    ASSERT_EQ(store_->revokeApiToken("revoked-" + prefix_, kStart, {0, kStart, "cli:test", "token-revoked", "t", "", ""}),
+              storage::TokenRevocation::Revoked);
+    // A token of the right shape that was never issued, and one with a byte changed.
+    std::string unknown = viewer;
+    unknown.back() = unknown.back() == 'A' ? 'B' : 'A';
+    const std::string session = signIn();
+
+    struct Row {
+        const char* what;
+        std::string authorization, cookie;
+        int status;
+        const char* code;  // empty: a 200 answer
+    };
+    const Row rows[] = {
+        {"no header", "", "", 401, "token_missing"},
+        {"a session cookie alone", "", session, 401, "token_missing"},
+        {"another scheme", "Basic " + viewer, "", 401, "token_malformed"},
+        {"no blank", "Bearer" + viewer, "", 401, "token_malformed"},
+        {"a truncated token", "Bearer " + viewer.substr(0, viewer.size() - 1), "", 401, "token_malformed"},
+        {"two tokens", "Bearer " + viewer + " " + admin, "", 401, "token_malformed"},
+        {"unknown", "Bearer " + unknown, "", 401, "token_invalid"},
+        {"expired", "Bearer " + expired, "", 401, "token_expired"},
+        {"revoked", "Bearer " + revoked, "", 401, "token_revoked"},
+        {"viewer", "Bearer " + viewer, "", 200, ""},
+        {"viewer, lower-case scheme", "bearer " + viewer, "", 200, ""},
+        {"admin", "Bearer " + admin, "", 200, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const Response r = console_(apiRequest("/api/v1/machines", row.authorization, row.cookie));
+        EXPECT_EQ(r.status, row.status) << r.body;
+        EXPECT_EQ(errorCode(r), row.code);
+        EXPECT_EQ(headerOf(r, "Content-Type"), "application/json");
+        EXPECT_EQ(headerOf(r, "Cache-Control"), "no-store");
+        EXPECT_TRUE(nlohmann::json::accept(r.body));
+        const std::string challenge = headerOf(r, "WWW-Authenticate");
+        if (row.status == 401) {
+            EXPECT_TRUE(challenge.starts_with("Bearer ")) << challenge;
+            // RFC 6750: no error attribute when no token was given.
+            EXPECT_EQ(challenge.find("invalid_token") != std::string::npos, std::string(row.code) != "token_missing");
+        } else {
+            EXPECT_EQ(challenge, "");
+            EXPECT_EQ(nlohmann::json::parse(r.body)["total"], store_->machines({}).total);
+        }
+    }
+    // The document needs no token; a token does not open the console's pages either.
+    const Response document = console_(apiRequest("/api/v1/openapi.json", ""));
+    EXPECT_EQ(document.status, 200);
+    EXPECT_EQ(nlohmann::json::parse(document.body)["openapi"], "3.1.0");
+    EXPECT_EQ(console_(apiRequest("/machines", "Bearer " + viewer)).status, 303);
+    // Only the hash is stored.
+    for (const auto& t : store_->apiTokens()) {
+        EXPECT_EQ(t.tokenHash.find(viewer.substr(5)), std::string::npos);
+        EXPECT_EQ(t.tokenHash.size(), 64u);
+    }
+    EXPECT_TRUE(viewer.starts_with(console::kApiTokenPrefix));
+    EXPECT_NE(viewer, admin);
+}
+
+TEST_P(ConsoleTest, ATokenPastItsBudgetIsAnswered429WithRetryAfterAndOthersAreNot) {
+    const auto console = makeConsole("the console's secret", [](console::ConsoleOptions& o) {
+        o.apiRequestsPerMinute = 60;  // one a second
+        o.apiBurst = 3;
+    });
+    const std::string busy = "Bearer " + issueToken(*store_, "busy-" + prefix_, storage::Role::Viewer);
+    const std::string calm = "Bearer " + issueToken(*store_, "calm-" + prefix_, storage::Role::Viewer);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(console(apiRequest("/api/v1/survey", busy)).status, 200) << i;
+    const Response refused = console(apiRequest("/api/v1/survey", busy));
+    EXPECT_EQ(refused.status, 429);
+    EXPECT_EQ(errorCode(refused), "rate_limited");
+    EXPECT_EQ(headerOf(refused, "Retry-After"), "1");
+    EXPECT_EQ(headerOf(refused, "Cache-Control"), "no-store");
+    EXPECT_EQ(console(apiRequest("/api/v1/survey", calm)).status, 200) << "each token has its own budget";
+    // Refusals earn nothing back: still refused until a second has passed.
+    EXPECT_EQ(console(apiRequest("/api/v1/survey", busy)).status, 429);
+    now_ += 999;
+    EXPECT_EQ(console(apiRequest("/api/v1/survey", busy)).status, 429);
+    now_ += 1;
+    EXPECT_EQ(console(apiRequest("/api/v1/survey", busy)).status, 200);
+    EXPECT_EQ(console(apiRequest("/api/v1/survey", busy)).status, 429);
+    // Refused credentials cost no token's budget.
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(console(apiRequest("/api/v1/survey", "Bearer grvt_x")).status, 401);
+}
+
+TEST_P(ConsoleTest, ApiUsesAreAuditedOncePerTokenPerMinuteWithTheCountBetween) {
+    const std::string name = "audited-" + prefix_;
+    const std::string token = "Bearer " + issueToken(*store_, name, storage::Role::Viewer);
+    const std::string other = "other-" + prefix_;
+    const std::string otherToken = "Bearer " + issueToken(*store_, other, storage::Role::Viewer);
+    const std::string actor = "token:" + name;
+    EXPECT_GE(auditOf("cli:test", std::string(storage::audit::kTokenAdded)).size(), 2u);
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(console_(apiRequest("/api/v1/machines", token)).status, 200);
+        now_ += 1000;
+    }
+    EXPECT_EQ(console_(apiRequest("/api/v1/machines", otherToken)).status, 200);
+    auto entries = auditOf(actor);
+    ASSERT_EQ(entries.size(), 1u) << "one entry for the minute";
+    EXPECT_EQ(entries[0].action, storage::audit::kApiUsed);
+    EXPECT_EQ(entries[0].target, "GET /api/v1/machines");
+    EXPECT_EQ(entries[0].address, "198.51.100.9");
+    EXPECT_EQ(entries[0].atMs, kStart);
+    EXPECT_EQ(auditOf("token:" + other).size(), 1u) << "each token has its own minute";
+    // A request the API answers with an error is a use all the same.
+    EXPECT_EQ(console_(apiRequest("/api/v1/machines/x", token)).status, 400);
+    now_ = kStart + 60000;
+    ASSERT_EQ(console_(apiRequest("/api/v1/survey", token)).status, 200);
+    entries = auditOf(actor);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].target, "GET /api/v1/survey");
+    EXPECT_EQ(entries[0].detail, "6 requests since the last entry") << "four more, the bad id and this one";
+    const auto stored = store_->apiTokenWithHash(console::apiTokenHash(token.substr(7)));
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->lastUsedMs, kStart + 60000);
+}
+
+TEST_P(ConsoleTest, ApiPagesTheMachinesWithAnOpaqueCursorThatKeepsItsSearchAndOrder) {
+    const std::string token = "Bearer " + issueToken(*store_, "pager-" + prefix_, storage::Role::Viewer);
+    const auto get = [&](const std::string& target) { return console_(apiRequest(target, token)); };
+    // What the store lists for this search and order, whole.
+    storage::MachineQuery whole;
+    whole.sort = storage::MachineSort::Model;
+    whole.descending = false;
+    whole.limit = 1000;
+    std::vector<std::int64_t> expected;
+    for (const auto& m : store_->machines(whole).machines) expected.push_back(m.id);
+    ASSERT_GE(expected.size(), 3u);
+
+    std::vector<std::int64_t> walked;
+    std::string target = "/api/v1/machines?sort=model&dir=asc&limit=2";
+    for (int pages = 0; pages < 1000; ++pages) {
+        const Response r = get(target);
+        ASSERT_EQ(r.status, 200) << r.body;
+        const auto body = nlohmann::json::parse(r.body);
+        EXPECT_LE(body["machines"].size(), 2u);
+        EXPECT_EQ(body["total"], expected.size());
+        for (const auto& m : body["machines"]) walked.push_back(m["id"]);
+        if (body["next"].is_null()) break;
+        // The cursor alone carries the order: asking with another one changes nothing.
+        target = "/api/v1/machines?limit=2&sort=memory&dir=desc&cursor=" + body["next"].get<std::string>();
+    }
+    EXPECT_EQ(walked, expected);
+
+    // A search is kept by the cursor too.
+    const auto searched = nlohmann::json::parse(get("/api/v1/machines?q=Dell&limit=1").body);
+    EXPECT_EQ(searched["machines"].size(), 1u);
+    if (!searched["next"].is_null()) {
+        const auto second = nlohmann::json::parse(get("/api/v1/machines?cursor=" + searched["next"].get<std::string>()).body);
+        EXPECT_EQ(second["total"], searched["total"]);
+    }
+
+    const std::string machine = std::to_string(machineOf("workstation, first scan"));
+    const auto scans = nlohmann::json::parse(get("/api/v1/machines/" + machine + "/scans?limit=1").body);
+    ASSERT_TRUE(scans["next"].is_string());
+    const std::string scansCursor = scans["next"];
+    const std::string tampered = console::base64Url(R"({"v":1,"scope":"machines","q":"","s":"nonsense","d":true,"u":"","o":-1})");
+    struct Bad {
+        std::string target;
+        const char* code;
+    };
+    const Bad bad[] = {
+        {"/api/v1/machines?cursor=not-a-cursor!", "bad_cursor"},
+        {"/api/v1/machines?cursor=" + console::base64Url("[]"), "bad_cursor"},
+        {"/api/v1/machines?cursor=" + tampered, "bad_cursor"},
+        {"/api/v1/machines?cursor=" + scansCursor, "bad_cursor"},
+        {"/api/v1/machines/" + std::to_string(machineOf("PowerEdge R630")) + "/scans?cursor=" + scansCursor, "bad_cursor"},
+        {"/api/v1/machines?limit=0", "bad_limit"},
+        {"/api/v1/machines?limit=501", "bad_limit"},
+        {"/api/v1/machines?limit=ten", "bad_limit"},
+        {"/api/v1/machines?sort=price", "bad_sort"},
+        {"/api/v1/machines?dir=up", "bad_dir"},
+        {"/api/v1/machines?unseen=2026-02-30", "bad_date"},
+        {"/api/v1/machines?q=" + std::string(201, 'x'), "bad_search"},
+    };
+    for (const Bad& b : bad) {
+        SCOPED_TRACE(b.target.substr(0, 120));
+        const Response r = get(b.target);
+        EXPECT_EQ(r.status, 400);
+        EXPECT_EQ(errorCode(r), b.code);
+    }
+    EXPECT_EQ(get("/api/v1/machines?limit=500").status, 200);
+}
+
+TEST_P(ConsoleTest, ApiGivesMachinesScansReportsChangesAndTheSurvey) {
+    const std::string token = "Bearer " + issueToken(*store_, "reader-" + prefix_, storage::Role::Viewer);
+    const auto get = [&](const std::string& target) { return console_(apiRequest(target, token)); };
+    const auto a = scanOf("workstation, first scan"), b = scanOf("workstation, module moved and disk replaced");
+    const auto machine = machineOf("workstation, first scan");
+    const auto received = report::receiveSealed(seeds()[0].sealed).report;
+
+    const auto one = nlohmann::json::parse(get("/api/v1/machines/" + std::to_string(machine)).body);
+    const auto stored = store_->machine(machine);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(one["machine"]["id"], machine);
+    EXPECT_EQ(one["machine"]["columns"]["model"], stored->latest.model);
+    EXPECT_EQ(one["machine"]["columns"]["memoryBytes"], stored->latest.memoryBytes);
+    EXPECT_EQ(one["machine"]["scanCount"], stored->scanCount);
+    EXPECT_TRUE(one["notes"].is_array());
+
+    const auto scans = nlohmann::json::parse(get("/api/v1/machines/" + std::to_string(machine) + "/scans").body);
+    ASSERT_EQ(scans["scans"].size(), stored->scanCount);
+    EXPECT_EQ(scans["scans"][0]["id"], b) << "newest first";
+    EXPECT_TRUE(scans["next"].is_null());
+
+    const auto scan = nlohmann::json::parse(get("/api/v1/scans/" + std::to_string(a)).body);
+    EXPECT_EQ(scan["scan"]["id"], a);
+    EXPECT_EQ(scan["scan"]["receipt"], store_->scan(a)->row.receipt);
+    EXPECT_EQ(scan["summary"]["model"], "Precision WorkStation 390");
+    EXPECT_EQ(scan["summary"]["memory"].size(), 4u);
+
+    const Response raw = get("/api/v1/scans/" + std::to_string(a) + "/report");
+    EXPECT_EQ(raw.status, 200);
+    EXPECT_EQ(headerOf(raw, "Content-Type"), "application/xml; charset=" + store_->scan(a)->row.encoding);
+    EXPECT_EQ(raw.body, received.reportBytes);
+    const Response utf8 = get("/api/v1/scans/" + std::to_string(a) + "/report.xml");
+    EXPECT_EQ(headerOf(utf8, "Content-Type"), "application/xml; charset=utf-8");
+    EXPECT_EQ(utf8.body, received.text);
+    EXPECT_EQ(headerOf(utf8, "Cache-Control"), "no-store");
+
+    // From the first scan to the second: what the differ says, in that direction.
+    const Response changes = get("/api/v1/diff?from=" + std::to_string(a) + "&to=" + std::to_string(b));
+    ASSERT_EQ(changes.status, 200) << changes.body;
+    const auto before = report::summarise(*report::receiveSealed(seeds()[0].sealed).report.document);
+    const auto after = report::summarise(*report::receiveSealed(seeds()[1].sealed).report.document);
+    EXPECT_EQ(nlohmann::json::parse(changes.body)["changes"], report::toJson(report::diff(before, after)));
+    EXPECT_EQ(nlohmann::json::parse(changes.body)["machineId"], machine);
+
+    const auto survey = nlohmann::json::parse(get("/api/v1/survey?top=3").body);
+    EXPECT_EQ(survey["machines"], store_->machines({}).total);
+    for (const auto& [name, values] : survey["dimensions"].items()) EXPECT_LE(values.size(), 5u) << name;
+
+    struct Refusal {
+        std::string target;
+        int status;
+        const char* code;
+    };
+    const std::string other = std::to_string(scanOf("PowerEdge R630"));
+    const Refusal refusals[] = {
+        {"/api/v1/machines/abc", 400, "bad_id"},
+        {"/api/v1/machines/-1", 400, "bad_id"},
+        {"/api/v1/machines/99999999999999999999", 400, "bad_id"},
+        {"/api/v1/machines/99999999", 404, "not_found"},
+        {"/api/v1/machines/99999999/scans", 404, "not_found"},
+        {"/api/v1/scans/1e3", 400, "bad_id"},
+        {"/api/v1/scans/99999999", 404, "not_found"},
+        {"/api/v1/scans/99999999/report", 404, "not_found"},
+        {"/api/v1/scans/x/report.xml", 400, "bad_id"},
+        {"/api/v1/diff?from=" + std::to_string(a), 400, "missing_parameter"},
+        {"/api/v1/diff?from=a&to=b", 400, "bad_id"},
+        {"/api/v1/diff?from=" + std::to_string(a) + "&to=" + other, 400, "different_machines"},
+        {"/api/v1/diff?from=" + std::to_string(a) + "&to=99999999", 404, "not_found"},
+        {"/api/v1/survey?since=2026-13-01", 400, "bad_date"},
+        {"/api/v1/survey?since=2026-12-02&until=2026-12-01", 400, "bad_period"},
+        {"/api/v1/survey?top=0", 400, "bad_top"},
+        {"/api/v1/survey?top=101", 400, "bad_top"},
+        {"/api/v1/scans", 404, "not_found"},
+        {"/api/v1/", 404, "not_found"},
+        {"/api/v2/machines", 404, "not_found"},
+        {"/api/v1/machines//scans", 404, "not_found"},
+    };
+    for (const Refusal& r : refusals) {
+        SCOPED_TRACE(r.target);
+        const Response answer = get(r.target);
+        EXPECT_EQ(answer.status, r.status) << answer.body;
+        EXPECT_EQ(errorCode(answer), r.code);
+        EXPECT_EQ(headerOf(answer, "Content-Type"), "application/json");
+    }
+    const Response post = console_(apiRequest("/api/v1/machines", token, {}, "POST"));
+    EXPECT_EQ(post.status, 405);
+    EXPECT_EQ(errorCode(post), "method_not_allowed");
+    EXPECT_EQ(headerOf(post, "Allow"), "GET, HEAD");
+}
+
+TEST_P(ConsoleTest, AnAdminMakesATokenSeenOnceAndRevokesIt) {
+    const std::string admin = signIn();
+    const std::string form = "token=" + formTokenOf(admin);
+    const std::string name = "sync-" + prefix_;
+    const Response made = console_(request("POST", "/tokens", admin, form + "&name=" + name + "&role=viewer&days=30"));
+    ASSERT_EQ(made.status, 201) << made.body;
+    std::smatch shown;
+    ASSERT_TRUE(std::regex_search(made.body, shown, std::regex("id=\"new-token-value\">(grvt_[A-Za-z0-9_-]{43})<")));
+    const std::string token = shown[1];
+    EXPECT_EQ(headerOf(made, "Cache-Control"), "no-store");
+    EXPECT_EQ(console_(apiRequest("/api/v1/machines", "Bearer " + token)).status, 200);
+    // Listed afterwards without the token itself.
+    const std::string listed = console_(request("GET", "/tokens", admin)).body;
+    EXPECT_NE(listed.find("<bdi>" + name + "</bdi>"), std::string::npos);
+    EXPECT_EQ(listed.find(token), std::string::npos);
+    const auto stored = store_->apiTokenWithHash(console::apiTokenHash(token));
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->createdBy, user_);
+    EXPECT_EQ(stored->expiresAtMs, kStart + 30 * 86400000LL);
+
+    struct Refused {
+        std::string body;
+        int status;
+    };
+    const Refused refused[] = {
+        {"&name=" + name + "&role=viewer&days=1", 409},
+        {"&name=bad%20name&role=viewer&days=1", 400},
+        {"&name=x-" + prefix_ + "&role=root&days=1", 400},
+        {"&name=x-" + prefix_ + "&role=admin&days=-1", 400},
+        {"&name=x-" + prefix_ + "&role=admin&days=99999", 400},
+    };
+    for (const Refused& r : refused) {
+        const Response answer = console_(request("POST", "/tokens", admin, form + r.body));
+        EXPECT_EQ(answer.status, r.status) << r.body;
+        EXPECT_EQ(answer.body.find("new-token-value"), std::string::npos) << r.body;
+    }
+    EXPECT_FALSE(store_->apiTokenWithHash(console::apiTokenHash("x-" + prefix_))) << "nothing made by a refusal";
+
+    EXPECT_EQ(console_(request("POST", "/tokens/revoke", admin, form + "&name=" + name)).status, 303);
+    const Response after = console_(apiRequest("/api/v1/machines", "Bearer " + token));
+    EXPECT_EQ(after.status, 401);
+    EXPECT_EQ(errorCode(after), "token_revoked");
+    const auto added = auditOf(user_, std::string(storage::audit::kTokenAdded));
+    ASSERT_EQ(added.size(), 1u) << "refused ones are not recorded";
+    EXPECT_EQ(added[0].target, "token " + name);
+    EXPECT_EQ(added[0].detail.find(token), std::string::npos);
+    EXPECT_EQ(auditOf(user_, std::string(storage::audit::kTokenRevoked)).size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, ConsoleTest, ::testing::Values("memory", "sqlite", "postgresql"),

@@ -714,6 +714,53 @@ TEST_P(StoreContract, PlaceholdersAreBoundedAndNotesGoWithTheirMachine) {
     EXPECT_EQ(rawInteger("SELECT count(*) FROM machine_notes"), 0);
 }
 
+TEST_P(StoreContract, ApiTokensAreFoundByHashRevokedOnceAndKeepTheirNames) {
+    auto store = open();
+    ApiToken ci{0, "ci", std::string(64, 'a'), Role::Viewer, "cli:root", 1000, 5000, 0, 0};
+    ASSERT_TRUE(store->addApiToken(ci, entry(audit::kTokenAdded, "token ci")));
+    ApiToken again = ci;
+    again.tokenHash = std::string(64, 'b');
+    EXPECT_FALSE(store->addApiToken(again, entry(audit::kTokenAdded, "token ci")))
+        << "a name is one token's";
+    ApiToken ops{0, "ops", std::string(64, 'c'), Role::Admin, "ann", 2000, 0, 0, 0};
+    ASSERT_TRUE(store->addApiToken(ops, entry(audit::kTokenAdded, "token ops")));
+    EXPECT_EQ(auditCount(*store, audit::kTokenAdded), 2u) << "a refused token is not recorded";
+
+    const auto found = store->apiTokenWithHash(std::string(64, 'a'));
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->name, "ci");
+    EXPECT_EQ(found->role, Role::Viewer);
+    EXPECT_EQ(found->createdBy, "cli:root");
+    EXPECT_EQ(found->createdAtMs, 1000);
+    EXPECT_EQ(found->expiresAtMs, 5000);
+    EXPECT_EQ(found->lastUsedMs, 0);
+    EXPECT_FALSE(store->apiTokenWithHash(std::string(64, 'b')));
+
+    // Uses only move the last use forward, each with its entry.
+    store->noteApiTokenUse(found->id, 9000, entry(audit::kApiUsed, "GET /api/v1/machines"));
+    store->noteApiTokenUse(found->id, 8000, entry(audit::kApiUsed, "GET /api/v1/machines"));
+    EXPECT_EQ(store->apiTokenWithHash(std::string(64, 'a'))->lastUsedMs, 9000);
+    EXPECT_EQ(store->apiTokenWithHash(std::string(64, 'c'))->lastUsedMs, 0) << "the other token";
+    EXPECT_EQ(auditCount(*store, audit::kApiUsed), 2u);
+
+    EXPECT_EQ(store->revokeApiToken("ci", 10000, entry(audit::kTokenRevoked, "token ci")),
+              TokenRevocation::Revoked);
+    EXPECT_EQ(store->revokeApiToken("ci", 11000, entry(audit::kTokenRevoked, "token ci")),
+              TokenRevocation::AlreadyRevoked);
+    EXPECT_EQ(store->revokeApiToken("nobody", 11000, entry(audit::kTokenRevoked, "x")),
+              TokenRevocation::NoSuchToken);
+    EXPECT_EQ(auditCount(*store, audit::kTokenRevoked), 1u);
+    const auto listed = store->apiTokens();
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0].name, "ci");
+    EXPECT_EQ(listed[0].revokedAtMs, 10000) << "revoked once, at the first time";
+    EXPECT_EQ(listed[1].name, "ops");
+    EXPECT_EQ(listed[1].role, Role::Admin);
+    EXPECT_EQ(listed[1].revokedAtMs, 0);
+    EXPECT_FALSE(store->addApiToken(again, entry(audit::kTokenAdded, "token ci")))
+        << "a revoked token keeps its name";
+}
+
 // What the list must show for each sort, computed here from what was stored.
 struct Expected {
     std::int64_t id = 0;
@@ -1335,15 +1382,17 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
     const std::string undoIdentity =
         "DROP TABLE machine_aliases; DROP TABLE placeholders; DROP TABLE machine_notes; "
         "DROP INDEX scans_conflicting; DELETE FROM schema_version WHERE version = 8; ";
+    const std::string undoTokens = "DROP TABLE api_tokens; DELETE FROM schema_version WHERE version = 11; ";
     const std::pair<const char*, std::string> cases[] = {
-        {"version 7, before aliases, placeholders and notes", undoIdentity},
-        {"version 6, before the product", undoIdentity + undoProduct},
-        {"version 5, before roles and the audit log", undoIdentity + undoProduct + undoRoles},
-        {"version 4, before the console key", undoIdentity + undoProduct + undoRoles + undoKey},
+        {"version 8, before API tokens", undoTokens},
+        {"version 7, before aliases, placeholders and notes", undoTokens + undoIdentity},
+        {"version 6, before the product", undoTokens + undoIdentity + undoProduct},
+        {"version 5, before roles and the audit log", undoTokens + undoIdentity + undoProduct + undoRoles},
+        {"version 4, before the console key", undoTokens + undoIdentity + undoProduct + undoRoles + undoKey},
         {"version 3, before the conflict mark",
-         undoIdentity + undoProduct + undoRoles + undoKey + undoMark},
+         undoTokens + undoIdentity + undoProduct + undoRoles + undoKey + undoMark},
         {"version 2, before the machine count",
-         undoIdentity + undoProduct + undoRoles + undoKey + undoMark + undoCount},
+         undoTokens + undoIdentity + undoProduct + undoRoles + undoKey + undoMark + undoCount},
     };
     for (const auto& [name, undo] : cases) {
         SCOPED_TRACE(name);
@@ -1374,6 +1423,8 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
         EXPECT_EQ(store->addScan(makeScan("u-k1", "k1", 11)).machineId, *k0);
         EXPECT_TRUE(store->addNote({0, *k0, 1, "ann", "n", ""}, entry(audit::kNoteAdded, "n")));
         EXPECT_TRUE(store->placeholders().empty());
+        EXPECT_TRUE(store->addApiToken({0, "t", "h", Role::Viewer, "ann", 1, 0, 0, 0},
+                                       entry(audit::kTokenAdded, "t")));
     }
 }
 
