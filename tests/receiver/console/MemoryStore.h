@@ -646,6 +646,14 @@ private:
             m.lastSeenMs = std::max(m.lastSeenMs, r->receivedAtMs);
         }
     }
+    static std::string lower(std::string s) {
+        for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    }
+    struct Stored {
+        std::string digest, fingerprint;
+        storage::ScanRecord record;
+    };
     // The records of a scan that is its machine's latest, against the latest before it.
     void record(std::int64_t scanId) {
         const auto& row = scans_.at(scanId).record.row;
@@ -706,14 +714,6 @@ private:
         for (auto& c : changes_)
             if (!scans_.contains(c.previousScanId)) c.previousScanId = 0;
     }
-    static std::string lower(std::string s) {
-        for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return s;
-    }
-    struct Stored {
-        std::string digest, fingerprint;
-        storage::ScanRecord record;
-    };
     std::mutex mutex_;
     std::string consoleKey_;
     std::map<std::int64_t, Stored> scans_;
