@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
     addServe(program, chosen);
     addScans(program, chosen);
     addSurvey(program, chosen);
+    addChanges(program, chosen);
     addUsers(program, chosen);
     addTokens(program, chosen);
     addAudit(program, chosen);

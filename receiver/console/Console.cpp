@@ -278,6 +278,9 @@ Response ConsoleImpl::route(const Request& request) {
     if (path == "/machines") return machineList(query, *auth);
     if (path == "/machines.csv") return machineCsv(request, query, *auth);
     if (path == "/diff") return diffPage(request, query, *auth);
+    if (path == "/changes") return changesPage(query, *auth);
+    if (path == "/changes.csv") return changesExport(request, query, false, *auth);
+    if (path == "/changes.json") return changesExport(request, query, true, *auth);
     if (path == "/users") return usersPage(*auth);
     if (path == "/tokens") return tokensPage(*auth);
     if (path == "/audit") return auditPage(query, *auth);

@@ -1,6 +1,7 @@
 // The console's own header, shared by the files it is split into: the handler class
 // (Console.cpp: answers and routing; ConsoleSessions.cpp: sign-in and sessions;
-// ConsolePages.cpp: the machine list, one machine, changes; ConsoleIdentity.cpp: merging,
+// ConsolePages.cpp: the machine list, one machine, changes; ConsoleChanges.cpp: the hardware
+// change feed and a machine's timeline; ConsoleIdentity.cpp: merging,
 // splitting, conflicting scans, placeholders, notes; ConsoleSummary.cpp: a summary as page
 // rows; ConsoleExports.cpp: CSV, JSON and the stored report; ConsoleAdmin.cpp: the users and
 // the audit log) and the helpers they share. Nothing outside receiver/console includes it.
@@ -39,6 +40,8 @@ inline constexpr std::size_t kMaxFormBytes = 8192;
 // The longest address a sign-in leads back to; a longer one leads to the list.
 inline constexpr std::size_t kMaxNextBytes = 2048;
 inline constexpr std::uint64_t kMaxCsvRows = 1000000;
+// The changes a machine's page shows before a link to the rest.
+inline constexpr std::size_t kTimelineChanges = 30;
 inline constexpr std::int64_t kSignInFormLifetimeMs = 3600LL * 1000;
 // Retry-After of a sign-in refused because the password checks are all taken.
 inline constexpr int kBusyRetrySeconds = 5;
@@ -206,6 +209,15 @@ private:
     Response deleteMachine(const Request& request, std::int64_t machineId,
                            const Authenticated& auth);
     Response diffPage(const Request& request, const Fields& fields, const Authenticated& auth);
+
+    // ---- hardware changes (ConsoleChanges.cpp) ----
+    Response changesPage(const Fields& fields, const Authenticated& auth);
+    // The feed as CSV or JSON, with the page's filters (machine=ID: one machine's history).
+    Response changesExport(const Request& request, const Fields& fields, bool json,
+                           const Authenticated& auth);
+    // A machine's newest `limit` changes grouped by scan, newest first; `more` when there
+    // are older ones.
+    Data machineChangesData(std::int64_t machineId, std::size_t limit, bool& more);
 
     // ---- identity, for admins (ConsoleIdentity.cpp) ----
     Response refusedToViewer(const Authenticated& auth) const;

@@ -371,6 +371,14 @@ Response ConsoleImpl::machinePage(const Request& request, std::optional<std::int
         scans.push_back(s);
     }
     context.set("history", scans);
+    bool moreChanges = false;
+    const Data timeline = machineChangesData(machine->id, kTimelineChanges, moreChanges);
+    context.set("timeline", timeline);
+    context.set("hasTimeline", !timeline.is_empty_list());
+    if (moreChanges)
+        context.set("moreChangesHref", "/changes?machine=" + std::to_string(machine->id));
+    context.set("changesCsvHref", "/changes.csv?machine=" + std::to_string(machine->id));
+    context.set("changesJsonHref", "/changes.json?machine=" + std::to_string(machine->id));
     context.set("canCompare", history.size() >= 2);
     return page(200, product.empty() ? name : name + kIsolateEnd + " " + kIsolate + product,
                 "machine", context, &auth);

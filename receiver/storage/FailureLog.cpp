@@ -169,6 +169,15 @@ public:
     std::vector<MachineNote> notes(std::int64_t machineId) override {
         return logged([&] { return inner_->notes(machineId); });
     }
+    std::vector<HardwareChange> changes(const ChangeQuery& query) override {
+        return logged([&] { return inner_->changes(query); });
+    }
+    std::vector<HardwareChange> scanChanges(std::int64_t scanId) override {
+        return logged([&] { return inner_->scanChanges(scanId); });
+    }
+    ChangeRebuild rebuildChanges(std::int64_t afterMachineId, std::uint32_t machines) override {
+        return logged([&] { return inner_->rebuildChanges(afterMachineId, machines); });
+    }
     void putAccount(const std::string& name, const std::string& passwordHash,
                     Role role) override {
         logged([&] {

@@ -7,6 +7,9 @@
 // a scan claims the same way before it stores the scan, and reads the aliases only when no
 // machine holds the key: a scan of a machine being merged away waits for the merge, then finds
 // the machine gone and follows the alias the merge committed.
+//
+// The hardware changes of the machines a change touches are made again from their scans
+// (HardwareChanges.cpp): a merged history is one chain, a split one two.
 #include <algorithm>
 
 #include "receiver/storage/StoreInternal.h"
@@ -209,6 +212,7 @@ Merge mergeMachinesIn(Transaction& t, std::int64_t into, std::int64_t from, cons
                   {fromKey, into, audit.atMs});
     }
     remakeMachine(t, into);
+    rebuildMachineChangesIn(t, into);
     appendAuditIn(t, audit);
     merge.result = MergeResult::Merged;
     return merge;
@@ -226,6 +230,8 @@ Split splitScanIn(Transaction& t, std::int64_t scanId, const AuditEntry& audit) 
     split.machineId = newMachineFor(t, *row, {});
     t.run("UPDATE scans SET machine_id = ?1, conflict = 0 WHERE id = ?2", {split.machineId, scanId});
     remakeMachine(t, row->machineId);
+    rebuildMachineChangesIn(t, split.machineId);
+    rebuildMachineChangesIn(t, row->machineId);
     appendAuditIn(t, audit);
     split.result = SplitResult::Split;
     return split;
@@ -298,6 +304,8 @@ Move moveScanIn(Transaction& t, std::int64_t scanId, const std::string& identity
               {move.toMachine, row->machineId});
     remakeMachine(t, move.toMachine);
     remakeMachine(t, row->machineId);
+    rebuildMachineChangesIn(t, move.toMachine);
+    rebuildMachineChangesIn(t, row->machineId);
     appendAuditIn(t, audit);
     move.moved = true;
     return move;

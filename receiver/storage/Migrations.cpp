@@ -25,6 +25,9 @@
 //   machine's latest scan).
 // api_tokens: tokens for the console's API, by their SHA-256 only; times in Unix ms, 0 for
 //   none (never expires, never used, not revoked). Revoked tokens stay, with their name.
+// hardware_changes: what changed at each scan that became its machine's latest, against the
+//   latest before it (HardwareChanges.cpp). They go with their machine and their scan
+//   (cascade); the scan compared with is forgotten (NULL) when it is pruned.
 #include "receiver/storage/StoreInternal.h"
 
 namespace gravelin::storage::detail {
@@ -424,6 +427,47 @@ CREATE INDEX machine_notes_by_machine ON machine_notes (machine_id, id);
 CREATE INDEX scans_conflicting ON scans (received_at, id) WHERE conflict = 1;
 )sql"},
 
+    {10, "hardware changes recorded at intake",
+     R"sql(
+CREATE TABLE hardware_changes (
+    id               INTEGER PRIMARY KEY,
+    machine_id       INTEGER NOT NULL REFERENCES machines (id) ON DELETE CASCADE,
+    scan_id          INTEGER NOT NULL REFERENCES scans (id) ON DELETE CASCADE,
+    previous_scan_id INTEGER REFERENCES scans (id) ON DELETE SET NULL,
+    at               INTEGER NOT NULL,
+    component        TEXT NOT NULL,
+    kind             INTEGER NOT NULL,  -- 0 added, 1 removed, 2 changed, 3 moved
+    key              TEXT NOT NULL,
+    before_line      TEXT NOT NULL,
+    after_line       TEXT NOT NULL,
+    fields           TEXT NOT NULL,     -- JSON: [{name, before, after}]
+    note             TEXT NOT NULL
+) STRICT;
+CREATE INDEX hardware_changes_by_time ON hardware_changes (at, id);
+CREATE INDEX hardware_changes_by_machine ON hardware_changes (machine_id, at, id);
+CREATE INDEX hardware_changes_by_scan ON hardware_changes (scan_id);
+CREATE INDEX hardware_changes_by_previous ON hardware_changes (previous_scan_id);
+)sql",
+     R"sql(
+CREATE TABLE hardware_changes (
+    id               bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    machine_id       bigint NOT NULL REFERENCES machines (id) ON DELETE CASCADE,
+    scan_id          bigint NOT NULL REFERENCES scans (id) ON DELETE CASCADE,
+    previous_scan_id bigint REFERENCES scans (id) ON DELETE SET NULL,
+    at               bigint NOT NULL,
+    component        text NOT NULL,
+    kind             integer NOT NULL,
+    key              text NOT NULL,
+    before_line      text NOT NULL,
+    after_line       text NOT NULL,
+    fields           text NOT NULL,
+    note             text NOT NULL
+);
+CREATE INDEX hardware_changes_by_time ON hardware_changes (at, id);
+CREATE INDEX hardware_changes_by_machine ON hardware_changes (machine_id, at, id);
+CREATE INDEX hardware_changes_by_scan ON hardware_changes (scan_id);
+CREATE INDEX hardware_changes_by_previous ON hardware_changes (previous_scan_id);
+)sql"},
     {11, "tokens for the console's API",
      R"sql(
 CREATE TABLE api_tokens (

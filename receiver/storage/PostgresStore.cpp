@@ -506,6 +506,10 @@ public:
             params.push_back(integer(row.machineId));
             const Result latest = c.run(acceptLatestSql(Dialect::Postgres), params);
             const bool newest = PQntuples(latest.get()) > 0;
+            if (newest) {
+                PostgresTransaction t(c);
+                recordChangesIn(t, scanId);
+            }
             c.exec("COMMIT");
             return newest ? Acceptance::AcceptedAsLatest : Acceptance::Accepted;
         });
@@ -683,6 +687,18 @@ public:
 
     std::vector<MachineNote> notes(std::int64_t machineId) override {
         return look([&](Transaction& t) { return notesIn(t, machineId); });
+    }
+
+    std::vector<HardwareChange> changes(const ChangeQuery& query) override {
+        return look([&](Transaction& t) { return changesIn(t, query); });
+    }
+
+    std::vector<HardwareChange> scanChanges(std::int64_t scanId) override {
+        return look([&](Transaction& t) { return scanChangesIn(t, scanId); });
+    }
+
+    ChangeRebuild rebuildChanges(std::int64_t afterMachineId, std::uint32_t machines) override {
+        return change([&](Transaction& t) { return rebuildChangesIn(t, afterMachineId, machines); });
     }
 
     std::vector<ScanRow> scans(std::optional<std::int64_t> machineId, std::uint32_t limit,
@@ -1002,9 +1018,12 @@ private:
         const Result inserted = c.run(scanInsertSql(Dialect::Postgres), scanParams);
         if (PQntuples(inserted.get()) == 0) return std::nullopt;
         result.scanId = ResultRow(inserted.get(), 0).integer(0);
-        if (lastSeen == s.receivedAtMs && !result.conflicting)
+        if (lastSeen == s.receivedAtMs && !result.conflicting) {
             c.run("UPDATE machines SET latest_scan_id = $1 WHERE id = $2",
                   {integer(result.scanId), integer(result.machineId)});
+            PostgresTransaction t(c);
+            recordChangesIn(t, result.scanId);
+        }
         result.receipt = s.receipt;
         return result;
     }

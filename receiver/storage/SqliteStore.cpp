@@ -763,6 +763,18 @@ public:
         return look([&](Transaction& t) { return notesIn(t, machineId); });
     }
 
+    std::vector<HardwareChange> changes(const ChangeQuery& query) override {
+        return look([&](Transaction& t) { return changesIn(t, query); });
+    }
+
+    std::vector<HardwareChange> scanChanges(std::int64_t scanId) override {
+        return look([&](Transaction& t) { return scanChangesIn(t, scanId); });
+    }
+
+    ChangeRebuild rebuildChanges(std::int64_t afterMachineId, std::uint32_t machines) override {
+        return change([&](Transaction& t) { return rebuildChangesIn(t, afterMachineId, machines); });
+    }
+
     bool putSummary(std::int64_t scanId, const std::string& summaryJson) override {
         bool found = false;
         write([&](Connection& c) {
@@ -1135,11 +1147,14 @@ private:
             if (!insert.step()) writer_.fail("scan insert");
             result.scanId = insert.integer(0);
         }
-        if (lastSeen == s.receivedAtMs && !result.conflicting)
+        if (lastSeen == s.receivedAtMs && !result.conflicting) {
             writer_.prepare("UPDATE machines SET latest_scan_id = ?1 WHERE id = ?2")
                 .bind(1, result.scanId)
                 .bind(2, result.machineId)
                 .step();
+            SqliteTransaction t(writer_);
+            recordChangesIn(t, result.scanId);
+        }
         result.receipt = s.receipt;
         return result;
     }
@@ -1155,15 +1170,22 @@ private:
         }
         if (row.conflict != ScanConflict::Conflicting) return Acceptance::NothingToAccept;
         writer_.prepare(std::string(kAcceptMarkSql) + "?1").bind(1, scanId).step();
-        static const std::string kLatestSql = acceptLatestSql(Dialect::Sqlite);
-        auto latest = writer_.prepare(kLatestSql);
-        bindColumns(latest, 1, row.columns);
-        latest.bind(kAcceptRuleParam, row.identityRule)
-            .bind(kAcceptRuleParam + 1, searchText(row.columns))
-            .bind(kAcceptRuleParam + 2, row.receivedAtMs)
-            .bind(kAcceptRuleParam + 3, row.id)
-            .bind(kAcceptRuleParam + 4, row.machineId);
-        return latest.step() ? Acceptance::AcceptedAsLatest : Acceptance::Accepted;
+        bool newest = false;
+        {
+            static const std::string kLatestSql = acceptLatestSql(Dialect::Sqlite);
+            auto latest = writer_.prepare(kLatestSql);
+            bindColumns(latest, 1, row.columns);
+            latest.bind(kAcceptRuleParam, row.identityRule)
+                .bind(kAcceptRuleParam + 1, searchText(row.columns))
+                .bind(kAcceptRuleParam + 2, row.receivedAtMs)
+                .bind(kAcceptRuleParam + 3, row.id)
+                .bind(kAcceptRuleParam + 4, row.machineId);
+            newest = latest.step();
+        }
+        if (!newest) return Acceptance::Accepted;
+        SqliteTransaction t(writer_);
+        recordChangesIn(t, scanId);
+        return Acceptance::AcceptedAsLatest;
     }
 
     static void insertAudit(Connection& c, const AuditEntry& entry) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "receiver/storage/Audit.h"
+#include "receiver/storage/HardwareChanges.h"
 
 namespace gravelin::storage {
 
@@ -370,6 +371,16 @@ public:
     // notes go with the scan). `audit` is written only when the scan moved.
     virtual Move moveScan(std::int64_t scanId, const std::string& identityKey,
                           const std::string& identityRule, const AuditEntry& audit) = 0;
+
+    // What changed in machines' hardware, recorded as each scan became its machine's latest
+    // (HardwareChanges.h): a page of the feed, newest first; the records of one scan; and
+    // the records made again from the stored history for up to `machines` machines with ids
+    // above `afterMachineId`, in one transaction (a scan stored meanwhile is recorded once).
+    // Records go with their machine and with the scan they were seen at; merging, splitting
+    // and moving scans make the records of the machines involved again.
+    virtual std::vector<HardwareChange> changes(const ChangeQuery& query) = 0;
+    virtual std::vector<HardwareChange> scanChanges(std::int64_t scanId) = 0;
+    virtual ChangeRebuild rebuildChanges(std::int64_t afterMachineId, std::uint32_t machines) = 0;
 
     // Values an admin declared as identifying nothing, beyond the built-in ones (at most
     // kMaxPlaceholders, each at most kMaxPlaceholderBytes: the caller checks the value).

@@ -231,6 +231,17 @@ TokenRevocation revokeApiTokenIn(Transaction& t, const std::string& name, std::i
 void noteApiTokenUseIn(Transaction& t, std::int64_t tokenId, std::int64_t atMs,
                        const AuditEntry& audit);
 
+// Hardware changes (HardwareChanges.cpp). recordChangesIn writes the records of a scan that
+// is its machine's latest, compared with the latest before it (nothing for a scan that is not
+// the latest, or is the machine's first); it replaces any the scan had and returns how many.
+// rebuildMachineChangesIn makes a machine's records again from its history: each scan that
+// is not conflicting compared with the one before it, in the order they were taken.
+std::size_t recordChangesIn(Transaction& t, std::int64_t scanId);
+ChangeRebuild rebuildMachineChangesIn(Transaction& t, std::int64_t machineId);
+ChangeRebuild rebuildChangesIn(Transaction& t, std::int64_t afterMachineId, std::uint32_t machines);
+std::vector<HardwareChange> changesIn(Transaction& t, const ChangeQuery& query);
+std::vector<HardwareChange> scanChangesIn(Transaction& t, std::int64_t scanId);
+
 std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory,
                                        std::chrono::milliseconds deadline,
                                        bool readOnly = false);

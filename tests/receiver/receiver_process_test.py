@@ -639,6 +639,42 @@ class ReceiverTest:
         self.assertEqual(self.receiver.cli('placeholder', 'delete', 'WS-0001').returncode, 1)
         self.assertEqual(self.receiver.cli('placeholder', 'list').stdout, b'')
 
+    def test_hardware_changes_are_listed_exported_and_rebuilt_while_serving(self):
+        first = self.post_serial('WS-0100', '1.0.0.0')
+        self.post_serial('WS-0100', '1.0.0.1')
+        last = self.post_serial('WS-0100', '=1+2')
+        self.post_serial('WS-0200', '1.0.0.0')  # a machine of one scan: nothing changed
+        listed = self.receiver.cli('changes', '--json')
+        self.assertEqual(listed.returncode, 0, listed.stderr)
+        changes = json.loads(listed.stdout)
+        self.assertEqual([(c['machineId'], c['component'], c['change'], c['note']) for c in changes],
+                         [(first['machine'], 'scanner', 'changed', 'updated')] * 2)
+        self.assertEqual(changes[0]['scanId'], last['id'])
+        self.assertEqual(changes[0]['fields'],
+                         [{'name': 'Version', 'before': '1.0.0.1', 'after': '=1+2'}])
+        self.assertGreater(changes[0]['atMs'], changes[1]['atMs'] - 1)
+
+        csv = self.receiver.cli('changes', '--csv', '--machine', str(first['machine'])).stdout
+        self.assertTrue(csv.startswith(b'id,at,machine,scan,previous_scan,component,change,'), csv)
+        self.assertEqual(csv.count(b'\r\n'), 3)
+        self.assertIn(',scanner,changed,updated,,"Name scanner, Version 1.0.0.1",'
+                      '"Name scanner, Version =1+2",Version 1.0.0.1 \u2192 =1+2\r\n'.encode(), csv)
+        today = time.strftime('%Y-%m-%d', time.gmtime())
+        self.assertEqual(len(json.loads(self.receiver.cli(
+            'changes', '--json', '--since', today, '--until', today, '--change', 'changed').stdout)), 2)
+        self.assertEqual(json.loads(self.receiver.cli('changes', '--json', '--change', 'moved').stdout), [])
+        self.assertEqual(self.receiver.cli('changes', '--since', 'yesterday').returncode, 2)
+
+        rebuilt = self.receiver.cli('changes', '--rebuild')
+        self.assertEqual(rebuilt.returncode, 0, rebuilt.stderr)
+        self.assertIn(b'rebuilt 2 machines, 4 scans compared, 2 changes', rebuilt.stderr)
+        again = json.loads(self.receiver.cli('changes', '--json').stdout)
+        strip = lambda items: [{k: v for k, v in c.items() if k != 'id'} for c in items]
+        self.assertEqual(strip(again), strip(changes))
+        # The receiver goes on storing while it rebuilds: recorded once either way.
+        self.post_serial('WS-0100', '1.0.0.2')
+        self.assertEqual(len(json.loads(self.receiver.cli('changes', '--json').stdout)), 3)
+
     def test_survey_counts_each_machine_once_in_every_dimension(self):
         for table in REAL:
             self.assertEqual(self.receiver.post(form(Fixture.samples[table]))[0], 200)

@@ -78,6 +78,7 @@ public:
             machine.latestScanId = scanId;
             machine.latest = scan.columns;
             machine.identityRule = scan.identityRule;
+            record(scanId);
         }
         machine.firstSeenMs = std::min(machine.firstSeenMs, scan.receivedAtMs);
         return {scanId, machineId, scan.receipt, false};
@@ -195,6 +196,7 @@ public:
         machine.latestScanId = row.id;
         machine.latest = row.columns;
         machine.identityRule = row.identityRule;
+        record(row.id);
         return storage::Acceptance::AcceptedAsLatest;
     }
 
@@ -207,6 +209,7 @@ public:
             scans_, [&](const auto& s) { return s.second.record.row.machineId == machineId; }));
         removed.machines = 1;
         machines_.erase(machineId);
+        dropOrphanChanges();
         audit_.push_back(audit);
         audit_.back().id = static_cast<std::int64_t>(audit_.size());
         audit_.back().detail = "machines=1 scans=" + std::to_string(removed.scans);
@@ -226,6 +229,7 @@ public:
             ++removed.machines;
             it = machines_.erase(it);
         }
+        dropOrphanChanges();
         return removed;
     }
     std::uint64_t pruneScans(std::int64_t receivedBeforeMs, std::uint32_t limit) override {
@@ -242,6 +246,7 @@ public:
             ++removed;
             it = scans_.erase(it);
         }
+        dropOrphanChanges();
         return removed;
     }
     storage::Removed prunable(const storage::PruneCutoffs& cutoffs) override {
@@ -287,6 +292,8 @@ public:
                 aliases_[fromKey] = into;
         }
         remake(into);
+        rebuild(into);
+        dropOrphanChanges();
         appendLocked(audit);
         merge.result = storage::MergeResult::Merged;
         return merge;
@@ -308,6 +315,9 @@ public:
         row.conflict = storage::ScanConflict::None;
         remake(split.machineId);
         remake(old);
+        rebuild(row.machineId);
+        rebuild(old);
+        dropOrphanChanges();
         appendLocked(audit);
         split.result = storage::SplitResult::Split;
         return split;
@@ -376,9 +386,49 @@ public:
                 if (note.machineId == from) note.machineId = *target;
         remake(*target);
         remake(from);
+        rebuild(*target);
+        rebuild(from);
+        dropOrphanChanges();
         appendLocked(audit);
         move.moved = true;
         return move;
+    }
+    std::vector<storage::HardwareChange> changes(const storage::ChangeQuery& query) override {
+        std::lock_guard lock(mutex_);
+        std::vector<storage::HardwareChange> out;
+        for (const auto& c : changes_) {
+            if (c.atMs < query.sinceMs || c.atMs >= query.untilMs) continue;
+            if (query.machineId && c.machineId != *query.machineId) continue;
+            if (!query.component.empty() && c.component != query.component) continue;
+            if (query.kind && c.kind != *query.kind) continue;
+            if (query.after && std::make_pair(c.atMs, c.id) >= *query.after) continue;
+            out.push_back(c);
+        }
+        std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) {
+            return std::make_pair(a.atMs, a.id) > std::make_pair(b.atMs, b.id);
+        });
+        if (out.size() > query.limit) out.resize(query.limit);
+        return out;
+    }
+    std::vector<storage::HardwareChange> scanChanges(std::int64_t scanId) override {
+        std::lock_guard lock(mutex_);
+        std::vector<storage::HardwareChange> out;
+        for (const auto& c : changes_)
+            if (c.scanId == scanId) out.push_back(c);
+        return out;
+    }
+    storage::ChangeRebuild rebuildChanges(std::int64_t afterMachineId, std::uint32_t count) override {
+        std::lock_guard lock(mutex_);
+        storage::ChangeRebuild done;
+        for (auto it = machines_.upper_bound(afterMachineId);
+             it != machines_.end() && done.machines < std::max<std::uint32_t>(count, 1); ++it) {
+            const auto one = rebuild(it->first);
+            ++done.machines;
+            done.scans += one.scans;
+            done.changes += one.changes;
+            done.lastMachineId = it->first;
+        }
+        return done;
     }
     storage::PlaceholderChange addPlaceholder(const storage::PlaceholderValue& value,
                                               const storage::AuditEntry& audit) override {
@@ -646,6 +696,66 @@ private:
         std::string digest, fingerprint;
         storage::ScanRecord record;
     };
+    // The records of a scan that is its machine's latest, against the latest before it.
+    void record(std::int64_t scanId) {
+        const auto& row = scans_.at(scanId).record.row;
+        const Stored* previous = nullptr;
+        for (const auto& [id, stored] : scans_) {
+            const auto& r = stored.record.row;
+            if (id == scanId || r.machineId != row.machineId ||
+                r.conflict == storage::ScanConflict::Conflicting)
+                continue;
+            if (std::make_pair(r.receivedAtMs, r.id) > std::make_pair(row.receivedAtMs, row.id))
+                continue;
+            if (!previous || std::make_pair(r.receivedAtMs, r.id) >
+                                 std::make_pair(previous->record.row.receivedAtMs,
+                                                previous->record.row.id))
+                previous = &stored;
+        }
+        std::erase_if(changes_, [&](const auto& c) { return c.scanId == scanId; });
+        if (previous) append(*previous, scans_.at(scanId));
+    }
+    std::size_t append(const Stored& before, const Stored& after) {
+        auto records =
+            storage::changeRecords(before.record.summaryJson, after.record.summaryJson);
+        for (auto& c : records) {
+            c.id = ++lastChangeId_;
+            c.machineId = after.record.row.machineId;
+            c.scanId = after.record.row.id;
+            c.previousScanId = before.record.row.id;
+            c.atMs = after.record.row.receivedAtMs;
+            changes_.push_back(c);
+        }
+        return records.size();
+    }
+    storage::ChangeRebuild rebuild(std::int64_t machineId) {
+        storage::ChangeRebuild done;
+        std::erase_if(changes_, [&](const auto& c) { return c.machineId == machineId; });
+        std::vector<const Stored*> chain;
+        for (const auto& [id, stored] : scans_)
+            if (stored.record.row.machineId == machineId &&
+                stored.record.row.conflict != storage::ScanConflict::Conflicting)
+                chain.push_back(&stored);
+        std::sort(chain.begin(), chain.end(), [](const Stored* a, const Stored* b) {
+            return std::make_pair(a->record.row.receivedAtMs, a->record.row.id) <
+                   std::make_pair(b->record.row.receivedAtMs, b->record.row.id);
+        });
+        for (std::size_t i = 0; i < chain.size(); ++i) {
+            ++done.scans;
+            if (i > 0) done.changes += append(*chain[i - 1], *chain[i]);
+        }
+        std::sort(changes_.begin(), changes_.end(),
+                  [](const auto& a, const auto& b) { return a.id < b.id; });
+        return done;
+    }
+    // Records go with their machine and their scan; the scan compared with is forgotten.
+    void dropOrphanChanges() {
+        std::erase_if(changes_, [&](const auto& c) {
+            return !machines_.contains(c.machineId) || !scans_.contains(c.scanId);
+        });
+        for (auto& c : changes_)
+            if (!scans_.contains(c.previousScanId)) c.previousScanId = 0;
+    }
     std::mutex mutex_;
     std::string consoleKey_;
     std::map<std::int64_t, Stored> scans_;
@@ -658,6 +768,8 @@ private:
     std::vector<storage::ApiToken> tokens_;
     std::vector<storage::MachineNote> notes_;
     std::vector<storage::AuditEntry> audit_;
+    std::vector<storage::HardwareChange> changes_;  // in id order
+    std::int64_t lastChangeId_ = 0;
 };
 
 }  // namespace gravelin::testing

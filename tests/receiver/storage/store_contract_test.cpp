@@ -22,8 +22,11 @@
 #include <sstream>
 #include <set>
 #include <thread>
+#include <tuple>
+#include <functional>
 
 #include "reading/Fingerprint.h"
+#include "reading/SummaryJson.h"
 #include "receiver/storage/FailureLog.h"
 #include "receiver/storage/Retention.h"
 #include "receiver/storage/Store.h"
@@ -1383,21 +1386,27 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
         "DROP TABLE machine_aliases; DROP TABLE placeholders; DROP TABLE machine_notes; "
         "DROP INDEX scans_conflicting; DELETE FROM schema_version WHERE version = 8; ";
     const std::string undoTokens = "DROP TABLE api_tokens; DELETE FROM schema_version WHERE version = 11; ";
+    const std::string undoChanges =
+        undoTokens + "DROP TABLE hardware_changes; DELETE FROM schema_version WHERE version = 10; ";
     const std::pair<const char*, std::string> cases[] = {
-        {"version 8, before API tokens", undoTokens},
-        {"version 7, before aliases, placeholders and notes", undoTokens + undoIdentity},
-        {"version 6, before the product", undoTokens + undoIdentity + undoProduct},
-        {"version 5, before roles and the audit log", undoTokens + undoIdentity + undoProduct + undoRoles},
-        {"version 4, before the console key", undoTokens + undoIdentity + undoProduct + undoRoles + undoKey},
+        {"version 10, before API tokens", undoTokens},
+        {"version 8, before hardware changes", undoChanges},
+        {"version 7, before aliases, placeholders and notes", undoChanges + undoIdentity},
+        {"version 6, before the product", undoChanges + undoIdentity + undoProduct},
+        {"version 5, before roles and the audit log",
+         undoChanges + undoIdentity + undoProduct + undoRoles},
+        {"version 4, before the console key",
+         undoChanges + undoIdentity + undoProduct + undoRoles + undoKey},
         {"version 3, before the conflict mark",
-         undoTokens + undoIdentity + undoProduct + undoRoles + undoKey + undoMark},
+         undoChanges + undoIdentity + undoProduct + undoRoles + undoKey + undoMark},
         {"version 2, before the machine count",
-         undoTokens + undoIdentity + undoProduct + undoRoles + undoKey + undoMark + undoCount},
+         undoChanges + undoIdentity + undoProduct + undoRoles + undoKey + undoMark + undoCount},
     };
     for (const auto& [name, undo] : cases) {
         SCOPED_TRACE(name);
         SetUp();  // PostgreSQL: a clean database
-        data_ = std::string("data-") + name[8];  // SQLite: a directory of its own
+        const int version = std::atoi(name + 8);
+        data_ = "data-" + std::to_string(version);  // SQLite: a directory of its own
         {
             auto store = open();
             for (int i = 0; i < 5; ++i) store->addScan(makeScan("u" + std::to_string(i), "k" + std::to_string(i % 3), i));
@@ -1408,7 +1417,7 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
         EXPECT_EQ(rawInteger("SELECT max(version) FROM schema_version"), detail::currentSchemaVersion());
         // Before roles every account could do everything: it keeps that as an admin.
         ASSERT_TRUE(store->account("ann"));
-        EXPECT_EQ(store->account("ann")->role, name[8] >= '6' ? Role::Viewer : Role::Admin);
+        EXPECT_EQ(store->account("ann")->role, version >= 6 ? Role::Viewer : Role::Admin);
         EXPECT_FALSE(store->account("ann")->disabled);
         EXPECT_EQ(store->machines({}).total, 3u) << "the count starts from the machines there are";
         for (const ScanRow& row : store->scans(std::nullopt)) EXPECT_EQ(row.columns.product, "");
@@ -1618,6 +1627,300 @@ TEST_P(StoreContract, ImportsManyScansAtOnce) {
     EXPECT_EQ(store->machines({}).total, 200u);
     EXPECT_EQ(store->machine(results[0].machineId)->scanCount, 3u);
     EXPECT_EQ(store->scans(std::nullopt, 10'000).size(), 600u);
+}
+
+// --- Hardware changes ---
+
+// A small machine: two memory modules, one disk, one processor, an OS and the scanner.
+report::Summary machineSummary() {
+    report::Summary s;
+    s.maker = "Dell Inc.";
+    s.model = "OptiPlex 7070";
+    s.serialNumber = "SYS-1";
+    s.boardSerial = "BOARD-1";
+    s.processors.push_back({"Intel Core i7-9700", "Intel", "CPU1", 8u, 8u, 4700u});
+    const auto module = [](std::string locator, std::string serial, std::uint64_t gib) {
+        report::MemorySlotSummary slot;
+        slot.locator = std::move(locator);
+        slot.sizeBytes = gib << 30;
+        slot.type = "DDR4";
+        slot.maker = "Samsung";
+        slot.partNumber = "M378A1K43CB2";
+        slot.serialNumber = std::move(serial);
+        slot.empty = false;
+        return slot;
+    };
+    s.memory = {module("DIMM_A", "MOD-1", 8), module("DIMM_B", "MOD-2", 8)};
+    report::MemorySlotSummary emptySlot;
+    emptySlot.locator = "DIMM_C";
+    s.memory.push_back(emptySlot);
+    report::DiskSummary disk;
+    disk.model = "Samsung SSD 860";
+    disk.serialNumber = "DISK-1";
+    disk.deviceId = "\\\\.\\PHYSICALDRIVE0";
+    disk.sizeBytes = 500'000'000'000ull;
+    s.disks = {disk};
+    s.os = "Windows 10 Pro";
+    s.osVersion = "10.0.19045";
+    s.programName = "scanner";
+    s.programVersion = "1.0.0.0";
+    return s;
+}
+
+NewScan summaryScan(const std::string& digest, const std::string& key, std::int64_t at,
+                    const report::Summary& summary) {
+    NewScan scan = makeScan(digest, key, at);
+    scan.summaryJson = report::toJsonText(summary);
+    return scan;
+}
+
+using ChangeShape = std::tuple<std::string, ChangeKind, std::string>;  // component, kind, note
+std::multiset<ChangeShape> shapes(const std::vector<HardwareChange>& changes) {
+    std::multiset<ChangeShape> out;
+    for (const auto& c : changes) out.emplace(c.component, c.kind, c.note);
+    return out;
+}
+
+// Each kind of change is recorded at the scan that shows it, once, against the scan before.
+TEST_P(StoreContract, RecordsEachKindOfHardwareChangeAtTheScanThatShowsIt) {
+    auto store = open();
+    using Edit = std::function<void(report::Summary&)>;
+    const struct {
+        const char* name;
+        Edit edit;
+        std::multiset<ChangeShape> expected;
+    } cases[] = {
+        {"a module added", [](report::Summary& s) {
+             s.memory[2].empty = false;
+             s.memory[2].serialNumber = "MOD-3";
+             s.memory[2].sizeBytes = 8ull << 30;
+         }, {{"memory", ChangeKind::Added, ""}}},
+        {"a module removed", [](report::Summary& s) { s.memory.erase(s.memory.begin() + 1); },
+         {{"memory", ChangeKind::Removed, ""}}},
+        {"a module moved to another slot", [](report::Summary& s) {
+             std::swap(s.memory[1], s.memory[2]);
+             s.memory[1].locator = "DIMM_B";
+             s.memory[2].locator = "DIMM_C";
+         }, {{"memory", ChangeKind::Moved, ""}}},
+        {"a disk swapped", [](report::Summary& s) {
+             s.disks[0].serialNumber = "DISK-2";
+             s.disks[0].model = "WDC WD10EZEX";
+         }, {{"disk", ChangeKind::Changed, "replaced"}}},
+        {"a processor replaced", [](report::Summary& s) {
+             s.processors[0].model = "Intel Core i9-9900";
+             s.processors[0].threads = 16u;
+         }, {{"processor", ChangeKind::Changed, ""}}},
+        {"the board replaced", [](report::Summary& s) { s.boardSerial = "BOARD-2"; },
+         {{"board", ChangeKind::Changed, "replaced"}}},
+        {"the OS updated", [](report::Summary& s) { s.osVersion = "10.0.22631"; },
+         {{"os", ChangeKind::Changed, "updated"}}},
+        {"the scanner updated", [](report::Summary& s) { s.programVersion = "1.1.0.0"; },
+         {{"scanner", ChangeKind::Changed, "updated"}}},
+        {"nothing but what moves by itself", [](report::Summary& s) {
+             s.processors[0].maxClockMHz = 3100u;
+         }, {}},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string key = "changes-" + std::to_string(++n);
+        report::Summary after = machineSummary();
+        c.edit(after);
+        const AddResult first = store->addScan(summaryScan(key + "-a", key, 1000, machineSummary()));
+        const AddResult second = store->addScan(summaryScan(key + "-b", key, 2000, after));
+        EXPECT_TRUE(store->scanChanges(first.scanId).empty()) << "a first scan has nothing to compare with";
+        const auto changes = store->scanChanges(second.scanId);
+        EXPECT_EQ(shapes(changes), c.expected);
+        for (const auto& change : changes) {
+            EXPECT_EQ(change.machineId, second.machineId);
+            EXPECT_EQ(change.previousScanId, first.scanId);
+            EXPECT_EQ(change.atMs, 2000);
+        }
+        ChangeQuery history;
+        history.machineId = second.machineId;
+        EXPECT_EQ(store->changes(history).size(), c.expected.size());
+    }
+    // What a move and a replacement say: the part and both places, both parts.
+    ChangeQuery moved;
+    moved.kind = ChangeKind::Moved;
+    const auto m = store->changes(moved);
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_THAT(m[0].before, HasSubstr("in DIMM_B"));
+    EXPECT_THAT(m[0].after, HasSubstr("in DIMM_C"));
+    ASSERT_FALSE(m[0].fields.empty());
+    EXPECT_EQ(m[0].fields[0].name, "Slot");
+    ChangeQuery disks;
+    disks.component = "disk";
+    const auto d = store->changes(disks);
+    ASSERT_EQ(d.size(), 1u);
+    EXPECT_THAT(d[0].before, HasSubstr("DISK-1"));
+    EXPECT_THAT(d[0].after, HasSubstr("DISK-2"));
+}
+
+// Only a scan that becomes the machine's latest records anything: one stored late (older
+// than the latest) changes nothing, a conflicting one waits until accepted and is then
+// compared with the latest before it. Several scans of one machine in one import are each
+// compared with the one before.
+TEST_P(StoreContract, OnlyTheNewLatestScanRecordsChanges) {
+    auto store = open();
+    report::Summary base = machineSummary(), bigger = machineSummary(), other = machineSummary();
+    bigger.memory[0].sizeBytes = 16ull << 30;
+    other.model = "Forged";
+    other.memory.clear();
+    const AddResult a = store->addScan(summaryScan("late-a", "K", 1000, base));
+    const AddResult b = store->addScan(summaryScan("late-b", "K", 3000, bigger));
+    ASSERT_EQ(store->scanChanges(b.scanId).size(), 1u);
+    const AddResult late = store->addScan(summaryScan("late-late", "K", 2000, other));
+    EXPECT_FALSE(late.conflicting);
+    EXPECT_TRUE(store->scanChanges(late.scanId).empty()) << "older than the latest";
+    EXPECT_EQ(store->scanChanges(b.scanId).size(), 1u) << "the latest's records stay";
+    ChangeQuery all;
+    EXPECT_EQ(store->changes(all).size(), 1u);
+
+    NewScan forged = summaryScan("forged", "K", 4000, other);
+    forged.fingerprint = hardware("BOARD-X", "Core i3", 4, {"MX"}, {"DX"});
+    NewScan real = summaryScan("real", "K2", 1000, base);
+    real.fingerprint = hardware("BOARD-1", "Core i7", 16, {"MOD-1", "MOD-2"}, {"DISK-1"});
+    const AddResult r = store->addScan(real);
+    forged.identityKey = "K2";
+    const AddResult f = store->addScan(forged);
+    ASSERT_TRUE(f.conflicting);
+    EXPECT_TRUE(store->scanChanges(f.scanId).empty()) << "a conflicting scan records nothing";
+    ASSERT_EQ(store->acceptScan(f.scanId), Acceptance::AcceptedAsLatest);
+    const auto accepted = store->scanChanges(f.scanId);
+    EXPECT_FALSE(accepted.empty());
+    for (const auto& c : accepted) EXPECT_EQ(c.previousScanId, r.scanId);
+
+    // An import: both scans in one call (SQLite commits them as one group).
+    const auto results = store->addScans({summaryScan("group-a", "G", 1000, base),
+                                          summaryScan("group-b", "G", 2000, bigger),
+                                          summaryScan("group-c", "G", 3000, base)});
+    ASSERT_EQ(results.size(), 3u);
+    EXPECT_TRUE(store->scanChanges(results[0].scanId).empty());
+    ASSERT_EQ(store->scanChanges(results[1].scanId).size(), 1u);
+    EXPECT_EQ(store->scanChanges(results[1].scanId)[0].previousScanId, results[0].scanId);
+    ASSERT_EQ(store->scanChanges(results[2].scanId).size(), 1u);
+    EXPECT_EQ(store->scanChanges(results[2].scanId)[0].previousScanId, results[1].scanId);
+    EXPECT_TRUE(store->addScan(summaryScan("group-c", "G", 3000, base)).duplicate);
+    EXPECT_EQ(store->scanChanges(results[2].scanId).size(), 1u) << "a duplicate records nothing";
+    (void)a;
+}
+
+// The feed: newest first, filtered, paged by key so that a change recorded between two pages
+// neither repeats a row nor skips one.
+TEST_P(StoreContract, TheChangeFeedFiltersAndPagesByKey) {
+    auto store = open();
+    report::Summary s = machineSummary();
+    std::vector<std::int64_t> machines;
+    for (int m = 0; m < 3; ++m) {
+        const std::string key = "feed-" + std::to_string(m);
+        report::Summary now = s;
+        machines.push_back(store->addScan(summaryScan(key + "-0", key, 1000, now)).machineId);
+        for (int i = 1; i <= 4; ++i) {
+            now.programVersion = "1." + std::to_string(i);
+            if (i == 2) now.memory[2].empty = false, now.memory[2].serialNumber = "NEW-" + key;
+            store->addScan(summaryScan(key + "-" + std::to_string(i), key, 1000 + i * 100 + m, now));
+        }
+    }
+    ChangeQuery q;
+    const auto all = store->changes(q);
+    ASSERT_EQ(all.size(), 15u);  // per machine: 4 scanner updates, 1 module added
+    for (std::size_t i = 1; i < all.size(); ++i)
+        EXPECT_TRUE(std::make_pair(all[i - 1].atMs, all[i - 1].id) > std::make_pair(all[i].atMs, all[i].id));
+
+    q.limit = 4;
+    std::vector<std::int64_t> paged;
+    for (;;) {
+        const auto page = store->changes(q);
+        for (const auto& c : page) paged.push_back(c.id);
+        if (page.size() < q.limit) break;
+        q.after = std::make_pair(page.back().atMs, page.back().id);
+        if (paged.size() == 4)  // a scan arriving between pages lands before the cursor
+            store->addScan(summaryScan("feed-late", "feed-0", 9000, machineSummary()));
+    }
+    std::vector<std::int64_t> expected;
+    for (const auto& c : all) expected.push_back(c.id);
+    EXPECT_EQ(paged, expected);
+
+    ChangeQuery added;
+    added.kind = ChangeKind::Added;
+    added.component = "memory";
+    EXPECT_EQ(store->changes(added).size(), 3u);
+    ChangeQuery period;
+    period.sinceMs = 1200;
+    period.untilMs = 1300;
+    const auto inPeriod = store->changes(period);
+    EXPECT_EQ(inPeriod.size(), 6u);  // the second scans: an update and a module each
+    ChangeQuery one;
+    one.machineId = machines[1];
+    one.component = "scanner";
+    EXPECT_EQ(store->changes(one).size(), 4u);
+}
+
+// Records go with their machine and their scan; merging remakes them as one history, and a
+// rebuild writes the same records again however often it runs.
+TEST_P(StoreContract, ChangeRecordsFollowTheirMachineAndRebuildTheSame) {
+    auto store = open();
+    report::Summary base = machineSummary(), bigger = machineSummary();
+    bigger.memory[0].sizeBytes = 16ull << 30;
+    const AddResult a1 = store->addScan(summaryScan("m-a1", "A", 1000, base));
+    const AddResult a2 = store->addScan(summaryScan("m-a2", "A", 3000, bigger));
+    const AddResult b1 = store->addScan(summaryScan("m-b1", "B", 2000, base));
+    const AddResult b2 = store->addScan(summaryScan("m-b2", "B", 4000, base));
+    EXPECT_EQ(store->scanChanges(a2.scanId).size(), 1u);
+    EXPECT_TRUE(store->scanChanges(b2.scanId).empty());
+
+    // A and B merged: one chain a1, b1, a2, b2 (bigger memory at a2, back at b2).
+    ASSERT_EQ(store->mergeMachines(a1.machineId, b1.machineId, entry(audit::kMachinesMerged, "m")).result,
+              MergeResult::Merged);
+    ChangeQuery history;
+    history.machineId = a1.machineId;
+    const auto merged = store->changes(history);
+    ASSERT_EQ(merged.size(), 2u);
+    EXPECT_EQ(merged[0].scanId, b2.scanId);
+    EXPECT_EQ(merged[0].previousScanId, a2.scanId);
+    EXPECT_EQ(merged[1].scanId, a2.scanId);
+    EXPECT_EQ(merged[1].previousScanId, b1.scanId);
+
+    // A rebuild, twice, in steps of one machine: the same records.
+    const AddResult c1 = store->addScan(summaryScan("m-c1", "C", 5000, base));
+    store->addScan(summaryScan("m-c2", "C", 6000, bigger));
+    const auto before = store->changes(ChangeQuery{});
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        std::int64_t after = 0;
+        std::uint64_t machines = 0, changes = 0;
+        for (;;) {
+            const ChangeRebuild step = store->rebuildChanges(after, 1);
+            if (step.machines == 0) break;
+            EXPECT_EQ(step.machines, 1u);
+            machines += step.machines;
+            changes += step.changes;
+            after = step.lastMachineId;
+        }
+        EXPECT_EQ(machines, 2u);
+        EXPECT_EQ(changes, 3u);
+        EXPECT_EQ(shapes(store->changes(ChangeQuery{})), shapes(before));
+        EXPECT_EQ(store->changes(ChangeQuery{}).size(), before.size());
+    }
+
+    // Retention: the scan compared with goes, the record stays and forgets it; the scan
+    // itself goes, its records go.
+    EXPECT_EQ(store->pruneScans(2500, 100), 2u);  // a1 and b1 (a2 is not before 2500)
+    const auto kept = store->changes(history);
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[1].scanId, a2.scanId);
+    EXPECT_EQ(kept[1].previousScanId, 0);
+    EXPECT_EQ(store->pruneScans(3500, 100), 1u);  // a2
+    EXPECT_EQ(store->changes(history).size(), 1u);
+
+    ASSERT_TRUE(store->deleteMachine(c1.machineId, entry(audit::kMachineDeleted, "c")));
+    ChangeQuery ofC;
+    ofC.machineId = c1.machineId;
+    EXPECT_TRUE(store->changes(ofC).empty());
+    EXPECT_EQ(rawInteger("SELECT count(*) FROM hardware_changes WHERE machine_id = " +
+                         std::to_string(c1.machineId)),
+              0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, StoreContract, ::testing::Values("SQLite", "PostgreSQL"),
