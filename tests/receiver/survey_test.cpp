@@ -17,11 +17,13 @@
 
 #include "reading/Fingerprint.h"
 #include "reading/SummaryJson.h"
+#include "receiver/http/Time.h"
 
 namespace gravelin::survey {
 namespace {
 
 using report::survey::Dimension;
+using server::utcDayStartMs;
 
 constexpr std::int64_t kDay = 24LL * 60 * 60 * 1000;
 
@@ -132,17 +134,38 @@ TEST(SurveyTally, EachMachineCountsByItsLatestScanInThePeriod) {
 }
 
 TEST(SurveyDays, CommandLineDaysAreUtcDayStarts) {
-    EXPECT_EQ(dayStartMs("2026-12-01"), 1796083200000);
-    EXPECT_EQ(dayStartMs("1970-01-01"), 0);
-    EXPECT_EQ(dayStartMs("2024-02-29"), *dayStartMs("2024-02-28") + kDay);
+    EXPECT_EQ(utcDayStartMs("2026-12-01"), 1796083200000);
+    EXPECT_EQ(utcDayStartMs("1970-01-01"), 0);
+    EXPECT_EQ(utcDayStartMs("2024-02-29"), *utcDayStartMs("2024-02-28") + kDay);
     for (const char* bad : {"2026-02-29", "2026-13-01", "2026-1-01", "2026/12/01", "2026-12-01T",
                             "", "20261201", "2026-12-0x"})
-        EXPECT_FALSE(dayStartMs(bad)) << bad;
+        EXPECT_FALSE(utcDayStartMs(bad)) << bad;
     EXPECT_EQ(dayText(1796083200000), "2026-12-01");
     EXPECT_EQ(dayText(1796083200000 + kDay - 1), "2026-12-01");
-    const Period p = previousPeriod({*dayStartMs("2026-12-01"), *dayStartMs("2027-01-01")});
-    EXPECT_EQ(dayText(p.sinceMs), "2026-10-31");
-    EXPECT_EQ(dayText(p.untilMs), "2026-12-01");
+    // A calendar month is compared with the month before, whatever their lengths; any other
+    // period with the one of its length before it.
+    struct Case {
+        const char *since, *until, *previousSince, *previousUntil;
+        bool month;
+    };
+    for (const Case& c : {Case{"2026-12-01", "2027-01-01", "2026-11-01", "2026-12-01", true},
+                          Case{"2026-03-01", "2026-04-01", "2026-02-01", "2026-03-01", true},
+                          Case{"2026-01-01", "2026-02-01", "2025-12-01", "2026-01-01", true},
+                          Case{"2026-12-01", "2026-12-31", "2026-11-01", "2026-12-01", false},
+                          Case{"2026-12-02", "2027-01-02", "2026-11-01", "2026-12-02", false},
+                          Case{"2026-11-01", "2027-01-01", "2026-09-01", "2026-11-01", false}}) {
+        const Period period{*utcDayStartMs(c.since), *utcDayStartMs(c.until)};
+        EXPECT_EQ(isMonth(period), c.month) << c.since << " " << c.until;
+        const Period p = previousPeriod(period);
+        EXPECT_EQ(dayText(p.sinceMs), c.previousSince) << c.since << " " << c.until;
+        EXPECT_EQ(dayText(p.untilMs), c.previousUntil) << c.since << " " << c.until;
+    }
+    const auto december = monthNamed("2026-12");
+    ASSERT_TRUE(december);
+    EXPECT_EQ(dayText(december->sinceMs), "2026-12-01");
+    EXPECT_EQ(dayText(december->untilMs), "2027-01-01");
+    for (const char* bad : {"2026-13", "2026-1", "2026-12-01", "202612", ""})
+        EXPECT_FALSE(monthNamed(bad)) << bad;
 }
 
 // ---- Over a store, on both engines -------------------------------------------------------
@@ -230,8 +253,8 @@ protected:
 };
 
 TEST_P(SurveyOfStore, LatestScanPerMachineOfEachPeriod) {
-    const std::int64_t since = *dayStartMs("2026-11-01");
-    const std::int64_t until = *dayStartMs("2026-12-01");
+    const std::int64_t since = *utcDayStartMs("2026-11-01");
+    const std::int64_t until = *utcDayStartMs("2026-12-01");
     const Period period{since, until};
     const std::int64_t hour = kDay / 24;
     // A: upgraded to DDR5 within the period; its latest scan counts, once.
@@ -273,7 +296,7 @@ TEST_P(SurveyOfStore, LatestScanPerMachineOfEachPeriod) {
     EXPECT_EQ(json["machines"], 3);
     EXPECT_EQ(json["since"], "2026-11-01");
     EXPECT_EQ(json["until"], "2026-12-01");
-    EXPECT_EQ(json["previous"]["since"], "2026-10-02");
+    EXPECT_EQ(json["previous"]["since"], "2026-10-01");
     EXPECT_EQ(json["dimensions"].size(), kDimensionCount);
     EXPECT_EQ(json["dimensions"].begin().key(), "os");
     EXPECT_EQ(json["dimensions"]["os"][0]["share"], 1.0);

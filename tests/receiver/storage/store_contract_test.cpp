@@ -1335,15 +1335,19 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
     const std::string undoIdentity =
         "DROP TABLE machine_aliases; DROP TABLE placeholders; DROP TABLE machine_notes; "
         "DROP INDEX scans_conflicting; DELETE FROM schema_version WHERE version = 8; ";
+    const std::string undoSurvey =
+        "DROP TABLE survey_members; DROP TABLE survey_counts; DROP TABLE survey_state; "
+        "DELETE FROM schema_version WHERE version = 9; " + undoIdentity;
     const std::pair<const char*, std::string> cases[] = {
-        {"version 7, before aliases, placeholders and notes", undoIdentity},
-        {"version 6, before the product", undoIdentity + undoProduct},
-        {"version 5, before roles and the audit log", undoIdentity + undoProduct + undoRoles},
-        {"version 4, before the console key", undoIdentity + undoProduct + undoRoles + undoKey},
+        {"version 8, before the survey's counts", undoSurvey},
+        {"version 7, before aliases, placeholders and notes", undoSurvey},
+        {"version 6, before the product", undoSurvey + undoProduct},
+        {"version 5, before roles and the audit log", undoSurvey + undoProduct + undoRoles},
+        {"version 4, before the console key", undoSurvey + undoProduct + undoRoles + undoKey},
         {"version 3, before the conflict mark",
-         undoIdentity + undoProduct + undoRoles + undoKey + undoMark},
+         undoSurvey + undoProduct + undoRoles + undoKey + undoMark},
         {"version 2, before the machine count",
-         undoIdentity + undoProduct + undoRoles + undoKey + undoMark + undoCount},
+         undoSurvey + undoProduct + undoRoles + undoKey + undoMark + undoCount},
     };
     for (const auto& [name, undo] : cases) {
         SCOPED_TRACE(name);
@@ -1357,6 +1361,9 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
         rawExec(undo);
         auto store = open();
         EXPECT_EQ(rawInteger("SELECT max(version) FROM schema_version"), detail::currentSchemaVersion());
+        // Scans stored before the counts were kept: the survey has none to read until a
+        // recount, which then finds every machine's month missing.
+        EXPECT_FALSE(store->surveyCounts(0));
         // Before roles every account could do everything: it keeps that as an admin.
         ASSERT_TRUE(store->account("ann"));
         EXPECT_EQ(store->account("ann")->role, name[8] >= '6' ? Role::Viewer : Role::Admin);
@@ -1374,6 +1381,13 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
         EXPECT_EQ(store->addScan(makeScan("u-k1", "k1", 11)).machineId, *k0);
         EXPECT_TRUE(store->addNote({0, *k0, 1, "ann", "n", ""}, entry(audit::kNoteAdded, "n")));
         EXPECT_TRUE(store->placeholders().empty());
+        const SurveyRecount recount = store->recountSurvey();
+        // k2 alone: the merge counted k0 again, and the scans since were counted at intake.
+        EXPECT_EQ(recount.membersDiffering, 1u);
+        EXPECT_TRUE(store->recountSurvey().agreed());
+        const auto counted = store->surveyCounts(0);
+        ASSERT_TRUE(counted);
+        EXPECT_FALSE(counted->empty());
     }
 }
 
