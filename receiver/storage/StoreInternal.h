@@ -241,8 +241,9 @@ public:
     void scanChanged(std::int64_t machineId, std::int64_t receivedAtMs);
     // Any month of the machine may have changed (it lost or gained scans of any time).
     void machineChanged(std::int64_t machineId);
-    // The rows of survey_members written or deleted.
-    std::uint64_t apply();
+    // The rows of survey_members written or deleted. `counters` false: the members alone
+    // (a recount, which counts the counters from the members afterwards).
+    std::uint64_t apply(bool counters = true);
 
 private:
     Transaction& t_;

@@ -151,7 +151,7 @@ void SurveyKeeper::machineChanged(std::int64_t machineId) {
     for (const std::int64_t month : months) touched_.emplace_back(machineId, month);
 }
 
-std::uint64_t SurveyKeeper::apply() {
+std::uint64_t SurveyKeeper::apply(bool counters) {
     std::sort(touched_.begin(), touched_.end());
     touched_.erase(std::unique(touched_.begin(), touched_.end()), touched_.end());
     Deltas deltas;
@@ -182,7 +182,7 @@ std::uint64_t SurveyKeeper::apply() {
                "AND latest <> CASE WHEN month = (SELECT max(month) FROM survey_members WHERE "
                "machine_id = ?1) THEN 1 ELSE 0 END",
                {machineId});
-    applyDeltas(t_, deltas);
+    if (counters) applyDeltas(t_, deltas);
     return written;
 }
 
@@ -218,7 +218,7 @@ SurveyRecount recountSurveyIn(Transaction& t) {
     // A member whose machine and month do not change is still checked (its values may be off).
     for (const auto& [machine, month] : months)
         keeper.scanChanged(machine, month);
-    result.membersDiffering = keeper.apply();
+    result.membersDiffering = keeper.apply(/*counters=*/false);
     // Then the counters against the members.
     std::map<CounterKey, std::int64_t> expected, kept;
     for (std::size_t d = 0; d < kDimensionCount; ++d) {
