@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 
 #include <cmath>
@@ -246,6 +247,22 @@ protected:
         return store_->addScan(scan);
     }
 
+    // SQL on the store's database, outside the store.
+    void exec(const std::string& sql) {
+        if (!location_.databaseUri.empty()) {
+            PGconn* c = PQconnectdb(location_.databaseUri.c_str());
+            PGresult* r = PQexec(c, sql.c_str());
+            EXPECT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQresultErrorMessage(r);
+            PQclear(r);
+            PQfinish(c);
+            return;
+        }
+        sqlite3* db = nullptr;
+        sqlite3_open((dir_ / "receiver.sqlite3").c_str(), &db);
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
+
     storage::StoreLocation location_;
     fs::path dir_;
     std::unique_ptr<storage::Store> store_;
@@ -309,6 +326,29 @@ TEST_P(SurveyOfStore, LatestScanPerMachineOfEachPeriod) {
     const Survey accepted = surveyOfStore(*store_, period, 10);
     EXPECT_EQ(machinesByValue(of(accepted, Dimension::MemoryType)),
               (std::map<std::string, std::uint64_t>{{"DDR5", 1}, {"DDR3", 1}, {"unknown", 1}}));
+    // A calendar month comes from the counts kept at intake; they say what the scans say,
+    // for the month, the one before and the one after.
+    for (const Period month : {period, previousPeriod(period), Period{until, *utcDayStartMs("2027-01-01")}}) {
+        SCOPED_TRACE(dayText(month.sinceMs));
+        ASSERT_TRUE(isMonth(month));
+        EXPECT_EQ(toJson(surveyOfStore(*store_, month, 2)), toJson(surveyOfScans(*store_, month, 2)));
+    }
+    EXPECT_EQ(surveyOfStore(*store_, Period{until, *utcDayStartMs("2027-01-01")}, 10).machines, 1u);
+}
+
+TEST_P(SurveyOfStore, AMonthNotCountedYetIsReadFromTheScans) {
+    const std::int64_t since = *utcDayStartMs("2026-11-01");
+    const Period month{since, *utcDayStartMs("2026-12-01")};
+    add("A", since + kDay, hardware("A", "DDR4", 16, "Microsoft Windows 10 Pro"));
+    // Counts that say something else, and a database marked as not counted (an upgrade).
+    store_->recountSurvey();
+    exec("UPDATE survey_counts SET value = 'DDR9' WHERE value = 'DDR4'");
+    EXPECT_EQ(machinesByValue(of(surveyOfStore(*store_, month, 10), Dimension::MemoryType)),
+              (std::map<std::string, std::uint64_t>{{"DDR9", 1}}))
+        << "a month is read from the counts";
+    exec("UPDATE survey_state SET counted = 0");
+    EXPECT_EQ(machinesByValue(of(surveyOfStore(*store_, month, 10), Dimension::MemoryType)),
+              (std::map<std::string, std::uint64_t>{{"DDR4", 1}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, SurveyOfStore, ::testing::Values("SQLite", "PostgreSQL"),
