@@ -488,13 +488,21 @@ MachineSearch parseMachineSearch(std::string_view search) {
         std::string value;
         at = end + 1;
         if (at < search.size() && search[at] == '"') {
-            const std::size_t close = search.find('"', at + 1);
-            if (close == std::string_view::npos) {
+            // Quoted: a backslash takes the next character as it is (\" and \\).
+            bool closed = false;
+            for (++at; at < search.size(); ++at) {
+                if (search[at] == '"') {
+                    closed = true;
+                    ++at;
+                    break;
+                }
+                if (search[at] == '\\' && at + 1 < search.size()) ++at;
+                value += search[at];
+            }
+            if (!closed) {
                 out.problem = "the value of " + name + ": has no closing quote";
                 return out;
             }
-            value = search.substr(at + 1, close - at - 1);
-            at = close + 1;
         } else {
             end = at;
             while (end < search.size() && !blank(search[end])) ++end;

@@ -224,7 +224,8 @@ struct MachineQuery {
 };
 
 // A machine search as people type it: "dimension:value" words filter by survey value
-// (memory_type:DDR5, maker:"Dell Inc." with a value in double quotes when it holds blanks);
+// (memory_type:DDR5, maker:"Dell Inc." with a value in double quotes when it holds blanks,
+// a backslash before a quote or a backslash inside them);
 // the other words are the text search. `problem` says what is wrong with a filter (an
 // unknown dimension, a value missing or a quote left open), empty when nothing is.
 struct MachineSearch {

@@ -1569,6 +1569,7 @@ TEST(MachineSearches, SurveyFiltersAreReadOutOfTheText) {
         // Words with a colon that do not start with a name stay words of the text.
         {"00:1A:2B 10.0.0.1:80 :x", "00:1A:2B 10.0.0.1:80 :x", {}},
         {"cores:8 \"a b\"", "\"a b\"", {{Dimension::Cores, "8"}}},
+        {"model:\"say \\\"hi\\\" \\\\ bye\"", "", {{Dimension::Model, "say \"hi\" \\ bye"}}},
     };
     for (const Case& c : cases) {
         const MachineSearch parsed = parseMachineSearch(c.search);
