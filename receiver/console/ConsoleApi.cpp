@@ -488,7 +488,7 @@ Response ConsoleImpl::apiSurvey(const ApiCall& call) {
     const auto day = [&](const char* name) -> std::optional<std::optional<std::int64_t>> {
         const std::string text = field(call.query, name);
         if (text.empty()) return std::optional<std::int64_t>{};
-        const auto ms = survey::dayStartMs(text);
+        const auto ms = server::utcDayStartMs(text);
         if (!ms) return std::nullopt;
         return ms;
     };

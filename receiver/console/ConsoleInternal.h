@@ -190,6 +190,15 @@ private:
         std::string sortKey;
         std::uint64_t page = 1;
         std::string unseen;  // "not seen since" as YYYY-MM-DD; empty: no such filter
+        // query.search is the search as typed (shown, kept in links); the store is asked
+        // with its survey filters read out of it (storage::parseMachineSearch).
+        storage::MachineSearch parsed;
+        storage::MachineQuery storeQuery() const {
+            storage::MachineQuery q = query;
+            q.search = parsed.text;
+            q.facets = parsed.facets;
+            return q;
+        }
     };
     static ListQuery listQuery(const Fields& fields);
     // A row of the machine list.

@@ -242,6 +242,12 @@ public:
     std::string consoleKey(const std::string& candidate) override {
         return logged([&] { return inner_->consoleKey(candidate); });
     }
+    std::optional<std::vector<SurveyCount>> surveyCounts(std::int64_t monthStartMs) override {
+        return logged([&] { return inner_->surveyCounts(monthStartMs); });
+    }
+    SurveyRecount recountSurvey() override {
+        return logged([&] { return inner_->recountSurvey(); });
+    }
     void probe() override {
         logged([&] {
             inner_->probe();

@@ -202,6 +202,10 @@ Merge mergeMachinesIn(Transaction& t, std::int64_t into, std::int64_t from, cons
     t.run("UPDATE machine_notes SET machine_id = ?1 WHERE machine_id = ?2", {into, from});
     t.run("UPDATE machine_aliases SET machine_id = ?1 WHERE machine_id = ?2", {into, from});
     t.run("DELETE FROM machines WHERE id = ?1", {from});
+    SurveyKeeper survey(t);
+    survey.machineChanged(from);
+    survey.machineChanged(into);
+    survey.apply();
     if (!fromKey.empty()) {
         // A machine without a key takes the other's: nothing else could lead scans to it.
         if (intoKey.empty())
@@ -229,6 +233,10 @@ Split splitScanIn(Transaction& t, std::int64_t scanId, const AuditEntry& audit) 
     }
     split.machineId = newMachineFor(t, *row, {});
     t.run("UPDATE scans SET machine_id = ?1, conflict = 0 WHERE id = ?2", {split.machineId, scanId});
+    SurveyKeeper survey(t);
+    survey.scanChanged(row->machineId, row->receivedAtMs);
+    survey.scanChanged(split.machineId, row->receivedAtMs);
+    survey.apply();
     remakeMachine(t, row->machineId);
     rebuildMachineChangesIn(t, split.machineId);
     rebuildMachineChangesIn(t, row->machineId);
@@ -302,6 +310,10 @@ Move moveScanIn(Transaction& t, std::int64_t scanId, const std::string& identity
                   " SET machine_id = ?1 WHERE machine_id = ?2 AND NOT EXISTS "
                   "(SELECT 1 FROM scans WHERE machine_id = ?2)",
               {move.toMachine, row->machineId});
+    SurveyKeeper survey(t);
+    survey.scanChanged(row->machineId, row->receivedAtMs);
+    survey.scanChanged(move.toMachine, row->receivedAtMs);
+    survey.apply();
     remakeMachine(t, move.toMachine);
     remakeMachine(t, row->machineId);
     rebuildMachineChangesIn(t, move.toMachine);

@@ -13,9 +13,11 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
+#include "reading/SurveyFacets.h"
 #include "receiver/storage/Audit.h"
 #include "receiver/storage/HardwareChanges.h"
 
@@ -217,7 +219,22 @@ struct MachineQuery {
     std::uint64_t offset = 0;
     // Only machines last seen before this time (Unix ms): those not seen since; 0: every one.
     std::int64_t lastSeenBeforeMs = 0;
+    // Only machines whose current survey values (those of their latest counted scan, see
+    // surveyCounts) are these, ASCII letters in any case: every pair must hold.
+    std::vector<std::pair<report::survey::Dimension, std::string>> facets{};
 };
+
+// A machine search as people type it: "dimension:value" words filter by survey value
+// (memory_type:DDR5, maker:"Dell Inc." with a value in double quotes when it holds blanks,
+// a backslash before a quote or a backslash inside them);
+// the other words are the text search. `problem` says what is wrong with a filter (an
+// unknown dimension, a value missing or a quote left open), empty when nothing is.
+struct MachineSearch {
+    std::string text;
+    std::vector<std::pair<report::survey::Dimension, std::string>> facets;
+    std::string problem;
+};
+MachineSearch parseMachineSearch(std::string_view search);
 
 struct MachinePage {
     std::vector<MachineRow> machines;
@@ -238,6 +255,22 @@ struct PruneCutoffs {
     std::optional<std::int64_t> scansBeforeMs;     // older scans go, but never a machine's latest
     std::optional<std::int64_t> machinesBeforeMs;  // machines last seen before, with their scans
     std::optional<std::int64_t> auditBeforeMs;     // audit entries
+};
+
+// The survey's counts of one calendar month (UTC): how many machines have each value of each
+// dimension, each machine by its latest scan of the month that is not conflicting. The
+// machines of every dimension add up to the month's machines.
+struct SurveyCount {
+    report::survey::Dimension dimension{};
+    std::string value;
+    std::uint64_t machines = 0;
+};
+// What a recount found: the rows of the kept counts that differed from the stored scans (and
+// were put right).
+struct SurveyRecount {
+    std::uint64_t membersDiffering = 0;  // machines' months with another scan or other values
+    std::uint64_t countsDiffering = 0;   // (month, dimension, value) counts
+    bool agreed() const { return membersDiffering + countsDiffering == 0; }
 };
 
 // What a console account may do. A viewer reads machines, scans, exports and the survey; an
@@ -442,6 +475,15 @@ public:
     virtual std::uint64_t pruneAudit(
         std::int64_t beforeMs,
         std::uint32_t limit = std::numeric_limits<std::uint32_t>::max()) = 0;
+
+    // The survey's counts of the month starting at `monthStartMs` (the first day's Unix ms,
+    // UTC), kept in the same transaction as every change of a machine's scans; nothing when
+    // the database was upgraded with scans in it and has not been counted since
+    // (recountSurvey counts it).
+    virtual std::optional<std::vector<SurveyCount>> surveyCounts(std::int64_t monthStartMs) = 0;
+    // Counts every month again from the stored scans, in one transaction (intake waits for
+    // it), and says how far the kept counts were off.
+    virtual SurveyRecount recountSurvey() = 0;
 
     // Throws StorageUnavailable when the database cannot be reached right now (a health
     // check: a round trip to the server, or a read of the SQLite file).

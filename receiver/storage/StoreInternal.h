@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -241,6 +243,38 @@ ChangeRebuild rebuildMachineChangesIn(Transaction& t, std::int64_t machineId);
 ChangeRebuild rebuildChangesIn(Transaction& t, std::int64_t afterMachineId, std::uint32_t machines);
 std::vector<HardwareChange> changesIn(Transaction& t, const ChangeQuery& query);
 std::vector<HardwareChange> scanChangesIn(Transaction& t, std::int64_t scanId);
+
+// The survey's counts kept at intake (SurveyCounts.cpp), written once for both engines.
+// Months are calendar months, UTC, named by the Unix ms of their first day.
+std::int64_t monthOf(std::int64_t unixMs);
+std::int64_t monthAfter(std::int64_t monthMs);
+
+// Collects the machines' months a transaction changed, then makes their survey_members rows
+// again from the scans and moves survey_counts by the difference. Call apply() once, after
+// every change and before the commit: it takes the counters' rows in one fixed order (month,
+// dimension, value), so that transactions of several receivers never wait on each other in
+// a circle.
+class SurveyKeeper {
+public:
+    explicit SurveyKeeper(Transaction& t) : t_(t) {}
+    // The month of the machine holding `receivedAtMs` gained, lost or changed a scan.
+    void scanChanged(std::int64_t machineId, std::int64_t receivedAtMs);
+    // Any month of the machine may have changed (it lost or gained scans of any time).
+    void machineChanged(std::int64_t machineId);
+    // The rows of survey_members written or deleted. `counters` false: the members alone
+    // (a recount, which counts the counters from the members afterwards).
+    std::uint64_t apply(bool counters = true);
+
+private:
+    Transaction& t_;
+    std::vector<std::pair<std::int64_t, std::int64_t>> touched_;  // machine, month
+};
+std::optional<std::vector<SurveyCount>> surveyCountsIn(Transaction& t, std::int64_t month);
+// Inside the engine's transaction; PostgreSQL: the count tables locked against intake first.
+SurveyRecount recountSurveyIn(Transaction& t);
+// The machine list's filters: " AND id IN (...)" with parameters from `first` on.
+std::string facetFilterSql(const MachineQuery& query, int first);
+std::vector<std::string> facetFilterParams(const MachineQuery& query);
 
 std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory,
                                        std::chrono::milliseconds deadline,

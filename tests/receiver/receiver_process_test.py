@@ -684,10 +684,35 @@ class ReceiverTest:
         survey = json.loads(result.stdout)
         machines = len(json.loads(self.receiver.cli('machines', '--json').stdout))
         self.assertEqual(survey['machines'], machines)
+        # By default this calendar month, compared with the month before.
         today = time.strftime('%Y-%m-%d', time.gmtime())
-        self.assertLess(survey['since'], today)
+        self.assertEqual(survey['since'], today[:8] + '01')
         self.assertGreater(survey['until'], today)
+        self.assertTrue(survey['until'].endswith('-01'), survey['until'])
         self.assertEqual(survey['previous']['until'], survey['since'])
+        self.assertTrue(survey['previous']['since'].endswith('-01'), survey['previous'])
+        # The month named is the same survey; read from the counts kept at intake, it agrees
+        # with a recount, which says so and exits 0.
+        month = json.loads(self.receiver.cli('survey', '--json', '--month', today[:7]).stdout)
+        self.assertEqual(month, survey)
+        recount = self.receiver.cli('survey', '--recount')
+        self.assertEqual(recount.returncode, 0, recount.stderr)
+        self.assertEqual(recount.stdout, b"the survey's counts agreed with the stored scans\n")
+        # Counts gone wrong: the recount says how far, puts them right and exits 1.
+        self.sql("UPDATE survey_counts SET machines = machines + 5 WHERE dimension = 'os'")
+        recount = self.receiver.cli('survey', '--recount')
+        self.assertEqual(recount.returncode, 1, recount.stderr)
+        self.assertRegex(recount.stdout.decode(), r"^the survey's counts differed from the stored "
+                         r"scans and were counted again: 0 machine months, [1-9]\d* counts\n$")
+        self.assertEqual(json.loads(self.receiver.cli('survey', '--json').stdout), survey)
+        self.assertEqual(self.receiver.cli('survey', '--recount').returncode, 0)
+        # Filters by survey value in the machine search; an unknown name is refused.
+        intel = json.loads(self.receiver.cli('machines', '--json', '--search',
+                                             'processor_maker:intel').stdout)
+        self.assertEqual(len(intel), 3)
+        refused = self.receiver.cli('machines', '--search', 'memory:DDR5')
+        self.assertEqual(refused.returncode, 2)
+        self.assertIn('no survey dimension is called "memory"', refused.stderr.decode())
         self.assertEqual(len(survey['dimensions']), 17)
         for name, values in survey['dimensions'].items():
             with self.subTest(dimension=name):
@@ -705,7 +730,9 @@ class ReceiverTest:
         self.assertIsNone(re.search(rb'[\x00-\x08\x0b-\x1f\x7f]', text), text)
         self.assertIn('Evil\\u009B2J', text.decode())
         for args in (['--since', '2026-02-30'], ['--until', 'yesterday'],
-                     ['--since', '2026-12-02', '--until', '2026-12-01'], ['--top', '0']):
+                     ['--since', '2026-12-02', '--until', '2026-12-01'], ['--top', '0'],
+                     ['--month', '2026-13'], ['--month', '2026-12-01'],
+                     ['--month', '2026-12', '--since', '2026-12-01'], ['--recount', '--json']):
             with self.subTest(args=args):
                 result = self.receiver.cli('survey', *args)
                 self.assertEqual(result.returncode, 2, result.stderr)

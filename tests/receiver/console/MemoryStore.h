@@ -11,7 +11,10 @@
 #include <variant>
 
 #include "reading/Fingerprint.h"
+#include "reading/SummaryJson.h"
+#include "reading/SurveyFacets.h"
 #include "receiver/storage/Store.h"
+#include "receiver/storage/StoreInternal.h"
 
 namespace gravelin::testing {
 
@@ -147,6 +150,13 @@ public:
                 return haystack.find(term) != std::string::npos;
             });
             if (query.lastSeenBeforeMs != 0 && m.lastSeenMs >= query.lastSeenBeforeMs) continue;
+            if (!query.facets.empty()) {
+                const auto values = currentFacets(id);
+                const bool match = values && std::all_of(query.facets.begin(), query.facets.end(), [&](const auto& f) {
+                    return lower(report::survey::facet(*values, f.first)) == lower(f.second);
+                });
+                if (!match) continue;
+            }
             if (all) rows.push_back(m);
         }
         const auto key = [&](const storage::MachineRow& m) {
@@ -635,6 +645,22 @@ public:
         if (consoleKey_.empty()) consoleKey_ = candidate;
         return consoleKey_;
     }
+    // Counted from the scans at each call: nothing is kept that could disagree.
+    std::optional<std::vector<storage::SurveyCount>> surveyCounts(std::int64_t monthStartMs) override {
+        std::lock_guard lock(mutex_);
+        const std::int64_t month = storage::detail::monthOf(monthStartMs);
+        std::map<std::pair<std::size_t, std::string>, std::uint64_t> counts;
+        for (const auto& [key, scan] : members()) {
+            if (key.second != month) continue;
+            const auto values = facetsOf(*scan);
+            for (std::size_t d = 0; d < report::survey::kDimensionCount; ++d) ++counts[{d, values[d]}];
+        }
+        std::vector<storage::SurveyCount> out;
+        for (const auto& [key, n] : counts)
+            out.push_back({static_cast<report::survey::Dimension>(key.first), key.second, n});
+        return out;
+    }
+    storage::SurveyRecount recountSurvey() override { return {}; }
     void probe() override {}
     std::string describe() const override { return "memory"; }
 
@@ -755,6 +781,30 @@ private:
         });
         for (auto& c : changes_)
             if (!scans_.contains(c.previousScanId)) c.previousScanId = 0;
+    }
+    // Each machine's latest scan of each month that is not conflicting.
+    std::map<std::pair<std::int64_t, std::int64_t>, const Stored*> members() const {
+        std::map<std::pair<std::int64_t, std::int64_t>, const Stored*> latest;
+        for (const auto& [id, stored] : scans_) {
+            const auto& row = stored.record.row;
+            if (row.conflict == storage::ScanConflict::Conflicting) continue;
+            auto& chosen = latest[{row.machineId, storage::detail::monthOf(row.receivedAtMs)}];
+            if (!chosen || std::tie(row.receivedAtMs, row.id) >
+                               std::tie(chosen->record.row.receivedAtMs, chosen->record.row.id))
+                chosen = &stored;
+        }
+        return latest;
+    }
+    static report::survey::Facets facetsOf(const Stored& scan) {
+        return report::survey::facetsOf(report::summaryFromJsonText(scan.record.summaryJson));
+    }
+    // The values of the machine's latest counted scan of its newest month.
+    std::optional<report::survey::Facets> currentFacets(std::int64_t machineId) const {
+        const Stored* newest = nullptr;
+        for (const auto& [key, scan] : members())
+            if (key.first == machineId) newest = scan;  // months ascend
+        if (!newest) return std::nullopt;
+        return facetsOf(*newest);
     }
     std::mutex mutex_;
     std::string consoleKey_;

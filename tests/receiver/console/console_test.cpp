@@ -28,6 +28,8 @@
 #include "receiver/console/Csv.h"
 #include "receiver/console/HashQueue.h"
 #include "receiver/console/Web.h"
+#include "reading/SummaryJson.h"
+#include "reading/SurveyFacets.h"
 #include "receiver/http/Time.h"
 
 namespace gravelin::testing {
@@ -1402,6 +1404,38 @@ TEST_P(ConsoleTest, ListSearchesSortsAndPagesOnTheServer) {
     // Absurd pages and sort keys fall back instead of failing.
     EXPECT_EQ(console_(request("GET", "/machines?page=99999999999999999999&sort=%00&dir=x", cookie)).status, 200);
     EXPECT_EQ(console_(request("GET", "/machines?page=5000", cookie)).status, 200);
+}
+
+TEST_P(ConsoleTest, SurveyValuesInTheSearchFilterTheListAndTheCsv) {
+    const std::string cookie = signIn();
+    // Every machine's maker as the survey counts it: by its latest scan.
+    std::map<std::string, std::size_t> makers;
+    storage::MachineQuery all;
+    all.limit = 1000;
+    for (const auto& m : store_->machines(all).machines) {
+        const auto record = store_->scan(m.latestScanId);
+        ASSERT_TRUE(record);
+        const auto values = report::survey::facetsOf(report::summaryFromJsonText(record->summaryJson));
+        ++makers[report::survey::facet(values, report::survey::Dimension::Maker)];
+    }
+    ASSERT_GE(makers.size(), 2u) << "the seeds are machines of several makers";
+    for (const auto& [maker, n] : makers) {
+        std::string quoted;
+        for (const char ch : maker) {
+            if (ch == '"' || ch == '\\') quoted += '\\';
+            quoted += ch;
+        }
+        const std::string q = console::urlEncode("maker:\"" + quoted + "\"");
+        const Response r = console_(request("GET", "/machines?q=" + q, cookie));
+        EXPECT_EQ(r.status, 200) << maker;
+        EXPECT_EQ(count(r.body, "<td class=\"text\"><a href=\"/machines/"), std::min<std::size_t>(n, 50)) << maker;
+        EXPECT_EQ(console_(request("GET", "/machines.csv?q=" + q, cookie)).status, 200) << maker;
+    }
+    for (const std::string path : {"/machines?q=memory%3ADDR5", "/machines.csv?q=memory%3ADDR5"}) {
+        const Response unknown = console_(request("GET", path, cookie));
+        EXPECT_EQ(unknown.status, 400) << path;
+        EXPECT_NE(unknown.body.find("no survey dimension is called"), std::string::npos) << path;
+    }
 }
 
 // The strings of the SMBIOS system structure (type 1) of a real table, by their field

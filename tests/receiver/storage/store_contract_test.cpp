@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <random>
@@ -27,6 +28,7 @@
 
 #include "reading/Fingerprint.h"
 #include "reading/SummaryJson.h"
+#include "reading/SurveyFacets.h"
 #include "receiver/storage/FailureLog.h"
 #include "receiver/storage/Retention.h"
 #include "receiver/storage/Store.h"
@@ -1388,19 +1390,24 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
     const std::string undoTokens = "DROP TABLE api_tokens; DELETE FROM schema_version WHERE version = 11; ";
     const std::string undoChanges =
         undoTokens + "DROP TABLE hardware_changes; DELETE FROM schema_version WHERE version = 10; ";
+    const std::string undoSurvey =
+        undoChanges +
+        "DROP TABLE survey_members; DROP TABLE survey_counts; DROP TABLE survey_state; "
+        "DELETE FROM schema_version WHERE version = 9; ";
     const std::pair<const char*, std::string> cases[] = {
         {"version 10, before API tokens", undoTokens},
-        {"version 8, before hardware changes", undoChanges},
-        {"version 7, before aliases, placeholders and notes", undoChanges + undoIdentity},
-        {"version 6, before the product", undoChanges + undoIdentity + undoProduct},
+        {"version 9, before hardware changes", undoChanges},
+        {"version 8, before the survey's counts", undoSurvey},
+        {"version 7, before aliases, placeholders and notes", undoSurvey + undoIdentity},
+        {"version 6, before the product", undoSurvey + undoIdentity + undoProduct},
         {"version 5, before roles and the audit log",
-         undoChanges + undoIdentity + undoProduct + undoRoles},
+         undoSurvey + undoIdentity + undoProduct + undoRoles},
         {"version 4, before the console key",
-         undoChanges + undoIdentity + undoProduct + undoRoles + undoKey},
+         undoSurvey + undoIdentity + undoProduct + undoRoles + undoKey},
         {"version 3, before the conflict mark",
-         undoChanges + undoIdentity + undoProduct + undoRoles + undoKey + undoMark},
+         undoSurvey + undoIdentity + undoProduct + undoRoles + undoKey + undoMark},
         {"version 2, before the machine count",
-         undoChanges + undoIdentity + undoProduct + undoRoles + undoKey + undoMark + undoCount},
+         undoSurvey + undoIdentity + undoProduct + undoRoles + undoKey + undoMark + undoCount},
     };
     for (const auto& [name, undo] : cases) {
         SCOPED_TRACE(name);
@@ -1415,6 +1422,9 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
         rawExec(undo);
         auto store = open();
         EXPECT_EQ(rawInteger("SELECT max(version) FROM schema_version"), detail::currentSchemaVersion());
+        // Scans stored before the counts were kept: the survey has none to read until a
+        // recount, which then finds every machine's month missing.
+        EXPECT_FALSE(store->surveyCounts(0));
         // Before roles every account could do everything: it keeps that as an admin.
         ASSERT_TRUE(store->account("ann"));
         EXPECT_EQ(store->account("ann")->role, version >= 6 ? Role::Viewer : Role::Admin);
@@ -1434,6 +1444,13 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
         EXPECT_TRUE(store->placeholders().empty());
         EXPECT_TRUE(store->addApiToken({0, "t", "h", Role::Viewer, "ann", 1, 0, 0, 0},
                                        entry(audit::kTokenAdded, "t")));
+        const SurveyRecount recount = store->recountSurvey();
+        // k2 alone: the merge counted k0 again, and the scans since were counted at intake.
+        EXPECT_EQ(recount.membersDiffering, 1u);
+        EXPECT_TRUE(store->recountSurvey().agreed());
+        const auto counted = store->surveyCounts(0);
+        ASSERT_TRUE(counted);
+        EXPECT_FALSE(counted->empty());
     }
 }
 
@@ -1594,6 +1611,38 @@ TEST_P(StoreContract, FindsEveryScanWithAReceiptNewestFirst) {
     EXPECT_EQ(one[0].id, rc.scanId);
     EXPECT_TRUE(store->scansWithReceipt("1B3F-ADE0-098C").empty());
     EXPECT_TRUE(store->scansWithReceipt("1b3f-ade0-098a").empty()) << "the caller writes it as stored";
+}
+
+TEST(MachineSearches, SurveyFiltersAreReadOutOfTheText) {
+    using report::survey::Dimension;
+    using Facets = std::vector<std::pair<Dimension, std::string>>;
+    struct Case {
+        const char* search;
+        std::string text;
+        Facets facets;
+    };
+    const Case cases[] = {
+        {"dell  latitude", "dell latitude", {}},
+        {"memory_type:DDR5 maker:dell", "", {{Dimension::MemoryType, "DDR5"}, {Dimension::Maker, "dell"}}},
+        {"OS:\"Windows 11 Pro\" t480", "t480", {{Dimension::Os, "Windows 11 Pro"}}},
+        {"disk_total:\"1 TB\"", "", {{Dimension::DiskTotal, "1 TB"}}},
+        // Words with a colon that do not start with a name stay words of the text.
+        {"00:1A:2B 10.0.0.1:80 :x", "00:1A:2B 10.0.0.1:80 :x", {}},
+        {"cores:8 \"a b\"", "\"a b\"", {{Dimension::Cores, "8"}}},
+        {"model:\"say \\\"hi\\\" \\\\ bye\"", "", {{Dimension::Model, "say \"hi\" \\ bye"}}},
+    };
+    for (const Case& c : cases) {
+        const MachineSearch parsed = parseMachineSearch(c.search);
+        EXPECT_EQ(parsed.problem, "") << c.search;
+        EXPECT_EQ(parsed.text, c.text) << c.search;
+        EXPECT_EQ(parsed.facets, c.facets) << c.search;
+    }
+    for (const auto& [search, problem] :
+         {std::pair{"memory:DDR5", "no survey dimension is called \"memory\""},
+          std::pair{"maker:", "maker: needs a value"},
+          std::pair{"maker:\"Dell", "has no closing quote"}}) {
+        EXPECT_THAT(parseMachineSearch(search).problem, HasSubstr(problem)) << search;
+    }
 }
 
 TEST(Receipts, AreReadInEitherCaseWithOrWithoutDashesAndBlanksAround) {
@@ -1921,6 +1970,252 @@ TEST_P(StoreContract, ChangeRecordsFollowTheirMachineAndRebuildTheSame) {
     EXPECT_EQ(rawInteger("SELECT count(*) FROM hardware_changes WHERE machine_id = " +
                          std::to_string(c1.machineId)),
               0);
+}
+
+// ---- The survey's counts ------------------------------------------------------------------
+
+// A scan of a machine by its board serial, with the memory type the survey counts.
+NewScan surveyScan(const std::string& digest, const std::string& board, std::int64_t at,
+                   const std::string& memoryType, const std::string& os = "Windows 11 Pro") {
+    report::Summary s;
+    s.maker = "Maker";
+    s.model = "Model " + board;
+    s.boardSerial = board;
+    report::ProcessorSummary cpu;
+    cpu.model = board == "FORGED" ? "AMD EPYC 7763 64-Core Processor"
+                                  : "Intel(R) Core(TM) i5-8500 CPU @ 3.00GHz";
+    cpu.maker = "GenuineIntel";
+    s.processors = {cpu};
+    report::MemorySlotSummary module;
+    module.empty = false;
+    module.type = memoryType;
+    module.sizeBytes = 16ull << 30;
+    module.serialNumber = board + "-M1";
+    s.memory = {module};
+    s.memoryBytes = 16ull << 30;
+    s.memoryModules = 1;
+    s.os = os;
+    NewScan scan = makeScan(digest, board, at);
+    scan.summaryJson = report::toJsonText(s);
+    scan.fingerprint = identity::encodeFingerprint(identity::fingerprintOf(s));
+    return scan;
+}
+
+std::map<std::string, std::uint64_t> countsOf(Store& store, std::int64_t month,
+                                              report::survey::Dimension dimension) {
+    std::map<std::string, std::uint64_t> out;
+    const auto counts = store.surveyCounts(month);
+    EXPECT_TRUE(counts) << "a new database is counted";
+    if (!counts) return out;
+    for (const SurveyCount& c : *counts)
+        if (c.dimension == dimension) out[c.value] += c.machines;
+    return out;
+}
+
+// The machines of every dimension of the month add up to the same number.
+void expectDimensionsAddUp(Store& store, std::int64_t month) {
+    std::array<std::uint64_t, report::survey::kDimensionCount> sums{};
+    for (const SurveyCount& c : store.surveyCounts(month).value_or(std::vector<SurveyCount>{}))
+        sums[static_cast<std::size_t>(c.dimension)] += c.machines;
+    for (std::size_t d = 1; d < sums.size(); ++d)
+        EXPECT_EQ(sums[d], sums[0]) << report::survey::kDimensionNames[d];
+}
+
+constexpr std::int64_t kNovember = 1'793'491'200'000;  // 2026-11-01, UTC
+constexpr std::int64_t kDecember = 1'796'083'200'000;  // 2026-12-01
+constexpr std::int64_t kSurveyDay = 24LL * 3600 * 1000;
+
+// A: DDR4 on the 5th, DDR5 from the 20th (and in December); B: DDR4, then a report of other
+// hardware under its identity (conflicting, DDR3); C: LPDDR4.
+struct SurveyFleet {
+    AddResult a5, a20, aDec, b10, bForged, c12;
+    explicit SurveyFleet(Store& store) {
+        a5 = store.addScan(surveyScan("a5", "A", kNovember + 4 * kSurveyDay, "DDR4"));
+        a20 = store.addScan(surveyScan("a20", "A", kNovember + 19 * kSurveyDay, "DDR5"));
+        aDec = store.addScan(surveyScan("aDec", "A", kDecember + 2 * kSurveyDay, "DDR5"));
+        b10 = store.addScan(surveyScan("b10", "B", kNovember + 9 * kSurveyDay, "DDR4"));
+        NewScan forged = surveyScan("bForged", "FORGED", kNovember + 24 * kSurveyDay, "DDR3", "Windows XP");
+        forged.identityKey = "B";
+        bForged = store.addScan(forged);
+        c12 = store.addScan(surveyScan("c12", "C", kNovember + 11 * kSurveyDay, "LPDDR4"));
+    }
+};
+
+TEST_P(StoreContract, TheSurveysCountsFollowEveryChangeOfScans) {
+    using Counts = std::map<std::string, std::uint64_t>;
+    struct Case {
+        const char* name;
+        std::function<void(Store&, const SurveyFleet&)> change;
+        Counts november, december;
+    };
+    const auto drain = [](const std::function<bool()>& step) {
+        for (int i = 0; i < 100 && step(); ++i) {
+        }
+    };
+    const Case cases[] = {
+        {"as stored", [](Store&, const SurveyFleet&) {},
+         {{"DDR5", 1}, {"DDR4", 1}, {"LPDDR4", 1}}, {{"DDR5", 1}}},
+        {"a conflicting scan accepted",
+         [](Store& s, const SurveyFleet& f) { s.acceptScan(f.bForged.scanId); },
+         {{"DDR5", 1}, {"DDR3", 1}, {"LPDDR4", 1}}, {{"DDR5", 1}}},
+        {"older scans imported late: one the latest of its month, one not",
+         [](Store& s, const SurveyFleet&) {
+             s.addScans({surveyScan("a1", "A", kNovember, "DDR3"),
+                         surveyScan("c28", "C", kNovember + 27 * kSurveyDay, "DDR5")});
+         },
+         {{"DDR5", 2}, {"DDR4", 1}}, {{"DDR5", 1}}},
+        {"C merged into A",
+         [](Store& s, const SurveyFleet& f) {
+             s.mergeMachines(f.a5.machineId, f.c12.machineId, entry(audit::kMachinesMerged, "m"));
+         },
+         {{"DDR5", 1}, {"DDR4", 1}}, {{"DDR5", 1}}},
+        {"A's DDR5 scan of November split off",
+         [](Store& s, const SurveyFleet& f) {
+             s.splitScan(f.a20.scanId, entry(audit::kMachinesMerged, "s"));
+         },
+         {{"DDR5", 1}, {"DDR4", 2}, {"LPDDR4", 1}}, {{"DDR5", 1}}},
+        {"C's scan moved under A's key",
+         [](Store& s, const SurveyFleet& f) {
+             EXPECT_TRUE(s.moveScan(f.c12.scanId, "A", "uuid+serial", entry(audit::kMachinesMerged, "mv")).moved);
+         },
+         {{"DDR5", 1}, {"DDR4", 1}}, {{"DDR5", 1}}},
+        {"A deleted",
+         [](Store& s, const SurveyFleet& f) {
+             EXPECT_TRUE(s.deleteMachine(f.a5.machineId, entry(audit::kMachinesMerged, "d")));
+         },
+         {{"DDR4", 1}, {"LPDDR4", 1}}, {}},
+        {"scans before the 21st pruned, never a machine's latest",
+         [&](Store& s, const SurveyFleet&) {
+             drain([&] { return s.pruneScans(kNovember + 20 * kSurveyDay, 2) > 0; });
+         },
+         {{"DDR4", 1}, {"LPDDR4", 1}}, {{"DDR5", 1}}},
+        {"machines not seen in December pruned",
+         [&](Store& s, const SurveyFleet&) {
+             drain([&] { return s.pruneMachines(kDecember, 2).any(); });
+         },
+         {{"DDR5", 1}}, {{"DDR5", 1}}},
+        {"a summary made again",
+         [](Store& s, const SurveyFleet& f) {
+             const NewScan again = surveyScan("c12", "C", kNovember, "LPDDR5");
+             EXPECT_TRUE(s.putSummary(f.c12.scanId, again.summaryJson));
+         },
+         {{"DDR5", 1}, {"DDR4", 1}, {"LPDDR5", 1}}, {{"DDR5", 1}}},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        data_ = "survey-" + std::to_string(++n);
+        auto store = open();
+        const SurveyFleet fleet(*store);
+        ASSERT_TRUE(fleet.bForged.conflicting);
+        c.change(*store, fleet);
+        EXPECT_EQ(countsOf(*store, kNovember, report::survey::Dimension::MemoryType), c.november);
+        EXPECT_EQ(countsOf(*store, kDecember, report::survey::Dimension::MemoryType), c.december);
+        expectDimensionsAddUp(*store, kNovember);
+        // The counts kept agree with the scans counted anew; a recount that found them right
+        // changes nothing.
+        const SurveyRecount recount = store->recountSurvey();
+        EXPECT_TRUE(recount.agreed()) << recount.membersDiffering << " " << recount.countsDiffering;
+        EXPECT_EQ(countsOf(*store, kNovember, report::survey::Dimension::MemoryType), c.november);
+    }
+}
+
+TEST_P(StoreContract, ARecountPutsRightCountsThatWentWrong) {
+    auto store = open();
+    const SurveyFleet fleet(*store);
+    const auto november = countsOf(*store, kNovember, report::survey::Dimension::MemoryType);
+    // A counter off by some, a count of a value no machine has, a member with a stale value.
+    rawExec("UPDATE survey_counts SET machines = machines + 3 WHERE dimension = 'os'");
+    rawExec("INSERT INTO survey_counts (month, dimension, value, machines) VALUES (" +
+            std::to_string(kNovember) + ", 'maker', 'Nobody', 7)");
+    rawExec("UPDATE survey_members SET memory_type = 'DDR2' WHERE memory_type = 'LPDDR4'");
+    const SurveyRecount recount = store->recountSurvey();
+    EXPECT_FALSE(recount.agreed());
+    EXPECT_EQ(recount.membersDiffering, 1u);
+    // os in both months, and "Nobody"; the stale member's counters were right all along.
+    EXPECT_EQ(recount.countsDiffering, 3u);
+    EXPECT_EQ(countsOf(*store, kNovember, report::survey::Dimension::MemoryType), november);
+    EXPECT_TRUE(store->recountSurvey().agreed());
+}
+
+TEST_P(StoreContract, ReceiversAddingScansOfTheSameMachinesAtOnceKeepTheCountsRight) {
+    // Several stores on one database (receivers), each adding scans of the same machines,
+    // months and values from threads of its own: every counter row is wanted by all at once.
+    constexpr int kWriters = 4, kScansEach = 30;
+    std::vector<std::unique_ptr<Store>> stores;
+    for (int w = 0; w < kWriters; ++w) stores.push_back(open());
+    const char* types[] = {"DDR3", "DDR4", "DDR5", "LPDDR5"};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([&, w] {
+            for (int i = 0; i < kScansEach; ++i) {
+                const int machine = (i + w) % 6;
+                const std::string board = "M" + std::to_string(machine);
+                const std::int64_t at = (i % 2 ? kNovember : kDecember) + (w * kScansEach + i) * 60'000;
+                try {
+                    NewScan scan = surveyScan("w" + std::to_string(w) + "-" + std::to_string(i), board,
+                                              at, types[(i + w) % 4]);
+                    scan.fingerprint.clear();  // the same machine whatever the values
+                    if (i % 5 == 4)
+                        stores[w]->addScans({scan, surveyScan("w" + std::to_string(w) + "-b" + std::to_string(i),
+                                                              "M" + std::to_string((machine + 1) % 6), at + 1,
+                                                              types[w % 4])});
+                    else
+                        stores[w]->addScan(scan);
+                } catch (const std::exception& e) {
+                    ++failures;
+                    ADD_FAILURE() << e.what();
+                }
+            }
+        });
+    }
+    for (auto& t : writers) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    const auto december = countsOf(*stores[0], kDecember, report::survey::Dimension::MemoryType);
+    std::uint64_t machines = 0;
+    for (const auto& [value, n] : december) machines += n;
+    EXPECT_EQ(machines, 6u);
+    expectDimensionsAddUp(*stores[0], kNovember);
+    const SurveyRecount recount = stores[0]->recountSurvey();
+    EXPECT_TRUE(recount.agreed()) << recount.membersDiffering << " " << recount.countsDiffering;
+}
+
+TEST_P(StoreContract, SurveyFiltersFindMachinesByTheirCurrentValues) {
+    auto store = open();
+    const SurveyFleet fleet(*store);
+    store->addScan(surveyScan("d", "D", kDecember + kSurveyDay, "DDR4", "Windows 10 Pro"));
+    const auto ids = [&](const std::string& search) {
+        const MachineSearch parsed = parseMachineSearch(search);
+        EXPECT_EQ(parsed.problem, "") << search;
+        MachineQuery q;
+        q.search = parsed.text;
+        q.facets = parsed.facets;
+        const MachinePage page = store->machines(q);
+        std::set<std::int64_t> out;
+        for (const MachineRow& m : page.machines) out.insert(m.id);
+        EXPECT_EQ(page.total, out.size()) << search;
+        return out;
+    };
+    const std::int64_t a = fleet.a5.machineId, b = fleet.b10.machineId, c = fleet.c12.machineId;
+    const std::int64_t d = *store->machineForKey("D");
+    const std::pair<const char*, std::set<std::int64_t>> cases[] = {
+        // A was DDR4 early in November: its current value is December's.
+        {"memory_type:DDR5", {a}},
+        {"memory_type:ddr4", {b, d}},
+        {"memory_type:DDR3", {}},  // B's conflicting scan counts not
+        {"os:\"Windows 10 Pro\"", {d}},
+        {"memory_type:DDR4 os:\"windows 11 pro\"", {b}},
+        {"Memory_Type:LPDDR4 Model", {c}},  // a text word next to the filter
+        {"memory_type:DDR4 maker", {b, d}},
+        {"memory_type:DDR4 nothing-matches", {}},
+        {"memory_type:DDR", {}},  // the whole value, not a part
+    };
+    for (const auto& [search, expected] : cases) EXPECT_EQ(ids(search), expected) << search;
+    // Accepted, the other hardware becomes B's current values.
+    store->acceptScan(fleet.bForged.scanId);
+    EXPECT_EQ(ids("memory_type:DDR3"), (std::set<std::int64_t>{b}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, StoreContract, ::testing::Values("SQLite", "PostgreSQL"),
