@@ -1,5 +1,5 @@
 // gravelin-receiver's command line, private to the program: what the subcommand families
-// (Serve.cpp; Scans.cpp: import, scans, machines; Survey.cpp: survey; Users.cpp: user ...; Audit.cpp: audit;
+// (Serve.cpp; Scans.cpp: import, scans, machines; Survey.cpp: survey; Changes.cpp: changes; Users.cpp: user ...; Audit.cpp: audit;
 // Retention.cpp: prune, machine delete; Machines.cpp: machine merge and split, placeholder,
 // reidentify) share, and how each puts its subcommands on the CLI11 command line. Every
 // subcommand parses into a struct of options, checks and builds from it, then runs.
@@ -35,7 +35,9 @@ using Command = std::function<int()>;
 void addServe(CLI::App& program, Command& chosen);
 void addScans(CLI::App& program, Command& chosen);
 void addSurvey(CLI::App& program, Command& chosen);
+void addChanges(CLI::App& program, Command& chosen);  // Changes.cpp: changes, changes --rebuild
 void addUsers(CLI::App& program, Command& chosen);
+void addTokens(CLI::App& program, Command& chosen);  // Tokens.cpp: token ...
 void addAudit(CLI::App& program, Command& chosen);
 void addRetention(CLI::App& program, Command& chosen);  // Retention.cpp: prune, machine delete
 void addMachines(CLI::App& program, Command& chosen);

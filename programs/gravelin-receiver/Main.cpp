@@ -53,7 +53,9 @@ int main(int argc, char** argv) {
     addServe(program, chosen);
     addScans(program, chosen);
     addSurvey(program, chosen);
+    addChanges(program, chosen);
     addUsers(program, chosen);
+    addTokens(program, chosen);
     addAudit(program, chosen);
     addRetention(program, chosen);
     addMachines(program, chosen);

@@ -327,7 +327,12 @@ int listMachines(const MachinesOptions& options) {
     json list = json::array();
     storage::MachineQuery query;
     // The console's search: the same call, the same matching.
-    if (options.search) query.search = *options.search;
+    if (options.search) {
+        storage::MachineSearch search = storage::parseMachineSearch(*options.search);
+        if (!search.problem.empty()) throw UsageError("--search: " + search.problem);
+        query.search = std::move(search.text);
+        query.facets = std::move(search.facets);
+    }
     query.limit = 500;
     if (options.notSeenSince) {
         const auto day = utcDayStartMs(*options.notSeenSince);

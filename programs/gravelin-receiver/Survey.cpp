@@ -1,6 +1,7 @@
 // gravelin-receiver survey: the fleet's hardware by each machine's latest scan of a period.
 #include "receiver/survey/Survey.h"
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <memory>
@@ -9,6 +10,7 @@
 
 #include "programs/gravelin-receiver/Commands.h"
 #include "reading/TerminalText.h"
+#include "receiver/http/Time.h"
 
 namespace gravelin::server {
 
@@ -16,35 +18,60 @@ namespace {
 
 struct SurveyOptions {
     StoreChoice store;
-    std::optional<std::string> since, until;
+    std::optional<std::string> month, since, until;
     std::size_t top = 10;
     bool json = false;
+    bool recount = false;
 };
 
-constexpr std::int64_t kDayMs = 24LL * 60 * 60 * 1000;
-constexpr std::int64_t kDefaultDays = 30;
+// A recount reads every scan in one transaction: far longer than one intake call may take.
+constexpr std::uint64_t kRecountTimeoutMs = 3'600'000;
 
 std::int64_t dayOption(const std::string& text, const char* option) {
-    const auto ms = survey::dayStartMs(text);
+    const auto ms = utcDayStartMs(text);
     if (!ms)
         throw UsageError(std::string(option) + " takes a day as YYYY-MM-DD, not \"" +
                          report::terminalText(text) + "\"");
     return *ms;
 }
 
-// Today's start, UTC.
-std::int64_t todayMs() {
-    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
-    return now - now % kDayMs;
+std::int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+int runRecount(const SurveyOptions& options) {
+    StoreChoice choice = options.store;
+    choice.timeoutMs = std::max(choice.timeoutMs, kRecountTimeoutMs);
+    auto store = openStore(choice);
+    const storage::SurveyRecount result = store->recountSurvey();
+    if (result.agreed()) {
+        std::cout << "the survey's counts agreed with the stored scans\n";
+        return 0;
+    }
+    std::cout << "the survey's counts differed from the stored scans and were counted again: "
+              << result.membersDiffering << " machine months, " << result.countsDiffering
+              << " counts\n";
+    return 1;
 }
 
 int runSurvey(const SurveyOptions& options) {
+    if (options.recount) return runRecount(options);
     survey::Period period;
-    period.untilMs = options.until ? dayOption(*options.until, "--until") : todayMs() + kDayMs;
-    period.sinceMs = options.since ? dayOption(*options.since, "--since")
-                                   : period.untilMs - kDefaultDays * kDayMs;
+    if (options.month) {
+        const auto month = survey::monthNamed(*options.month);
+        if (!month)
+            throw UsageError("--month takes a month as YYYY-MM, not \"" +
+                             report::terminalText(*options.month) + "\"");
+        period = *month;
+    } else if (options.since || options.until) {
+        const survey::Period current = survey::monthOf(nowMs());
+        period.untilMs = options.until ? dayOption(*options.until, "--until") : current.untilMs;
+        period.sinceMs = options.since ? dayOption(*options.since, "--since") : current.sinceMs;
+    } else {
+        period = survey::monthOf(nowMs());
+    }
     if (period.sinceMs >= period.untilMs) throw UsageError("--since must be a day before --until");
     auto store = openStore(options.store, /*readOnly=*/true);  // a read-only mount will do
     const auto result = survey::surveyOfStore(*store, period, options.top);
@@ -65,15 +92,25 @@ void addSurvey(CLI::App& program, Command& chosen) {
         "survey", "Counts machines per value of each hardware dimension by their latest scan");
     auto options = std::make_shared<SurveyOptions>();
     addStoreOptions(*command, options->store);
-    command->add_option("--since", options->since, "the first day counted (UTC) [30 days ago]")
+    auto* month = command->add_option("--month", options->month, "the calendar month counted (UTC) [this month]")
+        ->option_text("YYYY-MM");
+    auto* since = command->add_option("--since", options->since, "the first day counted (UTC) [this month's first]")
         ->option_text("YYYY-MM-DD");
-    command->add_option("--until", options->until, "the first day not counted (UTC) [tomorrow]")
+    auto* until = command->add_option("--until", options->until, "the first day not counted (UTC) [next month's first]")
         ->option_text("YYYY-MM-DD");
+    month->excludes(since)->excludes(until);
     command->add_option("--top", options->top, "values shown per dimension before \"other\"")
         ->option_text("N")
         ->check(wholeNumber());
-    command->add_flag("--json", options->json, "the survey as JSON")
+    auto* json = command->add_flag("--json", options->json, "the survey as JSON")
         ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+    command->add_flag("--recount", options->recount,
+                      "count every month again from the stored scans; exit 1 when the counts were off")
+        ->multi_option_policy(CLI::MultiOptionPolicy::Throw)
+        ->excludes(month)
+        ->excludes(since)
+        ->excludes(until)
+        ->excludes(json);
     command->callback([command, options, &chosen] {
         chosen = [command, options] {
             refuseExtras(*command);

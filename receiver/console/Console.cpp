@@ -2,8 +2,9 @@
 // templates under receiver/console/templates/, escaping every value; messages, redirects,
 // downloads), the security headers every answer carries, and the routing of a request to
 // the pages (ConsolePages.cpp), sign-in (ConsoleSessions.cpp) and exports
-// (ConsoleExports.cpp), and who may reach what: viewers read, admins also change data and
-// read the users and the audit log (ConsoleAdmin.cpp).
+// (ConsoleExports.cpp), the API (ConsoleApi.cpp), and who may reach what: viewers read,
+// admins also change data and read the users, the API tokens and the audit log
+// (ConsoleAdmin.cpp).
 
 #include "receiver/console/Console.h"
 
@@ -204,6 +205,8 @@ Response ConsoleImpl::route(const Request& request) {
         return response;
     }
     if (path == "/favicon.ico") return plain(404, "not found");
+    // The API answers programs with a token, never a session (ConsoleApi.cpp).
+    if (path == "/api" || startsWith(path, "/api/")) return api(request);
     if (path == "/signin") {
         if (get) {
             const auto signedIn = authenticate(request);
@@ -259,6 +262,8 @@ Response ConsoleImpl::route(const Request& request) {
                 if (!id) return notFound(*auth);
                 return addNote(request, *id, form, *auth);
             }
+            if (path == "/tokens") return changeToken(request, true, form, *auth);
+            if (path == "/tokens/revoke") return changeToken(request, false, form, *auth);
             if (path == "/placeholders") return changePlaceholder(request, true, form, *auth);
             if (path == "/placeholders/delete")
                 return changePlaceholder(request, false, form, *auth);
@@ -276,7 +281,11 @@ Response ConsoleImpl::route(const Request& request) {
     if (path == "/machines") return machineList(query, *auth);
     if (path == "/machines.csv") return machineCsv(request, query, *auth);
     if (path == "/diff") return diffPage(request, query, *auth);
+    if (path == "/changes") return changesPage(query, *auth);
+    if (path == "/changes.csv") return changesExport(request, query, false, *auth);
+    if (path == "/changes.json") return changesExport(request, query, true, *auth);
     if (path == "/users") return usersPage(*auth);
+    if (path == "/tokens") return tokensPage(*auth);
     if (path == "/audit") return auditPage(query, *auth);
     if (startsWith(path, "/machines/") && endsWith(path, "/delete")) {
         const auto id = parseId(std::string_view(path).substr(10, path.size() - 17));
@@ -323,7 +332,8 @@ bool ConsoleImpl::forAdmins(const Request& request) {
     // Every POST the router takes past the form token changes data (signing out is routed
     // before); these pages read what only admins may read, or lead to a change.
     static constexpr std::string_view kAdminPages[] = {"/users", "/audit", "/conflicts",
-                                                       "/placeholders", "/webhooks"};
+                                                       "/placeholders", "/tokens",
+                                                       "/webhooks"};
     if (request.method == "POST") return true;
     const std::string_view path = request.path;
     if (path.starts_with("/machines/") && (path.ends_with("/delete") || path.ends_with("/merge")))

@@ -42,6 +42,10 @@ struct ConsoleOptions {
     // Webhooks added on the /webhooks page may have http: addresses (serve
     // --allow-http-webhooks); otherwise https: only.
     bool allowHttpWebhooks = false;
+    // Requests each API token may make: this many a minute, in bursts of up to apiBurst
+    // (receiver/console/RateLimit.h); past that the API answers 429 with Retry-After.
+    unsigned apiRequestsPerMinute = 600;
+    unsigned apiBurst = 60;
 };
 
 // Builds the console's request handler over a store. Thread-safe: the listener calls it from

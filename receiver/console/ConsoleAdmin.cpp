@@ -1,8 +1,11 @@
 // The console's pages for admins: the users (read only: accounts are changed on the
-// receiver's command line) and the audit log, filtered by action, actor and period (UTC
-// days) and paged by entry id, newest first.
+// receiver's command line), the API tokens (made and revoked here or on the command line)
+// and the audit log, filtered by action, actor and period (UTC days) and paged by entry id,
+// newest first.
 
 #include <algorithm>
+
+#include "receiver/console/ApiTokens.h"
 
 #include "receiver/console/ConsoleInternal.h"
 
@@ -51,6 +54,70 @@ Response ConsoleImpl::usersPage(const Authenticated& auth) {
     context.set("count", accounts.size() == 1 ? std::string("1 account")
                                               : grouped(accounts.size()) + " accounts");
     return page(200, "Users", "users", context, &auth);
+}
+
+Response ConsoleImpl::tokensPage(const Authenticated& auth, int status, const std::string& error,
+                                 const std::optional<IssuedToken>& issued) {
+    const auto tokens = store_.apiTokens();
+    const std::int64_t at = now();
+    Data rows = listData();
+    for (const auto& t : tokens) {
+        Data row = objectData();
+        row.set("name", t.name);
+        row.set("role", storage::roleName(t.role));
+        row.set("createdBy", t.createdBy);
+        row.set("created", displayTime(t.createdAtMs));
+        row.set("expires", t.expiresAtMs != 0 ? displayTime(t.expiresAtMs) : "never");
+        row.set("lastUsed", t.lastUsedMs != 0 ? displayTime(t.lastUsedMs) : "never");
+        const bool expired = t.expiresAtMs != 0 && t.expiresAtMs <= at;
+        row.set("state", t.revokedAtMs != 0 ? "revoked " + displayTime(t.revokedAtMs)
+                         : expired          ? std::string("expired")
+                                            : std::string("in force"));
+        row.set("inForce", t.revokedAtMs == 0);
+        rows.push_back(row);
+    }
+    Data context = objectData();
+    context.set("rows", rows);
+    context.set("hasRows", !tokens.empty());
+    context.set("maxDays", std::to_string(kMaxTokenDays));
+    if (!error.empty()) context.set("error", error);
+    if (issued) {
+        Data shown = objectData();
+        shown.set("name", issued->stored.name);
+        shown.set("token", issued->token);
+        context.set("issued", shown);
+    }
+    return page(status, "API tokens", "tokens", context, &auth);
+}
+
+// POST /tokens (name, role, days): the new token on the page, once; POST /tokens/revoke (name).
+Response ConsoleImpl::changeToken(const Request& request, bool add, const Fields& form,
+                                  const Authenticated& auth) {
+    const std::string name = field(form, "name");
+    const std::string& who = auth.session.accountName;
+    if (!add) {
+        const auto entry = auditEntry(request, who, storage::audit::kTokenRevoked, "token " + name);
+        if (store_.revokeApiToken(name, entry.atMs, entry) == storage::TokenRevocation::NoSuchToken)
+            return tokensPage(auth, 404, "There is no such token.");
+        return redirect("/tokens");
+    }
+    if (!validTokenName(name))
+        return tokensPage(auth, 400, "A token name is 1 to 64 letters, digits, '.', '_' or '-'.");
+    const auto role = storage::roleNamed(field(form, "role"));
+    if (!role) return tokensPage(auth, 400, "The role is viewer or admin.");
+    const auto days = parseId(field(form, "days"));
+    if (!days || *days > kMaxTokenDays)
+        return tokensPage(auth, 400,
+                          "A token lasts 0 (no expiry) to " + std::to_string(kMaxTokenDays) +
+                              " days.");
+    const auto entry = auditEntry(request, who, storage::audit::kTokenAdded, "token " + name);
+    auto issued =
+        issueApiToken(store_, name, *role, static_cast<std::uint32_t>(*days), entry.atMs, entry);
+    if (!issued)
+        return tokensPage(auth, 409, "A token named so exists already (a revoked one keeps its name).");
+    // Shown in this answer only (never stored, never in a redirect's address); the answer is
+    // not cached (Cache-Control: no-store on every page).
+    return tokensPage(auth, 201, {}, issued);
 }
 
 Response ConsoleImpl::auditPage(const Fields& fields, const Authenticated& auth) {

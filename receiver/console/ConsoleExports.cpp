@@ -13,6 +13,8 @@ namespace gravelin::console::detail {
 Response ConsoleImpl::machineCsv(const Request& request, const Fields& fields,
                                  const Authenticated& auth) {
     ListQuery list = listQuery(fields);
+    if (!list.parsed.problem.empty())
+        return message(400, "Machines", "The search cannot be read: " + list.parsed.problem + ".", &auth);
     audit(request, auth, storage::audit::kExport, "machines.csv",
           (list.query.search.empty() ? std::string("every machine")
                                      : "search \"" + list.query.search + "\"") +
@@ -24,7 +26,7 @@ Response ConsoleImpl::machineCsv(const Request& request, const Fields& fields,
                           "memory_modules", "disks", "disk_bytes", "os", "serial_numbers", "uuid",
                           "first_seen", "last_seen", "scans"});
     for (std::uint64_t rows = 0; rows < kMaxCsvRows;) {
-        const storage::MachinePage result = store_.machines(list.query);
+        const storage::MachinePage result = store_.machines(list.storeQuery());
         for (const auto& m : result.machines) {
             const auto& c = m.latest;
             appendCsvRecord(

@@ -1,6 +1,7 @@
 // The console's own header, shared by the files it is split into: the handler class
 // (Console.cpp: answers and routing; ConsoleSessions.cpp: sign-in and sessions;
-// ConsolePages.cpp: the machine list, one machine, changes; ConsoleIdentity.cpp: merging,
+// ConsolePages.cpp: the machine list, one machine, changes; ConsoleChanges.cpp: the hardware
+// change feed and a machine's timeline; ConsoleIdentity.cpp: merging,
 // splitting, conflicting scans, placeholders, notes; ConsoleSummary.cpp: a summary as page
 // rows; ConsoleExports.cpp: CSV, JSON and the stored report; ConsoleAdmin.cpp: the users and
 // the audit log) and the helpers they share. Nothing outside receiver/console includes it.
@@ -16,10 +17,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <variant>
 #include <vector>
 
 #include "reading/Summary.h"
+#include "receiver/console/ApiTokens.h"
 #include "receiver/console/Console.h"
+#include "receiver/console/RateLimit.h"
 #include "receiver/console/Throttle.h"
 #include "receiver/console/Web.h"
 
@@ -35,6 +40,8 @@ inline constexpr std::size_t kMaxFormBytes = 8192;
 // The longest address a sign-in leads back to; a longer one leads to the list.
 inline constexpr std::size_t kMaxNextBytes = 2048;
 inline constexpr std::uint64_t kMaxCsvRows = 1000000;
+// The changes a machine's page shows before a link to the rest.
+inline constexpr std::size_t kTimelineChanges = 30;
 inline constexpr std::int64_t kSignInFormLifetimeMs = 3600LL * 1000;
 // Retry-After of a sign-in refused because the password checks are all taken.
 inline constexpr int kBusyRetrySeconds = 5;
@@ -89,6 +96,22 @@ const SortColumn& sortColumn(const std::string& key);
 struct Authenticated {
     storage::Session session;
 };
+
+// Where an API listing continues: opaque to clients (base64url of a small JSON object), made
+// and read only by this pair, so that what it holds (today an offset; later a key to continue
+// after) changes in one place. A cursor continues the listing of its scope only.
+struct ApiCursor {
+    std::string scope;  // "machines", "machine 12 scans"
+    std::string search, sort, unseen;
+    bool descending = true;
+    std::uint64_t offset = 0;
+};
+std::string encodeCursor(const ApiCursor& cursor);
+// Nothing for anything encodeCursor did not make (or that was altered into nonsense).
+std::optional<ApiCursor> decodeCursor(std::string_view text);
+
+// How often a token's uses are written to the audit log at most.
+inline constexpr std::int64_t kApiAuditIntervalMs = 60 * 1000;
 
 class ConsoleImpl {
 public:
@@ -167,6 +190,15 @@ private:
         std::string sortKey;
         std::uint64_t page = 1;
         std::string unseen;  // "not seen since" as YYYY-MM-DD; empty: no such filter
+        // query.search is the search as typed (shown, kept in links); the store is asked
+        // with its survey filters read out of it (storage::parseMachineSearch).
+        storage::MachineSearch parsed;
+        storage::MachineQuery storeQuery() const {
+            storage::MachineQuery q = query;
+            q.search = parsed.text;
+            q.facets = parsed.facets;
+            return q;
+        }
     };
     static ListQuery listQuery(const Fields& fields);
     // A row of the machine list.
@@ -186,6 +218,15 @@ private:
     Response deleteMachine(const Request& request, std::int64_t machineId,
                            const Authenticated& auth);
     Response diffPage(const Request& request, const Fields& fields, const Authenticated& auth);
+
+    // ---- hardware changes (ConsoleChanges.cpp) ----
+    Response changesPage(const Fields& fields, const Authenticated& auth);
+    // The feed as CSV or JSON, with the page's filters (machine=ID: one machine's history).
+    Response changesExport(const Request& request, const Fields& fields, bool json,
+                           const Authenticated& auth);
+    // A machine's newest `limit` changes grouped by scan, newest first; `more` when there
+    // are older ones.
+    Data machineChangesData(std::int64_t machineId, std::size_t limit, bool& more);
 
     // ---- identity, for admins (ConsoleIdentity.cpp) ----
     Response refusedToViewer(const Authenticated& auth) const;
@@ -216,9 +257,50 @@ private:
                        const Authenticated& auth);
     Response scanJson(const Request& request, std::int64_t scanId, const Authenticated& auth);
 
+    // ---- the API (ConsoleApi.cpp) ----
+    struct ApiCall {
+        const Request& http;
+        Fields query;
+        std::string id;  // the {id} segment of the address, as given
+        storage::ApiToken token;
+    };
+    struct ApiRoute {
+        std::string_view pattern;  // below /api/v1/, "{id}" standing for one segment
+        storage::Role needs;
+        Response (ConsoleImpl::*handler)(const ApiCall&);
+    };
+    struct ApiUse {
+        std::int64_t loggedAtMs = 0;  // the last audit entry written; 0: none yet
+        std::uint64_t requests = 0;   // requests since
+    };
+    Response api(const Request& request);
+    static const std::vector<ApiRoute>& apiRoutes();
+    static std::optional<std::pair<const ApiRoute*, std::string>> apiRoute(std::string_view path);
+    // The token a request presents, or the 401 refusing it.
+    std::variant<storage::ApiToken, Response> apiAuthenticate(const Request& request);
+    // Counts the request, and writes the token's use to the audit log when a minute has
+    // passed since its last entry.
+    void apiNoteUse(const Request& request, const storage::ApiToken& token);
+    static Response apiError(int status, std::string_view code, std::string_view text);
+    static Response apiUnauthorized(std::string_view code, std::string_view text);
+    static Response apiNotAllowed();
+    static Response apiBadId();
+    static std::optional<std::int64_t> apiId(const ApiCall& call);
+    Response apiMachines(const ApiCall& call);
+    Response apiMachine(const ApiCall& call);
+    Response apiMachineScans(const ApiCall& call);
+    Response apiScan(const ApiCall& call);
+    Response apiReport(const ApiCall& call);
+    Response apiDiff(const ApiCall& call);
+    Response apiSurvey(const ApiCall& call);
+
     // ---- admin pages (ConsoleAdmin.cpp) ----
     Response usersPage(const Authenticated& auth);
     Response auditPage(const Fields& fields, const Authenticated& auth);
+    Response tokensPage(const Authenticated& auth, int status = 200, const std::string& error = {},
+                        const std::optional<IssuedToken>& issued = std::nullopt);
+    Response changeToken(const Request& request, bool add, const Fields& form,
+                         const Authenticated& auth);
 
     storage::Store& store_;
     ConsoleOptions options_;
@@ -226,6 +308,9 @@ private:
     std::string sessionCookie_, signInCookie_;
     Throttle names_, addresses_;
     std::shared_ptr<HashQueue> hashQueue_;
+    RateLimit apiRequests_;
+    std::mutex apiUsesMutex_;
+    std::unordered_map<std::int64_t, ApiUse> apiUses_;
     std::once_flag standInOnce_;
     std::string standInHash_;
 };

@@ -168,6 +168,7 @@ Data ConsoleImpl::listRow(const storage::MachineRow& m, const std::string& href)
 ConsoleImpl::ListQuery ConsoleImpl::listQuery(const Fields& fields) {
     ListQuery list;
     list.query.search = field(fields, "q").substr(0, kMaxSearchBytes);
+    list.parsed = storage::parseMachineSearch(list.query.search);
     const SortColumn& column = sortColumn(field(fields, "sort"));
     list.sortKey = column.key;
     list.query.sort = column.sort;
@@ -195,10 +196,12 @@ Response ConsoleImpl::machineList(const Fields& fields, const Authenticated& aut
     if (const auto receipt = storage::receiptOf(search))
         receipted = store_.scansWithReceipt(*receipt);
     if (receipted.size() == 1) return redirect("/scans/" + std::to_string(receipted[0].id));
+    if (receipted.empty() && !list.parsed.problem.empty())
+        return message(400, "Machines", "The search cannot be read: " + list.parsed.problem + ".", &auth);
     storage::MachinePage result;
     std::vector<const storage::ScanRow*> rowScans;  // the scan each row opens, by receipt
     if (receipted.empty()) {
-        result = store_.machines(list.query);
+        result = store_.machines(list.storeQuery());
     } else {
         for (const auto& scan : receipted) {
             if (auto machine = store_.machine(scan.machineId)) {
@@ -371,6 +374,14 @@ Response ConsoleImpl::machinePage(const Request& request, std::optional<std::int
         scans.push_back(s);
     }
     context.set("history", scans);
+    bool moreChanges = false;
+    const Data timeline = machineChangesData(machine->id, kTimelineChanges, moreChanges);
+    context.set("timeline", timeline);
+    context.set("hasTimeline", !timeline.is_empty_list());
+    if (moreChanges)
+        context.set("moreChangesHref", "/changes?machine=" + std::to_string(machine->id));
+    context.set("changesCsvHref", "/changes.csv?machine=" + std::to_string(machine->id));
+    context.set("changesJsonHref", "/changes.json?machine=" + std::to_string(machine->id));
     context.set("canCompare", history.size() >= 2);
     return page(200, product.empty() ? name : name + kIsolateEnd + " " + kIsolate + product,
                 "machine", context, &auth);

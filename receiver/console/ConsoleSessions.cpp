@@ -63,7 +63,8 @@ ConsoleImpl::ConsoleImpl(storage::Store& store, ConsoleOptions options)
       addresses_(options_.freeFailuresPerAddress, options_.maxSignInLockMs),
       hashQueue_(options_.hashQueue
                      ? options_.hashQueue
-                     : std::make_shared<HashQueue>(options_.hashThreads, options_.hashWaiting)) {
+                     : std::make_shared<HashQueue>(options_.hashThreads, options_.hashWaiting)),
+      apiRequests_(options_.apiRequestsPerMinute, options_.apiBurst) {
     if (sodium_init() < 0) throw std::runtime_error("libsodium cannot be initialised");
     // The cookie key: the secret's hash, or random bytes (sessions then end with the
     // process).

@@ -37,15 +37,19 @@ inline constexpr std::string_view kUserDeleted = "user-deleted";
 inline constexpr std::string_view kWebhookAdded = "webhook-added";
 inline constexpr std::string_view kWebhookDeleted = "webhook-deleted";
 inline constexpr std::string_view kDeliveryRetried = "webhook-delivery-retried";
+inline constexpr std::string_view kTokenAdded = "token-added";
+inline constexpr std::string_view kTokenRevoked = "token-revoked";
+// Requests made with an API token: one entry per token per minute at most.
+inline constexpr std::string_view kApiUsed = "api-used";
 
 // Every action, in the order the console's filter offers them.
-inline constexpr std::array<std::string_view, 24> kActions{
+inline constexpr std::array<std::string_view, 27> kActions{
     kSignIn,         kSignInFailed,     kSignInThrottled,    kSignOut,     kMachineViewed,
     kExport,         kScanAccepted,     kMachineDeleted,     kPruned,      kMachinesMerged,
     kScanSplit,      kScanMoved,        kPlaceholderAdded,   kPlaceholderDeleted,
     kNoteAdded,      kUserAdded,        kUserPassword,       kUserRole,    kUserDisabled,
-    kUserEnabled,    kUserDeleted,      kWebhookAdded,       kWebhookDeleted,
-    kDeliveryRetried,
+    kUserEnabled,    kUserDeleted,      kTokenAdded,         kTokenRevoked,
+    kApiUsed,        kWebhookAdded,     kWebhookDeleted,     kDeliveryRetried,
 };
 
 // Who acted, when it was not a signed-in person: the command line (followed by the
@@ -62,7 +66,7 @@ inline constexpr std::size_t kMaxActor = 200, kMaxTarget = 500, kMaxAddress = 10
 struct AuditEntry {
     std::int64_t id = 0;        // given by the store; increases with each entry
     std::int64_t atMs = 0;      // Unix time, milliseconds
-    std::string actor;          // an account name, "cli:<user>" or "receiver"
+    std::string actor;          // an account name, "cli:<user>", "token:<name>" or "receiver"
     std::string action;         // one of audit::kActions
     std::string target;         // what was acted on: "machine 12", "user ann", an export
     std::string address;        // the client's address, when it came over the network

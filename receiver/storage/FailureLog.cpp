@@ -172,11 +172,37 @@ public:
     std::vector<PlaceholderValue> placeholders() override {
         return logged([&] { return inner_->placeholders(); });
     }
+    bool addApiToken(const ApiToken& token, const AuditEntry& audit) override {
+        return logged([&] { return inner_->addApiToken(token, audit); });
+    }
+    std::vector<ApiToken> apiTokens() override {
+        return logged([&] { return inner_->apiTokens(); });
+    }
+    std::optional<ApiToken> apiTokenWithHash(const std::string& tokenHash) override {
+        return logged([&] { return inner_->apiTokenWithHash(tokenHash); });
+    }
+    TokenRevocation revokeApiToken(const std::string& name, std::int64_t atMs,
+                                   const AuditEntry& audit) override {
+        return logged([&] { return inner_->revokeApiToken(name, atMs, audit); });
+    }
+    void noteApiTokenUse(std::int64_t tokenId, std::int64_t atMs,
+                         const AuditEntry& audit) override {
+        logged([&] { inner_->noteApiTokenUse(tokenId, atMs, audit); });
+    }
     bool addNote(const MachineNote& note, const AuditEntry& audit) override {
         return logged([&] { return inner_->addNote(note, audit); });
     }
     std::vector<MachineNote> notes(std::int64_t machineId) override {
         return logged([&] { return inner_->notes(machineId); });
+    }
+    std::vector<HardwareChange> changes(const ChangeQuery& query) override {
+        return logged([&] { return inner_->changes(query); });
+    }
+    std::vector<HardwareChange> scanChanges(std::int64_t scanId) override {
+        return logged([&] { return inner_->scanChanges(scanId); });
+    }
+    ChangeRebuild rebuildChanges(std::int64_t afterMachineId, std::uint32_t machines) override {
+        return logged([&] { return inner_->rebuildChanges(afterMachineId, machines); });
     }
     void putAccount(const std::string& name, const std::string& passwordHash,
                     Role role) override {
@@ -241,6 +267,12 @@ public:
     }
     std::string consoleKey(const std::string& candidate) override {
         return logged([&] { return inner_->consoleKey(candidate); });
+    }
+    std::optional<std::vector<SurveyCount>> surveyCounts(std::int64_t monthStartMs) override {
+        return logged([&] { return inner_->surveyCounts(monthStartMs); });
+    }
+    SurveyRecount recountSurvey() override {
+        return logged([&] { return inner_->recountSurvey(); });
     }
     void probe() override {
         logged([&] {

@@ -7,6 +7,9 @@
 // a scan claims the same way before it stores the scan, and reads the aliases only when no
 // machine holds the key: a scan of a machine being merged away waits for the merge, then finds
 // the machine gone and follows the alias the merge committed.
+//
+// The hardware changes of the machines a change touches are made again from their scans
+// (HardwareChanges.cpp): a merged history is one chain, a split one two.
 #include <algorithm>
 
 #include "receiver/storage/StoreInternal.h"
@@ -199,6 +202,10 @@ Merge mergeMachinesIn(Transaction& t, std::int64_t into, std::int64_t from, cons
     t.run("UPDATE machine_notes SET machine_id = ?1 WHERE machine_id = ?2", {into, from});
     t.run("UPDATE machine_aliases SET machine_id = ?1 WHERE machine_id = ?2", {into, from});
     t.run("DELETE FROM machines WHERE id = ?1", {from});
+    SurveyKeeper survey(t);
+    survey.machineChanged(from);
+    survey.machineChanged(into);
+    survey.apply();
     if (!fromKey.empty()) {
         // A machine without a key takes the other's: nothing else could lead scans to it.
         if (intoKey.empty())
@@ -209,6 +216,7 @@ Merge mergeMachinesIn(Transaction& t, std::int64_t into, std::int64_t from, cons
                   {fromKey, into, audit.atMs});
     }
     remakeMachine(t, into);
+    rebuildMachineChangesIn(t, into);
     appendAuditIn(t, audit);
     merge.result = MergeResult::Merged;
     return merge;
@@ -225,7 +233,13 @@ Split splitScanIn(Transaction& t, std::int64_t scanId, const AuditEntry& audit) 
     }
     split.machineId = newMachineFor(t, *row, {});
     t.run("UPDATE scans SET machine_id = ?1, conflict = 0 WHERE id = ?2", {split.machineId, scanId});
+    SurveyKeeper survey(t);
+    survey.scanChanged(row->machineId, row->receivedAtMs);
+    survey.scanChanged(split.machineId, row->receivedAtMs);
+    survey.apply();
     remakeMachine(t, row->machineId);
+    rebuildMachineChangesIn(t, split.machineId);
+    rebuildMachineChangesIn(t, row->machineId);
     appendAuditIn(t, audit);
     split.result = SplitResult::Split;
     return split;
@@ -296,8 +310,14 @@ Move moveScanIn(Transaction& t, std::int64_t scanId, const std::string& identity
                   " SET machine_id = ?1 WHERE machine_id = ?2 AND NOT EXISTS "
                   "(SELECT 1 FROM scans WHERE machine_id = ?2)",
               {move.toMachine, row->machineId});
+    SurveyKeeper survey(t);
+    survey.scanChanged(row->machineId, row->receivedAtMs);
+    survey.scanChanged(move.toMachine, row->receivedAtMs);
+    survey.apply();
     remakeMachine(t, move.toMachine);
     remakeMachine(t, row->machineId);
+    rebuildMachineChangesIn(t, move.toMachine);
+    rebuildMachineChangesIn(t, row->machineId);
     appendAuditIn(t, audit);
     move.moved = true;
     return move;

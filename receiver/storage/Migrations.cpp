@@ -23,6 +23,18 @@
 //   before it have it empty until their summary is made again from the report (the console
 //   does so when it shows one; `gravelin-receiver scans --refresh` does it for every
 //   machine's latest scan).
+// survey_members: each machine's latest counted scan (not conflicting) of each calendar month
+//   (UTC; month = the Unix ms of its first day), with its survey values, one column per
+//   dimension; latest = 1 on the machine's newest month (the machine list's drill-down
+//   filters read those rows). survey_counts: machines per month, dimension and value, kept
+//   from survey_members in the same transactions (receiver/storage/SurveyCounts.cpp).
+//   survey_state.counted: 0 while a database upgraded with scans in it has not been counted
+//   yet (`gravelin-receiver survey --recount` counts it; the survey reads the scans till then).
+// api_tokens: tokens for the console's API, by their SHA-256 only; times in Unix ms, 0 for
+//   none (never expires, never used, not revoked). Revoked tokens stay, with their name.
+// hardware_changes: what changed at each scan that became its machine's latest, against the
+//   latest before it (HardwareChanges.cpp). They go with their machine and their scan
+//   (cascade); the scan compared with is forgotten (NULL) when it is pruned.
 #include "receiver/storage/StoreInternal.h"
 
 namespace gravelin::storage::detail {
@@ -420,7 +432,191 @@ CREATE TABLE machine_notes (
 );
 CREATE INDEX machine_notes_by_machine ON machine_notes (machine_id, id);
 CREATE INDEX scans_conflicting ON scans (received_at, id) WHERE conflict = 1;
-)sql"},    {12, "webhooks and the outbox of their deliveries",
+)sql"},
+    {9, "the survey's counts per month, kept at intake",
+     R"sql(
+CREATE TABLE survey_members (
+    machine_id  INTEGER NOT NULL,
+    month       INTEGER NOT NULL,
+    scan_id     INTEGER NOT NULL,
+    received_at INTEGER NOT NULL,
+    latest      INTEGER NOT NULL DEFAULT 0,
+    os                TEXT NOT NULL,
+    processor_maker   TEXT NOT NULL,
+    processor_model   TEXT NOT NULL,
+    cores             TEXT NOT NULL,
+    threads           TEXT NOT NULL,
+    memory_total      TEXT NOT NULL,
+    memory_type       TEXT NOT NULL,
+    memory_speed      TEXT NOT NULL,
+    memory_slots_free TEXT NOT NULL,
+    disk_count        TEXT NOT NULL,
+    disk_total        TEXT NOT NULL,
+    disk_kind         TEXT NOT NULL,
+    maker             TEXT NOT NULL,
+    model             TEXT NOT NULL,
+    enclosure         TEXT NOT NULL,
+    scanner_version   TEXT NOT NULL,
+    scan_errors       TEXT NOT NULL,
+    PRIMARY KEY (machine_id, month)
+) STRICT;
+CREATE INDEX survey_members_by_month ON survey_members (month);
+CREATE INDEX survey_members_os ON survey_members (lower(os)) WHERE latest = 1;
+CREATE INDEX survey_members_processor_maker ON survey_members (lower(processor_maker)) WHERE latest = 1;
+CREATE INDEX survey_members_processor_model ON survey_members (lower(processor_model)) WHERE latest = 1;
+CREATE INDEX survey_members_cores ON survey_members (lower(cores)) WHERE latest = 1;
+CREATE INDEX survey_members_threads ON survey_members (lower(threads)) WHERE latest = 1;
+CREATE INDEX survey_members_memory_total ON survey_members (lower(memory_total)) WHERE latest = 1;
+CREATE INDEX survey_members_memory_type ON survey_members (lower(memory_type)) WHERE latest = 1;
+CREATE INDEX survey_members_memory_speed ON survey_members (lower(memory_speed)) WHERE latest = 1;
+CREATE INDEX survey_members_memory_slots_free ON survey_members (lower(memory_slots_free)) WHERE latest = 1;
+CREATE INDEX survey_members_disk_count ON survey_members (lower(disk_count)) WHERE latest = 1;
+CREATE INDEX survey_members_disk_total ON survey_members (lower(disk_total)) WHERE latest = 1;
+CREATE INDEX survey_members_disk_kind ON survey_members (lower(disk_kind)) WHERE latest = 1;
+CREATE INDEX survey_members_maker ON survey_members (lower(maker)) WHERE latest = 1;
+CREATE INDEX survey_members_model ON survey_members (lower(model)) WHERE latest = 1;
+CREATE INDEX survey_members_enclosure ON survey_members (lower(enclosure)) WHERE latest = 1;
+CREATE INDEX survey_members_scanner_version ON survey_members (lower(scanner_version)) WHERE latest = 1;
+CREATE INDEX survey_members_scan_errors ON survey_members (lower(scan_errors)) WHERE latest = 1;
+CREATE TABLE survey_counts (
+    month     INTEGER NOT NULL,
+    dimension TEXT NOT NULL,
+    value     TEXT NOT NULL,
+    machines  INTEGER NOT NULL,
+    PRIMARY KEY (month, dimension, value)
+) STRICT;
+CREATE TABLE survey_state (
+    id      INTEGER PRIMARY KEY CHECK (id = 1),
+    counted INTEGER NOT NULL
+) STRICT;
+INSERT INTO survey_state (id, counted) SELECT 1, CASE WHEN EXISTS (SELECT 1 FROM scans) THEN 0 ELSE 1 END;
+)sql",
+     R"sql(
+CREATE TABLE survey_members (
+    machine_id  bigint NOT NULL,
+    month       bigint NOT NULL,
+    scan_id     bigint NOT NULL,
+    received_at bigint NOT NULL,
+    latest      bigint NOT NULL DEFAULT 0,
+    os                text COLLATE "C" NOT NULL,
+    processor_maker   text COLLATE "C" NOT NULL,
+    processor_model   text COLLATE "C" NOT NULL,
+    cores             text COLLATE "C" NOT NULL,
+    threads           text COLLATE "C" NOT NULL,
+    memory_total      text COLLATE "C" NOT NULL,
+    memory_type       text COLLATE "C" NOT NULL,
+    memory_speed      text COLLATE "C" NOT NULL,
+    memory_slots_free text COLLATE "C" NOT NULL,
+    disk_count        text COLLATE "C" NOT NULL,
+    disk_total        text COLLATE "C" NOT NULL,
+    disk_kind         text COLLATE "C" NOT NULL,
+    maker             text COLLATE "C" NOT NULL,
+    model             text COLLATE "C" NOT NULL,
+    enclosure         text COLLATE "C" NOT NULL,
+    scanner_version   text COLLATE "C" NOT NULL,
+    scan_errors       text COLLATE "C" NOT NULL,
+    PRIMARY KEY (machine_id, month)
+);
+CREATE INDEX survey_members_by_month ON survey_members (month);
+CREATE INDEX survey_members_os ON survey_members (lower(os)) WHERE latest = 1;
+CREATE INDEX survey_members_processor_maker ON survey_members (lower(processor_maker)) WHERE latest = 1;
+CREATE INDEX survey_members_processor_model ON survey_members (lower(processor_model)) WHERE latest = 1;
+CREATE INDEX survey_members_cores ON survey_members (lower(cores)) WHERE latest = 1;
+CREATE INDEX survey_members_threads ON survey_members (lower(threads)) WHERE latest = 1;
+CREATE INDEX survey_members_memory_total ON survey_members (lower(memory_total)) WHERE latest = 1;
+CREATE INDEX survey_members_memory_type ON survey_members (lower(memory_type)) WHERE latest = 1;
+CREATE INDEX survey_members_memory_speed ON survey_members (lower(memory_speed)) WHERE latest = 1;
+CREATE INDEX survey_members_memory_slots_free ON survey_members (lower(memory_slots_free)) WHERE latest = 1;
+CREATE INDEX survey_members_disk_count ON survey_members (lower(disk_count)) WHERE latest = 1;
+CREATE INDEX survey_members_disk_total ON survey_members (lower(disk_total)) WHERE latest = 1;
+CREATE INDEX survey_members_disk_kind ON survey_members (lower(disk_kind)) WHERE latest = 1;
+CREATE INDEX survey_members_maker ON survey_members (lower(maker)) WHERE latest = 1;
+CREATE INDEX survey_members_model ON survey_members (lower(model)) WHERE latest = 1;
+CREATE INDEX survey_members_enclosure ON survey_members (lower(enclosure)) WHERE latest = 1;
+CREATE INDEX survey_members_scanner_version ON survey_members (lower(scanner_version)) WHERE latest = 1;
+CREATE INDEX survey_members_scan_errors ON survey_members (lower(scan_errors)) WHERE latest = 1;
+CREATE TABLE survey_counts (
+    month     bigint NOT NULL,
+    dimension text COLLATE "C" NOT NULL,
+    value     text COLLATE "C" NOT NULL,
+    machines  bigint NOT NULL,
+    PRIMARY KEY (month, dimension, value)
+);
+CREATE TABLE survey_state (
+    id      bigint PRIMARY KEY CHECK (id = 1),
+    counted bigint NOT NULL
+);
+INSERT INTO survey_state (id, counted) SELECT 1, CASE WHEN EXISTS (SELECT 1 FROM scans) THEN 0 ELSE 1 END;
+)sql"},
+    {10, "hardware changes recorded at intake",
+     R"sql(
+CREATE TABLE hardware_changes (
+    id               INTEGER PRIMARY KEY,
+    machine_id       INTEGER NOT NULL REFERENCES machines (id) ON DELETE CASCADE,
+    scan_id          INTEGER NOT NULL REFERENCES scans (id) ON DELETE CASCADE,
+    previous_scan_id INTEGER REFERENCES scans (id) ON DELETE SET NULL,
+    at               INTEGER NOT NULL,
+    component        TEXT NOT NULL,
+    kind             INTEGER NOT NULL,  -- 0 added, 1 removed, 2 changed, 3 moved
+    key              TEXT NOT NULL,
+    before_line      TEXT NOT NULL,
+    after_line       TEXT NOT NULL,
+    fields           TEXT NOT NULL,     -- JSON: [{name, before, after}]
+    note             TEXT NOT NULL
+) STRICT;
+CREATE INDEX hardware_changes_by_time ON hardware_changes (at, id);
+CREATE INDEX hardware_changes_by_machine ON hardware_changes (machine_id, at, id);
+CREATE INDEX hardware_changes_by_scan ON hardware_changes (scan_id);
+CREATE INDEX hardware_changes_by_previous ON hardware_changes (previous_scan_id);
+)sql",
+     R"sql(
+CREATE TABLE hardware_changes (
+    id               bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    machine_id       bigint NOT NULL REFERENCES machines (id) ON DELETE CASCADE,
+    scan_id          bigint NOT NULL REFERENCES scans (id) ON DELETE CASCADE,
+    previous_scan_id bigint REFERENCES scans (id) ON DELETE SET NULL,
+    at               bigint NOT NULL,
+    component        text NOT NULL,
+    kind             integer NOT NULL,
+    key              text NOT NULL,
+    before_line      text NOT NULL,
+    after_line       text NOT NULL,
+    fields           text NOT NULL,
+    note             text NOT NULL
+);
+CREATE INDEX hardware_changes_by_time ON hardware_changes (at, id);
+CREATE INDEX hardware_changes_by_machine ON hardware_changes (machine_id, at, id);
+CREATE INDEX hardware_changes_by_scan ON hardware_changes (scan_id);
+CREATE INDEX hardware_changes_by_previous ON hardware_changes (previous_scan_id);
+)sql"},
+    {11, "tokens for the console's API",
+     R"sql(
+CREATE TABLE api_tokens (
+    id         INTEGER PRIMARY KEY,
+    name       TEXT NOT NULL UNIQUE,
+    token_hash TEXT NOT NULL UNIQUE,
+    role       TEXT NOT NULL CHECK (role IN ('viewer', 'admin')),
+    created_by TEXT NOT NULL,
+    created_at INTEGER NOT NULL,
+    expires_at INTEGER NOT NULL DEFAULT 0,
+    last_used  INTEGER NOT NULL DEFAULT 0,
+    revoked_at INTEGER NOT NULL DEFAULT 0
+) STRICT;
+)sql",
+     R"sql(
+CREATE TABLE api_tokens (
+    id         bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    name       text NOT NULL UNIQUE,
+    token_hash text NOT NULL UNIQUE,
+    role       text NOT NULL CHECK (role IN ('viewer', 'admin')),
+    created_by text NOT NULL,
+    created_at bigint NOT NULL,
+    expires_at bigint NOT NULL DEFAULT 0,
+    last_used  bigint NOT NULL DEFAULT 0,
+    revoked_at bigint NOT NULL DEFAULT 0
+);
+)sql"},
+    {12, "webhooks and the outbox of their deliveries",
      R"sql(
 CREATE TABLE webhooks (
     id         INTEGER PRIMARY KEY,

@@ -443,13 +443,16 @@ public:
             queued = 0;
             if (auto existing = findDigest(c, p.scan.sealedDigest)) return *existing;
             c.exec("BEGIN");
-            std::optional<AddResult> stored = store(c, p, queued);
+            PostgresTransaction t(c);
+            SurveyKeeper survey(t);
+            std::optional<AddResult> stored = store(c, p, &survey, queued);
             if (!stored) {
                 // Another receiver committed the same text since the check above.
                 c.exec("ROLLBACK");
                 if (auto existing = findDigest(c, p.scan.sealedDigest)) return *existing;
                 throw StorageUnavailable("PostgreSQL: a conflicting scan vanished");
             }
+            survey.apply();
             c.exec("COMMIT");
             return *stored;
         });
@@ -468,6 +471,10 @@ public:
                 queued = 0;
                 std::vector<AddResult> out;
                 c.exec("BEGIN");
+                // The whole batch's counters at the end, in their order: a scan's machine is
+                // never locked after a counter row.
+                PostgresTransaction t(c);
+                SurveyKeeper survey(t);
                 for (const PreparedScan& p : prepared) {
                     if (auto existing = findDigest(c, p.scan.sealedDigest)) {
                         out.push_back(*existing);
@@ -475,7 +482,7 @@ public:
                     }
                     c.exec("SAVEPOINT scan");
                     std::size_t mine = 0;
-                    if (auto stored = store(c, p, mine)) {
+                    if (auto stored = store(c, p, &survey, mine)) {
                         queued += mine;
                         c.exec("RELEASE scan");
                         out.push_back(*stored);
@@ -486,6 +493,7 @@ public:
                         out.push_back(*existing);
                     }
                 }
+                survey.apply();
                 c.exec("COMMIT");
                 return out;
             });
@@ -509,6 +517,9 @@ public:
                 return Acceptance::NothingToAccept;
             }
             c.run(std::string(kAcceptMarkSql) + "$1", {integer(scanId)});
+            PostgresTransaction t(c);
+            SurveyKeeper survey(t);
+            survey.scanChanged(row.machineId, row.receivedAtMs);
             std::vector<Param> params = columnParams(row.columns);
             params.push_back(text(row.identityRule));
             params.push_back(text(searchText(row.columns)));
@@ -517,6 +528,8 @@ public:
             params.push_back(integer(row.machineId));
             const Result latest = c.run(acceptLatestSql(Dialect::Postgres), params);
             const bool newest = PQntuples(latest.get()) > 0;
+            if (newest) recordChangesIn(t, scanId);
+            survey.apply();
             c.exec("COMMIT");
             return newest ? Acceptance::AcceptedAsLatest : Acceptance::Accepted;
         });
@@ -537,6 +550,12 @@ public:
             Removed r;
             const Result scans = c.run("DELETE FROM scans WHERE machine_id = $1", {integer(machineId)});
             r.scans = std::strtoull(PQcmdTuples(scans.get()), nullptr, 10);
+            {
+                PostgresTransaction t(c);
+                SurveyKeeper survey(t);
+                survey.machineChanged(machineId);
+                survey.apply();
+            }
             c.run("DELETE FROM machines WHERE id = $1", {integer(machineId)});
             r.machines = 1;
             AuditEntry entry = audit;
@@ -663,12 +682,49 @@ public:
         return look([&](Transaction& t) { return placeholdersIn(t); });
     }
 
+    bool addApiToken(const ApiToken& token, const AuditEntry& audit) override {
+        return change([&](Transaction& t) { return addApiTokenIn(t, token, audit); });
+    }
+
+    std::vector<ApiToken> apiTokens() override {
+        return look([&](Transaction& t) { return apiTokensIn(t); });
+    }
+
+    std::optional<ApiToken> apiTokenWithHash(const std::string& tokenHash) override {
+        return look([&](Transaction& t) { return apiTokenWithHashIn(t, tokenHash); });
+    }
+
+    TokenRevocation revokeApiToken(const std::string& name, std::int64_t atMs,
+                                   const AuditEntry& audit) override {
+        return change([&](Transaction& t) { return revokeApiTokenIn(t, name, atMs, audit); });
+    }
+
+    void noteApiTokenUse(std::int64_t tokenId, std::int64_t atMs,
+                         const AuditEntry& audit) override {
+        change([&](Transaction& t) {
+            noteApiTokenUseIn(t, tokenId, atMs, audit);
+            return 0;
+        });
+    }
+
     bool addNote(const MachineNote& note, const AuditEntry& audit) override {
         return change([&](Transaction& t) { return addNoteIn(t, note, audit); });
     }
 
     std::vector<MachineNote> notes(std::int64_t machineId) override {
         return look([&](Transaction& t) { return notesIn(t, machineId); });
+    }
+
+    std::vector<HardwareChange> changes(const ChangeQuery& query) override {
+        return look([&](Transaction& t) { return changesIn(t, query); });
+    }
+
+    std::vector<HardwareChange> scanChanges(std::int64_t scanId) override {
+        return look([&](Transaction& t) { return scanChangesIn(t, scanId); });
+    }
+
+    ChangeRebuild rebuildChanges(std::int64_t afterMachineId, std::uint32_t machines) override {
+        return change([&](Transaction& t) { return rebuildChangesIn(t, afterMachineId, machines); });
     }
 
     std::vector<ScanRow> scans(std::optional<std::int64_t> machineId, std::uint32_t limit,
@@ -729,14 +785,18 @@ public:
         // Machines not seen since a time: one more parameter after the terms.
         const bool unseen = query.lastSeenBeforeMs != 0;
         if (unseen) search.push_back(integer(query.lastSeenBeforeMs));
+        // Then the survey filters' values.
+        const std::size_t filtersAt = search.size();
+        for (std::string& value : facetFilterParams(query)) search.push_back(text(std::move(value)));
         const auto where = [&](std::size_t first) {
-            std::string sql;
-            for (std::size_t i = 0; i < search.size(); ++i) {
-                sql += std::string(i == 0 ? " WHERE" : " AND");
-                const bool last = unseen && i + 1 == search.size();
-                sql += (last ? " last_seen < $" : " search_text LIKE $") + std::to_string(first + i);
+            std::string sql = " WHERE true";
+            for (std::size_t i = 0; i < filtersAt; ++i) {
+                const bool last = unseen && i + 1 == filtersAt;
+                sql += (last ? " AND last_seen < $" : " AND search_text LIKE $") + std::to_string(first + i);
             }
-            return sql;
+            std::string filters = facetFilterSql(query, static_cast<int>(first + filtersAt));
+            std::replace(filters.begin(), filters.end(), '?', '$');
+            return sql + filters;
         };
         const std::string direction = query.descending ? " DESC" : " ASC";
         const std::string order =
@@ -868,11 +928,36 @@ public:
     }
 
     bool putSummary(std::int64_t scanId, const std::string& summaryJson) override {
-        return withConnection([&](Connection& c) {
-            const Result r = c.run("UPDATE scans SET summary_json = $1 WHERE id = $2 RETURNING id",
-                                   {text(cleanText(summaryJson)), integer(scanId)});
-            return PQntuples(r.get()) > 0;
+        return change([&](Transaction& t) {
+            // The machine's row first, as every change of its scans takes it.
+            std::int64_t machineId = 0, receivedAt = 0;
+            t.run("SELECT m.id FROM scans s JOIN machines m ON m.id = s.machine_id WHERE s.id = ?1 "
+                  "FOR UPDATE OF m",
+                  {scanId});
+            const std::size_t found =
+                t.run("UPDATE scans SET summary_json = ?1 WHERE id = ?2 RETURNING machine_id, received_at",
+                      {cleanText(summaryJson), scanId}, [&](const RowReader& row) {
+                          machineId = row.integer(0);
+                          receivedAt = row.integer(1);
+                      });
+            if (found == 0) return false;
+            SurveyKeeper survey(t);
+            survey.scanChanged(machineId, receivedAt);
+            survey.apply();
+            return true;
         });
+    }
+
+    std::optional<std::vector<SurveyCount>> surveyCounts(std::int64_t monthStartMs) override {
+        // One snapshot for the month's rows and the state row.
+        return change([&](Transaction& t) {
+            t.run("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ READ ONLY", {});
+            return surveyCountsIn(t, monthOf(monthStartMs));
+        });
+    }
+
+    SurveyRecount recountSurvey() override {
+        return change([&](Transaction& t) { return recountSurveyIn(t); });
     }
 
     bool refreshColumns(std::int64_t scanId, const ScanColumns& columns) override {
@@ -968,7 +1053,9 @@ private:
 
     // Inside a transaction: the machine, then the scan. Nothing when the digest turned out
     // to be stored by a concurrent transaction (the caller rolls back).
-    std::optional<AddResult> store(Connection& c, const PreparedScan& p, std::size_t& queued) {
+    // The scan's month is handed to `survey` (applied by the caller before it commits).
+    std::optional<AddResult> store(Connection& c, const PreparedScan& p, SurveyKeeper* survey,
+                                   std::size_t& queued) {
         const NewScan& s = p.scan;
         AddResult result;
         // Compared with the latest scan under the machine row's lock: concurrent scans of one
@@ -1021,13 +1108,18 @@ private:
         const Result inserted = c.run(scanInsertSql(Dialect::Postgres), scanParams);
         if (PQntuples(inserted.get()) == 0) return std::nullopt;
         result.scanId = ResultRow(inserted.get(), 0).integer(0);
-        if (lastSeen == s.receivedAtMs && !result.conflicting)
+        bool hardwareChanged = false;
+        if (lastSeen == s.receivedAtMs && !result.conflicting) {
             c.run("UPDATE machines SET latest_scan_id = $1 WHERE id = $2",
                   {integer(result.scanId), integer(result.machineId)});
+            PostgresTransaction t(c);
+            hardwareChanged = recordChangesIn(t, result.scanId) > 0;
+        }
+        if (survey && !result.conflicting) survey->scanChanged(result.machineId, s.receivedAtMs);
         result.receipt = s.receipt;
         // The events go with the scan: committed or rolled back with it.
         PostgresTransaction t(c);
-        queued = enqueueScanEventsIn(t, result, s, newMachine);
+        queued = enqueueScanEventsIn(t, result, s, newMachine, hardwareChanged);
         return result;
     }
 
@@ -1047,20 +1139,26 @@ private:
     }
 
     // In a transaction: deletes the scans `selectSql` picks (parameters 1 the cutoff, 2 the
-    // limit; columns the scan's id and machine's) and takes them off their machines' counts.
+    // limit; columns the scan's id and machine's) and takes them off their machines' counts
+    // and the survey's.
     static std::uint64_t deleteScans(Connection& c, const char* selectSql, std::int64_t cutoff,
                                      std::uint32_t limit) {
         const std::string sql = std::string("WITH doomed AS (") + selectSql +
                                 "), gone AS (DELETE FROM scans WHERE id IN (SELECT id FROM "
-                                "doomed) RETURNING machine_id), counted AS (SELECT machine_id, "
-                                "count(*) AS n FROM gone GROUP BY machine_id) UPDATE machines "
-                                "SET scan_count = scan_count - counted.n FROM counted WHERE "
-                                "machines.id = counted.machine_id RETURNING counted.n";
+                                "doomed) RETURNING machine_id, received_at), counted AS (SELECT "
+                                "machine_id, count(*) AS n FROM gone GROUP BY machine_id), "
+                                "updated AS (UPDATE machines SET scan_count = scan_count - "
+                                "counted.n FROM counted WHERE machines.id = counted.machine_id) "
+                                "SELECT machine_id, received_at FROM gone";
         const Result r = c.run(sql, {integer(cutoff), integer(limit)});
-        std::uint64_t n = 0;
-        for (int i = 0; i < PQntuples(r.get()); ++i)
-            n += static_cast<std::uint64_t>(ResultRow(r.get(), i).integer(0));
-        return n;
+        PostgresTransaction t(c);
+        SurveyKeeper survey(t);
+        for (int i = 0; i < PQntuples(r.get()); ++i) {
+            const ResultRow row(r.get(), i);
+            survey.scanChanged(row.integer(0), row.integer(1));
+        }
+        survey.apply();
+        return static_cast<std::uint64_t>(PQntuples(r.get()));
     }
 
     // A change written once for both engines, in one transaction (rolled back by

@@ -523,7 +523,13 @@ public:
         };
         // Machines not seen since a time: parameter 30, past any term's.
         const bool unseen = query.lastSeenBeforeMs != 0;
-        const std::string since = unseen ? " AND last_seen < ?30" : "";
+        // Survey filters: parameters from 40 on.
+        const std::vector<std::string> facets = facetFilterParams(query);
+        const std::string since = (unseen ? " AND last_seen < ?30" : "") + facetFilterSql(query, 40);
+        const bool filtered = unseen || !facets.empty();
+        const auto bindFacets = [&](Connection::Statement& s) {
+            for (std::size_t i = 0; i < facets.size(); ++i) s.bind(40 + static_cast<int>(i), facets[i]);
+        };
         std::string indexed = " WHERE 1" + since;
         if (!match.empty())
             indexed += " AND id IN (SELECT rowid FROM machines_search WHERE machines_search MATCH ?3)";
@@ -543,10 +549,10 @@ public:
         const std::int64_t offset = clampToInt64(query.offset);
         return read([&](Connection& c) {
             MachinePage page;
-            if (terms.empty() && !unseen) {
+            if (terms.empty() && !filtered) {
                 auto s = c.prepare("SELECT sum(n) FROM machine_count");
                 if (s.step()) page.total = static_cast<std::uint64_t>(s.integer(0));
-            } else if (checked.empty() && !unseen) {  // the trigram index alone
+            } else if (checked.empty() && !filtered) {  // the trigram index alone
                 auto s = c.prepare("SELECT count(*) FROM machines_search WHERE machines_search MATCH ?1");
                 s.bind(1, match);
                 if (s.step()) page.total = static_cast<std::uint64_t>(s.integer(0));
@@ -558,6 +564,7 @@ public:
                 for (std::size_t i = 0; i < terms.size() && match.empty(); ++i)
                     s.bind(4 + static_cast<int>(i), terms[i]);
                 if (unseen) s.bind(30, query.lastSeenBeforeMs);
+                bindFacets(s);
                 if (s.step()) page.total = static_cast<std::uint64_t>(s.integer(0));
             }
             // Two ways to the page, the same rows either way. Walking the sort index and
@@ -575,6 +582,7 @@ public:
             auto s = c.prepare(pageSql(walk ? scanned : indexed));
             s.bind(1, limit).bind(2, offset);
             if (unseen) s.bind(30, query.lastSeenBeforeMs);
+            bindFacets(s);
             if (walk) {
                 for (std::size_t i = 0; i < terms.size(); ++i) s.bind(4 + static_cast<int>(i), terms[i]);
             } else {
@@ -610,6 +618,10 @@ public:
             removed.emplace();
             writer_.prepare("DELETE FROM scans WHERE machine_id = ?1").bind(1, machineId).step();
             removed->scans = static_cast<std::uint64_t>(sqlite3_changes(writer_.handle()));
+            SqliteTransaction t(writer_);
+            SurveyKeeper survey(t);
+            survey.machineChanged(machineId);
+            survey.apply();
             writer_.prepare("DELETE FROM machines WHERE id = ?1").bind(1, machineId).step();
             removed->machines = 1;
             AuditEntry entry = audit;
@@ -625,7 +637,7 @@ public:
         Removed removed;
         inTransaction([&] {
             removed.scans = deleteScans(
-                "SELECT s.id, s.machine_id FROM machines m JOIN scans s ON s.machine_id = m.id "
+                "SELECT s.id, s.machine_id, s.received_at FROM machines m JOIN scans s ON s.machine_id = m.id "
                 "WHERE m.last_seen < ?1 LIMIT ?2",
                 lastSeenBeforeMs, limit);
             if (removed.scans >= limit) return;
@@ -646,7 +658,7 @@ public:
         std::uint64_t removed = 0;
         inTransaction([&] {
             removed = deleteScans(
-                "SELECT s.id, s.machine_id FROM scans s JOIN machines m ON m.id = s.machine_id "
+                "SELECT s.id, s.machine_id, s.received_at FROM scans s JOIN machines m ON m.id = s.machine_id "
                 "WHERE s.received_at < ?1 AND s.id IS NOT m.latest_scan_id "
                 "ORDER BY s.received_at LIMIT ?2",
                 receivedBeforeMs, limit);
@@ -732,6 +744,31 @@ public:
         return look([&](Transaction& t) { return placeholdersIn(t); });
     }
 
+    bool addApiToken(const ApiToken& token, const AuditEntry& audit) override {
+        return change([&](Transaction& t) { return addApiTokenIn(t, token, audit); });
+    }
+
+    std::vector<ApiToken> apiTokens() override {
+        return look([&](Transaction& t) { return apiTokensIn(t); });
+    }
+
+    std::optional<ApiToken> apiTokenWithHash(const std::string& tokenHash) override {
+        return look([&](Transaction& t) { return apiTokenWithHashIn(t, tokenHash); });
+    }
+
+    TokenRevocation revokeApiToken(const std::string& name, std::int64_t atMs,
+                                   const AuditEntry& audit) override {
+        return change([&](Transaction& t) { return revokeApiTokenIn(t, name, atMs, audit); });
+    }
+
+    void noteApiTokenUse(std::int64_t tokenId, std::int64_t atMs,
+                         const AuditEntry& audit) override {
+        change([&](Transaction& t) {
+            noteApiTokenUseIn(t, tokenId, atMs, audit);
+            return 0;
+        });
+    }
+
     bool addNote(const MachineNote& note, const AuditEntry& audit) override {
         return change([&](Transaction& t) { return addNoteIn(t, note, audit); });
     }
@@ -740,16 +777,41 @@ public:
         return look([&](Transaction& t) { return notesIn(t, machineId); });
     }
 
+    std::vector<HardwareChange> changes(const ChangeQuery& query) override {
+        return look([&](Transaction& t) { return changesIn(t, query); });
+    }
+
+    std::vector<HardwareChange> scanChanges(std::int64_t scanId) override {
+        return look([&](Transaction& t) { return scanChangesIn(t, scanId); });
+    }
+
+    ChangeRebuild rebuildChanges(std::int64_t afterMachineId, std::uint32_t machines) override {
+        return change([&](Transaction& t) { return rebuildChangesIn(t, afterMachineId, machines); });
+    }
+
     bool putSummary(std::int64_t scanId, const std::string& summaryJson) override {
-        bool found = false;
-        write([&](Connection& c) {
-            c.prepare("UPDATE scans SET summary_json = ?1 WHERE id = ?2")
-                .bind(1, cleanText(summaryJson))
-                .bind(2, scanId)
-                .step();
-            found = sqlite3_changes(c.handle()) > 0;
+        return change([&](Transaction& t) {
+            std::int64_t machineId = 0, receivedAt = 0;
+            const std::size_t found =
+                t.run("UPDATE scans SET summary_json = ?1 WHERE id = ?2 RETURNING machine_id, received_at",
+                      {cleanText(summaryJson), scanId}, [&](const RowReader& row) {
+                          machineId = row.integer(0);
+                          receivedAt = row.integer(1);
+                      });
+            if (found == 0) return false;
+            SurveyKeeper survey(t);
+            survey.scanChanged(machineId, receivedAt);
+            survey.apply();
+            return true;
         });
-        return found;
+    }
+
+    std::optional<std::vector<SurveyCount>> surveyCounts(std::int64_t monthStartMs) override {
+        return look([&](Transaction& t) { return surveyCountsIn(t, monthOf(monthStartMs)); });
+    }
+
+    SurveyRecount recountSurvey() override {
+        return change([&](Transaction& t) { return recountSurveyIn(t); });
     }
 
     bool refreshColumns(std::int64_t scanId, const ScanColumns& columns) override {
@@ -1155,15 +1217,25 @@ private:
             if (!insert.step()) writer_.fail("scan insert");
             result.scanId = insert.integer(0);
         }
-        if (lastSeen == s.receivedAtMs && !result.conflicting)
+        bool hardwareChanged = false;
+        if (lastSeen == s.receivedAtMs && !result.conflicting) {
             writer_.prepare("UPDATE machines SET latest_scan_id = ?1 WHERE id = ?2")
                 .bind(1, result.scanId)
                 .bind(2, result.machineId)
                 .step();
+            SqliteTransaction t(writer_);
+            hardwareChanged = recordChangesIn(t, result.scanId) > 0;
+        }
+        if (!result.conflicting) {
+            SqliteTransaction t(writer_);
+            SurveyKeeper survey(t);
+            survey.scanChanged(result.machineId, s.receivedAtMs);
+            survey.apply();
+        }
         result.receipt = s.receipt;
         // The events go with the scan: in its savepoint, committed or rolled back with it.
         SqliteTransaction t(writer_);
-        queued = enqueueScanEventsIn(t, result, s, newMachine);
+        queued = enqueueScanEventsIn(t, result, s, newMachine, hardwareChanged);
         return result;
     }
 
@@ -1178,15 +1250,28 @@ private:
         }
         if (row.conflict != ScanConflict::Conflicting) return Acceptance::NothingToAccept;
         writer_.prepare(std::string(kAcceptMarkSql) + "?1").bind(1, scanId).step();
-        static const std::string kLatestSql = acceptLatestSql(Dialect::Sqlite);
-        auto latest = writer_.prepare(kLatestSql);
-        bindColumns(latest, 1, row.columns);
-        latest.bind(kAcceptRuleParam, row.identityRule)
-            .bind(kAcceptRuleParam + 1, searchText(row.columns))
-            .bind(kAcceptRuleParam + 2, row.receivedAtMs)
-            .bind(kAcceptRuleParam + 3, row.id)
-            .bind(kAcceptRuleParam + 4, row.machineId);
-        return latest.step() ? Acceptance::AcceptedAsLatest : Acceptance::Accepted;
+        {
+            SqliteTransaction t(writer_);
+            SurveyKeeper survey(t);
+            survey.scanChanged(row.machineId, row.receivedAtMs);
+            survey.apply();
+        }
+        bool newest = false;
+        {
+            static const std::string kLatestSql = acceptLatestSql(Dialect::Sqlite);
+            auto latest = writer_.prepare(kLatestSql);
+            bindColumns(latest, 1, row.columns);
+            latest.bind(kAcceptRuleParam, row.identityRule)
+                .bind(kAcceptRuleParam + 1, searchText(row.columns))
+                .bind(kAcceptRuleParam + 2, row.receivedAtMs)
+                .bind(kAcceptRuleParam + 3, row.id)
+                .bind(kAcceptRuleParam + 4, row.machineId);
+            newest = latest.step();
+        }
+        if (!newest) return Acceptance::Accepted;
+        SqliteTransaction t(writer_);
+        recordChangesIn(t, scanId);
+        return Acceptance::AcceptedAsLatest;
     }
 
     static void insertAudit(Connection& c, const AuditEntry& entry) {
@@ -1217,16 +1302,20 @@ private:
     }
 
     // Deletes the scans `selectSql` picks (parameters 1 the cutoff, 2 the limit; columns the
-    // scan's id and its machine's), and takes them off their machines' counts.
+    // scan's id, its machine's and its time), and takes them off their machines' counts and
+    // the survey's.
     std::uint64_t deleteScans(const char* selectSql, std::int64_t cutoff, std::uint32_t limit) {
         std::map<std::int64_t, std::int64_t> perMachine;
         std::vector<std::int64_t> ids;
+        SqliteTransaction t(writer_);
+        SurveyKeeper survey(t);
         {
             auto s = writer_.prepare(selectSql);
             s.bind(1, cutoff).bind(2, static_cast<std::int64_t>(limit));
             while (s.step()) {
                 ids.push_back(s.integer(0));
                 ++perMachine[s.integer(1)];
+                survey.scanChanged(s.integer(1), s.integer(2));
             }
         }
         for (const std::int64_t id : ids)
@@ -1236,6 +1325,7 @@ private:
                 .bind(1, machine)
                 .bind(2, n)
                 .step();
+        survey.apply();
         return ids.size();
     }
 

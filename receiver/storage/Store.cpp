@@ -462,6 +462,71 @@ std::optional<std::string> receiptOf(std::string_view text) {
     return digits.substr(0, 4) + "-" + digits.substr(4, 4) + "-" + digits.substr(8, 4);
 }
 
+MachineSearch parseMachineSearch(std::string_view search) {
+    MachineSearch out;
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    std::size_t at = 0;
+    while (at < search.size()) {
+        while (at < search.size() && blank(search[at])) ++at;
+        if (at == search.size()) break;
+        // A name of letters and underscores, then a colon: a filter. Anything else is a word
+        // of the text search, up to the next blank.
+        std::size_t end = at;
+        while (end < search.size() &&
+               ((search[end] >= 'a' && search[end] <= 'z') ||
+                (search[end] >= 'A' && search[end] <= 'Z') || search[end] == '_'))
+            ++end;
+        if (end == at || end == search.size() || search[end] != ':') {
+            while (end < search.size() && !blank(search[end])) ++end;
+            if (!out.text.empty()) out.text += ' ';
+            out.text += search.substr(at, end - at);
+            at = end;
+            continue;
+        }
+        std::string name(search.substr(at, end - at));
+        for (char& c : name) c = asciiLower(c);
+        std::string value;
+        at = end + 1;
+        if (at < search.size() && search[at] == '"') {
+            // Quoted: a backslash takes the next character as it is (\" and \\).
+            bool closed = false;
+            for (++at; at < search.size(); ++at) {
+                if (search[at] == '"') {
+                    closed = true;
+                    ++at;
+                    break;
+                }
+                if (search[at] == '\\' && at + 1 < search.size()) ++at;
+                value += search[at];
+            }
+            if (!closed) {
+                out.problem = "the value of " + name + ": has no closing quote";
+                return out;
+            }
+        } else {
+            end = at;
+            while (end < search.size() && !blank(search[end])) ++end;
+            value = search.substr(at, end - at);
+            at = end;
+        }
+        const auto dimension = report::survey::dimensionNamed(name);
+        if (!dimension) {
+            std::string names;
+            for (const std::string_view known : report::survey::kDimensionNames)
+                names += (names.empty() ? "" : ", ") + std::string(known);
+            out.problem = "no survey dimension is called \"" + name + "\" (filters are " + names +
+                          ", as in memory_type:DDR5)";
+            return out;
+        }
+        if (value.empty()) {
+            out.problem = name + ": needs a value (" + name + ":\"two words\" when it has blanks)";
+            return out;
+        }
+        out.facets.emplace_back(*dimension, std::move(value));
+    }
+    return out;
+}
+
 std::unique_ptr<Store> openStore(const StoreLocation& location,
                                  std::shared_ptr<WebhookDoorbell> doorbell) {
     const std::string& uri = location.databaseUri;

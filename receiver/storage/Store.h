@@ -13,11 +13,14 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
+#include "reading/SurveyFacets.h"
 #include "receiver/storage/Audit.h"
 #include "receiver/storage/Webhooks.h"
+#include "receiver/storage/HardwareChanges.h"
 
 namespace gravelin::storage {
 
@@ -217,7 +220,22 @@ struct MachineQuery {
     std::uint64_t offset = 0;
     // Only machines last seen before this time (Unix ms): those not seen since; 0: every one.
     std::int64_t lastSeenBeforeMs = 0;
+    // Only machines whose current survey values (those of their latest counted scan, see
+    // surveyCounts) are these, ASCII letters in any case: every pair must hold.
+    std::vector<std::pair<report::survey::Dimension, std::string>> facets{};
 };
+
+// A machine search as people type it: "dimension:value" words filter by survey value
+// (memory_type:DDR5, maker:"Dell Inc." with a value in double quotes when it holds blanks,
+// a backslash before a quote or a backslash inside them);
+// the other words are the text search. `problem` says what is wrong with a filter (an
+// unknown dimension, a value missing or a quote left open), empty when nothing is.
+struct MachineSearch {
+    std::string text;
+    std::vector<std::pair<report::survey::Dimension, std::string>> facets;
+    std::string problem;
+};
+MachineSearch parseMachineSearch(std::string_view search);
 
 struct MachinePage {
     std::vector<MachineRow> machines;
@@ -238,6 +256,22 @@ struct PruneCutoffs {
     std::optional<std::int64_t> scansBeforeMs;     // older scans go, but never a machine's latest
     std::optional<std::int64_t> machinesBeforeMs;  // machines last seen before, with their scans
     std::optional<std::int64_t> auditBeforeMs;     // audit entries
+};
+
+// The survey's counts of one calendar month (UTC): how many machines have each value of each
+// dimension, each machine by its latest scan of the month that is not conflicting. The
+// machines of every dimension add up to the month's machines.
+struct SurveyCount {
+    report::survey::Dimension dimension{};
+    std::string value;
+    std::uint64_t machines = 0;
+};
+// What a recount found: the rows of the kept counts that differed from the stored scans (and
+// were put right).
+struct SurveyRecount {
+    std::uint64_t membersDiffering = 0;  // machines' months with another scan or other values
+    std::uint64_t countsDiffering = 0;   // (month, dimension, value) counts
+    bool agreed() const { return membersDiffering + countsDiffering == 0; }
 };
 
 // What a console account may do. A viewer reads machines, scans, exports and the survey; an
@@ -265,6 +299,23 @@ struct Session {
     std::string accountName;            // read back with the session; not written
     Role role = Role::Viewer;           // read back with the session; not written
 };
+
+// A token a program presents to the console's API (Authorization: Bearer). Only the
+// token's SHA-256 is stored: tokens are 32 random bytes, so a fast hash loses nothing to
+// guessing, and a slow password hash would cost every API request a fraction of a second.
+inline constexpr std::size_t kMaxTokenNameBytes = 100;
+struct ApiToken {
+    std::int64_t id = 0;
+    std::string name;                   // unique, kept after revocation
+    std::string tokenHash;              // SHA-256 of the token, lower-case hex
+    Role role = Role::Viewer;
+    std::string createdBy;              // an account name or "cli:<user>"
+    std::int64_t createdAtMs = 0;
+    std::int64_t expiresAtMs = 0;       // 0: never expires
+    std::int64_t lastUsedMs = 0;        // 0: never used (written at most once a minute)
+    std::int64_t revokedAtMs = 0;       // 0: in force
+};
+enum class TokenRevocation { Revoked, AlreadyRevoked, NoSuchToken };
 
 class Store {
 public:
@@ -355,6 +406,16 @@ public:
     virtual Move moveScan(std::int64_t scanId, const std::string& identityKey,
                           const std::string& identityRule, const AuditEntry& audit) = 0;
 
+    // What changed in machines' hardware, recorded as each scan became its machine's latest
+    // (HardwareChanges.h): a page of the feed, newest first; the records of one scan; and
+    // the records made again from the stored history for up to `machines` machines with ids
+    // above `afterMachineId`, in one transaction (a scan stored meanwhile is recorded once).
+    // Records go with their machine and with the scan they were seen at; merging, splitting
+    // and moving scans make the records of the machines involved again.
+    virtual std::vector<HardwareChange> changes(const ChangeQuery& query) = 0;
+    virtual std::vector<HardwareChange> scanChanges(std::int64_t scanId) = 0;
+    virtual ChangeRebuild rebuildChanges(std::int64_t afterMachineId, std::uint32_t machines) = 0;
+
     // Values an admin declared as identifying nothing, beyond the built-in ones (at most
     // kMaxPlaceholders, each at most kMaxPlaceholderBytes: the caller checks the value).
     virtual PlaceholderChange addPlaceholder(const PlaceholderValue& value,
@@ -393,6 +454,19 @@ public:
     // candidate back would sign everyone out at each restart without a word.
     virtual std::string consoleKey(const std::string& candidate) = 0;
 
+    // API tokens. addApiToken stores a new token with `audit` in one transaction; false
+    // when the name is taken (a revoked token keeps its name). apiTokens answers by name;
+    // apiTokenWithHash finds a token whatever its state (the caller checks expiry and
+    // revocation, so that it can say which). noteApiTokenUse sets the last use and appends
+    // `audit` in one transaction.
+    virtual bool addApiToken(const ApiToken& token, const AuditEntry& audit) = 0;
+    virtual std::vector<ApiToken> apiTokens() = 0;
+    virtual std::optional<ApiToken> apiTokenWithHash(const std::string& tokenHash) = 0;
+    virtual TokenRevocation revokeApiToken(const std::string& name, std::int64_t atMs,
+                                           const AuditEntry& audit) = 0;
+    virtual void noteApiTokenUse(std::int64_t tokenId, std::int64_t atMs,
+                                 const AuditEntry& audit) = 0;
+
     // The audit log. appendAudit stores the entry with a new id (the entry's id is ignored;
     // its texts are cut to audit::kMax*). auditEntries answers newest first; pruneAudit
     // deletes the entries older than `beforeMs` and says how many.
@@ -426,6 +500,14 @@ public:
     // Enqueues an event for its subscribers in a transaction of its own (intake enqueues in
     // the scan's transaction instead); returns the deliveries made.
     virtual std::size_t enqueueEvent(const WebhookEvent& event) = 0;
+    // The survey's counts of the month starting at `monthStartMs` (the first day's Unix ms,
+    // UTC), kept in the same transaction as every change of a machine's scans; nothing when
+    // the database was upgraded with scans in it and has not been counted since
+    // (recountSurvey counts it).
+    virtual std::optional<std::vector<SurveyCount>> surveyCounts(std::int64_t monthStartMs) = 0;
+    // Counts every month again from the stored scans, in one transaction (intake waits for
+    // it), and says how far the kept counts were off.
+    virtual SurveyRecount recountSurvey() = 0;
 
     // Throws StorageUnavailable when the database cannot be reached right now (a health
     // check: a round trip to the server, or a read of the SQLite file).

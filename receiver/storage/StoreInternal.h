@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -229,12 +231,11 @@ std::vector<MachineNote> notesIn(Transaction& t, std::int64_t machineId);
 // stores its cause; enqueueScanEventsIn does it for a scan just stored at intake
 // (new-machine, new-scan, conflicting-scan).
 //
-// hardware-changed: call enqueueEventIn with kEventHardwareChanged and a webhookPayload of
-// the machine and scan from where a scan that becomes its machine's latest has its hardware
-// changes recorded, in that same transaction.
+// hardware-changed goes with a scan that became its machine's latest and had hardware
+// changes recorded (recordChangesIn found some), in that same transaction.
 std::size_t enqueueEventIn(Transaction& t, const WebhookEvent& event);
 std::size_t enqueueScanEventsIn(Transaction& t, const AddResult& stored, const NewScan& scan,
-                                bool newMachine);
+                                bool newMachine, bool hardwareChanged);
 std::int64_t addWebhookIn(Transaction& t, const Webhook& hook, const AuditEntry& audit);
 std::vector<Webhook> webhooksIn(Transaction& t);
 bool deleteWebhookIn(Transaction& t, std::int64_t id, const AuditEntry& audit);
@@ -244,6 +245,58 @@ bool retryDeliveryIn(Transaction& t, std::int64_t id, std::int64_t nowMs, const 
 std::vector<WebhookDelivery> claimDeliveriesIn(Transaction& t, std::int64_t nowMs,
                                                std::int64_t leaseMs, std::uint32_t limit);
 bool finishDeliveryIn(Transaction& t, const DeliveryAttempt& attempt);
+
+// API tokens (ApiTokens.cpp), the Store calls of the same names.
+bool addApiTokenIn(Transaction& t, const ApiToken& token, const AuditEntry& audit);
+std::vector<ApiToken> apiTokensIn(Transaction& t);
+std::optional<ApiToken> apiTokenWithHashIn(Transaction& t, const std::string& tokenHash);
+TokenRevocation revokeApiTokenIn(Transaction& t, const std::string& name, std::int64_t atMs,
+                                 const AuditEntry& audit);
+void noteApiTokenUseIn(Transaction& t, std::int64_t tokenId, std::int64_t atMs,
+                       const AuditEntry& audit);
+
+// Hardware changes (HardwareChanges.cpp). recordChangesIn writes the records of a scan that
+// is its machine's latest, compared with the latest before it (nothing for a scan that is not
+// the latest, or is the machine's first); it replaces any the scan had and returns how many.
+// rebuildMachineChangesIn makes a machine's records again from its history: each scan that
+// is not conflicting compared with the one before it, in the order they were taken.
+std::size_t recordChangesIn(Transaction& t, std::int64_t scanId);
+ChangeRebuild rebuildMachineChangesIn(Transaction& t, std::int64_t machineId);
+ChangeRebuild rebuildChangesIn(Transaction& t, std::int64_t afterMachineId, std::uint32_t machines);
+std::vector<HardwareChange> changesIn(Transaction& t, const ChangeQuery& query);
+std::vector<HardwareChange> scanChangesIn(Transaction& t, std::int64_t scanId);
+
+// The survey's counts kept at intake (SurveyCounts.cpp), written once for both engines.
+// Months are calendar months, UTC, named by the Unix ms of their first day.
+std::int64_t monthOf(std::int64_t unixMs);
+std::int64_t monthAfter(std::int64_t monthMs);
+
+// Collects the machines' months a transaction changed, then makes their survey_members rows
+// again from the scans and moves survey_counts by the difference. Call apply() once, after
+// every change and before the commit: it takes the counters' rows in one fixed order (month,
+// dimension, value), so that transactions of several receivers never wait on each other in
+// a circle.
+class SurveyKeeper {
+public:
+    explicit SurveyKeeper(Transaction& t) : t_(t) {}
+    // The month of the machine holding `receivedAtMs` gained, lost or changed a scan.
+    void scanChanged(std::int64_t machineId, std::int64_t receivedAtMs);
+    // Any month of the machine may have changed (it lost or gained scans of any time).
+    void machineChanged(std::int64_t machineId);
+    // The rows of survey_members written or deleted. `counters` false: the members alone
+    // (a recount, which counts the counters from the members afterwards).
+    std::uint64_t apply(bool counters = true);
+
+private:
+    Transaction& t_;
+    std::vector<std::pair<std::int64_t, std::int64_t>> touched_;  // machine, month
+};
+std::optional<std::vector<SurveyCount>> surveyCountsIn(Transaction& t, std::int64_t month);
+// Inside the engine's transaction; PostgreSQL: the count tables locked against intake first.
+SurveyRecount recountSurveyIn(Transaction& t);
+// The machine list's filters: " AND id IN (...)" with parameters from `first` on.
+std::string facetFilterSql(const MachineQuery& query, int first);
+std::vector<std::string> facetFilterParams(const MachineQuery& query);
 
 std::unique_ptr<Store> openSqliteStore(const std::string& dataDirectory,
                                        std::chrono::milliseconds deadline,

@@ -178,7 +178,7 @@ std::size_t enqueueEventIn(Transaction& t, const WebhookEvent& event) {
 }
 
 std::size_t enqueueScanEventsIn(Transaction& t, const AddResult& stored, const NewScan& scan,
-                                bool newMachine) {
+                                bool newMachine, bool hardwareChanged) {
     const EventMachine machine{stored.machineId, scan.columns.maker, scan.columns.model,
                                scan.columns.product};
     const EventScan scanInfo{stored.scanId, stored.receipt, scan.receivedAtMs};
@@ -192,6 +192,7 @@ std::size_t enqueueScanEventsIn(Transaction& t, const AddResult& stored, const N
     if (newMachine) enqueue(kEventNewMachine);
     enqueue(kEventNewScan);
     if (stored.conflicting) enqueue(kEventConflictingScan);
+    if (hardwareChanged) enqueue(kEventHardwareChanged);
     return queued;
 }
 

@@ -12,6 +12,8 @@
 
 #include "reading/SummaryJson.h"
 #include "reading/TerminalText.h"
+#include "receiver/http/Time.h"
+#include "receiver/storage/StoreInternal.h"
 
 namespace gravelin::survey {
 
@@ -40,28 +42,27 @@ double shareOf(std::uint64_t count, std::uint64_t total) {
 
 }  // namespace
 
-Period previousPeriod(const Period& period) {
-    const std::int64_t length = period.untilMs - period.sinceMs;
-    return {period.sinceMs - length, period.sinceMs};
+Period monthOf(std::int64_t unixMs) {
+    const std::int64_t first = storage::detail::monthOf(unixMs);
+    return {first, storage::detail::monthAfter(first)};
 }
 
-std::optional<std::int64_t> dayStartMs(std::string_view day) {
-    if (day.size() != 10 || day[4] != '-' || day[7] != '-') return std::nullopt;
-    const auto digits = [&](std::size_t from, std::size_t count) -> std::optional<int> {
-        int value = 0;
-        for (std::size_t i = from; i < from + count; ++i) {
-            if (day[i] < '0' || day[i] > '9') return std::nullopt;
-            value = value * 10 + (day[i] - '0');
-        }
-        return value;
-    };
-    const auto y = digits(0, 4), m = digits(5, 2), d = digits(8, 2);
-    if (!y || !m || !d) return std::nullopt;
-    using namespace std::chrono;
-    const year_month_day date{year{*y}, month{static_cast<unsigned>(*m)},
-                              std::chrono::day{static_cast<unsigned>(*d)}};
-    if (!date.ok()) return std::nullopt;
-    return duration_cast<milliseconds>(sys_days{date}.time_since_epoch()).count();
+bool isMonth(const Period& period) {
+    const Period month = monthOf(period.sinceMs);
+    return month.sinceMs == period.sinceMs && month.untilMs == period.untilMs;
+}
+
+std::optional<Period> monthNamed(std::string_view yearMonth) {
+    if (yearMonth.size() != 7) return std::nullopt;
+    const auto first = server::utcDayStartMs(std::string(yearMonth) + "-01");
+    if (!first) return std::nullopt;
+    return monthOf(*first);
+}
+
+Period previousPeriod(const Period& period) {
+    if (isMonth(period)) return monthOf(period.sinceMs - 1);
+    const std::int64_t length = period.untilMs - period.sinceMs;
+    return {period.sinceMs - length, period.sinceMs};
 }
 
 std::string dayText(std::int64_t unixMs) {
@@ -92,15 +93,26 @@ std::vector<ScanFacets> latestPerMachine(const std::vector<ScanFacets>& scans,
 
 Survey tally(const std::vector<ScanFacets>& current, const std::vector<ScanFacets>& previous,
              const Period& period, std::size_t top) {
+    DimensionCounts now, before;
+    for (std::size_t d = 0; d < kDimensionCount; ++d) {
+        now[d] = countsOf(current, d);
+        before[d] = countsOf(previous, d);
+    }
+    return tally(now, current.size(), before, previous.size(), period, top);
+}
+
+Survey tally(const DimensionCounts& current, std::uint64_t machines,
+             const DimensionCounts& previous, std::uint64_t previousMachines, const Period& period,
+             std::size_t top) {
     Survey survey;
     survey.period = period;
     survey.previous = previousPeriod(period);
-    survey.machines = current.size();
-    survey.previousMachines = previous.size();
+    survey.machines = machines;
+    survey.previousMachines = previousMachines;
     const bool compared = survey.previousMachines > 0;
     for (std::size_t d = 0; d < kDimensionCount; ++d) {
-        const Counts now = countsOf(current, d);
-        const Counts before = countsOf(previous, d);
+        const Counts& now = current[d];
+        const Counts& before = previous[d];
         const auto countIn = [](const Counts& counts, std::string_view value) -> std::uint64_t {
             const auto found = counts.find(value);
             return found == counts.end() ? 0 : found->second;
@@ -146,6 +158,29 @@ Survey tally(const std::vector<ScanFacets>& current, const std::vector<ScanFacet
 }
 
 Survey surveyOfStore(storage::Store& store, const Period& period, std::size_t top) {
+    if (!isMonth(period)) return surveyOfScans(store, period, top);
+    const Period before = previousPeriod(period);
+    const auto now = store.surveyCounts(period.sinceMs);
+    const auto then = now ? store.surveyCounts(before.sinceMs) : std::nullopt;
+    if (!now || !then) return surveyOfScans(store, period, top);
+    // Every machine has one value in each dimension: the machines are any dimension's sum.
+    const auto countsOf = [](const std::vector<storage::SurveyCount>& rows,
+                             std::uint64_t& machines) {
+        DimensionCounts counts;
+        machines = 0;
+        for (const auto& row : rows) {
+            counts[static_cast<std::size_t>(row.dimension)][row.value] += row.machines;
+            if (row.dimension == report::survey::Dimension{}) machines += row.machines;
+        }
+        return counts;
+    };
+    std::uint64_t machines = 0, previousMachines = 0;
+    const DimensionCounts current = countsOf(*now, machines);
+    const DimensionCounts previous = countsOf(*then, previousMachines);
+    return tally(current, machines, previous, previousMachines, period, top);
+}
+
+Survey surveyOfScans(storage::Store& store, const Period& period, std::size_t top) {
     const Period before = previousPeriod(period);
     // The rows first: which scan of each machine counts, in each period.
     std::vector<ScanFacets> rows;

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -25,12 +27,16 @@ struct Period {
     std::int64_t sinceMs = 0, untilMs = 0;
 };
 
-// The period of the same length that ends where this one starts.
+// Whether the period is one calendar month, UTC (from a first day to the next first day).
+bool isMonth(const Period& period);
+// The calendar month of a time, UTC; "2026-12" as that month (nothing for other shapes).
+Period monthOf(std::int64_t unixMs);
+std::optional<Period> monthNamed(std::string_view yearMonth);
+
+// The period compared with: the calendar month before a calendar month, else the period of
+// the same length that ends where this one starts.
 Period previousPeriod(const Period& period);
 
-// "2026-12-01" as the Unix milliseconds of that day's start, UTC; nothing for anything else
-// (other shapes, days that do not exist).
-std::optional<std::int64_t> dayStartMs(std::string_view day);
 // The UTC day of a time, "2026-12-01".
 std::string dayText(std::int64_t unixMs);
 
@@ -69,9 +75,20 @@ struct Survey {
 Survey tally(const std::vector<ScanFacets>& current, const std::vector<ScanFacets>& previous,
              const Period& period, std::size_t top);
 
-// The survey of the stored scans, read one by one (the scans' rows, then the stored summaries
-// of the scans that count). Conflicting scans take nothing of their machine and count not.
+// The same from counts: machines per value of each dimension, with the periods' machines.
+using DimensionCounts = std::array<std::map<std::string, std::uint64_t, std::less<>>, kDimensionCount>;
+Survey tally(const DimensionCounts& current, std::uint64_t machines,
+             const DimensionCounts& previous, std::uint64_t previousMachines, const Period& period,
+             std::size_t top);
+
+// The survey of the stored scans. Conflicting scans take nothing of their machine and count
+// not. A calendar month (and the month before) is read from the counts the store keeps per
+// month (Store::surveyCounts); any other period, or a store not counted yet, from the scans
+// one by one (surveyOfScans).
 Survey surveyOfStore(storage::Store& store, const Period& period, std::size_t top);
+// The slow way, for any period: the scans' rows, then the stored summaries of the scans that
+// count. It depends on nothing but the stored scans: the counts are to agree with it.
+Survey surveyOfScans(storage::Store& store, const Period& period, std::size_t top);
 
 // {"machines", "since", "until", "previous": {...}, "dimensions": {"os": [...], ...}}, the
 // dimensions in their order.

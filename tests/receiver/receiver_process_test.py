@@ -22,6 +22,8 @@ import threading
 import time
 import unittest
 
+import api_schema
+
 RECEIVER, SAMPLES, TABLES = sys.argv[1], sys.argv[2], sys.argv[3]
 POSTGRES = os.environ.get('GRAVELIN_TEST_POSTGRES_URI')
 # The real tables the tests post: a server, a desktop, a laptop-era board and a VM.
@@ -689,6 +691,42 @@ class ReceiverTest:
         self.assertEqual(self.receiver.cli('placeholder', 'delete', 'WS-0001').returncode, 1)
         self.assertEqual(self.receiver.cli('placeholder', 'list').stdout, b'')
 
+    def test_hardware_changes_are_listed_exported_and_rebuilt_while_serving(self):
+        first = self.post_serial('WS-0100', '1.0.0.0')
+        self.post_serial('WS-0100', '1.0.0.1')
+        last = self.post_serial('WS-0100', '=1+2')
+        self.post_serial('WS-0200', '1.0.0.0')  # a machine of one scan: nothing changed
+        listed = self.receiver.cli('changes', '--json')
+        self.assertEqual(listed.returncode, 0, listed.stderr)
+        changes = json.loads(listed.stdout)
+        self.assertEqual([(c['machineId'], c['component'], c['change'], c['note']) for c in changes],
+                         [(first['machine'], 'scanner', 'changed', 'updated')] * 2)
+        self.assertEqual(changes[0]['scanId'], last['id'])
+        self.assertEqual(changes[0]['fields'],
+                         [{'name': 'Version', 'before': '1.0.0.1', 'after': '=1+2'}])
+        self.assertGreater(changes[0]['atMs'], changes[1]['atMs'] - 1)
+
+        csv = self.receiver.cli('changes', '--csv', '--machine', str(first['machine'])).stdout
+        self.assertTrue(csv.startswith(b'id,at,machine,scan,previous_scan,component,change,'), csv)
+        self.assertEqual(csv.count(b'\r\n'), 3)
+        self.assertIn(',scanner,changed,updated,,"Name scanner, Version 1.0.0.1",'
+                      '"Name scanner, Version =1+2",Version 1.0.0.1 \u2192 =1+2\r\n'.encode(), csv)
+        today = time.strftime('%Y-%m-%d', time.gmtime())
+        self.assertEqual(len(json.loads(self.receiver.cli(
+            'changes', '--json', '--since', today, '--until', today, '--change', 'changed').stdout)), 2)
+        self.assertEqual(json.loads(self.receiver.cli('changes', '--json', '--change', 'moved').stdout), [])
+        self.assertEqual(self.receiver.cli('changes', '--since', 'yesterday').returncode, 2)
+
+        rebuilt = self.receiver.cli('changes', '--rebuild')
+        self.assertEqual(rebuilt.returncode, 0, rebuilt.stderr)
+        self.assertIn(b'rebuilt 2 machines, 4 scans compared, 2 changes', rebuilt.stderr)
+        again = json.loads(self.receiver.cli('changes', '--json').stdout)
+        strip = lambda items: [{k: v for k, v in c.items() if k != 'id'} for c in items]
+        self.assertEqual(strip(again), strip(changes))
+        # The receiver goes on storing while it rebuilds: recorded once either way.
+        self.post_serial('WS-0100', '1.0.0.2')
+        self.assertEqual(len(json.loads(self.receiver.cli('changes', '--json').stdout)), 3)
+
     def test_survey_counts_each_machine_once_in_every_dimension(self):
         for table in REAL:
             self.assertEqual(self.receiver.post(form(Fixture.samples[table]))[0], 200)
@@ -698,10 +736,35 @@ class ReceiverTest:
         survey = json.loads(result.stdout)
         machines = len(json.loads(self.receiver.cli('machines', '--json').stdout))
         self.assertEqual(survey['machines'], machines)
+        # By default this calendar month, compared with the month before.
         today = time.strftime('%Y-%m-%d', time.gmtime())
-        self.assertLess(survey['since'], today)
+        self.assertEqual(survey['since'], today[:8] + '01')
         self.assertGreater(survey['until'], today)
+        self.assertTrue(survey['until'].endswith('-01'), survey['until'])
         self.assertEqual(survey['previous']['until'], survey['since'])
+        self.assertTrue(survey['previous']['since'].endswith('-01'), survey['previous'])
+        # The month named is the same survey; read from the counts kept at intake, it agrees
+        # with a recount, which says so and exits 0.
+        month = json.loads(self.receiver.cli('survey', '--json', '--month', today[:7]).stdout)
+        self.assertEqual(month, survey)
+        recount = self.receiver.cli('survey', '--recount')
+        self.assertEqual(recount.returncode, 0, recount.stderr)
+        self.assertEqual(recount.stdout, b"the survey's counts agreed with the stored scans\n")
+        # Counts gone wrong: the recount says how far, puts them right and exits 1.
+        self.sql("UPDATE survey_counts SET machines = machines + 5 WHERE dimension = 'os'")
+        recount = self.receiver.cli('survey', '--recount')
+        self.assertEqual(recount.returncode, 1, recount.stderr)
+        self.assertRegex(recount.stdout.decode(), r"^the survey's counts differed from the stored "
+                         r"scans and were counted again: 0 machine months, [1-9]\d* counts\n$")
+        self.assertEqual(json.loads(self.receiver.cli('survey', '--json').stdout), survey)
+        self.assertEqual(self.receiver.cli('survey', '--recount').returncode, 0)
+        # Filters by survey value in the machine search; an unknown name is refused.
+        intel = json.loads(self.receiver.cli('machines', '--json', '--search',
+                                             'processor_maker:intel').stdout)
+        self.assertEqual(len(intel), 3)
+        refused = self.receiver.cli('machines', '--search', 'memory:DDR5')
+        self.assertEqual(refused.returncode, 2)
+        self.assertIn('no survey dimension is called "memory"', refused.stderr.decode())
         self.assertEqual(len(survey['dimensions']), 17)
         for name, values in survey['dimensions'].items():
             with self.subTest(dimension=name):
@@ -719,11 +782,132 @@ class ReceiverTest:
         self.assertIsNone(re.search(rb'[\x00-\x08\x0b-\x1f\x7f]', text), text)
         self.assertIn('Evil\\u009B2J', text.decode())
         for args in (['--since', '2026-02-30'], ['--until', 'yesterday'],
-                     ['--since', '2026-12-02', '--until', '2026-12-01'], ['--top', '0']):
+                     ['--since', '2026-12-02', '--until', '2026-12-01'], ['--top', '0'],
+                     ['--month', '2026-13'], ['--month', '2026-12-01'],
+                     ['--month', '2026-12', '--since', '2026-12-01'], ['--recount', '--json']):
             with self.subTest(args=args):
                 result = self.receiver.cli('survey', *args)
                 self.assertEqual(result.returncode, 2, result.stderr)
                 self.assertEqual(result.stderr.decode().count('\n'), 1, result.stderr)
+
+    def api(self, path, token=None, method='GET'):
+        """One request to the console's API: status, headers (lower-case names), body."""
+        conn = http.client.HTTPConnection('127.0.0.1', self.receiver.console, timeout=60)
+        try:
+            conn.request(method, '/api/v1' + path,
+                         headers={'Authorization': 'Bearer ' + token} if token else {})
+            response = conn.getresponse()
+            return response.status, {k.lower(): v for k, v in response.getheaders()}, response.read()
+        finally:
+            conn.close()
+
+    def test_api_walks_the_machines_by_cursor_and_every_answer_fits_its_document(self):
+        for table in REAL:
+            self.assertEqual(self.receiver.post(form(Fixture.samples[table]))[0], 200)
+        self.post_hostile_report()
+        for n in range(4):
+            self.post_serial('API-%d' % n)
+        first, second = self.post_serial('API-DIFF', '1.0.0.0'), self.post_serial('API-DIFF', '2.0.0.0')
+        self.assertEqual(first['machine'], second['machine'])
+        result = self.receiver.cli('token', 'add', 'sync', '--expires', '30')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        token = result.stdout.decode().strip()
+        self.assertRegex(token, r'^grvt_[A-Za-z0-9_-]{43}$')
+        self.assertNotIn(token, result.stderr.decode())
+
+        document = api_schema.load_document()
+        api_schema.check_document(document)
+        status, headers, body = self.api('/openapi.json')
+        self.assertEqual(status, 200)
+        self.assertEqual(json.loads(body), document, 'the program serves the document in the tree')
+
+        def get(template, path, with_token=token):
+            status, headers, body = self.api(path, with_token)
+            self.assertEqual(headers.get('cache-control'), 'no-store', path)
+            return status, api_schema.check_answer(document, template, status, headers, body)
+
+        # Two at a time by cursor: every machine once, in the order of one long page.
+        listed = json.loads(self.receiver.cli('machines', '--json').stdout)
+        walked, path = [], '/machines?limit=2&sort=model&dir=asc'
+        for _ in range(100):
+            status, page = get('/machines', path)
+            self.assertEqual(status, 200, page)
+            self.assertEqual(page['total'], len(listed))
+            walked += [machine['id'] for machine in page['machines']]
+            if page['next'] is None:
+                break
+            path = '/machines?limit=2&cursor=' + page['next']
+        self.assertEqual(sorted(walked), sorted(machine['id'] for machine in listed))
+        status, whole = get('/machines', '/machines?limit=500&sort=model&dir=asc')
+        self.assertEqual(walked, [machine['id'] for machine in whole['machines']])
+
+        machine = first['machine']
+        self.assertEqual(get('/machines/{id}', '/machines/%d' % machine)[0], 200)
+        status, scans = get('/machines/{id}/scans', '/machines/%d/scans?limit=1' % machine)
+        self.assertEqual(scans['scans'][0]['id'], second['id'])
+        status, rest = get('/machines/{id}/scans', '/machines/%d/scans?limit=1&cursor=%s' % (machine, scans['next']))
+        self.assertEqual([scan['id'] for scan in rest['scans']], [first['id']])
+        self.assertIsNone(rest['next'])
+        status, scan = get('/scans/{id}', '/scans/%d' % first['id'])
+        self.assertEqual(scan['scan']['receipt'], first['receipt'])
+        self.assertEqual(scan['summary']['maker'], 'Acme')
+        self.assertIn('API-DIFF', get('/scans/{id}/report', '/scans/%d/report' % first['id'])[1])
+        self.assertIn('API-DIFF', get('/scans/{id}/report.xml', '/scans/%d/report.xml' % first['id'])[1])
+        status, diff = get('/diff', '/diff?from=%d&to=%d' % (first['id'], second['id']))
+        self.assertEqual(status, 200, diff)
+        self.assertEqual((diff['from'], diff['to']), (first['id'], second['id']))
+        status, survey = get('/survey', '/survey?top=3')
+        self.assertEqual(survey['machines'], len(listed))
+
+        other = [s for s in self.receiver.scans() if s['machine'] != machine][0]['id']
+        for template, path, with_token, expected in (
+                ('/machines', '/machines', None, 401),
+                ('/machines', '/machines', 'grvt_' + 'A' * 43, 401),
+                ('/machines', '/machines?limit=0', token, 400),
+                ('/machines', '/machines?cursor=bm9wZQ', token, 400),
+                ('/machines/{id}', '/machines/x', token, 400),
+                ('/machines/{id}', '/machines/99999999', token, 404),
+                ('/machines/{id}/scans', '/machines/99999999/scans', token, 404),
+                ('/scans/{id}', '/scans/99999999', token, 404),
+                ('/scans/{id}/report', '/scans/1x/report', token, 400),
+                ('/diff', '/diff?from=%d&to=%d' % (first['id'], other), token, 400),
+                ('/diff', '/diff?from=%d' % first['id'], token, 400),
+                ('/survey', '/survey?top=1000', token, 400)):
+            with self.subTest(path=path, token=bool(with_token)):
+                status, error = get(template, path, with_token)
+                self.assertEqual(status, expected, error)
+
+        # A token past its budget: 429 with Retry-After, as the document says.
+        burst = self.receiver.cli('token', 'add', 'burst')
+        self.assertEqual(burst.returncode, 0, burst.stderr)
+        statuses = []
+        for _ in range(300):
+            status, answer = get('/survey', '/survey', burst.stdout.decode().strip())
+            statuses.append(status)
+            if status == 429:
+                break
+        self.assertEqual(statuses[-1], 429, 'never refused')
+        self.assertGreaterEqual(len(statuses), 30)
+
+        # Uses are audited (at most once a minute each) and listed; a revoked token is refused.
+        entries = json.loads(self.receiver.cli('audit', '--action', 'api-used', '--json').stdout)
+        self.assertEqual(sorted(e['actor'] for e in entries), ['token:burst', 'token:sync'])
+        tokens = {t['name']: t for t in json.loads(self.receiver.cli('token', 'list', '--json').stdout)}
+        self.assertIsNotNone(tokens['sync']['lastUsed'])
+        self.assertIsNotNone(tokens['sync']['expires'])
+        self.assertIsNone(tokens['sync']['revoked'])
+        self.assertEqual(self.receiver.cli('token', 'revoke', 'sync').returncode, 0)
+        status, error = get('/machines', '/machines')
+        self.assertEqual((status, error['error']['code']), (401, 'token_revoked'))
+        self.assertIsNotNone(json.loads(self.receiver.cli('token', 'list', '--json').stdout)[1]['revoked'])
+        self.assertEqual(self.receiver.cli('token', 'add', 'sync').returncode, 1, 'the name stays taken')
+        for args in (['add'], ['add', 'bad name'], ['add', 'x', '--role', 'root'],
+                     ['add', 'x', '--expires', '-1'], ['revoke'], ['list', 'extra']):
+            with self.subTest(args=args):
+                result = self.receiver.cli('token', *args)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertEqual(result.stderr.decode().count('\n'), 1, result.stderr)
+        self.assertEqual(self.receiver.cli('token', 'revoke', 'nobody').returncode, 1)
 
     def test_console_sessions_outlive_a_restart_with_and_without_a_key_file(self):
         self.receiver.stop()

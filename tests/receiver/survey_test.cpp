@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 
 #include <cmath>
@@ -17,11 +18,13 @@
 
 #include "reading/Fingerprint.h"
 #include "reading/SummaryJson.h"
+#include "receiver/http/Time.h"
 
 namespace gravelin::survey {
 namespace {
 
 using report::survey::Dimension;
+using server::utcDayStartMs;
 
 constexpr std::int64_t kDay = 24LL * 60 * 60 * 1000;
 
@@ -132,17 +135,38 @@ TEST(SurveyTally, EachMachineCountsByItsLatestScanInThePeriod) {
 }
 
 TEST(SurveyDays, CommandLineDaysAreUtcDayStarts) {
-    EXPECT_EQ(dayStartMs("2026-12-01"), 1796083200000);
-    EXPECT_EQ(dayStartMs("1970-01-01"), 0);
-    EXPECT_EQ(dayStartMs("2024-02-29"), *dayStartMs("2024-02-28") + kDay);
+    EXPECT_EQ(utcDayStartMs("2026-12-01"), 1796083200000);
+    EXPECT_EQ(utcDayStartMs("1970-01-01"), 0);
+    EXPECT_EQ(utcDayStartMs("2024-02-29"), *utcDayStartMs("2024-02-28") + kDay);
     for (const char* bad : {"2026-02-29", "2026-13-01", "2026-1-01", "2026/12/01", "2026-12-01T",
                             "", "20261201", "2026-12-0x"})
-        EXPECT_FALSE(dayStartMs(bad)) << bad;
+        EXPECT_FALSE(utcDayStartMs(bad)) << bad;
     EXPECT_EQ(dayText(1796083200000), "2026-12-01");
     EXPECT_EQ(dayText(1796083200000 + kDay - 1), "2026-12-01");
-    const Period p = previousPeriod({*dayStartMs("2026-12-01"), *dayStartMs("2027-01-01")});
-    EXPECT_EQ(dayText(p.sinceMs), "2026-10-31");
-    EXPECT_EQ(dayText(p.untilMs), "2026-12-01");
+    // A calendar month is compared with the month before, whatever their lengths; any other
+    // period with the one of its length before it.
+    struct Case {
+        const char *since, *until, *previousSince, *previousUntil;
+        bool month;
+    };
+    for (const Case& c : {Case{"2026-12-01", "2027-01-01", "2026-11-01", "2026-12-01", true},
+                          Case{"2026-03-01", "2026-04-01", "2026-02-01", "2026-03-01", true},
+                          Case{"2026-01-01", "2026-02-01", "2025-12-01", "2026-01-01", true},
+                          Case{"2026-12-01", "2026-12-31", "2026-11-01", "2026-12-01", false},
+                          Case{"2026-12-02", "2027-01-02", "2026-11-01", "2026-12-02", false},
+                          Case{"2026-11-01", "2027-01-01", "2026-09-01", "2026-11-01", false}}) {
+        const Period period{*utcDayStartMs(c.since), *utcDayStartMs(c.until)};
+        EXPECT_EQ(isMonth(period), c.month) << c.since << " " << c.until;
+        const Period p = previousPeriod(period);
+        EXPECT_EQ(dayText(p.sinceMs), c.previousSince) << c.since << " " << c.until;
+        EXPECT_EQ(dayText(p.untilMs), c.previousUntil) << c.since << " " << c.until;
+    }
+    const auto december = monthNamed("2026-12");
+    ASSERT_TRUE(december);
+    EXPECT_EQ(dayText(december->sinceMs), "2026-12-01");
+    EXPECT_EQ(dayText(december->untilMs), "2027-01-01");
+    for (const char* bad : {"2026-13", "2026-1", "2026-12-01", "202612", ""})
+        EXPECT_FALSE(monthNamed(bad)) << bad;
 }
 
 // ---- Over a store, on both engines -------------------------------------------------------
@@ -223,6 +247,22 @@ protected:
         return store_->addScan(scan);
     }
 
+    // SQL on the store's database, outside the store.
+    void exec(const std::string& sql) {
+        if (!location_.databaseUri.empty()) {
+            PGconn* c = PQconnectdb(location_.databaseUri.c_str());
+            PGresult* r = PQexec(c, sql.c_str());
+            EXPECT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQresultErrorMessage(r);
+            PQclear(r);
+            PQfinish(c);
+            return;
+        }
+        sqlite3* db = nullptr;
+        sqlite3_open((dir_ / "receiver.sqlite3").c_str(), &db);
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
+
     storage::StoreLocation location_;
     fs::path dir_;
     std::unique_ptr<storage::Store> store_;
@@ -230,8 +270,8 @@ protected:
 };
 
 TEST_P(SurveyOfStore, LatestScanPerMachineOfEachPeriod) {
-    const std::int64_t since = *dayStartMs("2026-11-01");
-    const std::int64_t until = *dayStartMs("2026-12-01");
+    const std::int64_t since = *utcDayStartMs("2026-11-01");
+    const std::int64_t until = *utcDayStartMs("2026-12-01");
     const Period period{since, until};
     const std::int64_t hour = kDay / 24;
     // A: upgraded to DDR5 within the period; its latest scan counts, once.
@@ -273,7 +313,7 @@ TEST_P(SurveyOfStore, LatestScanPerMachineOfEachPeriod) {
     EXPECT_EQ(json["machines"], 3);
     EXPECT_EQ(json["since"], "2026-11-01");
     EXPECT_EQ(json["until"], "2026-12-01");
-    EXPECT_EQ(json["previous"]["since"], "2026-10-02");
+    EXPECT_EQ(json["previous"]["since"], "2026-10-01");
     EXPECT_EQ(json["dimensions"].size(), kDimensionCount);
     EXPECT_EQ(json["dimensions"].begin().key(), "os");
     EXPECT_EQ(json["dimensions"]["os"][0]["share"], 1.0);
@@ -286,6 +326,29 @@ TEST_P(SurveyOfStore, LatestScanPerMachineOfEachPeriod) {
     const Survey accepted = surveyOfStore(*store_, period, 10);
     EXPECT_EQ(machinesByValue(of(accepted, Dimension::MemoryType)),
               (std::map<std::string, std::uint64_t>{{"DDR5", 1}, {"DDR3", 1}, {"unknown", 1}}));
+    // A calendar month comes from the counts kept at intake; they say what the scans say,
+    // for the month, the one before and the one after.
+    for (const Period month : {period, previousPeriod(period), Period{until, *utcDayStartMs("2027-01-01")}}) {
+        SCOPED_TRACE(dayText(month.sinceMs));
+        ASSERT_TRUE(isMonth(month));
+        EXPECT_EQ(toJson(surveyOfStore(*store_, month, 2)), toJson(surveyOfScans(*store_, month, 2)));
+    }
+    EXPECT_EQ(surveyOfStore(*store_, Period{until, *utcDayStartMs("2027-01-01")}, 10).machines, 1u);
+}
+
+TEST_P(SurveyOfStore, AMonthNotCountedYetIsReadFromTheScans) {
+    const std::int64_t since = *utcDayStartMs("2026-11-01");
+    const Period month{since, *utcDayStartMs("2026-12-01")};
+    add("A", since + kDay, hardware("A", "DDR4", 16, "Microsoft Windows 10 Pro"));
+    // Counts that say something else, and a database marked as not counted (an upgrade).
+    store_->recountSurvey();
+    exec("UPDATE survey_counts SET value = 'DDR9' WHERE value = 'DDR4'");
+    EXPECT_EQ(machinesByValue(of(surveyOfStore(*store_, month, 10), Dimension::MemoryType)),
+              (std::map<std::string, std::uint64_t>{{"DDR9", 1}}))
+        << "a month is read from the counts";
+    exec("UPDATE survey_state SET counted = 0");
+    EXPECT_EQ(machinesByValue(of(surveyOfStore(*store_, month, 10), Dimension::MemoryType)),
+              (std::map<std::string, std::uint64_t>{{"DDR4", 1}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, SurveyOfStore, ::testing::Values("SQLite", "PostgreSQL"),

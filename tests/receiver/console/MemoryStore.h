@@ -11,7 +11,10 @@
 #include <variant>
 
 #include "reading/Fingerprint.h"
+#include "reading/SummaryJson.h"
+#include "reading/SurveyFacets.h"
 #include "receiver/storage/Store.h"
+#include "receiver/storage/StoreInternal.h"
 
 namespace gravelin::testing {
 
@@ -92,6 +95,7 @@ public:
             machine.latestScanId = scanId;
             machine.latest = scan.columns;
             machine.identityRule = scan.identityRule;
+            record(scanId);
         }
         machine.firstSeenMs = std::min(machine.firstSeenMs, scan.receivedAtMs);
         return {scanId, machineId, scan.receipt, false};
@@ -160,6 +164,13 @@ public:
                 return haystack.find(term) != std::string::npos;
             });
             if (query.lastSeenBeforeMs != 0 && m.lastSeenMs >= query.lastSeenBeforeMs) continue;
+            if (!query.facets.empty()) {
+                const auto values = currentFacets(id);
+                const bool match = values && std::all_of(query.facets.begin(), query.facets.end(), [&](const auto& f) {
+                    return lower(report::survey::facet(*values, f.first)) == lower(f.second);
+                });
+                if (!match) continue;
+            }
             if (all) rows.push_back(m);
         }
         const auto key = [&](const storage::MachineRow& m) {
@@ -209,6 +220,7 @@ public:
         machine.latestScanId = row.id;
         machine.latest = row.columns;
         machine.identityRule = row.identityRule;
+        record(row.id);
         return storage::Acceptance::AcceptedAsLatest;
     }
 
@@ -221,6 +233,7 @@ public:
             scans_, [&](const auto& s) { return s.second.record.row.machineId == machineId; }));
         removed.machines = 1;
         machines_.erase(machineId);
+        dropOrphanChanges();
         audit_.push_back(audit);
         audit_.back().id = static_cast<std::int64_t>(audit_.size());
         audit_.back().detail = "machines=1 scans=" + std::to_string(removed.scans);
@@ -240,6 +253,7 @@ public:
             ++removed.machines;
             it = machines_.erase(it);
         }
+        dropOrphanChanges();
         return removed;
     }
     std::uint64_t pruneScans(std::int64_t receivedBeforeMs, std::uint32_t limit) override {
@@ -256,6 +270,7 @@ public:
             ++removed;
             it = scans_.erase(it);
         }
+        dropOrphanChanges();
         return removed;
     }
     storage::Removed prunable(const storage::PruneCutoffs& cutoffs) override {
@@ -301,6 +316,8 @@ public:
                 aliases_[fromKey] = into;
         }
         remake(into);
+        rebuild(into);
+        dropOrphanChanges();
         appendLocked(audit);
         merge.result = storage::MergeResult::Merged;
         return merge;
@@ -322,6 +339,9 @@ public:
         row.conflict = storage::ScanConflict::None;
         remake(split.machineId);
         remake(old);
+        rebuild(row.machineId);
+        rebuild(old);
+        dropOrphanChanges();
         appendLocked(audit);
         split.result = storage::SplitResult::Split;
         return split;
@@ -390,9 +410,49 @@ public:
                 if (note.machineId == from) note.machineId = *target;
         remake(*target);
         remake(from);
+        rebuild(*target);
+        rebuild(from);
+        dropOrphanChanges();
         appendLocked(audit);
         move.moved = true;
         return move;
+    }
+    std::vector<storage::HardwareChange> changes(const storage::ChangeQuery& query) override {
+        std::lock_guard lock(mutex_);
+        std::vector<storage::HardwareChange> out;
+        for (const auto& c : changes_) {
+            if (c.atMs < query.sinceMs || c.atMs >= query.untilMs) continue;
+            if (query.machineId && c.machineId != *query.machineId) continue;
+            if (!query.component.empty() && c.component != query.component) continue;
+            if (query.kind && c.kind != *query.kind) continue;
+            if (query.after && std::make_pair(c.atMs, c.id) >= *query.after) continue;
+            out.push_back(c);
+        }
+        std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) {
+            return std::make_pair(a.atMs, a.id) > std::make_pair(b.atMs, b.id);
+        });
+        if (out.size() > query.limit) out.resize(query.limit);
+        return out;
+    }
+    std::vector<storage::HardwareChange> scanChanges(std::int64_t scanId) override {
+        std::lock_guard lock(mutex_);
+        std::vector<storage::HardwareChange> out;
+        for (const auto& c : changes_)
+            if (c.scanId == scanId) out.push_back(c);
+        return out;
+    }
+    storage::ChangeRebuild rebuildChanges(std::int64_t afterMachineId, std::uint32_t count) override {
+        std::lock_guard lock(mutex_);
+        storage::ChangeRebuild done;
+        for (auto it = machines_.upper_bound(afterMachineId);
+             it != machines_.end() && done.machines < std::max<std::uint32_t>(count, 1); ++it) {
+            const auto one = rebuild(it->first);
+            ++done.machines;
+            done.scans += one.scans;
+            done.changes += one.changes;
+            done.lastMachineId = it->first;
+        }
+        return done;
     }
     storage::PlaceholderChange addPlaceholder(const storage::PlaceholderValue& value,
                                               const storage::AuditEntry& audit) override {
@@ -416,6 +476,48 @@ public:
     std::vector<storage::PlaceholderValue> placeholders() override {
         std::lock_guard lock(mutex_);
         return placeholders_;
+    }
+    bool addApiToken(const storage::ApiToken& token, const storage::AuditEntry& audit) override {
+        std::lock_guard lock(mutex_);
+        for (const auto& t : tokens_)
+            if (t.name == token.name || t.tokenHash == token.tokenHash) return false;
+        storage::ApiToken stored = token;
+        stored.id = static_cast<std::int64_t>(tokens_.size()) + 1;
+        stored.lastUsedMs = stored.revokedAtMs = 0;
+        tokens_.push_back(stored);
+        appendLocked(audit);
+        return true;
+    }
+    std::vector<storage::ApiToken> apiTokens() override {
+        std::lock_guard lock(mutex_);
+        auto out = tokens_;
+        std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+        return out;
+    }
+    std::optional<storage::ApiToken> apiTokenWithHash(const std::string& tokenHash) override {
+        std::lock_guard lock(mutex_);
+        for (const auto& t : tokens_)
+            if (t.tokenHash == tokenHash) return t;
+        return std::nullopt;
+    }
+    storage::TokenRevocation revokeApiToken(const std::string& name, std::int64_t atMs,
+                                            const storage::AuditEntry& audit) override {
+        std::lock_guard lock(mutex_);
+        for (auto& t : tokens_) {
+            if (t.name != name) continue;
+            if (t.revokedAtMs != 0) return storage::TokenRevocation::AlreadyRevoked;
+            t.revokedAtMs = atMs;
+            appendLocked(audit);
+            return storage::TokenRevocation::Revoked;
+        }
+        return storage::TokenRevocation::NoSuchToken;
+    }
+    void noteApiTokenUse(std::int64_t tokenId, std::int64_t atMs,
+                         const storage::AuditEntry& audit) override {
+        std::lock_guard lock(mutex_);
+        for (auto& t : tokens_)
+            if (t.id == tokenId) t.lastUsedMs = std::max(t.lastUsedMs, atMs);
+        appendLocked(audit);
     }
     bool addNote(const storage::MachineNote& note, const storage::AuditEntry& audit) override {
         if (const std::string problem = storage::noteProblem(note.text, note.link); !problem.empty())
@@ -650,6 +752,22 @@ public:
         if (consoleKey_.empty()) consoleKey_ = candidate;
         return consoleKey_;
     }
+    // Counted from the scans at each call: nothing is kept that could disagree.
+    std::optional<std::vector<storage::SurveyCount>> surveyCounts(std::int64_t monthStartMs) override {
+        std::lock_guard lock(mutex_);
+        const std::int64_t month = storage::detail::monthOf(monthStartMs);
+        std::map<std::pair<std::size_t, std::string>, std::uint64_t> counts;
+        for (const auto& [key, scan] : members()) {
+            if (key.second != month) continue;
+            const auto values = facetsOf(*scan);
+            for (std::size_t d = 0; d < report::survey::kDimensionCount; ++d) ++counts[{d, values[d]}];
+        }
+        std::vector<storage::SurveyCount> out;
+        for (const auto& [key, n] : counts)
+            out.push_back({static_cast<report::survey::Dimension>(key.first), key.second, n});
+        return out;
+    }
+    storage::SurveyRecount recountSurvey() override { return {}; }
     void probe() override {}
     std::string describe() const override { return "memory"; }
 
@@ -728,6 +846,90 @@ private:
         std::string digest, fingerprint;
         storage::ScanRecord record;
     };
+    // The records of a scan that is its machine's latest, against the latest before it.
+    void record(std::int64_t scanId) {
+        const auto& row = scans_.at(scanId).record.row;
+        const Stored* previous = nullptr;
+        for (const auto& [id, stored] : scans_) {
+            const auto& r = stored.record.row;
+            if (id == scanId || r.machineId != row.machineId ||
+                r.conflict == storage::ScanConflict::Conflicting)
+                continue;
+            if (std::make_pair(r.receivedAtMs, r.id) > std::make_pair(row.receivedAtMs, row.id))
+                continue;
+            if (!previous || std::make_pair(r.receivedAtMs, r.id) >
+                                 std::make_pair(previous->record.row.receivedAtMs,
+                                                previous->record.row.id))
+                previous = &stored;
+        }
+        std::erase_if(changes_, [&](const auto& c) { return c.scanId == scanId; });
+        if (previous) append(*previous, scans_.at(scanId));
+    }
+    std::size_t append(const Stored& before, const Stored& after) {
+        auto records =
+            storage::changeRecords(before.record.summaryJson, after.record.summaryJson);
+        for (auto& c : records) {
+            c.id = ++lastChangeId_;
+            c.machineId = after.record.row.machineId;
+            c.scanId = after.record.row.id;
+            c.previousScanId = before.record.row.id;
+            c.atMs = after.record.row.receivedAtMs;
+            changes_.push_back(c);
+        }
+        return records.size();
+    }
+    storage::ChangeRebuild rebuild(std::int64_t machineId) {
+        storage::ChangeRebuild done;
+        std::erase_if(changes_, [&](const auto& c) { return c.machineId == machineId; });
+        std::vector<const Stored*> chain;
+        for (const auto& [id, stored] : scans_)
+            if (stored.record.row.machineId == machineId &&
+                stored.record.row.conflict != storage::ScanConflict::Conflicting)
+                chain.push_back(&stored);
+        std::sort(chain.begin(), chain.end(), [](const Stored* a, const Stored* b) {
+            return std::make_pair(a->record.row.receivedAtMs, a->record.row.id) <
+                   std::make_pair(b->record.row.receivedAtMs, b->record.row.id);
+        });
+        for (std::size_t i = 0; i < chain.size(); ++i) {
+            ++done.scans;
+            if (i > 0) done.changes += append(*chain[i - 1], *chain[i]);
+        }
+        std::sort(changes_.begin(), changes_.end(),
+                  [](const auto& a, const auto& b) { return a.id < b.id; });
+        return done;
+    }
+    // Records go with their machine and their scan; the scan compared with is forgotten.
+    void dropOrphanChanges() {
+        std::erase_if(changes_, [&](const auto& c) {
+            return !machines_.contains(c.machineId) || !scans_.contains(c.scanId);
+        });
+        for (auto& c : changes_)
+            if (!scans_.contains(c.previousScanId)) c.previousScanId = 0;
+    }
+    // Each machine's latest scan of each month that is not conflicting.
+    std::map<std::pair<std::int64_t, std::int64_t>, const Stored*> members() const {
+        std::map<std::pair<std::int64_t, std::int64_t>, const Stored*> latest;
+        for (const auto& [id, stored] : scans_) {
+            const auto& row = stored.record.row;
+            if (row.conflict == storage::ScanConflict::Conflicting) continue;
+            auto& chosen = latest[{row.machineId, storage::detail::monthOf(row.receivedAtMs)}];
+            if (!chosen || std::tie(row.receivedAtMs, row.id) >
+                               std::tie(chosen->record.row.receivedAtMs, chosen->record.row.id))
+                chosen = &stored;
+        }
+        return latest;
+    }
+    static report::survey::Facets facetsOf(const Stored& scan) {
+        return report::survey::facetsOf(report::summaryFromJsonText(scan.record.summaryJson));
+    }
+    // The values of the machine's latest counted scan of its newest month.
+    std::optional<report::survey::Facets> currentFacets(std::int64_t machineId) const {
+        const Stored* newest = nullptr;
+        for (const auto& [key, scan] : members())
+            if (key.first == machineId) newest = scan;  // months ascend
+        if (!newest) return std::nullopt;
+        return facetsOf(*newest);
+    }
     std::mutex mutex_;
     std::string consoleKey_;
     std::map<std::int64_t, Stored> scans_;
@@ -737,12 +939,15 @@ private:
     std::int64_t lastAccountId_ = 0, lastMachineId_ = 0, lastScanId_ = 0;
     std::map<std::string, std::int64_t> aliases_;
     std::vector<storage::PlaceholderValue> placeholders_;
+    std::vector<storage::ApiToken> tokens_;
     std::vector<storage::MachineNote> notes_;
     std::vector<storage::AuditEntry> audit_;
     std::vector<storage::Webhook> hooks_;
     std::vector<storage::WebhookDelivery> deliveries_;
     std::map<std::int64_t, std::int64_t> windowStart_;
     std::int64_t lastHookId_ = 0, lastDeliveryId_ = 0;
+    std::vector<storage::HardwareChange> changes_;  // in id order
+    std::int64_t lastChangeId_ = 0;
 };
 
 }  // namespace gravelin::testing

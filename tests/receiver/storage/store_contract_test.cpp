@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <random>
@@ -22,8 +23,12 @@
 #include <sstream>
 #include <set>
 #include <thread>
+#include <tuple>
+#include <functional>
 
 #include "reading/Fingerprint.h"
+#include "reading/SummaryJson.h"
+#include "reading/SurveyFacets.h"
 #include "receiver/storage/FailureLog.h"
 #include "receiver/storage/Retention.h"
 #include "receiver/storage/Store.h"
@@ -714,6 +719,53 @@ TEST_P(StoreContract, PlaceholdersAreBoundedAndNotesGoWithTheirMachine) {
     EXPECT_EQ(rawInteger("SELECT count(*) FROM machine_notes"), 0);
 }
 
+TEST_P(StoreContract, ApiTokensAreFoundByHashRevokedOnceAndKeepTheirNames) {
+    auto store = open();
+    ApiToken ci{0, "ci", std::string(64, 'a'), Role::Viewer, "cli:root", 1000, 5000, 0, 0};
+    ASSERT_TRUE(store->addApiToken(ci, entry(audit::kTokenAdded, "token ci")));
+    ApiToken again = ci;
+    again.tokenHash = std::string(64, 'b');
+    EXPECT_FALSE(store->addApiToken(again, entry(audit::kTokenAdded, "token ci")))
+        << "a name is one token's";
+    ApiToken ops{0, "ops", std::string(64, 'c'), Role::Admin, "ann", 2000, 0, 0, 0};
+    ASSERT_TRUE(store->addApiToken(ops, entry(audit::kTokenAdded, "token ops")));
+    EXPECT_EQ(auditCount(*store, audit::kTokenAdded), 2u) << "a refused token is not recorded";
+
+    const auto found = store->apiTokenWithHash(std::string(64, 'a'));
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->name, "ci");
+    EXPECT_EQ(found->role, Role::Viewer);
+    EXPECT_EQ(found->createdBy, "cli:root");
+    EXPECT_EQ(found->createdAtMs, 1000);
+    EXPECT_EQ(found->expiresAtMs, 5000);
+    EXPECT_EQ(found->lastUsedMs, 0);
+    EXPECT_FALSE(store->apiTokenWithHash(std::string(64, 'b')));
+
+    // Uses only move the last use forward, each with its entry.
+    store->noteApiTokenUse(found->id, 9000, entry(audit::kApiUsed, "GET /api/v1/machines"));
+    store->noteApiTokenUse(found->id, 8000, entry(audit::kApiUsed, "GET /api/v1/machines"));
+    EXPECT_EQ(store->apiTokenWithHash(std::string(64, 'a'))->lastUsedMs, 9000);
+    EXPECT_EQ(store->apiTokenWithHash(std::string(64, 'c'))->lastUsedMs, 0) << "the other token";
+    EXPECT_EQ(auditCount(*store, audit::kApiUsed), 2u);
+
+    EXPECT_EQ(store->revokeApiToken("ci", 10000, entry(audit::kTokenRevoked, "token ci")),
+              TokenRevocation::Revoked);
+    EXPECT_EQ(store->revokeApiToken("ci", 11000, entry(audit::kTokenRevoked, "token ci")),
+              TokenRevocation::AlreadyRevoked);
+    EXPECT_EQ(store->revokeApiToken("nobody", 11000, entry(audit::kTokenRevoked, "x")),
+              TokenRevocation::NoSuchToken);
+    EXPECT_EQ(auditCount(*store, audit::kTokenRevoked), 1u);
+    const auto listed = store->apiTokens();
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0].name, "ci");
+    EXPECT_EQ(listed[0].revokedAtMs, 10000) << "revoked once, at the first time";
+    EXPECT_EQ(listed[1].name, "ops");
+    EXPECT_EQ(listed[1].role, Role::Admin);
+    EXPECT_EQ(listed[1].revokedAtMs, 0);
+    EXPECT_FALSE(store->addApiToken(again, entry(audit::kTokenAdded, "token ci")))
+        << "a revoked token keeps its name";
+}
+
 // What the list must show for each sort, computed here from what was stored.
 struct Expected {
     std::int64_t id = 0;
@@ -1337,24 +1389,36 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
     const std::string undoIdentity =
         "DROP TABLE machine_aliases; DROP TABLE placeholders; DROP TABLE machine_notes; "
         "DROP INDEX scans_conflicting; DELETE FROM schema_version WHERE version = 8; ";
-    const std::string undoHooks =
-        "DROP TABLE webhook_deliveries; DROP TABLE webhooks; "
-        "DELETE FROM schema_version WHERE version > 8; ";
+    const std::string undoHooks = "DROP TABLE webhook_deliveries; DROP TABLE webhooks; "
+                                  "DELETE FROM schema_version WHERE version = 12; ";
+    const std::string undoTokens = undoHooks + "DROP TABLE api_tokens; DELETE FROM schema_version WHERE version = 11; ";
+    const std::string undoChanges =
+        undoTokens + "DROP TABLE hardware_changes; DELETE FROM schema_version WHERE version = 10; ";
+    const std::string undoSurvey =
+        undoChanges +
+        "DROP TABLE survey_members; DROP TABLE survey_counts; DROP TABLE survey_state; "
+        "DELETE FROM schema_version WHERE version = 9; ";
     const std::pair<const char*, std::string> cases[] = {
-        {"version 8, before webhooks", undoHooks},
-        {"version 7, before aliases, placeholders and notes", undoHooks + undoIdentity},
-        {"version 6, before the product", undoHooks + undoIdentity + undoProduct},
-        {"version 5, before roles and the audit log", undoHooks + undoIdentity + undoProduct + undoRoles},
-        {"version 4, before the console key", undoHooks + undoIdentity + undoProduct + undoRoles + undoKey},
+        {"version 11, before webhooks", undoHooks},
+        {"version 10, before API tokens", undoTokens},
+        {"version 9, before hardware changes", undoChanges},
+        {"version 8, before the survey's counts", undoSurvey},
+        {"version 7, before aliases, placeholders and notes", undoSurvey + undoIdentity},
+        {"version 6, before the product", undoSurvey + undoIdentity + undoProduct},
+        {"version 5, before roles and the audit log",
+         undoSurvey + undoIdentity + undoProduct + undoRoles},
+        {"version 4, before the console key",
+         undoSurvey + undoIdentity + undoProduct + undoRoles + undoKey},
         {"version 3, before the conflict mark",
-         undoHooks + undoIdentity + undoProduct + undoRoles + undoKey + undoMark},
+         undoSurvey + undoIdentity + undoProduct + undoRoles + undoKey + undoMark},
         {"version 2, before the machine count",
-         undoHooks + undoIdentity + undoProduct + undoRoles + undoKey + undoMark + undoCount},
+         undoSurvey + undoIdentity + undoProduct + undoRoles + undoKey + undoMark + undoCount},
     };
     for (const auto& [name, undo] : cases) {
         SCOPED_TRACE(name);
         SetUp();  // PostgreSQL: a clean database
-        data_ = std::string("data-") + name[8];  // SQLite: a directory of its own
+        const int version = std::atoi(name + 8);
+        data_ = "data-" + std::to_string(version);  // SQLite: a directory of its own
         {
             auto store = open();
             for (int i = 0; i < 5; ++i) store->addScan(makeScan("u" + std::to_string(i), "k" + std::to_string(i % 3), i));
@@ -1363,9 +1427,13 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
         rawExec(undo);
         auto store = open();
         EXPECT_EQ(rawInteger("SELECT max(version) FROM schema_version"), detail::currentSchemaVersion());
+        // Scans stored before the counts were kept: the survey has none to read until a
+        // recount, which then finds every machine's month missing. Upgraded from a version
+        // that kept them, the counts stay good.
+        EXPECT_EQ(store->surveyCounts(0).has_value(), version >= 9);
         // Before roles every account could do everything: it keeps that as an admin.
         ASSERT_TRUE(store->account("ann"));
-        EXPECT_EQ(store->account("ann")->role, name[8] >= '6' ? Role::Viewer : Role::Admin);
+        EXPECT_EQ(store->account("ann")->role, version >= 6 ? Role::Viewer : Role::Admin);
         EXPECT_FALSE(store->account("ann")->disabled);
         EXPECT_EQ(store->machines({}).total, 3u) << "the count starts from the machines there are";
         for (const ScanRow& row : store->scans(std::nullopt)) EXPECT_EQ(row.columns.product, "");
@@ -1380,6 +1448,15 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
         EXPECT_EQ(store->addScan(makeScan("u-k1", "k1", 11)).machineId, *k0);
         EXPECT_TRUE(store->addNote({0, *k0, 1, "ann", "n", ""}, entry(audit::kNoteAdded, "n")));
         EXPECT_TRUE(store->placeholders().empty());
+        EXPECT_TRUE(store->addApiToken({0, "t", "h", Role::Viewer, "ann", 1, 0, 0, 0},
+                                       entry(audit::kTokenAdded, "t")));
+        const SurveyRecount recount = store->recountSurvey();
+        // k2 alone: the merge counted k0 again, and the scans since were counted at intake.
+        EXPECT_EQ(recount.membersDiffering, version >= 9 ? 0u : 1u);
+        EXPECT_TRUE(store->recountSurvey().agreed());
+        const auto counted = store->surveyCounts(0);
+        ASSERT_TRUE(counted);
+        EXPECT_FALSE(counted->empty());
         // And the outbox: a hook hears of the next scan.
         const auto hook = store->addWebhook(hookFor("https://a.example/", {"new-scan"}),
                                             entry(audit::kWebhookAdded, "w"));
@@ -1545,6 +1622,38 @@ TEST_P(StoreContract, FindsEveryScanWithAReceiptNewestFirst) {
     EXPECT_EQ(one[0].id, rc.scanId);
     EXPECT_TRUE(store->scansWithReceipt("1B3F-ADE0-098C").empty());
     EXPECT_TRUE(store->scansWithReceipt("1b3f-ade0-098a").empty()) << "the caller writes it as stored";
+}
+
+TEST(MachineSearches, SurveyFiltersAreReadOutOfTheText) {
+    using report::survey::Dimension;
+    using Facets = std::vector<std::pair<Dimension, std::string>>;
+    struct Case {
+        const char* search;
+        std::string text;
+        Facets facets;
+    };
+    const Case cases[] = {
+        {"dell  latitude", "dell latitude", {}},
+        {"memory_type:DDR5 maker:dell", "", {{Dimension::MemoryType, "DDR5"}, {Dimension::Maker, "dell"}}},
+        {"OS:\"Windows 11 Pro\" t480", "t480", {{Dimension::Os, "Windows 11 Pro"}}},
+        {"disk_total:\"1 TB\"", "", {{Dimension::DiskTotal, "1 TB"}}},
+        // Words with a colon that do not start with a name stay words of the text.
+        {"00:1A:2B 10.0.0.1:80 :x", "00:1A:2B 10.0.0.1:80 :x", {}},
+        {"cores:8 \"a b\"", "\"a b\"", {{Dimension::Cores, "8"}}},
+        {"model:\"say \\\"hi\\\" \\\\ bye\"", "", {{Dimension::Model, "say \"hi\" \\ bye"}}},
+    };
+    for (const Case& c : cases) {
+        const MachineSearch parsed = parseMachineSearch(c.search);
+        EXPECT_EQ(parsed.problem, "") << c.search;
+        EXPECT_EQ(parsed.text, c.text) << c.search;
+        EXPECT_EQ(parsed.facets, c.facets) << c.search;
+    }
+    for (const auto& [search, problem] :
+         {std::pair{"memory:DDR5", "no survey dimension is called \"memory\""},
+          std::pair{"maker:", "maker: needs a value"},
+          std::pair{"maker:\"Dell", "has no closing quote"}}) {
+        EXPECT_THAT(parseMachineSearch(search).problem, HasSubstr(problem)) << search;
+    }
 }
 
 TEST(Receipts, AreReadInEitherCaseWithOrWithoutDashesAndBlanksAround) {
@@ -1926,6 +2035,568 @@ TEST_P(StoreContract, RingsTheDoorbellOnlyAfterCommittingDeliveries) {
     EXPECT_EQ(doorbell->rings(), 1u);
     store->addScans({makeScan("b4", "k3", 4000), makeScan("b5", "k4", 4000)});
     EXPECT_GE(doorbell->rings(), 2u);
+}
+
+// --- Hardware changes ---
+
+// A small machine: two memory modules, one disk, one processor, an OS and the scanner.
+report::Summary machineSummary() {
+    report::Summary s;
+    s.maker = "Dell Inc.";
+    s.model = "OptiPlex 7070";
+    s.serialNumber = "SYS-1";
+    s.boardSerial = "BOARD-1";
+    s.processors.push_back({"Intel Core i7-9700", "Intel", "CPU1", 8u, 8u, 4700u});
+    const auto module = [](std::string locator, std::string serial, std::uint64_t gib) {
+        report::MemorySlotSummary slot;
+        slot.locator = std::move(locator);
+        slot.sizeBytes = gib << 30;
+        slot.type = "DDR4";
+        slot.maker = "Samsung";
+        slot.partNumber = "M378A1K43CB2";
+        slot.serialNumber = std::move(serial);
+        slot.empty = false;
+        return slot;
+    };
+    s.memory = {module("DIMM_A", "MOD-1", 8), module("DIMM_B", "MOD-2", 8)};
+    report::MemorySlotSummary emptySlot;
+    emptySlot.locator = "DIMM_C";
+    s.memory.push_back(emptySlot);
+    report::DiskSummary disk;
+    disk.model = "Samsung SSD 860";
+    disk.serialNumber = "DISK-1";
+    disk.deviceId = "\\\\.\\PHYSICALDRIVE0";
+    disk.sizeBytes = 500'000'000'000ull;
+    s.disks = {disk};
+    s.os = "Windows 10 Pro";
+    s.osVersion = "10.0.19045";
+    s.programName = "scanner";
+    s.programVersion = "1.0.0.0";
+    return s;
+}
+
+NewScan summaryScan(const std::string& digest, const std::string& key, std::int64_t at,
+                    const report::Summary& summary) {
+    NewScan scan = makeScan(digest, key, at);
+    scan.summaryJson = report::toJsonText(summary);
+    return scan;
+}
+
+using ChangeShape = std::tuple<std::string, ChangeKind, std::string>;  // component, kind, note
+std::multiset<ChangeShape> shapes(const std::vector<HardwareChange>& changes) {
+    std::multiset<ChangeShape> out;
+    for (const auto& c : changes) out.emplace(c.component, c.kind, c.note);
+    return out;
+}
+
+// Each kind of change is recorded at the scan that shows it, once, against the scan before.
+TEST_P(StoreContract, RecordsEachKindOfHardwareChangeAtTheScanThatShowsIt) {
+    auto store = open();
+    using Edit = std::function<void(report::Summary&)>;
+    const struct {
+        const char* name;
+        Edit edit;
+        std::multiset<ChangeShape> expected;
+    } cases[] = {
+        {"a module added", [](report::Summary& s) {
+             s.memory[2].empty = false;
+             s.memory[2].serialNumber = "MOD-3";
+             s.memory[2].sizeBytes = 8ull << 30;
+         }, {{"memory", ChangeKind::Added, ""}}},
+        {"a module removed", [](report::Summary& s) { s.memory.erase(s.memory.begin() + 1); },
+         {{"memory", ChangeKind::Removed, ""}}},
+        {"a module moved to another slot", [](report::Summary& s) {
+             std::swap(s.memory[1], s.memory[2]);
+             s.memory[1].locator = "DIMM_B";
+             s.memory[2].locator = "DIMM_C";
+         }, {{"memory", ChangeKind::Moved, ""}}},
+        {"a disk swapped", [](report::Summary& s) {
+             s.disks[0].serialNumber = "DISK-2";
+             s.disks[0].model = "WDC WD10EZEX";
+         }, {{"disk", ChangeKind::Changed, "replaced"}}},
+        {"a processor replaced", [](report::Summary& s) {
+             s.processors[0].model = "Intel Core i9-9900";
+             s.processors[0].threads = 16u;
+         }, {{"processor", ChangeKind::Changed, ""}}},
+        {"the board replaced", [](report::Summary& s) { s.boardSerial = "BOARD-2"; },
+         {{"board", ChangeKind::Changed, "replaced"}}},
+        {"the OS updated", [](report::Summary& s) { s.osVersion = "10.0.22631"; },
+         {{"os", ChangeKind::Changed, "updated"}}},
+        {"the scanner updated", [](report::Summary& s) { s.programVersion = "1.1.0.0"; },
+         {{"scanner", ChangeKind::Changed, "updated"}}},
+        {"nothing but what moves by itself", [](report::Summary& s) {
+             s.processors[0].maxClockMHz = 3100u;
+         }, {}},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string key = "changes-" + std::to_string(++n);
+        report::Summary after = machineSummary();
+        c.edit(after);
+        const AddResult first = store->addScan(summaryScan(key + "-a", key, 1000, machineSummary()));
+        const AddResult second = store->addScan(summaryScan(key + "-b", key, 2000, after));
+        EXPECT_TRUE(store->scanChanges(first.scanId).empty()) << "a first scan has nothing to compare with";
+        const auto changes = store->scanChanges(second.scanId);
+        EXPECT_EQ(shapes(changes), c.expected);
+        for (const auto& change : changes) {
+            EXPECT_EQ(change.machineId, second.machineId);
+            EXPECT_EQ(change.previousScanId, first.scanId);
+            EXPECT_EQ(change.atMs, 2000);
+        }
+        ChangeQuery history;
+        history.machineId = second.machineId;
+        EXPECT_EQ(store->changes(history).size(), c.expected.size());
+    }
+    // What a move and a replacement say: the part and both places, both parts.
+    ChangeQuery moved;
+    moved.kind = ChangeKind::Moved;
+    const auto m = store->changes(moved);
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_THAT(m[0].before, HasSubstr("in DIMM_B"));
+    EXPECT_THAT(m[0].after, HasSubstr("in DIMM_C"));
+    ASSERT_FALSE(m[0].fields.empty());
+    EXPECT_EQ(m[0].fields[0].name, "Slot");
+    ChangeQuery disks;
+    disks.component = "disk";
+    const auto d = store->changes(disks);
+    ASSERT_EQ(d.size(), 1u);
+    EXPECT_THAT(d[0].before, HasSubstr("DISK-1"));
+    EXPECT_THAT(d[0].after, HasSubstr("DISK-2"));
+}
+
+// Only a scan that becomes the machine's latest records anything: one stored late (older
+// than the latest) changes nothing, a conflicting one waits until accepted and is then
+// compared with the latest before it. Several scans of one machine in one import are each
+// compared with the one before.
+TEST_P(StoreContract, OnlyTheNewLatestScanRecordsChanges) {
+    auto store = open();
+    report::Summary base = machineSummary(), bigger = machineSummary(), other = machineSummary();
+    bigger.memory[0].sizeBytes = 16ull << 30;
+    other.model = "Forged";
+    other.memory.clear();
+    const AddResult a = store->addScan(summaryScan("late-a", "K", 1000, base));
+    const AddResult b = store->addScan(summaryScan("late-b", "K", 3000, bigger));
+    ASSERT_EQ(store->scanChanges(b.scanId).size(), 1u);
+    const AddResult late = store->addScan(summaryScan("late-late", "K", 2000, other));
+    EXPECT_FALSE(late.conflicting);
+    EXPECT_TRUE(store->scanChanges(late.scanId).empty()) << "older than the latest";
+    EXPECT_EQ(store->scanChanges(b.scanId).size(), 1u) << "the latest's records stay";
+    ChangeQuery all;
+    EXPECT_EQ(store->changes(all).size(), 1u);
+
+    NewScan forged = summaryScan("forged", "K", 4000, other);
+    forged.fingerprint = hardware("BOARD-X", "Core i3", 4, {"MX"}, {"DX"});
+    NewScan real = summaryScan("real", "K2", 1000, base);
+    real.fingerprint = hardware("BOARD-1", "Core i7", 16, {"MOD-1", "MOD-2"}, {"DISK-1"});
+    const AddResult r = store->addScan(real);
+    forged.identityKey = "K2";
+    const AddResult f = store->addScan(forged);
+    ASSERT_TRUE(f.conflicting);
+    EXPECT_TRUE(store->scanChanges(f.scanId).empty()) << "a conflicting scan records nothing";
+    ASSERT_EQ(store->acceptScan(f.scanId), Acceptance::AcceptedAsLatest);
+    const auto accepted = store->scanChanges(f.scanId);
+    EXPECT_FALSE(accepted.empty());
+    for (const auto& c : accepted) EXPECT_EQ(c.previousScanId, r.scanId);
+
+    // An import: both scans in one call (SQLite commits them as one group).
+    const auto results = store->addScans({summaryScan("group-a", "G", 1000, base),
+                                          summaryScan("group-b", "G", 2000, bigger),
+                                          summaryScan("group-c", "G", 3000, base)});
+    ASSERT_EQ(results.size(), 3u);
+    EXPECT_TRUE(store->scanChanges(results[0].scanId).empty());
+    ASSERT_EQ(store->scanChanges(results[1].scanId).size(), 1u);
+    EXPECT_EQ(store->scanChanges(results[1].scanId)[0].previousScanId, results[0].scanId);
+    ASSERT_EQ(store->scanChanges(results[2].scanId).size(), 1u);
+    EXPECT_EQ(store->scanChanges(results[2].scanId)[0].previousScanId, results[1].scanId);
+    EXPECT_TRUE(store->addScan(summaryScan("group-c", "G", 3000, base)).duplicate);
+    EXPECT_EQ(store->scanChanges(results[2].scanId).size(), 1u) << "a duplicate records nothing";
+    (void)a;
+}
+
+// The feed: newest first, filtered, paged by key so that a change recorded between two pages
+// neither repeats a row nor skips one.
+TEST_P(StoreContract, TheChangeFeedFiltersAndPagesByKey) {
+    auto store = open();
+    report::Summary s = machineSummary();
+    std::vector<std::int64_t> machines;
+    for (int m = 0; m < 3; ++m) {
+        const std::string key = "feed-" + std::to_string(m);
+        report::Summary now = s;
+        machines.push_back(store->addScan(summaryScan(key + "-0", key, 1000, now)).machineId);
+        for (int i = 1; i <= 4; ++i) {
+            now.programVersion = "1." + std::to_string(i);
+            if (i == 2) now.memory[2].empty = false, now.memory[2].serialNumber = "NEW-" + key;
+            store->addScan(summaryScan(key + "-" + std::to_string(i), key, 1000 + i * 100 + m, now));
+        }
+    }
+    ChangeQuery q;
+    const auto all = store->changes(q);
+    ASSERT_EQ(all.size(), 15u);  // per machine: 4 scanner updates, 1 module added
+    for (std::size_t i = 1; i < all.size(); ++i)
+        EXPECT_TRUE(std::make_pair(all[i - 1].atMs, all[i - 1].id) > std::make_pair(all[i].atMs, all[i].id));
+
+    q.limit = 4;
+    std::vector<std::int64_t> paged;
+    for (;;) {
+        const auto page = store->changes(q);
+        for (const auto& c : page) paged.push_back(c.id);
+        if (page.size() < q.limit) break;
+        q.after = std::make_pair(page.back().atMs, page.back().id);
+        if (paged.size() == 4)  // a scan arriving between pages lands before the cursor
+            store->addScan(summaryScan("feed-late", "feed-0", 9000, machineSummary()));
+    }
+    std::vector<std::int64_t> expected;
+    for (const auto& c : all) expected.push_back(c.id);
+    EXPECT_EQ(paged, expected);
+
+    ChangeQuery added;
+    added.kind = ChangeKind::Added;
+    added.component = "memory";
+    EXPECT_EQ(store->changes(added).size(), 3u);
+    ChangeQuery period;
+    period.sinceMs = 1200;
+    period.untilMs = 1300;
+    const auto inPeriod = store->changes(period);
+    EXPECT_EQ(inPeriod.size(), 6u);  // the second scans: an update and a module each
+    ChangeQuery one;
+    one.machineId = machines[1];
+    one.component = "scanner";
+    EXPECT_EQ(store->changes(one).size(), 4u);
+}
+
+// Records go with their machine and their scan; merging remakes them as one history, and a
+// rebuild writes the same records again however often it runs.
+TEST_P(StoreContract, ChangeRecordsFollowTheirMachineAndRebuildTheSame) {
+    auto store = open();
+    report::Summary base = machineSummary(), bigger = machineSummary();
+    bigger.memory[0].sizeBytes = 16ull << 30;
+    const AddResult a1 = store->addScan(summaryScan("m-a1", "A", 1000, base));
+    const AddResult a2 = store->addScan(summaryScan("m-a2", "A", 3000, bigger));
+    const AddResult b1 = store->addScan(summaryScan("m-b1", "B", 2000, base));
+    const AddResult b2 = store->addScan(summaryScan("m-b2", "B", 4000, base));
+    EXPECT_EQ(store->scanChanges(a2.scanId).size(), 1u);
+    EXPECT_TRUE(store->scanChanges(b2.scanId).empty());
+
+    // A and B merged: one chain a1, b1, a2, b2 (bigger memory at a2, back at b2).
+    ASSERT_EQ(store->mergeMachines(a1.machineId, b1.machineId, entry(audit::kMachinesMerged, "m")).result,
+              MergeResult::Merged);
+    ChangeQuery history;
+    history.machineId = a1.machineId;
+    const auto merged = store->changes(history);
+    ASSERT_EQ(merged.size(), 2u);
+    EXPECT_EQ(merged[0].scanId, b2.scanId);
+    EXPECT_EQ(merged[0].previousScanId, a2.scanId);
+    EXPECT_EQ(merged[1].scanId, a2.scanId);
+    EXPECT_EQ(merged[1].previousScanId, b1.scanId);
+
+    // A rebuild, twice, in steps of one machine: the same records.
+    const AddResult c1 = store->addScan(summaryScan("m-c1", "C", 5000, base));
+    store->addScan(summaryScan("m-c2", "C", 6000, bigger));
+    const auto before = store->changes(ChangeQuery{});
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        std::int64_t after = 0;
+        std::uint64_t machines = 0, changes = 0;
+        for (;;) {
+            const ChangeRebuild step = store->rebuildChanges(after, 1);
+            if (step.machines == 0) break;
+            EXPECT_EQ(step.machines, 1u);
+            machines += step.machines;
+            changes += step.changes;
+            after = step.lastMachineId;
+        }
+        EXPECT_EQ(machines, 2u);
+        EXPECT_EQ(changes, 3u);
+        EXPECT_EQ(shapes(store->changes(ChangeQuery{})), shapes(before));
+        EXPECT_EQ(store->changes(ChangeQuery{}).size(), before.size());
+    }
+
+    // Retention: the scan compared with goes, the record stays and forgets it; the scan
+    // itself goes, its records go.
+    EXPECT_EQ(store->pruneScans(2500, 100), 2u);  // a1 and b1 (a2 is not before 2500)
+    const auto kept = store->changes(history);
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[1].scanId, a2.scanId);
+    EXPECT_EQ(kept[1].previousScanId, 0);
+    EXPECT_EQ(store->pruneScans(3500, 100), 1u);  // a2
+    EXPECT_EQ(store->changes(history).size(), 1u);
+
+    ASSERT_TRUE(store->deleteMachine(c1.machineId, entry(audit::kMachineDeleted, "c")));
+    ChangeQuery ofC;
+    ofC.machineId = c1.machineId;
+    EXPECT_TRUE(store->changes(ofC).empty());
+    EXPECT_EQ(rawInteger("SELECT count(*) FROM hardware_changes WHERE machine_id = " +
+                         std::to_string(c1.machineId)),
+              0);
+}
+
+// ---- The survey's counts ------------------------------------------------------------------
+
+// A scan of a machine by its board serial, with the memory type the survey counts.
+NewScan surveyScan(const std::string& digest, const std::string& board, std::int64_t at,
+                   const std::string& memoryType, const std::string& os = "Windows 11 Pro") {
+    report::Summary s;
+    s.maker = "Maker";
+    s.model = "Model " + board;
+    s.boardSerial = board;
+    report::ProcessorSummary cpu;
+    cpu.model = board == "FORGED" ? "AMD EPYC 7763 64-Core Processor"
+                                  : "Intel(R) Core(TM) i5-8500 CPU @ 3.00GHz";
+    cpu.maker = "GenuineIntel";
+    s.processors = {cpu};
+    report::MemorySlotSummary module;
+    module.empty = false;
+    module.type = memoryType;
+    module.sizeBytes = 16ull << 30;
+    module.serialNumber = board + "-M1";
+    s.memory = {module};
+    s.memoryBytes = 16ull << 30;
+    s.memoryModules = 1;
+    s.os = os;
+    NewScan scan = makeScan(digest, board, at);
+    scan.summaryJson = report::toJsonText(s);
+    scan.fingerprint = identity::encodeFingerprint(identity::fingerprintOf(s));
+    return scan;
+}
+
+std::map<std::string, std::uint64_t> countsOf(Store& store, std::int64_t month,
+                                              report::survey::Dimension dimension) {
+    std::map<std::string, std::uint64_t> out;
+    const auto counts = store.surveyCounts(month);
+    EXPECT_TRUE(counts) << "a new database is counted";
+    if (!counts) return out;
+    for (const SurveyCount& c : *counts)
+        if (c.dimension == dimension) out[c.value] += c.machines;
+    return out;
+}
+
+// The machines of every dimension of the month add up to the same number.
+void expectDimensionsAddUp(Store& store, std::int64_t month) {
+    std::array<std::uint64_t, report::survey::kDimensionCount> sums{};
+    for (const SurveyCount& c : store.surveyCounts(month).value_or(std::vector<SurveyCount>{}))
+        sums[static_cast<std::size_t>(c.dimension)] += c.machines;
+    for (std::size_t d = 1; d < sums.size(); ++d)
+        EXPECT_EQ(sums[d], sums[0]) << report::survey::kDimensionNames[d];
+}
+
+constexpr std::int64_t kNovember = 1'793'491'200'000;  // 2026-11-01, UTC
+constexpr std::int64_t kDecember = 1'796'083'200'000;  // 2026-12-01
+constexpr std::int64_t kSurveyDay = 24LL * 3600 * 1000;
+
+// A: DDR4 on the 5th, DDR5 from the 20th (and in December); B: DDR4, then a report of other
+// hardware under its identity (conflicting, DDR3); C: LPDDR4.
+struct SurveyFleet {
+    AddResult a5, a20, aDec, b10, bForged, c12;
+    explicit SurveyFleet(Store& store) {
+        a5 = store.addScan(surveyScan("a5", "A", kNovember + 4 * kSurveyDay, "DDR4"));
+        a20 = store.addScan(surveyScan("a20", "A", kNovember + 19 * kSurveyDay, "DDR5"));
+        aDec = store.addScan(surveyScan("aDec", "A", kDecember + 2 * kSurveyDay, "DDR5"));
+        b10 = store.addScan(surveyScan("b10", "B", kNovember + 9 * kSurveyDay, "DDR4"));
+        NewScan forged = surveyScan("bForged", "FORGED", kNovember + 24 * kSurveyDay, "DDR3", "Windows XP");
+        forged.identityKey = "B";
+        bForged = store.addScan(forged);
+        c12 = store.addScan(surveyScan("c12", "C", kNovember + 11 * kSurveyDay, "LPDDR4"));
+    }
+};
+
+TEST_P(StoreContract, TheSurveysCountsFollowEveryChangeOfScans) {
+    using Counts = std::map<std::string, std::uint64_t>;
+    struct Case {
+        const char* name;
+        std::function<void(Store&, const SurveyFleet&)> change;
+        Counts november, december;
+    };
+    const auto drain = [](const std::function<bool()>& step) {
+        for (int i = 0; i < 100 && step(); ++i) {
+        }
+    };
+    const Case cases[] = {
+        {"as stored", [](Store&, const SurveyFleet&) {},
+         {{"DDR5", 1}, {"DDR4", 1}, {"LPDDR4", 1}}, {{"DDR5", 1}}},
+        {"a conflicting scan accepted",
+         [](Store& s, const SurveyFleet& f) { s.acceptScan(f.bForged.scanId); },
+         {{"DDR5", 1}, {"DDR3", 1}, {"LPDDR4", 1}}, {{"DDR5", 1}}},
+        {"older scans imported late: one the latest of its month, one not",
+         [](Store& s, const SurveyFleet&) {
+             s.addScans({surveyScan("a1", "A", kNovember, "DDR3"),
+                         surveyScan("c28", "C", kNovember + 27 * kSurveyDay, "DDR5")});
+         },
+         {{"DDR5", 2}, {"DDR4", 1}}, {{"DDR5", 1}}},
+        {"C merged into A",
+         [](Store& s, const SurveyFleet& f) {
+             s.mergeMachines(f.a5.machineId, f.c12.machineId, entry(audit::kMachinesMerged, "m"));
+         },
+         {{"DDR5", 1}, {"DDR4", 1}}, {{"DDR5", 1}}},
+        {"A's DDR5 scan of November split off",
+         [](Store& s, const SurveyFleet& f) {
+             s.splitScan(f.a20.scanId, entry(audit::kMachinesMerged, "s"));
+         },
+         {{"DDR5", 1}, {"DDR4", 2}, {"LPDDR4", 1}}, {{"DDR5", 1}}},
+        {"C's scan moved under A's key",
+         [](Store& s, const SurveyFleet& f) {
+             EXPECT_TRUE(s.moveScan(f.c12.scanId, "A", "uuid+serial", entry(audit::kMachinesMerged, "mv")).moved);
+         },
+         {{"DDR5", 1}, {"DDR4", 1}}, {{"DDR5", 1}}},
+        {"A deleted",
+         [](Store& s, const SurveyFleet& f) {
+             EXPECT_TRUE(s.deleteMachine(f.a5.machineId, entry(audit::kMachinesMerged, "d")));
+         },
+         {{"DDR4", 1}, {"LPDDR4", 1}}, {}},
+        {"scans before the 21st pruned, never a machine's latest",
+         [&](Store& s, const SurveyFleet&) {
+             drain([&] { return s.pruneScans(kNovember + 20 * kSurveyDay, 2) > 0; });
+         },
+         {{"DDR4", 1}, {"LPDDR4", 1}}, {{"DDR5", 1}}},
+        {"machines not seen in December pruned",
+         [&](Store& s, const SurveyFleet&) {
+             drain([&] { return s.pruneMachines(kDecember, 2).any(); });
+         },
+         {{"DDR5", 1}}, {{"DDR5", 1}}},
+        {"a summary made again",
+         [](Store& s, const SurveyFleet& f) {
+             const NewScan again = surveyScan("c12", "C", kNovember, "LPDDR5");
+             EXPECT_TRUE(s.putSummary(f.c12.scanId, again.summaryJson));
+         },
+         {{"DDR5", 1}, {"DDR4", 1}, {"LPDDR5", 1}}, {{"DDR5", 1}}},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        data_ = "survey-" + std::to_string(++n);
+        auto store = open();
+        const SurveyFleet fleet(*store);
+        ASSERT_TRUE(fleet.bForged.conflicting);
+        c.change(*store, fleet);
+        EXPECT_EQ(countsOf(*store, kNovember, report::survey::Dimension::MemoryType), c.november);
+        EXPECT_EQ(countsOf(*store, kDecember, report::survey::Dimension::MemoryType), c.december);
+        expectDimensionsAddUp(*store, kNovember);
+        // The counts kept agree with the scans counted anew; a recount that found them right
+        // changes nothing.
+        const SurveyRecount recount = store->recountSurvey();
+        EXPECT_TRUE(recount.agreed()) << recount.membersDiffering << " " << recount.countsDiffering;
+        EXPECT_EQ(countsOf(*store, kNovember, report::survey::Dimension::MemoryType), c.november);
+    }
+}
+
+TEST_P(StoreContract, ARecountPutsRightCountsThatWentWrong) {
+    auto store = open();
+    const SurveyFleet fleet(*store);
+    const auto november = countsOf(*store, kNovember, report::survey::Dimension::MemoryType);
+    // A counter off by some, a count of a value no machine has, a member with a stale value.
+    rawExec("UPDATE survey_counts SET machines = machines + 3 WHERE dimension = 'os'");
+    rawExec("INSERT INTO survey_counts (month, dimension, value, machines) VALUES (" +
+            std::to_string(kNovember) + ", 'maker', 'Nobody', 7)");
+    rawExec("UPDATE survey_members SET memory_type = 'DDR2' WHERE memory_type = 'LPDDR4'");
+    const SurveyRecount recount = store->recountSurvey();
+    EXPECT_FALSE(recount.agreed());
+    EXPECT_EQ(recount.membersDiffering, 1u);
+    // os in both months, and "Nobody"; the stale member's counters were right all along.
+    EXPECT_EQ(recount.countsDiffering, 3u);
+    EXPECT_EQ(countsOf(*store, kNovember, report::survey::Dimension::MemoryType), november);
+    EXPECT_TRUE(store->recountSurvey().agreed());
+}
+
+TEST_P(StoreContract, ReceiversAddingScansOfTheSameMachinesAtOnceKeepTheCountsRight) {
+    // Several stores on one database (receivers), each adding scans of the same machines,
+    // months and values from threads of its own: every counter row is wanted by all at once.
+    constexpr int kWriters = 4, kScansEach = 30;
+    std::vector<std::unique_ptr<Store>> stores;
+    for (int w = 0; w < kWriters; ++w) stores.push_back(open());
+    const char* types[] = {"DDR3", "DDR4", "DDR5", "LPDDR5"};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([&, w] {
+            for (int i = 0; i < kScansEach; ++i) {
+                const int machine = (i + w) % 6;
+                const std::string board = "M" + std::to_string(machine);
+                const std::int64_t at = (i % 2 ? kNovember : kDecember) + (w * kScansEach + i) * 60'000;
+                try {
+                    NewScan scan = surveyScan("w" + std::to_string(w) + "-" + std::to_string(i), board,
+                                              at, types[(i + w) % 4]);
+                    scan.fingerprint.clear();  // the same machine whatever the values
+                    if (i % 5 == 4)
+                        stores[w]->addScans({scan, surveyScan("w" + std::to_string(w) + "-b" + std::to_string(i),
+                                                              "M" + std::to_string((machine + 1) % 6), at + 1,
+                                                              types[w % 4])});
+                    else
+                        stores[w]->addScan(scan);
+                } catch (const std::exception& e) {
+                    ++failures;
+                    ADD_FAILURE() << e.what();
+                }
+            }
+        });
+    }
+    for (auto& t : writers) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    const auto december = countsOf(*stores[0], kDecember, report::survey::Dimension::MemoryType);
+    std::uint64_t machines = 0;
+    for (const auto& [value, n] : december) machines += n;
+    EXPECT_EQ(machines, 6u);
+    expectDimensionsAddUp(*stores[0], kNovember);
+    const SurveyRecount recount = stores[0]->recountSurvey();
+    EXPECT_TRUE(recount.agreed()) << recount.membersDiffering << " " << recount.countsDiffering;
+}
+
+TEST_P(StoreContract, SurveyFiltersFindMachinesByTheirCurrentValues) {
+    auto store = open();
+    const SurveyFleet fleet(*store);
+    store->addScan(surveyScan("d", "D", kDecember + kSurveyDay, "DDR4", "Windows 10 Pro"));
+    const auto ids = [&](const std::string& search) {
+        const MachineSearch parsed = parseMachineSearch(search);
+        EXPECT_EQ(parsed.problem, "") << search;
+        MachineQuery q;
+        q.search = parsed.text;
+        q.facets = parsed.facets;
+        const MachinePage page = store->machines(q);
+        std::set<std::int64_t> out;
+        for (const MachineRow& m : page.machines) out.insert(m.id);
+        EXPECT_EQ(page.total, out.size()) << search;
+        return out;
+    };
+    const std::int64_t a = fleet.a5.machineId, b = fleet.b10.machineId, c = fleet.c12.machineId;
+    const std::int64_t d = *store->machineForKey("D");
+    const std::pair<const char*, std::set<std::int64_t>> cases[] = {
+        // A was DDR4 early in November: its current value is December's.
+        {"memory_type:DDR5", {a}},
+        {"memory_type:ddr4", {b, d}},
+        {"memory_type:DDR3", {}},  // B's conflicting scan counts not
+        {"os:\"Windows 10 Pro\"", {d}},
+        {"memory_type:DDR4 os:\"windows 11 pro\"", {b}},
+        {"Memory_Type:LPDDR4 Model", {c}},  // a text word next to the filter
+        {"memory_type:DDR4 maker", {b, d}},
+        {"memory_type:DDR4 nothing-matches", {}},
+        {"memory_type:DDR", {}},  // the whole value, not a part
+    };
+    for (const auto& [search, expected] : cases) EXPECT_EQ(ids(search), expected) << search;
+    // Accepted, the other hardware becomes B's current values.
+    store->acceptScan(fleet.bForged.scanId);
+    EXPECT_EQ(ids("memory_type:DDR3"), (std::set<std::int64_t>{b}));
+}
+
+// hardware-changed goes out with the scan whose change records it has, once, and never for
+// a scan that changed nothing but what moves by itself.
+TEST_P(StoreContract, HardwareChangedGoesWithTheScanThatRecordedChanges) {
+    auto store = open();
+    const auto hook = store->addWebhook(hookFor("https://c.example/", {"hardware-changed"}),
+                                        hookAudit(audit::kWebhookAdded));
+    report::Summary bigger = machineSummary(), clocks = machineSummary();
+    bigger.memory[0].sizeBytes = 16ull << 30;
+    clocks.processors[0].maxClockMHz = 3100u;
+    store->addScan(summaryScan("hc-1", "HC", 1000, machineSummary()));
+    store->addScan(summaryScan("hc-2", "HC", 2000, clocks));
+    EXPECT_TRUE(eventsOf(*store, hook).empty());
+    const AddResult changed = store->addScan(summaryScan("hc-3", "HC", 3000, bigger));
+    ASSERT_EQ(store->scanChanges(changed.scanId).size(), 1u);
+    EXPECT_EQ(eventsOf(*store, hook), std::vector<std::string>{"hardware-changed"});
+    EXPECT_NE(store->webhookDeliveries(hook, 10).at(0).payload.find(
+                  "\"id\":" + std::to_string(changed.scanId)),
+              std::string::npos);
+    store->addScan(summaryScan("hc-late", "HC", 1500, bigger));  // older: records nothing
+    EXPECT_EQ(eventsOf(*store, hook).size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, StoreContract, ::testing::Values("SQLite", "PostgreSQL"),
