@@ -1,8 +1,8 @@
 // The console's handler: the answers every part of it gives (pages rendered from the
 // templates under receiver/console/templates/, escaping every value; messages, redirects,
 // downloads), the security headers every answer carries, and the routing of a request to
-// the pages (ConsolePages.cpp), sign-in (ConsoleSessions.cpp) and exports
-// (ConsoleExports.cpp), and who may reach what: viewers read, admins also change data and
+// the pages (ConsolePages.cpp), sign-in (ConsoleSessions.cpp), the survey
+// (ConsoleSurvey.cpp) and exports (ConsoleExports.cpp), and who may reach what: viewers read, admins also change data and
 // read the users and the audit log (ConsoleAdmin.cpp).
 
 #include "receiver/console/Console.h"
@@ -273,6 +273,10 @@ Response ConsoleImpl::route(const Request& request) {
     if (path == "/machines") return machineList(query, *auth);
     if (path == "/machines.csv") return machineCsv(request, query, *auth);
     if (path == "/diff") return diffPage(request, query, *auth);
+    if (path == "/survey") return surveyPage(query, *auth);
+    if (path == "/survey.csv") return surveyExport(request, query, "csv", *auth);
+    if (path == "/survey.json") return surveyExport(request, query, "json", *auth);
+    if (path == "/survey.html") return surveyExport(request, query, "html", *auth);
     if (path == "/users") return usersPage(*auth);
     if (path == "/audit") return auditPage(query, *auth);
     if (startsWith(path, "/machines/") && endsWith(path, "/delete")) {
