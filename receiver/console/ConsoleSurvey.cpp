@@ -143,10 +143,10 @@ Response ConsoleImpl::surveyExport(const Request& request, const Fields& fields,
                         "\xEF\xBB\xBF" + surveyCsv(result, only));
     }
     if (kind == "json") {
-        return download("application/json; charset=utf-8", stem + ".json",
-                        surveyJson(result, only).dump(2, ' ', false,
-                                                      nlohmann::json::error_handler_t::replace) +
-                            "\n");
+        return download(
+            "application/json; charset=utf-8", stem + ".json",
+            surveyJson(result, only).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
+                "\n");
     }
     return download("text/html; charset=utf-8", stem + ".html", surveySnapshot(result, now()));
 }

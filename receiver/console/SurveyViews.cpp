@@ -103,7 +103,10 @@ std::string barChartSvg(std::string_view dimension, const std::vector<survey::Va
         svg += "<rect x=\"" + std::to_string(kBarX) + "\" y=\"" + std::to_string(y + 3) +
                "\" width=\"" + number(std::max(width, 1.0), 1) + "\" height=\"" +
                std::to_string(kRow - 8) + "\" fill=\"" +
-               (named ? "#1f5fbf" : item.value == kUnknown ? "#c4ccd8" : "#8a96a8") + "\"/>";
+               (named                    ? "#1f5fbf"
+                : item.value == kUnknown ? "#c4ccd8"
+                                         : "#8a96a8") +
+               "\"/>";
         svg += "<text x=\"" + number(kBarX + std::max(width, 1.0) + 6, 1) + "\" y=\"" +
                std::to_string(y + 15) + "\" fill=\"#5d6778\">" + markupText(tail) + "</text>";
         svg += "</g>";
@@ -130,8 +133,9 @@ std::string trendChartSvg(const survey::Trends& trends, const survey::Trend& tre
     // The axis ends at the next tenth above the highest share.
     const double top = std::max(0.1, std::ceil(highest * 10.0 - 1e-9) / 10.0);
     const auto x = [&](std::size_t i) {
-        return n < 2 ? (kLeft + kRight) / 2
-                     : kLeft + (kRight - kLeft) * static_cast<double>(i) / static_cast<double>(n - 1);
+        return n < 2
+                   ? (kLeft + kRight) / 2
+                   : kLeft + (kRight - kLeft) * static_cast<double>(i) / static_cast<double>(n - 1);
     };
     const auto y = [&](double share) { return kBottom - (kBottom - kTop) * share / top; };
     const std::string name(report::survey::dimensionName(trend.dimension));
@@ -211,12 +215,23 @@ nlohmann::ordered_json surveyJson(const survey::Survey& survey,
 namespace detail {
 
 std::string_view dimensionLabel(std::size_t dimension) {
-    static constexpr std::string_view kLabels[kDimensionCount] = {
-        "Operating system", "Processor maker",   "Processor model",   "Cores",
-        "Threads",          "Installed memory",  "Memory type",       "Memory speed",
-        "Free memory slots", "Disks",            "Disk space",        "Disk kind",
-        "Maker",            "Model",             "Enclosure",         "Scanner version",
-        "Failed scan parts"};
+    static constexpr std::string_view kLabels[kDimensionCount] = {"Operating system",
+                                                                  "Processor maker",
+                                                                  "Processor model",
+                                                                  "Cores",
+                                                                  "Threads",
+                                                                  "Installed memory",
+                                                                  "Memory type",
+                                                                  "Memory speed",
+                                                                  "Free memory slots",
+                                                                  "Disks",
+                                                                  "Disk space",
+                                                                  "Disk kind",
+                                                                  "Maker",
+                                                                  "Model",
+                                                                  "Enclosure",
+                                                                  "Scanner version",
+                                                                  "Failed scan parts"};
     return kLabels[dimension];
 }
 
@@ -234,8 +249,10 @@ Data surveyDimensionData(const survey::Survey& survey, std::size_t d, bool links
         row.set("share", percentText(item.share));
         row.set("change", item.change ? pointsText(item.change) : "—");
         const bool named = item.value != survey::kOther && item.value != kUnknown;
-        if (links && named) row.set("href", "/machines?q=" + urlEncode(valueSearch(name, item.value)));
-        else row.set("href", false);
+        if (links && named)
+            row.set("href", "/machines?q=" + urlEncode(valueSearch(name, item.value)));
+        else
+            row.set("href", false);
         row.set("muted", !named);
         values.push_back(row);
     }

@@ -25,8 +25,7 @@ Survey publishable(const Survey& survey, std::uint64_t fewest) {
         }
         if (merged) {
             // Before a kept "unknown", as the survey orders them.
-            const bool unknownLast =
-                !kept.empty() && kept.back().value == report::survey::kUnknown;
+            const bool unknownLast = !kept.empty() && kept.back().value == report::survey::kUnknown;
             kept.insert(unknownLast ? kept.end() - 1 : kept.end(), std::move(other));
         }
         values = std::move(kept);

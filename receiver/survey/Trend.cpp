@@ -21,8 +21,10 @@ std::optional<Month> monthNamed(std::string_view text) {
     for (std::size_t i = 0; i < 7; ++i) {
         if (i == 4) continue;
         if (text[i] < '0' || text[i] > '9') return std::nullopt;
-        if (i < 4) y = y * 10 + (text[i] - '0');
-        else m = m * 10 + static_cast<unsigned>(text[i] - '0');
+        if (i < 4)
+            y = y * 10 + (text[i] - '0');
+        else
+            m = m * 10 + static_cast<unsigned>(text[i] - '0');
     }
     const Month month{std::chrono::year{y}, std::chrono::month{m}};
     if (y == 0 || !month.ok()) return std::nullopt;
@@ -72,9 +74,10 @@ Trends trendsOf(const std::vector<Month>& months, const std::vector<Survey>& mon
                     if (other.value == item.value) machines = other.machines;
                 }
                 line.machines.push_back(machines);
-                line.shares.push_back(survey.machines == 0 ? 0.0
-                                                           : static_cast<double>(machines) /
-                                                                 static_cast<double>(survey.machines));
+                line.shares.push_back(survey.machines == 0
+                                          ? 0.0
+                                          : static_cast<double>(machines) /
+                                                static_cast<double>(survey.machines));
             }
             trend.lines.push_back(std::move(line));
         }
