@@ -83,12 +83,15 @@ std::string valueSearch(std::string_view dimension, std::string_view value) {
 }
 
 std::string barChartSvg(std::string_view dimension, const std::vector<survey::ValueCount>& values) {
-    constexpr int kWidth = 520, kRow = 26, kBarX = 200, kBarWidth = 200;
+    // The labels, the bars, then the shares in a column of their own: nothing runs past the
+    // right edge however long the bar, and a phone's narrow chart keeps its text readable.
+    constexpr int kWidth = 460, kRow = 26, kBarX = 184, kBarWidth = 140,
+                  kTailX = kBarX + kBarWidth + 8;
     const int height = static_cast<int>(values.size()) * kRow + 6;
     std::string svg = "<svg class=\"bars\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " +
                       std::to_string(kWidth) + " " + std::to_string(height) +
                       "\" role=\"img\" aria-label=\"" + markupText(dimension) +
-                      ": share of machines per value\" font-size=\"13\">";
+                      ": share of machines per value\" font-size=\"14\">";
     int y = 4;
     for (const auto& item : values) {
         const bool named = item.value != survey::kOther && item.value != kUnknown;
@@ -99,7 +102,7 @@ std::string barChartSvg(std::string_view dimension, const std::vector<survey::Va
         svg += "<g class=\"bar\"><title>" + markupText(item.value) + ": " +
                percentText(item.share) + "</title>";
         svg += "<text x=\"0\" y=\"" + std::to_string(y + 15) + "\" fill=\"#1d2430\">" +
-               label(item.value, 26) + "</text>";
+               label(item.value, 20) + "</text>";
         svg += "<rect x=\"" + std::to_string(kBarX) + "\" y=\"" + std::to_string(y + 3) +
                "\" width=\"" + number(std::max(width, 1.0), 1) + "\" height=\"" +
                std::to_string(kRow - 8) + "\" fill=\"" +
@@ -107,8 +110,8 @@ std::string barChartSvg(std::string_view dimension, const std::vector<survey::Va
                 : item.value == kUnknown ? "#c4ccd8"
                                          : "#8a96a8") +
                "\"/>";
-        svg += "<text x=\"" + number(kBarX + std::max(width, 1.0) + 6, 1) + "\" y=\"" +
-               std::to_string(y + 15) + "\" fill=\"#5d6778\">" + markupText(tail) + "</text>";
+        svg += "<text x=\"" + std::to_string(kTailX) + "\" y=\"" + std::to_string(y + 15) +
+               "\" fill=\"#5d6778\">" + markupText(tail) + "</text>";
         svg += "</g>";
         y += kRow;
     }
@@ -142,7 +145,7 @@ std::string trendChartSvg(const survey::Trends& trends, const survey::Trend& tre
     std::string svg = "<svg class=\"trend\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " +
                       number(kWidth, 0) + " " + number(kHeight, 0) +
                       "\" role=\"img\" aria-label=\"" + markupText(name) +
-                      ": monthly share of the leading values\" font-size=\"11\">";
+                      ": monthly share of the leading values\" font-size=\"13\">";
     for (int step = 0; step <= 2; ++step) {
         const double share = top * step / 2;
         svg += "<line x1=\"" + number(kLeft, 0) + "\" x2=\"" + number(kRight, 0) + "\" y1=\"" +

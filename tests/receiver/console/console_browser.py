@@ -403,7 +403,7 @@ def main():
             out.push(section.id + ': bar ' + bar.querySelector('title').textContent + ' row ' + said);
           const width = parseFloat(bar.querySelector('rect').getAttribute('width'));
           const share = parseFloat(row.cells[2].textContent);
-          if (Math.abs(Math.max(share * 2, 1) - width) > 0.15)
+          if (Math.abs(Math.max(share * 1.4, 1) - width) > 0.15)
             out.push(section.id + ': bar of ' + width + ' for ' + share + '%');
         });
         const trend = section.querySelector('svg.trend');
