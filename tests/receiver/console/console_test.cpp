@@ -244,12 +244,13 @@ std::vector<std::string> pagePaths(std::int64_t machine, std::int64_t scan, std:
     const std::string m = std::to_string(machine), s = std::to_string(scan), o = std::to_string(other);
     return {"/", "/machines", "/machines?q=Dell&sort=model&dir=asc&page=1", "/machines/" + m,
             "/scans/" + s, "/diff?a=" + o + "&b=" + s, "/machines/999999", "/no/such/page",
-            "/users", "/audit", "/audit?action=sign-in&since=2026-01-01"};
+            "/users", "/audit", "/audit?action=sign-in&since=2026-01-01", "/survey",
+            "/survey?month=2026-11"};
 }
 std::vector<std::string> exportPaths(std::int64_t scan) {
     const std::string s = std::to_string(scan);
     return {"/machines.csv", "/machines.csv?q=Dell", "/scans/" + s + ".json", "/scans/" + s + "/report",
-            "/scans/" + s + "/report.xml"};
+            "/scans/" + s + "/report.xml", "/survey.csv", "/survey.json?dimension=os"};
 }
 
 TEST_P(ConsoleTest, WithoutASessionPagesRedirectToSignInAndDataAnswers401) {
