@@ -1,6 +1,7 @@
 // The console's machine list over 100,000 machines: the whole handler (session check, the
 // store's page query, template rendering), first page, a deep page, the last page, searches
-// and a sort on another column. The store is SQLite in GRAVELIN_BENCH_DATA (default
+// and a sort on another column; and the survey page of a month. The store is SQLite in
+// GRAVELIN_BENCH_DATA (default
 // /tmp/gravelin-bench-console) or PostgreSQL at GRAVELIN_BENCH_DATABASE; the machines are
 // generated once and kept (bench/console_list.sh runs both engines).
 
@@ -141,11 +142,11 @@ Setup& setup() {
     return s;
 }
 
-void listPage(benchmark::State& state, const std::string& query) {
+void consolePage(benchmark::State& state, const std::string& path, const std::string& query) {
     Setup& s = setup();
     Request request;
     request.method = "GET";
-    request.path = "/machines";
+    request.path = path;
     request.query = query;
     request.headers = {{"cookie", s.cookie}};
     request.remoteAddress = "127.0.0.1";
@@ -153,13 +154,23 @@ void listPage(benchmark::State& state, const std::string& query) {
     for (auto _ : state) {
         const Response r = s.handler(request);
         if (r.status != 200) {
-            state.SkipWithError("the list did not answer 200");
+            state.SkipWithError("the page did not answer 200");
             break;
         }
         bytes = r.body.size();
         benchmark::DoNotOptimize(bytes);
     }
     state.counters["page_bytes"] = static_cast<double>(bytes);
+}
+
+void listPage(benchmark::State& state, const std::string& query) {
+    consolePage(state, "/machines", query);
+}
+
+// The survey of a month with about 40,000 machines, and its twelve months of trends (the
+// generated scans run from January to March 2026).
+void surveyPage(benchmark::State& state, const std::string& query) {
+    consolePage(state, "/survey", query);
 }
 
 }  // namespace
@@ -189,5 +200,12 @@ BENCHMARK_CAPTURE(listPage, search_model_many, std::string("q=ThinkPad"))
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(listPage, search_model_deep_page_100, std::string("q=ThinkPad&page=100"))
     ->Unit(benchmark::kMillisecond);
+
+BENCHMARK_CAPTURE(surveyPage, survey_month_2026_02, std::string("month=2026-02"))
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+BENCHMARK_CAPTURE(surveyPage, survey_month_2025_06_empty, std::string("month=2025-06"))
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 BENCHMARK_MAIN();

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "programs/gravelin-receiver/Commands.h"
 #include "reading/TerminalText.h"
 #include "receiver/http/Time.h"
+#include "receiver/console/SurveyViews.h"
 
 namespace gravelin::server {
 
@@ -20,8 +22,9 @@ struct SurveyOptions {
     StoreChoice store;
     std::optional<std::string> month, since, until;
     std::size_t top = 10;
-    bool json = false;
+    bool json = false, csv = false;
     bool recount = false;
+    std::optional<std::string> snapshot;  // the file the snapshot to publish is written to
 };
 
 // A recount reads every scan in one transaction: far longer than one intake call may take.
@@ -75,7 +78,28 @@ int runSurvey(const SurveyOptions& options) {
     if (period.sinceMs >= period.untilMs) throw UsageError("--since must be a day before --until");
     auto store = openStore(options.store, /*readOnly=*/true);  // a read-only mount will do
     const auto result = survey::surveyOfStore(*store, period, options.top);
-    if (options.json) {
+    if (options.snapshot) {
+        std::ofstream file(*options.snapshot, std::ios::binary | std::ios::trunc);
+        const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+        file << console::surveySnapshot(result, now);
+        file.close();
+        if (!file) {
+            std::cerr << "cannot write " << report::terminalText(*options.snapshot) << "\n";
+            return 1;
+        }
+        return 0;
+    }
+    if (options.csv) {
+        // Spreadsheet-safe as the console's download; every value also as the terminal
+        // shows text (its record separators stay).
+        auto shown = result;
+        for (auto& values : shown.dimensions) {
+            for (auto& item : values) item.value = report::terminalText(item.value);
+        }
+        std::cout << console::surveyCsv(shown);
+    } else if (options.json) {
         std::cout << report::terminalJson(survey::toJson(result).dump(
                          2, ' ', false, nlohmann::json::error_handler_t::replace))
                   << "\n";
@@ -111,6 +135,16 @@ void addSurvey(CLI::App& program, Command& chosen) {
         ->excludes(since)
         ->excludes(until)
         ->excludes(json);
+    auto* csv = command->add_flag("--csv", options->csv, "the survey as CSV, one value a line")
+                    ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+    command
+        ->add_option("--snapshot", options->snapshot,
+                     "writes the survey as one HTML file to publish: values of fewer than 5 "
+                     "machines counted in \"other\"")
+        ->option_text("FILE")
+        ->excludes(json)
+        ->excludes(csv);
+    csv->excludes(json);
     command->callback([command, options, &chosen] {
         chosen = [command, options] {
             refuseExtras(*command);

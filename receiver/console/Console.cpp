@@ -1,7 +1,8 @@
 // The console's handler: the answers every part of it gives (pages rendered from the
 // templates under receiver/console/templates/, escaping every value; messages, redirects,
 // downloads), the security headers every answer carries, and the routing of a request to
-// the pages (ConsolePages.cpp), sign-in (ConsoleSessions.cpp) and exports
+// the pages (ConsolePages.cpp), sign-in (ConsoleSessions.cpp), the survey
+// (ConsoleSurvey.cpp) and exports
 // (ConsoleExports.cpp), the API (ConsoleApi.cpp), and who may reach what: viewers read,
 // admins also change data and read the users, the API tokens and the audit log
 // (ConsoleAdmin.cpp).
@@ -284,6 +285,10 @@ Response ConsoleImpl::route(const Request& request) {
     if (path == "/changes") return changesPage(query, *auth);
     if (path == "/changes.csv") return changesExport(request, query, false, *auth);
     if (path == "/changes.json") return changesExport(request, query, true, *auth);
+    if (path == "/survey") return surveyPage(query, *auth);
+    if (path == "/survey.csv") return surveyExport(request, query, "csv", *auth);
+    if (path == "/survey.json") return surveyExport(request, query, "json", *auth);
+    if (path == "/survey.html") return surveyExport(request, query, "html", *auth);
     if (path == "/users") return usersPage(*auth);
     if (path == "/tokens") return tokensPage(*auth);
     if (path == "/audit") return auditPage(query, *auth);

@@ -23,10 +23,13 @@
 
 #include "reading/Summary.h"
 #include "receiver/console/ApiTokens.h"
+#include "reading/SurveyFacets.h"
 #include "receiver/console/Console.h"
 #include "receiver/console/RateLimit.h"
 #include "receiver/console/Throttle.h"
 #include "receiver/console/Web.h"
+#include "receiver/survey/Survey.h"
+#include "receiver/survey/Trend.h"
 
 namespace gravelin::console::detail {
 
@@ -92,6 +95,13 @@ struct SortColumn {
 };
 extern const SortColumn kSortColumns[9];
 const SortColumn& sortColumn(const std::string& key);
+
+// The survey's rows (SurveyViews.cpp): one dimension's chart and table, each named value
+// linked to the machines holding it when `links`.
+std::string_view dimensionLabel(std::size_t dimension);
+Data surveyDimensionData(const survey::Survey& survey, std::size_t dimension, bool links);
+// A template of its own (no layout around it), escaping as the pages do.
+std::string renderTemplate(const std::string& templateName, const Data& context);
 
 struct Authenticated {
     storage::Session session;
@@ -293,6 +303,24 @@ private:
     Response apiReport(const ApiCall& call);
     Response apiDiff(const ApiCall& call);
     Response apiSurvey(const ApiCall& call);
+
+    // ---- the survey (ConsoleSurvey.cpp) ----
+    // The period asked for: a month (this month when none), or From and To days, which win.
+    struct SurveyChoice {
+        survey::Period period;
+        survey::Month month;  // the month shown, whose trends end the page
+        std::string monthField, sinceField, untilField;
+        std::string query;  // the period as the downloads' query
+        std::string error;  // what was wrong with the fields; the period is then the month
+    };
+    SurveyChoice surveyChoice(const Fields& fields) const;
+    // The dimension a download is limited to; `unknown` when the name is none of them.
+    static std::optional<report::survey::Dimension> surveyDimension(const Fields& fields,
+                                                                    bool& unknown);
+    Response surveyPage(const Fields& fields, const Authenticated& auth);
+    // survey.csv, survey.json and survey.html (the snapshot to publish).
+    Response surveyExport(const Request& request, const Fields& fields, std::string_view kind,
+                          const Authenticated& auth);
 
     // ---- admin pages (ConsoleAdmin.cpp) ----
     Response usersPage(const Authenticated& auth);

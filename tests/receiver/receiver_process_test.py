@@ -781,7 +781,28 @@ class ReceiverTest:
         text = self.receiver.cli('survey').stdout
         self.assertIsNone(re.search(rb'[\x00-\x08\x0b-\x1f\x7f]', text), text)
         self.assertIn('Evil\\u009B2J', text.decode())
-        for args in (['--since', '2026-02-30'], ['--until', 'yesterday'],
+        # The same survey as CSV: one record per value, nothing a terminal would obey.
+        exported = self.receiver.cli('survey', '--csv')
+        self.assertEqual(exported.returncode, 0, exported.stderr)
+        records = exported.stdout.decode().split('\r\n')
+        self.assertEqual(records[0], 'dimension,value,machines,share,change')
+        self.assertEqual(records[-1], '')
+        self.assertEqual(len(records) - 2, sum(len(v) for v in survey['dimensions'].values()))
+        self.assertIn('processor_maker,Intel,3,0.7500,', records)
+        self.assertIsNone(re.search(rb'[\x00-\x08\x0b\x0c\x0e-\x1f\x7f]|\xc2[\x80-\x9f]', exported.stdout))
+        # The snapshot to publish: a file, and no value of fewer than five machines in it.
+        snapshot = os.path.join(self.dir, 'survey.html')
+        written = self.receiver.cli('survey', '--snapshot', snapshot)
+        self.assertEqual(written.returncode, 0, written.stderr)
+        self.assertEqual(written.stdout, b'')
+        with open(snapshot, encoding='utf-8') as f:
+            html = f.read()
+        self.assertTrue(html.startswith('<!DOCTYPE html>'))
+        self.assertIn('%d machines' % machines, html)
+        self.assertNotIn('Intel', html)  # three machines
+        self.assertNotIn('Evil', html)
+        for args in (['--csv', '--json'], ['--snapshot', snapshot, '--csv'],
+                     ['--since', '2026-02-30'], ['--until', 'yesterday'],
                      ['--since', '2026-12-02', '--until', '2026-12-01'], ['--top', '0'],
                      ['--month', '2026-13'], ['--month', '2026-12-01'],
                      ['--month', '2026-12', '--since', '2026-12-01'], ['--recount', '--json']):

@@ -2,6 +2,8 @@
 // "unknown" adding up to all machines, the change from the period before, the days of the
 // command line, and the survey of a store on both engines (conflicting scans left out).
 #include "receiver/survey/Survey.h"
+#include "receiver/survey/Publishable.h"
+#include "receiver/survey/Trend.h"
 
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
@@ -170,6 +172,93 @@ TEST(SurveyDays, CommandLineDaysAreUtcDayStarts) {
 }
 
 // ---- Over a store, on both engines -------------------------------------------------------
+
+TEST(SurveyMonths, MonthsAreNamedAndBoundedInUtc) {
+    const std::pair<const char*, bool> names[] = {
+        {"2026-12", true},  {"2028-02", true},  {"2026-13", false}, {"2026-00", false},
+        {"0000-05", false}, {"2026-1", false},  {"2026/12", false}, {"2026-12-01", false},
+        {"", false},        {"2026-1a", false}, {" 2026-12", false}};
+    for (const auto& [name, valid] : names) {
+        const auto month = calendarMonth(name);
+        EXPECT_EQ(month.has_value(), valid) << name;
+        if (month) {
+            EXPECT_EQ(monthText(*month), name);
+        }
+    }
+    const Period december = monthPeriod(*calendarMonth("2026-12"));
+    EXPECT_EQ(december.sinceMs, *utcDayStartMs("2026-12-01"));
+    EXPECT_EQ(december.untilMs, *utcDayStartMs("2027-01-01"));
+    const Period leap = monthPeriod(*calendarMonth("2028-02"));
+    EXPECT_EQ(leap.untilMs - leap.sinceMs, 29 * kDay);
+    // A month holds its first and last millisecond, and no other month's.
+    EXPECT_EQ(monthText(calendarMonthOf(december.sinceMs)), "2026-12");
+    EXPECT_EQ(monthText(calendarMonthOf(december.untilMs - 1)), "2026-12");
+    EXPECT_EQ(monthText(calendarMonthOf(december.untilMs)), "2027-01");
+    EXPECT_EQ(monthText(calendarMonthOf(december.sinceMs - 1)), "2026-11");
+}
+
+// Machines 1..n, each with the memory type given, in the period; the same before.
+std::vector<ScanFacets> fleet(const std::vector<std::pair<std::string, int>>& types) {
+    std::vector<ScanFacets> machines;
+    std::int64_t id = 0;
+    for (const auto& [type, count] : types) {
+        for (int i = 0; i < count; ++i) {
+            ++id;
+            machines.push_back({id, id, 0, facetsWith({{Dimension::MemoryType, type}})});
+        }
+    }
+    return machines;
+}
+
+TEST(SurveyPublishable, ValuesOfFewerThanFiveMachinesGoToOther) {
+    const Period period{0, kDay};
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, int>> now, before;
+        std::map<std::string, std::uint64_t> published;
+        std::vector<std::string> order;
+    };
+    const Case cases[] = {
+        {"four is merged, five stays; unknown below five is merged too",
+         {{"DDR5", 5}, {"DDR4", 4}, {"unknown", 3}, {"DDR3", 1}},
+         {{"DDR4", 10}},
+         {{"DDR5", 5}, {"other", 8}},
+         {"DDR5", "other"}},
+        {"an unknown of five stays, after other",
+         {{"DDR5", 6}, {"DDR4", 2}, {"unknown", 5}},
+         {},
+         {{"DDR5", 6}, {"other", 2}, {"unknown", 5}},
+         {"DDR5", "other", "unknown"}},
+        {"the survey's own other joins the merged values",
+         {{"DDR5", 7}, {"DDR4", 6}, {"DDR3", 5}, {"DDR2", 4}},
+         {},
+         {{"DDR5", 7}, {"DDR4", 6}, {"other", 9}},
+         {"DDR5", "DDR4", "other"}},
+        {"nothing rare: nothing changes", {{"DDR5", 5}}, {}, {{"DDR5", 5}}, {"DDR5"}},
+    };
+    for (const auto& c : cases) {
+        // Two named values before "other": the survey's own "other" then holds the rest.
+        const Survey full = tally(fleet(c.now), fleet(c.before), period, 2);
+        const Survey published = publishable(full);
+        const auto& values = of(published, Dimension::MemoryType);
+        EXPECT_EQ(machinesByValue(values), c.published) << c.name;
+        std::vector<std::string> order;
+        for (const auto& v : values) order.push_back(v.value);
+        EXPECT_EQ(order, c.order) << c.name;
+        expectEveryDimensionAddsUp(published);
+        // The merged values' changes add up: shares still add to the whole fleet's.
+        if (!c.before.empty()) {
+            double changes = 0;
+            for (const auto& v : values) changes += v.change.value_or(0);
+            EXPECT_NEAR(changes, 0.0, 1e-9) << c.name;
+        }
+    }
+    // The changes of what merged: DDR4 went from all machines to 4 of 13.
+    const Survey published = publishable(tally(fleet(cases[0].now), fleet(cases[0].before), period, 10));
+    const auto& other = of(published, Dimension::MemoryType).back();
+    ASSERT_TRUE(other.change);
+    EXPECT_NEAR(*other.change, 8.0 / 13.0 - 1.0, 1e-9);
+}
 
 namespace fs = std::filesystem;
 
@@ -349,6 +438,50 @@ TEST_P(SurveyOfStore, AMonthNotCountedYetIsReadFromTheScans) {
     exec("UPDATE survey_state SET counted = 0");
     EXPECT_EQ(machinesByValue(of(surveyOfStore(*store_, month, 10), Dimension::MemoryType)),
               (std::map<std::string, std::uint64_t>{{"DDR4", 1}}));
+}
+
+TEST_P(SurveyOfStore, TrendsFollowTheLatestMonthsLeadingValuesBack) {
+    const auto at = [](const char* day) { return *utcDayStartMs(day) + kDay / 2; };
+    // October: A and B on DDR4. November: A upgraded to DDR5, C new on DDR5, B still on DDR4.
+    // December: A and C on DDR5, D new on DDR3; B not seen.
+    add("A", at("2026-10-03"), hardware("A", "DDR4", 16, "Microsoft Windows 10 Pro"));
+    add("B", at("2026-10-04"), hardware("B", "DDR4", 16, "Microsoft Windows 10 Pro"));
+    add("A", at("2026-11-02"), hardware("A", "DDR5", 32, "Microsoft Windows 11 Pro"));
+    add("B", at("2026-11-30"), hardware("B", "DDR4", 16, "Microsoft Windows 10 Pro"));
+    add("C", at("2026-11-15"), hardware("C", "DDR5", 32, "Microsoft Windows 11 Pro"));
+    add("A", at("2026-12-01"), hardware("A", "DDR5", 32, "Microsoft Windows 11 Pro"));
+    add("C", at("2026-12-31"), hardware("C", "DDR5", 32, "Microsoft Windows 11 Pro"));
+    add("D", at("2026-12-09"), hardware("D", "DDR3", 4, "Microsoft Windows 11 Pro"));
+
+    const Trends trends = trendsOfStore(*store_, *calendarMonth("2026-12"), 4,
+                                        {Dimension::MemoryType, Dimension::Os}, 5);
+    std::vector<std::string> months;
+    for (const auto month : trends.months) months.push_back(monthText(month));
+    EXPECT_EQ(months, (std::vector<std::string>{"2026-09", "2026-10", "2026-11", "2026-12"}));
+    EXPECT_EQ(trends.machines, (std::vector<std::uint64_t>{0, 2, 3, 3}));
+    ASSERT_EQ(trends.dimensions.size(), 2u);
+    const auto& memory = trends.dimensions[0];
+    EXPECT_EQ(memory.dimension, Dimension::MemoryType);
+    // December's values, most machines first; DDR4, gone by December, is no line.
+    ASSERT_EQ(memory.lines.size(), 2u);
+    EXPECT_EQ(memory.lines[0].value, "DDR5");
+    EXPECT_EQ(memory.lines[0].machines, (std::vector<std::uint64_t>{0, 0, 2, 2}));
+    EXPECT_EQ(memory.lines[1].value, "DDR3");
+    EXPECT_EQ(memory.lines[1].machines, (std::vector<std::uint64_t>{0, 0, 0, 1}));
+    const std::vector<double> shares = memory.lines[0].shares;
+    ASSERT_EQ(shares.size(), 4u);
+    EXPECT_DOUBLE_EQ(shares[0], 0.0);  // a month without machines
+    EXPECT_DOUBLE_EQ(shares[2], 2.0 / 3.0);
+    EXPECT_DOUBLE_EQ(shares[3], 2.0 / 3.0);
+    const auto& os = trends.dimensions[1];
+    ASSERT_EQ(os.lines.size(), 1u);
+    EXPECT_EQ(os.lines[0].value, "Windows 11 Pro");
+    EXPECT_EQ(os.lines[0].machines, (std::vector<std::uint64_t>{0, 0, 2, 3}));
+
+    // Only the leading value when one is asked for.
+    const Trends one = trendsOfStore(*store_, *calendarMonth("2026-12"), 2, {Dimension::MemoryType}, 1);
+    ASSERT_EQ(one.dimensions[0].lines.size(), 1u);
+    EXPECT_EQ(one.dimensions[0].lines[0].value, "DDR5");
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, SurveyOfStore, ::testing::Values("SQLite", "PostgreSQL"),

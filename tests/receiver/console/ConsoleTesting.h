@@ -9,6 +9,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "reading/Fingerprint.h"
@@ -117,10 +118,15 @@ inline std::string sealedScan(const std::string& table, const MachineWmi& machin
     edit(document);
     std::ostringstream text;
     document.save(text, "  ", pugi::format_default, pugi::encoding_utf8);
-    // The code page has no right-to-left override: a report carries it as a reference.
+    // The code page has no right-to-left override, nor Hebrew: a report carries them as
+    // references.
     std::string xml = text.str();
-    for (std::size_t at = xml.find("\u202E"); at != std::string::npos; at = xml.find("\u202E", at)) {
-        xml.replace(at, std::string("\u202E").size(), "&#x202E;");
+    for (const auto& [character, reference] : {std::pair<std::string, std::string>{"\u202E", "&#x202E;"},
+                                               {"\u05E9", "&#x5E9;"}, {"\u05DC", "&#x5DC;"},
+                                               {"\u05D5", "&#x5D5;"}, {"\u05DD", "&#x5DD;"}}) {
+        for (std::size_t at = xml.find(character); at != std::string::npos; at = xml.find(character, at)) {
+            xml.replace(at, character.size(), reference);
+        }
     }
     return sealReportText(windows1252().fromUtf8(xml));
 }
@@ -160,6 +166,25 @@ inline void plantHostileStrings(pugi::xml_document& document) {
     }
     for (pugi::xml_node application : root.children("Application")) {
         if (auto errors = application.attribute("Errors")) errors.set_value(kHostileErrors.c_str());
+    }
+}
+
+// A processor name no survey chart can fit: 300 characters, right-to-left text first, C1
+// controls (what Windows-1252 bytes 0x81 and 0x9D become) and a direction override in it.
+inline const std::string kLongProcessor = [] {
+    std::string name = "\u05E9\u05DC\u05D5\u05DD\u0081\u009D Processor ";
+    // One word, no blank to wrap at.
+    for (int i = 0; i < 276; ++i) name += "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"[(i * 7 + i / 5) % 36];
+    return name + " @ 9.99GHz \u202E!";
+}();
+inline const std::string kImageModel = "<img src=x onerror=alert(1)>";
+
+inline void plantLongProcessor(pugi::xml_document& document) {
+    for (pugi::xml_node table : document.child("HWInfo").children()) {
+        if (!std::string_view(table.name()).starts_with("SMBIOS_Type_4_")) continue;
+        for (pugi::xml_node processor : table.children()) {
+            processor.attribute("ProcessorVersion").set_value(kLongProcessor.c_str());
+        }
     }
 }
 
@@ -329,6 +354,20 @@ inline std::vector<SeedScan> seedScans() {
     seeds.push_back({"hostile, second scan",
                      sealedScan("jcreekmore-Dell-Precision-3620", hostileLater, plantHostileStrings)});
     return seeds;
+}
+
+// Reports the survey page is seen with besides the seeds: a machine whose model is markup
+// and whose processor name is long, right-to-left and holds controls.
+inline std::vector<SeedScan> surveySeeds() {
+    MachineWmi m;
+    m.vendor = "Surveyed Ltd.";
+    m.name = kImageModel;
+    m.serial = "SURVEY-0001";
+    m.uuid = "5A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9";
+    m.osCaption = "Microsoft Windows 11 Pro";
+    m.disks = {{"Samsung SSD 990 PRO 1TB", "S7SURVEY0001", "4B2QJXD7", 1000204886016ULL}};
+    m.volumeFree = 400000000000ULL;
+    return {{"survey, long processor", sealedScan("jcreekmore-Dell-Precision-3620", m, plantLongProcessor)}};
 }
 
 }  // namespace gravelin::testing

@@ -11,7 +11,8 @@ no exception, no CSP violation report in the log, the sentinel global the hostil
 would set is undefined, and the document holds no <script> element and no on* attribute.
 Exports must not open as pages. As an admin it reads the users and the audit log, where a
 failed sign-in under a hostile name must show as text, and filters the log with hostile
-values. Screenshots (1280x800 and phone width 390x844) go to
+values. The survey page must show the same hostile values as text, its charts agreeing with
+their tables. Screenshots (1280x800 and phone width 390x844) go to
 --screenshots when given.
 
   console_browser.py --profile DIR --base http://127.0.0.1:PORT --user NAME --password PW
@@ -377,6 +378,68 @@ def main():
     check("not seen since, all")
     if page.evaluate("document.querySelectorAll('table.list tbody tr').length") < 2:
         failures.append("the not-seen filter with a future date lists too few machines")
+    # The survey, with every hostile value above stored and a 300-character processor name
+    # that starts right to left and holds controls: no script runs, hovered or not, nothing
+    # is wider than the screen, and each chart says what its table says.
+    page.navigate(base + "/survey")
+    check("survey", "console-survey.png", "console-survey-phone.png")
+    page.evaluate("document.querySelectorAll('*').forEach(e => e.dispatchEvent("
+                  "new MouseEvent('mouseover', {bubbles: true})))")
+    check("survey after mouseover")
+    if "<img src=x onerror=alert(1)>" not in page.evaluate("document.body.innerText"):
+        failures.append("survey: the hostile model is not shown as text")
+    disagreements = page.evaluate("""(() => {
+      const out = [];
+      for (const section of document.querySelectorAll('section.survey')) {
+        const bars = [...section.querySelectorAll('svg.bars g.bar')];
+        const rows = [...section.querySelectorAll('table.values tbody tr')];
+        if (bars.length !== rows.length || rows.length === 0)
+          out.push(section.id + ': ' + bars.length + ' bars, ' + rows.length + ' rows');
+        rows.forEach((row, i) => {
+          const said = row.cells[0].textContent + ': ' + row.cells[2].textContent;
+          const bar = bars[i];
+          if (!bar) return;
+          if (bar.querySelector('title').textContent !== said)
+            out.push(section.id + ': bar ' + bar.querySelector('title').textContent + ' row ' + said);
+          const width = parseFloat(bar.querySelector('rect').getAttribute('width'));
+          const share = parseFloat(row.cells[2].textContent);
+          if (Math.abs(Math.max(share * 1.4, 1) - width) > 0.15)
+            out.push(section.id + ': bar of ' + width + ' for ' + share + '%');
+        });
+        const trend = section.querySelector('svg.trend');
+        if (!trend) continue;
+        const lines = [...trend.querySelectorAll('g.line')];
+        const trendRows = [...section.querySelectorAll('table.trend tbody tr:not(.rest)')];
+        const months = [...section.querySelectorAll('table.trend thead th')].slice(1).map(th => th.textContent);
+        if (lines.length !== trendRows.length || lines.length === 0)
+          out.push(section.id + ': ' + lines.length + ' lines, ' + trendRows.length + ' trend rows');
+        trendRows.forEach((row, l) => {
+          const points = lines[l] ? [...lines[l].querySelectorAll('circle title')].map(t => t.textContent) : [];
+          const value = row.cells[0].textContent;
+          months.forEach((month, m) => {
+            const cell = row.cells[m + 1].textContent;
+            const said = value + ', ' + month + ': ' + (cell === '\u2014' ? '0.0%' : cell);
+            if (points[m] !== said) out.push(section.id + ': point ' + points[m] + ' cell ' + said);
+          });
+        });
+      }
+      return out;
+    })()""")
+    failures.extend("survey chart and table: " + d for d in disagreements[:10])
+    if not page.evaluate("!!document.querySelector('table.values a[href^=\"/machines?q=os%3A\"]')"):
+        failures.append("survey: no value links to the machines holding it")
+    for width, height in ((1280, 800), (390, 844)):
+        page.size(width, height)
+        wide = page.evaluate("document.documentElement.scrollWidth")
+        boxes = page.evaluate("Math.max(0, ...[...document.querySelectorAll('.scroll')]"
+                              ".map(e => e.scrollWidth))")
+        charts = page.evaluate("Math.max(0, ...[...document.querySelectorAll('svg.bars, svg.trend')]"
+                               ".map(e => e.getBoundingClientRect().right))")
+        if wide > width or boxes > 3 * width or charts > width:
+            failures.append("survey at %d px: page %d px, widest table %d px, charts end at %d px"
+                            % (width, wide, boxes, charts))
+    page.size(1280, 800)
+
     page.navigate(base + "/machines?unseen=2000-01-01")
     check("not seen since, none")
     if page.evaluate("document.querySelectorAll('table.list tbody tr').length") != 0:

@@ -1,5 +1,6 @@
 // Writes the console's seed reports as sealed texts, one file each (NN-name.hex), into the
-// directory given: what `gravelin-receiver import` takes. The browser stage uses them.
+// directory given: what `gravelin-receiver import` takes. The browser stage uses them, with
+// the reports its survey page is seen with.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -14,7 +15,8 @@ int main(int argc, char** argv) {
     try {
         const std::filesystem::path directory = argv[1];
         std::filesystem::create_directories(directory);
-        const auto seeds = gravelin::testing::seedScans();
+        auto seeds = gravelin::testing::seedScans();
+        for (auto& seed : gravelin::testing::surveySeeds()) seeds.push_back(std::move(seed));
         for (std::size_t i = 0; i < seeds.size(); ++i) {
             std::string name;
             for (const char c : seeds[i].name) {

@@ -27,6 +27,7 @@
 #include "receiver/console/Console.h"
 #include "receiver/console/Csv.h"
 #include "receiver/console/HashQueue.h"
+#include "receiver/console/SurveyViews.h"
 #include "receiver/console/Web.h"
 #include "reading/SummaryJson.h"
 #include "reading/SurveyFacets.h"
@@ -247,12 +248,13 @@ std::vector<std::string> pagePaths(std::int64_t machine, std::int64_t scan, std:
     const std::string m = std::to_string(machine), s = std::to_string(scan), o = std::to_string(other);
     return {"/", "/machines", "/machines?q=Dell&sort=model&dir=asc&page=1", "/machines/" + m,
             "/scans/" + s, "/diff?a=" + o + "&b=" + s, "/machines/999999", "/no/such/page",
-            "/users", "/audit", "/audit?action=sign-in&since=2026-01-01"};
+            "/users", "/audit", "/audit?action=sign-in&since=2026-01-01", "/survey",
+            "/survey?month=2026-11"};
 }
 std::vector<std::string> exportPaths(std::int64_t scan) {
     const std::string s = std::to_string(scan);
     return {"/machines.csv", "/machines.csv?q=Dell", "/scans/" + s + ".json", "/scans/" + s + "/report",
-            "/scans/" + s + "/report.xml"};
+            "/scans/" + s + "/report.xml", "/survey.csv", "/survey.json?dimension=os"};
 }
 
 TEST_P(ConsoleTest, WithoutASessionPagesRedirectToSignInAndDataAnswers401) {
@@ -742,6 +744,85 @@ TEST_P(ConsoleTest, HostileReportIsEscapedOnEveryPageAndDefusedInTheCsv) {
             EXPECT_FALSE(std::regex_search(line, formula)) << line;
         }
     }
+}
+
+// The survey's own views, over a fleet made up for them.
+survey::Survey memoryFleet(const std::vector<std::pair<std::string, int>>& now,
+                           const std::vector<std::pair<std::string, int>>& before = {}) {
+    const auto machines = [](const std::vector<std::pair<std::string, int>>& types) {
+        std::vector<survey::ScanFacets> out;
+        std::int64_t id = 0;
+        for (const auto& [type, n] : types) {
+            for (int i = 0; i < n; ++i) {
+                survey::Facets facets;
+                facets.fill("unknown");
+                facets[static_cast<std::size_t>(report::survey::Dimension::MemoryType)] = type;
+                ++id;
+                out.push_back({id, id, 0, facets});
+            }
+        }
+        return out;
+    };
+    return survey::tally(machines(now), machines(before), {*server::utcDayStartMs("2026-12-01"),
+                                                          *server::utcDayStartMs("2027-01-01")}, 10);
+}
+
+TEST(ConsoleSurveyViews, ValueSearchesQuoteWhatHoldsBlanksOrQuotes) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"DDR4", "memory_type:DDR4"},
+        {"Windows 11 Pro", "memory_type:\"Windows 11 Pro\""},
+        {"say \"hi\"", "memory_type:\"say \\\"hi\\\"\""},
+        {"a\\b c", "memory_type:\"a\\\\b c\""},
+        {"16 GiB", "memory_type:\"16 GiB\""},
+    };
+    for (const auto& [value, search] : cases) EXPECT_EQ(console::valueSearch("memory_type", value), search) << value;
+    EXPECT_EQ(console::urlEncode(console::valueSearch("os", "Windows 11 Pro")), "os%3A%22Windows%2011%20Pro%22");
+}
+
+TEST(ConsoleSurveyViews, SnapshotLeavesOutValuesOfFewerThanFiveAndEscapesTheRest) {
+    const std::string hostile = "<img src=x onerror=alert(1)>";
+    const survey::Survey fleet =
+        memoryFleet({{hostile, 5}, {"DDR5", 6}, {"DDR4-four", 4}, {"unknown", 2}, {"\u202E\x01rtl", 5}});
+    const std::string html = console::surveySnapshot(fleet, kStart);
+    const auto from = html.find("<section id=\"memory_type\">");
+    ASSERT_NE(from, std::string::npos);
+    const std::string memory = html.substr(from, html.find("</section>", from) - from);
+    // Five machines are enough to be shown; four are not, and go to "other" with unknown.
+    EXPECT_NE(memory.find("<bdi>DDR5</bdi>"), std::string::npos);
+    EXPECT_EQ(html.find("DDR4-four"), std::string::npos);
+    EXPECT_NE(memory.find("<bdi>other</bdi></td><td class=\"num\">6</td>"), std::string::npos) << memory;
+    EXPECT_EQ(memory.find("unknown"), std::string::npos);
+    // The hostile value is text in the table and in the chart; the control character shown.
+    EXPECT_EQ(html.find("<img"), std::string::npos);
+    EXPECT_EQ(count(memory, "&lt;img src=x onerror=alert(1)&gt;"), 2u);  // the bar's title, the table
+    EXPECT_EQ(count(memory, "\u2068&lt;img src=x onerror=a\u2026\u2069"), 1u);  // its label, cut
+    EXPECT_EQ(html.find('\x01'), std::string::npos);
+    EXPECT_NE(memory.find("\u202E\\x01rtl"), std::string::npos);
+    // One file: no script, nothing fetched from anywhere.
+    for (const char* outside : {"<script", "src=\"", "href=\"", "<link", "url("}) {
+        EXPECT_EQ(html.find(outside), std::string::npos) << outside;
+    }
+    EXPECT_NE(html.find("<style>"), std::string::npos);
+    EXPECT_NE(html.find("content=\"default-src 'none'; style-src 'unsafe-inline'\""), std::string::npos);
+}
+
+TEST(ConsoleSurveyViews, CsvKeepsChangesNumbersAndDefusesValues) {
+    const survey::Survey fleet = memoryFleet({{"=1+1", 1}, {"DDR5", 3}}, {{"DDR5", 1}});
+    const std::string csv = console::surveyCsv(fleet, report::survey::Dimension::MemoryType);
+    EXPECT_EQ(csv,
+              "dimension,value,machines,share,change\r\n"
+              "memory_type,DDR5,3,0.7500,-0.2500\r\n"
+              "memory_type,'=1+1,1,0.2500,0.2500\r\n");
+}
+
+TEST(ConsoleSurveyViews, BarsAreAsLongAsTheirShare) {
+    const survey::Survey fleet = memoryFleet({{"DDR5", 3}, {"DDR4", 1}});
+    const std::string svg = console::barChartSvg("memory_type", fleet.dimensions[6]);
+    EXPECT_EQ(count(svg, "<g class=\"bar\">"), 2u);
+    EXPECT_NE(svg.find("<title>DDR5: 75.0%</title>"), std::string::npos);
+    EXPECT_NE(svg.find("width=\"105.0\""), std::string::npos);  // of 140 for all machines
+    EXPECT_NE(svg.find("width=\"35.0\""), std::string::npos);
+    EXPECT_EQ(svg.find("style="), std::string::npos);
 }
 
 TEST(ConsoleCsv, FieldsAreQuotedAndFormulasDefused) {
@@ -2550,6 +2631,126 @@ TEST_P(ConsoleTest, AnAdminMakesATokenSeenOnceAndRevokesIt) {
     EXPECT_EQ(added[0].target, "token " + name);
     EXPECT_EQ(added[0].detail.find(token), std::string::npos);
     EXPECT_EQ(auditOf(user_, std::string(storage::audit::kTokenRevoked)).size(), 1u);
+}
+
+// ---- the survey ----
+
+// The period the seeds fall in: from two days before the tests' start to its day.
+struct SeedPeriod {
+    std::string since = survey::dayText(kStart - 2 * 86400000LL), until = survey::dayText(kStart);
+    std::string query() const { return "since=" + since + "&until=" + until; }
+    survey::Period period() const {
+        return {*server::utcDayStartMs(since), *server::utcDayStartMs(until) + 86400000LL};
+    }
+};
+
+TEST_P(ConsoleTest, SurveyPageChartsEveryDimensionBesideItsTableAndLinksNamedValues) {
+    const std::string viewer = signInAs("vera-" + prefix_, storage::Role::Viewer);
+    const SeedPeriod seeds;
+    const Response r = console_(request("GET", "/survey?" + seeds.query(), viewer));
+    ASSERT_EQ(r.status, 200) << r.body;
+    const std::string& body = r.body;
+    // The survey the page must show, read from the store as the command reads it.
+    const survey::Survey expected = survey::surveyOfStore(*store_, seeds.period(), 10);
+    ASSERT_GT(expected.machines, 0u);
+    EXPECT_NE(body.find(console::grouped(expected.machines) + " machines"), std::string::npos);
+    EXPECT_NE(body.find("<a href=\"/survey\">Survey</a>"), std::string::npos);
+    std::size_t bars = 0;
+    for (std::size_t d = 0; d < report::survey::kDimensionCount; ++d) {
+        const std::string name(report::survey::kDimensionNames[d]);
+        EXPECT_NE(body.find("id=\"" + name + "\""), std::string::npos) << name;
+        for (const auto& item : expected.dimensions[d]) {
+            ++bars;
+            const std::string href = "/machines?q=" + console::urlEncode(console::valueSearch(name, item.value));
+            const bool named = item.value != "other" && item.value != "unknown";
+            EXPECT_EQ(body.find("<a href=\"" + href + "\">") != std::string::npos, named) << name << " " << item.value;
+        }
+    }
+    // One bar per table row, in every chart.
+    EXPECT_EQ(count(body, "<g class=\"bar\">"), bars);
+    EXPECT_EQ(count(body, "<svg class=\"bars\""), report::survey::kDimensionCount);
+    // Each followed dimension's trend, with the month the period ends in last.
+    EXPECT_EQ(count(body, "<svg class=\"trend\""), std::size(survey::kTrendDimensions));
+    EXPECT_NE(body.find(survey::monthText(survey::calendarMonthOf(kStart)) + "</th>"), std::string::npos);
+    // The reports' hostile values are text, in the tables and in the charts alike.
+    for (const char* raw : {"<img", "<script", "<svg onload", "<style>body"}) {
+        EXPECT_EQ(body.find(raw), std::string::npos) << raw;
+    }
+    EXPECT_NE(body.find("&lt;img src=x onerror=&quot;window.__gravelinPwned=4&quot;&gt;"), std::string::npos);
+    // A direction override stays inside its label in the chart.
+    EXPECT_NE(body.find("\u2068Acme\u202E Systems\u2069"), std::string::npos);
+
+    // A month by its name; what cannot be read is said, and this month shown.
+    const std::string month = survey::monthText(survey::calendarMonthOf(kStart));
+    const Response byMonth = console_(request("GET", "/survey?month=" + month, viewer));
+    EXPECT_EQ(byMonth.status, 200);
+    EXPECT_NE(byMonth.body.find("value=\"" + month + "\""), std::string::npos);
+    EXPECT_NE(byMonth.body.find("href=\"/survey.csv?month=" + month + "\""), std::string::npos);
+    for (const std::string query : {"month=2026-13", "since=2026-12-05&until=2026-12-01", "since=yesterday",
+                                    "until=2026-02-30"}) {
+        const Response bad = console_(request("GET", "/survey?" + query, viewer));
+        EXPECT_EQ(bad.status, 200) << query;
+        EXPECT_NE(bad.body.find("class=\"alert\""), std::string::npos) << query;
+        EXPECT_NE(bad.body.find("href=\"/survey.csv?month=" + month + "\""), std::string::npos) << query;
+    }
+    EXPECT_EQ(console_(request("GET", "/survey")).status, 303);
+}
+
+TEST_P(ConsoleTest, SurveyDownloadsAreAuditedSafeForSpreadsheetsAndTheSnapshotNamesNoMachine) {
+    const std::string cookie = signIn();
+    const SeedPeriod seeds;
+    const survey::Survey expected = survey::surveyOfStore(*store_, seeds.period(), 10);
+
+    const Response csv = console_(request("GET", "/survey.csv?" + seeds.query(), cookie));
+    ASSERT_EQ(csv.status, 200);
+    EXPECT_EQ(headerOf(csv, "Content-Disposition"), "attachment; filename=\"survey-" + seeds.since + ".csv\"");
+    EXPECT_TRUE(csv.body.starts_with("\xEF\xBB\xBF" "dimension,value,machines,share,change\r\n"));
+    std::size_t values = 0;
+    for (const auto& dimension : expected.dimensions) values += dimension.size();
+    EXPECT_EQ(count(csv.body, "\r\n"), values + 1);
+    // The hostile maker is a value, not a formula.
+    EXPECT_NE(csv.body.find("maker,\"'=HYPERLINK("), std::string::npos) << csv.body;
+    EXPECT_EQ(csv.body.find(",=HYPERLINK"), std::string::npos);
+
+    const Response one = console_(request("GET", "/survey.json?" + seeds.query() + "&dimension=os", cookie));
+    ASSERT_EQ(one.status, 200);
+    const auto json = nlohmann::json::parse(one.body);
+    EXPECT_EQ(json["machines"], expected.machines);
+    ASSERT_EQ(json["dimensions"].size(), 1u);
+    EXPECT_EQ(json["dimensions"]["os"].size(), expected.dimensions[0].size());
+    const Response oneCsv = console_(request("GET", "/survey.csv?" + seeds.query() + "&dimension=disk_kind", cookie));
+    EXPECT_EQ(count(oneCsv.body, "\r\n"), expected.dimensions[11].size() + 1);
+    EXPECT_EQ(count(oneCsv.body, "\r\ndisk_kind,"), expected.dimensions[11].size());
+    EXPECT_EQ(console_(request("GET", "/survey.json?dimension=serial", cookie)).status, 400);
+    EXPECT_EQ(console_(request("GET", "/survey.csv?month=13", cookie)).status, 400);
+
+    const Response snapshot = console_(request("GET", "/survey.html?" + seeds.query(), cookie));
+    ASSERT_EQ(snapshot.status, 200);
+    EXPECT_TRUE(headerOf(snapshot, "Content-Type").starts_with("text/html"));
+    EXPECT_TRUE(headerOf(snapshot, "Content-Disposition").starts_with("attachment;"));
+    // None of the seeds' serial numbers, UUIDs or receipts; no value of fewer than five.
+    for (const auto& [name, ids] : ids_) {
+        const auto record = store_->scan(ids.scanId);
+        ASSERT_TRUE(record);
+        EXPECT_EQ(snapshot.body.find(record->row.receipt), std::string::npos) << name;
+    }
+    for (const char* secret : {"7TQCK2J", "4C4C4544", "9RY0WB8K", "onerror", "HYPERLINK", "Acme"}) {
+        EXPECT_EQ(snapshot.body.find(secret), std::string::npos) << secret;
+    }
+
+    // Without a session the downloads answer 401, as every export.
+    for (const char* path : {"/survey.csv", "/survey.json"}) {
+        EXPECT_EQ(console_(request("GET", path)).status, 401) << path;
+    }
+    std::vector<std::string> targets;
+    for (const auto& entry : auditOf(user_, std::string(storage::audit::kExport))) {
+        targets.push_back(entry.target);
+        if (entry.target == "survey.html") {
+            EXPECT_EQ(entry.detail, seeds.since + " to " + seeds.until + ", snapshot to publish");
+        }
+    }
+    // Newest first; the refused ones are not given, so not written.
+    EXPECT_EQ(targets, (std::vector<std::string>{"survey.html", "survey.csv", "survey.json", "survey.csv"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, ConsoleTest, ::testing::Values("memory", "sqlite", "postgresql"),
