@@ -162,21 +162,33 @@ void addWebhooks(CLI::App& program, Command& chosen) {
         if (store) addStoreOptions(*command, options->store);
         return std::make_pair(command, options);
     };
-    auto [add, adding] = sub("add", "Adds a hook posting EVENTS to URL");
+    // Pairs taken apart by name: the callback below captures them, and clang refuses to
+    // capture structured bindings.
+    const auto addPair = sub("add", "Adds a hook posting EVENTS to URL");
+    auto* const add = addPair.first;
+    const auto adding = addPair.second;
     add->add_option("URL", adding->url, "an https:// address");
     add->add_option("--events", adding->events,
                     "new-machine, new-scan, hardware-changed, conflicting-scan: comma-separated");
     add->add_option("--secret-file", adding->secretFile,
                     "the signing secret, from a file (without: a random one, printed once)");
-    auto [list, listing] = sub("list", "Lists the hooks: id, address, events, who, when");
+    const auto listPair = sub("list", "Lists the hooks: id, address, events, who, when");
+    auto* const list = listPair.first;
+    const auto listing = listPair.second;
     list->add_flag("--json", listing->json, "as JSON");
-    auto [remove, deleting] = sub("delete", "Deletes hook ID with its deliveries");
+    const auto removePair = sub("delete", "Deletes hook ID with its deliveries");
+    auto* const remove = removePair.first;
+    const auto deleting = removePair.second;
     remove->add_option("ID", deleting->id, "as listed")->check(wholeNumber());
-    auto [retry, retrying] = sub("retry", "Puts failed delivery DELIVERY back to pending");
+    const auto retryPair = sub("retry", "Puts failed delivery DELIVERY back to pending");
+    auto* const retry = retryPair.first;
+    const auto retrying = retryPair.second;
     retry->add_option("DELIVERY", retrying->id, "as deliveries lists it")->check(wholeNumber());
-    auto [deliveries, showing] =
+    const auto deliveriesPair =
         sub("deliveries", "Lists deliveries, newest first: id, hook, event, state, attempts, "
                           "last status, made, last error");
+    auto* const deliveries = deliveriesPair.first;
+    const auto showing = deliveriesPair.second;
     deliveries->add_option("--hook", showing->hook, "of this hook only")->check(wholeNumber());
     deliveries->add_flag("--json", showing->json, "as JSON");
     webhook->callback([=, &chosen] {
