@@ -1,8 +1,10 @@
 // The store under the console's list and under the receiver's load, on each engine:
 //
 //   List/<engine>/...      one page of 50 machines out of 100,000: the first page, a page in
-//                          the middle and the last page, searches (a serial number, part of a
-//                          UUID, a maker's name that matches thousands), each sort column
+//                          the middle and the last page (by OFFSET, and as the console reads
+//                          them: after a row's place, and from the end), searches (a serial
+//                          number, part of a UUID, a maker's name that matches thousands),
+//                          each sort column
 //   AddScan/<engine>       addScan of distinct 80 kB reports (real tables decoded through the
 //                          scanner's core, a number varied), one thread and 8
 //                          threads (group commit on SQLite, PostgreSQL's own on PostgreSQL)
@@ -241,8 +243,22 @@ void registerFor(Engine* e) {
     add("first_page", q);
     q.offset = e->machines / 2;
     add("middle_page", q);
+    // The same page from its place (the row before it), as the console reads it.
+    {
+        MachineQuery before = q;
+        before.offset = e->machines / 2 - 1;
+        before.limit = 1;
+        const MachinePage row = e->store->machines(before);
+        MachineQuery k;
+        k.from = PageFrom::After;
+        if (!row.machines.empty()) k.key = keyOf(row.machines.front(), k.sort);
+        add("middle_page_after_key", k);
+    }
     q.offset = e->machines - 50;
     add("last_page", q);
+    MachineQuery end;
+    end.from = PageFrom::End;
+    add("last_page_from_end", end);
     const std::vector<std::pair<std::string, MachineSort>> sorts = {
         {"last_seen", MachineSort::LastSeen}, {"maker", MachineSort::Maker},
         {"model", MachineSort::Model},        {"processor", MachineSort::Processor},
@@ -256,6 +272,9 @@ void registerFor(Engine* e) {
         add("sort_" + name, s);
         s.offset = e->machines - 50;
         add("sort_" + name + "_last_page", s);
+        s.offset = 0;
+        s.from = PageFrom::End;
+        add("sort_" + name + "_last_page_from_end", s);
     }
     MachineQuery s;
     s.search = e->someSerial;
@@ -267,6 +286,9 @@ void registerFor(Engine* e) {
     s.sort = MachineSort::Memory;
     s.offset = 2000;
     add("search_maker_sorted_page_40", s);
+    s.offset = 0;
+    s.from = PageFrom::End;
+    add("search_maker_sorted_last_page_from_end", s);
     s = {};
     s.search = "windows 11";
     add("search_two_terms", s);

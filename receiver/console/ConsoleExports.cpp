@@ -17,7 +17,7 @@ Response ConsoleImpl::machineCsv(const Request& request, const Fields& fields,
           (list.query.search.empty() ? std::string("every machine")
                                      : "search \"" + list.query.search + "\"") +
               ", sorted by " + list.sortKey + (list.query.descending ? " descending" : ""));
-    list.query.offset = 0;
+    list.query.from = storage::PageFrom::Start;
     list.query.limit = 1000;
     std::string out = "\xEF\xBB\xBF";
     appendCsvRecord(out, {"id", "maker", "model", "processor", "cores", "threads", "memory_bytes",
@@ -35,8 +35,10 @@ Response ConsoleImpl::machineCsv(const Request& request, const Fields& fields,
                       std::to_string(m.scanCount)});
         }
         rows += result.machines.size();
-        if (result.machines.size() < list.query.limit) break;
-        list.query.offset += result.machines.size();
+        if (!result.moreAfter || result.machines.empty()) break;
+        // On from the last row's place: machines coming and going meanwhile move nothing.
+        list.query.from = storage::PageFrom::After;
+        list.query.key = storage::keyOf(result.machines.back(), list.query.sort);
     }
     return download("text/csv; charset=utf-8; header=present", "machines.csv", std::move(out));
 }

@@ -165,7 +165,6 @@ private:
     struct ListQuery {
         storage::MachineQuery query;
         std::string sortKey;
-        std::uint64_t page = 1;
         std::string unseen;  // "not seen since" as YYYY-MM-DD; empty: no such filter
     };
     static ListQuery listQuery(const Fields& fields);
