@@ -1,8 +1,10 @@
 // The store under the console's list and under the receiver's load, on each engine:
 //
 //   List/<engine>/...      one page of 50 machines out of 100,000: the first page, a page in
-//                          the middle and the last page, searches (a serial number, part of a
-//                          UUID, a maker's name that matches thousands), each sort column
+//                          the middle and the last page (by OFFSET, and as the console reads
+//                          them: after a row's place, and from the end), searches (a serial
+//                          number, part of a UUID, a maker's name that matches thousands),
+//                          each sort column
 //   AddScan/<engine>       addScan of distinct 80 kB reports (real tables decoded through the
 //                          scanner's core, a number varied), one thread and 8
 //                          threads (group commit on SQLite, PostgreSQL's own on PostgreSQL)
@@ -13,7 +15,9 @@
 //   build/bench/bench_storage_list
 // GRAVELIN_BENCH_MACHINES sets the number of machines (100000),
 // GRAVELIN_BENCH_REPORT_BYTES the report's size (80000),
-// GRAVELIN_BENCH_DIR a SQLite data directory to keep and reuse.
+// GRAVELIN_BENCH_DIR a SQLite data directory to keep and reuse,
+// GRAVELIN_BENCH_ENGINES=postgresql (or sqlite) one engine only (a million machines take
+// minutes to import into each).
 #include <benchmark/benchmark.h>
 #include <libpq-fe.h>
 #include <stdlib.h>
@@ -241,8 +245,22 @@ void registerFor(Engine* e) {
     add("first_page", q);
     q.offset = e->machines / 2;
     add("middle_page", q);
+    // The same page from its place (the row before it), as the console reads it.
+    {
+        MachineQuery before = q;
+        before.offset = e->machines / 2 - 1;
+        before.limit = 1;
+        const MachinePage row = e->store->machines(before);
+        MachineQuery k;
+        k.from = PageFrom::After;
+        if (!row.machines.empty()) k.key = keyOf(row.machines.front(), k.sort);
+        add("middle_page_after_key", k);
+    }
     q.offset = e->machines - 50;
     add("last_page", q);
+    MachineQuery end;
+    end.from = PageFrom::End;
+    add("last_page_from_end", end);
     const std::vector<std::pair<std::string, MachineSort>> sorts = {
         {"last_seen", MachineSort::LastSeen}, {"maker", MachineSort::Maker},
         {"model", MachineSort::Model},        {"processor", MachineSort::Processor},
@@ -256,6 +274,9 @@ void registerFor(Engine* e) {
         add("sort_" + name, s);
         s.offset = e->machines - 50;
         add("sort_" + name + "_last_page", s);
+        s.offset = 0;
+        s.from = PageFrom::End;
+        add("sort_" + name + "_last_page_from_end", s);
     }
     MachineQuery s;
     s.search = e->someSerial;
@@ -267,6 +288,9 @@ void registerFor(Engine* e) {
     s.sort = MachineSort::Memory;
     s.offset = 2000;
     add("search_maker_sorted_page_40", s);
+    s.offset = 0;
+    s.from = PageFrom::End;
+    add("search_maker_sorted_last_page_from_end", s);
     s = {};
     s.search = "windows 11";
     add("search_two_terms", s);
@@ -300,8 +324,11 @@ int main(int argc, char** argv) {
         if (!mkdtemp(pattern.data())) return 1;
         directory = temporary = pattern;
     }
-    engines.push_back(prepare("SQLite", {directory + "/data", ""}, count));
-    if (const char* uri = std::getenv("GRAVELIN_TEST_POSTGRES_URI")) {
+    const char* only = std::getenv("GRAVELIN_BENCH_ENGINES");
+    const auto wanted = [&](const char* engine) { return !only || std::string(only).find(engine) != std::string::npos; };
+    if (wanted("sqlite")) engines.push_back(prepare("SQLite", {directory + "/data", ""}, count));
+    const char* uri = std::getenv("GRAVELIN_TEST_POSTGRES_URI");
+    if (uri && wanted("postgresql")) {
         PGconn* c = PQconnectdb(uri);
         PQclear(PQexec(c, "DROP SCHEMA IF EXISTS public CASCADE; CREATE SCHEMA public"));
         PQfinish(c);
@@ -310,7 +337,7 @@ int main(int argc, char** argv) {
         c = PQconnectdb(uri);
         PQclear(PQexec(c, "VACUUM ANALYZE"));
         PQfinish(c);
-    } else {
+    } else if (!uri) {
         std::fprintf(stderr, "GRAVELIN_TEST_POSTGRES_URI not set: SQLite only\n");
     }
     for (Engine* e : engines) registerFor(e);

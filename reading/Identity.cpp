@@ -96,6 +96,12 @@ MachineIdentity keyed(std::string rule, std::initializer_list<std::string_view> 
 
 }  // namespace
 
+std::string ruleInWords(std::string_view rule) {
+    for (const IdentityRule& known : kIdentityRules)
+        if (known.name == rule) return std::string(known.words);
+    return std::string(rule);
+}
+
 MachineIdentity identify(const pugi::xml_document& report, const report::AddedPlaceholders& added) {
     return identify(identityValues(report), added);
 }

@@ -17,6 +17,24 @@ struct MachineIdentity {
     std::string rule;  // the name of the rule that matched, "none" when none did
 };
 
+// The rules, most telling first, by the name stored with each machine and in words for
+// people. A rule's name is what identify() answers; the words are what the console shows.
+struct IdentityRule {
+    std::string_view name, words;
+};
+inline constexpr IdentityRule kIdentityRules[] = {
+    {"uuid+serial", "UUID and serial number"},
+    {"uuid+board", "UUID and board serial number"},
+    {"uuid+enclosure", "UUID and enclosure serial number"},
+    {"uuid", "UUID alone"},
+    {"serial", "maker, model and serial number"},
+    {"board", "board maker, product and serial number"},
+    {"enclosure", "enclosure serial number, with maker and model"},
+    {"none", "nothing it reported (a machine of its own)"},
+};
+// The rule's words; a name this version does not know, as it is.
+std::string ruleInWords(std::string_view rule);
+
 // Values that identify nothing are the report room's one list.
 using report::isPlaceholder;
 

@@ -5,7 +5,7 @@
 # console over them. Prints the addresses; Ctrl-C stops and removes everything.
 #
 #   scripts/cluster-demo.sh [--receivers N] [--port PORT] [--build DIR | --program FILE]
-#                           [--state FILE]
+#                           [--state FILE] [--serve-option OPTION ...]
 #
 #   --receivers N  how many receivers [3]
 #   --port PORT    the public endpoint's HTTPS port, the console's is PORT+1 [8443];
@@ -14,11 +14,13 @@
 #   --program FILE the gravelin-receiver to run [DIR/bin/gravelin-receiver]
 #   --state FILE   written once everything answers: JSON with the addresses, the database
 #                  URI, the certificate, and each receiver's pid file (the tests read it)
+#   --serve-option OPTION  one more option for every receiver's serve, e.g.
+#                  --serve-option --webhook-ca-file=/etc/ssl/private-ca.pem (repeatable)
 #
 # docs/deploy.md explains each piece for a real deployment.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-receivers=3 port=8443 build=$here/../build program="" state=""
+receivers=3 port=8443 build=$here/../build program="" state="" serve_options=()
 while [ $# -gt 0 ]; do
   case $1 in
     --receivers) receivers=$2; shift 2 ;;
@@ -26,7 +28,8 @@ while [ $# -gt 0 ]; do
     --build) build=$2; shift 2 ;;
     --program) program=$2; shift 2 ;;
     --state) state=$2; shift 2 ;;
-    -h | --help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --serve-option) serve_options+=("$2"); shift 2 ;;
+    -h | --help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "cluster-demo.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -80,7 +83,7 @@ supervise() {
   while [ "$stopping" = 0 ]; do
     "$program" serve --plain-http --listen "127.0.0.1:$listen" --console "127.0.0.1:$consoleport" \
       --database "$database" --trusted-proxy 127.0.0.1 --workers 16 \
-      --max-connections-per-address 100000 \
+      --max-connections-per-address 100000 ${serve_options[@]+"${serve_options[@]}"} \
       >>"$work/receiver-$i.log" 2>&1 &
     child=$!
     echo "$child" >"$work/receiver-$i.pid"

@@ -293,7 +293,7 @@ int refreshLatest(const ScansOptions& options) {
     std::uint64_t machines = 0, refreshed = 0, unreadable = 0;
     storage::MachineQuery query;
     query.limit = 500;
-    for (query.offset = 0;; query.offset += query.limit) {
+    for (;;) {
         const auto page = store->machines(query);
         for (const auto& m : page.machines) {
             ++machines;
@@ -314,7 +314,9 @@ int refreshLatest(const ScansOptions& options) {
             store->refreshColumns(record->row.id, columnsOf(summary));
             ++refreshed;
         }
-        if (page.machines.size() < query.limit) break;
+        if (!page.moreAfter || page.machines.empty()) break;
+        query.from = storage::PageFrom::After;  // on from the last row's place
+        query.key = storage::keyOf(page.machines.back(), query.sort);
     }
     std::cout << machines << " machines, " << refreshed << " latest scans summarised again"
               << (unreadable ? ", " + std::to_string(unreadable) + " reports unreadable" : "")
@@ -340,7 +342,7 @@ int listMachines(const MachinesOptions& options) {
         query.lastSeenBeforeMs = *day;
     }
     auto store = openStore(options.store, /*readOnly=*/true);  // a read-only mount will do
-    for (query.offset = 0;; query.offset += query.limit) {
+    for (;;) {
         const auto page = store->machines(query);
         for (const auto& m : page.machines) {
             if (!asJson) {
@@ -363,7 +365,9 @@ int listMachines(const MachinesOptions& options) {
                             {"scans", m.scanCount},
                             {"latest", columnsJson(m.latest)}});
         }
-        if (page.machines.size() < query.limit) break;
+        if (!page.moreAfter || page.machines.empty()) break;
+        query.from = storage::PageFrom::After;  // on from the last row's place
+        query.key = storage::keyOf(page.machines.back(), query.sort);
     }
     if (asJson) printList(list);
     return 0;

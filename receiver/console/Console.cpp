@@ -23,7 +23,7 @@ namespace detail {
 namespace {
 
 constexpr const char* kContentSecurityPolicy =
-    "default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; "
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; form-action 'self'; "
     "frame-ancestors 'none'; base-uri 'none'";
 
 }  // namespace
@@ -203,6 +203,14 @@ Response ConsoleImpl::route(const Request& request) {
         response.headers.emplace_back("Content-Type", "text/css; charset=utf-8");
         response.headers.emplace_back("Cache-Control", "private, max-age=3600");
         response.body = std::string(asset("console.css"));
+        return response;
+    }
+    if (path == "/console.js") {
+        if (!get) return notAllowed("GET, HEAD");
+        Response response;
+        response.headers.emplace_back("Content-Type", "text/javascript; charset=utf-8");
+        response.headers.emplace_back("Cache-Control", "private, max-age=3600");
+        response.body = std::string(asset("console.js"));
         return response;
     }
     if (path == "/favicon.ico") return plain(404, "not found");

@@ -8,6 +8,7 @@
 #include "receiver/console/ApiTokens.h"
 
 #include "receiver/console/ConsoleInternal.h"
+#include "receiver/http/Time.h"
 
 namespace gravelin::console::detail {
 
@@ -162,6 +163,7 @@ Response ConsoleImpl::auditPage(const Fields& fields, const Authenticated& auth)
     for (const auto& e : entries) {
         Data row = objectData();
         row.set("time", displayTime(e.atMs, true));
+        row.set("timeIso", server::isoTime(e.atMs));
         row.set("actor", orDash(shown(e.actor, kShownActor)));
         row.set("action", e.action);
         row.set("target", orDash(shown(e.target, kShownText)));

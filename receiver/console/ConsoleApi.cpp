@@ -16,6 +16,7 @@
 #include "receiver/console/ApiTokens.h"
 #include "receiver/console/Assets.h"
 #include "receiver/console/ConsoleInternal.h"
+#include "receiver/console/ScanJson.h"
 #include "receiver/survey/Survey.h"
 
 namespace gravelin::console::detail {
@@ -72,22 +73,10 @@ const char* conflictName(storage::ScanConflict conflict) {
 }
 
 json scanRowJson(const storage::ScanRow& r) {
-    return {{"id", r.id},
-            {"machineId", r.machineId},
-            {"receivedAt", isoTime(r.receivedAtMs)},
-            {"receivedAtMs", r.receivedAtMs},
-            {"remoteAddress", r.remoteAddress},
-            {"receipt", r.receipt},
-            {"encoding", r.encoding},
-            {"identityKey", r.identityKey},
-            {"identityRule", r.identityRule},
-            {"osDescription", r.osDescription},
-            {"programName", r.programName},
-            {"programVersion", r.programVersion},
-            {"errors", r.errors},
-            {"storedBytes", r.storedBytes},
-            {"conflict", conflictName(r.conflict)},
-            {"columns", columnsJson(r.columns)}};
+    json out = scanFieldsJson<json>(r);
+    out["conflict"] = conflictName(r.conflict);
+    out["columns"] = columnsJson(r.columns);
+    return out;
 }
 
 // "limit": absent is the default; anything but 1 to kMaxLimit is refused.
@@ -107,13 +96,18 @@ bool hasField(const Fields& fields, std::string_view name) {
 }  // namespace
 
 std::string encodeCursor(const ApiCursor& cursor) {
-    const json body = {{"v", 1},
+    json body = {{"v", 2},
                        {"scope", cursor.scope},
                        {"q", cursor.search},
                        {"s", cursor.sort},
                        {"d", cursor.descending},
                        {"u", cursor.unseen},
                        {"o", cursor.offset}};
+    if (cursor.after) {
+        json value;
+        std::visit([&](const auto& v) { value = v; }, cursor.after->value);
+        body["k"] = {{"v", std::move(value)}, {"id", cursor.after->id}};
+    }
     return base64Url(body.dump(-1, ' ', false, json::error_handler_t::replace));
 }
 
@@ -122,7 +116,7 @@ std::optional<ApiCursor> decodeCursor(std::string_view text) {
     const auto bytes = fromBase64Url(text);
     if (!bytes) return std::nullopt;
     const json body = json::parse(*bytes, nullptr, false);
-    if (!body.is_object() || body.value("v", 0) != 1) return std::nullopt;
+    if (!body.is_object() || body.value("v", 0) != 2) return std::nullopt;
     try {
         ApiCursor cursor;
         cursor.scope = body.at("scope").get<std::string>();
@@ -132,6 +126,22 @@ std::optional<ApiCursor> decodeCursor(std::string_view text) {
         cursor.unseen = body.at("u").get<std::string>();
         if (!body.at("o").is_number_unsigned()) return std::nullopt;
         cursor.offset = body.at("o").get<std::uint64_t>();
+        if (const auto k = body.find("k"); k != body.end()) {
+            // The key's value is of the sort's kind: a text, or a whole number.
+            const json& value = k->at("v");
+            const json& id = k->at("id");
+            if (!id.is_number_integer()) return std::nullopt;
+            storage::MachineKey key;
+            key.id = id.get<std::int64_t>();
+            if (storage::sortsByText(sortColumn(cursor.sort).sort)) {
+                if (!value.is_string()) return std::nullopt;
+                key.value = value.get<std::string>();
+            } else {
+                if (!value.is_number_integer()) return std::nullopt;
+                key.value = value.get<std::int64_t>();
+            }
+            cursor.after = std::move(key);
+        }
         // What a cursor holds is checked as the parameters it stands for would be.
         if (cursor.search.size() > kMaxSearchBytes) return std::nullopt;
         if (!cursor.sort.empty() && sortColumn(cursor.sort).key != cursor.sort) return std::nullopt;
@@ -343,12 +353,18 @@ Response ConsoleImpl::apiMachines(const ApiCall& call) {
         if (!cursor.unseen.empty() && !server::utcDayStartMs(cursor.unseen))
             return apiError(400, "bad_date", "unseen is a day, YYYY-MM-DD.");
     }
+    // The survey's filters (memory_type:DDR5) as in the console's list.
+    const storage::MachineSearch parsed = storage::parseMachineSearch(cursor.search);
     storage::MachineQuery query;
-    query.search = cursor.search;
+    query.search = parsed.text;
+    query.facets = parsed.facets;
     query.sort = sortColumn(cursor.sort).sort;
     query.descending = cursor.descending;
     query.limit = *limit;
-    query.offset = cursor.offset;
+    if (cursor.after) {
+        query.from = storage::PageFrom::After;
+        query.key = *cursor.after;
+    }
     if (!cursor.unseen.empty())
         query.lastSeenBeforeMs = server::utcDayStartMs(cursor.unseen).value_or(0);
 
@@ -358,10 +374,12 @@ Response ConsoleImpl::apiMachines(const ApiCall& call) {
     // A receipt finds the machines of the scans given it, as in the console's list; a
     // receipt-shaped search no scan has is searched for as any text.
     std::vector<storage::ScanRow> receipted;
-    if (cursor.offset == 0) {
+    if (!cursor.after) {
         if (const auto receipt = storage::receiptOf(cursor.search))
             receipted = store_.scansWithReceipt(*receipt);
     }
+    if (receipted.empty() && !parsed.problem.empty())
+        return apiError(400, "bad_search", "The search cannot be read: " + parsed.problem + ".");
     if (!receipted.empty()) {
         for (const auto& scan : receipted) {
             if (const auto machine = store_.machine(scan.machineId))
@@ -372,9 +390,9 @@ Response ConsoleImpl::apiMachines(const ApiCall& call) {
         const storage::MachinePage page = store_.machines(query);
         for (const auto& m : page.machines) machines.push_back(machineJson(m));
         total = page.total;
-        if (!page.machines.empty() && cursor.offset + page.machines.size() < page.total) {
+        if (!page.machines.empty() && page.moreAfter) {
             ApiCursor following = cursor;
-            following.offset += page.machines.size();
+            following.after = storage::keyOf(page.machines.back(), query.sort);
             next = encodeCursor(following);
         }
     }

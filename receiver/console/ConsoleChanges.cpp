@@ -7,6 +7,7 @@
 #include "receiver/console/ChangeFeed.h"
 #include "receiver/console/ConsoleInternal.h"
 #include "receiver/console/Csv.h"
+#include "receiver/http/Time.h"
 
 namespace gravelin::console::detail {
 
@@ -102,6 +103,7 @@ std::string feedHref(const std::string& path, const Fields& filters, const std::
 Data changeRow(const storage::HardwareChange& c) {
     Data row = objectData();
     row.set("time", displayTime(c.atMs, true));
+    row.set("timeIso", server::isoTime(c.atMs));
     row.set("machineId", std::to_string(c.machineId));
     row.set("machineHref", "/machines/" + std::to_string(c.machineId));
     row.set("scanHref", "/scans/" + std::to_string(c.scanId));
@@ -247,6 +249,7 @@ Data ConsoleImpl::machineChangesData(std::int64_t machineId, std::size_t limit, 
             scan = c.scanId;
             current = objectData();
             current.set("time", displayTime(c.atMs, true));
+            current.set("timeIso", server::isoTime(c.atMs));
             current.set("scanHref", "/scans/" + std::to_string(c.scanId));
             current.set("scanId", std::to_string(c.scanId));
             if (c.previousScanId != 0)

@@ -7,6 +7,7 @@
 #include "reading/SummaryJson.h"
 #include "receiver/console/ConsoleInternal.h"
 #include "receiver/console/Csv.h"
+#include "receiver/console/ScanJson.h"
 
 namespace gravelin::console::detail {
 
@@ -19,7 +20,7 @@ Response ConsoleImpl::machineCsv(const Request& request, const Fields& fields,
           (list.query.search.empty() ? std::string("every machine")
                                      : "search \"" + list.query.search + "\"") +
               ", sorted by " + list.sortKey + (list.query.descending ? " descending" : ""));
-    list.query.offset = 0;
+    list.query.from = storage::PageFrom::Start;
     list.query.limit = 1000;
     std::string out = "\xEF\xBB\xBF";
     appendCsvRecord(out, {"id", "maker", "model", "processor", "cores", "threads", "memory_bytes",
@@ -37,8 +38,10 @@ Response ConsoleImpl::machineCsv(const Request& request, const Fields& fields,
                       std::to_string(m.scanCount)});
         }
         rows += result.machines.size();
-        if (result.machines.size() < list.query.limit) break;
-        list.query.offset += result.machines.size();
+        if (!result.moreAfter || result.machines.empty()) break;
+        // On from the last row's place: machines coming and going meanwhile move nothing.
+        list.query.from = storage::PageFrom::After;
+        list.query.key = storage::keyOf(result.machines.back(), list.query.sort);
     }
     return download("text/csv; charset=utf-8; header=present", "machines.csv", std::move(out));
 }
@@ -65,22 +68,7 @@ Response ConsoleImpl::scanJson(const Request& request, std::int64_t scanId,
           "scan " + std::to_string(scanId) + ", machine " + std::to_string(record->row.machineId),
           "JSON");
     const auto& r = record->row;
-    nlohmann::json scan = {
-        {"id", r.id},
-        {"machineId", r.machineId},
-        {"receivedAt", isoTime(r.receivedAtMs)},
-        {"receivedAtMs", r.receivedAtMs},
-        {"remoteAddress", r.remoteAddress},
-        {"receipt", r.receipt},
-        {"encoding", r.encoding},
-        {"identityKey", r.identityKey},
-        {"identityRule", r.identityRule},
-        {"osDescription", r.osDescription},
-        {"programName", r.programName},
-        {"programVersion", r.programVersion},
-        {"errors", r.errors},
-        {"storedBytes", r.storedBytes},
-    };
+    const nlohmann::json scan = scanFieldsJson<nlohmann::json>(r);
     // The summary stored with the scan (made again from the report when an older version
     // stored it without some fields); what was stored, as it is, when the report itself
     // cannot be read.

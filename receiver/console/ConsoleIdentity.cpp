@@ -6,6 +6,7 @@
 #include "reading/Fingerprint.h"
 #include "reading/Placeholder.h"
 #include "receiver/console/ConsoleInternal.h"
+#include "receiver/http/Time.h"
 
 namespace gravelin::console::detail {
 
@@ -115,6 +116,7 @@ Response ConsoleImpl::conflictsPage(const Fields& query, const Authenticated& au
         row.set("machine", std::to_string(c.row.machineId));
         row.set("claim", orDash(c.row.columns.maker) + " " + orDash(c.row.columns.model));
         row.set("time", displayTime(c.row.receivedAtMs, true));
+        row.set("timeIso", server::isoTime(c.row.receivedAtMs));
         row.set("receipt", orDash(c.row.receipt));
         row.set("address", orDash(c.row.remoteAddress));
         row.set("differs", orDash(differs));
@@ -199,6 +201,7 @@ Data ConsoleImpl::notesData(std::int64_t machineId) {
         Data d = objectData();
         d.set("author", n.author);
         d.set("time", displayTime(n.atMs, true));
+        d.set("timeIso", server::isoTime(n.atMs));
         d.set("text", n.text);
         if (!n.link.empty()) d.set("link", n.link);
         notes.push_back(d);

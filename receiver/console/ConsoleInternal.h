@@ -114,7 +114,10 @@ struct ApiCursor {
     std::string scope;  // "machines", "machine 12 scans"
     std::string search, sort, unseen;
     bool descending = true;
-    std::uint64_t offset = 0;
+    std::uint64_t offset = 0;  // a machine's scans: how many were given before
+    // Machines: the place of the last row given; the next page starts right after it, so
+    // rows added or deleted meanwhile neither repeat a row nor skip one.
+    std::optional<storage::MachineKey> after;
 };
 std::string encodeCursor(const ApiCursor& cursor);
 // Nothing for anything encodeCursor did not make (or that was altered into nonsense).
@@ -198,7 +201,6 @@ private:
     struct ListQuery {
         storage::MachineQuery query;
         std::string sortKey;
-        std::uint64_t page = 1;
         std::string unseen;  // "not seen since" as YYYY-MM-DD; empty: no such filter
         // query.search is the search as typed (shown, kept in links); the store is asked
         // with its survey filters read out of it (storage::parseMachineSearch).

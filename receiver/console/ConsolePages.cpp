@@ -3,8 +3,12 @@
 // the changes between two scans.
 
 #include <algorithm>
+#include <charconv>
 #include <nlohmann/json.hpp>
+#include <type_traits>
+#include <variant>
 
+#include "reading/Identity.h"
 #include "reading/Intake.h"
 #include "reading/SummaryJson.h"
 #include "receiver/http/Time.h"
@@ -15,13 +19,28 @@ namespace gravelin::console::detail {
 
 namespace {
 
+// Where a page of the list starts, as the link says it: nothing for the first page, "end"
+// for the last, else after or before a row's place (its id and sort value).
+std::string placeOf(const char* side, const storage::MachineRow& machine, storage::MachineSort sort) {
+    const storage::MachineKey key = storage::keyOf(machine, sort);
+    const std::string value = std::visit(
+        [](const auto& v) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::string>)
+                return urlEncode(v);
+            else
+                return std::to_string(v);
+        },
+        key.value);
+    return std::string(side) + "=" + std::to_string(key.id) + "&key=" + value;
+}
+
 std::string listHref(const std::string& search, const std::string& unseen, const std::string& sort,
-                     bool descending, std::uint64_t page) {
+                     bool descending, const std::string& place = {}) {
     std::string href = "/machines?";
     if (!search.empty()) href += "q=" + urlEncode(search) + "&";
     if (!unseen.empty()) href += "unseen=" + unseen + "&";
     href += "sort=" + sort + "&dir=" + (descending ? "desc" : "asc");
-    if (page > 1) href += "&page=" + std::to_string(page);
+    if (!place.empty()) href += "&" + place;
     return href;
 }
 
@@ -159,6 +178,7 @@ Data ConsoleImpl::listRow(const storage::MachineRow& m, const std::string& href)
     row.set("disks", orDash(c.disks));
     row.set("os", orDash(c.os));
     row.set("lastSeen", displayTime(m.lastSeenMs));
+    row.set("lastSeenIso", server::isoTime(m.lastSeenMs));
     row.set("scans", grouped(m.scanCount));
     return row;
 }
@@ -174,10 +194,27 @@ ConsoleImpl::ListQuery ConsoleImpl::listQuery(const Fields& fields) {
     list.query.sort = column.sort;
     const std::string dir = field(fields, "dir");
     list.query.descending = dir.empty() ? column.descendingFirst : dir != "asc";
-    const auto page = parseId(field(fields, "page"));
-    list.page = page && *page >= 1 ? std::min<std::uint64_t>(*page, 100000000) : 1;
     list.query.limit = kPageSize;
-    list.query.offset = (list.page - 1) * kPageSize;
+    // A page after or before a row's place, or the last page; anything else is the first.
+    const bool after = !field(fields, "after").empty();
+    const auto id = parseId(field(fields, after ? "after" : "before"));
+    const std::string key = field(fields, "key");
+    if (id) {
+        list.query.key.id = *id;
+        if (storage::sortsByText(column.sort)) {
+            list.query.key.value = key;
+            list.query.from = after ? storage::PageFrom::After : storage::PageFrom::Before;
+        } else {
+            std::int64_t number = 0;
+            const auto [end, error] = std::from_chars(key.data(), key.data() + key.size(), number);
+            if (error == std::errc{} && end == key.data() + key.size()) {
+                list.query.key.value = number;
+                list.query.from = after ? storage::PageFrom::After : storage::PageFrom::Before;
+            }
+        }
+    } else if (field(fields, "end") == "1") {
+        list.query.from = storage::PageFrom::End;
+    }
     // Not seen since a date: a valid date filters, anything else is ignored.
     const std::string unseen = field(fields, "unseen");
     if (const auto day = server::utcDayStartMs(unseen)) {
@@ -200,8 +237,21 @@ Response ConsoleImpl::machineList(const Fields& fields, const Authenticated& aut
         return message(400, "Machines", "The search cannot be read: " + list.parsed.problem + ".", &auth);
     storage::MachinePage result;
     std::vector<const storage::ScanRow*> rowScans;  // the scan each row opens, by receipt
+    storage::PageFrom from = list.query.from;
     if (receipted.empty()) {
-        result = store_.machines(list.storeQuery());
+        const storage::MachineQuery asked = list.storeQuery();
+        result = store_.machines(asked);
+        // Paging back to the start, or forward past the end (its last rows deleted
+        // meanwhile): the first or last page in full instead of a short or empty one.
+        storage::MachineQuery again = asked;
+        if (from == storage::PageFrom::Before && !result.moreBefore &&
+            result.machines.size() < asked.limit) {
+            again.from = from = storage::PageFrom::Start;
+            result = store_.machines(again);
+        } else if (from == storage::PageFrom::After && result.machines.empty() && result.total > 0) {
+            again.from = from = storage::PageFrom::End;
+            result = store_.machines(again);
+        }
     } else {
         for (const auto& scan : receipted) {
             if (auto machine = store_.machine(scan.machineId)) {
@@ -218,7 +268,7 @@ Response ConsoleImpl::machineList(const Fields& fields, const Authenticated& aut
         c.set("label", column.label);
         const bool active = list.sortKey == column.key;
         const bool nextDescending = active ? !list.query.descending : column.descendingFirst;
-        c.set("href", listHref(search, list.unseen, column.key, nextDescending, 1));
+        c.set("href", listHref(search, list.unseen, column.key, nextDescending));
         if (active) c.set("arrow", list.query.descending ? "▼" : "▲");
         c.set("sorted", active ? (list.query.descending ? "descending" : "ascending") : "none");
         columns.push_back(c);
@@ -246,8 +296,6 @@ Response ConsoleImpl::machineList(const Fields& fields, const Authenticated& aut
         rows.push_back(row);
     }
 
-    const std::uint64_t pages =
-        std::max<std::uint64_t>(1, (result.total + kPageSize - 1) / kPageSize);
     Data context = objectData();
     context.set("search", search);
     context.set("hasSearch", !search.empty());
@@ -258,19 +306,30 @@ Response ConsoleImpl::machineList(const Fields& fields, const Authenticated& aut
     context.set("rows", rows);
     context.set("hasRows", !result.machines.empty());
     context.set("total", grouped(result.total));
-    context.set("first", grouped(result.machines.empty() ? 0 : list.query.offset + 1));
-    context.set("last", grouped(list.query.offset + result.machines.size()));
-    context.set("page", grouped(list.page));
-    context.set("pages", grouped(pages));
-    const bool desc = list.query.descending;
-    if (list.page > 1) {
-        context.set("firstHref", listHref(search, list.unseen, list.sortKey, desc, 1));
-        context.set("prevHref",
-                    listHref(search, list.unseen, list.sortKey, desc, std::min(list.page - 1, pages)));
+    // Where the page lies is known at either end of the list; between, the page is read from
+    // a row's place, which says nothing of how many rows come before it.
+    const std::uint64_t shown = result.machines.size();
+    if (!receipted.empty() || from == storage::PageFrom::Start) {
+        context.set("first", grouped(shown == 0 ? 0 : list.query.offset + 1));
+        context.set("last", grouped(list.query.offset + shown));
+    } else if (from == storage::PageFrom::End && !result.moreAfter) {
+        context.set("first", grouped(result.total >= shown ? result.total - shown + 1 : 1));
+        context.set("last", grouped(result.total));
     }
-    if (list.page < pages) {
-        context.set("nextHref", listHref(search, list.unseen, list.sortKey, desc, list.page + 1));
-        context.set("lastHref", listHref(search, list.unseen, list.sortKey, desc, pages));
+    context.set("shown", grouped(shown));
+    const bool desc = list.query.descending;
+    const auto href = [&](const std::string& place) {
+        return listHref(search, list.unseen, list.sortKey, desc, place);
+    };
+    if (receipted.empty() && !result.machines.empty()) {
+        if (result.moreBefore) {
+            context.set("firstHref", href({}));
+            context.set("prevHref", href(placeOf("before", result.machines.front(), list.query.sort)));
+        }
+        if (result.moreAfter) {
+            context.set("nextHref", href(placeOf("after", result.machines.back(), list.query.sort)));
+            context.set("lastHref", href("end=1"));
+        }
     }
     std::string csv = "/machines.csv?";
     if (!search.empty()) csv += "q=" + urlEncode(search) + "&";
@@ -310,11 +369,16 @@ Response ConsoleImpl::machinePage(const Request& request, std::optional<std::int
     context.set("machineModel", model);
     const std::string name = maker + kIsolateEnd + " " + kIsolate + model;
     context.set("machineHref", "/machines/" + std::to_string(machine->id));
-    context.set("identityRule", orDash(machine->identityRule));
+    context.set("identityRule", machine->identityRule.empty()
+                                    ? std::string("—")
+                                    : identity::ruleInWords(machine->identityRule));
     context.set("firstSeen", displayTime(machine->firstSeenMs));
+    context.set("firstSeenIso", server::isoTime(machine->firstSeenMs));
     context.set("lastSeen", displayTime(machine->lastSeenMs));
+    context.set("lastSeenIso", server::isoTime(machine->lastSeenMs));
     context.set("scanCount", grouped(machine->scanCount));
     context.set("scanTime", displayTime(row.receivedAtMs, true));
+    context.set("scanTimeIso", server::isoTime(row.receivedAtMs));
     context.set("scanAddress", orDash(row.remoteAddress));
     context.set("receipt", orDash(row.receipt));
     context.set("encoding", orDash(row.encoding));
@@ -360,6 +424,7 @@ Response ConsoleImpl::machinePage(const Request& request, std::optional<std::int
         s.set("id", std::to_string(h.id));
         s.set("href", "/scans/" + std::to_string(h.id));
         s.set("time", displayTime(h.receivedAtMs, true));
+        s.set("timeIso", server::isoTime(h.receivedAtMs));
         s.set("os", orDash(h.osDescription));
         s.set("version", orDash(h.programVersion));
         s.set("receipt", orDash(h.receipt));

@@ -798,17 +798,32 @@ public:
             std::replace(filters.begin(), filters.end(), '?', '$');
             return sql + filters;
         };
-        const std::string direction = query.descending ? " DESC" : " ASC";
+        const PageReading reading = pageReading(query, std::min<std::uint32_t>(query.limit, 1000));
+        const std::string direction = reading.sqlDescending ? " DESC" : " ASC";
         const std::string order =
             std::string(" ORDER BY ") + sortColumn(query.sort) + direction + ", id" + direction;
+        std::vector<Param> pageParams = {
+            integer(reading.fetch), integer(query.from == PageFrom::Start ? clamp(query.offset) : 0)};
+        pageParams.insert(pageParams.end(), search.begin(), search.end());
+        // From a key: the rows past it, by a row comparison that is one range of the
+        // (sort column, id) index.
+        std::string keyed;
+        if (reading.keyed) {
+            const std::size_t value = pageParams.size() + 1;
+            keyed = std::string(" AND (") + sortColumn(query.sort) +
+                    ", id) " + reading.keyComparison + " ($" + std::to_string(value) + ", $" +
+                    std::to_string(value + 1) + ")";
+            if (const auto* t = std::get_if<std::string>(&query.key.value))
+                pageParams.push_back(text(cleanText(*t)));
+            else
+                pageParams.push_back(integer(std::get<std::int64_t>(query.key.value)));
+            pageParams.push_back(integer(query.key.id));
+        }
         // The inner query reads the (sort column, id) index alone; only the page's rows come
         // from the table.
         const std::string pageSql = std::string("SELECT ") + kMachineSql +
                                     " FROM machines WHERE id IN (SELECT id FROM machines" + where(3) +
-                                    order + " LIMIT $1 OFFSET $2)" + order;
-        std::vector<Param> pageParams = {integer(std::min<std::uint32_t>(query.limit, 1000)),
-                                         integer(clamp(query.offset))};
-        pageParams.insert(pageParams.end(), search.begin(), search.end());
+                                    keyed + order + " LIMIT $1 OFFSET $2)" + order;
         const std::string countSql =
             search.empty() ? "SELECT sum(n)::bigint FROM machine_count" : "SELECT count(*) FROM machines" + where(1);
         return withConnection([&](Connection& c) {
@@ -816,6 +831,7 @@ public:
             const bool planned = !search.empty();
             const Result r = planned ? c.runPlanned(pageSql, pageParams) : c.run(pageSql, pageParams);
             for (int i = 0; i < PQntuples(r.get()); ++i) page.machines.push_back(readMachine(ResultRow(r.get(), i)));
+            finishPage(page, query, reading);
             const Result n = planned ? c.runPlanned(countSql, search) : c.run(countSql, search);
             page.total = static_cast<std::uint64_t>(ResultRow(n.get(), 0).integer(0));
             return page;

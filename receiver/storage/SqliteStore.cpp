@@ -536,17 +536,25 @@ public:
         indexed += instrOf(checked, 4);
         const std::string scanned = " WHERE 1" + since + instrOf(terms, 4);
 
-        const std::string direction = query.descending ? " DESC" : " ASC";
+        const std::uint32_t pageLimit = std::min<std::uint32_t>(query.limit, 1000);
+        const PageReading reading = pageReading(query, pageLimit);
+        const std::string direction = reading.sqlDescending ? " DESC" : " ASC";
         const std::string order =
             std::string(" ORDER BY ") + sortColumn(query.sort) + direction + ", id" + direction;
+        // From a key: the rows past it, parameters 20 (its sort value) and 21 (its id). The
+        // sort column's index holds the rowid after the value, so the row value comparison
+        // is one range of that index.
+        const std::string keyed = reading.keyed ? std::string(" AND (") + sortColumn(query.sort) +
+                                                      ", id) " + reading.keyComparison + " (?20, ?21)"
+                                                : std::string();
         // The inner query gives the page's ids; only the page's rows are read whole. Without
         // a search it walks the sort column's index alone (the index holds the rowid).
         const auto pageSql = [&](const std::string& where) {
             return std::string("SELECT ") + kMachineSql + " FROM machines WHERE id IN (SELECT id FROM machines" +
-                   where + order + " LIMIT ?1 OFFSET ?2)" + order;
+                   where + keyed + order + " LIMIT ?1 OFFSET ?2)" + order;
         };
-        const std::int64_t limit = std::min<std::uint32_t>(query.limit, 1000);
-        const std::int64_t offset = clampToInt64(query.offset);
+        const std::int64_t limit = reading.fetch;
+        const std::int64_t offset = query.from == PageFrom::Start ? clampToInt64(query.offset) : 0;
         return read([&](Connection& c) {
             MachinePage page;
             if (terms.empty() && !filtered) {
@@ -581,6 +589,13 @@ public:
             if (!match.empty() && page.total == 0) return page;
             auto s = c.prepare(pageSql(walk ? scanned : indexed));
             s.bind(1, limit).bind(2, offset);
+            if (reading.keyed) {
+                if (const auto* text = std::get_if<std::string>(&query.key.value))
+                    s.bind(20, *text);
+                else
+                    s.bind(20, std::get<std::int64_t>(query.key.value));
+                s.bind(21, query.key.id);
+            }
             if (unseen) s.bind(30, query.lastSeenBeforeMs);
             bindFacets(s);
             if (walk) {
@@ -590,6 +605,7 @@ public:
                 for (std::size_t i = 0; i < checked.size(); ++i) s.bind(4 + static_cast<int>(i), checked[i]);
             }
             while (s.step()) page.machines.push_back(readMachine(StatementRow(s)));
+            finishPage(page, query, reading);
             return page;
         });
     }

@@ -120,6 +120,41 @@ const char* sortColumn(MachineSort sort) {
     return "last_seen";
 }
 
+PageReading pageReading(const MachineQuery& query, std::uint32_t limit) {
+    PageReading reading;
+    reading.reverse = query.from == PageFrom::Before || query.from == PageFrom::End;
+    reading.keyed = query.from == PageFrom::After || query.from == PageFrom::Before;
+    reading.sqlDescending = query.descending != reading.reverse;
+    reading.keyComparison = reading.sqlDescending ? "<" : ">";
+    reading.fetch = std::int64_t{limit} + 1;
+    return reading;
+}
+
+void finishPage(MachinePage& page, const MachineQuery& query, const PageReading& reading) {
+    const std::size_t limit = static_cast<std::size_t>(reading.fetch - 1);
+    const bool beyond = page.machines.size() > limit;
+    if (beyond) page.machines.resize(limit);
+    if (reading.reverse) std::reverse(page.machines.begin(), page.machines.end());
+    switch (query.from) {
+    case PageFrom::Start:
+        page.moreBefore = query.offset > 0;
+        page.moreAfter = beyond;
+        break;
+    case PageFrom::After:
+        page.moreBefore = true;
+        page.moreAfter = beyond;
+        break;
+    case PageFrom::Before:
+        page.moreBefore = beyond;
+        page.moreAfter = true;
+        break;
+    case PageFrom::End:
+        page.moreBefore = beyond;
+        page.moreAfter = false;
+        break;
+    }
+}
+
 ScanColumns readColumns(const RowReader& row, int first) {
     ScanColumns c;
     int column = first;
@@ -419,6 +454,45 @@ std::string newerSchemaMessage(int found) {
 }
 
 }  // namespace detail
+
+bool sortsByText(MachineSort sort) {
+    switch (sort) {
+    case MachineSort::Maker:
+    case MachineSort::Model:
+    case MachineSort::Processor:
+    case MachineSort::Os: return true;
+    case MachineSort::LastSeen:
+    case MachineSort::Cores:
+    case MachineSort::Memory:
+    case MachineSort::Disks:  // by their total size
+    case MachineSort::Scans: return false;
+    }
+    return false;
+}
+
+MachineSortValue sortValueOf(const MachineRow& machine, MachineSort sort) {
+    const ScanColumns& c = machine.latest;
+    const auto number = [](std::uint64_t n) {
+        return static_cast<std::int64_t>(std::min<std::uint64_t>(n, std::numeric_limits<std::int64_t>::max()));
+    };
+    switch (sort) {
+    case MachineSort::LastSeen: return machine.lastSeenMs;
+    case MachineSort::Maker: return c.maker;
+    case MachineSort::Model: return c.model;
+    case MachineSort::Processor: return c.processor;
+    case MachineSort::Cores: return std::int64_t{c.cores};
+    case MachineSort::Memory: return number(c.memoryBytes);
+    case MachineSort::Disks: return number(c.diskBytes);
+    case MachineSort::Os: return c.os;
+    case MachineSort::Scans: return number(machine.scanCount);
+    }
+    return machine.lastSeenMs;
+}
+
+MachineKey keyOf(const MachineRow& machine, MachineSort sort) {
+    return {sortValueOf(machine, sort), machine.id};
+}
+
 
 std::string detailOf(const Removed& removed) {
     std::string detail;

@@ -212,12 +212,35 @@ struct MachineRow {
 
 enum class MachineSort { LastSeen, Maker, Model, Processor, Cores, Memory, Disks, Os, Scans };
 
+// What a machine is ordered by in the list: a number, or a text compared byte by byte
+// (both engines compare the list's texts so). Ties are broken by the machine's id.
+using MachineSortValue = std::variant<std::int64_t, std::string>;
+MachineSortValue sortValueOf(const MachineRow& machine, MachineSort sort);
+// Whether the sort orders by a text (else by a number).
+bool sortsByText(MachineSort sort);
+
+// A place in the list: the sort value and id of one row. A row's place stays the same
+// whatever is added or deleted around it, so pages read from a place neither repeat nor
+// skip a row when machines come and go between them.
+struct MachineKey {
+    MachineSortValue value = std::int64_t{0};
+    std::int64_t id = 0;
+};
+MachineKey keyOf(const MachineRow& machine, MachineSort sort);
+
+// Where a page of the list starts: at the list's start (after `offset` rows), right after
+// a key, right before a key (the `limit` rows that precede it), or at the end (the last
+// `limit` rows). Reading from a key costs the same wherever the key is.
+enum class PageFrom { Start, After, Before, End };
+
 struct MachineQuery {
     std::string search;                 // matched in every column, serials and UUID included
     MachineSort sort = MachineSort::LastSeen;
     bool descending = true;
     std::uint32_t limit = 50;
-    std::uint64_t offset = 0;
+    std::uint64_t offset = 0;           // with PageFrom::Start only
+    PageFrom from = PageFrom::Start;
+    MachineKey key = {};                // with PageFrom::After and PageFrom::Before
     // Only machines last seen before this time (Unix ms): those not seen since; 0: every one.
     std::int64_t lastSeenBeforeMs = 0;
     // Only machines whose current survey values (those of their latest counted scan, see
@@ -238,8 +261,11 @@ struct MachineSearch {
 MachineSearch parseMachineSearch(std::string_view search);
 
 struct MachinePage {
-    std::vector<MachineRow> machines;
+    std::vector<MachineRow> machines;   // always in the list's order, whichever way read
     std::uint64_t total = 0;            // machines matching the search
+    // Whether rows come before the page's first and after its last (as far as a page read
+    // from a place can tell: a page read after a key has rows before it).
+    bool moreBefore = false, moreAfter = false;
 };
 
 // What a deletion or a retention run removed (or, in a dry run, would remove). The scans

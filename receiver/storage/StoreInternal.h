@@ -38,6 +38,21 @@ std::vector<std::string> searchTerms(std::string_view search);
 // The column a machine list is sorted by (same name in both schemas).
 const char* sortColumn(MachineSort sort);
 
+// How a page of the machine list is read. A page before a key or at the end is read in
+// the list's reverse order (its first row is the one nearest the key, or the last row),
+// `limit + 1` rows at most so that one more row tells whether more lie beyond.
+struct PageReading {
+    bool reverse = false;        // read in the list's reverse order
+    bool keyed = false;          // only rows past `key` in the reading order
+    bool sqlDescending = false;  // the direction of ORDER BY (column, id)
+    const char* keyComparison = ">";  // (column, id) <op> (value, id) for keyed reads
+    std::int64_t fetch = 0;      // rows to ask for: the limit and one more
+};
+PageReading pageReading(const MachineQuery& query, std::uint32_t limit);
+// Turns the rows read (in the reading order, up to `fetch` of them) into the page: at most
+// `limit`, in the list's order, with what lies before and after.
+void finishPage(MachinePage& page, const MachineQuery& query, const PageReading& reading);
+
 // One step of the schema: the same version numbers and meaning on both engines.
 struct Migration {
     int version;

@@ -7,13 +7,22 @@ and started again by its supervisor. What must hold:
 - every report answered 200 is stored exactly once, under the receipt it was answered with,
   and nothing else is stored (the report's digest makes a second delivery a duplicate);
 - a console session made on one receiver works on every receiver, and the sign-in form
-  given by one is accepted by another (the console's key is in the database).
+  given by one is accepted by another (the console's key is in the database); so does an API
+  token, and a revoked one is refused by every receiver;
+- each new-scan and new-machine event reaches a local HTTPS webhook server, signed, under one
+  delivery id; only a delivery the killed receiver had claimed may come a second time (under
+  the same id, so a receiving side that keeps ids sees each event once), and nothing stays
+  pending;
+- the survey's counts, kept by three receivers at once, agree with a recount.
 
     cluster_test.py SCRIPT RECEIVER SAMPLES TABLES_DIR
 """
 
 import glob
+import hashlib
+import hmac
 import http.client
+import http.server
 import json
 import os
 import re
@@ -30,6 +39,8 @@ import urllib.request
 SCRIPT, RECEIVER, SAMPLES, TABLES = sys.argv[1:5]
 REPORTS = 1500
 CLIENTS = 8
+HOOK_SECRET = b'the cluster test hook secret'
+HOOK_BATCH = 10  # deliveries a receiver claims at once (receiver/hooks/Delivery.h)
 
 
 def wait_for(condition, seconds, what):
@@ -50,13 +61,62 @@ def console_answers(port):
         return False
 
 
+class HookServer:
+    """A webhook's receiving side over HTTPS with a certificate of its own: records every
+    delivery (its id, the event's id, kind and scan receipt, whether the signature holds)."""
+
+    def __init__(self, directory):
+        self.certificate = os.path.join(directory, 'hook-cert.pem')
+        key = os.path.join(directory, 'hook-key.pem')
+        subprocess.run(['openssl', 'req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256',
+                        '-nodes', '-days', '2', '-subj', '/CN=127.0.0.1', '-addext', 'subjectAltName=IP:127.0.0.1',
+                        '-keyout', key, '-out', self.certificate], check=True, capture_output=True)
+        self.deliveries = []
+        self.lock = threading.Lock()
+        hooks = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = 'HTTP/1.1'
+
+            def do_POST(self):
+                body = self.rfile.read(int(self.headers['Content-Length']))
+                stamp = self.headers['X-Gravelin-Timestamp'] or ''
+                expected = 'sha256=' + hmac.new(HOOK_SECRET, stamp.encode() + b'.' + body,
+                                                hashlib.sha256).hexdigest()
+                event = json.loads(body)
+                with hooks.lock:
+                    hooks.deliveries.append({
+                        'delivery': self.headers['X-Gravelin-Delivery'], 'id': event['id'],
+                        'event': event['event'], 'receipt': event['scan']['receipt'],
+                        'signed': hmac.compare_digest(expected, self.headers['X-Gravelin-Signature'] or '')})
+                self.send_response(200)
+                self.send_header('Content-Length', '0')
+                self.end_headers()
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), Handler)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(self.certificate, key)
+        self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+        self.url = 'https://127.0.0.1:%d/in' % self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def seen(self):
+        with self.lock:
+            return list(self.deliveries)
+
+
 class Cluster(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.dir = tempfile.mkdtemp(prefix='gravelin-cluster-test.')
         state = os.path.join(cls.dir, 'state.json')
         cls.log = open(os.path.join(cls.dir, 'demo.log'), 'w+b')
-        cls.demo = subprocess.Popen(['bash', SCRIPT, '--port', '0', '--program', RECEIVER, '--state', state],
+        cls.hooks = HookServer(cls.dir)
+        cls.demo = subprocess.Popen(['bash', SCRIPT, '--port', '0', '--program', RECEIVER, '--state', state,
+                                     '--serve-option', '--webhook-ca-file=' + cls.hooks.certificate],
                                     stdout=cls.log, stderr=subprocess.STDOUT, start_new_session=True)
         try:
             wait_for(lambda: os.path.exists(state) or cls.demo.poll() is not None, 120, 'the cluster')
@@ -102,7 +162,17 @@ class Cluster(unittest.TestCase):
                            check=True, capture_output=True)
         return [open(path).read().strip() for path in sorted(glob.glob(os.path.join(out, '*')))]
 
+    def sql(self, query):
+        result = subprocess.run(['psql', '-XAtq', self.state['database'], '-c', query],
+                                capture_output=True, timeout=60, text=True)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return result.stdout.strip()
+
     def test_a_receiver_killed_mid_load_loses_and_doubles_nothing(self):
+        secret = os.path.join(self.dir, 'hook-secret')
+        with open(secret, 'wb') as f:
+            f.write(HOOK_SECRET + b'\n')
+        self.cli('webhook', 'add', self.hooks.url, '--events', 'new-machine,new-scan', '--secret-file', secret)
         reports = self.reports()
         answered = {}          # report index -> receipt of its 200
         attempts = [0]
@@ -186,6 +256,61 @@ class Cluster(unittest.TestCase):
         status = json.loads(urllib.request.urlopen(
             'http://127.0.0.1:%d/status' % victim['console'], timeout=10).read())
         self.assertIsInstance(status, dict)
+
+        # The survey's counts, kept by three receivers at once, agree with a recount.
+        result = subprocess.run([RECEIVER, 'survey', '--recount', '--database', self.state['database']],
+                                capture_output=True, timeout=300, text=True)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+        # Every event at the hook: a new-scan per stored scan and a new-machine per machine.
+        # What the killed receiver had claimed comes once its lease (60 s) lapses.
+        machines = int(self.sql('SELECT count(*) FROM machines'))
+
+        def delivered():
+            seen = self.hooks.seen()
+            return len({d['id'] for d in seen if d['event'] == 'new-scan'}) >= len(reports) and \
+                len({d['id'] for d in seen if d['event'] == 'new-machine'}) >= machines
+        wait_for(delivered, 180, 'every event at the hook')
+        wait_for(lambda: self.sql("SELECT count(*) FROM webhook_deliveries WHERE state <> 'delivered'") == '0',
+                 60, 'every delivery marked delivered')
+        seen = self.hooks.seen()
+        events = {}
+        for d in seen:
+            events.setdefault(d['id'], set()).add((d['delivery'], d['event'], d['receipt']))
+        new_scans = [next(iter(v)) for v in events.values() if next(iter(v))[1] == 'new-scan']
+        twice = len(seen) - len(events)
+        print('webhook: %d deliveries of %d events (%d new-scan, %d new-machine), %d delivered a second '
+              'time' % (len(seen), len(events), len(new_scans), len(events) - len(new_scans), twice),
+              file=sys.stderr)
+        self.assertTrue(all(d['signed'] for d in seen), 'every delivery signed with the hook secret')
+        self.assertTrue(all(len(v) == 1 for v in events.values()), 'one delivery id, kind and scan per event')
+        self.assertEqual(sorted(r for _, _, r in new_scans), sorted(answered.values()),
+                         'one new-scan event per stored scan')
+        self.assertEqual(len(events) - len(new_scans), machines, 'one new-machine event per machine')
+        self.assertEqual(self.sql('SELECT count(*) FROM webhook_deliveries'), str(len(events)))
+        self.assertLessEqual(twice, HOOK_BATCH, 'only what the killed receiver had claimed comes again')
+
+    def test_a_token_works_on_every_receiver(self):
+        token = self.cli('token', 'add', 'cmdb', '--role', 'viewer').decode().strip()
+
+        def api(port, token, tls=False):
+            conn = (http.client.HTTPSConnection(self.host, port, timeout=60, context=self.context) if tls
+                    else http.client.HTTPConnection('127.0.0.1', port, timeout=60))
+            try:
+                conn.request('GET', '/api/v1/machines?limit=1', headers={'Authorization': 'Bearer ' + token})
+                answer = conn.getresponse()
+                return answer.status, answer.read()
+            finally:
+                conn.close()
+        ports = [receiver['console'] for receiver in self.state['receivers']]
+        for port in ports:
+            status, body = api(port, token)
+            self.assertEqual(status, 200, body[:300])
+            self.assertIn('machines', json.loads(body))
+        self.assertEqual(api(self.console, token, tls=True)[0], 200)
+        self.cli('token', 'revoke', 'cmdb')
+        for port in ports:
+            self.assertEqual(api(port, token)[0], 401)
 
     def test_a_session_works_on_every_receiver(self):
         self.cli('user', 'add', 'operator', '--role', 'admin', stdin=b'operator password\n')

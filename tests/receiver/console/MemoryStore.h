@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <tuple>
 #include <variant>
 
 #include "reading/Fingerprint.h"
@@ -173,37 +174,42 @@ public:
             }
             if (all) rows.push_back(m);
         }
-        const auto key = [&](const storage::MachineRow& m) {
-            using S = storage::MachineSort;
-            switch (query.sort) {
-                case S::Maker: return lower(m.latest.maker);
-                case S::Model: return lower(m.latest.model);
-                case S::Processor: return lower(m.latest.processor);
-                case S::Disks: return lower(m.latest.disks);
-                case S::Os: return lower(m.latest.os);
-                default: return std::string();
-            }
-        };
-        const auto number = [&](const storage::MachineRow& m) -> std::int64_t {
-            using S = storage::MachineSort;
-            switch (query.sort) {
-                case S::Cores: return m.latest.cores;
-                case S::Memory: return static_cast<std::int64_t>(m.latest.memoryBytes);
-                case S::Scans: return static_cast<std::int64_t>(m.scanCount);
-                case S::LastSeen: return m.lastSeenMs;
-                default: return 0;
-            }
-        };
-        std::stable_sort(rows.begin(), rows.end(), [&](const auto& a, const auto& b) {
-            const auto ka = std::make_tuple(key(a), number(a), a.id);
-            const auto kb = std::make_tuple(key(b), number(b), b.id);
+        // The engines' order: the sort value (texts byte by byte), then the id.
+        const auto before = [&](const storage::MachineKey& a, const storage::MachineKey& b) {
+            const auto ka = std::tie(a.value, a.id);
+            const auto kb = std::tie(b.value, b.id);
             return query.descending ? kb < ka : ka < kb;
+        };
+        std::sort(rows.begin(), rows.end(), [&](const auto& a, const auto& b) {
+            return before(storage::keyOf(a, query.sort), storage::keyOf(b, query.sort));
         });
         storage::MachinePage page;
         page.total = rows.size();
-        for (std::uint64_t i = query.offset; i < rows.size() && page.machines.size() < query.limit; ++i) {
-            page.machines.push_back(rows[i]);
+        using storage::PageFrom;
+        std::size_t first = 0, last = rows.size();  // the rows the page may take: [first, last)
+        if (query.from == PageFrom::Start) first = std::min<std::size_t>(query.offset, rows.size());
+        if (query.from == PageFrom::After || query.from == PageFrom::Before) {
+            const auto at = std::partition_point(rows.begin(), rows.end(), [&](const auto& m) {
+                const auto key = storage::keyOf(m, query.sort);
+                return before(key, query.key) || (key.value == query.key.value && key.id == query.key.id);
+            });
+            const auto cut = static_cast<std::size_t>(at - rows.begin());
+            if (query.from == PageFrom::After) {
+                first = cut;
+            } else {
+                // Before the key: the rows strictly before it.
+                last = static_cast<std::size_t>(
+                    std::partition_point(rows.begin(), rows.end(),
+                                         [&](const auto& m) { return before(storage::keyOf(m, query.sort), query.key); }) -
+                    rows.begin());
+            }
         }
+        const bool fromEnd = query.from == PageFrom::Before || query.from == PageFrom::End;
+        if (fromEnd) first = last - std::min<std::size_t>(last, query.limit);
+        else last = std::min<std::size_t>(last, first + query.limit);
+        for (std::size_t i = first; i < last; ++i) page.machines.push_back(rows[i]);
+        page.moreBefore = first > 0;
+        page.moreAfter = last < rows.size();
         return page;
     }
 

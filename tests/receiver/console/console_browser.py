@@ -11,8 +11,9 @@ no exception, no CSP violation report in the log, the sentinel global the hostil
 would set is undefined, and the document holds no <script> element and no on* attribute.
 Exports must not open as pages. As an admin it reads the users and the audit log, where a
 failed sign-in under a hostile name must show as text, and filters the log with hostile
-values. The survey page must show the same hostile values as text, its charts agreeing with
-their tables. Screenshots (1280x800 and phone width 390x844) go to
+values. The survey page, the change feed and a machine's change timeline must show the same
+hostile values as text, the survey's charts agreeing with their tables. The machine list must fit
+1280 px, and times show in the browser's time zone (TZ) with UTC on hover. Screenshots (1280x800 and phone width 390x844) go to
 --screenshots when given.
 
   console_browser.py --profile DIR --base http://127.0.0.1:PORT --user NAME --password PW
@@ -22,6 +23,7 @@ Uses the WebSocket and session code of tests/e2e/devtools.py.
 """
 import argparse
 import base64
+import calendar
 import json
 import os
 import sys
@@ -113,7 +115,10 @@ NO_SCRIPT = """(() => {
   const all = [...document.querySelectorAll('*')];
   return {
     sentinel: typeof window.__gravelinPwned,
-    scripts: document.querySelectorAll('script').length,
+    // The console's own script (local times) is the one script element a page may hold,
+    // from its own address and empty.
+    scripts: [...document.querySelectorAll('script')]
+      .filter(e => e.getAttribute('src') !== '/console.js' || e.textContent !== '').length,
     handlers: all.filter(e => [...e.attributes].some(a => a.name.startsWith('on'))).length,
     styles: document.querySelectorAll('style, [style]').length,
     jsLinks: [...document.querySelectorAll('a[href], form[action]')]
@@ -188,6 +193,44 @@ def main():
     # at the end; its own pages are checked below.
     page.navigate(base + "/machines?sort=model&dir=desc")
     check("machine list by model", "console-machines.png", "console-machines-phone.png")
+    # At 1280 px the list fits: no column cut off at the right, no row wrapped into lines;
+    # a value cut short with an ellipsis keeps the whole of it in its title.
+    fit = page.evaluate("""(() => {
+      const table = document.querySelector('table.list');
+      const line = parseFloat(getComputedStyle(table.querySelector('tbody td')).lineHeight) || 20;
+      const rows = [...table.querySelectorAll('tbody tr:not(.match)')];
+      const cut = [...table.querySelectorAll('tbody td.text')].filter(td => td.scrollWidth > td.clientWidth);
+      return {
+        page: document.documentElement.scrollWidth,
+        right: table.getBoundingClientRect().right,
+        tallest: Math.max(...rows.map(r => r.getBoundingClientRect().height)) / line,
+        cutWithoutTitle: cut.filter(td => {
+          const whole = td.title || (td.querySelector('a[title]') || {}).title || '';
+          return !whole.includes(td.innerText.trim().slice(0, 20));
+        }).map(td => td.innerText.slice(0, 40)),
+        cut: cut.length,
+        // A time is never cut: the last-seen column is wide enough for the local time.
+        timesCut: [...table.querySelectorAll('tbody td time')]
+          .filter(t => t.parentElement.scrollWidth > t.parentElement.clientWidth).map(t => t.textContent),
+      };
+    })()""")
+    if fit["page"] > 1280 or fit["right"] > 1280 or fit["tallest"] > 2.5 or fit["cutWithoutTitle"] or \
+            fit["timesCut"]:
+        failures.append("machine list at 1280 px: %s" % fit)
+    if fit["cut"] == 0:
+        failures.append("machine list at 1280 px: the long processor name is not cut short")
+    # Times in the reader's own zone (console_browser.sh runs the browser and this script in
+    # the same TZ, not UTC), the UTC text kept for hover.
+    times = page.evaluate("[...document.querySelectorAll('table.list time')].map(t => "
+                          "[t.getAttribute('datetime'), t.textContent, t.title])")
+    for iso, shown, title in times[:5]:
+        epoch = calendar.timegm(time.strptime(iso[:19], "%Y-%m-%dT%H:%M:%S"))
+        local = time.strftime("%Y-%m-%d %H:%M", time.localtime(epoch))
+        if not title.endswith(" UTC") or not shown.startswith(local) or shown.endswith(" UTC"):
+            failures.append("local time: %s shown as %r (title %r), expected %s"
+                            % (iso, shown, title, local))
+    if not times:
+        failures.append("the machine list shows no time")
 
     # The workstation with two scans, found by its serial number.
     page.navigate(base + "/machines?q=7TQCK2J")
@@ -257,6 +300,44 @@ def main():
     check("receipt search")
     if "Earlier scan" not in page.evaluate("document.body.innerText"):
         failures.append("the receipt did not open the earlier scan %s" % receipt)
+
+    # The hostile machine's second scan changed its disk's serial number (a formula) and
+    # firmware (markup): the fleet's change feed and the machine's own timeline show them as
+    # text, hovered or not, and fit the screen.
+    page.navigate(base + "/changes")
+    check("change feed", "console-changes.png", "console-changes-phone.png")
+    page.evaluate("document.querySelectorAll('*').forEach(e => e.dispatchEvent("
+                  "new MouseEvent('mouseover', {bubbles: true})))")
+    check("change feed after mouseover")
+    feed = page.evaluate("document.body.innerText")
+    for shown in ("</li><img src=x onerror=window.__gravelinPwned=13>", "+SUM(1+1)*cmd|' /C calc'!A0"):
+        if shown not in feed:
+            failures.append("change feed: %r not shown as text" % shown)
+    for width, height in ((1280, 800), (390, 844)):
+        page.size(width, height)
+        wide = page.evaluate("document.documentElement.scrollWidth")
+        if wide > width:
+            failures.append("change feed at %d px: page %d px wide" % (width, wide))
+    page.size(1280, 800)
+    page.navigate(base + "/changes?component=disk&change=changed")
+    check("change feed filtered")
+    rows = page.evaluate("[...document.querySelectorAll('table.changes tbody tr')].map(r => "
+                         "[r.cells[2].textContent, r.querySelector('.tag').textContent])")
+    if not rows or any(row != ["Disk", "changed"] for row in rows):
+        failures.append("change feed filtered to changed disks: %r" % rows)
+    page.navigate(hostile + "#changes")
+    check("hostile machine's changes")
+    timeline = page.evaluate("document.getElementById('changes').innerText")
+    if "</li><img src=x onerror=window.__gravelinPwned=13>" not in timeline:
+        failures.append("the hostile machine's timeline does not show its disk as text")
+    if page.evaluate("document.querySelectorAll('#changes time[title$=\" UTC\"]').length") == 0:
+        failures.append("the hostile machine's timeline has no local time")
+    # Its identity is said in words, not as the rule's internal name.
+    rule = page.evaluate("[...document.querySelectorAll('.facts div')].filter(d => "
+                         "d.querySelector('dt').textContent === 'Identified by')"
+                         ".map(d => d.querySelector('dd').textContent)[0] || ''")
+    if not rule.startswith("UUID"):
+        failures.append("the machine page says it is identified by %r, not in words" % rule)
 
     # An admin's changes, with hostile values: a note whose text closes its element and
     # carries a handler, a placeholder that does the same, the merge confirmation naming

@@ -66,6 +66,9 @@ done
 [ -n "$console" ] || { echo "FAIL: the receiver never opened its console" >&2; cat "$work/receiver.log" >&2; exit 1; }
 
 mkdir -p "$work/profile"
+# The console shows times in the reader's zone: the browser and the checks run in one that is
+# not UTC and not a whole number of hours from it.
+export TZ=Asia/Kolkata
 setsid chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
   --disable-background-networking --disable-component-update --disable-sync \
   --hide-scrollbars --remote-debugging-port=0 --user-data-dir="$work/profile" \

@@ -774,13 +774,13 @@ struct Expected {
     std::uint64_t scans = 0;
 };
 
-TEST_P(StoreContract, PagesThroughEverySortInBothDirections) {
-    auto store = open();
+// Machines with small value sets, so that ties (broken by id) are common, and empty
+// makers; what the list must show of each.
+std::map<std::int64_t, Expected> addSortFixture(Store& store) {
     std::mt19937 random(7);
     const std::vector<std::string> makers = {"Dell Inc.", "HP", "LENOVO", "ASUSTeK", "Acer", ""};
     std::map<std::int64_t, Expected> expected;
     for (int i = 0; i < 23; ++i) {
-        // Small value sets, so that ties (broken by id) are common.
         ScanColumns c = columns(makers[random() % makers.size()], "Model " + std::to_string(random() % 5),
                                 "CPU " + std::to_string(random() % 4), 2u << (random() % 3),
                                 (4ull << 30) * (1 + random() % 3));
@@ -791,11 +791,17 @@ TEST_P(StoreContract, PagesThroughEverySortInBothDirections) {
         const std::int64_t seen = 10'000 + static_cast<std::int64_t>(random() % 7) * 100;
         AddResult r;
         for (int s = 0; s < scans; ++s)
-            r = store->addScan(makeScan(key + "-" + std::to_string(s), key, seen - s, c));
+            r = store.addScan(makeScan(key + "-" + std::to_string(s), key, seen - s, c));
         expected[r.machineId] = Expected{r.machineId, c, seen, static_cast<std::uint64_t>(scans)};
     }
-    using Key = std::variant<std::int64_t, std::string>;
-    const std::vector<std::pair<MachineSort, std::function<Key(const Expected&)>>> sorts = {
+    return expected;
+}
+
+using SortKey = std::variant<std::int64_t, std::string>;
+// Each sort the list offers and the value it orders by, as the store was given it.
+const std::vector<std::pair<MachineSort, std::function<SortKey(const Expected&)>>>& sortKeys() {
+    using Key = SortKey;
+    static const std::vector<std::pair<MachineSort, std::function<Key(const Expected&)>>> sorts = {
         {MachineSort::LastSeen, [](const Expected& e) { return Key(e.lastSeen); }},
         {MachineSort::Maker, [](const Expected& e) { return Key(e.c.maker); }},
         {MachineSort::Model, [](const Expected& e) { return Key(e.c.model); }},
@@ -806,6 +812,29 @@ TEST_P(StoreContract, PagesThroughEverySortInBothDirections) {
         {MachineSort::Os, [](const Expected& e) { return Key(e.c.os); }},
         {MachineSort::Scans, [](const Expected& e) { return Key(std::int64_t(e.scans)); }},
     };
+    return sorts;
+}
+
+// The ids in the list's order for a sort, of the machines `keep` lets through.
+std::vector<std::int64_t> listOrder(const std::map<std::int64_t, Expected>& expected,
+                                    const std::function<SortKey(const Expected&)>& key, bool descending,
+                                    const std::function<bool(const Expected&)>& keep) {
+    std::vector<Expected> order;
+    for (const auto& [id, e] : expected)
+        if (keep(e)) order.push_back(e);
+    std::sort(order.begin(), order.end(), [&](const Expected& a, const Expected& b) {
+        const auto ka = std::make_pair(key(a), a.id), kb = std::make_pair(key(b), b.id);
+        return descending ? kb < ka : ka < kb;
+    });
+    std::vector<std::int64_t> ids;
+    for (const Expected& e : order) ids.push_back(e.id);
+    return ids;
+}
+
+TEST_P(StoreContract, PagesThroughEverySortInBothDirections) {
+    auto store = open();
+    const std::map<std::int64_t, Expected> expected = addSortFixture(*store);
+    const auto& sorts = sortKeys();
     // Unfiltered, and through a search that matches every machine or about half of them
     // (an engine may reach a page in more than one way; each must give the same rows).
     for (const std::string search : {"", "model", "WINDOWS"})
@@ -849,6 +878,128 @@ TEST_P(StoreContract, PagesThroughEverySortInBothDirections) {
     EXPECT_EQ(first.latest.model, e.c.model);
     EXPECT_EQ(first.scanCount, e.scans);
     EXPECT_EQ(first.lastSeenMs, e.lastSeen);
+}
+
+// Keyset pages: walking forward from the start after each page's last row, and backward
+// from the end before each page's first row, gives every machine exactly once and in the
+// list's order, for every sort, both directions, with and without a search.
+TEST_P(StoreContract, KeysetPagesWalkEverySortBothWays) {
+    auto store = open();
+    const std::map<std::int64_t, Expected> expected = addSortFixture(*store);
+    for (const std::string search : {"", "model", "WINDOWS"})
+    for (const auto& [sort, key] : sortKeys())
+    for (const bool descending : {false, true}) {
+        const std::vector<std::int64_t> want = listOrder(expected, key, descending, [&](const Expected& e) {
+            return search != "WINDOWS" || e.c.os == "Windows 11";
+        });
+        const std::string what = "sort " + std::to_string(static_cast<int>(sort)) +
+                                 (descending ? " desc" : " asc") + " search \"" + search + "\"";
+        MachineQuery q;
+        q.search = search;
+        q.sort = sort;
+        q.descending = descending;
+        q.limit = 5;
+        std::vector<std::int64_t> forward;
+        for (int pages = 0; pages < 10; ++pages) {
+            const MachinePage page = store->machines(q);
+            EXPECT_EQ(page.total, want.size()) << what;
+            EXPECT_EQ(page.moreBefore, q.from != PageFrom::Start) << what;
+            for (const MachineRow& m : page.machines) forward.push_back(m.id);
+            if (!page.moreAfter) break;
+            ASSERT_EQ(page.machines.size(), 5u) << what;
+            q.from = PageFrom::After;
+            q.key = keyOf(page.machines.back(), sort);
+        }
+        EXPECT_EQ(forward, want) << what << " forward";
+
+        q.from = PageFrom::End;
+        std::vector<std::int64_t> backward;
+        for (int pages = 0; pages < 10; ++pages) {
+            const MachinePage page = store->machines(q);
+            EXPECT_EQ(page.moreAfter, q.from != PageFrom::End) << what;
+            std::vector<std::int64_t> ids;
+            for (const MachineRow& m : page.machines) ids.push_back(m.id);
+            if (q.from == PageFrom::End) {
+                // The last page holds the last rows, in the list's order.
+                const std::size_t n = std::min<std::size_t>(5, want.size());
+                EXPECT_EQ(ids, std::vector<std::int64_t>(want.end() - static_cast<std::ptrdiff_t>(n), want.end()))
+                    << what;
+            }
+            backward.insert(backward.begin(), ids.begin(), ids.end());
+            if (!page.moreBefore) break;
+            ASSERT_EQ(page.machines.size(), 5u) << what;
+            q.from = PageFrom::Before;
+            q.key = keyOf(page.machines.front(), sort);
+        }
+        EXPECT_EQ(backward, want) << what << " backward";
+    }
+}
+
+// A page read from a row's place is the same whatever happened elsewhere in the list: a
+// machine added or deleted between two pages neither repeats a row already shown nor skips
+// one not yet shown, even when the row the place was taken from is itself deleted.
+TEST_P(StoreContract, KeysetPagesNeitherRepeatNorSkipWhenMachinesComeAndGo) {
+    auto store = open();
+    std::map<std::int64_t, Expected> expected = addSortFixture(*store);
+    for (const bool descending : {false, true}) {
+        for (const auto& [sort, key] : sortKeys()) {
+            const std::string what = "sort " + std::to_string(static_cast<int>(sort)) +
+                                     (descending ? " desc" : " asc");
+            const auto everyone = [](const Expected&) { return true; };
+            const std::vector<std::int64_t> before = listOrder(expected, key, descending, everyone);
+            MachineQuery q;
+            q.sort = sort;
+            q.descending = descending;
+            q.limit = 5;
+            const MachinePage first = store->machines(q);
+            ASSERT_EQ(first.machines.size(), 5u) << what;
+            // Between the pages: the page's last row is deleted, so is a row further on, and
+            // two machines arrive, one sorting like a row shown and one like the row deleted
+            // further on (which the next pages must show once).
+            const std::int64_t gone = first.machines.back().id, later = before.at(12);
+            const Expected shownLike = expected.at(first.machines.front().id);
+            const Expected laterLike = expected.at(later);
+            ASSERT_TRUE(store->deleteMachine(gone, entry(audit::kMachineDeleted, "m")));
+            ASSERT_TRUE(store->deleteMachine(later, entry(audit::kMachineDeleted, "m")));
+            expected.erase(gone);
+            expected.erase(later);
+            for (const Expected& like : {shownLike, laterLike}) {
+                const std::string newKey = "newcomer-" + std::to_string(expected.size()) + what;
+                const AddResult added = store->addScan(makeScan(newKey, newKey, like.lastSeen, like.c));
+                expected[added.machineId] = Expected{added.machineId, like.c, like.lastSeen, 1};
+            }
+
+            q.from = PageFrom::After;
+            q.key = keyOf(first.machines.back(), sort);
+            std::vector<std::int64_t> rest;
+            for (int pages = 0; pages < 10; ++pages) {
+                const MachinePage page = store->machines(q);
+                for (const MachineRow& m : page.machines) rest.push_back(m.id);
+                if (!page.moreAfter) break;
+                q.key = keyOf(page.machines.back(), sort);
+            }
+            // Exactly the machines there now that come after the first page's last place.
+            const std::vector<std::int64_t> now = listOrder(expected, key, descending, everyone);
+            std::vector<std::int64_t> want;
+            const auto place = std::make_pair(key(Expected{gone, first.machines.back().latest,
+                                                           first.machines.back().lastSeenMs,
+                                                           first.machines.back().scanCount}),
+                                              gone);
+            for (const std::int64_t id : now) {
+                const auto k = std::make_pair(key(expected.at(id)), id);
+                if (descending ? k < place : place < k) want.push_back(id);
+            }
+            EXPECT_EQ(rest, want) << what;
+            for (const MachineRow& m : first.machines)
+                EXPECT_EQ(std::count(rest.begin(), rest.end(), m.id), 0) << what << ": shown twice";
+            for (const std::int64_t id : before) {
+                if (id == gone || id == later) continue;
+                const bool shown = std::any_of(first.machines.begin(), first.machines.end(),
+                                               [&](const MachineRow& m) { return m.id == id; });
+                EXPECT_EQ(shown + std::count(rest.begin(), rest.end(), id), 1) << what << ": machine " << id;
+            }
+        }
+    }
 }
 
 TEST_P(StoreContract, SearchFindsMachinesByAnyColumnSerialNumberAndUuid) {
