@@ -75,7 +75,7 @@ if [ "$only" != exe ]; then
   cflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
   ldflags=$(dpkg-buildflags --get LDFLAGS)
   cmake -S . -B "$prefix-linux" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    "-DCMAKE_CXX_FLAGS_RELEASE=$release_flags" -DBUILD_TESTING=OFF \
+    "-DCMAKE_CXX_FLAGS_RELEASE=$release_flags" -DBUILD_TESTING=OFF -DGRAVELIN_WERROR=ON \
     -DGRAVELIN_REPRODUCIBLE=ON -DGRAVELIN_RESULT_HOST="$host" \
     -DCMAKE_CXX_FLAGS="$cflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >/dev/null
   cmake --build "$prefix-linux"

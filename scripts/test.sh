@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
 # Builds and runs every test, stage by stage, and prints what each stage cost at the end:
-#   build            the Linux tree with its tests and benchmarks (build/)
-#   ctest            its unit and whole-process tests
-#   asan             the same tree under AddressSanitizer and UndefinedBehaviorSanitizer with the
-#                    fuzz targets (build-asan/), its tests, then the fuzzers' regression runs
-#   the stages of scripts/test.d/ (clang-tidy on the changed files, Windows under Wine,
-#                    browser, console, release)
+#   build            one tree with every program, test, benchmark and fuzz target, built with
+#                    clang under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
+#   ctest            its unit and whole-process tests, sanitized
+#   the stages of scripts/test.d/ (the fuzzers' regression runs from that tree, clang-tidy on
+#                    the changed files, Windows under Wine, the browser hand-off and the console
+#                    in Chromium, the release)
 #
-# After the build, two lanes run side by side on two cores: the native lane (tests, sanitizers,
-# fuzzers, the browser stages) and the cross lane (clang-tidy over the changed files, the
-# Windows build under Wine, the release);
-# both wait a good part of their time on Wine, browsers, servers and the network. The clean
-# Debian chroot the release is installed into is made in the background from the start.
+# GCC builds the shipped programs: the browser hand-off's scanner and report tool
+# (build-browser/), the Windows program (build-windows/) and the release (its Debian packages
+# hold the receiver too), every one with warnings as errors. The tests themselves are built
+# and run once, sanitized: a second, unsanitized tree of them and its run cost about a quarter
+# of the whole run on two cores.
+#
+# After the build, two lanes run side by side on two cores: the native lane (tests, fuzzers,
+# the browser stages) and the cross lane (clang-tidy over the changed files, the Windows build
+# under Wine, the release); both wait a good part of their time on Wine, browsers, servers and
+# the network. The clean Debian chroot the release is installed into is made in the
+# background from the start.
 # GRAVELIN_SERIAL=1 runs everything one after the other instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -54,40 +60,41 @@ print_table() {
 trap print_table EXIT
 
 # (The stages run inside "||", where errexit does not act: each step is chained with &&.)
+# Debug keeps the assertions; line tables are all a sanitizer's report needs, and cost a
+# fraction of full debug information to make.
+tree=build-asan
 build_tree() {
-  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGRAVELIN_WERROR=ON \
-    -DGRAVELIN_BENCH=ON -DBUILD_TESTING=ON -DGRAVELIN_RECEIVER=ON >/dev/null &&
-    cmake --build build
+  CC=clang CXX=clang++ cmake -S . -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_C_FLAGS_DEBUG=-gline-tables-only -DCMAKE_CXX_FLAGS_DEBUG=-gline-tables-only \
+    -DGRAVELIN_SANITIZE=ON -DGRAVELIN_FUZZ=ON -DGRAVELIN_WERROR=ON -DGRAVELIN_BENCH=ON \
+    -DBUILD_TESTING=ON -DGRAVELIN_RECEIVER=ON >/dev/null &&
+    cmake --build "$tree"
 }
 
 test_tree() {
-  ctest --test-dir build --output-on-failure -j "$jobs"
-}
-
-asan_tree() {
-  CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-    -DGRAVELIN_SANITIZE=ON -DGRAVELIN_FUZZ=ON -DGRAVELIN_WERROR=ON >/dev/null &&
-    cmake --build build-asan &&
-    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --test-dir build-asan --output-on-failure -j "$jobs"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir "$tree" --output-on-failure -j "$jobs"
 }
 
 test_d() { bash "scripts/test.d/$1.sh"; }
 
+# Every stage that needs the Linux programs or the compile database takes them from the tree.
+export GRAVELIN_FUZZ_BUILD_DIR=$tree GRAVELIN_TIDY_BUILD=$tree GRAVELIN_CONSOLE_BUILD_DIR=$tree \
+  GRAVELIN_LINUX_BUILD_DIR=$tree
+
 native_lane() {
   stage native ctest test_tree
-  stage native asan asan_tree
-  # The fuzzers were built in build-asan with the sanitizers; in CI they replay their seeds
-  # and a fixed number of mutations (longer runs: docs/testing.md).
+  # The fuzzers replay their seeds and a fixed number of mutations (longer runs:
+  # docs/testing.md).
   for fuzz in 50-fuzz 51-intake-fuzz 52-summary-fuzz; do
-    GRAVELIN_FUZZ_BUILD_DIR=build-asan stage native "$fuzz" test_d "$fuzz"
+    stage native "$fuzz" test_d "$fuzz"
   done
   stage native 60-browser test_d 60-browser
   stage native 70-console-browser test_d 70-console-browser
 }
 
 cross_lane() {
-  # First, so that a finding shows early; it reads build/'s compile database.
+  # First, so that a finding shows early; it reads the tree's compile database.
   stage cross 20-tidy test_d 20-tidy
   stage cross 30-windows test_d 30-windows
   stage cross 70-release test_d 70-release

@@ -2,7 +2,8 @@
 # The browser hand-off end to end (tests/e2e/browser_handoff.sh): a build of the scanner
 # whose result host is gravelin-receiver on loopback, headless chromium as the browser it
 # opens. Build directory: build-browser/ (GRAVELIN_BROWSER_BUILD_DIR to change it). The
-# receiver is the one scripts/test.sh built in build/ when there is one, else built here.
+# receiver is the one scripts/test.sh built (GRAVELIN_LINUX_BUILD_DIR, default build/) when
+# there is one, else built here.
 # About 40 s on two idle cores once built.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -29,9 +30,11 @@ if [ -z "$port" ] || ! port_is_free "$port"; then
   port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 fi
 
+# GCC at -O2 as shipped, without debug information (no test here reads it).
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGRAVELIN_WERROR=ON \
+  "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -DNDEBUG" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -DNDEBUG" \
   -DBUILD_TESTING=OFF -DGRAVELIN_RESULT_HOST="127.0.0.1:$port" >/dev/null
-receiver=build/bin/gravelin-receiver
+receiver=${GRAVELIN_LINUX_BUILD_DIR:-build}/bin/gravelin-receiver
 targets=(gravelin-scanner gravelin-report)
 if [ ! -x "$receiver" ]; then
   receiver=$build/bin/gravelin-receiver

@@ -476,7 +476,14 @@ std::unique_ptr<OutputFile> LinuxPlatform::createFile(std::string_view fileName)
     }
     if (fd < 0) return fail("cannot be created: " + errnoText(errno));
     (void)::fchmod(fd, 0600);  // whatever the umask
-    if (owners.invoking) (void)::fchown(fd, owners.invoking->uid, owners.invoking->gid);
+    // Under sudo the browser runs as the invoking user: a page that stays root's 0600 is one
+    // it cannot open, so that is a failure to name, not a page to hand over.
+    if (owners.invoking && ::fchown(fd, owners.invoking->uid, owners.invoking->gid) != 0) {
+        const std::string why = errnoText(errno);
+        ::close(fd);
+        ::unlink(name.c_str());
+        return fail("cannot be given to uid " + std::to_string(owners.invoking->uid) + ": " + why);
+    }
     pagePath_ = name.starts_with('/') ? name : currentDirectory() + "/" + name;
     pageFailure_.clear();
     return std::make_unique<PosixFile>(fd);
