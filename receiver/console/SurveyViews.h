@@ -45,6 +45,6 @@ nlohmann::ordered_json surveyJson(const survey::Survey& survey,
 // One HTML file, its style and charts inside it, of the survey made publishable
 // (survey::publishable: no value of fewer than five machines). It names no machine: the
 // survey holds no serial number, UUID or receipt.
-std::string surveySnapshot(const survey::Survey& survey, std::int64_t madeAtMs);
+std::string surveySnapshot(const survey::Survey& full, std::int64_t madeAtMs);
 
 }  // namespace gravelin::console

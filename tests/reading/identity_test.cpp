@@ -11,11 +11,10 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
-#include <functional>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
-#include <algorithm>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>

@@ -24,7 +24,6 @@
 #include <set>
 #include <thread>
 #include <tuple>
-#include <functional>
 
 #include "reading/Fingerprint.h"
 #include "reading/SummaryJson.h"
