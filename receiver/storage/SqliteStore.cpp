@@ -1067,8 +1067,39 @@ private:
         }
     }
 
+    // Each scan of a batch is written in a savepoint, and SQLite keeps the original of every
+    // page a savepoint changes in a statement journal: in memory only up to 64 KiB, then in
+    // a temporary file. A scan changes about 130 KiB of pages (a page in each of some thirty
+    // indexes), so every scan was written twice, to that file and to the log. A batch's
+    // transaction therefore keeps them in memory (temp_store, which SQLite reads when the
+    // transaction begins); a journal never holds more than one scan's pages, since it is
+    // emptied when the scan's savepoint is released. Other transactions on the writer (the
+    // console's changes, which may touch many rows) keep the default and spill to a file.
+    class MemoryJournals {
+    public:
+        explicit MemoryJournals(Connection& c) : c_(c) { c_.prepare("PRAGMA temp_store=MEMORY").step(); }
+        ~MemoryJournals() {
+            sqlite3_exec(c_.handle(), "PRAGMA temp_store=DEFAULT", nullptr, nullptr, nullptr);
+        }
+        MemoryJournals(const MemoryJournals&) = delete;
+        MemoryJournals& operator=(const MemoryJournals&) = delete;
+
+    private:
+        Connection& c_;
+    };
+
     void writeBatch(const std::vector<Pending*>& batch) {
         std::lock_guard writing(writeMutex_);
+        try {
+            const MemoryJournals journals(writer_);
+            writeBatchInTransaction(batch);
+        } catch (...) {  // the pragma could not run: the batch is not written
+            for (Pending* p : batch)
+                if (!p->error) p->error = std::current_exception();
+        }
+    }
+
+    void writeBatchInTransaction(const std::vector<Pending*>& batch) {
         try {
             writer_.exec("BEGIN IMMEDIATE");
         } catch (...) {
