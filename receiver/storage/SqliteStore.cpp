@@ -21,7 +21,10 @@
 // holds kLargestLogPages the writer checkpoints after its commit, as SQLite would have, but
 // finds most pages copied already; the next transaction then starts the log over (and
 // journal_size_limit truncates the file). Checkpoints change nothing about durability: a
-// commit is durable once its log frames are synced.
+// commit is durable once its log frames are synced. A checkpoint copies each page once,
+// however often the log holds it, and a stored scan rewrites the same index pages as the
+// scans before it: every 8 MB of log it copied about half the pages written, every 32 MB
+// a quarter to a third.
 //
 // Reads use a pool of read-only connections (WAL lets them run next to the writer).
 #include <fcntl.h>
@@ -52,7 +55,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t kLargestBatch = 256;
-constexpr int kCheckpointPages = 2000;   // 8 MB of log at 4 KiB pages
+constexpr int kCheckpointPages = 8000;   // 32 MB of log at 4 KiB pages
 constexpr int kLargestLogPages = 16000;  // 64 MB: the writer then checkpoints itself
 
 std::int64_t nowMs() {
