@@ -194,6 +194,7 @@ Checked Intake::check(std::string_view sealedHex, const std::string& remoteAddre
     scan.errors = report.errors;
     scan.columns = columnsOf(summary);
     scan.summaryJson = report::toJsonText(summary);
+    scan.surveyFacets = report::survey::facetsOf(summary);
     scan.fingerprint = identity::encodeFingerprint(identity::fingerprintOf(summary));
     checked.maker = summary.maker;
     checked.model = summary.model;

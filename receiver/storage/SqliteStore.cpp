@@ -1263,7 +1263,7 @@ private:
         if (!result.conflicting) {
             SqliteTransaction t(writer_);
             SurveyKeeper survey(t);
-            survey.scanChanged(result.machineId, s.receivedAtMs);
+            survey.scanStored(result.machineId, s.receivedAtMs, result.scanId, s.surveyFacets);
             survey.apply();
         }
         result.receipt = s.receipt;

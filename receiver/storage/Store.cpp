@@ -218,6 +218,8 @@ PreparedScan prepareScan(const NewScan& scan) {
     s.identityKey = cleanText(scan.identityKey);
     s.identityRule = cleanText(scan.identityRule);
     s.summaryJson = cleanText(scan.summaryJson);
+    // The values describe the JSON given; cleaned into other text, it is read back instead.
+    if (s.summaryJson == scan.summaryJson) s.surveyFacets = scan.surveyFacets;
     s.fingerprint = cleanText(scan.fingerprint);
     const PreparedScan columns = prepareColumns(scan.columns);
     s.columns = columns.scan.columns;
