@@ -99,6 +99,15 @@ private:
     FailureKind kind_;
 };
 
+// Settings of the library itself, made once before its first use in the process (SQLite
+// refuses them afterwards, and its defaults then stay). Memory statistics off: SQLite would
+// otherwise take one process-wide mutex around every allocation and free of every
+// connection, the writer's and the readers' alike; nothing here reads those statistics.
+void configureLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
+}
+
 // One connection and its prepared statements. Used by one thread at a time.
 class Connection {
 public:
@@ -158,6 +167,7 @@ public:
     // file's path, or a "file:" URI with SQLITE_OPEN_URI among the flags. A statement waits
     // at most busyTimeout for a lock another process holds, then fails.
     Connection(const std::string& name, int flags, std::chrono::milliseconds busyTimeout) {
+        configureLibrary();
         const int rc = sqlite3_open_v2(name.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr);
         if (rc != SQLITE_OK) {
             std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
