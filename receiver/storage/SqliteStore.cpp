@@ -46,6 +46,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "receiver/storage/SqliteLogVfs.h"
 #include "receiver/storage/StoreInternal.h"
 
 namespace gravelin::storage::detail {
@@ -166,9 +167,13 @@ public:
     // Opening failures are CannotOpen: the database cannot be opened at all. `name` is the
     // file's path, or a "file:" URI with SQLITE_OPEN_URI among the flags. A statement waits
     // at most busyTimeout for a lock another process holds, then fails.
-    Connection(const std::string& name, int flags, std::chrono::milliseconds busyTimeout) {
+    // `gatherLog`: the connection's log writes are gathered (SqliteLogVfs.h; the connection
+    // must then run with synchronous=FULL).
+    Connection(const std::string& name, int flags, std::chrono::milliseconds busyTimeout,
+               bool gatherLog = false) {
         configureLibrary();
-        const int rc = sqlite3_open_v2(name.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+        const int rc = sqlite3_open_v2(name.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX,
+                                       gatherLog ? gatheringLogVfs() : nullptr);
         if (rc != SQLITE_OK) {
             std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
             const FailureKind kind = failureKind(db_);
@@ -371,7 +376,9 @@ public:
     // migration runs and no checkpoint thread starts; every write fails.
     SqliteStore(std::string path, std::chrono::milliseconds deadline, std::string readOnlyUri = {})
         : path_(std::move(path)), deadline_(deadline), readOnlyUri_(std::move(readOnlyUri)),
-          writer_(fileName(), openFlags(true), deadline_) {
+          // The writer's log writes are gathered into one per commit (SqliteLogVfs.h); it
+          // runs with synchronous=FULL, which that needs.
+          writer_(fileName(), openFlags(true), deadline_, true) {
         if (!readOnlyUri_.empty()) {
             checkSchema(writer_, path_);
             try {
