@@ -342,7 +342,8 @@ Router makeSite(const Intake& intake, SiteOptions options) {
         return Reply(Handler([&intake, checked, policy](const Request&) -> Response {
             const Outcome outcome = intake.store(std::move(*checked));
             if (outcome.status != 200) return plain(outcome.status, outcome.reason);
-            kainjow::mustache::mustache page(kReceiptPage);
+            // The template is parsed once per worker thread (rendering is not const).
+            thread_local kainjow::mustache::mustache page(kReceiptPage);
             kainjow::mustache::data data;
             data.set("style", kPageStyle);
             data.set("maker",
