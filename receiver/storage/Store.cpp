@@ -563,11 +563,11 @@ std::unique_ptr<Store> openStore(const StoreLocation& location,
             throw StorageError("give either a data directory or a database URI, not both");
         if (uri.rfind("postgresql://", 0) != 0 && uri.rfind("postgres://", 0) != 0)
             throw StorageError("database URI must start with postgresql:// or postgres://");
-        return detail::openPostgresStore(uri, location.deadline, doorbell);
+        return detail::openPostgresStore(uri, location.deadline, std::move(doorbell));
     }
     if (location.dataDirectory.empty()) throw StorageError("no data directory given");
     return detail::openSqliteStore(location.dataDirectory, location.deadline, location.readOnly,
-                                   doorbell);
+                                   std::move(doorbell));
 }
 
 }  // namespace gravelin::storage
