@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <kainjow/mustache.hpp>
 #include <memory>
+#include <stdexcept>
 
 #include "reading/Fingerprint.h"
 #include "reading/Identity.h"
@@ -105,6 +106,18 @@ std::map<std::string, std::uint64_t> IntakeCounters::snapshot() const {
     return counts_;
 }
 
+std::array<unsigned char, 32> sha256(std::string_view bytes) {
+    // Fetched once: EVP_sha256() would look the implementation up again at every call.
+    static EVP_MD* const kSha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    std::array<unsigned char, 32> digest{};
+    unsigned length = 0;
+    if (kSha256 == nullptr ||
+        EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, kSha256, nullptr) != 1 ||
+        length != digest.size())
+        throw std::runtime_error("SHA-256 is not available");
+    return digest;
+}
+
 std::string receiptFor(std::string_view sealedDigest) {
     std::string receipt;
     for (std::size_t i = 0; i < 12 && i < sealedDigest.size(); ++i) {
@@ -168,7 +181,7 @@ Outcome Intake::submit(std::string_view sealedHex, const std::string& remoteAddr
 Checked Intake::check(std::string_view sealedHex, const std::string& remoteAddress) const {
     Checked checked;
     auto started = Clock::now();
-    auto received = report::receiveSealed(sealedHex, limits_);
+    auto received = report::receiveSealed(sealedHex, limits_, &sha256);
     counters_.checkMicros += microsSince(started);
     if (received.rejection != report::Rejection::None) {
         checked.refused = refuse(received.rejection == report::Rejection::TooLarge ? 413 : 400,
@@ -194,6 +207,7 @@ Checked Intake::check(std::string_view sealedHex, const std::string& remoteAddre
     scan.errors = report.errors;
     scan.columns = columnsOf(summary);
     scan.summaryJson = report::toJsonText(summary);
+    scan.surveyFacets = report::survey::facetsOf(summary);
     scan.fingerprint = identity::encodeFingerprint(identity::fingerprintOf(summary));
     checked.maker = summary.maker;
     checked.model = summary.model;
@@ -328,7 +342,8 @@ Router makeSite(const Intake& intake, SiteOptions options) {
         return Reply(Handler([&intake, checked, policy](const Request&) -> Response {
             const Outcome outcome = intake.store(std::move(*checked));
             if (outcome.status != 200) return plain(outcome.status, outcome.reason);
-            kainjow::mustache::mustache page(kReceiptPage);
+            // The template is parsed once per worker thread (rendering is not const).
+            thread_local kainjow::mustache::mustache page(kReceiptPage);
             kainjow::mustache::data data;
             data.set("style", kPageStyle);
             data.set("maker",

@@ -2,6 +2,7 @@
 // the pipeline behind the post (checks, identity, summary, store) that imports share.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -90,6 +91,10 @@ private:
     mutable std::shared_ptr<const report::AddedPlaceholders> placeholders_;
     mutable std::chrono::steady_clock::time_point placeholdersRead_{};
 };
+
+// SHA-256 by OpenSSL (the processor's SHA instructions where it has them): the digest of the
+// sealed texts the site and imports take.
+std::array<unsigned char, 32> sha256(std::string_view bytes);
 
 // The receipt quoted to support: taken from the sealed text's digest, so a resubmitted
 // report gets the receipt it got the first time. "XXXX-XXXX-XXXX" (upper-case hex).

@@ -1131,7 +1131,8 @@ private:
             PostgresTransaction t(c);
             hardwareChanged = recordChangesIn(t, result.scanId) > 0;
         }
-        if (survey && !result.conflicting) survey->scanChanged(result.machineId, s.receivedAtMs);
+        if (survey && !result.conflicting)
+            survey->scanStored(result.machineId, s.receivedAtMs, result.scanId, s.surveyFacets);
         result.receipt = s.receipt;
         // The events go with the scan: committed or rolled back with it.
         PostgresTransaction t(c);

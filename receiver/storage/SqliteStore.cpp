@@ -21,7 +21,10 @@
 // holds kLargestLogPages the writer checkpoints after its commit, as SQLite would have, but
 // finds most pages copied already; the next transaction then starts the log over (and
 // journal_size_limit truncates the file). Checkpoints change nothing about durability: a
-// commit is durable once its log frames are synced.
+// commit is durable once its log frames are synced. A checkpoint copies each page once,
+// however often the log holds it, and a stored scan rewrites the same index pages as the
+// scans before it: every 8 MB of log it copied about half the pages written, every 32 MB
+// a quarter to a third.
 //
 // Reads use a pool of read-only connections (WAL lets them run next to the writer).
 #include <fcntl.h>
@@ -43,6 +46,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "receiver/storage/SqliteLogVfs.h"
 #include "receiver/storage/StoreInternal.h"
 
 namespace gravelin::storage::detail {
@@ -52,7 +56,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t kLargestBatch = 256;
-constexpr int kCheckpointPages = 2000;   // 8 MB of log at 4 KiB pages
+constexpr int kCheckpointPages = 8000;   // 32 MB of log at 4 KiB pages
 constexpr int kLargestLogPages = 16000;  // 64 MB: the writer then checkpoints itself
 
 std::int64_t nowMs() {
@@ -95,6 +99,15 @@ public:
 private:
     FailureKind kind_;
 };
+
+// Settings of the library itself, made once before its first use in the process (SQLite
+// refuses them afterwards, and its defaults then stay). Memory statistics off: SQLite would
+// otherwise take one process-wide mutex around every allocation and free of every
+// connection, the writer's and the readers' alike; nothing here reads those statistics.
+void configureLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
+}
 
 // One connection and its prepared statements. Used by one thread at a time.
 class Connection {
@@ -154,8 +167,13 @@ public:
     // Opening failures are CannotOpen: the database cannot be opened at all. `name` is the
     // file's path, or a "file:" URI with SQLITE_OPEN_URI among the flags. A statement waits
     // at most busyTimeout for a lock another process holds, then fails.
-    Connection(const std::string& name, int flags, std::chrono::milliseconds busyTimeout) {
-        const int rc = sqlite3_open_v2(name.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    // `gatherLog`: the connection's log writes are gathered (SqliteLogVfs.h; the connection
+    // must then run with synchronous=FULL).
+    Connection(const std::string& name, int flags, std::chrono::milliseconds busyTimeout,
+               bool gatherLog = false) {
+        configureLibrary();
+        const int rc = sqlite3_open_v2(name.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX,
+                                       gatherLog ? gatheringLogVfs() : nullptr);
         if (rc != SQLITE_OK) {
             std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
             const FailureKind kind = failureKind(db_);
@@ -358,7 +376,9 @@ public:
     // migration runs and no checkpoint thread starts; every write fails.
     SqliteStore(std::string path, std::chrono::milliseconds deadline, std::string readOnlyUri = {})
         : path_(std::move(path)), deadline_(deadline), readOnlyUri_(std::move(readOnlyUri)),
-          writer_(fileName(), openFlags(true), deadline_) {
+          // The writer's log writes are gathered into one per commit (SqliteLogVfs.h); it
+          // runs with synchronous=FULL, which that needs.
+          writer_(fileName(), openFlags(true), deadline_, true) {
         if (!readOnlyUri_.empty()) {
             checkSchema(writer_, path_);
             try {
@@ -1083,8 +1103,39 @@ private:
         }
     }
 
+    // Each scan of a batch is written in a savepoint, and SQLite keeps the original of every
+    // page a savepoint changes in a statement journal: in memory only up to 64 KiB, then in
+    // a temporary file. A scan changes about 130 KiB of pages (a page in each of some thirty
+    // indexes), so every scan was written twice, to that file and to the log. A batch's
+    // transaction therefore keeps them in memory (temp_store, which SQLite reads when the
+    // transaction begins); a journal never holds more than one scan's pages, since it is
+    // emptied when the scan's savepoint is released. Other transactions on the writer (the
+    // console's changes, which may touch many rows) keep the default and spill to a file.
+    class MemoryJournals {
+    public:
+        explicit MemoryJournals(Connection& c) : c_(c) { c_.prepare("PRAGMA temp_store=MEMORY").step(); }
+        ~MemoryJournals() {
+            sqlite3_exec(c_.handle(), "PRAGMA temp_store=DEFAULT", nullptr, nullptr, nullptr);
+        }
+        MemoryJournals(const MemoryJournals&) = delete;
+        MemoryJournals& operator=(const MemoryJournals&) = delete;
+
+    private:
+        Connection& c_;
+    };
+
     void writeBatch(const std::vector<Pending*>& batch) {
         std::lock_guard writing(writeMutex_);
+        try {
+            const MemoryJournals journals(writer_);
+            writeBatchInTransaction(batch);
+        } catch (...) {  // the pragma could not run: the batch is not written
+            for (Pending* p : batch)
+                if (!p->error) p->error = std::current_exception();
+        }
+    }
+
+    void writeBatchInTransaction(const std::vector<Pending*>& batch) {
         try {
             writer_.exec("BEGIN IMMEDIATE");
         } catch (...) {
@@ -1245,7 +1296,7 @@ private:
         if (!result.conflicting) {
             SqliteTransaction t(writer_);
             SurveyKeeper survey(t);
-            survey.scanChanged(result.machineId, s.receivedAtMs);
+            survey.scanStored(result.machineId, s.receivedAtMs, result.scanId, s.surveyFacets);
             survey.apply();
         }
         result.receipt = s.receipt;

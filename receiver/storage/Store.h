@@ -112,6 +112,9 @@ struct NewScan {
     std::string identityRule;
     ScanColumns columns;
     std::string summaryJson;            // the whole summary, for the console
+    // The survey's values of that summary (report::survey::facetsOf), when the caller has the
+    // summary itself (intake does): the survey's counts then need not read the JSON back.
+    std::optional<report::survey::Facets> surveyFacets;
     // The hardware fingerprint (reading/Fingerprint.h, stored form); empty: unknown. A scan
     // whose hardware mostly differs from its machine's latest scan is stored as conflicting.
     std::string fingerprint;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -296,6 +297,10 @@ public:
     explicit SurveyKeeper(Transaction& t) : t_(t) {}
     // The month of the machine holding `receivedAtMs` gained, lost or changed a scan.
     void scanChanged(std::int64_t machineId, std::int64_t receivedAtMs);
+    // The same for a scan just stored whose survey values the caller has (NewScan's): if it
+    // is the month's member, they are used rather than its summary read back and parsed.
+    void scanStored(std::int64_t machineId, std::int64_t receivedAtMs, std::int64_t scanId,
+                    const std::optional<report::survey::Facets>& facets);
     // Any month of the machine may have changed (it lost or gained scans of any time).
     void machineChanged(std::int64_t machineId);
     // The rows of survey_members written or deleted. `counters` false: the members alone
@@ -305,6 +310,7 @@ public:
 private:
     Transaction& t_;
     std::vector<std::pair<std::int64_t, std::int64_t>> touched_;  // machine, month
+    std::map<std::int64_t, report::survey::Facets> known_;          // scan id: its values
 };
 std::optional<std::vector<SurveyCount>> surveyCountsIn(Transaction& t, std::int64_t month);
 // Inside the engine's transaction; PostgreSQL: the count tables locked against intake first.

@@ -49,8 +49,10 @@ struct Member {
     Facets facets;
 };
 
-// The machine's latest counted scan of the month, with its values.
-std::optional<Member> latestCounted(Transaction& t, std::int64_t machineId, std::int64_t month) {
+// The machine's latest counted scan of the month, with its values (those of `known` when it
+// is one of them).
+std::optional<Member> latestCounted(Transaction& t, std::int64_t machineId, std::int64_t month,
+                                    const std::map<std::int64_t, Facets>& known) {
     std::optional<Member> found;
     std::string summary;
     t.run("SELECT id, received_at, summary_json FROM scans WHERE machine_id = ?1 AND "
@@ -62,7 +64,11 @@ std::optional<Member> latestCounted(Transaction& t, std::int64_t machineId, std:
               found->receivedAtMs = row.integer(1);
               summary = row.text(2);
           });
-    if (found) found->facets = report::survey::facetsOf(report::summaryFromJsonText(summary));
+    if (!found) return found;
+    if (const auto it = known.find(found->scanId); it != known.end())
+        found->facets = it->second;
+    else
+        found->facets = report::survey::facetsOf(report::summaryFromJsonText(summary));
     return found;
 }
 
@@ -142,6 +148,12 @@ void SurveyKeeper::scanChanged(std::int64_t machineId, std::int64_t receivedAtMs
     touched_.emplace_back(machineId, monthOf(receivedAtMs));
 }
 
+void SurveyKeeper::scanStored(std::int64_t machineId, std::int64_t receivedAtMs,
+                              std::int64_t scanId, const std::optional<Facets>& facets) {
+    scanChanged(machineId, receivedAtMs);
+    if (facets) known_[scanId] = *facets;
+}
+
 void SurveyKeeper::machineChanged(std::int64_t machineId) {
     t_.run("SELECT month FROM survey_members WHERE machine_id = ?1", {machineId},
            [&](const RowReader& row) { touched_.emplace_back(machineId, row.integer(0)); });
@@ -158,7 +170,7 @@ std::uint64_t SurveyKeeper::apply(bool counters) {
     std::uint64_t written = 0;
     std::set<std::int64_t> machines;
     for (const auto& [machineId, month] : touched_) {
-        const std::optional<Member> now = latestCounted(t_, machineId, month);
+        const std::optional<Member> now = latestCounted(t_, machineId, month, known_);
         const std::optional<Member> before = storedMember(t_, machineId, month);
         if (!now && !before) continue;
         if (now && before && now->scanId == before->scanId &&
@@ -175,6 +187,7 @@ std::uint64_t SurveyKeeper::apply(bool counters) {
         ++written;
     }
     touched_.clear();
+    known_.clear();
     // Each machine's newest month is the one the machine list filters by.
     for (const std::int64_t machineId : machines)
         t_.run("UPDATE survey_members SET latest = CASE WHEN month = (SELECT max(month) FROM "

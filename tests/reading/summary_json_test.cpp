@@ -4,6 +4,7 @@
 
 #include "SummaryTesting.h"
 #include "reading/SummaryJson.h"
+#include "reading/SurveyFacets.h"
 
 namespace gravelin::testing {
 namespace {
@@ -41,6 +42,26 @@ TEST(SummaryJson, RealScanRoundTrips) {
     EXPECT_EQ(report::toJson(read), stored);
     EXPECT_EQ(report::summaryText(read), report::summaryText(original));
     EXPECT_TRUE(report::diff(original, read).empty());
+}
+
+// Intake counts a stored scan in the survey by the values of the summary it made, a recount
+// by those of the JSON stored: for every real table both must give the same values.
+TEST(SummaryJson, SurveyValuesSurviveTheStoredForm) {
+    GRAVELIN_NEED_REAL_TABLES();
+    WmiClasses wmi;
+    wmi["SELECT * FROM Win32_LogicalDisk"] = {wmiObject(
+        "Win32_LogicalDisk", {{"DeviceID", "C:"}, {"DriveType", "3"}, {"Size", "256060514304"}})};
+    wmi["SELECT * FROM Win32_DiskDrive"] = {
+        wmiObject("Win32_DiskDrive", {{"Model", "Samsung SSD 980 PRO 1TB"},
+                                      {"InterfaceType", "SCSI"},
+                                      {"Size", "1000202273280"}})};
+    wmi["SELECT * FROM Win32_OperatingSystem"] = {
+        wmiObject("Win32_OperatingSystem", {{"Caption", "Microsoft Windows 11 Pro"}})};
+    for (const std::string& name : realTableNames()) {
+        const Summary original = summaryOfXml(scanRealTable(name, wmi).xml);
+        const Summary stored = report::summaryFromJsonText(report::toJsonText(original));
+        EXPECT_EQ(report::survey::facetsOf(stored), report::survey::facetsOf(original)) << name;
+    }
 }
 
 TEST(SummaryJson, WrongOrMissingMembersKeepDefaults) {

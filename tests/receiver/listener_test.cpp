@@ -597,6 +597,38 @@ TEST_F(ListenerTest, EarlyAnswerReachesAClientStillSendingOverTcpAndTls) {
     }
 }
 
+// A client that comes back resumes its TLS session, again and again: each handshake hands
+// it the ticket for the next. A full handshake is the costliest part of a new connection.
+TEST_F(ListenerTest, TlsClientsResumeTheirSessions) {
+    const TestCertificate certificate;
+    ASSERT_TRUE(certificate.made);
+    namespace net = boost::asio;
+    start(shortLimits(), makeTlsContext(certificate.cert, certificate.key));
+    net::ssl::context context(net::ssl::context::tls_client);
+    context.set_verify_mode(net::ssl::verify_none);
+    SSL_SESSION* session = nullptr;
+    for (int i = 0; i < 3; ++i) {
+        net::io_context clientIo;
+        net::ssl::stream<net::ip::tcp::socket> stream(clientIo, context);
+        if (session) SSL_set_session(stream.native_handle(), session);
+        stream.next_layer().connect({net::ip::make_address("127.0.0.1"), port()});
+        stream.handshake(net::ssl::stream_base::client);
+        // TLS 1.3 sends the ticket after the handshake: an exchange reads it.
+        const std::string answer = sendWholeThenRead(
+            stream, std::string("GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+        EXPECT_EQ(statusOf(answer), 200) << answer;
+        EXPECT_EQ(SSL_session_reused(stream.native_handle()) == 1, i > 0) << "connection " << i;
+        if (session) SSL_SESSION_free(session);
+        session = SSL_get1_session(stream.native_handle());
+        ASSERT_NE(session, nullptr);
+        // Closed in order: OpenSSL marks the session of a connection dropped without its
+        // close alert as not to be resumed.
+        boost::system::error_code ignored;
+        stream.shutdown(ignored);
+    }
+    SSL_SESSION_free(session);
+}
+
 // What a router answers at once never waits for the workers: with every worker held by a
 // stalled store, the image and a refusal are still answered, and the stalled ones afterwards.
 TEST_F(ListenerTest, RoutedAnswersDoNotWaitForBusyWorkers) {

@@ -4,6 +4,7 @@
 // database would hold them up behind the posts it is holding.
 #include <unistd.h>
 
+#include <cctype>
 #include <filesystem>
 #include <string>
 
@@ -80,6 +81,37 @@ TEST_F(SiteTest, OnlyStoringACheckedReportWaitsForTheWorkers) {
     EXPECT_NE(stored.body.find("Receipt number"), std::string::npos);
     EXPECT_EQ(storedScans(), 1u);
     EXPECT_EQ(counters_.snapshot().at("stored"), 1u);
+}
+
+// The site digests sealed texts with OpenSSL, the report tool with libsodium: a report's
+// receipt is the one the report tool names, whatever the case and blanks it was posted in,
+// and the same text posted again is the same scan.
+TEST_F(SiteTest, TheReceiptIsTheSealedTextsDigestWhateverItsCase) {
+    const Intake intake(*store_, report::IntakeLimits{}, counters_);
+    const Router site = makeSite(intake);
+    const std::string sealed = testing::scanRealTable("dell-libsmbios-PE0400").sealed;
+    const auto byDefault = report::receiveSealed(sealed);
+    ASSERT_EQ(byDefault.rejection, report::Rejection::None);
+    const std::string receipt = receiptFor(byDefault.report.sealedDigest);
+    std::string lower = sealed;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const struct {
+        const char* name;
+        std::string text;
+    } posts[] = {{"as sealed", sealed}, {"in lower case, with blanks", "%20" + lower + "%0D%0A"}};
+    for (const auto& p : posts) {
+        const Request post = request("POST", std::string(kPostPath),
+                                     "application/x-www-form-urlencoded", "scanResult=" + p.text);
+        const Reply reply = site(post);
+        ASSERT_TRUE(reply.rest) << p.name << ": " << reply.response.body;
+        const Response answer = reply.rest(post);
+        EXPECT_EQ(answer.status, 200) << p.name;
+        EXPECT_NE(answer.body.find(receipt), std::string::npos) << p.name << ": " << answer.body;
+    }
+    const auto rows = store_->scans(std::nullopt, 100, 0);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].receipt, receipt);
+    EXPECT_EQ(counters_.snapshot().at("duplicate"), 1u);
 }
 
 }  // namespace
