@@ -144,10 +144,13 @@ bool remakeMachine(Transaction& t, std::int64_t machineId) {
 
 // A new machine holding only `row` (not yet moved to it); `key` empty: none.
 std::int64_t newMachineFor(Transaction& t, const ScanRow& row, const std::string& key) {
-    std::string sql = "INSERT INTO machines (identity_key, identity_rule, first_seen, last_seen, "
-                      "latest_scan_id, scan_count, ";
+    // SQLite: numbered past the highest number ever given, as at intake (machineUpsertSql).
+    const bool sqlite = t.dialect() == Dialect::Sqlite;
+    std::string sql = std::string("INSERT INTO machines (") + (sqlite ? "id, " : "") +
+                      "identity_key, identity_rule, first_seen, last_seen, latest_scan_id, scan_count, ";
     sql += kColumnsSql;
     sql += ", search_text) VALUES (";
+    if (sqlite) sql += "(SELECT high + 1 FROM machine_id_high), ";
     // 1 rule, 2 received at, 3 scan id, then the columns, the search text and the key.
     sql += key.empty() ? "NULL" : "?" + std::to_string(kColumnCount + 5);
     sql += ", ?1, ?2, ?2, ?3, 1";

@@ -677,6 +677,22 @@ CREATE INDEX webhook_deliveries_due ON webhook_deliveries (next_attempt_at, id)
     WHERE state = 'pending';
 CREATE INDEX webhook_deliveries_by_hook ON webhook_deliveries (hook_id, id);
 )sql"},
+    // SQLite gives a new row the table's highest id plus one, so the number of the newest
+    // machine, once it is deleted, went to the next machine: old links, audit entries, API
+    // clients and webhook consumers then meant another machine. The highest number ever
+    // given is kept, and a new machine is numbered past it. PostgreSQL's identity never
+    // gives a number twice.
+    {13, "machine numbers are never given twice",
+     R"sql(
+CREATE TABLE machine_id_high (high INTEGER NOT NULL) STRICT;
+INSERT INTO machine_id_high SELECT coalesce(max(id), 0) FROM machines;
+CREATE TRIGGER IF NOT EXISTS machines_id_high AFTER INSERT ON machines BEGIN
+    UPDATE machine_id_high SET high = max(high, new.id);
+END;
+)sql",
+     R"sql(
+SELECT 1;
+)sql"},
 };
 
 }  // namespace

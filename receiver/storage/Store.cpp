@@ -289,10 +289,14 @@ std::string placeholder(Dialect dialect, int n) {
 
 std::string machineUpsertSql(Dialect dialect) {
     const auto p = [&](int n) { return placeholder(dialect, n); };
-    std::string sql = "INSERT INTO machines (identity_key, identity_rule, first_seen, last_seen, "
-                      "scan_count, ";
+    // SQLite: numbered past the highest number ever given (machine_id_high), never a
+    // deleted machine's.
+    const bool sqlite = dialect == Dialect::Sqlite;
+    std::string sql = std::string("INSERT INTO machines (") + (sqlite ? "id, " : "") +
+                      "identity_key, identity_rule, first_seen, last_seen, scan_count, ";
     sql += kColumnsSql;
     sql += ", search_text) VALUES (";
+    if (sqlite) sql += "(SELECT high + 1 FROM machine_id_high), ";
     sql += p(1) + ", " + p(2) + ", " + p(3) + ", " + p(3) + ", 1";
     for (int i = kUpsertColumnsParam; i <= kUpsertSearchParam; ++i) sql += ", " + p(i);
     sql += ")";

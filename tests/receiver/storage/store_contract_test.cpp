@@ -934,6 +934,24 @@ TEST_P(StoreContract, KeysetPagesWalkEverySortBothWays) {
     }
 }
 
+// A machine's number is its name in links, the audit log, the API and webhooks: deleting the
+// newest machine must not hand its number to the next one (nor may a reopened store).
+TEST_P(StoreContract, ADeletedMachinesNumberIsNeverGivenAgain) {
+    std::int64_t newest = 0;
+    {
+        auto store = open();
+        store->addScan(makeScan("n1", "number-1", 1));
+        newest = store->addScan(makeScan("n2", "number-2", 2)).machineId;
+        ASSERT_TRUE(store->deleteMachine(newest, entry(audit::kMachineDeleted, "machine")));
+        const std::int64_t next = store->addScan(makeScan("n3", "number-3", 3)).machineId;
+        EXPECT_GT(next, newest);
+        ASSERT_TRUE(store->deleteMachine(next, entry(audit::kMachineDeleted, "machine")));
+        newest = next;
+    }
+    auto reopened = open();
+    EXPECT_GT(reopened->addScan(makeScan("n4", "number-4", 4)).machineId, newest);
+}
+
 // A page read from a row's place is the same whatever happened elsewhere in the list: a
 // machine added or deleted between two pages neither repeats a row already shown nor skips
 // one not yet shown, even when the row the place was taken from is itself deleted.
@@ -1539,7 +1557,11 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
     const std::string undoIdentity =
         "DROP TABLE machine_aliases; DROP TABLE placeholders; DROP TABLE machine_notes; "
         "DROP INDEX scans_conflicting; DELETE FROM schema_version WHERE version = 8; ";
-    const std::string undoHooks = "DROP TABLE webhook_deliveries; DROP TABLE webhooks; "
+    // SQLite's trigger goes with its table (PostgreSQL has neither).
+    const std::string undoIds =
+        std::string(postgres() ? "" : "DROP TRIGGER machines_id_high; DROP TABLE machine_id_high; ") +
+        "DELETE FROM schema_version WHERE version = 13; ";
+    const std::string undoHooks = undoIds + "DROP TABLE webhook_deliveries; DROP TABLE webhooks; "
                                   "DELETE FROM schema_version WHERE version = 12; ";
     const std::string undoTokens = undoHooks + "DROP TABLE api_tokens; DELETE FROM schema_version WHERE version = 11; ";
     const std::string undoChanges =
@@ -1549,6 +1571,7 @@ TEST_P(StoreContract, UpgradesADatabaseFromTheVersionsBefore) {
         "DROP TABLE survey_members; DROP TABLE survey_counts; DROP TABLE survey_state; "
         "DELETE FROM schema_version WHERE version = 9; ";
     const std::pair<const char*, std::string> cases[] = {
+        {"version 12, before machine numbers were kept", undoIds},
         {"version 11, before webhooks", undoHooks},
         {"version 10, before API tokens", undoTokens},
         {"version 9, before hardware changes", undoChanges},
