@@ -197,20 +197,18 @@ Response ConsoleImpl::route(const Request& request) {
     const std::string& path = request.path;
     const bool get = request.method == "GET" || request.method == "HEAD";
 
-    if (path == "/console.css") {
+    // The console's own style sheet and script, the same for everyone.
+    struct StaticFile {
+        std::string_view path, asset, type;
+    };
+    for (const StaticFile& file : {StaticFile{"/console.css", "console.css", "text/css; charset=utf-8"},
+                                   StaticFile{"/console.js", "console.js", "text/javascript; charset=utf-8"}}) {
+        if (path != file.path) continue;
         if (!get) return notAllowed("GET, HEAD");
         Response response;
-        response.headers.emplace_back("Content-Type", "text/css; charset=utf-8");
+        response.headers.emplace_back("Content-Type", std::string(file.type));
         response.headers.emplace_back("Cache-Control", "private, max-age=3600");
-        response.body = std::string(asset("console.css"));
-        return response;
-    }
-    if (path == "/console.js") {
-        if (!get) return notAllowed("GET, HEAD");
-        Response response;
-        response.headers.emplace_back("Content-Type", "text/javascript; charset=utf-8");
-        response.headers.emplace_back("Cache-Control", "private, max-age=3600");
-        response.body = std::string(asset("console.js"));
+        response.body = std::string(asset(file.asset));
         return response;
     }
     if (path == "/favicon.ico") return plain(404, "not found");
