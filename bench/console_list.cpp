@@ -178,10 +178,10 @@ void surveyPage(benchmark::State& state, const std::string& query) {
 BENCHMARK_CAPTURE(listPage, first_page_last_seen, std::string(""))->Unit(benchmark::kMillisecond);
 // A page read from a place in the middle: every machine has one scan, so (1, id 50,000)
 // is the middle of the list by scans.
-BENCHMARK_CAPTURE(listPage, middle_page_after_key, std::string("sort=scans&dir=asc&after=50000&key=1"))
+BENCHMARK_CAPTURE(listPage, middle_page_after_key,
+                  std::string("sort=scans&dir=asc&after=50000&key=1"))
     ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(listPage, last_page, std::string("end=1"))
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(listPage, last_page, std::string("end=1"))->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(listPage, sort_memory_last_page, std::string("sort=memory&dir=desc&end=1"))
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(listPage, sort_model_asc, std::string("sort=model&dir=asc"))

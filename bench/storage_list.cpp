@@ -325,7 +325,9 @@ int main(int argc, char** argv) {
         directory = temporary = pattern;
     }
     const char* only = std::getenv("GRAVELIN_BENCH_ENGINES");
-    const auto wanted = [&](const char* engine) { return !only || std::string(only).find(engine) != std::string::npos; };
+    const auto wanted = [&](const char* engine) {
+        return !only || std::string(only).find(engine) != std::string::npos;
+    };
     if (wanted("sqlite")) engines.push_back(prepare("SQLite", {directory + "/data", ""}, count));
     const char* uri = std::getenv("GRAVELIN_TEST_POSTGRES_URI");
     if (uri && wanted("postgresql")) {

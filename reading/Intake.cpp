@@ -45,7 +45,9 @@ std::string_view trimmedAscii(std::string_view text) {
 // of it. libsodium rather than libcrypto by default: the report tool then loads no OpenSSL
 // at start-up (the receiver links libsodium anyway, and gives OpenSSL's, faster, here).
 std::string sealedDigestOf(std::string_view hex, Sha256 sha256) {
-    const auto upper = [](char c) { return (c >= 'a' && c <= 'f') ? static_cast<char>(c - 'a' + 'A') : c; };
+    const auto upper = [](char c) {
+        return (c >= 'a' && c <= 'f') ? static_cast<char>(c - 'a' + 'A') : c;
+    };
     std::array<unsigned char, 32> digest{};
     if (sha256) {
         // A function of the whole text: the text itself when it is in upper case already (as
@@ -68,7 +70,8 @@ std::string sealedDigestOf(std::string_view hex, Sha256 sha256) {
         std::array<unsigned char, 4096> slice{};
         for (std::size_t at = 0; at < hex.size(); at += slice.size()) {
             const std::size_t n = std::min(slice.size(), hex.size() - at);
-            for (std::size_t i = 0; i < n; ++i) slice[i] = static_cast<unsigned char>(upper(hex[at + i]));
+            for (std::size_t i = 0; i < n; ++i)
+                slice[i] = static_cast<unsigned char>(upper(hex[at + i]));
             crypto_hash_sha256_update(&state, slice.data(), n);
         }
         crypto_hash_sha256_final(&state, digest.data());

@@ -6,10 +6,9 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <pugixml.hpp>
 #include <string>
 #include <string_view>
-
-#include <pugixml.hpp>
 
 namespace gravelin::report {
 
@@ -27,18 +26,18 @@ struct IntakeLimits {
 enum class Rejection {
     None,
     Empty,
-    TooLarge,         // over maxSealedHexBytes
-    NotHex,           // a character that is not a hex digit
-    OddLength,        // odd number of hex digits
-    PartialBlock,     // not a whole number of 8-byte blocks
-    PaddingOnly,      // nothing but zero bytes after unsealing (also: wrong key giving zeros)
-    NotXml,           // does not parse as XML (also what a wrong key gives)
-    Doctype,          // a DOCTYPE or entity declaration
+    TooLarge,      // over maxSealedHexBytes
+    NotHex,        // a character that is not a hex digit
+    OddLength,     // odd number of hex digits
+    PartialBlock,  // not a whole number of 8-byte blocks
+    PaddingOnly,   // nothing but zero bytes after unsealing (also: wrong key giving zeros)
+    NotXml,        // does not parse as XML (also what a wrong key gives)
+    Doctype,       // a DOCTYPE or entity declaration
     TooDeep,
     TooManyElements,
     TooManyAttributes,
     AttributeTooLarge,
-    NotAReport,       // root is not HWInfo, or no Application block
+    NotAReport,  // root is not HWInfo, or no Application block
 };
 const char* rejectionName(Rejection r);    // "not_hex", "odd_length", ...
 const char* rejectionReason(Rejection r);  // "the sealed text is not hexadecimal", ...

@@ -54,8 +54,8 @@ int addWebhook(const WebhookOptions& options) {
     const bool made = options.secretFile.empty();
     hook.secret = made ? hooks::newSecret() : secretFrom(options.secretFile);
     auto store = openStore(options.store);
-    const storage::AuditEntry entry = commandAuditEntry(storage::audit::kWebhookAdded, "",
-                                                        hook.url + " " + options.events);
+    const storage::AuditEntry entry =
+        commandAuditEntry(storage::audit::kWebhookAdded, "", hook.url + " " + options.events);
     hook.createdBy = entry.actor;
     hook.createdAtMs = entry.atMs;
     const std::int64_t id = store->addWebhook(hook, entry);
@@ -138,8 +138,10 @@ int listDeliveries(const WebhookOptions& options) {
                                {"createdAt", isoTime(d.createdAtMs)},
                                {"nextAttemptAt", nullptr},
                                {"deliveredAt", nullptr}};
-        if (d.state == storage::DeliveryState::Pending) item["nextAttemptAt"] = isoTime(d.nextAttemptAtMs);
-        if (d.state == storage::DeliveryState::Delivered) item["deliveredAt"] = isoTime(d.deliveredAtMs);
+        if (d.state == storage::DeliveryState::Pending)
+            item["nextAttemptAt"] = isoTime(d.nextAttemptAtMs);
+        if (d.state == storage::DeliveryState::Delivered)
+            item["deliveredAt"] = isoTime(d.deliveredAtMs);
         list.push_back(std::move(item));
     }
     if (options.json)
@@ -185,8 +187,9 @@ void addWebhooks(CLI::App& program, Command& chosen) {
     const auto retrying = retryPair.second;
     retry->add_option("DELIVERY", retrying->id, "as deliveries lists it")->check(wholeNumber());
     const auto deliveriesPair =
-        sub("deliveries", "Lists deliveries, newest first: id, hook, event, state, attempts, "
-                          "last status, made, last error");
+        sub("deliveries",
+            "Lists deliveries, newest first: id, hook, event, state, attempts, "
+            "last status, made, last error");
     auto* const deliveries = deliveriesPair.first;
     const auto showing = deliveriesPair.second;
     deliveries->add_option("--hook", showing->hook, "of this hook only")->check(wholeNumber());
@@ -196,7 +199,8 @@ void addWebhooks(CLI::App& program, Command& chosen) {
             if (add->parsed()) {
                 refuseExtras(*add);
                 if (adding->url.empty() || adding->events.empty())
-                    throw UsageError("expected: webhook add URL --events LIST [--secret-file FILE]");
+                    throw UsageError(
+                        "expected: webhook add URL --events LIST [--secret-file FILE]");
                 return addWebhook(*adding);
             }
             if (list->parsed()) {

@@ -83,8 +83,8 @@ storage::AuditEntry ConsoleImpl::auditEntry(const Request& request, const std::s
     return entry;
 }
 
-void ConsoleImpl::audit(const Request& request, const std::string& actor,
-                        std::string_view action, std::string target, std::string detail) {
+void ConsoleImpl::audit(const Request& request, const std::string& actor, std::string_view action,
+                        std::string target, std::string detail) {
     store_.appendAudit(auditEntry(request, actor, action, std::move(target), std::move(detail)));
 }
 
@@ -201,8 +201,9 @@ Response ConsoleImpl::route(const Request& request) {
     struct StaticFile {
         std::string_view path, asset, type;
     };
-    for (const StaticFile& file : {StaticFile{"/console.css", "console.css", "text/css; charset=utf-8"},
-                                   StaticFile{"/console.js", "console.js", "text/javascript; charset=utf-8"}}) {
+    for (const StaticFile& file :
+         {StaticFile{"/console.css", "console.css", "text/css; charset=utf-8"},
+          StaticFile{"/console.js", "console.js", "text/javascript; charset=utf-8"}}) {
         if (path != file.path) continue;
         if (!get) return notAllowed("GET, HEAD");
         Response response;
@@ -342,15 +343,13 @@ Response ConsoleImpl::route(const Request& request) {
 bool ConsoleImpl::forAdmins(const Request& request) {
     // Every POST the router takes past the form token changes data (signing out is routed
     // before); these pages read what only admins may read, or lead to a change.
-    static constexpr std::string_view kAdminPages[] = {"/users", "/audit", "/conflicts",
-                                                       "/placeholders", "/tokens",
-                                                       "/webhooks"};
+    static constexpr std::string_view kAdminPages[] = {"/users",        "/audit",  "/conflicts",
+                                                       "/placeholders", "/tokens", "/webhooks"};
     if (request.method == "POST") return true;
     const std::string_view path = request.path;
     if (path.starts_with("/machines/") && (path.ends_with("/delete") || path.ends_with("/merge")))
         return true;
-    return std::find(std::begin(kAdminPages), std::end(kAdminPages), path) !=
-           std::end(kAdminPages);
+    return std::find(std::begin(kAdminPages), std::end(kAdminPages), path) != std::end(kAdminPages);
 }
 
 bool ConsoleImpl::isExport(const std::string& path) {

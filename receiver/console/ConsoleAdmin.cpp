@@ -6,7 +6,6 @@
 #include <algorithm>
 
 #include "receiver/console/ApiTokens.h"
-
 #include "receiver/console/ConsoleInternal.h"
 #include "receiver/http/Time.h"
 
@@ -108,14 +107,15 @@ Response ConsoleImpl::changeToken(const Request& request, bool add, const Fields
     if (!role) return tokensPage(auth, 400, "The role is viewer or admin.");
     const auto days = parseId(field(form, "days"));
     if (!days || *days > kMaxTokenDays)
-        return tokensPage(auth, 400,
-                          "A token lasts 0 (no expiry) to " + std::to_string(kMaxTokenDays) +
-                              " days.");
+        return tokensPage(
+            auth, 400,
+            "A token lasts 0 (no expiry) to " + std::to_string(kMaxTokenDays) + " days.");
     const auto entry = auditEntry(request, who, storage::audit::kTokenAdded, "token " + name);
     auto issued =
         issueApiToken(store_, name, *role, static_cast<std::uint32_t>(*days), entry.atMs, entry);
     if (!issued)
-        return tokensPage(auth, 409, "A token named so exists already (a revoked one keeps its name).");
+        return tokensPage(auth, 409,
+                          "A token named so exists already (a revoked one keeps its name).");
     // Shown in this answer only (never stored, never in a redirect's address); the answer is
     // not cached (Cache-Control: no-store on every page).
     return tokensPage(auth, 201, {}, issued);

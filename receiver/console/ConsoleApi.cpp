@@ -97,12 +97,12 @@ bool hasField(const Fields& fields, std::string_view name) {
 
 std::string encodeCursor(const ApiCursor& cursor) {
     json body = {{"v", 2},
-                       {"scope", cursor.scope},
-                       {"q", cursor.search},
-                       {"s", cursor.sort},
-                       {"d", cursor.descending},
-                       {"u", cursor.unseen},
-                       {"o", cursor.offset}};
+                 {"scope", cursor.scope},
+                 {"q", cursor.search},
+                 {"s", cursor.sort},
+                 {"d", cursor.descending},
+                 {"u", cursor.unseen},
+                 {"o", cursor.offset}};
     if (cursor.after) {
         json value;
         std::visit([&](const auto& v) { value = v; }, cursor.after->value);

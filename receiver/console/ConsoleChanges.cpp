@@ -53,8 +53,11 @@ FeedFilters feedFilters(const Fields& fields) {
     const std::string change = field(fields, "change").substr(0, 16);
     const std::string since = field(fields, "since").substr(0, 32);
     const std::string until = field(fields, "until").substr(0, 32);
-    f.fields = {{"machine", machine}, {"component", component}, {"change", change},
-                {"since", since},     {"until", until}};
+    f.fields = {{"machine", machine},
+                {"component", component},
+                {"change", change},
+                {"since", since},
+                {"until", until}};
     f.filtered = !machine.empty() || !component.empty() || !change.empty() || !since.empty() ||
                  !until.empty();
     if (!machine.empty()) {
@@ -90,7 +93,8 @@ FeedFilters feedFilters(const Fields& fields) {
     return f;
 }
 
-std::string feedHref(const std::string& path, const Fields& filters, const std::string& after = {}) {
+std::string feedHref(const std::string& path, const Fields& filters,
+                     const std::string& after = {}) {
     std::string href = path + "?";
     for (const auto& [name, value] : filters)
         if (!value.empty()) href += name + "=" + urlEncode(value) + "&";
@@ -108,8 +112,8 @@ Data changeRow(const storage::HardwareChange& c) {
     row.set("machineHref", "/machines/" + std::to_string(c.machineId));
     row.set("scanHref", "/scans/" + std::to_string(c.scanId));
     if (c.previousScanId != 0)
-        row.set("diffHref", "/diff?a=" + std::to_string(c.previousScanId) +
-                                "&b=" + std::to_string(c.scanId));
+        row.set("diffHref",
+                "/diff?a=" + std::to_string(c.previousScanId) + "&b=" + std::to_string(c.scanId));
     row.set("component", storage::componentLabel(c.component));
     row.set("change", storage::changeKindName(c.kind));
     row.set("note", c.note);
@@ -181,10 +185,9 @@ Response ConsoleImpl::changesPage(const Fields& fields, const Authenticated& aut
     context.set("csvHref", feedHref("/changes.csv", f.fields));
     context.set("jsonHref", feedHref("/changes.json", f.fields));
     if (older)
-        context.set("olderHref",
-                    feedHref("/changes", f.fields,
-                             std::to_string(changes.back().atMs) + "." +
-                                 std::to_string(changes.back().id)));
+        context.set("olderHref", feedHref("/changes", f.fields,
+                                          std::to_string(changes.back().atMs) + "." +
+                                              std::to_string(changes.back().id)));
     if (f.query.after) context.set("newestHref", feedHref("/changes", f.fields));
     return page(f.error.empty() ? 200 : 400, "Hardware changes", "changes", context, &auth);
 }

@@ -15,7 +15,8 @@ Response ConsoleImpl::machineCsv(const Request& request, const Fields& fields,
                                  const Authenticated& auth) {
     ListQuery list = listQuery(fields);
     if (!list.parsed.problem.empty())
-        return message(400, "Machines", "The search cannot be read: " + list.parsed.problem + ".", &auth);
+        return message(400, "Machines", "The search cannot be read: " + list.parsed.problem + ".",
+                       &auth);
     audit(request, auth, storage::audit::kExport, "machines.csv",
           (list.query.search.empty() ? std::string("every machine")
                                      : "search \"" + list.query.search + "\"") +
